@@ -1,0 +1,300 @@
+/*
+ * Tessuvan: the public interface of the engine, for C and C++ hosts.
+ *
+ * A host describes a kinetic model dx/dt = A(t,x)·x + F(t,x) and the observations of a group of
+ * individuals, then drives the engine through five entry points:
+ *
+ *   Calcul_initial   load the data file, the species file and every formula; choose the method
+ *   Simulation       simulate population and individuals, weigh residuals, write the result file
+ *   Ajustement_pop   one damped Gauss-Newton iteration on the population values
+ *   Ajustement_ind   one damped Gauss-Newton iteration on one individual's values
+ *   Fin              release everything and erase the two files
+ *
+ * Every argument is an address of memory the host owns; the library keeps no reference to it
+ * past a call. Values cross as 32-bit floats, counts as 16-bit integers, texts as
+ * TessuvanText (the OLE VARIANT layout). Failures are reported as codes added to
+ * BFitSet.Erreur; no entry point throws, aborts or reads/writes outside the records it is given.
+ *
+ * Two builds exist and each has its own layout of every record below (see tessuvan_build.h):
+ * compile the host with the same pointer size as the library it loads.
+ */
+#ifndef TESSUVAN_H
+#define TESSUVAN_H
+
+#include <stddef.h>
+#include <stdint.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "tessuvan_build.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* ---------------------------------------------------------------------------------------------
+ * Capacities and the working type of this build
+ * ------------------------------------------------------------------------------------------- */
+
+typedef TessuvanWorkingFloat WorkingFloat;
+
+enum TessuvanCapacity {
+    MaxIndividuals = TESSUVAN_MAX_INDIVIDUALS, /* individuals (100 / 80) */
+    MaxAdjustables = TESSUVAN_MAX_ADJUSTABLES, /* adjustable parameters (60 / 47) */
+    MaxPoints = TESSUVAN_MAX_POINTS,           /* data records per individual */
+    MaxOutputs = TESSUVAN_MAX_OUTPUTS,         /* observed outputs */
+    MaxSpecies = TESSUVAN_MAX_SPECIES,         /* species (state variables) */
+    MaxInterrupts = TESSUVAN_MAX_INTERRUPTS,   /* interrupts per individual */
+    MaxPParameters = TESSUVAN_MAX_P_PARAMETERS,
+    MaxQParameters = TESSUVAN_MAX_Q_PARAMETERS
+};
+
+/* ---------------------------------------------------------------------------------------------
+ * Texts
+ *
+ * A text has the layout of an OLE Automation VARIANT: a 16-bit type tag at offset 0, reserved
+ * bytes up to offset 8, and at offset 8 a pointer to UTF-16 code units that are preceded by
+ * their length in bytes as a 32-bit integer and followed by a NUL (the BSTR convention).
+ * vt 0 (empty) and 1 (null) are the empty text; vt 8 is a text. Any other vt, or a text with
+ * characters outside ASCII, is invalid: a formula holding it counts as an error at load and a
+ * file name holding it as an input/output failure. A Windows host may pass its own VARIANTs.
+ * ------------------------------------------------------------------------------------------- */
+
+enum TessuvanTextType {
+    TessuvanTextEmpty = 0, /* VT_EMPTY */
+    TessuvanTextNull = 1,  /* VT_NULL */
+    TessuvanTextBstr = 8   /* VT_BSTR */
+};
+
+#if defined(_MSC_VER)
+#define TESSUVAN_ALIGN8 __declspec(align(8))
+#define TESSUVAN_ALIGN8_AFTER
+#else
+#define TESSUVAN_ALIGN8
+#define TESSUVAN_ALIGN8_AFTER __attribute__((aligned(8)))
+#endif
+
+/* Aligned to 8 bytes in both builds, as the VARIANT (it may hold a double). */
+typedef struct TESSUVAN_ALIGN8 TessuvanText {
+    uint16_t vt;
+    uint16_t reserved1;
+    uint16_t reserved2;
+    uint16_t reserved3;
+    uint16_t *bstr;  /* code units; ((uint32_t *)bstr)[-1] is their length in bytes */
+    void *reserved4; /* the rest of the VARIANT */
+} TESSUVAN_ALIGN8_AFTER TessuvanText;
+
+/* ---------------------------------------------------------------------------------------------
+ * Host records
+ * ------------------------------------------------------------------------------------------- */
+
+/* Model dimensions and file names. The library writes only NPopAPosteriori. */
+typedef struct BInitials {
+    TessuvanText FileNameDat; /* data file: read by Calcul_initial, rewritten by Simulation */
+    TessuvanText FileNameEsp; /* species file: one formula per line */
+    int16_t NEspeces;         /* species, 0..MaxSpecies */
+    int16_t NPopAPriori;      /* subjects the a-priori information counts for */
+    int16_t NPopAPosteriori;  /* out: NPopAPriori + individuals with an observation */
+    int16_t NIndividuals;     /* 0..MaxIndividuals */
+    int16_t NInterrupts;      /* interrupts per individual, 0..MaxInterrupts */
+    int16_t NPParametres;     /* 0..MaxPParameters */
+    int16_t NQParametres;     /* 0..MaxQParameters */
+    int16_t NAjustables;      /* 0..MaxAdjustables */
+    int16_t NPoints;          /* records in the data file */
+    int16_t NSorties;         /* outputs, 0..MaxOutputs */
+} BInitials;
+
+/* Error code, settings and objective sums. */
+typedef struct BFitSet {
+    int16_t Erreur;       /* 0 = success; codes add up (see TessuvanErrorCode) */
+    int16_t Done;         /* -1 when a fit's convergence test passed, else 0 */
+    float TypeErreurData; /* gamma: the weight of an observation y is proportional to y^-gamma */
+    float Tolerance;      /* fits: mean squared relative change that counts as converged */
+    float Marquard;       /* fits: damping added to the normal equations */
+    float Precision;      /* tolerance handed to the integrator */
+    /* Objective sums of the last Simulation, three groups of MaxIndividuals + 1:
+     * [0] / [i] population residuals in total / of individual i,
+     * [M+1] / [M+1+i] individual residuals, [2M+2] / [2M+2+i] a-priori penalty. */
+    float ErreurCalc[3 * MaxIndividuals + 3];
+    TessuvanText Method; /* "CHU-BERMAN", "RUNGE-KUTTA QC", "RUNGE-KUTTA 4" or "RUNGE-KUTTA 5" */
+} BFitSet;
+
+/* Group starts inside ErreurCalc. */
+#define TESSUVAN_POPULATION_SUMS 0
+#define TESSUVAN_INDIVIDUAL_SUMS (MaxIndividuals + 1)
+#define TESSUVAN_PRIOR_SUMS (2 * MaxIndividuals + 2)
+
+/* How a parameter is estimated (rows of ParameterTable.FitCodes). */
+enum FitCode {
+    FitCodeFixed = 0,                    /* not estimated */
+    FitCodeIndividualOnly = 1,           /* per individual only */
+    FitCodePopulationAndIndividual = 2,  /* population value and individual values */
+    FitCodePopulationOnly = 3            /* population value only */
+};
+
+/* Parameters: values, standard errors, prior deviations, defining texts and fit codes.
+ * Parameter p (1-based) is column p - 1 of every row. */
+typedef struct ParameterTable {
+    /* row 0 population value, row i (1..NIndividuals) individual i,
+     * row NIndividuals + 1 the a-priori (prior centre) population value */
+    float Values[MaxIndividuals + 2][MaxAdjustables];
+    float StandardErrors[MaxAdjustables];  /* row M+2: written by Ajustement_pop */
+    float PriorDeviations[MaxAdjustables]; /* row M+3: a-priori standard deviations */
+    TessuvanText DefiningTexts[MaxAdjustables]; /* formula defining the parameter, or empty */
+    int16_t FitCodes[MaxIndividuals + 1][MaxAdjustables]; /* row 0 population, row i individual */
+} ParameterTable;
+
+/* P-parameter formulas: [interrupt - 1][P parameter - 1]; empty = none. */
+typedef TessuvanText PParameterTexts[MaxInterrupts][MaxPParameters];
+/* Q values: [individual - 1][Q parameter - 1]. */
+typedef float QParameterValues[MaxIndividuals][MaxQParameters];
+/* Output formulas: [output - 1]; empty = none. */
+typedef TessuvanText OutputTexts[MaxOutputs];
+
+/* ---------------------------------------------------------------------------------------------
+ * Error codes seen in BFitSet.Erreur. Codes of one call add up; a sum saturates at 32767.
+ * ------------------------------------------------------------------------------------------- */
+
+enum TessuvanErrorCode {
+    TessuvanOk = 0,
+    /* Calcul_initial */
+    TessuvanNoObservation = 1,          /* no observation in the whole data file */
+    TessuvanTooFewObservations = 2,     /* fewer observed values than adjusted parameters */
+    TessuvanUnknownMethod = 9,          /* Method is none of the four names */
+    /* formula errors add their count (malformed literal, index, syntax, self-reference) */
+    /* integration (the code of the last interval integrated) */
+    TessuvanIntegrationTolerance = 1,   /* tolerance not positive; nothing integrated */
+    TessuvanIntegrationStepBudget = 2,  /* adaptive method took more than 1/tol steps */
+    TessuvanIntegrationInterval = 3,    /* empty or reversed interval; nothing integrated */
+    TessuvanIntegrationNoMethod = 4,    /* no method was ever selected */
+    /* linear solver status, added by the fits */
+    TessuvanSolverOrder = 1,            /* no parameter to solve for */
+    TessuvanSolverSingleCoefficient = 2,/* order 1 with a zero coefficient, or no pivot */
+    TessuvanSolverPivot = 3,            /* no usable pivot during elimination */
+    TessuvanSolverSingular = 4,         /* last diagonal entry zero after elimination */
+    /* failures outside the model */
+    TessuvanFileError = 1000,           /* a file could not be opened, read, written or erased,
+                                           or the data file holds fewer than NPoints records */
+    TessuvanContractError = 2000,       /* counts outside the capacities, data outside its
+                                           ranges, or a call with no model loaded */
+    TessuvanZeroFittedValue = 4000,     /* a fitted parameter's value is 0: no relative step */
+    TessuvanOutOfMemory = 8000          /* the model store could not be allocated */
+};
+
+/* ---------------------------------------------------------------------------------------------
+ * Entry points (undecorated names; stdcall in Tessuvan_32)
+ * ------------------------------------------------------------------------------------------- */
+
+/* Loads a model: reads NPoints records from FileNameDat and the formula lines of FileNameEsp,
+ * prepares every formula (parameters, P parameters, species, outputs, equations), selects the
+ * integration method named by fit->Method, installs the parameter values and counts the
+ * observations. Sets fit->Erreur to 9 or 0 by the method name, then adds formula error counts,
+ * 1 (no observation), 2 (too few observations), 1000 (file), 2000 (counts out of range),
+ * 8000 (memory). Writes init->NPopAPosteriori, and in table the values of parameters defined
+ * by a formula, row-0 fit code 0 for them, and an emptied text for a definition naming its
+ * own parameter. A model already loaded is released first. */
+void TESSUVAN_CALL Calcul_initial(BInitials *init, BFitSet *fit, ParameterTable *table,
+                                  PParameterTexts *pTexts, QParameterValues *qValues,
+                                  OutputTexts *outputs);
+
+/* Simulates the population and every individual, computes weights and objective sums, and
+ * adds the code of the last interval integrated to fit->Erreur. On a total of 0 it rewrites
+ * FileNameDat as the result file (observations, population and individual predictions), copies
+ * the library's BFitSet back into *fit (ErreurCalc) and the current values into table rows
+ * 0..NIndividuals. reserved is not read. Adds 2000 with no model loaded, 1000 on a file error. */
+void TESSUVAN_CALL Simulation(BInitials *init, BFitSet *fit, void *reserved, ParameterTable *table);
+
+/* One population iteration: finite-difference and secant Gauss-Newton steps on the population
+ * values of parameters with code 2 or 3, damped by fit->Marquard, ending with a Simulation.
+ * Sets fit->Done when converged and then writes standard errors into table->StandardErrors.
+ * On an error the working code replaces fit->Erreur. reserved is passed on unread. */
+void TESSUVAN_CALL Ajustement_pop(BInitials *init, BFitSet *fit, void *reserved,
+                                  ParameterTable *table);
+
+/* One iteration on the values of individual *individual (1..NIndividuals), with priors;
+ * otherwise as Ajustement_pop. An individual number out of range adds 2000. */
+void TESSUVAN_CALL Ajustement_ind(int16_t *individual, BInitials *init, BFitSet *fit,
+                                  void *reserved, ParameterTable *table);
+
+/* Releases every compiled formula and the model store and erases the data and species files.
+ * Reads init and fit in place. Adds 1000 to fit->Erreur when a file cannot be erased. Safe to
+ * call at any time, also twice. */
+void TESSUVAN_CALL Fin(BInitials *init, BFitSet *fit);
+
+/* ---------------------------------------------------------------------------------------------
+ * Helpers for hosts without OLE: make a text from UTF-8 (ASCII) and free it.
+ * ------------------------------------------------------------------------------------------- */
+
+/* Makes *text hold a copy of utf8 (vt 8). Returns 0 on success, -1 when out of memory. */
+static inline int TessuvanTextSet(TessuvanText *text, const char *utf8)
+{
+    size_t n = strlen(utf8);
+    uint32_t *block = (uint32_t *)malloc(sizeof(uint32_t) + (n + 1) * sizeof(uint16_t));
+    uint16_t *units;
+    size_t i;
+    memset(text, 0, sizeof *text);
+    if (block == NULL) return -1;
+    block[0] = (uint32_t)(n * sizeof(uint16_t));
+    units = (uint16_t *)(block + 1);
+    for (i = 0; i < n; ++i) units[i] = (uint16_t)(unsigned char)utf8[i];
+    units[n] = 0;
+    text->vt = TessuvanTextBstr;
+    text->bstr = units;
+    return 0;
+}
+
+/* Frees a text made by TessuvanTextSet and leaves it empty. */
+static inline void TessuvanTextFree(TessuvanText *text)
+{
+    if (text->vt == TessuvanTextBstr && text->bstr != NULL) free(((uint32_t *)text->bstr) - 1);
+    memset(text, 0, sizeof *text);
+}
+
+/* ---------------------------------------------------------------------------------------------
+ * The layouts, pinned
+ * ------------------------------------------------------------------------------------------- */
+
+#ifdef __cplusplus
+#define TESSUVAN_STATIC_ASSERT static_assert
+#else
+#define TESSUVAN_STATIC_ASSERT _Static_assert
+#endif
+
+TESSUVAN_STATIC_ASSERT(sizeof(TessuvanText) == TESSUVAN_TEXT_SIZE, "VARIANT size");
+TESSUVAN_STATIC_ASSERT(offsetof(TessuvanText, bstr) == 8, "VARIANT text pointer at 8");
+#if defined(TESSUVAN_BUILD_64)
+TESSUVAN_STATIC_ASSERT(sizeof(WorkingFloat) == 8, "double");
+TESSUVAN_STATIC_ASSERT(offsetof(BInitials, FileNameEsp) == 24, "BInitials");
+TESSUVAN_STATIC_ASSERT(offsetof(BInitials, NEspeces) == 48, "BInitials");
+TESSUVAN_STATIC_ASSERT(offsetof(BInitials, NSorties) == 66, "BInitials");
+TESSUVAN_STATIC_ASSERT(sizeof(BInitials) == 72, "BInitials");
+TESSUVAN_STATIC_ASSERT(offsetof(BFitSet, Method) == 1232, "BFitSet");
+TESSUVAN_STATIC_ASSERT(sizeof(BFitSet) == 1256, "BFitSet");
+TESSUVAN_STATIC_ASSERT(offsetof(ParameterTable, StandardErrors) == 24480, "ParameterTable");
+TESSUVAN_STATIC_ASSERT(offsetof(ParameterTable, PriorDeviations) == 24720, "ParameterTable");
+TESSUVAN_STATIC_ASSERT(offsetof(ParameterTable, DefiningTexts) == 24960, "ParameterTable");
+TESSUVAN_STATIC_ASSERT(offsetof(ParameterTable, FitCodes) == 26400, "ParameterTable");
+#else
+TESSUVAN_STATIC_ASSERT(sizeof(WorkingFloat) >= 10, "x87 extended");
+TESSUVAN_STATIC_ASSERT(offsetof(BInitials, FileNameEsp) == 16, "BInitials");
+TESSUVAN_STATIC_ASSERT(offsetof(BInitials, NEspeces) == 32, "BInitials");
+TESSUVAN_STATIC_ASSERT(offsetof(BInitials, NSorties) == 50, "BInitials");
+TESSUVAN_STATIC_ASSERT(sizeof(BInitials) == 56, "BInitials");
+TESSUVAN_STATIC_ASSERT(offsetof(BFitSet, Method) == 992, "BFitSet");
+TESSUVAN_STATIC_ASSERT(sizeof(BFitSet) == 1008, "BFitSet");
+TESSUVAN_STATIC_ASSERT(offsetof(ParameterTable, StandardErrors) == 15416, "ParameterTable");
+TESSUVAN_STATIC_ASSERT(offsetof(ParameterTable, PriorDeviations) == 15604, "ParameterTable");
+TESSUVAN_STATIC_ASSERT(offsetof(ParameterTable, DefiningTexts) == 15792, "ParameterTable");
+TESSUVAN_STATIC_ASSERT(offsetof(ParameterTable, FitCodes) == 16544, "ParameterTable");
+#endif
+TESSUVAN_STATIC_ASSERT(offsetof(BInitials, NEspeces) == 2 * TESSUVAN_TEXT_SIZE, "BInitials");
+TESSUVAN_STATIC_ASSERT(offsetof(BFitSet, ErreurCalc) == 20, "BFitSet");
+TESSUVAN_STATIC_ASSERT(sizeof(PParameterTexts) == 300 * TESSUVAN_TEXT_SIZE, "P texts");
+TESSUVAN_STATIC_ASSERT(sizeof(QParameterValues) == MaxIndividuals * 120, "Q values");
+TESSUVAN_STATIC_ASSERT(sizeof(OutputTexts) == 20 * TESSUVAN_TEXT_SIZE, "output texts");
+
+#ifdef __cplusplus
+} /* extern "C" */
+#endif
+
+#endif /* TESSUVAN_H */

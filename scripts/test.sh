@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Builds both libraries (Tessuvan_64 and Tessuvan_32) with warnings as errors and runs every
+# test of both builds. Run from anywhere; installs what it needs first.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+scripts/setup.sh
+
+jobs=$(nproc)
+status=0
+for preset in ci-x64 ci-x86; do
+  echo "=== $preset ==="
+  cmake --preset "$preset" >/dev/null
+  cmake --build --preset "$preset" -j "$jobs"
+  ctest --preset "$preset" -j "$jobs" || status=1
+done
+
+# Only the five entry points may be exported.
+for library in build/ci-x64/libTessuvan_64.so build/ci-x86/libTessuvan_32.so; do
+  exported=$(nm -D --defined-only "$library" | awk '{print $3}' | sort | tr '\n' ' ')
+  if [[ "$exported" != "Ajustement_ind Ajustement_pop Calcul_initial Fin Simulation " ]]; then
+    echo "unexpected exports in $library: $exported"
+    status=1
+  fi
+done
+
+exit $status

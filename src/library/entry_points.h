@@ -1,0 +1,23 @@
+// The engine behind the five exported functions, on an explicit library state so that tests
+// can run their own instances. The exports (exports.cpp) only add the process-wide state,
+// the floating-point guard and the catch-all that turns any failure into a code.
+#pragma once
+
+#include <cstdint>
+
+#include "library/library_state.h"
+#include "tessuvan/tessuvan.h"
+
+namespace tessuvan {
+
+void CalculInitial(LibraryState& state, BInitials* init, BFitSet* fit, ParameterTable* table,
+                   PParameterTexts* pTexts, QParameterValues* qValues, OutputTexts* outputs);
+void RunSimulation(LibraryState& state, BInitials* init, BFitSet* fit, void* reserved,
+                   ParameterTable* table);
+void AjustementPop(LibraryState& state, BInitials* init, BFitSet* fit, void* reserved,
+                   ParameterTable* table);
+void AjustementInd(LibraryState& state, int16_t* individual, BInitials* init, BFitSet* fit,
+                   void* reserved, ParameterTable* table);
+void FinRun(LibraryState& state, BInitials* init, BFitSet* fit);
+
+}  // namespace tessuvan

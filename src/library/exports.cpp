@@ -1,0 +1,71 @@
+// The five exported entry points. Each takes the process-wide state, masks floating-point
+// traps for the duration of the call (a host may have unmasked them), and turns anything that
+// escapes the engine into a code: no exception ever crosses the C ABI.
+#include <cfenv>
+#include <new>
+
+#include "library/entry_points.h"
+
+#define TESSUVAN_EXPORT extern "C" __attribute__((visibility("default")))
+
+namespace tessuvan {
+namespace {
+
+// Holds the caller's floating-point environment and runs the engine with every exception
+// masked (so division by zero or an invalid operation yields inf or NaN, never a trap).
+class FloatingPointGuard {
+public:
+    FloatingPointGuard() { std::feholdexcept(&saved_); }
+    ~FloatingPointGuard() { std::fesetenv(&saved_); }
+    FloatingPointGuard(const FloatingPointGuard&) = delete;
+    FloatingPointGuard& operator=(const FloatingPointGuard&) = delete;
+
+private:
+    std::fenv_t saved_;
+};
+
+template <typename Call>
+void Guarded(BFitSet* fit, Call&& call) noexcept
+{
+    try {
+        FloatingPointGuard guard;
+        call(ProcessState());
+    } catch (const std::bad_alloc&) {
+        if (fit != nullptr) AddCode(fit->Erreur, TessuvanOutOfMemory);
+    } catch (...) {
+        if (fit != nullptr) AddCode(fit->Erreur, TessuvanContractError);
+    }
+}
+
+}  // namespace
+}  // namespace tessuvan
+
+using namespace tessuvan;
+
+TESSUVAN_EXPORT void TESSUVAN_CALL Calcul_initial(BInitials* init, BFitSet* fit, ParameterTable* table,
+                                                  PParameterTexts* pTexts, QParameterValues* qValues,
+                                                  OutputTexts* outputs)
+{
+    Guarded(fit, [&](LibraryState& state) { CalculInitial(state, init, fit, table, pTexts, qValues, outputs); });
+}
+
+TESSUVAN_EXPORT void TESSUVAN_CALL Simulation(BInitials* init, BFitSet* fit, void* reserved, ParameterTable* table)
+{
+    Guarded(fit, [&](LibraryState& state) { RunSimulation(state, init, fit, reserved, table); });
+}
+
+TESSUVAN_EXPORT void TESSUVAN_CALL Ajustement_pop(BInitials* init, BFitSet* fit, void* reserved, ParameterTable* table)
+{
+    Guarded(fit, [&](LibraryState& state) { AjustementPop(state, init, fit, reserved, table); });
+}
+
+TESSUVAN_EXPORT void TESSUVAN_CALL Ajustement_ind(int16_t* individual, BInitials* init, BFitSet* fit, void* reserved,
+                                                  ParameterTable* table)
+{
+    Guarded(fit, [&](LibraryState& state) { AjustementInd(state, individual, init, fit, reserved, table); });
+}
+
+TESSUVAN_EXPORT void TESSUVAN_CALL Fin(BInitials* init, BFitSet* fit)
+{
+    Guarded(fit, [&](LibraryState& state) { FinRun(state, init, fit); });
+}

@@ -1,0 +1,100 @@
+// Everything the engine keeps between two host calls, in one object. Compiled formulas hold
+// the addresses of its cells, so an instance never moves while formulas exist (it is held by
+// pointer and not copyable). The exported functions use one process-wide instance
+// (ProcessState); tests make their own.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "formula/compiled_formula.h"
+#include "formula/compiler.h"
+#include "formula/formula_variables.h"
+#include "integration/right_hand_side.h"
+#include "library/model_store.h"
+#include "tessuvan/tessuvan.h"
+
+namespace tessuvan {
+
+// One adjustable parameter. Index 0 of the per-individual arrays is the population;
+// PV[NIndividuals + 1] is the a-priori centre.
+struct PAjustable {
+    TokenText PEqualTo;               // defining formula (token text once loaded); empty = free
+    compilptr PE = nullptr;           // its compiled form; null when absent
+    WorkingFloat PV[kMaxIndividuals + 2] = {};  // values
+    WorkingFloat dP[kMaxIndividuals + 1] = {};  // last step of the fits
+    WorkingFloat PS[2] = {};          // [0] population deviation, [1] a-priori deviation
+    int16_t PA[kMaxIndividuals + 1] = {};       // FitCode: [0] population, [i] individual i
+    WorkingFloat PW[2] = {};          // prior weights: [0] individual deviation, [1] a-priori
+};
+
+// One species: the formula that sets its amount when interrupt t of individual i begins.
+struct PEspece {
+    TokenText TextFormula[kMaxIndividuals + 1][kMaxInterrupts + 1];
+    compilptr Formula[kMaxIndividuals + 1][kMaxInterrupts + 1] = {};
+};
+
+// The library's copy of BInitials: the counts, and the file names as owned texts (the host's
+// texts are never referenced past a call).
+struct InitialsCopy {
+    BInitials record{};           // counts; its text fields are never read after the copy
+    std::string dataFileName;     // FileNameDat, ASCII
+    std::string speciesFileName;  // FileNameEsp, ASCII
+};
+
+struct LibraryState : DefinitionSource {
+    LibraryState() = default;
+    LibraryState(const LibraryState&) = delete;
+    LibraryState& operator=(const LibraryState&) = delete;
+    ~LibraryState() override;
+
+    // Formula cells and the constant table (bound by address in every compiled formula).
+    FormulaVariables variables;
+    ConstantTable constants;
+
+    // Library copies of the host records.
+    InitialsCopy init;
+    BFitSet fit{};  // its Method text is only read during the call that copied it in
+
+    // Model.
+    std::array<PAjustable, kMaxAdjustables + 1> AdjustableTable{};  // [1..NAjustables]
+    std::array<PEspece, kMaxSpecies + 1> SpeciesTable{};            // [1..NEspeces]
+    PEquations EquationSet{};
+    compilptr PParameterFormulas[kMaxPParameters + 1][kMaxInterrupts + 1] = {};  // [p][t]
+    WorkingFloat IndividualQValues[kMaxQParameters + 1][kMaxIndividuals + 1] = {};  // [q][i]
+    compilptr OutputFormulas[kMaxOutputs + 1] = {};
+    std::unique_ptr<ModelStore> store;
+    Integrator CurrentIntegrator = nullptr;
+
+    // Load-time counters.
+    int32_t AdjustedCount = 0;
+    int32_t FittedValueCount = 0;
+    bool PopulationFitFlag = false;
+
+    // Whether a load completed without error and no Fin followed: Simulation and the fits
+    // refuse to run otherwise (contract code).
+    bool modelReady = false;
+    // Whether any compiled formula or store may exist (a load started and no Fin followed).
+    bool modelAllocated = false;
+    // Files to erase at Fin: the data file last assigned and the species file.
+    std::string dataFileHandle;
+    std::string speciesFileHandle;
+
+    // The environment formulas are compiled against.
+    FormulaEnvironment Environment() { return FormulaEnvironment{variables, constants, this}; }
+    RightHandSide Equations() { return RightHandSide{EquationSet, variables}; }
+
+    // DefinitionSource: PEqualTo of parameter k when its PE slot is set.
+    const TokenText* Definition(int k) const override;
+    void DropDefinition(int k) override;
+
+    // Frees every compiled formula and the store; texts and values stay.
+    void ReleaseFormulasAndStore();
+};
+
+// The process-wide instance used by the exported functions; created on first use, never moved.
+LibraryState& ProcessState();
+
+}  // namespace tessuvan

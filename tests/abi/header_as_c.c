@@ -1,0 +1,9 @@
+/* The public header must compile as C in both builds; its static assertions pin the layout. */
+#include <tessuvan/tessuvan.h>
+
+int tessuvan_header_compiles_as_c(void)
+{
+    BInitials init;
+    memset(&init, 0, sizeof init);
+    return (int)sizeof(BFitSet) + init.NEspeces;
+}
