@@ -15,16 +15,6 @@ void RunSimulation(LibraryState&, BInitials*, BFitSet* fit, void*, ParameterTabl
     if (fit != nullptr) AddCode(fit->Erreur, TessuvanContractError);
 }
 
-void AjustementPop(LibraryState&, BInitials*, BFitSet* fit, void*, ParameterTable*)
-{
-    if (fit != nullptr) AddCode(fit->Erreur, TessuvanContractError);
-}
-
-void AjustementInd(LibraryState&, int16_t*, BInitials*, BFitSet* fit, void*, ParameterTable*)
-{
-    if (fit != nullptr) AddCode(fit->Erreur, TessuvanContractError);
-}
-
 void FinRun(LibraryState& state, BInitials*, BFitSet*) { state.ReleaseFormulasAndStore(); }
 
 }  // namespace tessuvan
