@@ -12,6 +12,10 @@ namespace {
 constexpr int kMaxNesting = 100;
 
 inline char16_t Upper(char16_t c) { return (c >= u'a' && c <= u'z') ? char16_t(c - 32) : c; }
+inline bool IsOperator(char16_t c)
+{
+    return c == u'+' || c == u'-' || c == u'*' || c == u'/' || c == u'^';
+}
 inline bool IsFunctionLetter(char16_t c)
 {
     return c == u'E' || c == u'e' || c == u'L' || c == u'l';
@@ -44,6 +48,9 @@ public:
             if (OperatorRule()) OperandRule();
         }
         if (pendingOperand_ && Ok()) Error();  // an operator step left without its operand
+        // Only an operator may be left unread at the end (it is ignored); anything else there
+        // is not part of the language.
+        if (Ok() && position_ == Length() && !IsOperator(At(position_))) Error();
         record_->stop = std::min(last_ + 1, kMaxSteps);
     }
 
