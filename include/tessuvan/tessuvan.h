@@ -172,6 +172,8 @@ enum TessuvanErrorCode {
     TessuvanSolverSingleCoefficient = 2,/* order 1 with a zero coefficient, or no pivot */
     TessuvanSolverPivot = 3,            /* no usable pivot during elimination */
     TessuvanSolverSingular = 4,         /* last diagonal entry zero after elimination */
+    TessuvanSolverNotFinite = 5,        /* an infinite or not-a-number value in the equations
+                                           or their solution; no step is taken */
     /* failures outside the model */
     TessuvanFileError = 1000,           /* a file could not be opened, read, written or erased,
                                            or the data file holds fewer than NPoints records */
