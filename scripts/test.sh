@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Builds both libraries (Tessuvan_64 and Tessuvan_32) with warnings as errors and runs every
-# test of both builds. Run from anywhere; installs what it needs first.
+# test of both builds, then every test again on a 64-bit build with AddressSanitizer,
+# UndefinedBehaviorSanitizer and LeakSanitizer, then each fuzzer for FUZZ_SECONDS (default 60).
+# Run from anywhere; installs what it needs first.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -8,7 +10,7 @@ scripts/setup.sh
 
 jobs=$(nproc)
 status=0
-for preset in ci-x64 ci-x86; do
+for preset in ci-x64 ci-x86 ci-sanitize; do
   echo "=== $preset ==="
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset" -j "$jobs"
@@ -23,5 +25,8 @@ for library in build/ci-x64/libTessuvan_64.so build/ci-x86/libTessuvan_32.so; do
     status=1
   fi
 done
+
+# Any sanitizer report, broken invariant, timeout or leak the fuzzers meet fails the run.
+fuzz/run.sh "${FUZZ_SECONDS:-60}" || status=1
 
 exit $status

@@ -1,0 +1,54 @@
+#!/usr/bin/env bash
+# Builds the libFuzzer targets with clang (in build/fuzz) and runs each for a bounded time.
+#
+#   fuzz/run.sh [seconds per target] [target ...]     default: 60 seconds, every target
+#
+# Each target starts from its seed corpus fuzz/corpus/<target>/ (read, never written) plus the
+# inputs it found in earlier runs on this machine (build/fuzz/work/<target>/). A crash, leak,
+# sanitizer report, broken invariant, timeout or out-of-memory is a finding: the input is kept
+# in build/fuzz/findings/<target>/, the script says which, and it exits non-zero. Once the
+# fault is mended, copy the input into fuzz/corpus/<target>/ so that every later run (and the
+# engine tests, which replay the corpus) keeps checking it.
+#
+# Extra libFuzzer options may be passed in FUZZ_OPTIONS, e.g. FUZZ_OPTIONS="-runs=1000000".
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+seconds=${1:-60}
+shift || true
+
+build=build/fuzz
+cmake -S fuzz -B "$build" -DCMAKE_CXX_COMPILER="${FUZZ_CXX:-clang++-14}" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build "$build" -j "${FUZZ_JOBS:-2}" >/dev/null
+
+if (($#)); then
+  targets=("$@")
+else
+  targets=()
+  for directory in fuzz/corpus/*/; do
+    target=$(basename "$directory")
+    [[ -x "$build/$target" ]] && targets+=("$target")
+  done
+fi
+
+status=0
+for target in "${targets[@]}"; do
+  work="$build/work/$target"
+  findings="$build/findings/$target"
+  mkdir -p "$work" "$findings"
+  log="$build/$target.log"
+  echo "=== fuzz $target: ${seconds}s ==="
+  # -timeout: one input may take at most 10 s; -rss_limit_mb: the engine must stay small.
+  # shellcheck disable=SC2086
+  if ASAN_OPTIONS="detect_leaks=1:allocator_may_return_null=1" UBSAN_OPTIONS="print_stacktrace=1" \
+      "$build/$target" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
+      -artifact_prefix="$findings/" ${FUZZ_OPTIONS:-} "$work" "fuzz/corpus/$target" >"$log" 2>&1; then
+    runs=$(grep -Eo 'stat::number_of_executed_units: *[0-9]+' "$log" | grep -Eo '[0-9]+$' || echo '?')
+    echo "$target: no finding in $runs executions"
+  else
+    echo "$target: FINDING (log $log, inputs in $findings/)"
+    grep -E 'ERROR|SUMMARY|invariant|runtime error|Test unit written' "$log" | head -20 || true
+    status=1
+  fi
+done
+exit $status
