@@ -9,16 +9,25 @@ packages=(
   libtomlplusplus-dev libcli11-dev libfmt-dev # the command-line host
   gnuplot-nox                                 # its plots
   clang libclang-rt-14-dev                    # fuzzers and sanitizers
+  mingw-w64 wine64 wine32:i386                # the Windows DLLs and their test host under Wine
 )
+
+SUDO=""
+[[ $(id -u) -ne 0 ]] && SUDO="sudo"
+
+# The 32-bit Wine comes from Debian's i386 packages.
+refresh=0
+if ! dpkg --print-foreign-architectures | grep -qx i386; then
+  $SUDO dpkg --add-architecture i386
+  refresh=1
+fi
 
 missing=()
 for package in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")
 done
 
-if ((${#missing[@]})); then
-  SUDO=""
-  [[ $(id -u) -ne 0 ]] && SUDO="sudo"
+if ((${#missing[@]} || refresh)); then
   $SUDO apt-get update -qq
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${missing[@]}"
 fi

@@ -29,4 +29,7 @@ done
 # Any sanitizer report, broken invariant, timeout or leak the fuzzers meet fails the run.
 fuzz/run.sh "${FUZZ_SECONDS:-60}" || status=1
 
+# The Windows DLLs: exports, imports, stack cleanup, and the Wine host against its Linux twin.
+scripts/windows-check.sh || status=1
+
 exit $status

@@ -57,7 +57,9 @@ enum TessuvanCapacity {
  * their length in bytes as a 32-bit integer and followed by a NUL (the BSTR convention).
  * vt 0 (empty) and 1 (null) are the empty text; vt 8 is a text. Any other vt, or a text with
  * characters outside ASCII, is invalid: a formula holding it counts as an error at load and a
- * file name holding it as an input/output failure. A Windows host may pass its own VARIANTs.
+ * file name holding it as an input/output failure. On Windows (TESSUVAN_OLE_TEXTS) the texts
+ * are real VARIANTs read through the platform: make them with SysAllocString; file names may
+ * hold any character there, and the library releases a text it empties with VariantClear.
  * ------------------------------------------------------------------------------------------- */
 
 enum TessuvanTextType {
@@ -224,8 +226,11 @@ void TESSUVAN_CALL Ajustement_ind(int16_t *individual, BInitials *init, BFitSet 
 void TESSUVAN_CALL Fin(BInitials *init, BFitSet *fit);
 
 /* ---------------------------------------------------------------------------------------------
- * Helpers for hosts without OLE: make a text from UTF-8 (ASCII) and free it.
+ * Helpers for hosts without OLE: make a text from UTF-8 (ASCII) and free it. Not offered where
+ * texts are OLE's (their memory must come from the platform's allocator).
  * ------------------------------------------------------------------------------------------- */
+
+#if !defined(TESSUVAN_OLE_TEXTS)
 
 /* Makes *text hold a copy of utf8 (vt 8). Returns 0 on success, -1 when out of memory. */
 static inline int TessuvanTextSet(TessuvanText *text, const char *utf8)
@@ -251,6 +256,7 @@ static inline void TessuvanTextFree(TessuvanText *text)
     if (text->vt == TessuvanTextBstr && text->bstr != NULL) free(((uint32_t *)text->bstr) - 1);
     memset(text, 0, sizeof *text);
 }
+#endif
 
 /* ---------------------------------------------------------------------------------------------
  * The layouts, pinned

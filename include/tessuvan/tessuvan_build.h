@@ -39,6 +39,12 @@ typedef double TessuvanWorkingFloat;
 #define TESSUVAN_CALL
 #endif
 
+/* On Windows the texts are the platform's own OLE VARIANTs and BSTRs: hosts make them with
+ * SysAllocString, and the library releases a text it empties (VariantClear), as OLE does. */
+#if defined(_WIN32)
+#define TESSUVAN_OLE_TEXTS 1
+#endif
+
 #define TESSUVAN_MAX_POINTS 150
 #define TESSUVAN_MAX_OUTPUTS 20
 #define TESSUVAN_MAX_SPECIES 20
