@@ -7,7 +7,7 @@
  * a simulation, population and individual fit steps and Fin. It prints every code, Done flag,
  * value of the result file, ErreurCalc entry and ParameterTable entry after each call.
  *
- * The same source builds a Linux twin against libTessuvan_64.so (or _32): scripts/wine-check.sh
+ * The same source builds a Linux twin against libTessuvan_64.so (or _32): scripts/windows-check.sh
  * runs both and compares the printouts, so a Windows build that reads texts, paths, records or
  * the calling convention differently shows up as a difference.
  *
