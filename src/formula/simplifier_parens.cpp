@@ -8,7 +8,9 @@
 //   a product or quotient that is neither a base nor an exponent: a*(x*y/z) -> a*x*y/z, and
 //     as a divisor with its operators swapped, a/(x*y/z) -> a/x/y*z (only the group's own
 //     operators: nested groups are values of their own, and exponents are untouched);
-//   a signed factor or product that opens a term, -(-x*y) -> --x*y, which FixSigns settles.
+//   a signed factor or product that opens a term, -(-x*y) -> --x*y, which FixSigns settles;
+//   a sum that is a whole term, a+(x-y)+b -> a+x-y+b, and a-(x-y) -> a-x+y with the signs of
+//     its later terms turned (the first takes the sign in front of the group).
 // Function arguments always keep their parentheses.
 #include "formula/simplifier_internal.h"
 
@@ -16,13 +18,14 @@ namespace tessuvan::simplification {
 
 namespace {
 
-enum class GroupKind { kSingleFactor, kProduct, kSignedProduct, kOther };
+enum class GroupKind { kSingleFactor, kProduct, kSignedProduct, kSum, kOther };
 
 struct GroupShape {
     GroupKind kind = GroupKind::kOther;
     bool power = false;            // the single factor has an exponent chain
     bool function = false;         // the single factor's operand is a function call
     std::vector<size_t> operators; // top-level "*" and "/" of a product
+    std::vector<size_t> termSigns; // top-level signs that open the second and later terms
 };
 
 // Reads the inside of the group, positions begin .. end - 1, at its top level.
@@ -50,11 +53,19 @@ GroupShape Analyze(const TokenText& t, size_t begin, size_t end)
         }
         ++factors;
         if (p == end) break;
-        if (t[p] != u'*' && t[p] != u'/') return g;
-        g.operators.push_back(p);
+        if (IsSign(t[p])) {
+            if (p + 1 < end && IsSign(t[p + 1])) return g;  // a sign run: FixSigns first
+            g.termSigns.push_back(p);
+        } else if (t[p] == u'*' || t[p] == u'/') {
+            g.operators.push_back(p);
+        } else {
+            return g;
+        }
         ++p;
     }
-    if (signedGroup) {
+    if (!g.termSigns.empty()) {
+        g.kind = GroupKind::kSum;
+    } else if (signedGroup) {
         g.kind = GroupKind::kSignedProduct;
     } else if (factors == 1) {
         g.kind = GroupKind::kSingleFactor;
@@ -98,6 +109,13 @@ bool Strippable(TokenText& t, size_t o, size_t c)
             return true;
         case GroupKind::kSignedProduct:
             return termSign && !base;
+        case GroupKind::kSum:
+            if (!(termSign || governing == u'(') ||
+                !(after == u'\0' || IsSign(after) || after == u')' || after == u','))
+                return false;
+            if (governing == u'-')
+                for (size_t p : g.termSigns) t[p] = t[p] == u'+' ? u'-' : u'+';
+            return true;
         case GroupKind::kOther:
             return false;
     }

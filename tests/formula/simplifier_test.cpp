@@ -136,12 +136,24 @@ TEST_F(Simplification, NeedlessParenthesesAreRemoved)
     EXPECT_EQ(Simplified(u"+LN(Pa*" + C(1) + u")"), u"+LN(Pa)");
 }
 
+TEST_F(Simplification, SumsThatAreWholeTermsLoseTheirParentheses)
+{
+    EXPECT_EQ(Simplified(u"+Pa-(Pb-Pc)+Pd"), u"+Pa-Pb+Pc+Pd");
+    EXPECT_EQ(Simplified(u"+Pa+(-Pb+Pc)"), u"+Pa-Pb+Pc");
+    EXPECT_EQ(Simplified(u"+(+(Pa-Pb)+Pc)*Pd"), u"+(Pa-Pb+Pc)*Pd");
+    // A sum that is a factor, a base or a divisor keeps them.
+    for (const char16_t* kept : {u"+Pa*(Pb-Pc)", u"+(Pb-Pc)^Pa", u"+Pa/(Pb+Pc)", u"+Pa-(Pb+Pc)*Pd"})
+        EXPECT_EQ(Simplified(kept), TokenText(kept));
+}
+
 TEST_F(Simplification, SignRunsAreSettled)
 {
     EXPECT_EQ(Simplified(u"+Pa*-Pb"), u"-Pa*Pb");
     EXPECT_EQ(Simplified(u"--Pa"), u"+Pa");
     EXPECT_EQ(Simplified(u"+Pa/-Pb"), u"-Pa/Pb");
     EXPECT_EQ(Simplified(u"+Pa^-Pb"), u"+Pa^(-Pb)");
+    EXPECT_EQ(Simplified(u"+Pa^-EX(Pb)"), u"+Pa^(-EX(Pb))");
+    EXPECT_EQ(Simplified(u"+EX(Ta*-Ab)"), u"+EX(-Ta*Ab)");
 }
 
 TEST_F(Simplification, AnEmptyResultIsTheConstantZero)
@@ -198,6 +210,32 @@ TEST_F(Simplification, ASignAfterAGuardedDivisionStaysWithItsFactor)
     const TokenText simplified = Simplified(Tokens("P1/P2*-P3"));
     Set(1, 0, 2);
     EXPECT_LT(Value(simplified), 0) << Narrow(simplified);
+}
+
+TEST_F(Simplification, FoldedConstantsTakeOnePlaceInTheTable)
+{
+    const TokenText text = u"+" + C(2) + u"*" + C(3) + u"*" + C(5) + u"*Pa";
+    const int before = table.ConstantCount;
+    EXPECT_EQ(Simplified(text), u"+" + C(30) + u"*Pa");
+    EXPECT_EQ(table.ConstantCount, before + 1);
+}
+
+TEST_F(Simplification, AFullTableLeavesConstantsUnfolded)
+{
+    const TokenText two = C(2), three = C(3);
+    for (int i = 0; table.ConstantCount <= kConstantCapacity; ++i) C(1000 + i);
+    const TokenText text = u"+" + two + u"*" + three + u"*Pa+" + two + u"+" + three;
+    EXPECT_EQ(Simplified(text), text);
+}
+
+TEST_F(Simplification, DeepAndLongFormulasFinish)
+{
+    std::string nested = "P1";
+    for (int k = 0; k < 40; ++k) nested = (k % 2 ? "EX(" : "LN(") + nested + "*1)";
+    ExpectSameMeaning(nested);
+    std::string sum = "P1";
+    for (int k = 0; k < 120; ++k) sum += (k % 3 ? "+" : "-") + std::to_string(k % 7) + "*P" + std::to_string(1 + k % 4);
+    ExpectSameMeaning(sum);
 }
 
 TEST_F(Simplification, MalformedTextsAreLeftForTheCompiler)
