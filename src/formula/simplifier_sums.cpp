@@ -64,9 +64,11 @@ void FoldSums(TokenText& t, Context& context)
     }
     if (!std::isfinite(sum)) return;
     const bool dropAll = sum == 0 && otherTerms > 0;
+    // The folded term keeps a constant of positive magnitude: -(−1) is written +1.
+    const bool flip = sum < 0;
     TokenText token;
     if (!dropAll && constants.size() > 1) {
-        token = InternConstant(sum, context.table);
+        token = InternConstant(flip ? -sum : sum, context.table);
         if (token.empty()) return;  // the table is full: leave the sum as it is
     }
     // Delete from the right so that earlier positions stay valid.
@@ -76,6 +78,7 @@ void FoldSums(TokenText& t, Context& context)
         if (!t.empty() && !IsSign(t[0])) t.insert(t.begin(), u'+');
     } else if (!token.empty()) {
         t.replace(constants[0].sign + 1, 2, token);
+        if (flip) t[constants[0].sign] = negativeFirst ? u'+' : u'-';
     }
 }
 
