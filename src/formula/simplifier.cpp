@@ -1,6 +1,6 @@
 // The simplifier's driver: whole-text passes, then the term loop, repeated until an iteration
-// leaves the length of the text unchanged; every group and function argument is simplified on
-// its own by a recursive call. The result is then checked against the original (see
+// leaves the text unchanged (at most kMaxIterations times); every group and function argument
+// is simplified on its own by a recursive call. The result is then checked against the original (see
 // KeepsMeaning) and kept only when it evaluates alike and needs no more steps.
 #include "formula/simplifier.h"
 
@@ -80,7 +80,10 @@ void SimplifyText(TokenText& text, Context& context, int depth)
     if (depth > kMaxDepth || !Readable(text)) return;
     for (int iteration = 0; iteration < kMaxIterations && context.budget > 0; ++iteration) {
         --context.budget;
-        const size_t lengthBefore = text.size();
+        // Iterations go on until one leaves the text as it was: one that only keeps its
+        // length (a wrap in one place, a deletion in another) may leave work half done, such
+        // as a sign run the compiler does not read.
+        const TokenText before = text;
         RemoveSpaces(text);
         FixSigns(text, context.table);
         StripParens(text);
@@ -94,7 +97,7 @@ void SimplifyText(TokenText& text, Context& context, int depth)
             start += term.size();
             if (term.empty()) break;  // cannot happen with the passes above; never loop on it
         }
-        if (text.size() == lengthBefore) break;
+        if (text == before) break;
     }
     if (text.empty() || text == u"+") {
         const TokenText zero = InternConstant(0, context.table);

@@ -154,6 +154,12 @@ TEST_F(Simplification, SignRunsAreSettled)
     EXPECT_EQ(Simplified(u"+Pa^-Pb"), u"+Pa^(-Pb)");
     EXPECT_EQ(Simplified(u"+Pa^-EX(Pb)"), u"+Pa^(-EX(Pb))");
     EXPECT_EQ(Simplified(u"+EX(Ta*-Ab)"), u"+EX(-Ta*Ab)");
+    // Here one iteration wraps and deletes as many units as it adds: the text keeps its length
+    // and still holds a sign run, so iterations must go on until the text itself is stable.
+    const TokenText settled = Simplified(Tokens(
+        "F5/F5*-(EX(T/8)*F5+LN(-P24-EX(T/8)^2^2*T^-P24^-F5)^-F5^0.5*-LN(F5)*P24^1^2-"
+        "(F5-(-T^-F5^-T*0.25^-F5^-P24)^T)*-T*-P24*P24^2+F5)"));
+    Value(settled);  // compiles
 }
 
 TEST_F(Simplification, AnEmptyResultIsTheConstantZero)
