@@ -152,9 +152,10 @@ static int JoinPath(PathChar *out, size_t capacity, const char *folder, const Pa
     return 0;
 }
 
-/* Names outside ASCII (é, à and λ, the last outside every ANSI code page): only a library that
- * opens and erases its files through UTF-16 paths finds them. */
-static const PathChar kDataName[] = L"donn\u00e9es \u03bb-\u00e0.dat";
+/* Names outside ASCII (é, à, λ outside every ANSI code page, and a character beyond the basic
+ * plane, a surrogate pair in UTF-16): only a library that opens and erases its files through
+ * UTF-16 paths finds them. */
+static const PathChar kDataName[] = L"donn\u00e9es \u03bb-\u00e0 \U0001D49C.dat";
 static const PathChar kSpeciesName[] = L"esp\u00e8ces \u03bb.txt";
 
 /* The hosts that load the 32-bit library run with the x87 precision control at 53 bits: the
