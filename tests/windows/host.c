@@ -353,7 +353,7 @@ static int FillRecords(Host *host, const PathChar *dataPath, const PathChar *spe
     failed |= MakeText(&host->pTexts[1][0], "50");
     for (i = 0; i < kIndividuals; ++i) host->qValues[i][0] = kWeights[i];
     failed |= MakeText(&host->outputs[0], "F2/(A3*Q1)");
-    failed |= MakeReferenceText(&host->outputs[1], "A4*F2/(A3*Q1)");
+    failed |= MakeReferenceText(&host->outputs[1], "EX(LN(A4)+LN(F2)-LN(A3*Q1))");
     return failed ? -1 : 0;
 }
 
