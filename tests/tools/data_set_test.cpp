@@ -1,0 +1,205 @@
+// The data set and its conversion into the engine's points, interrupts and start formulas.
+#include <gtest/gtest.h>
+
+#include "data_set.h"
+#include "engine_input.h"
+#include "model_file.h"
+
+namespace tessuvan::cli {
+namespace {
+
+const Model& TwoCompartments()
+{
+    static const Model model = ParseModel(R"(
+[model]
+compartments = ["gut", "central"]
+rates = ["d(gut)/dt = -ka*gut", "d(central)/dt = ka*gut - ke*central"]
+[parameters]
+ka = 1.5
+ke = 0.1
+V = 0.5
+[covariates]
+wt = "WT"
+[outputs]
+conc = "central/V"
+)",
+                                          "m.toml");
+    return model;
+}
+
+EngineProblem Convert(const std::string& csv)
+{
+    return BuildEngineProblem(TwoCompartments(), ParseDataSet(csv, "d.csv", {"WT"}));
+}
+
+std::string ErrorOf(const std::string& csv)
+{
+    try {
+        Convert(csv);
+    } catch (const DataError& error) {
+        return error.what();
+    }
+    return "no error";
+}
+
+TEST(DataConversion, AFirstDoseSetsEveryAmountAndLaterDosesAdd)
+{
+    const EngineProblem problem = Convert(
+        "ID,TIME,DV,AMT,CMT,EVID,MDV,WT\n"
+        "1,0,.,320,1,1,1,70\n"
+        "1,1,5.2,.,2,0,0,70\n"
+        "1,12,.,160,1,1,1,70\n"
+        "1,13,6.1,.,2,0,0,70\n"
+        "1,24,.,80,2,1,1,70\n"
+        "1,25,3.0,.,2,0,0,70\n");
+    ASSERT_EQ(problem.individuals.size(), 1u);
+    const EngineIndividual& one = problem.individuals[0];
+    EXPECT_EQ(problem.interruptCount, 3);
+    EXPECT_EQ(one.startFormulas, (std::vector<std::vector<std::string>>{
+                                     {"320", "0"}, {"F1+160", "F2"}, {"F1", "F2+80"}}));
+    ASSERT_EQ(one.points.size(), 6u);
+    const std::vector<int> interrupts{1, 1, 2, 2, 3, 3};
+    for (std::size_t j = 0; j < 6; ++j) EXPECT_EQ(one.points[j].interrupt, interrupts[j]) << j;
+    EXPECT_EQ(one.points[1].observed, std::vector<double>{5.2});
+    EXPECT_EQ(one.points[0].observed, std::vector<double>{0.0});
+    EXPECT_EQ(one.observationCount, 3);
+}
+
+TEST(DataConversion, RowsAtOneTimeBecomeOnePointWithTheDoseApplied)
+{
+    const EngineProblem problem = Convert(
+        "id,time,dv,amt,cmt,evid,mdv,wt\n"
+        "1,0,.,100,1,1,1,60\n"
+        "1,2,4.0,.,2,0,0,60\n"
+        "1,2,.,100,1,1,1,60\n"
+        "1,2,.,50,1,1,1,60\n"
+        "1,4,3.0,.,2,0,0,60\n");
+    const EngineIndividual& one = problem.individuals[0];
+    ASSERT_EQ(one.points.size(), 3u);
+    EXPECT_EQ(one.points[1].time, 2.0);
+    EXPECT_EQ(one.points[1].interrupt, 2);
+    EXPECT_EQ(one.points[1].observed, std::vector<double>{4.0});
+    EXPECT_EQ(one.startFormulas[1], (std::vector<std::string>{"F1+150", "F2"}));
+}
+
+TEST(DataConversion, ObservationsBeforeTheFirstDoseStartFromZero)
+{
+    const EngineProblem problem = Convert(
+        "ID,TIME,DV,AMT,WT\n"
+        "1,0,1.5,.,60\n"
+        "1,1,.,100,60\n"
+        "1,2,4.0,.,60\n");
+    const EngineIndividual& one = problem.individuals[0];
+    EXPECT_EQ(one.startFormulas[0], (std::vector<std::string>{"0", "0"}));
+    EXPECT_EQ(one.startFormulas[1][0], "F1+100");
+}
+
+TEST(DataConversion, CovariatesAreTakenPerIndividual)
+{
+    const EngineProblem problem = Convert(
+        "ID,TIME,DV,AMT,CMT,EVID,MDV,WT\n"
+        "7,0,.,100,1,1,1,60.5\n"
+        "7,1,2.0,.,2,0,0,60.5\n"
+        "3,0,.,100,1,1,1,.\n"
+        "3,1,2.0,.,2,0,0,82\n"
+        "3,2,1.0,.,2,0,0,83\n");
+    ASSERT_EQ(problem.individuals.size(), 2u);
+    EXPECT_EQ(problem.individuals[0].id, "7");
+    EXPECT_EQ(problem.individuals[0].covariates, std::vector<double>{60.5});
+    EXPECT_EQ(problem.individuals[1].covariates, std::vector<double>{82});
+    ASSERT_EQ(problem.warnings.size(), 1u);
+    EXPECT_EQ(problem.warnings[0], "individual 3: WT changes (line 6); the first value, 82, is used throughout");
+}
+
+TEST(DataConversion, AFinalPointThatStartsAnInterruptGetsASuccessor)
+{
+    // A dose after the last observation is dropped; a dose with the last observation keeps
+    // it and gets a padding point, so the engine simulates that interrupt.
+    const EngineProblem dropped = Convert(
+        "ID,TIME,DV,AMT,WT\n1,0,.,100,60\n1,1,2.0,.,60\n1,5,.,100,60\n");
+    EXPECT_EQ(dropped.individuals[0].points.size(), 2u);
+    EXPECT_EQ(dropped.interruptCount, 1);
+    const EngineProblem padded = Convert(
+        "ID,TIME,DV,AMT,WT\n1,0,.,100,60\n1,1,2.0,.,60\n1,5,.,100,60\n1,5,3.0,.,60\n");
+    const auto& points = padded.individuals[0].points;
+    ASSERT_EQ(points.size(), 4u);
+    EXPECT_TRUE(points[3].extra);
+    EXPECT_GT(points[3].time, 5.0);
+    EXPECT_EQ(points[3].interrupt, 2);
+}
+
+TEST(DataConversion, TheCurveGridFillsBetweenObservationsWithinTheCapacity)
+{
+    EngineProblem problem = Convert("ID,TIME,DV,AMT,WT\n1,0,.,100,60\n1,1,2.0,.,60\n1,12,.,100,60\n1,24,1.0,.,60\n");
+    AddCurveGrid(problem, 200);
+    const auto& points = problem.individuals[0].points;
+    EXPECT_EQ(points.size(), 150u);
+    for (std::size_t j = 1; j < points.size(); ++j) {
+        EXPECT_LT(points[j - 1].time, points[j].time);
+        EXPECT_LE(points[j - 1].interrupt, points[j].interrupt);
+        // A grid point belongs to the interrupt of the point before it.
+        if (points[j].extra) EXPECT_EQ(points[j].interrupt, points[j - 1].interrupt);
+    }
+    EXPECT_EQ(points.front().time, 0.0);
+    EXPECT_EQ(points.back().time, 24.0);
+}
+
+TEST(DataConversion, TheSpeciesFileHasEveryIndividualsStartThenFThenA)
+{
+    const EngineProblem problem = Convert(
+        "ID,TIME,DV,AMT,WT\n1,0,.,100,60\n1,1,2.0,.,60\n1,2,.,50,60\n1,3,1.0,.,60\n2,0,.,80,70\n2,1,1.0,.,70\n");
+    const std::vector<std::string> lines = SpeciesFileLines(TwoCompartments(), problem);
+    // 2 compartments x (2 individuals x 2 interrupts + 1 + 2) lines.
+    EXPECT_EQ(lines, (std::vector<std::string>{"100", "F1+50", "80", "F1", "", "-A1", "",  //
+                                               "0", "F2", "0", "F2", "", "A1", "-A2"}));
+}
+
+TEST(MalformedData, IsReportedWithFileLineAndColumn)
+{
+    EXPECT_EQ(ErrorOf("ID,TIME,DV,AMT,WT\n1,0,.,100,60\n1,x,2.0,.,60\n"), "d.csv:3:2 (TIME): 'x' is not a number");
+    EXPECT_EQ(ErrorOf("ID,TIME,DV,AMT,WT\n1,0,.,100,60\n1,2,2.0,.,60\n1,1,2.0,.,60\n"),
+              "d.csv:4:2 (TIME): the time goes back from 2 to 1 within individual 1 (sort each individual's rows by "
+              "time)");
+    EXPECT_EQ(ErrorOf("ID,TIME,AMT,WT\n1,0,100,60\n"),
+              "d.csv:1: the required column DV is missing (the header has: ID, TIME, AMT, WT)");
+    EXPECT_EQ(ErrorOf("ID,TIME,DV,AMT\n1,0,.,100\n"), "d.csv:1: the covariate column WT named in the model is missing");
+    EXPECT_EQ(ErrorOf("ID,TIME,DV,AMT,WT\n1,0,.,100,60\n1,1,2.0,.\n"), "d.csv:3: 4 fields where the header has 5");
+    EXPECT_EQ(ErrorOf("ID,TIME,DV,AMT,CMT,WT\n1,0,.,100,3,60\n1,1,2.0,.,2,60\n"),
+              "d.csv:2:5 (CMT): a dose needs CMT between 1 and 2 (the model's compartments in order)");
+    EXPECT_EQ(ErrorOf("ID,TIME,DV,AMT,WT\n1,0,.,100,60\n1,1,2.0,.,60\n2,0,.,100,60\n2,1,2.0,.,60\n1,2,2.0,.,60\n"),
+              "d.csv:6: the rows of individual 1 must be together (it appeared before, on line 2)");
+    EXPECT_EQ(ErrorOf("ID,TIME,DV,AMT,WT\n1,0,.,100,60\n1,1,2.0,.,60\n1,1,3.0,.,60\n"),
+              "d.csv:4: a second observation of output 'conc' at time 1 (the first is on line 3)");
+    EXPECT_EQ(ErrorOf("ID,TIME,DV,AMT,RATE,WT\n1,0,.,100,10,60\n"),
+              "d.csv:2:5 (RATE): infusions (a RATE other than 0) are not supported: give the doses as bolus amounts");
+    EXPECT_EQ(ErrorOf("ID,TIME,DV,AMT,WT\n1,0,.,-5,60\n"), "d.csv:2:4 (AMT): a dose row needs a positive amount");
+}
+
+TEST(MalformedData, BeyondTheEnginesCapacitiesIsReportedWhereItHappens)
+{
+    std::string doses = "ID,TIME,DV,AMT,WT\n";
+    for (int t = 0; t <= 10; ++t) doses += "1," + std::to_string(2 * t) + ",.,10,60\n1," + std::to_string(2 * t + 1) + ",1.0,.,60\n";
+    EXPECT_EQ(ErrorOf(doses), "d.csv:22: individual 1 has more than 10 dosing times, the most the engine can hold");
+
+    std::string points = "ID,TIME,DV,AMT,WT\n1,0,.,10,60\n";
+    for (int t = 1; t <= 150; ++t) points += "1," + std::to_string(t) + ",1.0,.,60\n";
+    EXPECT_EQ(ErrorOf(points), "d.csv:152: individual 1 has 151 distinct times, more than the 150 points the engine can hold");
+
+    std::string individuals = "ID,TIME,DV,AMT,WT\n";
+    for (int i = 1; i <= 101; ++i) individuals += std::to_string(i) + ",0,.,10,60\n" + std::to_string(i) + ",1,1.0,.,60\n";
+    EXPECT_EQ(ErrorOf(individuals), "d.csv:202: individual 101 is one more than the 100 individuals the engine can hold");
+}
+
+TEST(MalformedData, IndividualsWithoutObservationsAreLeftOutWithAWarning)
+{
+    const EngineProblem problem = Convert("ID,TIME,DV,AMT,WT\n1,0,.,100,60\n1,1,2.0,.,60\n2,0,.,100,60\n2,1,0,.,60\n");
+    EXPECT_EQ(problem.individuals.size(), 1u);
+    EXPECT_EQ(problem.warnings, (std::vector<std::string>{
+                                    "individual 2 (line 4) has no observation and is left out",
+                                    "1 observation(s) at or below 0 are treated as missing (the engine weighs only "
+                                    "positive values)"}));
+    EXPECT_EQ(ErrorOf("ID,TIME,DV,AMT,WT\n1,0,.,100,60\n"), "d.csv: no individual has an observation");
+}
+
+}  // namespace
+}  // namespace tessuvan::cli

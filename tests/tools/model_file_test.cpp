@@ -1,0 +1,145 @@
+// The model file: names declared once, formulas translated into engine text, and every mistake
+// reported with the file, the line and the key.
+#include <gtest/gtest.h>
+
+#include "model_file.h"
+
+namespace tessuvan::cli {
+namespace {
+
+const char* kOneCompartment = R"(
+[model]
+compartments = ["gut", "central"]
+rates = [
+  "d(gut)/dt = -ka*gut",
+  "d(central)/dt = ka*gut - ke*central",
+]
+
+[parameters]
+ka = { value = 1.5 }
+ke = { value = 0.1, estimate = "population", prior = 0.2, prior_sd = 0.05 }
+V  = { value = 0.5, estimate = "fixed" }
+CL = { formula = "ke*V*wt" }
+
+[covariates]
+wt = "WT"
+
+[outputs]
+conc = "central/V"
+
+[fit]
+method = "RUNGE-KUTTA QC"
+error_exponent = 2
+population_iterations = 7
+)";
+
+std::string ErrorOf(const std::string& toml)
+{
+    try {
+        ParseModel(toml, "m.toml");
+    } catch (const ModelError& error) {
+        return error.what();
+    }
+    return "no error";
+}
+
+// The example with one line replaced.
+std::string With(const std::string& from, const std::string& to)
+{
+    std::string text = kOneCompartment;
+    const std::size_t at = text.find(from);
+    EXPECT_NE(at, std::string::npos) << from;
+    return text.replace(at, from.size(), to);
+}
+
+TEST(ModelFile, ParametersKeepTheOrderTheyAreWrittenIn)
+{
+    const Model model = ParseModel(kOneCompartment, "m.toml");
+    ASSERT_EQ(model.parameters.size(), 4u);
+    EXPECT_EQ(model.parameters[0].name, "ka");
+    EXPECT_EQ(model.parameters[1].name, "ke");
+    EXPECT_EQ(model.parameters[2].name, "V");
+    EXPECT_EQ(model.parameters[3].name, "CL");
+}
+
+TEST(ModelFile, EstimatesPriorsAndDefinitionsAreRead)
+{
+    const Model model = ParseModel(kOneCompartment, "m.toml");
+    EXPECT_EQ(model.parameters[0].estimate, Estimate::PopulationAndIndividual);
+    EXPECT_EQ(model.parameters[0].prior, 1.5);
+    EXPECT_EQ(model.parameters[1].estimate, Estimate::PopulationOnly);
+    EXPECT_EQ(model.parameters[1].prior, 0.2);
+    EXPECT_EQ(model.parameters[1].priorSd, 0.05);
+    EXPECT_EQ(model.parameters[2].estimate, Estimate::Fixed);
+    EXPECT_EQ(model.parameters[3].estimate, Estimate::Fixed);
+    EXPECT_EQ(model.parameters[3].engineFormula, "A2*A3*Q1");
+    EXPECT_EQ(model.fit.method, "RUNGE-KUTTA QC");
+    EXPECT_EQ(model.fit.errorExponent, 2.0);
+    EXPECT_EQ(model.fit.populationIterations, 7);
+    EXPECT_EQ(model.fit.individualIterations, 100);
+}
+
+TEST(ModelFile, RatesBecomeMatrixAndFreeTexts)
+{
+    const Model model = ParseModel(kOneCompartment, "m.toml");
+    EXPECT_EQ(model.matrixText[0], (std::vector<std::string>{"-A1", ""}));
+    EXPECT_EQ(model.matrixText[1], (std::vector<std::string>{"A1", "-A2"}));
+    EXPECT_EQ(model.freeText, (std::vector<std::string>{"", ""}));
+    EXPECT_EQ(model.outputs[0].engineFormula, "F2/A3");
+}
+
+TEST(ModelFile, UnknownNamesAreReportedWithLineAndKey)
+{
+    EXPECT_EQ(ErrorOf(With("ka*gut - ke*central", "ka*gut - kx*central")),
+              "m.toml:6: model.rates[2]: unknown name 'kx' (at character 10 of \"ka*gut - kx*central\")");
+    EXPECT_EQ(ErrorOf(With("\"central/V\"", "\"central/Vc\"")),
+              "m.toml:19: outputs.conc: unknown name 'Vc' (at character 9 of \"central/Vc\")");
+    EXPECT_EQ(ErrorOf(With("d(gut)/dt", "d(stomach)/dt")),
+              "m.toml:5: model.rates[1]: unknown name 'stomach': not a compartment");
+    EXPECT_EQ(ErrorOf(With("ke*V*wt", "ke*V*weight")),
+              "m.toml:13: parameters.CL.formula: unknown name 'weight' (at character 6 of \"ke*V*weight\")");
+}
+
+TEST(ModelFile, MistakesInTheFileAreNamed)
+{
+    EXPECT_EQ(ErrorOf(With("estimate = \"population\"", "estimate = \"sometimes\"")),
+              "m.toml:11: parameters.ke.estimate: 'sometimes' is not a way to estimate (fixed, individual, "
+              "population and individual, population)");
+    EXPECT_EQ(ErrorOf(With("error_exponent", "error_exponant")), "m.toml:23: fit.error_exponant: unknown key");
+    EXPECT_EQ(ErrorOf(With("\"RUNGE-KUTTA QC\"", "\"EULER\"")),
+              "m.toml:22: fit.method: 'EULER' is not a method (CHU-BERMAN, RUNGE-KUTTA QC, RUNGE-KUTTA 4, RUNGE-KUTTA 5)");
+    EXPECT_EQ(ErrorOf(With("ka = { value = 1.5 }", "ka = { value = 0 }")),
+              "m.toml:10: parameters.ka: an estimated parameter needs a positive initial value (steps are relative "
+              "to it)");
+    EXPECT_EQ(ErrorOf(With("wt = \"WT\"", "ka = \"WT\"")), "m.toml:16: covariates.ka: the name 'ka' is declared twice");
+    EXPECT_EQ(ErrorOf(With("ka = { value = 1.5 }", "t = { value = 1.5 }")),
+              "m.toml:10: parameters.t: 't' is reserved (time or a function)");
+    EXPECT_EQ(ErrorOf(With("rates = [", "rates = [\n  \"d(gut)/dt = 0\",")),
+              "m.toml:6: model.rates[2]: a second rate for 'gut'");
+    EXPECT_EQ(ErrorOf(With("d(gut)/dt =", "gut' =")),
+              "m.toml:5: model.rates[1]: a rate is written \"d(compartment)/dt = expression\", not \"gut' = -ka*gut\"");
+    EXPECT_NE(ErrorOf(With("[fit]", "[fit")).find("m.toml:21:"), std::string::npos);
+}
+
+TEST(ModelFile, DefinitionsThatReadOneAnotherInACircleAreRefused)
+{
+    EXPECT_EQ(ErrorOf(With("ke*V*wt", "CL*2")),
+              "m.toml: parameters.CL.formula: the definitions read one another in a circle: CL -> CL");
+    EXPECT_EQ(ErrorOf(With("ke*V*wt", "gut")),
+              "m.toml:13: parameters.CL.formula: \"gut\" may not read compartment amounts");
+}
+
+TEST(ModelFile, SeveralOutputsEachNeedTheirCmt)
+{
+    EXPECT_EQ(ErrorOf(With("conc = \"central/V\"", "conc = \"central/V\"\ngutamount = \"gut\"")),
+              "m.toml:19: outputs.conc: with several outputs each needs the cmt of its observation rows");
+    const Model model = ParseModel(
+        With("conc = \"central/V\"", "conc = { formula = \"central/V\", cmt = 2 }\ngutamount = { formula = \"gut\", cmt = 1 }"),
+        "m.toml");
+    ASSERT_EQ(model.outputs.size(), 2u);
+    EXPECT_EQ(*model.outputs[1].cmt, 1);
+    EXPECT_EQ(model.outputs[1].engineFormula, "F1");
+}
+
+}  // namespace
+}  // namespace tessuvan::cli

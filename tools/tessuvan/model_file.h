@@ -1,0 +1,102 @@
+// The model file: a TOML description of a kinetic model by names, and its translation into the
+// engine's formula texts.
+//
+//   [model]
+//   compartments = ["depot", "central"]
+//   rates = ["d(depot)/dt = -ka*depot", "d(central)/dt = ka*depot - ke*central"]
+//
+//   [parameters]            # in the order written; estimate: fixed, individual,
+//   ka = { value = 1.5 }    # "population and individual" (the default) or population
+//   V  = { value = 0.5, prior = 0.5, prior_sd = 0.1 }
+//   CL = { formula = "ke*V" }                      # defined by a formula, never estimated
+//
+//   [covariates]            # per-individual values read from a data column
+//   wt = "WT"
+//
+//   [p_parameters]          # set by a formula at the start of every dosing interval
+//
+//   [outputs]               # what the observations are compared with
+//   conc = "central/V"      # or { formula = "central/V", cmt = 2 } with several outputs
+//
+//   [fit]                   # all optional
+//   method = "CHU-BERMAN"   precision = 1e-6   error_exponent = 2   tolerance = 1e-6
+//   damping = 0.01          population_iterations = 100   individual_iterations = 100
+//   prior_population = 0
+//
+// Time is `t` (also `time`). Every formula error names the file, the line and the key.
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "expression.h"
+
+namespace tessuvan::cli {
+
+class ModelError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// How a parameter is estimated: the engine's fit codes 0 to 3.
+enum class Estimate { Fixed = 0, IndividualOnly = 1, PopulationAndIndividual = 2, PopulationOnly = 3 };
+
+const char* EstimateWords(Estimate estimate);
+
+struct ParameterSpec {
+    std::string name;
+    double value = 0;       // initial population value (and initial individual values)
+    Estimate estimate = Estimate::PopulationAndIndividual;
+    double prior = 0;       // a-priori population value (defaults to value)
+    double priorSd = 0;     // a-priori standard deviation, 0 = none
+    std::string formula;    // defining formula as written, empty = free parameter
+    std::string engineFormula;
+};
+
+struct CovariateSpec {
+    std::string name;
+    std::string column;  // data column, matched case-insensitively
+};
+
+struct FormulaSpec {
+    std::string name;
+    std::string formula;  // as written
+    std::string engineFormula;
+    std::optional<int> cmt;  // outputs: the CMT of the observation rows that belong to it
+};
+
+struct FitSettings {
+    std::string method = "CHU-BERMAN";
+    double precision = 1e-6;       // handed to the integrator
+    double errorExponent = 0;      // gamma: weight of an observation y proportional to y^-gamma
+    double tolerance = 1e-6;       // mean squared relative change that counts as converged
+    double damping = 0.01;         // added to the diagonal of the normal equations
+    int populationIterations = 100;
+    int individualIterations = 100;
+    int priorPopulation = 0;       // subjects the a-priori values count for
+};
+
+struct Model {
+    std::string source;  // file name for messages
+    std::vector<std::string> compartments;
+    std::vector<ParameterSpec> parameters;
+    std::vector<CovariateSpec> covariates;
+    std::vector<FormulaSpec> pParameters;
+    std::vector<FormulaSpec> outputs;
+    std::vector<std::string> rates;                    // [s]: the rate as written, or empty
+    std::vector<std::vector<std::string>> matrixText;  // [s][e]: engine text of A[s][e], or empty
+    std::vector<std::string> freeText;                 // [s]: engine text of F[s], or empty
+    FitSettings fit;
+
+    int CompartmentNumber(std::string_view name) const;  // 1-based, 0 when unknown
+};
+
+// Reads and translates a model; throws ModelError with file, line and key.
+Model LoadModel(const std::filesystem::path& path);
+Model ParseModel(std::string_view toml, const std::string& sourceName);
+
+}  // namespace tessuvan::cli
