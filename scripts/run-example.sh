@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
-# The main job: builds the 64-bit library and runs the example host.
+# The main job: builds everything (the 64-bit library and the tessuvan command) and fits the
+# theophylline example. Results go to out/theophylline (report.html, CSV files, plots).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
 cmake --preset x64 >/dev/null
 cmake --build --preset x64 -j "$(nproc)"
-echo "Built $(ls build/x64/libTessuvan_64.so)"
+build/x64/tools/tessuvan fit examples/theophylline/theophylline.toml examples/theophylline/theophylline.csv \
+  -o out/theophylline "$@"

@@ -138,7 +138,9 @@ TEST(DataConversion, TheCurveGridFillsBetweenObservationsWithinTheCapacity)
         EXPECT_LT(points[j - 1].time, points[j].time);
         EXPECT_LE(points[j - 1].interrupt, points[j].interrupt);
         // A grid point belongs to the interrupt of the point before it.
-        if (points[j].extra) EXPECT_EQ(points[j].interrupt, points[j - 1].interrupt);
+        if (points[j].extra) {
+            EXPECT_EQ(points[j].interrupt, points[j - 1].interrupt);
+        }
     }
     EXPECT_EQ(points.front().time, 0.0);
     EXPECT_EQ(points.back().time, 24.0);

@@ -1,0 +1,104 @@
+// Results appear whole or not at all; engine codes read as causes; weights as the engine's.
+#include <unistd.h>
+
+#include <cmath>
+#include <fstream>
+
+#include <gtest/gtest.h>
+
+#include "engine_codes.h"
+#include "output_folder.h"
+#include "run.h"
+
+namespace tessuvan::cli {
+namespace {
+
+namespace fs = std::filesystem;
+
+class OutputFolders : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        root = fs::temp_directory_path() / ("tessuvan-output-test-" + std::to_string(::getpid()));
+        fs::remove_all(root);
+        fs::create_directories(root);
+    }
+    void TearDown() override { fs::remove_all(root); }
+    static void Write(const fs::path& path, const std::string& text) { std::ofstream(path) << text; }
+    fs::path root;
+};
+
+TEST_F(OutputFolders, AnUncommittedRunLeavesNothingBehind)
+{
+    {
+        OutputFolder folder(root / "out");
+        Write(folder.staging() / "population.csv", "half");
+    }
+    EXPECT_TRUE(fs::is_empty(root));
+}
+
+TEST_F(OutputFolders, ACommitReplacesAnEarlierResultWhole)
+{
+    {
+        OutputFolder first(root / "out");
+        Write(first.staging() / "old.csv", "old");
+        first.Commit();
+    }
+    OutputFolder second(root / "out");
+    Write(second.staging() / "new.csv", "new");
+    EXPECT_TRUE(fs::exists(root / "out" / "old.csv"));  // untouched until the commit
+    second.Commit();
+    EXPECT_FALSE(fs::exists(root / "out" / "old.csv"));
+    EXPECT_TRUE(fs::exists(root / "out" / "new.csv"));
+    EXPECT_FALSE(fs::exists(root / "out" / ".work"));
+    EXPECT_EQ(std::distance(fs::directory_iterator(root), fs::directory_iterator()), 1);
+}
+
+TEST_F(OutputFolders, AFolderThatIsNotAResultIsNeverReplaced)
+{
+    fs::create_directories(root / "mine");
+    Write(root / "mine" / "thesis.tex", "precious");
+    EXPECT_THROW(OutputFolder(root / "mine"), std::runtime_error);
+    EXPECT_TRUE(fs::exists(root / "mine" / "thesis.tex"));
+}
+
+TEST(EngineCodes, SumsAreReadAsTheirCauses)
+{
+    EXPECT_EQ(DescribeEngineCode(EngineStage::Load, 9),
+              "the engine reported code 9 while loading the model: the integration method name is unknown to the engine");
+    EXPECT_EQ(DescribeEngineCode(EngineStage::Load, 1003),
+              "the engine reported code 1003 while loading the model: the engine could not read or write its working "
+              "files; the engine could not compile 3 formula part(s): a formula may be too long (256 steps) or the "
+              "model and doses may use more than 158 distinct numbers");
+    EXPECT_EQ(DescribeEngineCode(EngineStage::Simulation, 3),
+              "the engine reported code 3 while simulating: two points of one individual have the same time");
+    EXPECT_NE(DescribeEngineCode(EngineStage::PopulationFit, 4).find("no integration method was selected, or the "
+                                                                     "normal equations are singular"),
+              std::string::npos);
+    EXPECT_NE(DescribeEngineCode(EngineStage::IndividualFit, 4000).find("reached the value 0"), std::string::npos);
+}
+
+TEST(Weights, TheScaleMakesTheGeometricMeanOfWeightedSquaredResidualsOne)
+{
+    std::vector<Observation> observations(3);
+    const double dv[] = {1.0, 4.0, 9.0};
+    const double pred[] = {1.5, 3.0, 9.0 + 1e-3};
+    for (int j = 0; j < 3; ++j) {
+        observations[j].dv = dv[j];
+        observations[j].pred = pred[j];
+    }
+    for (double gamma : {0.0, 1.0, 2.0}) {
+        const double s = WeightScale(observations, gamma);
+        double logSum = 0;
+        for (const Observation& o : observations)
+            logSum += std::log(s * std::pow(o.dv, -gamma) * (o.pred - o.dv) * (o.pred - o.dv));
+        EXPECT_NEAR(logSum / 3, 0.0, 1e-12) << gamma;
+    }
+    // A perfect prediction takes no part; with none left the scale is 1.
+    observations.resize(1);
+    observations[0].pred = observations[0].dv;
+    EXPECT_EQ(WeightScale(observations, 2.0), 1.0);
+}
+
+}  // namespace
+}  // namespace tessuvan::cli

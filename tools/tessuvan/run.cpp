@@ -1,0 +1,190 @@
+#include "run.h"
+
+#include <cmath>
+
+#include "engine_codes.h"
+#include "fmt/format.h"
+
+namespace tessuvan::cli {
+
+namespace {
+
+constexpr double kObservationThreshold = 1e-130;
+constexpr int kCurvePointsPerIndividual = 100;
+
+bool HasEstimate(const Model& model, std::initializer_list<Estimate> estimates)
+{
+    for (const ParameterSpec& parameter : model.parameters)
+        for (Estimate estimate : estimates)
+            if (parameter.estimate == estimate) return true;
+    return false;
+}
+
+// Mean squared relative change of the estimated values between two sets.
+double RelativeChange(const Model& model, const std::vector<double>& before, const std::vector<double>& after)
+{
+    double sum = 0;
+    int count = 0;
+    for (std::size_t p = 0; p < model.parameters.size(); ++p) {
+        if (model.parameters[p].estimate == Estimate::Fixed || before[p] == 0) continue;
+        const double r = (after[p] - before[p]) / before[p];
+        sum += r * r;
+        ++count;
+    }
+    return count == 0 ? 0 : sum / count;
+}
+
+std::vector<Observation> ObservationsOf(const EngineProblem& problem,
+                                        const std::vector<std::vector<PointPrediction>>& predictions, double gamma)
+{
+    std::vector<Observation> observations;
+    for (std::size_t i = 0; i < problem.individuals.size(); ++i) {
+        const EngineIndividual& individual = problem.individuals[i];
+        for (std::size_t j = 0; j < individual.points.size(); ++j) {
+            const EnginePoint& point = individual.points[j];
+            for (std::size_t k = 0; k < point.observed.size(); ++k) {
+                if (!(point.observed[k] > 0)) continue;
+                Observation o;
+                o.individual = i;
+                o.line = point.lines[k];
+                o.output = k;
+                o.time = predictions[i][j].time;
+                o.dv = predictions[i][j].observed[k];
+                o.pred = predictions[i][j].population[k];
+                o.ipred = predictions[i][j].individual[k];
+                observations.push_back(o);
+            }
+        }
+    }
+    const double scale = WeightScale(observations, gamma);
+    for (Observation& o : observations) {
+        const double root = std::sqrt(scale * std::pow(o.dv, -gamma));
+        o.wres = root * (o.dv - o.pred);
+        o.iwres = root * (o.dv - o.ipred);
+    }
+    return observations;
+}
+
+std::vector<CurvePoint> Curves(const Model& model, const EngineProblem& problem, const ParameterValues& values,
+                               const std::filesystem::path& folder)
+{
+    EngineProblem fine = problem;
+    AddCurveGrid(fine, kCurvePointsPerIndividual);
+    EngineSession session(model, fine, values, folder);
+    session.Load();
+    session.Simulate();
+    const auto predictions = session.ReadPredictions();
+    std::vector<CurvePoint> curves;
+    for (std::size_t i = 0; i < predictions.size(); ++i)
+        for (const PointPrediction& point : predictions[i]) {
+            CurvePoint curve;
+            curve.individual = i;
+            curve.time = point.time;
+            curve.pred = point.population;
+            curve.ipred = point.individual;
+            curves.push_back(curve);
+        }
+    return curves;
+}
+
+}  // namespace
+
+double WeightScale(const std::vector<Observation>& observations, double gamma)
+{
+    double logResiduals = 0, logObserved = 0;
+    int n = 0;
+    for (const Observation& o : observations) {
+        if (!(o.dv > kObservationThreshold) || !(std::fabs(o.pred - o.dv) > kObservationThreshold)) continue;
+        logResiduals += std::log((o.pred - o.dv) * (o.pred - o.dv));
+        logObserved += std::log(o.dv);
+        ++n;
+    }
+    return n > 0 ? std::exp((gamma * logObserved - logResiduals) / n) : 1.0;
+}
+
+RunResult RunEngine(const Model& model, const EngineProblem& problem, bool fit,
+                    const std::filesystem::path& workFolder, const ProgressReport& progress)
+{
+    RunResult result;
+    result.fit = fit;
+    result.warnings = problem.warnings;
+    const std::size_t individuals = problem.individuals.size();
+    result.initial = InitialValues(model, individuals);
+    result.individualIterations.assign(individuals, 0);
+    result.individualConverged.assign(individuals, false);
+
+    {
+        EngineSession session(model, problem, result.initial, workFolder);
+        progress("loading the model");
+        session.Load();
+        progress("simulating");
+        session.Simulate();
+
+        if (fit) {
+            result.populationFitted =
+                HasEstimate(model, {Estimate::PopulationAndIndividual, Estimate::PopulationOnly});
+            if (result.populationFitted) {
+                std::vector<double> before = session.Values().population;
+                while (result.populationIterations < model.fit.populationIterations && !result.populationConverged) {
+                    result.populationConverged = session.PopulationIteration();
+                    ++result.populationIterations;
+                    const std::vector<double> after = session.Values().population;
+                    progress(fmt::format("population iteration {:>3}  objective {:<12.6g} change {:.3g}",
+                                         result.populationIterations, session.PopulationObjective(),
+                                         RelativeChange(model, before, after)));
+                    before = after;
+                }
+                if (!result.populationConverged)
+                    result.warnings.push_back(fmt::format(
+                        "the population fit did not converge within {} iterations (fit.population_iterations); "
+                        "no standard errors",
+                        model.fit.populationIterations));
+            }
+            result.individualsFitted =
+                HasEstimate(model, {Estimate::PopulationAndIndividual, Estimate::IndividualOnly});
+            if (result.individualsFitted) {
+                for (std::size_t i = 0; i < individuals; ++i) {
+                    const int number = int(i + 1);
+                    while (result.individualIterations[i] < model.fit.individualIterations &&
+                           !result.individualConverged[i]) {
+                        result.individualConverged[i] = session.IndividualIteration(number);
+                        ++result.individualIterations[i];
+                        progress(fmt::format("individual {} ({}/{})  iteration {:>3}  objective {:.6g}",
+                                             problem.individuals[i].id, number, individuals,
+                                             result.individualIterations[i], session.IndividualObjective(number)));
+                    }
+                    if (!result.individualConverged[i])
+                        result.warnings.push_back(fmt::format(
+                            "the fit of individual {} did not converge within {} iterations (fit.individual_iterations)",
+                            problem.individuals[i].id, model.fit.individualIterations));
+                }
+            }
+            progress("final simulation");
+            // The standard errors are handed back only by the population fit; keep them.
+            const std::vector<double> standardErrors = session.Values().standardErrors;
+            session.Simulate();
+            result.values = session.Values();
+            result.values.standardErrors = result.populationConverged ? standardErrors
+                                                                      : std::vector<double>(standardErrors.size(), 0.0);
+        } else {
+            result.values = session.Values();
+            result.values.standardErrors.assign(model.parameters.size(), 0.0);
+        }
+        result.populationObjective = session.PopulationObjective();
+        result.individualObjective = session.IndividualObjectiveTotal();
+        result.priorPenalty = session.PriorPenalty();
+        for (std::size_t i = 0; i < individuals; ++i)
+            result.individualObjectives.push_back(session.IndividualObjective(int(i + 1)));
+        result.observations = ObservationsOf(problem, session.ReadPredictions(), model.fit.errorExponent);
+    }
+
+    progress("drawing the curves");
+    try {
+        result.curves = Curves(model, problem, result.values, workFolder);
+    } catch (const EngineError& error) {
+        result.warnings.push_back(std::string("no curves: ") + error.what());
+    }
+    return result;
+}
+
+}  // namespace tessuvan::cli

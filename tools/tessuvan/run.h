@@ -1,0 +1,67 @@
+// A whole run of the engine on a model and a data set: load, simulate, and for a fit the
+// population iterations until the engine reports convergence (or the iteration limit), then
+// each individual's iterations, then the final simulation; and a second engine run with extra
+// points on a fine time grid, which draws each individual's curves.
+#pragma once
+
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "engine_input.h"
+#include "engine_session.h"
+#include "model_file.h"
+
+namespace tessuvan::cli {
+
+struct Observation {
+    std::size_t individual = 0;  // 0-based
+    int line = 0;                // data set line
+    std::size_t output = 0;      // 0-based
+    double time = 0;
+    double dv = 0;
+    double pred = 0;   // population prediction
+    double ipred = 0;  // individual prediction
+    double wres = 0;   // population weighted residual: sqrt(w)·(DV − PRED)
+    double iwres = 0;  // individual weighted residual: sqrt(w)·(DV − IPRED)
+};
+
+struct CurvePoint {
+    std::size_t individual = 0;
+    double time = 0;
+    std::vector<double> pred;   // [k]
+    std::vector<double> ipred;  // [k]
+};
+
+struct RunResult {
+    bool fit = false;  // a fit, or a simulation at the model's values
+    ParameterValues initial;
+    ParameterValues values;
+    bool populationFitted = false;  // some parameter has a population value to estimate
+    bool populationConverged = false;
+    int populationIterations = 0;
+    bool individualsFitted = false;  // some parameter has individual values to estimate
+    std::vector<int> individualIterations;
+    std::vector<bool> individualConverged;
+    double populationObjective = 0;
+    double individualObjective = 0;
+    double priorPenalty = 0;
+    std::vector<double> individualObjectives;
+    std::vector<Observation> observations;
+    std::vector<CurvePoint> curves;
+    std::vector<std::string> warnings;
+};
+
+// What the run is doing now, for a progress line.
+using ProgressReport = std::function<void(const std::string& status)>;
+
+RunResult RunEngine(const Model& model, const EngineProblem& problem, bool fit,
+                    const std::filesystem::path& workFolder, const ProgressReport& progress);
+
+// The engine's weight of each observation is s·y^−γ, with s chosen so that the weighted
+// squared population residuals have geometric mean 1 (observations with a non-zero residual):
+//   s = exp((γ·Σ ln y − Σ ln (P − y)²) / n).
+double WeightScale(const std::vector<Observation>& observations, double gamma);
+
+}  // namespace tessuvan::cli
