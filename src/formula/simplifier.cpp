@@ -1,7 +1,7 @@
 // The simplifier's driver: whole-text passes, then the term loop, repeated until an iteration
 // leaves the text unchanged (at most kMaxIterations times); every group and function argument
-// is simplified on its own by a recursive call. The result is then checked against the original (see
-// KeepsMeaning) and kept only when it evaluates alike and needs no more steps.
+// is simplified on its own by a recursive call. The result is then checked against the
+// original (see KeepsMeaning) and kept only when it evaluates alike and needs no more steps.
 #include "formula/simplifier.h"
 
 #include "formula/simplifier_internal.h"

@@ -80,10 +80,13 @@ bool MergeVariable(TokenText& term, const std::vector<Factor>& factors, size_t i
         // x^0 is the factor 1, x^1 is x, anything else x^C(sum). The cost is judged with a
         // stand-in token so that a merge that is not kept takes no place in the table.
         const TokenText standIn = u"Ca";
-        power = constantPart == 0 ? standIn : constantPart == 1 ? variable : variable + u'^' + standIn;
+        power = constantPart == 0   ? standIn
+                : constantPart == 1 ? variable
+                                    : variable + u'^' + standIn;
         if (!Better(Rewritten(term, factors, occurrences, power), term)) return false;
         if (constantPart != 1) {
-            const TokenText token = InternConstant(constantPart == 0 ? 1 : constantPart, context.table);
+            const WorkingFloat value = constantPart == 0 ? 1 : constantPart;
+            const TokenText token = InternConstant(value, context.table);
             if (token.empty()) return false;
             power = constantPart == 0 ? token : variable + u'^' + token;
         }

@@ -117,7 +117,8 @@ void DropOnes(TokenText& term, Context& context)
         for (size_t k = 0; k < factors.size(); ++k) {
             const Factor& f = factors[k];
             WorkingFloat v = 0;
-            if (!ConstantAt(term, f.begin, context.table, v) || v != 1 || f.operandEnd != f.begin + 2)
+            if (f.operandEnd != f.begin + 2 || !ConstantAt(term, f.begin, context.table, v) ||
+                v != 1)
                 continue;
             const TokenText one = term.substr(f.begin, 2);
             if (factors.size() == 1) {

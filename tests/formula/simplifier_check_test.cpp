@@ -49,7 +49,9 @@ TEST_F(FinalCheck, KeepsAFormulaDefinedNowhereAsWritten)
 {
     // Every evaluation divides by the constant 0; the replacement decides, not the algebra.
     const TokenText zero = C(0);
-    EXPECT_FALSE(KeepsMeaning(u"+" + C(2) + u"*(Pa/" + zero + u")", u"+" + C(2) + u"*Pa/" + zero, table));
+    const TokenText two = C(2);
+    EXPECT_FALSE(
+        KeepsMeaning(u"+" + two + u"*(Pa/" + zero + u")", u"+" + two + u"*Pa/" + zero, table));
 }
 
 }  // namespace

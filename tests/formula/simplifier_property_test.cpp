@@ -33,7 +33,8 @@ public:
     {
         // A few variables per formula, so that factors repeat; indices 5, 12, 14 and 24 are
         // the index units e, l, n and x.
-        static const char* const pool[] = {"P1", "P2", "P5", "P12", "Q14", "F5", "A12", "T", "P24", "F1"};
+        static const char* const pool[] = {"P1", "P2", "P5", "P12", "Q14",
+                                           "F5", "A12", "T",  "P24", "F1"};
         for (auto& v : variables_) v = pool[Pick(10)];
     }
 
@@ -76,7 +77,8 @@ private:
 
     Generated Constant()
     {
-        static const char* const constants[] = {"0", "1", "2", "3", "0.5", "4", "1.5", "0.25", "5", "10", "3.7", "1"};
+        static const char* const constants[] = {"0", "1",  "2",  "3",   "0.5", "4",
+                                                "1.5", "0.25", "5", "10", "3.7", "1"};
         return Both(constants[Pick(12)]);
     }
 
@@ -141,7 +143,8 @@ private:
         for (int k = 0; k < more; ++k) {
             Generated t = Term(depth);
             const bool minus = Chance(2);
-            if (Chance(10) && !StartsWithLiteral(t.text)) {  // a term opened by two signs: their product is its sign
+            // A term opened by two signs: their product is its sign.
+            if (Chance(10) && !StartsWithLiteral(t.text)) {
                 const bool second = Chance(2);
                 e = {e.text + (minus ? "-" : "+") + (second ? "-" : "+") + t.text,
                      e.reference + (minus != second ? "-" : "+") + t.reference, true};
@@ -160,7 +163,8 @@ int AllSteps(const compil* f)
 {
     int steps = f->stop;
     for (int i = 0; i < f->stop; ++i)
-        if (f->fonction[i] == &StepSubFormula) steps += AllSteps(static_cast<const compil*>(f->donnee[i]));
+        if (f->fonction[i] == &StepSubFormula)
+            steps += AllSteps(static_cast<const compil*>(f->donnee[i]));
     return steps;
 }
 
@@ -275,8 +279,8 @@ private:
         if (!std::isfinite(expected)) return true;  // undefined or overflowing as written
         if (expected == actual) return true;
         const WorkingFloat scale = std::fmax(std::fabs(expected), std::fabs(actual));
-        return std::fabs(expected - actual) <=
-               4096 * std::numeric_limits<WorkingFloat>::epsilon() * std::fmax(scale, WorkingFloat(1));
+        const WorkingFloat ulp = std::numeric_limits<WorkingFloat>::epsilon();
+        return std::fabs(expected - actual) <= 4096 * ulp * std::fmax(scale, WorkingFloat(1));
     }
 
     uint32_t seed_;

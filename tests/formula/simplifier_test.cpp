@@ -49,7 +49,8 @@ protected:
     {
         int steps = f->stop;
         for (int i = 0; i < f->stop; ++i)
-            if (f->fonction[i] == &StepSubFormula) steps += CountAllSteps(static_cast<const compil*>(f->donnee[i]));
+            if (f->fonction[i] == &StepSubFormula)
+                steps += CountAllSteps(static_cast<const compil*>(f->donnee[i]));
         return steps;
     }
 
@@ -240,7 +241,8 @@ TEST_F(Simplification, DeepAndLongFormulasFinish)
     for (int k = 0; k < 40; ++k) nested = (k % 2 ? "EX(" : "LN(") + nested + "*1)";
     ExpectSameMeaning(nested);
     std::string sum = "P1";
-    for (int k = 0; k < 120; ++k) sum += (k % 3 ? "+" : "-") + std::to_string(k % 7) + "*P" + std::to_string(1 + k % 4);
+    for (int k = 0; k < 120; ++k)
+        sum += (k % 3 ? "+" : "-") + std::to_string(k % 7) + "*P" + std::to_string(1 + k % 4);
     ExpectSameMeaning(sum);
 }
 
