@@ -169,6 +169,12 @@ enum TessuvanErrorCode {
     TessuvanIntegrationStepBudget = 2,  /* adaptive method took more than 1/tol steps */
     TessuvanIntegrationInterval = 3,    /* empty or reversed interval; nothing integrated */
     TessuvanIntegrationNoMethod = 4,    /* no method was ever selected */
+    TessuvanIntegrationShortStep = 1,   /* CHU-BERMAN: a step fell below 1e-130, once for that
+                                           and once more when t1 was not reached (so 2) */
+    TessuvanIntegrationStepLength = 5,  /* the step length came out 0 or not a number (a time or
+                                           tolerance that is not a number, or a step too short
+                                           to represent); the amounts are those of the time
+                                           reached, the entry amounts if no step was taken */
     /* linear solver status, added by the fits */
     TessuvanSolverOrder = 1,            /* no parameter to solve for */
     TessuvanSolverSingleCoefficient = 2,/* order 1 with a zero coefficient, or no pivot */

@@ -12,6 +12,14 @@ namespace tessuvan {
 
 using WorkingFloat = ::TessuvanWorkingFloat;
 
+// A decimal literal of the working type: the nearest long double in the 32-bit build, the
+// nearest double in the 64-bit build (never a double rounded again, or the reverse).
+#if defined(TESSUVAN_BUILD_32)
+#define TESSUVAN_WF(literal) literal##L
+#else
+#define TESSUVAN_WF(literal) literal
+#endif
+
 inline constexpr int kMaxIndividuals = ::MaxIndividuals;
 inline constexpr int kMaxAdjustables = ::MaxAdjustables;
 inline constexpr int kMaxPoints = ::MaxPoints;

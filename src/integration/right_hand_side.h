@@ -31,6 +31,25 @@ struct RightHandSide {
     FormulaVariables& variables;
 };
 
+// Evaluation protocol shared by EvaluateFM and EvaluateAM: save CurrentTime and
+// SpeciesAmounts[1..20], write t and x[1..20] into them (all twenty, so a formula reading a
+// species beyond n sees the caller's x), evaluate, restore. The formula variables are left
+// exactly as they were found. n is 0..20.
+
+// F[i] := FM[i](t, x) for i = 1..n; 0 where FM[i] is absent. F[n+1..20] are not written.
+void EvaluateFM(const RightHandSide& rhs, int n, WorkingFloat t, AmountVector x, AmountVector& F);
+// A[i][j] := AM[i][j](t, x) for i = 1..n, j = 1..n (row by row); 0 where absent.
+void EvaluateAM(const RightHandSide& rhs, int n, WorkingFloat t, AmountVector x, ModelMatrix& A);
+
+// y[i] := M[i][1]·x[1] + M[i][2]·x[2] + ... + M[i][n]·x[n], summed left to right, i = 1..n.
+void MatrixTimesVector(int n, const ModelMatrix& M, AmountVector x, AmountVector& y);
+// y[i] := (M·x)[i] + F[i], i = 1..n, the product formed by MatrixTimesVector.
+void MatrixTimesVectorPlus(int n, AmountVector x, AmountVector F, const ModelMatrix& M, AmountVector& y);
+
+// dx[i] := f(t, x)[i] = (A(t, x)·x)[i] + F(t, x)[i] for i = 1..n: EvaluateFM, EvaluateAM,
+// then MatrixTimesVectorPlus. One call costs n + n² formula evaluations.
+void ModelDerivative(const RightHandSide& rhs, int n, WorkingFloat t, AmountVector x, AmountVector& dx);
+
 // Integrator(rhs, n, t0, t1, tol, yin, yout, err): integrates the amounts yin (entries 1..n)
 // from t0 to t1 with tolerance tol and writes them to yout; err is set to 0 first and then to
 // the routine's code. yin is taken by value, so yin and yout may be the same array.
