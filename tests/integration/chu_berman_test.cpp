@@ -120,6 +120,54 @@ TEST_F(ChuBerman, ReproducesTheExactSolutionOfAConstantRateModelWithDoublingStep
     EXPECT_EQ(model.times.back(), 1) << "the last step lands on t1";
 }
 
+TEST_F(ChuBerman, AForcingLinearInTimeIsFollowedExactly)
+{
+    // x' = -2·x + 3·t from 1: x(t) = 1.5·t - 0.75 + 1.75·e^(-2t). The remainder of the
+    // frozen model grows linearly along each step; sampled at a tenth of the step it gives
+    // the forcing's slope exactly, the third-order term vanishes, and every step is exact.
+    model.SetA(1, 1, "-2");
+    model.SetF(1, "3*T");
+    model.RecordTimesThrough(1);
+    AmountVector y = Amounts({1});
+    int16_t err = -1;
+    IntegrateChuBerman(model.rhs, 1, 0, 2, WorkingFloat(1e-4), y, y, err);
+    EXPECT_EQ(err, 0);
+    const WorkingFloat exact = TESSUVAN_WF(2.25) + TESSUVAN_WF(1.75) * std::exp(WorkingFloat(-4));
+    EXPECT_LT(RelativeError(y[1], exact), Ulps(64));
+    for (const auto& step : StepsOf(model.times)) EXPECT_EQ(step.attempts, 1);
+}
+
+TEST_F(ChuBerman, TheCouplingTermIsWeightedByTheThirdWeightOverTheSquaredStep)
+{
+    // x1' = -x1, x2' = x1 from (1, 0); species 2 has no diagonal, so its weights are the
+    // series h, h²/2, h³/6. One step of length h gives species 1 exactly e^-h and species 2
+    //   h·D2 + (h²/2)·(A·D)2 + (h³/6)/h² · C2,   D2 = 1, (A·D)2 = -1, C2 = (A·W)2 = r1
+    // with r1 = (e^-h - 1 + h), the weight of species 1. The time and the amount of species 2
+    // are noted at the start of every step.
+    model.SetA(1, 1, "-1");
+    model.SetA(2, 1, "1");
+    model.RecordThrough(1, &model.variables().SpeciesAmounts[2]);
+    model.RecordTimesThrough(1);
+    AmountVector y = Amounts({1, 0});
+    int16_t err = -1;
+    IntegrateChuBerman(model.rhs, 2, 0, 3, WorkingFloat(1e-4), y, y, err);
+    ASSERT_EQ(err, 0);
+    // Each evaluation notes (t, x2): once at a step's start, twice per attempt. The accepted
+    // attempt of the first step ends at the time at which the second step starts.
+    WorkingFloat h = 0, x2 = 0;
+    for (size_t m = 1; 2 * m + 3 < model.times.size(); ++m) {
+        if (model.times[2 * m] == model.times[2 * m + 2]) {
+            h = model.times[2 * m + 2];
+            x2 = model.times[2 * m + 3];
+            break;
+        }
+    }
+    ASSERT_GT(h, 0);
+    const WorkingFloat r1 = std::exp(-h) - 1 + h;
+    const WorkingFloat expected = h - h * h / 2 + h * h * h / 6 / (h * h) * r1;
+    EXPECT_LT(RelativeError(x2, expected), Ulps(64)) << static_cast<double>(h);
+}
+
 TEST_F(ChuBerman, AFastLossDoesNotForceShortSteps)
 {
     // x' = -50·x + 10 from 5 over [0, 3]: a·h reaches -50 and beyond, yet every step is the

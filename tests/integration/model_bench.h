@@ -52,7 +52,10 @@ public:
     // From now on every evaluation of FM[i] notes CurrentTime in times; FM[i] keeps its value
     // (0 when it was absent). EvaluateFM evaluates FM[1..n] once per call, so with i = 1 the
     // record holds one time per call.
-    void RecordTimesThrough(int i)
+    void RecordTimesThrough(int i) { RecordThrough(i, &formulas.variables.CurrentTime); }
+
+    // Likewise for any cell; the cell recorded last is noted first at each evaluation.
+    void RecordThrough(int i, const WorkingFloat* cell)
     {
         compilptr& f = equations.FM[i];
         if (!FormulaPresent(f)) SetF(i, "0");
@@ -60,7 +63,7 @@ public:
         std::copy_backward(f->fonction, f->fonction + f->stop, f->fonction + f->stop + 1);
         std::copy_backward(f->donnee, f->donnee + f->stop, f->donnee + f->stop + 1);
         f->fonction[0] = &RecordTime;
-        f->donnee[0] = &formulas.variables.CurrentTime;
+        f->donnee[0] = cell;
         f->stop = f->stop + 1;
     }
 

@@ -103,11 +103,11 @@ TEST_F(RightHandSideEvaluation, EvaluationsLeaveTimeAndAmountsAsTheyFoundThem)
 
 TEST(MatrixTimesVector, SumsEachRowLeftToRight)
 {
-    // (1 + big) - big is 0 in floating point; any other order gives 1.
+    // (big + 1) - big is 0 in floating point; (big - big) + 1 is 1.
     const WorkingFloat big = 4 / std::numeric_limits<WorkingFloat>::epsilon();
     ModelMatrix M{};
-    M[1][1] = 1;
-    M[1][2] = big;
+    M[1][1] = big;
+    M[1][2] = 1;
     M[1][3] = -big;
     M[2][1] = 2;
     AmountVector y = Amounts({}), x = Amounts({1, 1, 1});
