@@ -18,6 +18,15 @@ void LibraryState::DropDefinition(int k)
     AdjustableTable[k].PE = nullptr;
 }
 
+bool LibraryState::MatchesLoadedModel(const BInitials& counts) const
+{
+    const BInitials& loaded = loadedCounts;
+    return counts.NEspeces == loaded.NEspeces && counts.NIndividuals == loaded.NIndividuals &&
+           counts.NInterrupts == loaded.NInterrupts && counts.NPParametres == loaded.NPParametres &&
+           counts.NQParametres == loaded.NQParametres && counts.NAjustables == loaded.NAjustables &&
+           counts.NPoints == loaded.NPoints && counts.NSorties == loaded.NSorties;
+}
+
 namespace {
 
 void Release(compilptr& slot)

@@ -5,7 +5,9 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <memory>
 #include <string>
 
@@ -81,6 +83,15 @@ struct LibraryState : DefinitionSource {
     // Files to erase at Fin: the data file last assigned and the species file.
     std::string dataFileHandle;
     std::string speciesFileHandle;
+    // The counts the loaded model was shaped by; later calls must pass the same.
+    BInitials loadedCounts{};
+    // Largest model store a load may allocate, in bytes: a test hook that makes the allocation
+    // fail (out-of-memory code) without exhausting the machine. Unlimited by default.
+    size_t storeByteLimit = std::numeric_limits<size_t>::max();
+
+    // Whether counts has the dimensions of the loaded model (species, individuals, interrupts,
+    // P and Q parameters, adjustables, points, outputs).
+    bool MatchesLoadedModel(const BInitials& counts) const;
 
     // The environment formulas are compiled against.
     FormulaEnvironment Environment() { return FormulaEnvironment{variables, constants, this}; }

@@ -22,6 +22,7 @@
 #include <fstream>
 #include <functional>
 #include <memory>
+#include <new>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -144,15 +145,11 @@ public:
         fit_->Marquard = 0.01f;
         SetMethod("RUNGE-KUTTA QC");
     }
+    // Every text made here is freed here; the library may empty a host text (vt 0) without
+    // freeing it, as it does with a definition that names its own parameter.
     ~HostModel()
     {
-        TessuvanTextFree(&init_->FileNameDat);
-        TessuvanTextFree(&init_->FileNameEsp);
-        TessuvanTextFree(&fit_->Method);
-        for (TessuvanText& text : table_->DefiningTexts) TessuvanTextFree(&text);
-        for (auto& row : pTexts_[0])
-            for (TessuvanText& text : row) TessuvanTextFree(&text);
-        for (TessuvanText& text : outputs_[0]) TessuvanTextFree(&text);
+        for (TessuvanText& text : owned_) TessuvanTextFree(&text);
     }
     HostModel(const HostModel&) = delete;
     HostModel& operator=(const HostModel&) = delete;
@@ -166,10 +163,12 @@ public:
     OutputTexts* Outputs() { return outputs_.get(); }
 
     // Replaces a host text (the old one is freed); "" makes it empty.
-    static void SetText(TessuvanText& text, const std::string& value)
+    void SetText(TessuvanText& text, const std::string& value)
     {
-        TessuvanTextFree(&text);
-        if (!value.empty() && TessuvanTextSet(&text, value.c_str()) != 0) throw std::bad_alloc();
+        std::memset(&text, 0, sizeof text);
+        if (value.empty()) return;
+        if (TessuvanTextSet(&text, value.c_str()) != 0) throw std::bad_alloc();
+        owned_.push_back(text);
     }
     void SetMethod(const std::string& name) { SetText(fit_->Method, name); }
     void SetOutput(int k, const std::string& text) { SetText(outputs_[0][k - 1], text); }
@@ -254,6 +253,7 @@ private:
     std::unique_ptr<PParameterTexts[]> pTexts_;
     std::unique_ptr<QParameterValues[]> qValues_;
     std::unique_ptr<OutputTexts[]> outputs_;
+    std::vector<TessuvanText> owned_;
 };
 
 // One compartment with first-order absorption: F1 is the amount at the absorption site, F2 the

@@ -1,0 +1,126 @@
+#include "library/data_file.h"
+
+#include <bit>
+#include <new>
+#include <vector>
+
+#include "library/files.h"
+
+namespace tessuvan {
+
+namespace {
+
+uint16_t GetUnsigned16(const unsigned char* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
+uint32_t GetUnsigned32(const unsigned char* p)
+{
+    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) | (static_cast<uint32_t>(p[2]) << 16) |
+           (static_cast<uint32_t>(p[3]) << 24);
+}
+void PutUnsigned16(unsigned char* p, uint16_t v)
+{
+    p[0] = static_cast<unsigned char>(v);
+    p[1] = static_cast<unsigned char>(v >> 8);
+}
+void PutUnsigned32(unsigned char* p, uint32_t v)
+{
+    for (int b = 0; b < 4; ++b) p[b] = static_cast<unsigned char>(v >> (8 * b));
+}
+
+}  // namespace
+
+PointFileRecord DecodePointFileRecord(const PointFileBytes& bytes)
+{
+    PointFileRecord record;
+    record.individual = static_cast<int16_t>(GetUnsigned16(&bytes[0]));
+    record.interrupt = static_cast<int16_t>(GetUnsigned16(&bytes[2]));
+    record.time = std::bit_cast<float>(GetUnsigned32(&bytes[4]));
+    for (int k = 1; k <= kPointFileValues; ++k)
+        record.value[k] = std::bit_cast<float>(GetUnsigned32(&bytes[8 + 4 * (k - 1)]));
+    return record;
+}
+
+PointFileBytes EncodePointFileRecord(const PointFileRecord& record)
+{
+    PointFileBytes bytes{};
+    PutUnsigned16(&bytes[0], static_cast<uint16_t>(record.individual));
+    PutUnsigned16(&bytes[2], static_cast<uint16_t>(record.interrupt));
+    PutUnsigned32(&bytes[4], std::bit_cast<uint32_t>(record.time));
+    for (int k = 1; k <= kPointFileValues; ++k)
+        PutUnsigned32(&bytes[8 + 4 * (k - 1)], std::bit_cast<uint32_t>(record.value[k]));
+    return bytes;
+}
+
+DataFileStatus LoadDataFile(const std::string& path, const BInitials& counts, size_t byteLimit,
+                            std::unique_ptr<ModelStore>& store)
+{
+    store.reset();
+    FileHandle file = OpenFile(path, FileMode::ReadBinary);
+    if (file == nullptr) return DataFileStatus::FileError;
+
+    // First the records and the points of each individual, all checked, so that the store can
+    // be shaped by the largest individual before anything is written into it.
+    std::vector<PointFileRecord> records;
+    std::vector<int> points(static_cast<size_t>(counts.NIndividuals) + 1, 0);
+    int mostPoints = 0;
+    try {
+        records.reserve(static_cast<size_t>(counts.NPoints));
+    } catch (const std::bad_alloc&) {
+        return DataFileStatus::OutOfMemory;
+    }
+    for (int n = 0; n < counts.NPoints; ++n) {
+        PointFileBytes bytes;
+        if (!ReadBytes(file, bytes.data(), bytes.size())) return DataFileStatus::FileError;
+        const PointFileRecord record = DecodePointFileRecord(bytes);
+        if (record.individual < 1 || record.individual > counts.NIndividuals) return DataFileStatus::ContractError;
+        if (record.interrupt < 1 || record.interrupt > counts.NInterrupts) return DataFileStatus::ContractError;
+        int& count = points[static_cast<size_t>(record.individual)];
+        if (++count > kMaxPoints) return DataFileStatus::ContractError;
+        if (count > mostPoints) mostPoints = count;
+        records.push_back(record);
+    }
+    file.reset();
+
+    ModelStore::Shape shape;
+    shape.individuals = counts.NIndividuals;
+    shape.pointsPerIndividual = mostPoints;
+    shape.outputs = counts.NSorties;
+    shape.adjustables = counts.NAjustables;
+    std::unique_ptr<ModelStore> created = ModelStore::Create(shape);
+    if (created == nullptr || created->AllocatedBytes() > byteLimit) return DataFileStatus::OutOfMemory;
+
+    for (int i = 1; i <= counts.NIndividuals; ++i) created->PointCount(i) = 0;
+    for (const PointFileRecord& record : records) {
+        const int i = record.individual;
+        const int j = ++created->PointCount(i);
+        created->Interrupt(i, j) = record.interrupt;
+        created->Time(i, j) = static_cast<WorkingFloat>(record.time);
+        for (int k = 1; k <= counts.NSorties; ++k)
+            created->Observed(i, j, k) = static_cast<WorkingFloat>(record.value[k]);
+    }
+    store = std::move(created);
+    return DataFileStatus::Ok;
+}
+
+bool WriteResultFile(const std::string& path, const BInitials& counts, ModelStore& store)
+{
+    FileHandle file = OpenFile(path, FileMode::WriteBinary);
+    if (file == nullptr) return false;
+    for (int i = 1; i <= counts.NIndividuals; ++i) {
+        for (int j = 1; j <= store.PointCount(i); ++j) {
+            PointFileRecord record;
+            record.individual = static_cast<int16_t>(i);
+            record.interrupt = store.Interrupt(i, j);
+            record.time = static_cast<float>(store.Time(i, j));
+            for (int k = 1; k <= counts.NSorties; ++k) {
+                record.value[k] = static_cast<float>(store.Observed(i, j, k));
+                record.value[20 + k] = static_cast<float>(store.PopulationPrediction(i, j, k));
+                record.value[40 + k] = static_cast<float>(store.IndividualPrediction(i, j, k));
+            }
+            const PointFileBytes bytes = EncodePointFileRecord(record);
+            if (!WriteBytes(file, bytes.data(), bytes.size())) return false;
+        }
+    }
+    return CloseFile(file);
+}
+
+}  // namespace tessuvan

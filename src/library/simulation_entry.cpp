@@ -1,0 +1,52 @@
+// Simulation: predictions for the population and every individual, weights and objective
+// sums, then (when the code is 0) the result file, the host's BFitSet and the parameter
+// values. The result file replaces the data file at FileNameDat, record by record.
+#include "library/data_file.h"
+#include "library/drivers.h"
+#include "library/entry_points.h"
+#include "library/host_text.h"
+#include "library/initial_calculation.h"
+#include "library/statistics.h"
+
+namespace tessuvan {
+
+void RunSimulation(LibraryState& state, BInitials* init, BFitSet* fit, void* /*reserved*/, ParameterTable* table)
+{
+    if (fit == nullptr) return;
+    if (init == nullptr || table == nullptr || !state.modelReady || state.store == nullptr ||
+        !CountsWithinCapacities(*init) || !state.MatchesLoadedModel(*init)) {
+        AddCode(fit->Erreur, TessuvanContractError);
+        return;
+    }
+    state.init.record = *init;
+    std::string resultFile;
+    const bool named = ReadHostAscii(init->FileNameDat, resultFile);
+    state.init.dataFileName = named ? resultFile : std::string();
+    state.fit = *fit;
+
+    ModelStore& store = *state.store;
+    SimulatePopulation(state, store);
+    for (int i = 1; i <= state.init.record.NIndividuals; ++i) SimulateIndividual(state, i, store);
+    ComputeWeights(state);
+    ComputePriorWeights(state);
+    SumObjectives(state, store, state.fit);
+
+    // The library copy's code is that of the last interval integrated (or the host's own value
+    // when nothing was integrated).
+    AddCode(fit->Erreur, state.fit.Erreur);
+    if (fit->Erreur != 0) return;
+
+    if (!named || !WriteResultFile(state.init.dataFileName, state.init.record, store)) {
+        AddCode(fit->Erreur, TessuvanFileError);
+        return;
+    }
+    state.dataFileHandle = state.init.dataFileName;
+
+    *fit = state.fit;
+    const BInitials& counts = state.init.record;
+    for (int a = 1; a <= counts.NAjustables; ++a)
+        for (int r = 0; r <= counts.NIndividuals; ++r)
+            table->Values[r][a - 1] = static_cast<float>(state.AdjustableTable[a].PV[r]);
+}
+
+}  // namespace tessuvan
