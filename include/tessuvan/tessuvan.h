@@ -198,20 +198,28 @@ enum TessuvanErrorCode {
 /* Loads a model: reads NPoints records from FileNameDat and the formula lines of FileNameEsp,
  * prepares every formula (parameters, P parameters, species, outputs, equations), selects the
  * integration method named by fit->Method, installs the parameter values and counts the
- * observations. Sets fit->Erreur to 9 or 0 by the method name, then adds formula error counts,
- * 1 (no observation), 2 (too few observations), 1000 (file), 2000 (counts out of range),
- * 8000 (memory). Writes init->NPopAPosteriori, and in table the values of parameters defined
- * by a formula, row-0 fit code 0 for them, and an emptied text for a definition naming its
- * own parameter. A model already loaded is released first. */
+ * observations. A model already loaded is released first.
+ * Before the method is looked at, a failure adds its code to the incoming fit->Erreur and ends
+ * the call: 2000 (a count outside 0..capacity, an individual or interrupt number outside its
+ * range in the data file, more than MaxPoints records for one individual), 1000 (a file that
+ * cannot be opened or read, an invalid file name, fewer than NPoints records), 8000 (memory).
+ * Otherwise fit->Erreur is set to 9 or 0 by the method name, and then formula error counts
+ * (an invalid text counts as one), 1 (no observation) and 2 (too few observations) are added.
+ * Writes init->NPopAPosteriori, and in table the values of parameters defined by a formula,
+ * row-0 fit code 0 for them, and an emptied text (vt 0, not freed) for a definition naming
+ * its own parameter. Only a load that ends with fit->Erreur 0 may be simulated or fitted. */
 void TESSUVAN_CALL Calcul_initial(BInitials *init, BFitSet *fit, ParameterTable *table,
                                   PParameterTexts *pTexts, QParameterValues *qValues,
                                   OutputTexts *outputs);
 
 /* Simulates the population and every individual, computes weights and objective sums, and
  * adds the code of the last interval integrated to fit->Erreur. On a total of 0 it rewrites
- * FileNameDat as the result file (observations, population and individual predictions), copies
- * the library's BFitSet back into *fit (ErreurCalc) and the current values into table rows
- * 0..NIndividuals. reserved is not read. Adds 2000 with no model loaded, 1000 on a file error. */
+ * FileNameDat as the result file (observations, population and individual predictions of
+ * outputs 1..NSorties, the other value slots 0), copies the library's BFitSet back into *fit
+ * (ErreurCalc) and the current values into table rows 0..NIndividuals. reserved is not read.
+ * Adds 2000 and does nothing else when no model is loaded (before Calcul_initial, after a load
+ * that failed, after Fin) or when the counts of init differ from those of the load; adds 1000
+ * when the result file cannot be written (the host's records then stay as they were). */
 void TESSUVAN_CALL Simulation(BInitials *init, BFitSet *fit, void *reserved, ParameterTable *table);
 
 /* One population iteration: finite-difference and secant Gauss-Newton steps on the population
@@ -226,9 +234,12 @@ void TESSUVAN_CALL Ajustement_pop(BInitials *init, BFitSet *fit, void *reserved,
 void TESSUVAN_CALL Ajustement_ind(int16_t *individual, BInitials *init, BFitSet *fit,
                                   void *reserved, ParameterTable *table);
 
-/* Releases every compiled formula and the model store and erases the data and species files.
- * Reads init and fit in place. Adds 1000 to fit->Erreur when a file cannot be erased. Safe to
- * call at any time, also twice. */
+/* Releases every compiled formula and the model store, whatever fit->Erreur holds, and erases
+ * the data file (the last one read or written) and the species file of the run. Adds 1000 to
+ * fit->Erreur when the data file cannot be erased (the species file is then left, and a later
+ * Fin erases it) or the species file cannot. Each file is erased once, so Fin is safe to call
+ * at any time, also twice; afterwards Simulation and the fits report 2000 until the next
+ * Calcul_initial. init is not read. */
 void TESSUVAN_CALL Fin(BInitials *init, BFitSet *fit);
 
 /* ---------------------------------------------------------------------------------------------
