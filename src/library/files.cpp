@@ -1,12 +1,59 @@
 #include "library/files.h"
 
+#if defined(_WIN32)
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+
+#include <cwchar>
+#endif
+
 namespace tessuvan {
+
+namespace {
+
+#if defined(_WIN32)
+// Windows paths are UTF-16: the name (UTF-8, as the text layer gives it) is converted and the
+// wide-character functions are used, so any name the host passes reaches the file system.
+bool Widen(const std::string& path, std::wstring& wide)
+{
+    const int units = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path.data(), static_cast<int>(path.size()),
+                                          nullptr, 0);
+    if (units <= 0) return false;
+    wide.assign(static_cast<size_t>(units), L'\0');
+    return MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path.data(), static_cast<int>(path.size()), wide.data(),
+                               units) == units;
+}
+
+std::FILE* Open(const std::string& path, const char* how)
+{
+    std::wstring wide;
+    const std::wstring mode(how, how + std::char_traits<char>::length(how));
+    return Widen(path, wide) ? _wfopen(wide.c_str(), mode.c_str()) : nullptr;
+}
+
+bool Remove(const std::string& path)
+{
+    std::wstring wide;
+    return Widen(path, wide) && _wremove(wide.c_str()) == 0;
+}
+#else
+std::FILE* Open(const std::string& path, const char* how) { return std::fopen(path.c_str(), how); }
+
+bool Remove(const std::string& path) { return std::remove(path.c_str()) == 0; }
+#endif
+
+}  // namespace
 
 FileHandle OpenFile(const std::string& path, FileMode mode)
 {
     if (path.empty()) return nullptr;
     const char* how = mode == FileMode::WriteBinary ? "wb" : "rb";  // text read as bytes: CR handled below
-    return FileHandle(std::fopen(path.c_str(), how));
+    return FileHandle(Open(path, how));
 }
 
 bool ReadBytes(FileHandle& file, void* bytes, size_t count)
@@ -40,6 +87,6 @@ bool ReadLine(FileHandle& file, std::string& line)
     return true;
 }
 
-bool EraseFile(const std::string& path) { return !path.empty() && std::remove(path.c_str()) == 0; }
+bool EraseFile(const std::string& path) { return !path.empty() && Remove(path); }
 
 }  // namespace tessuvan

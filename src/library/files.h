@@ -1,6 +1,7 @@
 // The engine's one door to the file system: every file it opens, reads, writes or erases goes
 // through these routines, so that a platform with wide-character paths changes only files.cpp.
-// Paths are the ASCII names the host passed (InitialsCopy). Failures are reported as false or
+// Paths are the names the host passed (InitialsCopy): ASCII, or on Windows UTF-8 of the
+// UTF-16 name, opened through the wide-character functions. Failures are reported as false or
 // a null handle, never as an exception.
 #pragma once
 

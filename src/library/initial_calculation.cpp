@@ -292,8 +292,8 @@ void Loader::Run()
     state_.constants.Clear();
 
     state_.init.record = init_;
-    const bool dataNamed = ReadHostAscii(init_.FileNameDat, state_.init.dataFileName);
-    const bool speciesNamed = ReadHostAscii(init_.FileNameEsp, state_.init.speciesFileName);
+    const bool dataNamed = ReadHostFileName(init_.FileNameDat, state_.init.dataFileName);
+    const bool speciesNamed = ReadHostFileName(init_.FileNameEsp, state_.init.speciesFileName);
     if (!dataNamed) state_.init.dataFileName.clear();
     if (!speciesNamed) state_.init.speciesFileName.clear();
     // Fin erases the files of this run, whatever becomes of the load.

@@ -42,8 +42,8 @@ struct PEspece {
 // texts are never referenced past a call).
 struct InitialsCopy {
     BInitials record{};           // counts; its text fields are never read after the copy
-    std::string dataFileName;     // FileNameDat, ASCII
-    std::string speciesFileName;  // FileNameEsp, ASCII
+    std::string dataFileName;     // FileNameDat (ASCII; UTF-8 on Windows)
+    std::string speciesFileName;  // FileNameEsp (ASCII; UTF-8 on Windows)
 };
 
 struct LibraryState : DefinitionSource {

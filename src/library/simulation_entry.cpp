@@ -20,7 +20,7 @@ void RunSimulation(LibraryState& state, BInitials* init, BFitSet* fit, void* /*r
     }
     state.init.record = *init;
     std::string resultFile;
-    const bool named = ReadHostAscii(init->FileNameDat, resultFile);
+    const bool named = ReadHostFileName(init->FileNameDat, resultFile);
     state.init.dataFileName = named ? resultFile : std::string();
     state.fit = *fit;
 
