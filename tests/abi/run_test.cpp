@@ -13,7 +13,7 @@ namespace {
 
 struct MethodCase {
     const char* name;
-    double relativeBound;  // of the largest concentration
+    double relativeBound;  // largest error allowed, relative to the peak concentration
 };
 
 class OralAbsorption : public ::testing::TestWithParam<MethodCase> {};
@@ -32,7 +32,6 @@ TEST_P(OralAbsorption, EveryPointMatchesTheAnalyticSolution)
     model.Load();
     ASSERT_EQ(model.Fit()->Erreur, 0);
     model.Simulate();
-    if (model.Fit()->Erreur == TessuvanIntegrationNoMethod) GTEST_SKIP() << "the integration methods are not built";
     ASSERT_EQ(model.Fit()->Erreur, 0);
 
     const std::vector<PointRow> rows = model.ReadResults();
@@ -53,8 +52,12 @@ TEST_P(OralAbsorption, EveryPointMatchesTheAnalyticSolution)
 }
 
 INSTANTIATE_TEST_SUITE_P(FourMethods, OralAbsorption,
-                         ::testing::Values(MethodCase{"RUNGE-KUTTA 4", 1e-3}, MethodCase{"RUNGE-KUTTA 5", 1e-3},
-                                           MethodCase{"RUNGE-KUTTA QC", 1e-3}, MethodCase{"CHU-BERMAN", 1e-3}),
+                         // With Precision 1e-4: the fixed-step methods take 100 steps per interval and
+                         // are exact to the single-precision rounding of the result file; the
+                         // adaptive ones are held to a tenth of the tolerance, and the exponential
+                         // method, whose step control is looser, to ten times it.
+                         ::testing::Values(MethodCase{"RUNGE-KUTTA 4", 1e-6}, MethodCase{"RUNGE-KUTTA 5", 1e-6},
+                                           MethodCase{"RUNGE-KUTTA QC", 1e-5}, MethodCase{"CHU-BERMAN", 1e-3}),
                          [](const ::testing::TestParamInfo<MethodCase>& info) {
                              std::string name;
                              for (const char* c = info.param.name; *c != 0; ++c)
