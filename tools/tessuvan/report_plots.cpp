@@ -17,6 +17,7 @@ namespace tessuvan::cli {
 namespace {
 
 constexpr int kPanelsPerPage = 12;  // individual panels per image: 4 columns, 3 rows
+const std::vector<std::string> kColours{"#1f77b4", "#d62728", "#2ca02c", "#9467bd", "#ff7f0e", "#8c564b"};
 
 std::string Quoted(const std::string& text)
 {
@@ -125,16 +126,17 @@ std::vector<std::string> WritePlots(const ReportContext& context, const std::fil
         files.push_back(pages == 1 ? "individual_fits.png" : fmt::format("individual_fits_{}.png", page + 1));
         gp << "set terminal pngcairo enhanced size 1600,1100 font 'Sans,10'\n"
            << "set output " << PathText(folder / files.back()) << "\n"
-           << "set multiplot layout 3,4 title 'Observations (points), individual fit (line), population (dashed)'\n"
+           << "set multiplot layout 3,4 title 'Observations (points), individual prediction (line), population "
+              "prediction (grey, dashed)'\n"
            << "set key off\nset xlabel 'time'\nset ylabel ''\n";
         for (std::size_t i = page * kPanelsPerPage; i < std::min(individuals, (page + 1) * kPanelsPerPage); ++i) {
             gp << "set title " << Quoted("ID " + problem.individuals[i].id) << "\n";
             gp << "plot ";
             for (std::size_t k = 0; k < outputs; ++k) {
-                const std::string colour = fmt::format("lc {}", k + 1);
+                const std::string colour = fmt::format("lc rgb '{}'", kColours[k % kColours.size()]);
                 if (k) gp << ", ";
                 gp << "cur index " << i << " using 1:" << 2 + outputs + k << " with lines lw 2 " << colour
-                   << " title 'IPRED', cur index " << i << " using 1:" << 2 + k << " with lines dt 2 " << colour
+                   << " title 'IPRED', cur index " << i << " using 1:" << 2 + k << " with lines dt 2 lc rgb 'gray50'"
                    << " title 'PRED', obs index " << i << " using ($7==" << k + 1 << " ? $1 : 1/0):2 with points pt 7 "
                    << colour << " title 'DV'";
             }
@@ -147,7 +149,7 @@ std::vector<std::string> WritePlots(const ReportContext& context, const std::fil
     files.push_back("residuals_vs_time.png");
     gp << "set terminal pngcairo enhanced size 1400,600 font 'Sans,11'\n"
        << "set output " << PathText(folder / files.back()) << "\n"
-       << "set multiplot layout 1,2 title 'Weighted residuals against time'\n"
+       << "set multiplot layout 1,2 title 'Weighted residuals against time'\nset key off\n"
        << "set title ''\nset xlabel 'time'\nset ylabel 'population weighted residual (WRES)'\n"
        << "plot obs using 1:5 with points pt 7 ps 0.7 lc rgb '#1f77b4' notitle, 0 with lines lc rgb 'gray40' notitle\n"
        << "set ylabel 'individual weighted residual (IWRES)'\n"
