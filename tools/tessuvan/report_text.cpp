@@ -39,7 +39,8 @@ std::string TextReport(const ReportContext& context)
     std::size_t idWidth = 2;
     for (const EngineIndividual& i : problem.individuals) idWidth = std::max(idWidth, i.id.size());
 
-    line(fmt::format("{} of {} to {}", result.fit ? "Fit" : "Simulation", context.modelPath, context.dataPath));
+    line(fmt::format("{} of {} {} {}", result.fit ? "Fit" : "Simulation", context.modelPath, result.fit ? "to" : "on",
+                     context.dataPath));
     line(fmt::format("{} individuals, {} observations, method {}, error exponent {}, {:.1f} s",
                      problem.individuals.size(), result.observations.size(), model.fit.method,
                      FormatValue(model.fit.errorExponent), context.seconds));
