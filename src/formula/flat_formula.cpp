@@ -1,0 +1,117 @@
+#include "formula/flat_formula.h"
+
+#include <cmath>
+#include <new>
+
+namespace tessuvan {
+
+std::unique_ptr<FlatFormula> FlatFormula::Build(const compil* f)
+{
+    std::unique_ptr<FlatFormula> flat(new (std::nothrow) FlatFormula());
+    if (!flat) return nullptr;
+    try {
+        flat->Add(f);
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
+    return flat;
+}
+
+// Programs are numbered in the order they are met; a nested program's steps come after its
+// parent's, so the parent's block is reserved first and filled as the nested ones are added.
+int32_t FlatFormula::Add(const compil* f)
+{
+    const int32_t index = static_cast<int32_t>(programs_.size());
+    programs_.push_back(Program{});
+    std::vector<Step> own;
+    own.reserve(static_cast<size_t>(f->stop));
+    for (int32_t i = 0; i < f->stop; ++i) {
+        const StepRoutine routine = f->fonction[i];
+        Step step{Kind::Call, -1, f->donnee[i], routine};
+        if (routine == &StepSet) step.kind = Kind::Set;
+        else if (routine == &StepNegate) step.kind = Kind::Negate;
+        else if (routine == &StepAdd) step.kind = Kind::Add;
+        else if (routine == &StepSubtract) step.kind = Kind::Subtract;
+        else if (routine == &StepMultiply) step.kind = Kind::Multiply;
+        else if (routine == &StepDivide) step.kind = Kind::Divide;
+        else if (routine == &StepLoad) step.kind = Kind::Load;
+        else if (routine == &StepSubFormula && f->donnee[i] != nullptr) {
+            step.kind = Kind::SubFormula;
+            step.nested = Add(static_cast<const compil*>(f->donnee[i]));
+        }
+        own.push_back(step);
+    }
+    Program& program = programs_[static_cast<size_t>(index)];
+    program.first = steps_.size();
+    program.count = own.size();
+    program.result = const_cast<WorkingFloat*>(&f->result);
+    program.functionScratch = f->functionScratch;
+    steps_.insert(steps_.end(), own.begin(), own.end());
+    return index;
+}
+
+WorkingFloat FlatFormula::Run(int32_t index) const
+{
+    const Program& program = programs_[static_cast<size_t>(index)];
+    // The accumulator in locals, so that it can stay in registers; a called routine gets it as
+    // a record and hands it back.
+    WorkingFloat operand = 0;
+    WorkingFloat term = 0;
+    WorkingFloat total = 0;
+    const Step* step = steps_.data() + program.first;
+    const Step* const end = step + program.count;
+    for (; step != end; ++step) {
+        switch (step->kind) {
+            case Kind::Set:
+                operand = *static_cast<const WorkingFloat*>(step->operand);
+                term = operand;
+                break;
+            case Kind::Negate:
+                operand = *static_cast<const WorkingFloat*>(step->operand);
+                term = -operand;
+                break;
+            case Kind::Add:
+                operand = *static_cast<const WorkingFloat*>(step->operand);
+                total = total + term;
+                term = operand;
+                break;
+            case Kind::Subtract:
+                operand = *static_cast<const WorkingFloat*>(step->operand);
+                total = total + term;
+                term = -operand;
+                break;
+            case Kind::Multiply:
+                operand = *static_cast<const WorkingFloat*>(step->operand);
+                term = term * operand;
+                break;
+            case Kind::Divide:
+                operand = *static_cast<const WorkingFloat*>(step->operand);
+                if (std::fabs(operand) > ObservationThreshold)
+                    term = term / operand;
+                else
+                    term = DivisionReplacement;
+                break;
+            case Kind::Load:
+                operand = *static_cast<const WorkingFloat*>(step->operand);
+                break;
+            case Kind::SubFormula:
+                *programs_[static_cast<size_t>(step->nested)].result = Run(step->nested);
+                break;
+            case Kind::Call: {
+                StepAccumulator acc;
+                acc.operand = operand;
+                acc.term = term;
+                acc.total = total;
+                acc.functionScratch = program.functionScratch;
+                step->routine(step->operand, acc);
+                operand = acc.operand;
+                term = acc.term;
+                total = acc.total;
+                break;
+            }
+        }
+    }
+    return total + term;
+}
+
+}  // namespace tessuvan
