@@ -3,6 +3,8 @@
 // borrows CurrentTime and SpeciesAmounts and gives them back afterwards.
 #include "integration/right_hand_side.h"
 
+#include "integration/right_hand_side_plan.h"
+
 namespace tessuvan {
 
 namespace {
@@ -39,12 +41,14 @@ inline WorkingFloat ValueOrZero(const compil* f) { return FormulaPresent(f) ? Ev
 
 void EvaluateFM(const RightHandSide& rhs, int n, WorkingFloat t, AmountVector x, AmountVector& F)
 {
+    if (rhs.plan != nullptr && rhs.plan->Serves(n)) return rhs.plan->EvaluateFreeTerms(t, x, F);
     TrialPoint trial(rhs.variables, t, x);
     for (int i = 1; i <= n; ++i) F[i] = ValueOrZero(rhs.equations.FM[i]);
 }
 
 void EvaluateAM(const RightHandSide& rhs, int n, WorkingFloat t, AmountVector x, ModelMatrix& A)
 {
+    if (rhs.plan != nullptr && rhs.plan->Serves(n)) return rhs.plan->EvaluateMatrix(t, x, A);
     TrialPoint trial(rhs.variables, t, x);
     for (int i = 1; i <= n; ++i)
         for (int j = 1; j <= n; ++j) A[i][j] = ValueOrZero(rhs.equations.AM[i][j]);
@@ -67,6 +71,7 @@ void MatrixTimesVectorPlus(int n, AmountVector x, AmountVector F, const ModelMat
 
 void ModelDerivative(const RightHandSide& rhs, int n, WorkingFloat t, AmountVector x, AmountVector& dx)
 {
+    if (rhs.plan != nullptr && rhs.plan->Serves(n)) return rhs.plan->Derivative(t, x, dx);
     AmountVector F;
     ModelMatrix A;
     EvaluateFM(rhs, n, t, x, F);

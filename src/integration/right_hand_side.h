@@ -24,11 +24,16 @@ struct PEquations {
     compilptr FM[kMaxSpecies + 1] = {};
 };
 
+class RightHandSidePlan;
+
 // What an evaluation of the right-hand side reads and (temporarily) writes: the compiled
 // equations and the formula variables they are bound to.
 struct RightHandSide {
     const PEquations& equations;
     FormulaVariables& variables;
+    // With a plan that serves n (right_hand_side_plan.h), EvaluateFM, EvaluateAM and
+    // ModelDerivative go through it: the same values to the last bit, found faster.
+    RightHandSidePlan* plan = nullptr;
 };
 
 // Evaluation protocol shared by EvaluateFM and EvaluateAM: save CurrentTime and
