@@ -117,7 +117,7 @@ private:
             state_.fit.Erreur = TessuvanIntegrationNoMethod;
             return;
         }
-        state_.CurrentIntegrator(rhs_, counts_.NEspeces, t0, t1, static_cast<WorkingFloat>(state_.fit.Precision),
+        state_.ActiveIntegrator()(rhs_, counts_.NEspeces, t0, t1, static_cast<WorkingFloat>(state_.fit.Precision),
                                  v_.SpeciesAmounts, v_.SpeciesAmounts, state_.fit.Erreur);
     }
 

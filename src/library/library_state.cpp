@@ -1,5 +1,7 @@
 #include "library/library_state.h"
 
+#include "integration/planned_methods.h"
+
 namespace tessuvan {
 
 LibraryState::~LibraryState() { ReleaseFormulasAndStore(); }
@@ -37,8 +39,21 @@ void Release(compilptr& slot)
 
 }  // namespace
 
+RightHandSide LibraryState::Equations()
+{
+    if (!fastPaths) return RightHandSide{EquationSet, variables};
+    if (!equationPlan) equationPlan = RightHandSidePlan::Build(EquationSet, variables, init.record.NEspeces);
+    return RightHandSide{EquationSet, variables, equationPlan.get()};
+}
+
+Integrator LibraryState::ActiveIntegrator() const
+{
+    return fastPaths ? FastCounterpart(CurrentIntegrator) : CurrentIntegrator;
+}
+
 void LibraryState::ReleaseFormulasAndStore()
 {
+    equationPlan.reset();  // it points at the formulas
     for (auto& parameter : AdjustableTable) Release(parameter.PE);
     for (auto& output : OutputFormulas) Release(output);
     for (auto& species : SpeciesTable)

@@ -15,6 +15,7 @@
 #include "formula/compiler.h"
 #include "formula/formula_variables.h"
 #include "integration/right_hand_side.h"
+#include "integration/right_hand_side_plan.h"
 #include "library/model_store.h"
 #include "tessuvan/tessuvan.h"
 
@@ -95,7 +96,17 @@ struct LibraryState : DefinitionSource {
 
     // The environment formulas are compiled against.
     FormulaEnvironment Environment() { return FormulaEnvironment{variables, constants, this}; }
-    RightHandSide Equations() { return RightHandSide{EquationSet, variables}; }
+    // The right-hand side the drivers integrate: with fast paths on, through the plan of the
+    // loaded equations (built on first use after a load, dropped with the formulas).
+    RightHandSide Equations();
+    // The routine the drivers call for the chosen method: its planned counterpart with fast
+    // paths on.
+    Integrator ActiveIntegrator() const;
+
+    // Fast paths (the right-hand-side plan and the planned methods) give the plain results to
+    // the last bit; tests turn them off to compare.
+    bool fastPaths = true;
+    std::unique_ptr<RightHandSidePlan> equationPlan;
 
     // DefinitionSource: PEqualTo of parameter k when its PE slot is set.
     const TokenText* Definition(int k) const override;

@@ -1,0 +1,201 @@
+// With fast paths on (the default) a simulation writes the same result file, byte for byte,
+// and the same objective sums as with them off, on random models and on the theophylline
+// example, for every method.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "../integration/random_equations.h"
+#include "engine_bench.h"
+
+namespace tessuvan::testing {
+namespace {
+
+using tessuvan_host::HostModel;
+using tessuvan_host::Number;
+
+const char* const kMethods[] = {"RUNGE-KUTTA 4", "CHU-BERMAN", "RUNGE-KUTTA 5", "RUNGE-KUTTA QC"};
+
+// A random model: 1 to 4 species, 1 or 2 interrupts, P and Q parameters, parameter
+// definitions, formulas of every kind in A and F (a diagonal loss keeps the amounts finite),
+// two outputs, a handful of individuals with random point times and observations.
+void BuildRandomModel(HostModel& model, uint32_t seed, const std::string& method)
+{
+    const int n = 1 + static_cast<int>(seed % 4);
+    RandomFormulas draw(seed, n);
+    BInitials& init = *model.Init();
+    init.NEspeces = static_cast<int16_t>(n);
+    init.NIndividuals = 3;
+    init.NInterrupts = 2;
+    init.NAjustables = 4;
+    init.NSorties = 2;
+    init.NPParametres = 2;
+    init.NQParametres = 1;
+    model.Fit()->Precision = 1e-3f;
+    model.Fit()->TypeErreurData = 1;
+    model.SetMethod(method);
+    for (int a = 1; a <= 4; ++a) {
+        model.SetParameter(a, static_cast<float>(draw.Uniform(0.2, 1.5)), FitCodePopulationAndIndividual);
+        for (int i = 1; i <= 3; ++i) model.Value(i, a) = static_cast<float>(draw.Uniform(0.2, 1.5));
+    }
+    if (seed % 3 == 0) model.SetDefinition(4, "A1*0.5+A2");
+    for (int t = 1; t <= 2; ++t)
+        for (int p = 1; p <= 2; ++p) model.SetPText(t, p, Number(draw.Uniform(-1, 1)) + "+Q1*" + Number(t));
+    for (int i = 1; i <= 3; ++i) model.SetQ(i, 1, static_cast<float>(draw.Uniform(0.5, 2)));
+    model.SetOutput(1, "F1+A1*0.1");
+    model.SetOutput(2, n >= 2 ? "F2/A3" : "LN(1+F1^2)");
+    std::vector<std::string> A(static_cast<size_t>(n * n)), F(static_cast<size_t>(n));
+    auto gentle = [](const std::string& text) { return "0.01*LN(1+(" + text + ")^2)"; };
+    for (int s = 1; s <= n; ++s) {
+        F[static_cast<size_t>(s - 1)] = draw.Pick(2) == 0 ? "" : gentle(draw.Any());
+        for (int e = 1; e <= n; ++e) {
+            std::string& entry = A[static_cast<size_t>((s - 1) * n + e - 1)];
+            if (s == e)
+                entry = "-A" + std::to_string(1 + draw.Pick(4)) + "-" + gentle(draw.Fixed());
+            else if (draw.Pick(2) == 0)
+                entry = gentle(draw.Pick(2) == 0 ? draw.Fixed() : draw.Any());
+        }
+    }
+    model.SetSpecies(
+        [&](int s, int i, int t) -> std::string {
+            if (t == 1) return Number(s * 2 + i);
+            return s == 1 ? "F1+P1^2" : "";
+        },
+        [&](int s) { return F[static_cast<size_t>(s - 1)]; },
+        [&](int s, int e) { return A[static_cast<size_t>((s - 1) * n + e - 1)]; });
+    model.data.clear();
+    for (int i = 1; i <= 3; ++i) {
+        double t = 0;
+        const int points = 4 + draw.Pick(5);
+        for (int k = 0; k < points; ++k) {
+            model.AddPoint(i, k < points / 2 ? 1 : 2, static_cast<float>(t),
+                           {static_cast<float>(draw.Uniform(0.1, 3)), static_cast<float>(draw.Uniform(0.1, 3))});
+            t += draw.Pick(6) == 0 ? 0 : draw.Uniform(0.05, 2);  // now and then two points at one time
+        }
+    }
+    model.WriteFiles();
+}
+
+struct PlainAndFast {
+    EngineBench plain, fast;
+    PlainAndFast() { plain.state->fastPaths = false; }
+
+    template <class Build>
+    void Load(Build build)
+    {
+        build(plain.model);
+        build(fast.model);
+        plain.Load();
+        fast.Load();
+    }
+
+    void ExpectSameResults(const std::string& what)
+    {
+        ASSERT_EQ(plain.model.Fit()->Erreur, fast.model.Fit()->Erreur) << what;
+        EXPECT_EQ(tessuvan_host::ReadBytes(plain.model.dataFile), tessuvan_host::ReadBytes(fast.model.dataFile)) << what;
+        EXPECT_EQ(std::memcmp(plain.model.Fit()->ErreurCalc, fast.model.Fit()->ErreurCalc,
+                              sizeof plain.model.Fit()->ErreurCalc),
+                  0)
+            << what;
+        EXPECT_EQ(std::memcmp(plain.model.Table()->Values, fast.model.Table()->Values, sizeof plain.model.Table()->Values), 0)
+            << what;
+        // The file holds 32-bit floats; the store keeps the working values, where a difference
+        // in the last bit would still show.
+        ModelStore& a = plain.Store();
+        ModelStore& b = fast.Store();
+        const BInitials& counts = *plain.model.Init();
+        size_t differing = 0;
+        for (int i = 1; i <= counts.NIndividuals; ++i)
+            for (int j = 1; j <= a.PointCount(i); ++j)
+                for (int k = 1; k <= counts.NSorties; ++k) {
+                    differing += std::memcmp(&a.PopulationPrediction(i, j, k), &b.PopulationPrediction(i, j, k),
+                                             sizeof(WorkingFloat)) != 0;
+                    differing += std::memcmp(&a.IndividualPrediction(i, j, k), &b.IndividualPrediction(i, j, k),
+                                             sizeof(WorkingFloat)) != 0;
+                }
+        EXPECT_EQ(differing, 0u) << what;
+    }
+};
+
+TEST(FastPathsAgainstPlain, RandomModelsWriteTheSameResultFilesAndSumsWithEveryMethod)
+{
+    for (uint32_t seed = 1; seed <= 24; ++seed) {
+        for (const char* method : kMethods) {
+            PlainAndFast run;
+            run.Load([&](HostModel& model) { BuildRandomModel(model, seed, method); });
+            const std::string what = std::string(method) + " seed " + std::to_string(seed);
+            ASSERT_EQ(run.plain.model.Fit()->Erreur, 0) << what;
+            ASSERT_EQ(run.fast.model.Fit()->Erreur, 0) << what;
+            run.plain.Simulate();
+            run.fast.Simulate();
+            run.ExpectSameResults(what);
+        }
+    }
+}
+
+// The theophylline example: twelve subjects, one oral dose each (mg/kg times body weight),
+// the one-compartment model with first-order absorption, ka, ke and V fitted.
+void BuildTheophylline(HostModel& model, const std::string& method, const std::string& csv)
+{
+    std::ifstream in(csv);
+    std::string line;
+    std::getline(in, line);
+    std::map<int, double> dose;
+    std::vector<std::vector<double>> rows;
+    while (std::getline(in, line)) {
+        std::vector<double> fields;
+        std::stringstream cells(line);
+        std::string cell;
+        while (std::getline(cells, cell, ',')) fields.push_back(std::atof(cell.c_str()));
+        if (fields.size() < 5) continue;
+        rows.push_back(fields);
+        dose[static_cast<int>(fields[0])] = fields[1] * fields[2];
+    }
+    BInitials& init = *model.Init();
+    init.NEspeces = 2;
+    init.NIndividuals = static_cast<int16_t>(dose.size());
+    init.NInterrupts = 1;
+    init.NAjustables = 3;
+    init.NSorties = 1;
+    model.Fit()->Precision = 1e-4f;
+    model.Fit()->TypeErreurData = 2;
+    model.SetMethod(method);
+    model.SetParameter(1, 1.5f, FitCodePopulationAndIndividual);
+    model.SetParameter(2, 0.08f, FitCodePopulationAndIndividual);
+    model.SetParameter(3, 32.0f, FitCodePopulationAndIndividual);
+    model.SetOutput(1, "F2/A3");
+    for (const auto& row : rows) model.AddPoint(static_cast<int>(row[0]), 1, static_cast<float>(row[3]), {static_cast<float>(row[4])});
+    model.SetSpecies([&](int s, int i, int) { return s == 1 ? Number(dose[i]) : std::string("0"); },
+                     [](int) { return std::string(); },
+                     [](int s, int e) -> std::string {
+                         if (s == 1 && e == 1) return "-A1";
+                         if (s == 2 && e == 1) return "A1";
+                         if (s == 2 && e == 2) return "-A2";
+                         return "";
+                     });
+    model.WriteFiles();
+}
+
+TEST(FastPathsAgainstPlain, TheTheophyllineExampleWritesTheSameResultFileWithEveryMethod)
+{
+    const char* data = std::getenv("TESSUVAN_DATA");
+    const std::string csv = std::string(data != nullptr ? data : "") + "/theoph.csv";
+    if (data == nullptr || !std::ifstream(csv)) GTEST_SKIP() << "no example data at " << csv;
+    for (const char* method : kMethods) {
+        PlainAndFast run;
+        run.Load([&](HostModel& model) { BuildTheophylline(model, method, csv); });
+        ASSERT_EQ(run.plain.model.Fit()->Erreur, 0) << method;
+        run.plain.Simulate();
+        run.fast.Simulate();
+        run.ExpectSameResults(method);
+    }
+}
+
+}  // namespace
+}  // namespace tessuvan::testing
