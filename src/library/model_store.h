@@ -29,6 +29,11 @@ public:
     static std::unique_ptr<ModelStore> Create(const Shape& shape) noexcept;
 
     const Shape& shape() const { return shape_; }
+    // What a simulation reads and writes (counters, interrupts, times, observed values,
+    // predictions, weights) in a store without sensitivity columns: the scratch a fit's finite
+    // differences simulate on, much smaller than the store itself. nullptr when memory is
+    // exhausted.
+    std::unique_ptr<ModelStore> SimulationCopy() const noexcept;
     // Bytes held by the store's arrays.
     size_t AllocatedBytes() const;
 
