@@ -187,7 +187,9 @@ enum TessuvanErrorCode {
                                            or the data file holds fewer than NPoints records */
     TessuvanContractError = 2000,       /* counts outside the capacities, data outside its
                                            ranges, or a call with no model loaded */
-    TessuvanZeroFittedValue = 4000,     /* a fitted parameter's value is 0: no relative step */
+    TessuvanZeroFittedValue = 4000,     /* Ajustement_pop: a parameter with population code 2
+                                           or 3 has the value 0 (magnitude not above 1e-130),
+                                           so no relative step exists; nothing is changed */
     TessuvanOutOfMemory = 8000          /* the model store could not be allocated */
 };
 
@@ -223,14 +225,25 @@ void TESSUVAN_CALL Calcul_initial(BInitials *init, BFitSet *fit, ParameterTable 
 void TESSUVAN_CALL Simulation(BInitials *init, BFitSet *fit, void *reserved, ParameterTable *table);
 
 /* One population iteration: finite-difference and secant Gauss-Newton steps on the population
- * values of parameters with code 2 or 3, damped by fit->Marquard, ending with a Simulation.
- * Sets fit->Done when converged and then writes standard errors into table->StandardErrors.
- * On an error the working code replaces fit->Erreur. reserved is passed on unread. */
+ * values of parameters whose code in table->FitCodes[0] is 2 or 3, damped by fit->Marquard,
+ * ending with a Simulation. Sets fit->Done (-1) when the mean squared relative change of the
+ * values falls below fit->Tolerance, and then computes standard errors (a NaN where the
+ * information matrix gives a negative variance); table->StandardErrors holds the latest.
+ * When a step fails (integration code, solver status 1 to 5, 8000 when the scratch copy
+ * cannot be allocated) that code replaces fit->Erreur and the call ends, Done unwritten.
+ * Adds 2000, changing nothing, with no model loaded or counts other than the loaded model's;
+ * adds 4000, changing nothing, when a parameter to be fitted has the population value 0.
+ * reserved is passed on unread. */
 void TESSUVAN_CALL Ajustement_pop(BInitials *init, BFitSet *fit, void *reserved,
                                   ParameterTable *table);
 
-/* One iteration on the values of individual *individual (1..NIndividuals), with priors;
- * otherwise as Ajustement_pop. An individual number out of range adds 2000. */
+/* One iteration on the values of individual *individual (1..NIndividuals): the parameters
+ * whose code in table->FitCodes[*individual] is 1 or 2 and whose value is positive, pulled
+ * towards the population value (code 2) or the a-priori centre (code 1); code 3 takes the
+ * population value. An individual without observations takes the population values and
+ * nothing more. Errors and Done as for Ajustement_pop (no standard errors). An individual
+ * number out of range, no model loaded or counts other than the loaded model's add 2000 and
+ * change nothing. */
 void TESSUVAN_CALL Ajustement_ind(int16_t *individual, BInitials *init, BFitSet *fit,
                                   void *reserved, ParameterTable *table);
 
