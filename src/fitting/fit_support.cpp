@@ -2,22 +2,14 @@
 
 #include <cmath>
 
+#include "library/initial_calculation.h"
+
 namespace tessuvan {
-namespace {
-
-bool InRange(int value, int high) { return value >= 0 && value <= high; }
-
-}  // namespace
 
 bool FitCallIsValid(const LibraryState& state, const BInitials* init, const ParameterTable* table)
 {
-    if (init == nullptr || table == nullptr || !state.modelReady || !state.store) return false;
-    const ModelStore::Shape& shape = state.store->shape();
-    return InRange(init->NIndividuals, kMaxIndividuals) && init->NIndividuals <= shape.individuals &&
-           InRange(init->NSorties, kMaxOutputs) && init->NSorties <= shape.outputs &&
-           InRange(init->NAjustables, kMaxAdjustables) && init->NAjustables <= shape.adjustables &&
-           InRange(init->NEspeces, kMaxSpecies) && InRange(init->NInterrupts, kMaxInterrupts) &&
-           InRange(init->NPParametres, kMaxPParameters) && InRange(init->NQParametres, kMaxQParameters);
+    return init != nullptr && table != nullptr && state.modelReady && state.store != nullptr &&
+           CountsWithinCapacities(*init) && state.MatchesLoadedModel(*init);
 }
 
 void TakeWorkingCopies(LibraryState& state, const BInitials& init, const BFitSet& fit)

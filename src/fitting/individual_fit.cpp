@@ -24,6 +24,15 @@ WorkingFloat IndividualObjective(const LibraryState& state, int i)
     return static_cast<WorkingFloat>(state.fit.ErreurCalc[TESSUVAN_INDIVIDUAL_SUMS + i]);
 }
 
+// Whether the step just applied moved any prediction of individual i (see the population's).
+bool AnyIndividualPredictionMoved(ModelStore& store, int i, int outputs)
+{
+    for (int k = 1; k <= store.PointCount(i); ++k)
+        for (int l = 1; l <= outputs; ++l)
+            if (store.IndividualPrediction(i, k, l) != store.PreviousIndividualPrediction(i, k, l)) return true;
+    return false;
+}
+
 }  // namespace
 
 FittedParameters IndividualFittedParameters(const LibraryState& state, int i)
@@ -67,10 +76,10 @@ void UpdateIndividualSensitivities(LibraryState& state, int i)
         const WorkingFloat step = state.AdjustableTable[fitted.number[a]].dP[i];
         d = d + step * step;
     }
-    if (!(d > ObservationThreshold)) return;
+    ModelStore& store = *state.store;
+    if (!(d > ObservationThreshold) || !AnyIndividualPredictionMoved(store, i, state.init.record.NSorties)) return;
 
     // Points and outputs are corrected independently: columns innermost, same values.
-    ModelStore& store = *state.store;
     for (int k = 1; k <= store.PointCount(i); ++k) {
         for (int l = 1; l <= state.init.record.NSorties; ++l) {
             const WorkingFloat change = store.IndividualPrediction(i, k, l) - store.PreviousIndividualPrediction(i, k, l);

@@ -35,7 +35,7 @@ void BuildIndividualNormalEquations(LibraryState& state, StepMode mode, int i, i
 void IndividualSensitivitiesByDifference(LibraryState& state, int i);
 
 // Secant correction of individual i's sensitivities after the step dP[i], as for the
-// population; skipped when Σ dP[i]² is not above 1e-130.
+// population; skipped when Σ dP[i]² is not above 1e-130 or when no prediction of i moved.
 void UpdateIndividualSensitivities(LibraryState& state, int i);
 
 }  // namespace tessuvan

@@ -34,6 +34,18 @@ bool ZeroValueWouldBeFitted(const LibraryState& state, const BInitials& init, co
     return false;
 }
 
+// Whether the step just applied moved any population prediction. One too small to change any
+// value leaves every prediction as it was; its secant correction would then replace the
+// derivatives by the rounding of the step.
+bool AnyPopulationPredictionMoved(ModelStore& store, const BInitials& counts)
+{
+    for (int i = 1; i <= counts.NIndividuals; ++i)
+        for (int k = 1; k <= store.PointCount(i); ++k)
+            for (int l = 1; l <= counts.NSorties; ++l)
+                if (store.PopulationPrediction(i, k, l) != store.PreviousPopulationPrediction(i, k, l)) return true;
+    return false;
+}
+
 }  // namespace
 
 void PopulationSensitivitiesByDifference(LibraryState& state)
@@ -69,12 +81,13 @@ void UpdatePopulationSensitivities(LibraryState& state)
         const WorkingFloat step = state.AdjustableTable[fitted.number[a]].dP[0];
         d = d + step * step;
     }
-    if (!(d > ObservationThreshold)) return;
+    // A step of zeros, or one that moved nothing, carries no secant information.
+    ModelStore& store = *state.store;
+    const BInitials& counts = state.init.record;
+    if (!(d > ObservationThreshold) || !AnyPopulationPredictionMoved(store, counts)) return;
 
     // Every point and output is corrected on its own, so taking the columns innermost gives
     // the same values as taking them outermost, in far fewer passes over the store.
-    ModelStore& store = *state.store;
-    const BInitials& counts = state.init.record;
     for (int i = 1; i <= counts.NIndividuals; ++i) {
         for (int k = 1; k <= store.PointCount(i); ++k) {
             for (int l = 1; l <= counts.NSorties; ++l) {

@@ -35,8 +35,9 @@ void PopulationSensitivitiesByDifference(LibraryState& state);
 // parameters, for each fitted column c in turn and every point and output,
 //   t = Σ_q S[q]·dP_q,   u = Σ_q (PopulationPrediction − PreviousPopulationPrediction − t)·dP_q,
 //   S[c] += u / d,
-// the columns corrected earlier taking part in t. Skipped when d is not above 1e-130 (a step
-// of zeros carries no secant information).
+// the columns corrected earlier taking part in t. Skipped when d is not above 1e-130 or when
+// no prediction moved (the step was too small to change any value): such a step carries no
+// secant information, and its correction would turn the derivatives into rounding noise.
 void UpdatePopulationSensitivities(LibraryState& state);
 
 }  // namespace tessuvan

@@ -77,7 +77,7 @@ TEST_F(RefusedFitCall, AnIndividualOutsideOneToNIndividualsIsTheContractCode)
 
 TEST_F(RefusedFitCall, CountsOtherThanTheLoadedModelsAreTheContractCode)
 {
-    host->init.NIndividuals = 4;  // the store holds 3
+    host->init.NIndividuals = 4;  // the model was loaded with 3
     FitPopulation();
     ExpectNothingChangedBut(TessuvanContractError);
     host->init.NIndividuals = 3;

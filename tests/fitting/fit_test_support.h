@@ -22,6 +22,7 @@ inline std::unique_ptr<LibraryState> StateWithStore(int individuals, int points,
     counts.NIndividuals = static_cast<int16_t>(individuals);
     counts.NSorties = static_cast<int16_t>(outputs);
     counts.NAjustables = static_cast<int16_t>(adjustables);
+    state->loadedCounts = counts;
     return state;
 }
 

@@ -70,6 +70,21 @@ TEST_F(SecantCorrection, AStepOfZerosLeavesTheSensitivitiesAlone)
     EXPECT_EQ(store().IndividualSensitivity(1, 1, 1, 2), 2);
 }
 
+TEST_F(SecantCorrection, AStepThatMovedNoPredictionLeavesTheSensitivitiesAlone)
+{
+    // A step far below the resolution of the values changes none of them: a correction
+    // would set S·dP to the zero change, turning the derivatives into rounding noise.
+    SetStep(1e-17, 0);
+    store().PreviousPopulationPrediction(1, 1, 1) = 15;
+    store().PreviousIndividualPrediction(1, 1, 1) = 15;
+    store().PopulationSensitivity(1, 1, 1, 1) = 1;
+    store().IndividualSensitivity(1, 1, 1, 1) = 1;
+    UpdatePopulationSensitivities(*state);
+    UpdateIndividualSensitivities(*state, 1);
+    EXPECT_EQ(store().PopulationSensitivity(1, 1, 1, 1), 1);
+    EXPECT_EQ(store().IndividualSensitivity(1, 1, 1, 1), 1);
+}
+
 class NormalEquations : public ::testing::Test {
 protected:
     // One individual with two points and one output; the second point is not observed.
