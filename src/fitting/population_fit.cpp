@@ -24,6 +24,7 @@ void MovePopulationValues(LibraryState& state, Direction direction)
 
 // Whether a parameter the table's population codes would fit has the value 0 (a magnitude not
 // above 1e-130): its finite-difference increment would be 0 and its relative change undefined.
+// (Without any population code 2 or 3 at load the call only simulates, and nothing is fitted.)
 bool ZeroValueWouldBeFitted(const LibraryState& state, const BInitials& init, const ParameterTable& table)
 {
     for (int p = 1; p <= init.NAjustables; ++p) {
@@ -186,7 +187,7 @@ void AjustementPop(LibraryState& state, BInitials* init, BFitSet* fit, void* res
         AddCode(fit->Erreur, TessuvanContractError);
         return;
     }
-    if (ZeroValueWouldBeFitted(state, *init, *table)) {
+    if (state.PopulationFitFlag && ZeroValueWouldBeFitted(state, *init, *table)) {
         AddCode(fit->Erreur, TessuvanZeroFittedValue);
         return;
     }

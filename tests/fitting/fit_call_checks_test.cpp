@@ -89,6 +89,7 @@ TEST_F(RefusedFitCall, CountsOtherThanTheLoadedModelsAreTheContractCode)
 
 TEST_F(RefusedFitCall, APopulationValueOfZeroToBeFittedIsReportedAndChangesNothing)
 {
+    state->PopulationFitFlag = true;
     state->AdjustableTable[2].PV[0] = 0;
     host->fit.Erreur = 5;
     FitPopulation();
