@@ -36,7 +36,7 @@ protected:
                                {static_cast<float>(own.Concentration(t))});
         }
         model.WriteFiles();
-        model.Fit()->Precision = 1e-9f;
+        model.Fit()->Precision = 1e-7f;
         model.Fit()->Tolerance = 1e-13f;
     }
     void LoadAndSimulate()
