@@ -248,7 +248,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     init.NAjustables = reader.Count(4);
     init.NSorties = reader.Count(3);
     init.NPopAPriori = reader.Count(5);
-    const int records = reader.Count(13);
+    // Records written: a raw count may exceed what one individual may hold, but stays small
+    // enough that writing the file is not the bulk of a run.
+    const int records = Bounded(reader.Count(13), 2 * MaxPoints + 1);
     init.NPoints = (flags & 4) ? reader.Count(16) : static_cast<int16_t>(records);
 
     static const char* const kMethods[] = {"RUNGE-KUTTA QC", "RUNGE-KUTTA 4", "RUNGE-KUTTA 5", "CHU-BERMAN",
