@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cfenv>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -179,6 +180,32 @@ TEST_F(HostFault, AnInvalidFileNameTextIsAFileError)
     model.Init()->FileNameEsp.vt = TessuvanTextBstr;
     ClearCode();
     model.Release();
+    ExpectACompleteRunWorks();
+}
+
+// ---- the host's floating-point environment ---------------------------------------------------
+
+TEST_F(HostFault, AHostThatUnmasksTrapsKeepsThemAndTheEngineNeverTraps)
+{
+    // Every term would trap if the engine ran with the host's traps: a logarithm of 0, a
+    // division by 0 and a square root of -1 (folded while the load simplifies the formula).
+    model.SetOutput(1, "F2/A3+0*LN(0*F1)+0*F1/(A1-A1)+0*(0-1)^0.5");
+    const int traps = FE_DIVBYZERO | FE_INVALID | FE_OVERFLOW;
+    feclearexcept(FE_ALL_EXCEPT);
+    ASSERT_NE(feenableexcept(traps), -1);
+    model.Load();
+    const int afterLoad = fegetexcept();
+    model.Simulate();
+    const int afterSimulation = fegetexcept();
+    const int16_t simulationCode = Erreur();
+    model.Release();
+    const int afterFin = fegetexcept();
+    fedisableexcept(FE_ALL_EXCEPT);
+
+    EXPECT_EQ(afterLoad, traps);
+    EXPECT_EQ(afterSimulation, traps);
+    EXPECT_EQ(afterFin, traps);
+    EXPECT_EQ(simulationCode, TessuvanOk);
     ExpectACompleteRunWorks();
 }
 
