@@ -246,24 +246,24 @@ void ReadCovariates(Reader& reader, Translator& names, Model& model, const toml:
 
 // Reads name = "formula" (or name = { formula = ..., cmt = ... } for outputs) members.
 void ReadFormulaTable(Reader& reader, const toml::table* section, const std::string& prefix, bool withCmt,
-                      std::vector<FormulaSpec>& into, std::vector<const toml::node*>& where)
+                      std::vector<NamedFormula>& into, std::vector<const toml::node*>& where)
 {
     if (section == nullptr) return;
     for (const auto& [name, node] : Reader::InOrder(*section)) {
         const std::string key = prefix + "." + name;
-        FormulaSpec spec;
-        spec.name = name;
+        NamedFormula entry;
+        entry.name = name;
         if (const toml::table* fields = node->as_table()) {
             if (withCmt) reader.OnlyKeys(*fields, key + ".", {"formula", "cmt"});
             else reader.OnlyKeys(*fields, key + ".", {"formula"});
             const toml::node* formula = fields->get("formula");
             if (formula == nullptr) reader.Fail(node, key, "needs a formula");
-            spec.formula = reader.String(*formula, key + ".formula");
-            if (auto* cmt = fields->get("cmt")) spec.cmt = reader.Integer(*cmt, key + ".cmt", 0, 32767);
+            entry.formula = reader.String(*formula, key + ".formula");
+            if (auto* cmt = fields->get("cmt")) entry.cmt = reader.Integer(*cmt, key + ".cmt", 0, 32767);
         } else {
-            spec.formula = reader.String(*node, key);
+            entry.formula = reader.String(*node, key);
         }
-        into.push_back(spec);
+        into.push_back(entry);
         where.push_back(node);
     }
 }
@@ -426,9 +426,9 @@ Model ParseModel(std::string_view text, const std::string& sourceName)
     }
     RejectCircularDefinitions(reader, model, definitions);
     for (std::size_t p = 0; p < model.pParameters.size(); ++p) {
-        FormulaSpec& spec = model.pParameters[p];
-        const std::string key = "p_parameters." + spec.name;
-        spec.engineFormula = EngineText(*names.Parse(pWhere[p], key, spec.formula, {SymbolKind::PParameter}));
+        NamedFormula& entry = model.pParameters[p];
+        const std::string key = "p_parameters." + entry.name;
+        entry.engineFormula = EngineText(*names.Parse(pWhere[p], key, entry.formula, {SymbolKind::PParameter}));
     }
 
     std::vector<const toml::node*> outWhere;
@@ -437,11 +437,11 @@ Model ParseModel(std::string_view text, const std::string& sourceName)
     if (model.outputs.size() > static_cast<std::size_t>(kMaxOutputs))
         reader.Fail(outWhere.back(), "outputs", "at most " + std::to_string(kMaxOutputs) + " outputs");
     for (std::size_t k = 0; k < model.outputs.size(); ++k) {
-        FormulaSpec& spec = model.outputs[k];
-        const std::string key = "outputs." + spec.name;
-        names.Declare(outWhere[k], key, spec.name, std::nullopt);
-        spec.engineFormula = EngineText(*names.Parse(outWhere[k], key, spec.formula));
-        if (model.outputs.size() > 1 && !spec.cmt)
+        NamedFormula& entry = model.outputs[k];
+        const std::string key = "outputs." + entry.name;
+        names.Declare(outWhere[k], key, entry.name, std::nullopt);
+        entry.engineFormula = EngineText(*names.Parse(outWhere[k], key, entry.formula));
+        if (model.outputs.size() > 1 && !entry.cmt)
             reader.Fail(outWhere[k], key, "with several outputs each needs the cmt of its observation rows");
     }
     ReadRates(reader, names, model, *modelSection);

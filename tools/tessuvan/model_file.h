@@ -62,7 +62,7 @@ struct CovariateSpec {
     std::string column;  // data column, matched case-insensitively
 };
 
-struct FormulaSpec {
+struct NamedFormula {
     std::string name;
     std::string formula;  // as written
     std::string engineFormula;
@@ -85,8 +85,8 @@ struct Model {
     std::vector<std::string> compartments;
     std::vector<ParameterSpec> parameters;
     std::vector<CovariateSpec> covariates;
-    std::vector<FormulaSpec> pParameters;
-    std::vector<FormulaSpec> outputs;
+    std::vector<NamedFormula> pParameters;
+    std::vector<NamedFormula> outputs;
     std::vector<std::string> rates;                    // [s]: the rate as written, or empty
     std::vector<std::vector<std::string>> matrixText;  // [s][e]: engine text of A[s][e], or empty
     std::vector<std::string> freeText;                 // [s]: engine text of F[s], or empty

@@ -86,8 +86,8 @@ std::vector<std::string> WriteCsvFiles(const ReportContext& context, const std::
 
     CsvFile curves(folder / "curves.csv");
     std::vector<std::string> curveHeader{"ID", "TIME"};
-    for (const FormulaSpec& output : model.outputs) curveHeader.push_back("PRED_" + output.name);
-    for (const FormulaSpec& output : model.outputs) curveHeader.push_back("IPRED_" + output.name);
+    for (const NamedFormula& output : model.outputs) curveHeader.push_back("PRED_" + output.name);
+    for (const NamedFormula& output : model.outputs) curveHeader.push_back("IPRED_" + output.name);
     curves.Row(curveHeader);
     for (const CurvePoint& point : result.curves) {
         std::vector<std::string> row{problem.individuals[point.individual].id, Number(point.time)};
