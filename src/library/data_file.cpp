@@ -1,6 +1,8 @@
 #include "library/data_file.h"
 
 #include <bit>
+#include <cstring>
+#include <limits>
 #include <new>
 #include <vector>
 
@@ -9,6 +11,8 @@
 namespace tessuvan {
 
 namespace {
+
+static_assert(std::numeric_limits<float>::is_iec559 && sizeof(float) == 4, "the files hold IEEE singles");
 
 uint16_t GetUnsigned16(const unsigned char* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
 uint32_t GetUnsigned32(const unsigned char* p)
@@ -39,14 +43,25 @@ PointFileRecord DecodePointFileRecord(const PointFileBytes& bytes)
     return record;
 }
 
-PointFileBytes EncodePointFileRecord(const PointFileRecord& record)
+void EncodePointFileRecord(const PointFileRecord& record, unsigned char* bytes)
 {
-    PointFileBytes bytes{};
     PutUnsigned16(&bytes[0], static_cast<uint16_t>(record.individual));
     PutUnsigned16(&bytes[2], static_cast<uint16_t>(record.interrupt));
     PutUnsigned32(&bytes[4], std::bit_cast<uint32_t>(record.time));
-    for (int k = 1; k <= kPointFileValues; ++k)
-        PutUnsigned32(&bytes[8 + 4 * (k - 1)], std::bit_cast<uint32_t>(record.value[k]));
+    if constexpr (std::endian::native == std::endian::little) {
+        // The file's layout is the memory's: the 60 singles go in one copy.
+        static_assert(sizeof record.value == sizeof(float) * (kPointFileValues + 1));
+        std::memcpy(&bytes[8], &record.value[1], sizeof(float) * kPointFileValues);
+    } else {
+        for (int k = 1; k <= kPointFileValues; ++k)
+            PutUnsigned32(&bytes[8 + 4 * (k - 1)], std::bit_cast<uint32_t>(record.value[k]));
+    }
+}
+
+PointFileBytes EncodePointFileRecord(const PointFileRecord& record)
+{
+    PointFileBytes bytes{};
+    EncodePointFileRecord(record, bytes.data());
     return bytes;
 }
 
@@ -103,8 +118,23 @@ DataFileStatus LoadDataFile(const std::string& path, const BInitials& counts, si
 
 bool WriteResultFile(const std::string& path, const BInitials& counts, ModelStore& store)
 {
-    FileHandle file = OpenFile(path, FileMode::WriteBinary);
+    long long records = 0;
+    for (int i = 1; i <= counts.NIndividuals; ++i) records += store.PointCount(i);
+    const long long length = records * static_cast<long long>(kPointFileRecordBytes);
+
+    // Usually the file holds the same records already (the data file or the previous result):
+    // it is overwritten in place. Truncating it would make the file system release every page
+    // and allocate it again, and some file systems also flush a truncated-and-rewritten file
+    // when it is closed; at every Simulation of a fit, that costs more than the encoding.
+    FileHandle file = OpenFile(path, FileMode::UpdateBinary);
+    if (file != nullptr && FileLength(file) != length) file.reset();
+    if (file == nullptr) file = OpenFile(path, FileMode::WriteBinary);
     if (file == nullptr) return false;
+
+    // Records are encoded into a block and written a block at a time.
+    constexpr int kBlockRecords = 32;
+    unsigned char block[kBlockRecords * kPointFileRecordBytes];
+    int filled = 0;
     for (int i = 1; i <= counts.NIndividuals; ++i) {
         for (int j = 1; j <= store.PointCount(i); ++j) {
             PointFileRecord record;
@@ -116,10 +146,14 @@ bool WriteResultFile(const std::string& path, const BInitials& counts, ModelStor
                 record.value[20 + k] = static_cast<float>(store.PopulationPrediction(i, j, k));
                 record.value[40 + k] = static_cast<float>(store.IndividualPrediction(i, j, k));
             }
-            const PointFileBytes bytes = EncodePointFileRecord(record);
-            if (!WriteBytes(file, bytes.data(), bytes.size())) return false;
+            EncodePointFileRecord(record, &block[static_cast<size_t>(filled) * kPointFileRecordBytes]);
+            if (++filled == kBlockRecords) {
+                if (!WriteBytes(file, block, sizeof block)) return false;
+                filled = 0;
+            }
         }
     }
+    if (filled > 0 && !WriteBytes(file, block, static_cast<size_t>(filled) * kPointFileRecordBytes)) return false;
     return CloseFile(file);
 }
 

@@ -32,6 +32,7 @@ using PointFileBytes = std::array<unsigned char, kPointFileRecordBytes>;
 
 PointFileRecord DecodePointFileRecord(const PointFileBytes& bytes);
 PointFileBytes EncodePointFileRecord(const PointFileRecord& record);
+void EncodePointFileRecord(const PointFileRecord& record, unsigned char* bytes);  // kPointFileRecordBytes
 
 enum class DataFileStatus {
     Ok,
@@ -49,7 +50,9 @@ DataFileStatus LoadDataFile(const std::string& path, const BInitials& counts, si
 
 // Writes the result file: for every individual in turn, every point with its observations,
 // population and individual predictions of outputs 1..NSorties (other values 0), rounded to
-// single. False when the file cannot be created or written.
+// single. A file that already has the result's length (the data file it replaces, or the
+// previous result) is overwritten in place; any other is created or truncated. False when the
+// file cannot be created or written.
 bool WriteResultFile(const std::string& path, const BInitials& counts, ModelStore& store);
 
 }  // namespace tessuvan

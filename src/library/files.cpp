@@ -52,7 +52,9 @@ bool Remove(const std::string& path) { return std::remove(path.c_str()) == 0; }
 FileHandle OpenFile(const std::string& path, FileMode mode)
 {
     if (path.empty()) return nullptr;
-    const char* how = mode == FileMode::WriteBinary ? "wb" : "rb";  // text read as bytes: CR handled below
+    const char* how = "rb";  // text read as bytes too: CR handled below
+    if (mode == FileMode::WriteBinary) how = "wb";
+    if (mode == FileMode::UpdateBinary) how = "r+b";
     return FileHandle(Open(path, how));
 }
 
@@ -64,6 +66,23 @@ bool ReadBytes(FileHandle& file, void* bytes, size_t count)
 bool WriteBytes(FileHandle& file, const void* bytes, size_t count)
 {
     return file != nullptr && std::fwrite(bytes, 1, count, file.get()) == count;
+}
+
+long long FileLength(FileHandle& file)
+{
+    if (file == nullptr) return -1;
+#if defined(_WIN32)
+    if (_fseeki64(file.get(), 0, SEEK_END) != 0) return -1;
+    const long long length = _ftelli64(file.get());
+    if (_fseeki64(file.get(), 0, SEEK_SET) != 0) return -1;
+#else
+    // long is 32 bits in the i386 build: a file beyond 2 GiB reports -1, which callers treat
+    // as "cannot be told".
+    if (std::fseek(file.get(), 0, SEEK_END) != 0) return -1;
+    const long long length = std::ftell(file.get());
+    if (std::fseek(file.get(), 0, SEEK_SET) != 0) return -1;
+#endif
+    return length;
 }
 
 bool CloseFile(FileHandle& file)

@@ -20,6 +20,7 @@ using FileHandle = std::unique_ptr<std::FILE, FileCloser>;
 enum class FileMode {
     ReadBinary,   // an existing file of fixed-size records
     WriteBinary,  // created, or truncated when it exists
+    UpdateBinary, // an existing file, overwritten in place from its start
     ReadText      // an existing text file, read line by line
 };
 
@@ -31,6 +32,9 @@ bool ReadBytes(FileHandle& file, void* bytes, size_t count);
 
 // Writes count bytes; false when the write fails.
 bool WriteBytes(FileHandle& file, const void* bytes, size_t count);
+
+// The length of the file in bytes, the position left at its start; -1 when it cannot be told.
+long long FileLength(FileHandle& file);
 
 // Flushes and closes; false when anything written could not be stored.
 bool CloseFile(FileHandle& file);

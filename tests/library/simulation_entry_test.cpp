@@ -1,6 +1,10 @@
 // Simulation as a whole: the result file, what goes back to the host, and when nothing does.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
+#include <vector>
+
 #include "engine_bench.h"
 
 namespace tessuvan::testing {
@@ -87,6 +91,31 @@ TEST_F(SimulationRun, TwoCallsGiveIdenticalFilesAndSums)
     EXPECT_EQ(tessuvan_host::ReadBytes(bench.model.dataFile), first);
     for (int n = 0; n < 3 * kMaxIndividuals + 3; ++n)
         EXPECT_EQ(bench.model.Fit()->ErreurCalc[n], firstFit.ErreurCalc[n]) << n;
+}
+
+// The result file is overwritten in place when it has the result's length, created or
+// truncated otherwise: whatever the file held before, the same bytes come out.
+TEST_F(SimulationRun, TheResultFileIsTheSameWhateverTheFileHeldBefore)
+{
+    bench.Simulate();
+    const auto expected = tessuvan_host::ReadBytes(bench.model.dataFile);
+    ASSERT_EQ(expected.size(), 5u * 248u);
+
+    const auto rewriteWith = [&](std::vector<unsigned char> bytes) {
+        std::filesystem::remove(bench.model.dataFile);
+        if (!bytes.empty()) {
+            std::ofstream(bench.model.dataFile, std::ios::binary)
+                .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+        }
+        bench.model.Fit()->Erreur = 0;
+        bench.Simulate();
+        EXPECT_EQ(bench.model.Fit()->Erreur, 0);
+        return tessuvan_host::ReadBytes(bench.model.dataFile);
+    };
+    EXPECT_EQ(rewriteWith(std::vector<unsigned char>(expected.size(), 0xA5)), expected);      // same length
+    EXPECT_EQ(rewriteWith(std::vector<unsigned char>(expected.size() + 7, 0x5A)), expected);  // longer
+    EXPECT_EQ(rewriteWith(std::vector<unsigned char>(expected.size() - 248, 0x3C)), expected); // shorter
+    EXPECT_EQ(rewriteWith({}), expected);                                                       // absent
 }
 
 TEST_F(SimulationRun, AnErrorInTheLastIntervalSuppressesEveryOutput)
