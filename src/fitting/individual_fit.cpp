@@ -1,5 +1,6 @@
 #include "fitting/individual_fit.h"
 
+#include "fitting/parallel_differences.h"
 #include "library/drivers.h"
 #include "library/entry_points.h"
 
@@ -50,22 +51,19 @@ void IndividualSensitivitiesByDifference(LibraryState& state, int i)
 {
     const FittedParameters fitted = IndividualFittedParameters(state, i);
     if (fitted.count == 0) return;
-    const std::unique_ptr<ModelStore> scratch = SensitivityScratch(state);
-    if (!scratch) return;
     ModelStore& store = *state.store;
     const int outputs = state.init.record.NSorties;
-    for (int a = 1; a <= fitted.count; ++a) {
-        const int p = fitted.number[a];
-        WorkingFloat& value = state.AdjustableTable[p].PV[i];
+    ForEachDifference(state, fitted, [&store, i, outputs](LibraryState& simulator, ModelStore& scratch, int p) {
+        WorkingFloat& value = simulator.AdjustableTable[p].PV[i];
         const WorkingFloat s = value;
         value = s * kDifferenceFactor;
-        SimulateIndividual(state, i, *scratch);
+        SimulateIndividual(simulator, i, scratch);
         value = s;
         for (int k = 1; k <= store.PointCount(i); ++k)
             for (int l = 1; l <= outputs; ++l)
                 store.IndividualSensitivity(i, k, l, p) =
-                    (scratch->IndividualPrediction(i, k, l) - store.IndividualPrediction(i, k, l)) * kDifferenceScale / s;
-    }
+                    (scratch.IndividualPrediction(i, k, l) - store.IndividualPrediction(i, k, l)) * kDifferenceScale / s;
+    });
 }
 
 void UpdateIndividualSensitivities(LibraryState& state, int i)

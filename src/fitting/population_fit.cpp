@@ -2,6 +2,7 @@
 
 #include <cmath>
 
+#include "fitting/parallel_differences.h"
 #include "fitting/standard_errors.h"
 #include "library/drivers.h"
 #include "library/entry_points.h"
@@ -53,25 +54,22 @@ void PopulationSensitivitiesByDifference(LibraryState& state)
 {
     const FittedParameters fitted = PopulationFittedParameters(state);
     if (fitted.count == 0) return;
-    // One scratch for all parameters: every simulation rewrites the same predictions, and the
-    // ones it does not reach keep the stored values, so they differ by exactly 0.
-    const std::unique_ptr<ModelStore> scratch = SensitivityScratch(state);
-    if (!scratch) return;
+    // Every simulation rewrites the same predictions of its scratch, and the ones it does not
+    // reach keep the stored values, so they differ by exactly 0.
     ModelStore& store = *state.store;
     const BInitials& counts = state.init.record;
-    for (int a = 1; a <= fitted.count; ++a) {
-        const int p = fitted.number[a];
-        WorkingFloat& value = state.AdjustableTable[p].PV[0];
+    ForEachDifference(state, fitted, [&store, &counts](LibraryState& simulator, ModelStore& scratch, int p) {
+        WorkingFloat& value = simulator.AdjustableTable[p].PV[0];
         const WorkingFloat s = value;
         value = s * kDifferenceFactor;
-        SimulatePopulation(state, *scratch);
+        SimulatePopulation(simulator, scratch);
         value = s;
         for (int i = 1; i <= counts.NIndividuals; ++i)
             for (int k = 1; k <= store.PointCount(i); ++k)
                 for (int l = 1; l <= counts.NSorties; ++l)
                     store.PopulationSensitivity(i, k, l, p) =
-                        (scratch->PopulationPrediction(i, k, l) - store.PopulationPrediction(i, k, l)) * kDifferenceScale / s;
-    }
+                        (scratch.PopulationPrediction(i, k, l) - store.PopulationPrediction(i, k, l)) * kDifferenceScale / s;
+    });
 }
 
 void UpdatePopulationSensitivities(LibraryState& state)

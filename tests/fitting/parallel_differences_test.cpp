@@ -1,0 +1,183 @@
+// The finite differences of the fits side by side in threads: the same derivatives, values,
+// standard errors, files and formula cells as the sequential order, to the last bit; models
+// whose walks carry values from one to the next are recognised and keep the sequential order.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "fitting/parallel_differences.h"
+#include "library/engine_bench.h"
+#include "library/random_model.h"
+#include "library/state_copy.h"
+
+namespace tessuvan::testing {
+namespace {
+
+using tessuvan_host::HostModel;
+
+// Two engines on the same model: one runs the differences in order, the other in groups.
+struct SequentialAndGrouped {
+    EngineBench sequential, grouped;
+    explicit SequentialAndGrouped(int groups)
+    {
+        sequential.state->differenceGroups = 1;
+        grouped.state->differenceGroups = groups;
+    }
+
+    template <class Build>
+    void Load(Build build)
+    {
+        build(sequential.model);
+        build(grouped.model);
+        sequential.Load();
+        grouped.Load();
+    }
+
+    template <class Step>
+    void Both(Step step)
+    {
+        step(sequential);
+        step(grouped);
+    }
+
+    template <class T>
+    static bool SameBytes(const T& a, const T& b)
+    {
+        return std::memcmp(&a, &b, sizeof a) == 0;
+    }
+
+    void ExpectSame(const std::string& what)
+    {
+        HostModel& a = sequential.model;
+        HostModel& b = grouped.model;
+        ASSERT_EQ(a.Fit()->Erreur, b.Fit()->Erreur) << what;
+        EXPECT_EQ(a.Fit()->Done, b.Fit()->Done) << what;
+        EXPECT_TRUE(SameBytes(a.Fit()->ErreurCalc, b.Fit()->ErreurCalc)) << what;
+        EXPECT_TRUE(SameBytes(a.Table()->Values, b.Table()->Values)) << what;
+        EXPECT_TRUE(SameBytes(a.Table()->StandardErrors, b.Table()->StandardErrors)) << what;
+        EXPECT_EQ(tessuvan_host::ReadBytes(a.dataFile), tessuvan_host::ReadBytes(b.dataFile)) << what;
+        // The state is left as the sequential order leaves it: every formula cell, every value.
+        EXPECT_TRUE(SameBytes(sequential.state->variables, grouped.state->variables)) << what;
+        const BInitials& counts = *a.Init();
+        for (int p = 1; p <= counts.NAjustables; ++p) {
+            EXPECT_TRUE(SameBytes(sequential.state->AdjustableTable[p].PV, grouped.state->AdjustableTable[p].PV))
+                << what << " parameter " << p;
+        }
+        // The derivatives themselves, in the working precision.
+        ModelStore& x = sequential.Store();
+        ModelStore& y = grouped.Store();
+        size_t differing = 0;
+        for (int i = 1; i <= counts.NIndividuals; ++i)
+            for (int j = 1; j <= x.PointCount(i); ++j)
+                for (int k = 1; k <= counts.NSorties; ++k)
+                    for (int p = 1; p <= counts.NAjustables; ++p) {
+                        differing += !SameBytes(x.PopulationSensitivity(i, j, k, p), y.PopulationSensitivity(i, j, k, p));
+                        differing += !SameBytes(x.IndividualSensitivity(i, j, k, p), y.IndividualSensitivity(i, j, k, p));
+                    }
+        EXPECT_EQ(differing, 0u) << what;
+    }
+};
+
+void FitAndCompare(SequentialAndGrouped& run, const std::string& what)
+{
+    run.Both([](EngineBench& bench) { bench.Simulate(); });
+    run.ExpectSame(what + " simulation");
+    for (int iteration = 1; iteration <= 2; ++iteration) {
+        run.Both([](EngineBench& bench) {
+            AjustementPop(*bench.state, bench.model.Init(), bench.model.Fit(), nullptr, bench.model.Table());
+        });
+        run.ExpectSame(what + " population iteration " + std::to_string(iteration));
+    }
+    for (int16_t i = 1; i <= run.sequential.model.Init()->NIndividuals; ++i) {
+        run.Both([i](EngineBench& bench) {
+            int16_t individual = i;
+            AjustementInd(*bench.state, &individual, bench.model.Init(), bench.model.Fit(), nullptr, bench.model.Table());
+        });
+        run.ExpectSame(what + " individual " + std::to_string(i));
+    }
+}
+
+TEST(ParallelDifferences, RandomModelsFitToTheSameBitsInGroupsAsInOrder)
+{
+    for (uint32_t seed = 1; seed <= 12; ++seed) {
+        for (const char* method : {"RUNGE-KUTTA 4", "CHU-BERMAN"}) {
+            // Three groups for four parameters: threads run whatever the machine has.
+            SequentialAndGrouped run(3);
+            run.Load([&](HostModel& model) { BuildRandomModel(model, seed, method); });
+            const std::string what = std::string(method) + " seed " + std::to_string(seed);
+            ASSERT_EQ(run.grouped.model.Fit()->Erreur, 0) << what;
+            ASSERT_TRUE(WalksStartAfresh(*run.grouped.state, run.grouped.Store())) << what;
+            EXPECT_EQ(DifferenceGroups(*run.grouped.state, 4), 3);
+            FitAndCompare(run, what);
+        }
+    }
+}
+
+// The random model of seed 3 (a definition, P parameters, two interrupts), changed in one way
+// that makes a walk read what the walk before it left.
+struct Carrying {
+    const char* what;
+    void (*change)(HostModel& model);
+};
+
+const Carrying kCarrying[] = {
+    {"a P parameter without a formula at the first interrupt",
+     [](HostModel& model) { model.SetPText(1, 2, ""); }},
+    {"a P formula reading a later P parameter", [](HostModel& model) { model.SetPText(1, 1, "0.5+P2"); }},
+    {"a P formula reading an amount", [](HostModel& model) { model.SetPText(1, 2, "0.5+F1"); }},
+    {"a definition reading a P parameter", [](HostModel& model) { model.SetDefinition(4, "A1*0.5+P1"); }},
+    {"a definition reading an amount", [](HostModel& model) { model.SetDefinition(4, "A1*0.5+F1"); }},
+};
+
+TEST(ParallelDifferences, ModelsWhoseWalksCarryValuesKeepTheSequentialOrder)
+{
+    for (const Carrying& carrying : kCarrying) {
+        SequentialAndGrouped run(3);
+        run.Load([&](HostModel& model) {
+            BuildRandomModel(model, 3, "RUNGE-KUTTA 4");
+            carrying.change(model);
+            model.WriteFiles();
+        });
+        ASSERT_EQ(run.grouped.model.Fit()->Erreur, 0) << carrying.what;
+        EXPECT_FALSE(WalksStartAfresh(*run.grouped.state, run.grouped.Store())) << carrying.what;
+        FitAndCompare(run, carrying.what);
+    }
+
+    // A defined parameter fitted for the individuals: every walk rewrites its value, so each
+    // difference would start from what the one before left (here A4 follows A3's step).
+    {
+        SequentialAndGrouped run(3);
+        run.Load([&](HostModel& model) {
+            BuildRandomModel(model, 3, "RUNGE-KUTTA 4");
+            model.SetDefinition(2, "A3+A4");
+            model.SetDefinition(4, "A1*0.5+A3");
+            model.WriteFiles();
+        });
+        ASSERT_EQ(run.grouped.model.Fit()->Erreur, 0);
+        FitAndCompare(run, "a fitted parameter with a definition");
+    }
+
+    // Species: an amount set from another species' amount, and one left to carry over.
+    for (const bool absent : {false, true}) {
+        SequentialAndGrouped run(2);
+        run.Load([&](HostModel& model) {
+            BuildRandomModel(model, 2, "CHU-BERMAN");  // two species
+            model.SetSpecies(
+                [&](int s, int i, int t) -> std::string {
+                    if (t != 1) return s == 1 ? "F1+P1^2" : "";
+                    if (s == 1) return absent && i == 2 ? "" : "F2+1";
+                    return tessuvan_host::Number(s + i);
+                },
+                [](int) { return std::string(); },
+                [](int s, int e) -> std::string { return s == e ? "-A" + std::to_string(s) : ""; });
+            model.WriteFiles();
+        });
+        ASSERT_EQ(run.grouped.model.Fit()->Erreur, 0);
+        EXPECT_FALSE(WalksStartAfresh(*run.grouped.state, run.grouped.Store()));
+        FitAndCompare(run, absent ? "a species without an amount" : "an amount from a later species");
+    }
+}
+
+}  // namespace
+}  // namespace tessuvan::testing
