@@ -16,6 +16,9 @@
 #else
 #define TESSUVAN_DIFFERENCE_THREADS 1
 #include <thread>
+#if defined(__linux__)
+#include <sched.h>
+#endif
 #endif
 
 namespace tessuvan {
@@ -27,7 +30,16 @@ namespace {
 constexpr int kMostGroups = 8;
 
 #if TESSUVAN_DIFFERENCE_THREADS
-int Processors() { return static_cast<int>(std::thread::hardware_concurrency()); }
+// The processors this thread may run on (a host or a job scheduler may have narrowed them
+// down), else those of the machine.
+int Processors()
+{
+#if defined(__linux__)
+    cpu_set_t allowed;
+    if (sched_getaffinity(0, sizeof allowed, &allowed) == 0) return CPU_COUNT(&allowed);
+#endif
+    return static_cast<int>(std::thread::hardware_concurrency());
+}
 #endif
 
 // Parameters fitted.number[first .. last] on simulator, in order.
