@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "library/initial_calculation.h"
+#include "library/state_copy.h"
 
 namespace tessuvan {
 
@@ -39,6 +40,11 @@ FittedParameters PopulationFittedParameters(const LibraryState& state)
     for (int p = 1; p <= state.init.record.NAjustables; ++p)
         if (PopulationFitted(state.AdjustableTable[p])) fitted.Add(p);
     return fitted;
+}
+
+ReusingUnchangedWalks::ReusingUnchangedWalks(LibraryState& state) : state_(state)
+{
+    state.walkReuse.active = state.fastPaths && state.store != nullptr && WalksStartAfresh(state, *state.store);
 }
 
 std::unique_ptr<ModelStore> SensitivityScratch(LibraryState& state)

@@ -58,6 +58,20 @@ inline bool PopulationFitted(const PAjustable& parameter)
 // Parameters with population code 2 or 3.
 FittedParameters PopulationFittedParameters(const LibraryState& state);
 
+// For the length of a fit call: its simulations replay the walks whose inputs have not changed
+// since they last ran (library/walk_reuse.h), when fast paths are on and the model's walks
+// start afresh.
+class ReusingUnchangedWalks {
+public:
+    explicit ReusingUnchangedWalks(LibraryState& state);
+    ~ReusingUnchangedWalks() { state_.walkReuse.active = false; }
+    ReusingUnchangedWalks(const ReusingUnchangedWalks&) = delete;
+    ReusingUnchangedWalks& operator=(const ReusingUnchangedWalks&) = delete;
+
+private:
+    LibraryState& state_;
+};
+
 // The scratch store a sensitivity simulation writes into; on exhausted memory the working
 // Erreur receives the out-of-memory code and nullptr is returned.
 std::unique_ptr<ModelStore> SensitivityScratch(LibraryState& state);

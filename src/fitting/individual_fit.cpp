@@ -176,6 +176,7 @@ void AjustementInd(LibraryState& state, int16_t* individual, BInitials* init, BF
     }
     const int i = *individual;
     const int n = init->NAjustables;
+    const ReusingUnchangedWalks reuse(state);
     WorkingFloat snapshot[kMaxAdjustables + 1] = {};
     for (int p = 1; p <= n; ++p) snapshot[p] = state.AdjustableTable[p].PV[i];
     TakeWorkingCopies(state, *init, *fit);

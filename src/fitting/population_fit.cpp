@@ -192,6 +192,7 @@ void AjustementPop(LibraryState& state, BInitials* init, BFitSet* fit, void* res
     TakeWorkingCopies(state, *init, *fit);
 
     const BInitials& counts = state.init.record;
+    const ReusingUnchangedWalks reuse(state);
     const int n = counts.NAjustables;
     WorkingFloat snapshot[kMaxAdjustables + 1] = {};
     for (int p = 1; p <= n; ++p) snapshot[p] = state.AdjustableTable[p].PV[0];

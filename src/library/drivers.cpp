@@ -12,6 +12,9 @@
 #include "library/drivers.h"
 
 #include <cmath>
+#include <new>
+
+#include "integration/right_hand_side_plan.h"
 
 namespace tessuvan {
 
@@ -30,11 +33,30 @@ WorkingFloat PopulationValue(const PAjustable& parameter, int a)
     return parameter.PV[0];
 }
 
+// The value a walk of the level installs for parameter k before the definitions run.
+WorkingFloat InstalledValue(const LibraryState& state, int k, int a, Level level)
+{
+    const PAjustable& parameter = state.AdjustableTable[k];
+    return level == Level::Individual ? parameter.PV[a] : PopulationValue(parameter, a);
+}
+
+WalkInputs InputsOf(LibraryState& state, int a, const ModelStore& store, Level level)
+{
+    const BInitials& counts = state.init.record;
+    WalkInputs inputs;
+    for (int k = 1; k <= counts.NAjustables; ++k) inputs.values[static_cast<size_t>(inputs.count++)] = InstalledValue(state, k, a, level);
+    for (int k = 1; k <= counts.NQParametres; ++k) inputs.values[static_cast<size_t>(inputs.count++)] = state.IndividualQValues[k][a];
+    inputs.values[static_cast<size_t>(inputs.count++)] = static_cast<WorkingFloat>(state.fit.Precision);
+    inputs.method = state.CurrentIntegrator == nullptr ? nullptr : state.ActiveIntegrator();
+    inputs.points = store.PointCount(a);
+    return inputs;
+}
+
 class Walk {
 public:
-    Walk(LibraryState& state, int a, ModelStore& store, Level level)
+    Walk(LibraryState& state, int a, ModelStore& store, Level level, WalkRecord* record = nullptr)
         : state_(state), counts_(state.init.record), v_(state.variables), a_(a), store_(store), level_(level),
-          rhs_(state.Equations())
+          rhs_(state.Equations()), record_(record)
     {
     }
 
@@ -66,10 +88,16 @@ public:
                 if (state_.fit.Erreur != 0) {
                     for (int k = 1; k <= counts_.NSorties; ++k)
                         Prediction(i, k) = static_cast<WorkingFloat>(state_.fit.Erreur);
+                    NoteWrite(i, false);
                 } else {
                     Predict(i);
                 }
             }
+        }
+        if (record_ != nullptr) {
+            record_->cellsLeft = v_;
+            record_->code = state_.fit.Erreur;
+            record_->valid = true;
         }
     }
 
@@ -90,6 +118,34 @@ private:
             PreviousPrediction(j, k) = Prediction(j, k);
             Prediction(j, k) = ValueOrZero(state_.OutputFormulas[k]);
         }
+        NoteWrite(j, true);
+    }
+
+    // The record of what the walk does (when it keeps one): a write of point j's predictions.
+    // Out of memory, the record is given up and the walk goes on.
+    void NoteWrite(int j, bool prediction)
+    {
+        if (record_ == nullptr) return;
+        try {
+            record_->writes.push_back(WalkRecord::Write{j, prediction});
+            for (int k = 1; k <= counts_.NSorties; ++k) record_->values.push_back(Prediction(j, k));
+        } catch (const std::bad_alloc&) {
+            GiveUpRecord();
+        }
+    }
+    void NoteDefined(int k, WorkingFloat value)
+    {
+        if (record_ == nullptr) return;
+        try {
+            record_->definedValues.emplace_back(k, value);
+        } catch (const std::bad_alloc&) {
+            GiveUpRecord();
+        }
+    }
+    void GiveUpRecord()
+    {
+        record_->valid = false;
+        record_ = nullptr;
     }
 
     // Values, Q parameters, then defining formulas in order (each sees the lower ones' new
@@ -97,10 +153,7 @@ private:
     void InstallParameters()
     {
         const int adjustables = counts_.NAjustables;
-        for (int k = 1; k <= adjustables; ++k) {
-            const PAjustable& parameter = state_.AdjustableTable[k];
-            v_.AdjustableValues[k] = level_ == Level::Individual ? parameter.PV[a_] : PopulationValue(parameter, a_);
-        }
+        for (int k = 1; k <= adjustables; ++k) v_.AdjustableValues[k] = InstalledValue(state_, k, a_, level_);
         for (int k = 1; k <= counts_.NQParametres; ++k) v_.QParameters[k] = state_.IndividualQValues[k][a_];
         for (int k = 1; k <= adjustables; ++k) {
             PAjustable& parameter = state_.AdjustableTable[k];
@@ -108,11 +161,13 @@ private:
             const WorkingFloat value = EvaluateFormula(parameter.PE);
             parameter.PV[level_ == Level::Individual ? a_ : 0] = value;
             v_.AdjustableValues[k] = value;
+            NoteDefined(k, value);
         }
     }
 
     void Integrate(WorkingFloat t0, WorkingFloat t1)
     {
+        if (record_ != nullptr) record_->codeWritten = true;
         if (state_.CurrentIntegrator == nullptr) {
             state_.fit.Erreur = TessuvanIntegrationNoMethod;
             return;
@@ -128,7 +183,61 @@ private:
     ModelStore& store_;
     Level level_;
     RightHandSide rhs_;
+    WalkRecord* record_;
 };
+
+// What the record's walk did, done again: the same writes with the same values, the defined
+// values, the cells and the code it left.
+void Replay(LibraryState& state, int a, ModelStore& store, Level level, const WalkRecord& record)
+{
+    const int outputs = state.init.record.NSorties;
+    size_t next = 0;
+    for (const WalkRecord::Write& write : record.writes) {
+        for (int k = 1; k <= outputs; ++k) {
+            const WorkingFloat value = record.values[next++];
+            if (level == Level::Individual) {
+                if (write.prediction) store.PreviousIndividualPrediction(a, write.point, k) = store.IndividualPrediction(a, write.point, k);
+                store.IndividualPrediction(a, write.point, k) = value;
+            } else {
+                if (write.prediction) store.PreviousPopulationPrediction(a, write.point, k) = store.PopulationPrediction(a, write.point, k);
+                store.PopulationPrediction(a, write.point, k) = value;
+            }
+        }
+    }
+    for (const auto& [k, value] : record.definedValues) state.AdjustableTable[k].PV[level == Level::Individual ? a : 0] = value;
+    state.variables = record.cellsLeft;
+    if (record.codeWritten) state.fit.Erreur = record.code;
+}
+
+// The record slot of walk (level, a) when the state reuses walks on this store (the model's
+// own: scratch simulations are never recorded); nullptr otherwise or when out of memory.
+WalkRecord* RecordSlot(LibraryState& state, int a, const ModelStore& store, Level level)
+{
+    WalkReuse& reuse = state.walkReuse;
+    if (!reuse.active || &store != state.store.get()) return nullptr;
+    std::vector<WalkRecord>& records = reuse.records[level == Level::Individual ? 1 : 0];
+    try {
+        if (records.size() < static_cast<size_t>(state.init.record.NIndividuals) + 1)
+            records.resize(static_cast<size_t>(state.init.record.NIndividuals) + 1);
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
+    return &records[static_cast<size_t>(a)];
+}
+
+void RunOrReplay(LibraryState& state, int a, ModelStore& store, Level level)
+{
+    WalkRecord* record = RecordSlot(state, a, store, level);
+    if (record != nullptr) {
+        const WalkInputs inputs = InputsOf(state, a, store, level);
+        if (record->valid && record->inputs.Same(inputs)) {
+            Replay(state, a, store, level, *record);
+            return;
+        }
+        record->Start(inputs);
+    }
+    Walk(state, a, store, level, record).Run();
+}
 
 bool Simulable(const LibraryState& state, int a, const ModelStore& store)
 {
@@ -137,16 +246,24 @@ bool Simulable(const LibraryState& state, int a, const ModelStore& store)
 
 }  // namespace
 
+bool WalkInputs::Same(const WalkInputs& other) const
+{
+    if (count != other.count || method != other.method || points != other.points) return false;
+    for (int n = 0; n < count; ++n)
+        if (!SameBits(values[static_cast<size_t>(n)], other.values[static_cast<size_t>(n)])) return false;
+    return true;
+}
+
 void SimulateIndividual(LibraryState& state, int a, ModelStore& store)
 {
     if (!Simulable(state, a, store)) return;
-    Walk(state, a, store, Level::Individual).Run();
+    RunOrReplay(state, a, store, Level::Individual);
 }
 
 void SimulatePopulation(LibraryState& state, ModelStore& store)
 {
     for (int a = 1; a <= state.init.record.NIndividuals; ++a)
-        if (Simulable(state, a, store)) Walk(state, a, store, Level::Population).Run();
+        if (Simulable(state, a, store)) RunOrReplay(state, a, store, Level::Population);
 }
 
 }  // namespace tessuvan

@@ -54,6 +54,7 @@ Integrator LibraryState::ActiveIntegrator() const
 void LibraryState::ReleaseFormulasAndStore()
 {
     equationPlan.reset();  // it points at the formulas
+    walkReuse.Clear();
     for (auto& parameter : AdjustableTable) Release(parameter.PE);
     for (auto& output : OutputFormulas) Release(output);
     for (auto& species : SpeciesTable)

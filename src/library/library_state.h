@@ -17,6 +17,7 @@
 #include "integration/right_hand_side.h"
 #include "integration/right_hand_side_plan.h"
 #include "library/model_store.h"
+#include "library/walk_reuse.h"
 #include "tessuvan/tessuvan.h"
 
 namespace tessuvan {
@@ -111,6 +112,9 @@ struct LibraryState : DefinitionSource {
     // the last bit; tests turn them off to compare.
     bool fastPaths = true;
     std::unique_ptr<RightHandSidePlan> equationPlan;
+    // The fits' replay of walks whose inputs have not changed (walk_reuse.h); active only
+    // while a fit runs with fast paths on and the model's walks start afresh.
+    WalkReuse walkReuse;
 
     // DefinitionSource: PEqualTo of parameter k when its PE slot is set.
     const TokenText* Definition(int k) const override;

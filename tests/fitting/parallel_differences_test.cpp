@@ -3,12 +3,12 @@
 // whose walks carry values from one to the next are recognised and keep the sequential order.
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <string>
 
 #include "fitting/parallel_differences.h"
 #include "library/engine_bench.h"
 #include "library/random_model.h"
+#include "library/same_engine_state.h"
 #include "library/state_copy.h"
 
 namespace tessuvan::testing {
@@ -16,87 +16,15 @@ namespace {
 
 using tessuvan_host::HostModel;
 
-// Two engines on the same model: one runs the differences in order, the other in groups.
-struct SequentialAndGrouped {
-    EngineBench sequential, grouped;
+// Two engines on the same model: the first runs the differences in order, the second in
+// groups.
+struct SequentialAndGrouped : TwoEngines {
     explicit SequentialAndGrouped(int groups)
     {
-        sequential.state->differenceGroups = 1;
-        grouped.state->differenceGroups = groups;
-    }
-
-    template <class Build>
-    void Load(Build build)
-    {
-        build(sequential.model);
-        build(grouped.model);
-        sequential.Load();
-        grouped.Load();
-    }
-
-    template <class Step>
-    void Both(Step step)
-    {
-        step(sequential);
-        step(grouped);
-    }
-
-    template <class T>
-    static bool SameBytes(const T& a, const T& b)
-    {
-        return std::memcmp(&a, &b, sizeof a) == 0;
-    }
-
-    void ExpectSame(const std::string& what)
-    {
-        HostModel& a = sequential.model;
-        HostModel& b = grouped.model;
-        ASSERT_EQ(a.Fit()->Erreur, b.Fit()->Erreur) << what;
-        EXPECT_EQ(a.Fit()->Done, b.Fit()->Done) << what;
-        EXPECT_TRUE(SameBytes(a.Fit()->ErreurCalc, b.Fit()->ErreurCalc)) << what;
-        EXPECT_TRUE(SameBytes(a.Table()->Values, b.Table()->Values)) << what;
-        EXPECT_TRUE(SameBytes(a.Table()->StandardErrors, b.Table()->StandardErrors)) << what;
-        EXPECT_EQ(tessuvan_host::ReadBytes(a.dataFile), tessuvan_host::ReadBytes(b.dataFile)) << what;
-        // The state is left as the sequential order leaves it: every formula cell, every value.
-        EXPECT_TRUE(SameBytes(sequential.state->variables, grouped.state->variables)) << what;
-        const BInitials& counts = *a.Init();
-        for (int p = 1; p <= counts.NAjustables; ++p) {
-            EXPECT_TRUE(SameBytes(sequential.state->AdjustableTable[p].PV, grouped.state->AdjustableTable[p].PV))
-                << what << " parameter " << p;
-        }
-        // The derivatives themselves, in the working precision.
-        ModelStore& x = sequential.Store();
-        ModelStore& y = grouped.Store();
-        size_t differing = 0;
-        for (int i = 1; i <= counts.NIndividuals; ++i)
-            for (int j = 1; j <= x.PointCount(i); ++j)
-                for (int k = 1; k <= counts.NSorties; ++k)
-                    for (int p = 1; p <= counts.NAjustables; ++p) {
-                        differing += !SameBytes(x.PopulationSensitivity(i, j, k, p), y.PopulationSensitivity(i, j, k, p));
-                        differing += !SameBytes(x.IndividualSensitivity(i, j, k, p), y.IndividualSensitivity(i, j, k, p));
-                    }
-        EXPECT_EQ(differing, 0u) << what;
+        first.state->differenceGroups = 1;
+        second.state->differenceGroups = groups;
     }
 };
-
-void FitAndCompare(SequentialAndGrouped& run, const std::string& what)
-{
-    run.Both([](EngineBench& bench) { bench.Simulate(); });
-    run.ExpectSame(what + " simulation");
-    for (int iteration = 1; iteration <= 2; ++iteration) {
-        run.Both([](EngineBench& bench) {
-            AjustementPop(*bench.state, bench.model.Init(), bench.model.Fit(), nullptr, bench.model.Table());
-        });
-        run.ExpectSame(what + " population iteration " + std::to_string(iteration));
-    }
-    for (int16_t i = 1; i <= run.sequential.model.Init()->NIndividuals; ++i) {
-        run.Both([i](EngineBench& bench) {
-            int16_t individual = i;
-            AjustementInd(*bench.state, &individual, bench.model.Init(), bench.model.Fit(), nullptr, bench.model.Table());
-        });
-        run.ExpectSame(what + " individual " + std::to_string(i));
-    }
-}
 
 TEST(ParallelDifferences, RandomModelsFitToTheSameBitsInGroupsAsInOrder)
 {
@@ -106,9 +34,9 @@ TEST(ParallelDifferences, RandomModelsFitToTheSameBitsInGroupsAsInOrder)
             SequentialAndGrouped run(3);
             run.Load([&](HostModel& model) { BuildRandomModel(model, seed, method); });
             const std::string what = std::string(method) + " seed " + std::to_string(seed);
-            ASSERT_EQ(run.grouped.model.Fit()->Erreur, 0) << what;
-            ASSERT_TRUE(WalksStartAfresh(*run.grouped.state, run.grouped.Store())) << what;
-            EXPECT_EQ(DifferenceGroups(*run.grouped.state, 4), 3);
+            ASSERT_EQ(run.second.model.Fit()->Erreur, 0) << what;
+            ASSERT_TRUE(WalksStartAfresh(*run.second.state, run.second.Store())) << what;
+            EXPECT_EQ(DifferenceGroups(*run.second.state, 4), 3);
             FitAndCompare(run, what);
         }
     }
@@ -139,8 +67,8 @@ TEST(ParallelDifferences, ModelsWhoseWalksCarryValuesKeepTheSequentialOrder)
             carrying.change(model);
             model.WriteFiles();
         });
-        ASSERT_EQ(run.grouped.model.Fit()->Erreur, 0) << carrying.what;
-        EXPECT_FALSE(WalksStartAfresh(*run.grouped.state, run.grouped.Store())) << carrying.what;
+        ASSERT_EQ(run.second.model.Fit()->Erreur, 0) << carrying.what;
+        EXPECT_FALSE(WalksStartAfresh(*run.second.state, run.second.Store())) << carrying.what;
         FitAndCompare(run, carrying.what);
     }
 
@@ -154,7 +82,7 @@ TEST(ParallelDifferences, ModelsWhoseWalksCarryValuesKeepTheSequentialOrder)
             model.SetDefinition(4, "A1*0.5+A3");
             model.WriteFiles();
         });
-        ASSERT_EQ(run.grouped.model.Fit()->Erreur, 0);
+        ASSERT_EQ(run.second.model.Fit()->Erreur, 0);
         FitAndCompare(run, "a fitted parameter with a definition");
     }
 
@@ -173,8 +101,8 @@ TEST(ParallelDifferences, ModelsWhoseWalksCarryValuesKeepTheSequentialOrder)
                 [](int s, int e) -> std::string { return s == e ? "-A" + std::to_string(s) : ""; });
             model.WriteFiles();
         });
-        ASSERT_EQ(run.grouped.model.Fit()->Erreur, 0);
-        EXPECT_FALSE(WalksStartAfresh(*run.grouped.state, run.grouped.Store()));
+        ASSERT_EQ(run.second.model.Fit()->Erreur, 0);
+        EXPECT_FALSE(WalksStartAfresh(*run.second.state, run.second.Store()));
         FitAndCompare(run, absent ? "a species without an amount" : "an amount from a later species");
     }
 }

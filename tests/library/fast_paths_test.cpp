@@ -13,6 +13,7 @@
 
 #include "engine_bench.h"
 #include "random_model.h"
+#include "same_engine_state.h"
 
 namespace tessuvan::testing {
 namespace {
@@ -135,6 +136,38 @@ TEST(FastPathsAgainstPlain, TheTheophyllineExampleWritesTheSameResultFileWithEve
         run.fast.Simulate();
         run.ExpectSameResults(method);
     }
+}
+
+// The fits with fast paths replay the walks whose inputs have not changed; every call leaves
+// the same results and state as the plain path, for random models (whose walks start afresh),
+// for models whose walks carry values (where nothing is replayed) and for the example.
+TEST(FastPathsAgainstPlain, FitsGiveTheSameBitsAfterEveryCall)
+{
+    for (uint32_t seed = 1; seed <= 8; ++seed) {
+        for (const char* method : {"RUNGE-KUTTA 4", "CHU-BERMAN", "RUNGE-KUTTA QC"}) {
+            TwoEngines run;
+            run.first.state->fastPaths = false;
+            run.Load([&](HostModel& model) { BuildRandomModel(model, seed, method); });
+            ASSERT_EQ(run.second.model.Fit()->Erreur, 0);
+            FitAndCompare(run, std::string(method) + " seed " + std::to_string(seed));
+        }
+    }
+    TwoEngines carrying;
+    carrying.first.state->fastPaths = false;
+    carrying.Load([&](HostModel& model) {
+        BuildRandomModel(model, 5, "CHU-BERMAN");
+        model.SetPText(1, 1, "0.5+P2");  // reads what the walk before left
+        model.WriteFiles();
+    });
+    FitAndCompare(carrying, "a model whose walks carry values");
+
+    const char* data = std::getenv("TESSUVAN_DATA");
+    const std::string csv = std::string(data != nullptr ? data : "") + "/theoph.csv";
+    if (data == nullptr || !std::ifstream(csv)) GTEST_SKIP() << "no example data at " << csv;
+    TwoEngines example;
+    example.first.state->fastPaths = false;
+    example.Load([&](HostModel& model) { BuildTheophylline(model, "CHU-BERMAN", csv); });
+    FitAndCompare(example, "the theophylline example");
 }
 
 }  // namespace
