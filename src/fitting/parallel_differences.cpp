@@ -5,7 +5,6 @@
 #include <cstddef>
 #include <memory>
 #include <new>
-#include <vector>
 
 #include "library/state_copy.h"
 
@@ -58,6 +57,18 @@ struct Group {
     std::thread thread;
 #endif
     bool ran = false;  // set by its thread once every column is written
+
+    Group() = default;
+    Group(const Group&) = delete;
+    Group& operator=(const Group&) = delete;
+#if TESSUVAN_DIFFERENCE_THREADS
+    // Whatever happens in the calling thread, no thread outlives its group (a thread still
+    // joinable at destruction would end the process).
+    ~Group()
+    {
+        if (thread.joinable()) thread.join();
+    }
+#endif
 };
 
 // Whether the simulations of the differences are independent of one another: the walks start
@@ -94,13 +105,12 @@ void ForEachDifference(LibraryState& state, const FittedParameters& fitted, cons
     }
 
     // Consecutive groups of nearly equal size; the last one is the calling thread's.
-    std::vector<Group> groups;
-    try {
-        groups.resize(static_cast<size_t>(groupCount));
-    } catch (const std::bad_alloc&) {
+    const std::unique_ptr<Group[]> groups(new (std::nothrow) Group[static_cast<size_t>(groupCount)]);
+    if (!groups) {
         RunGroup(state, *scratch, fitted, 1, count, column);
         return;
     }
+    const size_t others = static_cast<size_t>(groupCount) - 1;  // groups of other threads
     for (int g = 0, first = 1; g < groupCount; ++g) {
         const int size = count / groupCount + (g < count % groupCount ? 1 : 0);
         groups[static_cast<size_t>(g)].first = first;
@@ -110,8 +120,8 @@ void ForEachDifference(LibraryState& state, const FittedParameters& fitted, cons
 
     // Copies and scratches are made before any thread starts: the state is not read by one
     // thread while another changes it, and the threads allocate nothing.
-    Group& own = groups.back();
-    for (size_t g = 0; g + 1 < groups.size(); ++g) {
+    const Group& own = groups[others];
+    for (size_t g = 0; g < others; ++g) {
         groups[g].copy = CopyForSimulation(state);
         if (groups[g].copy) groups[g].scratch = state.store->SimulationCopy();
     }
@@ -122,7 +132,7 @@ void ForEachDifference(LibraryState& state, const FittedParameters& fitted, cons
     // x87 precision.
     std::fenv_t environment;
     const bool environmentRead = std::fegetenv(&environment) == 0;
-    for (size_t g = 0; g + 1 < groups.size(); ++g) {
+    for (size_t g = 0; g < others; ++g) {
         Group& group = groups[g];
         if (!group.copy || !group.scratch || !environmentRead) continue;
         try {
@@ -144,7 +154,7 @@ void ForEachDifference(LibraryState& state, const FittedParameters& fitted, cons
 
     // Groups without a thread run here, on their copy when they have one; the calling thread's
     // own group comes last, so the state ends as the last parameter's simulation leaves it.
-    for (size_t g = 0; g + 1 < groups.size(); ++g) {
+    for (size_t g = 0; g < others; ++g) {
         Group& group = groups[g];
         if (launched[g]) continue;
         if (group.copy && group.scratch)
@@ -158,7 +168,7 @@ void ForEachDifference(LibraryState& state, const FittedParameters& fitted, cons
     // A thread that could not finish (it cannot allocate or throw, but nothing is taken on
     // trust) leaves its group to the state, and the last group runs again after it.
     bool rerun = false;
-    for (size_t g = 0; g + 1 < groups.size(); ++g) {
+    for (size_t g = 0; g < others; ++g) {
         Group& group = groups[g];
         if (!launched[g]) continue;
         group.thread.join();

@@ -1,5 +1,7 @@
 #include "library/state_copy.h"
 
+#include <algorithm>
+#include <iterator>
 #include <new>
 
 #include "formula/formula_copy.h"
