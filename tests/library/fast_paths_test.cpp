@@ -160,7 +160,10 @@ TEST(FastPathsAgainstPlain, FitsGiveTheSameBitsAfterEveryCall)
         model.WriteFiles();
     });
     FitAndCompare(carrying, "a model whose walks carry values");
+}
 
+TEST(FastPathsAgainstPlain, TheTheophyllineExampleFitsToTheSameBits)
+{
     const char* data = std::getenv("TESSUVAN_DATA");
     const std::string csv = std::string(data != nullptr ? data : "") + "/theoph.csv";
     if (data == nullptr || !std::ifstream(csv)) GTEST_SKIP() << "no example data at " << csv;
