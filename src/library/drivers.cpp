@@ -232,6 +232,7 @@ void RunOrReplay(LibraryState& state, int a, ModelStore& store, Level level)
         const WalkInputs inputs = InputsOf(state, a, store, level);
         if (record->valid && record->inputs.Same(inputs)) {
             Replay(state, a, store, level, *record);
+            ++state.walkReuse.replayed;
             return;
         }
         record->Start(inputs);

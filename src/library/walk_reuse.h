@@ -64,11 +64,13 @@ struct WalkRecord {
 struct WalkReuse {
     bool active = false;  // set by the fits for their simulations
     std::array<std::vector<WalkRecord>, 2> records;
+    long replayed = 0;  // walks replayed since the model was loaded (for tests and profiles)
 
     void Clear()
     {
         active = false;
         for (auto& level : records) level = {};
+        replayed = 0;
     }
 };
 

@@ -150,6 +150,8 @@ TEST(FastPathsAgainstPlain, FitsGiveTheSameBitsAfterEveryCall)
             run.Load([&](HostModel& model) { BuildRandomModel(model, seed, method); });
             ASSERT_EQ(run.second.model.Fit()->Erreur, 0);
             FitAndCompare(run, std::string(method) + " seed " + std::to_string(seed));
+            EXPECT_EQ(run.first.state->walkReuse.replayed, 0);
+            EXPECT_GT(run.second.state->walkReuse.replayed, 0) << "nothing was replayed";
         }
     }
     TwoEngines carrying;
@@ -160,6 +162,7 @@ TEST(FastPathsAgainstPlain, FitsGiveTheSameBitsAfterEveryCall)
         model.WriteFiles();
     });
     FitAndCompare(carrying, "a model whose walks carry values");
+    EXPECT_EQ(carrying.second.state->walkReuse.replayed, 0);
 }
 
 TEST(FastPathsAgainstPlain, TheTheophyllineExampleFitsToTheSameBits)
@@ -171,6 +174,7 @@ TEST(FastPathsAgainstPlain, TheTheophyllineExampleFitsToTheSameBits)
     example.first.state->fastPaths = false;
     example.Load([&](HostModel& model) { BuildTheophylline(model, "CHU-BERMAN", csv); });
     FitAndCompare(example, "the theophylline example");
+    EXPECT_GT(example.second.state->walkReuse.replayed, 0);
 }
 
 }  // namespace
