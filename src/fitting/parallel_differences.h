@@ -33,8 +33,8 @@ using DifferenceColumn = std::function<void(LibraryState& simulator, ModelStore&
 void ForEachDifference(LibraryState& state, const FittedParameters& fitted, const DifferenceColumn& column);
 
 // How many groups ForEachDifference would use for count parameters on this machine (1 when
-// they run one after the other): one per processor, or LibraryState::differenceGroups when
-// a test sets it, at most one per parameter and never more than eight.
+// they run one after the other): one per processor, or LibraryState::threadGroups when a
+// test sets it, at most one per parameter and never more than eight.
 int DifferenceGroups(const LibraryState& state, int count);
 
 }  // namespace tessuvan

@@ -20,8 +20,6 @@ namespace tessuvan {
 
 namespace {
 
-enum class Level { Individual, Population };
-
 WorkingFloat ValueOrZero(const compil* formula) { return FormulaPresent(formula) ? EvaluateFormula(formula) : 0; }
 
 // The value a population simulation of individual a takes for parameter k.
@@ -34,13 +32,15 @@ WorkingFloat PopulationValue(const PAjustable& parameter, int a)
 }
 
 // The value a walk of the level installs for parameter k before the definitions run.
-WorkingFloat InstalledValue(const LibraryState& state, int k, int a, Level level)
+WorkingFloat InstalledValue(const LibraryState& state, int k, int a, WalkLevel level)
 {
     const PAjustable& parameter = state.AdjustableTable[k];
-    return level == Level::Individual ? parameter.PV[a] : PopulationValue(parameter, a);
+    return level == WalkLevel::Individual ? parameter.PV[a] : PopulationValue(parameter, a);
 }
 
-WalkInputs InputsOf(LibraryState& state, int a, const ModelStore& store, Level level)
+}  // namespace
+
+WalkInputs InputsOfWalk(LibraryState& state, int a, const ModelStore& store, WalkLevel level)
 {
     const BInitials& counts = state.init.record;
     WalkInputs inputs;
@@ -52,9 +52,11 @@ WalkInputs InputsOf(LibraryState& state, int a, const ModelStore& store, Level l
     return inputs;
 }
 
+namespace {
+
 class Walk {
 public:
-    Walk(LibraryState& state, int a, ModelStore& store, Level level, WalkRecord* record = nullptr)
+    Walk(LibraryState& state, int a, ModelStore& store, WalkLevel level, WalkRecord* record = nullptr)
         : state_(state), counts_(state.init.record), v_(state.variables), a_(a), store_(store), level_(level),
           rhs_(state.Equations()), record_(record)
     {
@@ -104,11 +106,11 @@ public:
 private:
     WorkingFloat& Prediction(int j, int k)
     {
-        return level_ == Level::Individual ? store_.IndividualPrediction(a_, j, k) : store_.PopulationPrediction(a_, j, k);
+        return level_ == WalkLevel::Individual ? store_.IndividualPrediction(a_, j, k) : store_.PopulationPrediction(a_, j, k);
     }
     WorkingFloat& PreviousPrediction(int j, int k)
     {
-        return level_ == Level::Individual ? store_.PreviousIndividualPrediction(a_, j, k)
+        return level_ == WalkLevel::Individual ? store_.PreviousIndividualPrediction(a_, j, k)
                                            : store_.PreviousPopulationPrediction(a_, j, k);
     }
 
@@ -159,7 +161,7 @@ private:
             PAjustable& parameter = state_.AdjustableTable[k];
             if (!FormulaPresent(parameter.PE)) continue;
             const WorkingFloat value = EvaluateFormula(parameter.PE);
-            parameter.PV[level_ == Level::Individual ? a_ : 0] = value;
+            parameter.PV[level_ == WalkLevel::Individual ? a_ : 0] = value;
             v_.AdjustableValues[k] = value;
             NoteDefined(k, value);
         }
@@ -181,21 +183,26 @@ private:
     FormulaVariables& v_;
     int a_;
     ModelStore& store_;
-    Level level_;
+    WalkLevel level_;
     RightHandSide rhs_;
     WalkRecord* record_;
 };
 
-// What the record's walk did, done again: the same writes with the same values, the defined
-// values, the cells and the code it left.
-void Replay(LibraryState& state, int a, ModelStore& store, Level level, const WalkRecord& record)
+}  // namespace
+
+void RunWalk(LibraryState& state, int a, ModelStore& store, WalkLevel level, WalkRecord* record)
+{
+    Walk(state, a, store, level, record).Run();
+}
+
+void ReplayWalkRecord(LibraryState& state, int a, ModelStore& store, WalkLevel level, const WalkRecord& record)
 {
     const int outputs = state.init.record.NSorties;
     size_t next = 0;
     for (const WalkRecord::Write& write : record.writes) {
         for (int k = 1; k <= outputs; ++k) {
             const WorkingFloat value = record.values[next++];
-            if (level == Level::Individual) {
+            if (level == WalkLevel::Individual) {
                 if (write.prediction) store.PreviousIndividualPrediction(a, write.point, k) = store.IndividualPrediction(a, write.point, k);
                 store.IndividualPrediction(a, write.point, k) = value;
             } else {
@@ -204,18 +211,20 @@ void Replay(LibraryState& state, int a, ModelStore& store, Level level, const Wa
             }
         }
     }
-    for (const auto& [k, value] : record.definedValues) state.AdjustableTable[k].PV[level == Level::Individual ? a : 0] = value;
+    for (const auto& [k, value] : record.definedValues) state.AdjustableTable[k].PV[level == WalkLevel::Individual ? a : 0] = value;
     state.variables = record.cellsLeft;
     if (record.codeWritten) state.fit.Erreur = record.code;
 }
 
+namespace {
+
 // The record slot of walk (level, a) when the state reuses walks on this store (the model's
 // own: scratch simulations are never recorded); nullptr otherwise or when out of memory.
-WalkRecord* RecordSlot(LibraryState& state, int a, const ModelStore& store, Level level)
+WalkRecord* RecordSlot(LibraryState& state, int a, const ModelStore& store, WalkLevel level)
 {
     WalkReuse& reuse = state.walkReuse;
     if (!reuse.active || &store != state.store.get()) return nullptr;
-    std::vector<WalkRecord>& records = reuse.records[level == Level::Individual ? 1 : 0];
+    std::vector<WalkRecord>& records = reuse.records[level == WalkLevel::Individual ? 1 : 0];
     try {
         if (records.size() < static_cast<size_t>(state.init.record.NIndividuals) + 1)
             records.resize(static_cast<size_t>(state.init.record.NIndividuals) + 1);
@@ -225,27 +234,27 @@ WalkRecord* RecordSlot(LibraryState& state, int a, const ModelStore& store, Leve
     return &records[static_cast<size_t>(a)];
 }
 
-void RunOrReplay(LibraryState& state, int a, ModelStore& store, Level level)
+void RunOrReplay(LibraryState& state, int a, ModelStore& store, WalkLevel level)
 {
     WalkRecord* record = RecordSlot(state, a, store, level);
     if (record != nullptr) {
-        const WalkInputs inputs = InputsOf(state, a, store, level);
+        const WalkInputs inputs = InputsOfWalk(state, a, store, level);
         if (record->valid && record->inputs.Same(inputs)) {
-            Replay(state, a, store, level, *record);
+            ReplayWalkRecord(state, a, store, level, *record);
             ++state.walkReuse.replayed;
             return;
         }
         record->Start(inputs);
     }
-    Walk(state, a, store, level, record).Run();
-}
-
-bool Simulable(const LibraryState& state, int a, const ModelStore& store)
-{
-    return a >= 1 && a <= state.init.record.NIndividuals && a <= store.shape().individuals;
+    RunWalk(state, a, store, level, record);
 }
 
 }  // namespace
+
+bool WalkSimulable(const LibraryState& state, int a, const ModelStore& store)
+{
+    return a >= 1 && a <= state.init.record.NIndividuals && a <= store.shape().individuals;
+}
 
 bool WalkInputs::Same(const WalkInputs& other) const
 {
@@ -257,14 +266,14 @@ bool WalkInputs::Same(const WalkInputs& other) const
 
 void SimulateIndividual(LibraryState& state, int a, ModelStore& store)
 {
-    if (!Simulable(state, a, store)) return;
-    RunOrReplay(state, a, store, Level::Individual);
+    if (!WalkSimulable(state, a, store)) return;
+    RunOrReplay(state, a, store, WalkLevel::Individual);
 }
 
 void SimulatePopulation(LibraryState& state, ModelStore& store)
 {
     for (int a = 1; a <= state.init.record.NIndividuals; ++a)
-        if (Simulable(state, a, store)) RunOrReplay(state, a, store, Level::Population);
+        if (WalkSimulable(state, a, store)) RunOrReplay(state, a, store, WalkLevel::Population);
 }
 
 }  // namespace tessuvan

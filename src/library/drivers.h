@@ -6,12 +6,31 @@
 
 #include "library/library_state.h"
 #include "library/model_store.h"
+#include "library/walk_reuse.h"
 
 namespace tessuvan {
+
+// A walk: individual a's points with the population values, or with its own.
+enum class WalkLevel { Individual, Population };
+
+// Whether walk a can run on store (a within the model's individuals and the store's).
+bool WalkSimulable(const LibraryState& state, int a, const ModelStore& store);
+// What walk (level, a) depends on now (walk_reuse.h).
+WalkInputs InputsOfWalk(LibraryState& state, int a, const ModelStore& store, WalkLevel level);
+// Runs walk (level, a) on store; with a record (started for the walk's inputs), keeps what the
+// walk did, valid once it has run to its end.
+void RunWalk(LibraryState& state, int a, ModelStore& store, WalkLevel level, WalkRecord* record);
+// Does again onto store and state what the record's walk did: the same writes with the same
+// values, the defined values, the cells and the code it left.
+void ReplayWalkRecord(LibraryState& state, int a, ModelStore& store, WalkLevel level, const WalkRecord& record);
 
 // Individual predictions of individual a (1..NIndividuals) into store.
 void SimulateIndividual(LibraryState& state, int a, ModelStore& store);
 // Population predictions of every individual into store.
 void SimulatePopulation(LibraryState& state, ModelStore& store);
+// SimulatePopulation, then SimulateIndividual of every individual, on the model's own store:
+// the walks that must run do so side by side in threads when the model's walks start afresh
+// and there is enough of them (walks_side_by_side.cpp), with the same results and state.
+void SimulateEveryWalk(LibraryState& state, ModelStore& store);
 
 }  // namespace tessuvan

@@ -90,10 +90,11 @@ struct LibraryState : DefinitionSource {
     // Largest model store a load may allocate, in bytes: a test hook that makes the allocation
     // fail (out-of-memory code) without exhausting the machine. Unlimited by default.
     size_t storeByteLimit = std::numeric_limits<size_t>::max();
-    // How many simulations a fit's finite differences run at once when the model allows it
-    // (0: one per processor): a test hook, like storeByteLimit, that sets 1 for the sequential
-    // order or more than the machine has to exercise the threads anywhere.
-    int differenceGroups = 0;
+    // How many groups of simulations or walks run side by side when the model allows it (0: one
+    // per processor, walks only when there is enough of them to repay the threads): a test
+    // hook, like storeByteLimit, that sets 1 for the sequential order, or more groups than
+    // the machine has processors to exercise the threads anywhere.
+    int threadGroups = 0;
 
     // Whether counts has the dimensions of the loaded model (species, individuals, interrupts,
     // P and Q parameters, adjustables, points, outputs).

@@ -25,8 +25,7 @@ void RunSimulation(LibraryState& state, BInitials* init, BFitSet* fit, void* /*r
     state.fit = *fit;
 
     ModelStore& store = *state.store;
-    SimulatePopulation(state, store);
-    for (int i = 1; i <= state.init.record.NIndividuals; ++i) SimulateIndividual(state, i, store);
+    SimulateEveryWalk(state, store);
     ComputeWeights(state);
     ComputePriorWeights(state);
     SumObjectives(state, store, state.fit);

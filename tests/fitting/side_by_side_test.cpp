@@ -1,13 +1,17 @@
-// The finite differences of the fits side by side in threads: the same derivatives, values,
-// standard errors, files and formula cells as the sequential order, to the last bit; models
-// whose walks carry values from one to the next are recognised and keep the sequential order.
+// Simulations side by side in threads (the walks of a simulation, the finite differences of the
+// fits): the same predictions, derivatives, values, standard errors, files and formula cells
+// as the sequential order, to the last bit, after every call; models whose walks carry values
+// from one to the next are recognised and keep the sequential order.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <fstream>
 #include <string>
 
 #include "fitting/parallel_differences.h"
 #include "library/engine_bench.h"
 #include "library/random_model.h"
+#include "library/theophylline_model.h"
 #include "library/same_engine_state.h"
 #include "library/state_copy.h"
 
@@ -16,17 +20,16 @@ namespace {
 
 using tessuvan_host::HostModel;
 
-// Two engines on the same model: the first runs the differences in order, the second in
-// groups.
+// Two engines on the same model: the first runs everything in order, the second in groups.
 struct SequentialAndGrouped : TwoEngines {
     explicit SequentialAndGrouped(int groups)
     {
-        first.state->differenceGroups = 1;
-        second.state->differenceGroups = groups;
+        first.state->threadGroups = 1;
+        second.state->threadGroups = groups;
     }
 };
 
-TEST(ParallelDifferences, RandomModelsFitToTheSameBitsInGroupsAsInOrder)
+TEST(SideBySide, RandomModelsFitToTheSameBitsInGroupsAsInOrder)
 {
     for (uint32_t seed = 1; seed <= 12; ++seed) {
         for (const char* method : {"RUNGE-KUTTA 4", "CHU-BERMAN"}) {
@@ -58,7 +61,7 @@ const Carrying kCarrying[] = {
     {"a definition reading an amount", [](HostModel& model) { model.SetDefinition(4, "A1*0.5+F1"); }},
 };
 
-TEST(ParallelDifferences, ModelsWhoseWalksCarryValuesKeepTheSequentialOrder)
+TEST(SideBySide, ModelsWhoseWalksCarryValuesKeepTheSequentialOrder)
 {
     for (const Carrying& carrying : kCarrying) {
         SequentialAndGrouped run(3);
@@ -104,6 +107,21 @@ TEST(ParallelDifferences, ModelsWhoseWalksCarryValuesKeepTheSequentialOrder)
         ASSERT_EQ(run.second.model.Fit()->Erreur, 0);
         EXPECT_FALSE(WalksStartAfresh(*run.second.state, run.second.Store()));
         FitAndCompare(run, absent ? "a species without an amount" : "an amount from a later species");
+    }
+}
+
+// The example with its twelve subjects, walks and differences in two groups and in more groups
+// than there are walks to run in an individual step.
+TEST(SideBySide, TheTheophyllineExampleFitsToTheSameBitsInGroups)
+{
+    const char* data = std::getenv("TESSUVAN_DATA");
+    const std::string csv = std::string(data != nullptr ? data : "") + "/theoph.csv";
+    if (data == nullptr || !std::ifstream(csv)) GTEST_SKIP() << "no example data at " << csv;
+    for (const int groups : {2, 8}) {
+        SequentialAndGrouped run(groups);
+        run.Load([&](HostModel& model) { BuildTheophylline(model, "RUNGE-KUTTA 4", csv); });
+        ASSERT_EQ(run.second.model.Fit()->Erreur, 0);
+        FitAndCompare(run, std::to_string(groups) + " groups");
     }
 }
 
