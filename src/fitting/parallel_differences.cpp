@@ -21,7 +21,7 @@ void RunGroup(LibraryState& simulator, ModelStore& scratch, const FittedParamete
 struct Group {
     int first = 0;
     int last = 0;
-    std::unique_ptr<LibraryState> copy;
+    LibraryState* copy = nullptr;  // the state's side-by-side copy
     std::unique_ptr<ModelStore> scratch;
 };
 
@@ -68,7 +68,7 @@ void ForEachDifference(LibraryState& state, const FittedParameters& fitted, cons
     // thread while another changes it, and the threads allocate nothing. Without memory for
     // them the differences run in order.
     for (int g = 0; g < last; ++g) {
-        groups[g].copy = CopyForSimulation(state);
+        groups[g].copy = SideBySideCopy(state, g);
         if (groups[g].copy) groups[g].scratch = state.store->SimulationCopy();
         if (!groups[g].scratch) {
             RunGroup(state, *scratch, fitted, 1, count, column);

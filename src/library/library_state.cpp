@@ -55,6 +55,7 @@ void LibraryState::ReleaseFormulasAndStore()
 {
     equationPlan.reset();  // it points at the formulas
     walkReuse.Clear();
+    for (auto& copy : simulationCopies) copy.reset();  // their formulas read our constants
     for (auto& parameter : AdjustableTable) Release(parameter.PE);
     for (auto& output : OutputFormulas) Release(output);
     for (auto& species : SpeciesTable)

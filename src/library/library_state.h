@@ -11,6 +11,7 @@
 #include <memory>
 #include <string>
 
+#include "common/side_by_side.h"
 #include "formula/compiled_formula.h"
 #include "formula/compiler.h"
 #include "formula/formula_variables.h"
@@ -95,6 +96,9 @@ struct LibraryState : DefinitionSource {
     // hook, like storeByteLimit, that sets 1 for the sequential order, or more groups than
     // the machine has processors to exercise the threads anywhere.
     int threadGroups = 0;
+    // Copies of this state that simulations side by side run on (state_copy.h), kept while
+    // the model is loaded.
+    std::array<std::unique_ptr<LibraryState>, kMostSideBySideGroups> simulationCopies;
 
     // Whether counts has the dimensions of the loaded model (species, individuals, interrupts,
     // P and Q parameters, adjustables, points, outputs).

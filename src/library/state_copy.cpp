@@ -4,6 +4,7 @@
 #include <iterator>
 #include <new>
 
+#include "common/side_by_side.h"
 #include "formula/formula_copy.h"
 
 namespace tessuvan {
@@ -65,40 +66,47 @@ bool WalksStartAfresh(const LibraryState& state, const ModelStore& store)
     return true;
 }
 
+void RefreshCopy(LibraryState& copy, const LibraryState& state)
+{
+    copy.variables = state.variables;
+    copy.init.record = state.init.record;
+    copy.fit = state.fit;
+    copy.CurrentIntegrator = state.CurrentIntegrator;
+    copy.fastPaths = state.fastPaths;
+    copy.AdjustedCount = state.AdjustedCount;
+    copy.FittedValueCount = state.FittedValueCount;
+    copy.PopulationFitFlag = state.PopulationFitFlag;
+    copy.loadedCounts = state.loadedCounts;
+    std::copy(&state.IndividualQValues[0][0],
+              &state.IndividualQValues[0][0] + std::size(state.IndividualQValues) * std::size(state.IndividualQValues[0]),
+              &copy.IndividualQValues[0][0]);
+    for (size_t a = 0; a < state.AdjustableTable.size(); ++a) {
+        const PAjustable& parameter = state.AdjustableTable[a];
+        PAjustable& target = copy.AdjustableTable[a];
+        std::copy(std::begin(parameter.PV), std::end(parameter.PV), std::begin(target.PV));
+        std::copy(std::begin(parameter.dP), std::end(parameter.dP), std::begin(target.dP));
+        std::copy(std::begin(parameter.PS), std::end(parameter.PS), std::begin(target.PS));
+        std::copy(std::begin(parameter.PA), std::end(parameter.PA), std::begin(target.PA));
+        std::copy(std::begin(parameter.PW), std::end(parameter.PW), std::begin(target.PW));
+    }
+}
+
 std::unique_ptr<LibraryState> CopyForSimulation(LibraryState& state)
 {
     std::unique_ptr<LibraryState> copy(new (std::nothrow) LibraryState());
     if (copy == nullptr) return nullptr;
     try {
-        copy->variables = state.variables;
-        copy->init.record = state.init.record;
-        copy->fit = state.fit;
-        copy->CurrentIntegrator = state.CurrentIntegrator;
-        copy->fastPaths = state.fastPaths;
-        copy->AdjustedCount = state.AdjustedCount;
-        copy->FittedValueCount = state.FittedValueCount;
-        copy->PopulationFitFlag = state.PopulationFitFlag;
-        copy->loadedCounts = state.loadedCounts;
-        std::copy(&state.IndividualQValues[0][0], &state.IndividualQValues[0][0] + std::size(state.IndividualQValues) *
-                                                                                 std::size(state.IndividualQValues[0]),
-                  &copy->IndividualQValues[0][0]);
+        RefreshCopy(*copy, state);
         copy->modelAllocated = true;  // from here on its destructor frees what was copied
 
         const FormulaVariables& from = state.variables;
         FormulaVariables& to = copy->variables;
         bool complete = true;
         for (size_t a = 0; a < state.AdjustableTable.size(); ++a) {
-            const PAjustable& parameter = state.AdjustableTable[a];
-            PAjustable& target = copy->AdjustableTable[a];
-            std::copy(std::begin(parameter.PV), std::end(parameter.PV), std::begin(target.PV));
-            std::copy(std::begin(parameter.dP), std::end(parameter.dP), std::begin(target.dP));
-            std::copy(std::begin(parameter.PS), std::end(parameter.PS), std::begin(target.PS));
-            std::copy(std::begin(parameter.PA), std::end(parameter.PA), std::begin(target.PA));
-            std::copy(std::begin(parameter.PW), std::end(parameter.PW), std::begin(target.PW));
-            if (parameter.PE != nullptr) {
-                target.PE = CopyFormulaFor(parameter.PE, from, to);
-                complete = complete && target.PE != nullptr;
-            }
+            const compil* definition = state.AdjustableTable[a].PE;
+            if (definition == nullptr) continue;
+            copy->AdjustableTable[a].PE = CopyFormulaFor(definition, from, to);
+            complete = complete && copy->AdjustableTable[a].PE != nullptr;
         }
         for (size_t s = 0; s < state.SpeciesTable.size() && complete; ++s)
             for (size_t i = 0; i < std::size(state.SpeciesTable[s].Formula) && complete; ++i)
@@ -119,6 +127,20 @@ std::unique_ptr<LibraryState> CopyForSimulation(LibraryState& state)
         return nullptr;
     }
     return copy;
+}
+
+LibraryState* SideBySideCopy(LibraryState& state, int n)
+{
+    if (n < 0 || n >= kMostSideBySideGroups) return nullptr;
+    auto& copy = state.simulationCopies[static_cast<size_t>(n)];
+    if (copy == nullptr) {
+        copy = CopyForSimulation(state);
+        return copy.get();
+    }
+    RefreshCopy(*copy, state);
+    // Its plan, in this thread, if fast paths came on since it was made.
+    if (copy->fastPaths) copy->Equations();
+    return copy.get();
 }
 
 }  // namespace tessuvan

@@ -34,4 +34,12 @@ bool WalksStartAfresh(const LibraryState& state, const ModelStore& store);
 // nullptr when memory runs out.
 std::unique_ptr<LibraryState> CopyForSimulation(LibraryState& state);
 
+// Brings a copy made from state (since the model was loaded) up to state's counts, values,
+// codes and choices, as CopyForSimulation would; its formulas and plan stay.
+void RefreshCopy(LibraryState& copy, const LibraryState& state);
+
+// Copy n (0 .. 7) of the state, kept from one call to the next until the model is released:
+// made on first use, refreshed on every later one. nullptr when memory runs out.
+LibraryState* SideBySideCopy(LibraryState& state, int n);
+
 }  // namespace tessuvan

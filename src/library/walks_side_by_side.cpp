@@ -33,7 +33,7 @@ struct OrderedWalk {
 };
 
 struct Group {
-    std::unique_ptr<LibraryState> copy;
+    LibraryState* copy = nullptr;  // the state's side-by-side copy
     std::unique_ptr<ModelStore> scratch;
     size_t first = 0;  // pending walks [first, last)
     size_t last = 0;
@@ -105,7 +105,7 @@ void SimulateEveryWalk(LibraryState& state, ModelStore& store)
         const int last = groupCount - 1;
         bool ready = true;
         for (int g = 0; g < groupCount && ready; ++g) {
-            if (g < last) groups[g].copy = CopyForSimulation(state);
+            if (g < last) groups[g].copy = SideBySideCopy(state, g);
             if (g < last && !groups[g].copy) ready = false;
             if (ready) groups[g].scratch = store.SimulationCopy();
             ready = ready && groups[g].scratch != nullptr;
