@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds both libraries (Tessuvan_64 and Tessuvan_32) with warnings as errors and runs every
 # test of both builds, then every test again on a 64-bit build with AddressSanitizer,
-# UndefinedBehaviorSanitizer and LeakSanitizer, then each fuzzer for FUZZ_SECONDS (default 60).
+# UndefinedBehaviorSanitizer and LeakSanitizer, the tests of what runs in threads under
+# ThreadSanitizer, then each fuzzer for FUZZ_SECONDS (default 60).
 # Run from anywhere; installs what it needs first.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -16,6 +17,13 @@ for preset in ci-x64 ci-x86 ci-sanitize; do
   cmake --build --preset "$preset" -j "$jobs"
   ctest --preset "$preset" -j "$jobs" || status=1
 done
+
+# The simulations that run side by side in threads, under ThreadSanitizer (only the engine
+# tests that run them are built).
+echo "=== thread-sanitize ==="
+cmake --preset thread-sanitize >/dev/null
+cmake --build --preset thread-sanitize -j "$jobs"
+ctest --preset thread-sanitize -j "$jobs" || status=1
 
 # Only the five entry points may be exported.
 for library in build/ci-x64/libTessuvan_64.so build/ci-x86/libTessuvan_32.so; do
