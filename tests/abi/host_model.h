@@ -292,6 +292,16 @@ inline std::string Number(double value)
     return text;
 }
 
+// Entry (s, e) of A in the one-compartment oral model with first-order absorption: F1 the
+// amount at the absorption site (ka = A1), F2 the amount in the body (ke = A2).
+inline std::string OralCoefficient(int s, int e)
+{
+    if (s == 1 && e == 1) return "-A1";
+    if (s == 2 && e == 1) return "A1";
+    if (s == 2 && e == 2) return "-A2";
+    return "";
+}
+
 // Fills model with the oral model: counts, the three parameters (code 2, no prior), output
 // "F2/A3", one point per time and individual with the analytic concentration as observation,
 // both files written.
@@ -323,12 +333,7 @@ inline void BuildOralModel(HostModel& model, const OralModel& oral)
             return s == 1 ? second : "";  // an absent formula keeps the body's amount
         },
         [](int) { return std::string(); },
-        [](int s, int e) -> std::string {
-            if (s == 1 && e == 1) return "-A1";
-            if (s == 2 && e == 1) return "A1";
-            if (s == 2 && e == 2) return "-A2";
-            return "";
-        });
+        [](int s, int e) { return OralCoefficient(s, e); });
     model.WriteFiles();
 }
 

@@ -46,12 +46,7 @@ inline void BuildTheophylline(tessuvan_host::HostModel& model, const std::string
     for (const auto& row : rows) model.AddPoint(static_cast<int>(row[0]), 1, static_cast<float>(row[3]), {static_cast<float>(row[4])});
     model.SetSpecies([&](int s, int i, int) { return s == 1 ? tessuvan_host::Number(dose[i]) : std::string("0"); },
                      [](int) { return std::string(); },
-                     [](int s, int e) -> std::string {
-                         if (s == 1 && e == 1) return "-A1";
-                         if (s == 2 && e == 1) return "A1";
-                         if (s == 2 && e == 2) return "-A2";
-                         return "";
-                     });
+                     [](int s, int e) { return tessuvan_host::OralCoefficient(s, e); });
     model.WriteFiles();
 }
 
