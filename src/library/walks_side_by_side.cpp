@@ -63,7 +63,7 @@ void SimulateEveryWalk(LibraryState& state, ModelStore& store)
     }
     const int individuals = state.init.record.NIndividuals;
     WalkReuse& reuse = state.walkReuse;
-    std::vector<OrderedWalk> order;
+    std::vector<OrderedWalk> order;      // reserved in full: pending points into it
     std::vector<OrderedWalk*> pending;
     try {
         for (auto& level : reuse.records)
