@@ -1,6 +1,5 @@
 #include "fitting/parallel_differences.h"
 
-#include <algorithm>
 #include <memory>
 #include <new>
 
@@ -37,18 +36,12 @@ bool DifferencesIndependent(const LibraryState& state, const FittedParameters& f
 
 }  // namespace
 
-int DifferenceGroups(const LibraryState& state, int count)
-{
-    const int wanted = state.threadGroups > 0 ? state.threadGroups : ProcessorsForThisThread();
-    return std::max(std::min({wanted, count, kMostSideBySideGroups}), 1);
-}
-
 void ForEachDifference(LibraryState& state, const FittedParameters& fitted, const DifferenceColumn& column)
 {
     const std::unique_ptr<ModelStore> scratch = SensitivityScratch(state);
     if (!scratch) return;
     const int count = fitted.count;
-    const int groupCount = DifferenceGroups(state, count);
+    const int groupCount = SideBySideGroups(state, count);
     if (groupCount <= 1 || !DifferencesIndependent(state, fitted)) {
         RunGroup(state, *scratch, fitted, 1, count, column);
         return;

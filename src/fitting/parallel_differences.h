@@ -32,9 +32,4 @@ using DifferenceColumn = std::function<void(LibraryState& simulator, ModelStore&
 // out-of-memory code, and no column is computed, when not even one scratch can be made.
 void ForEachDifference(LibraryState& state, const FittedParameters& fitted, const DifferenceColumn& column);
 
-// How many groups ForEachDifference would use for count parameters on this machine (1 when
-// they run one after the other): one per processor, or LibraryState::threadGroups when a
-// test sets it, at most one per parameter and never more than eight.
-int DifferenceGroups(const LibraryState& state, int count);
-
 }  // namespace tessuvan

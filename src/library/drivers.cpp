@@ -40,7 +40,7 @@ WorkingFloat InstalledValue(const LibraryState& state, int k, int a, WalkLevel l
 
 }  // namespace
 
-WalkInputs InputsOfWalk(LibraryState& state, int a, const ModelStore& store, WalkLevel level)
+WalkInputs InputsOfWalk(const LibraryState& state, int a, const ModelStore& store, WalkLevel level)
 {
     const BInitials& counts = state.init.record;
     WalkInputs inputs;
@@ -56,7 +56,7 @@ namespace {
 
 class Walk {
 public:
-    Walk(LibraryState& state, int a, ModelStore& store, WalkLevel level, WalkRecord* record = nullptr)
+    Walk(LibraryState& state, int a, ModelStore& store, WalkLevel level, WalkRecord* record)
         : state_(state), counts_(state.init.record), v_(state.variables), a_(a), store_(store), level_(level),
           rhs_(state.Equations()), record_(record)
     {
@@ -224,14 +224,8 @@ WalkRecord* RecordSlot(LibraryState& state, int a, const ModelStore& store, Walk
 {
     WalkReuse& reuse = state.walkReuse;
     if (!reuse.active || &store != state.store.get()) return nullptr;
-    std::vector<WalkRecord>& records = reuse.records[level == WalkLevel::Individual ? 1 : 0];
-    try {
-        if (records.size() < static_cast<size_t>(state.init.record.NIndividuals) + 1)
-            records.resize(static_cast<size_t>(state.init.record.NIndividuals) + 1);
-    } catch (const std::bad_alloc&) {
-        return nullptr;
-    }
-    return &records[static_cast<size_t>(a)];
+    if (!reuse.MakeRoom(state.init.record.NIndividuals)) return nullptr;
+    return &reuse.records[level == WalkLevel::Individual ? 1 : 0][static_cast<size_t>(a)];
 }
 
 void RunOrReplay(LibraryState& state, int a, ModelStore& store, WalkLevel level)

@@ -16,7 +16,7 @@ enum class WalkLevel { Individual, Population };
 // Whether walk a can run on store (a within the model's individuals and the store's).
 bool WalkSimulable(const LibraryState& state, int a, const ModelStore& store);
 // What walk (level, a) depends on now (walk_reuse.h).
-WalkInputs InputsOfWalk(LibraryState& state, int a, const ModelStore& store, WalkLevel level);
+WalkInputs InputsOfWalk(const LibraryState& state, int a, const ModelStore& store, WalkLevel level);
 // Runs walk (level, a) on store; with a record (started for the walk's inputs), keeps what the
 // walk did, valid once it has run to its end.
 void RunWalk(LibraryState& state, int a, ModelStore& store, WalkLevel level, WalkRecord* record);

@@ -1,14 +1,7 @@
 #include "library/files.h"
 
+#include "library/windows_system.h"
 #if defined(_WIN32)
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
-
 #include <cwchar>
 #endif
 

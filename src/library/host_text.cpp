@@ -3,14 +3,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "library/windows_system.h"
 #if defined(_WIN32)
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
 #include <oleauto.h>
 #endif
 

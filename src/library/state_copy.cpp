@@ -129,6 +129,12 @@ std::unique_ptr<LibraryState> CopyForSimulation(LibraryState& state)
     return copy;
 }
 
+int SideBySideGroups(const LibraryState& state, int count)
+{
+    const int wanted = state.threadGroups > 0 ? state.threadGroups : ProcessorsForThisThread();
+    return std::max(std::min({wanted, count, kMostSideBySideGroups}), 1);
+}
+
 LibraryState* SideBySideCopy(LibraryState& state, int n)
 {
     if (n < 0 || n >= kMostSideBySideGroups) return nullptr;

@@ -38,6 +38,11 @@ std::unique_ptr<LibraryState> CopyForSimulation(LibraryState& state);
 // codes and choices, as CopyForSimulation would; its formulas and plan stay.
 void RefreshCopy(LibraryState& copy, const LibraryState& state);
 
+// How many groups count pieces of side-by-side work run in: one per processor the calling
+// thread may use, or LibraryState::threadGroups when a test sets it; at most one per piece,
+// never more than kMostSideBySideGroups, at least 1 (the pieces then run in order).
+int SideBySideGroups(const LibraryState& state, int count);
+
 // Copy n (0 .. 7) of the state, kept from one call to the next until the model is released:
 // made on first use, refreshed on every later one. nullptr when memory runs out.
 LibraryState* SideBySideCopy(LibraryState& state, int n);

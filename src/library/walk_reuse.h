@@ -14,6 +14,7 @@
 
 #include <array>
 #include <cstdint>
+#include <new>
 #include <vector>
 
 #include "formula/formula_variables.h"
@@ -65,6 +66,19 @@ struct WalkReuse {
     bool active = false;  // set by the fits for their simulations
     std::array<std::vector<WalkRecord>, 2> records;
     long replayed = 0;  // walks replayed since the model was loaded (for tests and profiles)
+
+    // Room for the records of individuals 1 .. individuals at both levels; false when memory
+    // runs out.
+    bool MakeRoom(int individuals) noexcept
+    {
+        try {
+            for (auto& level : records)
+                if (level.size() < static_cast<size_t>(individuals) + 1) level.resize(static_cast<size_t>(individuals) + 1);
+            return true;
+        } catch (const std::bad_alloc&) {
+            return false;
+        }
+    }
 
     void Clear()
     {

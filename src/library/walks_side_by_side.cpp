@@ -48,8 +48,7 @@ void SimulateInOrder(LibraryState& state, ModelStore& store)
 // Whether the walks of this simulation may run side by side.
 bool SideBySideAllowed(LibraryState& state, const ModelStore& store)
 {
-    if (!state.fastPaths || &store != state.store.get() || state.threadGroups == 1) return false;
-    if (state.threadGroups == 0 && ProcessorsForThisThread() <= 1) return false;
+    if (!state.fastPaths || &store != state.store.get() || SideBySideGroups(state, 2) <= 1) return false;
     return WalksStartAfresh(state, store);
 }
 
@@ -65,12 +64,14 @@ void SimulateEveryWalk(LibraryState& state, ModelStore& store)
     WalkReuse& reuse = state.walkReuse;
     std::vector<OrderedWalk> order;      // reserved in full: pending points into it
     std::vector<OrderedWalk*> pending;
+    bool room = reuse.MakeRoom(individuals);
     try {
-        for (auto& level : reuse.records)
-            if (level.size() < static_cast<size_t>(individuals) + 1) level.resize(static_cast<size_t>(individuals) + 1);
         order.reserve(2 * static_cast<size_t>(individuals));
         pending.reserve(2 * static_cast<size_t>(individuals));
     } catch (const std::bad_alloc&) {
+        room = false;
+    }
+    if (!room) {
         SimulateInOrder(state, store);
         return;
     }
@@ -93,9 +94,7 @@ void SimulateEveryWalk(LibraryState& state, ModelStore& store)
         }
     }
 
-    int groupCount = state.threadGroups > 0 ? state.threadGroups : ProcessorsForThisThread();
-    if (groupCount > static_cast<int>(pending.size())) groupCount = static_cast<int>(pending.size());
-    if (groupCount > kMostSideBySideGroups) groupCount = kMostSideBySideGroups;
+    const int groupCount = SideBySideGroups(state, static_cast<int>(pending.size()));
     const bool worthIt = state.threadGroups > 0 || points >= kPointsWorthThreads;
 
     if (groupCount > 1 && worthIt) {

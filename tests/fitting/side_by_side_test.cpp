@@ -39,7 +39,7 @@ TEST(SideBySide, RandomModelsFitToTheSameBitsInGroupsAsInOrder)
             const std::string what = std::string(method) + " seed " + std::to_string(seed);
             ASSERT_EQ(run.second.model.Fit()->Erreur, 0) << what;
             ASSERT_TRUE(WalksStartAfresh(*run.second.state, run.second.Store())) << what;
-            EXPECT_EQ(DifferenceGroups(*run.second.state, 4), 3);
+            EXPECT_EQ(SideBySideGroups(*run.second.state, 4), 3);
             FitAndCompare(run, what);
         }
     }

@@ -24,18 +24,11 @@ using tessuvan_host::Number;
 
 const char* const kMethods[] = {"RUNGE-KUTTA 4", "CHU-BERMAN", "RUNGE-KUTTA 5", "RUNGE-KUTTA QC"};
 
-struct PlainAndFast {
-    EngineBench plain, fast;
+// The first engine on the plain path, the second on the fast one.
+struct PlainAndFast : TwoEngines {
+    EngineBench& plain = first;
+    EngineBench& fast = second;
     PlainAndFast() { plain.state->fastPaths = false; }
-
-    template <class Build>
-    void Load(Build build)
-    {
-        build(plain.model);
-        build(fast.model);
-        plain.Load();
-        fast.Load();
-    }
 
     void ExpectSameResults(const std::string& what)
     {
@@ -103,8 +96,7 @@ TEST(FastPathsAgainstPlain, FitsGiveTheSameBitsAfterEveryCall)
 {
     for (uint32_t seed = 1; seed <= 8; ++seed) {
         for (const char* method : {"RUNGE-KUTTA 4", "CHU-BERMAN", "RUNGE-KUTTA QC"}) {
-            TwoEngines run;
-            run.first.state->fastPaths = false;
+            PlainAndFast run;
             run.Load([&](HostModel& model) { BuildRandomModel(model, seed, method); });
             ASSERT_EQ(run.second.model.Fit()->Erreur, 0);
             FitAndCompare(run, std::string(method) + " seed " + std::to_string(seed));
@@ -112,8 +104,7 @@ TEST(FastPathsAgainstPlain, FitsGiveTheSameBitsAfterEveryCall)
             EXPECT_GT(run.second.state->walkReuse.replayed, 0) << "nothing was replayed";
         }
     }
-    TwoEngines carrying;
-    carrying.first.state->fastPaths = false;
+    PlainAndFast carrying;
     carrying.Load([&](HostModel& model) {
         BuildRandomModel(model, 5, "CHU-BERMAN");
         model.SetPText(1, 1, "0.5+P2");  // reads what the walk before left
@@ -128,8 +119,7 @@ TEST(FastPathsAgainstPlain, TheTheophyllineExampleFitsToTheSameBits)
     const char* data = std::getenv("TESSUVAN_DATA");
     const std::string csv = std::string(data != nullptr ? data : "") + "/theoph.csv";
     if (data == nullptr || !std::ifstream(csv)) GTEST_SKIP() << "no example data at " << csv;
-    TwoEngines example;
-    example.first.state->fastPaths = false;
+    PlainAndFast example;
     example.Load([&](HostModel& model) { BuildTheophylline(model, "CHU-BERMAN", csv); });
     FitAndCompare(example, "the theophylline example");
     EXPECT_GT(example.second.state->walkReuse.replayed, 0);
