@@ -1,5 +1,6 @@
 #include "run.h"
 
+#include <algorithm>
 #include <cmath>
 
 #include "engine_codes.h"
@@ -34,28 +35,38 @@ double RelativeChange(const Model& model, const std::vector<double>& before, con
     return count == 0 ? 0 : sum / count;
 }
 
+// The rows answered at each point: observations (with DV) and EVID 2 rows (without), each read
+// from the engine output that answers it, in the data set's order within an individual.
+std::vector<Observation> RequestsOf(const EngineProblem& problem,
+                                    const std::vector<std::vector<PointPrediction>>& predictions, bool withDv)
+{
+    std::vector<Observation> rows;
+    for (std::size_t i = 0; i < problem.individuals.size(); ++i) {
+        const EngineIndividual& individual = problem.individuals[i];
+        const std::size_t first = rows.size();
+        for (std::size_t j = 0; j < individual.points.size(); ++j)
+            for (const EngineRequest& request : individual.points[j].requests) {
+                if ((request.dv > 0) != withDv) continue;
+                Observation o;
+                o.individual = i;
+                o.line = request.line;
+                o.output = problem.outputOf[request.slot];
+                o.time = predictions[i][j].time;
+                o.dv = request.dv;
+                o.pred = predictions[i][j].population[request.slot];
+                o.ipred = predictions[i][j].individual[request.slot];
+                rows.push_back(o);
+            }
+        std::stable_sort(rows.begin() + long(first), rows.end(),
+                         [](const Observation& a, const Observation& b) { return a.line < b.line; });
+    }
+    return rows;
+}
+
 std::vector<Observation> ObservationsOf(const EngineProblem& problem,
                                         const std::vector<std::vector<PointPrediction>>& predictions, double gamma)
 {
-    std::vector<Observation> observations;
-    for (std::size_t i = 0; i < problem.individuals.size(); ++i) {
-        const EngineIndividual& individual = problem.individuals[i];
-        for (std::size_t j = 0; j < individual.points.size(); ++j) {
-            const EnginePoint& point = individual.points[j];
-            for (std::size_t k = 0; k < point.observed.size(); ++k) {
-                if (!(point.observed[k] > 0)) continue;
-                Observation o;
-                o.individual = i;
-                o.line = point.lines[k];
-                o.output = k;
-                o.time = predictions[i][j].time;
-                o.dv = predictions[i][j].observed[k];
-                o.pred = predictions[i][j].population[k];
-                o.ipred = predictions[i][j].individual[k];
-                observations.push_back(o);
-            }
-        }
-    }
+    std::vector<Observation> observations = RequestsOf(problem, predictions, true);
     const double scale = WeightScale(observations, gamma);
     for (Observation& o : observations) {
         const double root = std::sqrt(scale * std::pow(o.dv, -gamma));
@@ -80,8 +91,9 @@ std::vector<CurvePoint> Curves(const Model& model, const EngineProblem& problem,
             CurvePoint curve;
             curve.individual = i;
             curve.time = point.time;
-            curve.pred = point.population;
-            curve.ipred = point.individual;
+            // The model's outputs only: the copies that read amounts before a change are not curves.
+            curve.pred.assign(point.population.begin(), point.population.begin() + long(model.outputs.size()));
+            curve.ipred.assign(point.individual.begin(), point.individual.begin() + long(model.outputs.size()));
             curves.push_back(curve);
         }
     return curves;
@@ -175,7 +187,9 @@ RunResult RunEngine(const Model& model, const EngineProblem& problem, bool fit,
         result.priorPenalty = session.PriorPenalty();
         for (std::size_t i = 0; i < individuals; ++i)
             result.individualObjectives.push_back(session.IndividualObjective(int(i + 1)));
-        result.observations = ObservationsOf(problem, session.ReadPredictions(), model.fit.errorExponent);
+        const auto predictions = session.ReadPredictions();
+        result.observations = ObservationsOf(problem, predictions, model.fit.errorExponent);
+        result.predictedRows = RequestsOf(problem, predictions, false);
     }
 
     progress("drawing the curves");
