@@ -56,14 +56,26 @@ struct Layout {
     // species is inlined here, reading the copies too.
     std::string ViewText(const std::string& text, const std::set<int>& before) const
     {
+        if (before.empty()) return text;
         std::map<int, std::string> toCopies, toDefinitions;
         for (int s : before) toCopies[s] = "P" + std::to_string(copyBase + s);
-        for (std::size_t a = 0; a < definitionTexts.size(); ++a) {
-            if (definitionTexts[a].empty()) continue;
-            const std::string viewed = ViewText(definitionTexts[a], before);
-            if (viewed != definitionTexts[a]) toDefinitions[int(a + 1)] = "(" + viewed + ")";
+        auto view = [&](const std::string& formula) {
+            return ReplaceVariables(ReplaceVariables(formula, 'F', toCopies), 'A', toDefinitions);
+        };
+        // Definitions are acyclic, so one pass per level of nesting settles every view.
+        for (std::size_t pass = 0; pass <= definitionTexts.size(); ++pass) {
+            bool changed = false;
+            for (std::size_t a = 0; a < definitionTexts.size(); ++a) {
+                if (definitionTexts[a].empty()) continue;
+                const std::string viewed = view(definitionTexts[a]);
+                if (viewed == definitionTexts[a]) continue;
+                std::string& entry = toDefinitions[int(a + 1)];
+                if (entry != "(" + viewed + ")") changed = true;
+                entry = "(" + viewed + ")";
+            }
+            if (!changed) break;
         }
-        return ReplaceVariables(ReplaceVariables(text, 'F', toCopies), 'A', toDefinitions);
+        return view(text);
     }
 };
 
