@@ -17,6 +17,7 @@ constexpr int kMaxPoints = 150;
 constexpr int kMaxSpecies = 20;
 constexpr int kMaxOutputs = 20;
 constexpr int kMaxPParameters = 30;
+constexpr int kMaxPreDoses = 9;  // of a steady state, when the interrupts allow
 
 // Replaces the engine variables `letter`k of `text` by replacement[k] where one is given.
 std::string ReplaceVariables(const std::string& text, char letter, const std::map<int, std::string>& replacement)
@@ -210,6 +211,7 @@ struct IndividualBuild {
                 answer.slot = Slot(request.output, before);
                 answer.line = request.line;
                 answer.dv = request.kind == EventKind::Observe ? request.dv : 0;
+                answer.steadyState = request.steadyState;
                 point.requests.push_back(answer);
             }
             if (interrupt == -1) {  // the initial values first, the changes at the same point next
@@ -285,7 +287,14 @@ EngineProblem BuildEngineProblem(const Model& model, const DataSet& data)
     Layout layout;
     layout.compartments = int(model.compartments.size());
     for (const std::string& id : order) {
-        events.push_back(EventsOf(model, data, rowsOf[id]));
+        // As many pre-doses of a steady state as the engine's interrupts leave room for.
+        IndividualEvents built = EventsOf(model, data, rowsOf[id], kMaxPreDoses);
+        const bool steady = std::any_of(rowsOf[id].begin(), rowsOf[id].end(),
+                                        [](const DataRow* row) { return row->steadyState != 0; });
+        for (int preDoses = kMaxPreDoses - 1; steady && preDoses >= 1 && InterruptsNeeded(built.events) > kMaxInterrupts;
+             --preDoses)
+            built = EventsOf(model, data, rowsOf[id], preDoses);
+        events.push_back(std::move(built));
         censored += events.back().censoredRows;
         nonPositive += events.back().nonPositiveRows;
         for (const Event& event : events.back().events)

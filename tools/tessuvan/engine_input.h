@@ -45,6 +45,8 @@ struct EngineRequest {
     std::size_t slot = 0;  // the engine output that answers it (0-based)
     int line = 0;          // the data set line
     double dv = 0;         // 0 = a prediction without observation
+    int steadyState = 0;   // a check of the steady state of the dose on `line`: 1 before its last
+                           // pre-dose, 2 before the dose itself (not a row of the data set)
 };
 
 struct EnginePoint {

@@ -63,7 +63,10 @@ std::vector<std::vector<double>> FilledCovariates(const Model& model, const Data
 
 class EventBuilder {
 public:
-    EventBuilder(const Model& model, const DataSet& data) : model_(model), data_(data) {}
+    EventBuilder(const Model& model, const DataSet& data, int preDoses)
+        : model_(model), data_(data), preDoses_(preDoses)
+    {
+    }
 
     void Add(Event event, double time, int order)
     {
@@ -96,10 +99,7 @@ public:
                             std::to_string(compartments) + " (the model's compartments in order)");
         const CompartmentDosing& dosing = model_.dosing[std::size_t(cmt - 1)];
         const std::string& name = model_.compartments[std::size_t(cmt - 1)];
-        if (row.steadyState != 0)
-            throw DataError(data_.Where(row.line, data_.steadyStateColumn, "SS") +
-                            ": steady-state doses are not supported yet: write the doses that lead to it (ADDL "
-                            "with II) from the start of the regimen");
+        if (row.steadyState != 0) SteadyStateAllowed(row);
 
         double lag = 0;
         if (dosing.lag) {
@@ -156,9 +156,24 @@ public:
         if (!rate.empty() && !(duration > 0))
             throw DataError(data_.Where(row.line, data_.rateColumn, "RATE") + ": the infusion's duration is not positive");
 
-        for (int k = 0; k <= row.additional; ++k) {
+        // A steady state: the same dose every II before this one, preDoses_ times, and two
+        // requests that see the amounts just before the last pre-dose and just before this dose,
+        // whose agreement at the final values shows that the regimen had settled.
+        const int first = row.steadyState != 0 ? -preDoses_ : 0;
+        if (row.steadyState != 0)
+            for (int k : {-1, 0}) {
+                Event check;
+                check.kind = EventKind::Predict;
+                check.line = row.line;
+                check.steadyState = k == 0 ? 2 : 1;
+                for (std::size_t o = 0; o < model_.outputs.size(); ++o) {
+                    check.output = o;
+                    Add(check, row.time + k * row.interval + lag, 0);
+                }
+            }
+        for (int k = first; k <= row.additional; ++k) {
             const double start = row.time + k * row.interval + lag;
-            const int order = k > 0 || lag > 0 ? 1 : 0;
+            const int order = k != 0 || lag > 0 ? 1 : 0;
             Event dose;
             dose.line = row.line;
             dose.compartment = cmt;
@@ -174,6 +189,24 @@ public:
                 dose.kind = EventKind::InfusionEnd;
                 Add(dose, start + duration, 1);
             }
+        }
+    }
+
+    // The pre-doses of a steady state come before the row's time, so nothing may have been
+    // observed before it; SS 1 replaces the amounts, so nothing may have been given before it.
+    void SteadyStateAllowed(const DataRow& row) const
+    {
+        for (const Event& event : events_) {
+            if (!event.ChangesState() && event.time < AsStored(row.time))
+                throw DataError(data_.Where(row.line, data_.steadyStateColumn, "SS") + ": a steady-state dose must "
+                                "come before the individual's observations (line " + std::to_string(event.line) +
+                                " is earlier): start the record at the steady-state dose, or give the earlier "
+                                "doses explicitly (ADDL with II)");
+            if (event.ChangesState() && event.kind != EventKind::CovariateStep && row.steadyState == 1)
+                throw DataError(data_.Where(row.line, data_.steadyStateColumn, "SS") + ": SS 1 replaces the "
+                                "amounts, so it must be the individual's first dose (line " +
+                                std::to_string(event.line) + " gives one before it): use SS 2 to add the steady "
+                                "state to what is there");
         }
     }
 
@@ -238,6 +271,7 @@ private:
     const Model& model_;
     const DataSet& data_;
     std::vector<Event> events_;
+    int preDoses_ = 0;
     int sequence_ = 0;
     int infusions_ = 0;
 };
@@ -283,6 +317,22 @@ std::optional<double> Evaluate(const Model& model, const Node& node, const std::
 
 }  // namespace
 
+int InterruptsNeeded(const std::vector<Event>& events)
+{
+    std::size_t used = 0;  // changes after the last request are dropped
+    for (std::size_t e = 0; e < events.size(); ++e)
+        if (!events[e].ChangesState()) used = e + 1;
+    int count = 0;
+    for (std::size_t begin = 0; begin < used;) {
+        std::size_t end = begin;
+        bool changes = false;
+        for (; end < used && events[end].time == events[begin].time; ++end) changes = changes || events[end].ChangesState();
+        if (begin == 0 || changes) ++count;
+        begin = end;
+    }
+    return count;
+}
+
 double AsStored(double time) { return static_cast<double>(static_cast<float>(time)); }
 
 std::optional<double> ValueBeforeRun(const Model& model, const Node& formula, const std::vector<double>& covariates,
@@ -291,7 +341,8 @@ std::optional<double> ValueBeforeRun(const Model& model, const Node& formula, co
     return Evaluate(model, formula, covariates, estimated);
 }
 
-IndividualEvents EventsOf(const Model& model, const DataSet& data, const std::vector<const DataRow*>& rows)
+IndividualEvents EventsOf(const Model& model, const DataSet& data, const std::vector<const DataRow*>& rows,
+                          int preDoses)
 {
     IndividualEvents out;
     const std::vector<std::vector<double>> covariates = FilledCovariates(model, data, rows);
@@ -300,7 +351,7 @@ IndividualEvents EventsOf(const Model& model, const DataSet& data, const std::ve
     out.covariateChanges.assign(count, false);
     const bool next = model.covariateSteps == CovariateSteps::NextObservation;
 
-    EventBuilder builder(model, data);
+    EventBuilder builder(model, data, preDoses);
     for (std::size_t r = 0; r < rows.size(); ++r) {
         const DataRow& row = *rows[r];
         if (r > 0 && row.time < rows[r - 1]->time)

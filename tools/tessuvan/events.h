@@ -46,6 +46,7 @@ struct Event {
     int infusion = 0;     // infusions: the number shared by a start and its end
     std::size_t output = 0;  // Observe, Predict: the model output (0-based)
     double dv = 0;           // Observe
+    int steadyState = 0;        // Predict: 1 / 2 the check before the last pre-dose / before the dose
     std::size_t covariate = 0;  // CovariateStep: 0-based
     double value = 0;
 
@@ -63,9 +64,14 @@ struct IndividualEvents {
     int nonPositiveRows = 0;                    // DV at or below 0 (the engine weighs only y > 0)
 };
 
-// The individual's events; throws DataError (row, column, what to do) where the engine cannot
-// express what a row asks for.
-IndividualEvents EventsOf(const Model& model, const DataSet& data, const std::vector<const DataRow*>& rows);
+// The individual's events, a steady-state dose preceded by `preDoses` doses every II; throws
+// DataError (row, column, what to do) where the engine cannot express what a row asks for.
+IndividualEvents EventsOf(const Model& model, const DataSet& data, const std::vector<const DataRow*>& rows,
+                          int preDoses);
+
+// The engine interrupts the events need: one per time at which something changes, and one at
+// the first time in any case.
+int InterruptsNeeded(const std::vector<Event>& events);
 
 // The value of a formula that the tool evaluates before the run (parameters at their model
 // values, covariates given); std::nullopt with the estimated parameter's name in `estimated`
