@@ -14,7 +14,7 @@ from scipy.integrate import solve_ivp
 from scipy.linalg import expm
 
 OUT = os.path.join(os.path.dirname(__file__), "..", "..", "tests", "tools", "references")
-HEADER = "ID,TIME,DV,AMT,CMT,EVID,MDV,RATE,DUR,II,ADDL,WT"
+HEADER = "ID,TIME,DV,AMT,CMT,EVID,MDV,RATE,DUR,II,ADDL,SS,WT"
 
 
 def write(case, model, rows, expected):
@@ -33,11 +33,11 @@ def write(case, model, rows, expected):
 
 
 def obs(t, wt=70):
-    return [1, t, 1, ".", 2 if False else ".", 0, 0, ".", ".", ".", ".", wt]
+    return [1, t, 1, ".", ".", 0, 0, ".", ".", ".", ".", ".", wt]
 
 
-def dose(t, amt, cmt=1, rate=".", dur=".", ii=".", addl=".", wt=70):
-    return [1, t, ".", amt, cmt, 1, 1, rate, dur, ii, addl, wt]
+def dose(t, amt, cmt=1, rate=".", dur=".", ii=".", addl=".", ss=".", wt=70):
+    return [1, t, ".", amt, cmt, 1, 1, rate, dur, ii, addl, ss, wt]
 
 
 def expected_of(rows, value):
@@ -87,7 +87,7 @@ write("infusions_overlapping", ONE, rows,
 # Records at one time in file order: at 6 an observation before the dose sees the amounts
 # before it, one after sees them after; an EVID 2 row is answered too.
 rows = [dose(0, 100), obs(3), obs(6), dose(6, 50), obs(6),
-        [1, 7, ".", ".", ".", 2, 1, ".", ".", ".", ".", 70], obs(9)]
+        [1, 7, ".", ".", ".", 2, 1, ".", ".", ".", ".", ".", 70], obs(9)]
 exp = []
 for i, r in enumerate(rows):
     if r[3] != ".":
@@ -205,3 +205,30 @@ first = solve_ivp(f, (0, 5), [0.0], rtol=1e-12, atol=1e-14, dense_output=True, m
 second = solve_ivp(f, (5, 12), first.y[:, -1], rtol=1e-12, atol=1e-14, dense_output=True, method="DOP853")
 mm = lambda t: (first.sol(t)[0] if t <= 5 else second.sol(t)[0]) / 10
 write("michaelis_menten_infusion", MM, rows, expected_of(rows, lambda t, i: mm(t)))
+
+# Steady state (SS 1) of 100 every 12 h, as a bolus and as a 2 h infusion, by the geometric
+# series of the single-dose response: C_ss(s) = sum over n >= 0 of C(s + n*II). k = 0.5 1/h, so
+# the pre-doses settle (exp(-6) per interval). The observation written before the dose at 0 sees
+# the trough; one ADDL dose follows at 12.
+FAST = ONE.replace("value = 0.2", "value = 0.5")
+II, kf = 12.0, 0.5
+r = np.exp(-kf * II)
+
+
+def ss_bolus(s):
+    return 100 / V * np.exp(-kf * s) / (1 - r)
+
+
+def ss_infusion(s, duration=2.0):
+    rate = 100 / duration
+    one = lambda u: (rate / (kf * V) * (1 - np.exp(-kf * min(u, duration))) * np.exp(-kf * max(0.0, u - duration))
+                     if u > 0 else 0.0)
+    return sum(one(s + n * II) for n in range(200))
+
+
+rows = [obs(0), dose(0, 100, ii=12, addl=1, ss=1)] + [obs(t) for t in (1, 6, 12, 13, 20)]
+write("steady_state_bolus", FAST, rows,
+      expected_of(rows, lambda t, i: (ss_bolus(II) if i == 0 else ss_bolus(t))
+                  + (100 / V * np.exp(-kf * (t - 12)) if t > 12 else 0.0)))
+rows = [obs(0), dose(0, 100, rate=50, ii=12, ss=1)] + [obs(t) for t in (1, 2, 3, 6, 11)]
+write("steady_state_infusion", FAST, rows, expected_of(rows, lambda t, i: ss_infusion(t)))
