@@ -65,21 +65,25 @@ TEST(DataConversion, AFirstDoseSetsEveryAmountAndLaterDosesAdd)
     EXPECT_EQ(one.observationCount, 3);
 }
 
-TEST(DataConversion, RowsAtOneTimeBecomeOnePointWithTheDoseApplied)
+TEST(DataConversion, RowsAtOneTimeActInFileOrder)
 {
     const EngineProblem problem = Convert(
         "id,time,dv,amt,cmt,evid,mdv,wt\n"
         "1,0,.,100,1,1,1,60\n"
         "1,2,4.0,.,2,0,0,60\n"
-        "1,2,.,100,1,1,1,60\n"
+        "1,2,.,100,2,1,1,60\n"
         "1,2,.,50,1,1,1,60\n"
         "1,4,3.0,.,2,0,0,60\n");
     const EngineIndividual& one = problem.individuals[0];
     ASSERT_EQ(one.points.size(), 3u);
     EXPECT_EQ(one.points[1].time, 2.0);
     EXPECT_EQ(one.points[1].interrupt, 2);
-    EXPECT_EQ(one.points[1].observed, std::vector<double>{4.0});
-    EXPECT_EQ(one.startFormulas[1], (std::vector<std::string>{"F1+150", "F2"}));
+    // The observation written before the doses is answered by a copy of the output that reads
+    // the amounts copied into P parameters before the interrupt set them.
+    EXPECT_EQ(one.points[1].observed, (std::vector<double>{0.0, 4.0}));
+    EXPECT_EQ(problem.outputTexts, (std::vector<std::string>{"F2/A3", "P2/A3"}));
+    EXPECT_EQ(problem.pTexts, (std::vector<std::vector<std::string>>{{"0", "0"}, {"F1", "F2"}}));
+    EXPECT_EQ(one.startFormulas[1], (std::vector<std::string>{"F1+50", "F2+100"}));
 }
 
 TEST(DataConversion, ObservationsBeforeTheFirstDoseStartFromZero)
@@ -94,7 +98,7 @@ TEST(DataConversion, ObservationsBeforeTheFirstDoseStartFromZero)
     EXPECT_EQ(one.startFormulas[1][0], "F1+100");
 }
 
-TEST(DataConversion, CovariatesAreTakenPerIndividual)
+TEST(DataConversion, ACovariateThatChangesBecomesASpeciesSetAtEachStep)
 {
     const EngineProblem problem = Convert(
         "ID,TIME,DV,AMT,CMT,EVID,MDV,WT\n"
@@ -106,9 +110,13 @@ TEST(DataConversion, CovariatesAreTakenPerIndividual)
     ASSERT_EQ(problem.individuals.size(), 2u);
     EXPECT_EQ(problem.individuals[0].id, "7");
     EXPECT_EQ(problem.individuals[0].covariates, std::vector<double>{60.5});
-    EXPECT_EQ(problem.individuals[1].covariates, std::vector<double>{82});
-    ASSERT_EQ(problem.warnings.size(), 1u);
-    EXPECT_EQ(problem.warnings[0], "individual 3: WT changes (line 6); the first value, 82, is used throughout");
+    EXPECT_EQ(problem.individuals[1].covariates, std::vector<double>{82});  // the missing one filled NOCB
+    // WT is species 3; NOCB: 83 holds after time 1, the time of the row before it.
+    EXPECT_EQ(problem.speciesCount, 3);
+    const EngineIndividual& three = problem.individuals[1];
+    EXPECT_EQ(three.startFormulas, (std::vector<std::vector<std::string>>{{"100", "0", "82"}, {"F1", "F2", "83"}}));
+    EXPECT_EQ(three.points[1].interrupt, 2);
+    EXPECT_EQ(problem.individuals[0].startFormulas[0][2], "60.5");
 }
 
 TEST(DataConversion, AFinalPointThatStartsAnInterruptGetsASuccessor)
@@ -171,9 +179,10 @@ TEST(MalformedData, IsReportedWithFileLineAndColumn)
     EXPECT_EQ(ErrorOf("ID,TIME,DV,AMT,WT\n1,0,.,100,60\n1,1,2.0,.,60\n2,0,.,100,60\n2,1,2.0,.,60\n1,2,2.0,.,60\n"),
               "d.csv:6: the rows of individual 1 must be together (it appeared before, on line 2)");
     EXPECT_EQ(ErrorOf("ID,TIME,DV,AMT,WT\n1,0,.,100,60\n1,1,2.0,.,60\n1,1,3.0,.,60\n"),
-              "d.csv:4: a second observation of output 'conc' at time 1 (the first is on line 3)");
-    EXPECT_EQ(ErrorOf("ID,TIME,DV,AMT,RATE,WT\n1,0,.,100,10,60\n"),
-              "d.csv:2:5 (RATE): infusions (a RATE other than 0) are not supported: give the doses as bolus amounts");
+              "d.csv:4: a second observation of output 'conc' at time 1");
+    EXPECT_EQ(ErrorOf("ID,TIME,DV,AMT,RATE,WT\n1,0,.,100,-3,60\n"),
+              "d.csv:2:5 (RATE): RATE must be positive (an infusion), 0 (a bolus), -1 (the rate given by dosing.rate "
+              "of the model) or -2 (the duration given by dosing.duration)");
     EXPECT_EQ(ErrorOf("ID,TIME,DV,AMT,WT\n1,0,.,-5,60\n"), "d.csv:2:4 (AMT): a dose row needs a positive amount");
 }
 
@@ -181,7 +190,10 @@ TEST(MalformedData, BeyondTheEnginesCapacitiesIsReportedWhereItHappens)
 {
     std::string doses = "ID,TIME,DV,AMT,WT\n";
     for (int t = 0; t <= 10; ++t) doses += "1," + std::to_string(2 * t) + ",.,10,60\n1," + std::to_string(2 * t + 1) + ",1.0,.,60\n";
-    EXPECT_EQ(ErrorOf(doses), "d.csv:22: individual 1 has more than 10 dosing times, the most the engine can hold");
+    EXPECT_EQ(ErrorOf(doses), "d.csv:22: individual 1 needs more than 10 interrupts, the most the engine holds (each "
+                              "time at which a dose is given, an infusion starts or ends, or a covariate changes "
+                              "starts one): split the record into several individuals, or leave out doses long "
+                              "before the observations");
 
     std::string points = "ID,TIME,DV,AMT,WT\n1,0,.,10,60\n";
     for (int t = 1; t <= 150; ++t) points += "1," + std::to_string(t) + ",1.0,.,60\n";

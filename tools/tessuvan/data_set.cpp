@@ -81,9 +81,12 @@ public:
 
     const std::string& Cell(int column) const { return cells_[std::size_t(column - 1)]; }
 
-    std::optional<double> Number(int column) const
+    // With `presence`, a cell counts when it is neither missing nor 0 (text included), and its
+    // value is not read.
+    std::optional<double> Number(int column, bool presence = false) const
     {
         if (column == 0 || IsMissing(Cell(column))) return std::nullopt;
+        if (presence) return Cell(column) == "0" ? std::nullopt : std::optional<double>(1.0);
         const std::string& cell = Cell(column);
         double value = 0;
         const char* begin = cell.data();
@@ -117,6 +120,66 @@ private:
     int line_;
 };
 
+// Columns of the common layout that the tool does not use. A refused one stops the reading
+// at its first row with a value (other than 0); the others give one warning each.
+struct ConventionColumn {
+    const char* name;
+    bool refused;
+    const char* instead;
+};
+
+const ConventionColumn* UnusedConventionColumn(const std::string& upperName)
+{
+    static const ConventionColumn columns[] = {
+        {"DATE", true, "calendar dates are not read: give TIME as the time since a reference"},
+        {"DAT1", true, "calendar dates are not read: give TIME as the time since a reference"},
+        {"DAT2", true, "calendar dates are not read: give TIME as the time since a reference"},
+        {"DAT3", true, "calendar dates are not read: give TIME as the time since a reference"},
+        {"CONT", true, "continuation rows are not read: write each event on one row"},
+        {"DVID", true, "outputs are picked by CMT: give each output a cmt in the model and the rows that CMT"},
+        {"PCMT", false, "predictions are made for every output (they are picked by CMT)"},
+        {"CALL", false, "every row is simulated in order"},
+        {"L1", false, "individuals are told apart by ID"},
+        {"L2", false, "observations at one time are independent"},
+        {"OCC", false, "occasions are not modelled (no variability between occasions)"},
+        {"LLOQ", false, "mark censored observations with CENS = 1 (the limit in DV or LIMIT)"},
+        {"BLQ", false, "mark censored observations with CENS = 1 (the limit in DV or LIMIT)"},
+    };
+    for (const ConventionColumn& column : columns)
+        if (upperName == column.name) return &column;
+    return nullptr;
+}
+
+struct UnusedColumn {
+    int column = 0;
+    const ConventionColumn* known = nullptr;
+    int firstLine = 0;  // the first row with a value
+};
+
+// RATE, DUR, II, ADDL and SS of a dose row: checked one by one, so that a wrong value names
+// its column and says what is allowed.
+void ReadDoseColumns(const RowReader& row, DataRow& out, int rate, int dur, int ii, int addl, int ss)
+{
+    out.rate = row.Number(rate).value_or(0);
+    if (out.rate < 0 && out.rate != -1 && out.rate != -2)
+        row.Fail(rate, "RATE must be positive (an infusion), 0 (a bolus), -1 (the rate given by dosing.rate of "
+                       "the model) or -2 (the duration given by dosing.duration)");
+    out.duration = row.Number(dur).value_or(0);
+    if (out.duration < 0) row.Fail(dur, "DUR cannot be negative");
+    if (out.duration > 0 && out.rate != 0)
+        row.Fail(dur, "give an infusion's RATE or its DUR, not both (RATE is AMT/DUR)");
+    out.interval = row.Number(ii).value_or(0);
+    if (out.interval < 0) row.Fail(ii, "II cannot be negative");
+    out.additional = row.Whole(addl, 0);
+    if (out.additional < 0) row.Fail(addl, "ADDL cannot be negative");
+    if (out.additional > 0 && !(out.interval > 0))
+        row.Fail(addl, "ADDL needs the interval between the doses in II");
+    out.steadyState = row.Whole(ss, 0);
+    if (out.steadyState < 0 || out.steadyState > 2) row.Fail(ss, "SS must be 0, 1 or 2");
+    if (out.steadyState != 0 && !(out.interval > 0))
+        row.Fail(ss, "a steady state needs the dosing interval in II (a constant infusion is a RATE without SS)");
+}
+
 }  // namespace
 
 DataSet ParseDataSet(std::string_view text, const std::string& sourceName,
@@ -128,7 +191,9 @@ DataSet ParseDataSet(std::string_view text, const std::string& sourceName,
 
     std::vector<std::string> header;
     std::vector<int> covariateAt;
-    int id = 0, time = 0, dv = 0, amt = 0, cmt = 0, evid = 0, mdv = 0, rate = 0, addl = 0;
+    int id = 0, time = 0, dv = 0, amt = 0, cmt = 0, evid = 0, mdv = 0, rate = 0, dur = 0, ii = 0, addl = 0,
+        ss = 0, cens = 0, limit = 0;
+    std::vector<UnusedColumn> unused;
 
     int lineNumber = 0;
     std::size_t start = 0;
@@ -151,7 +216,8 @@ DataSet ParseDataSet(std::string_view text, const std::string& sourceName,
                 const int column = int(c + 1);
                 for (auto [wanted, slot] : {std::pair{"ID", &id}, {"TIME", &time}, {"DV", &dv}, {"AMT", &amt},
                                             {"CMT", &cmt}, {"EVID", &evid}, {"MDV", &mdv}, {"RATE", &rate},
-                                            {"ADDL", &addl}})
+                                            {"DUR", &dur}, {"II", &ii}, {"ADDL", &addl}, {"SS", &ss},
+                                            {"CENS", &cens}, {"LIMIT", &limit}})
                     if (name == wanted) {
                         if (*slot != 0)
                             throw DataError(set.Where(lineNumber, column, header[c]) + ": the column " + wanted +
@@ -176,9 +242,16 @@ DataSet ParseDataSet(std::string_view text, const std::string& sourceName,
                                     " named in the model is missing");
                 covariateAt.push_back(found);
             }
+            for (std::size_t c = 0; c < header.size(); ++c)
+                if (const ConventionColumn* known = UnusedConventionColumn(Upper(header[c])))
+                    unused.push_back({int(c + 1), known});
             set.timeColumn = time;
             set.cmtColumn = cmt;
             set.amountColumn = amt;
+            set.rateColumn = rate;
+            set.durationColumn = dur;
+            set.intervalColumn = ii;
+            set.steadyStateColumn = ss;
             if (end == text.size()) break;
             continue;
         }
@@ -196,28 +269,37 @@ DataSet ParseDataSet(std::string_view text, const std::string& sourceName,
         if (out.evid == -1) out.evid = amount && *amount != 0 ? 1 : 0;
         if (out.evid < 0 || out.evid > 4) row.Fail(evid, "EVID must be 0 to 4");
         out.cmt = row.Whole(cmt, 0);
-        if (rate != 0 && row.Number(rate).value_or(0) != 0)
-            row.Fail(rate, "infusions (a RATE other than 0) are not supported: give the doses as bolus amounts");
-        if (addl != 0 && row.Number(addl).value_or(0) != 0)
-            row.Fail(addl, "repeated doses (ADDL) are not supported: write one row per dose");
         if (out.evid == 1 || out.evid == 4) {
             if (!amount || !(*amount > 0)) row.Fail(amt, "a dose row needs a positive amount");
             out.amount = *amount;
+            ReadDoseColumns(row, out, rate, dur, ii, addl, ss);
         }
         const int mdvValue = row.Whole(mdv, 0);
         if (mdvValue != 0 && mdvValue != 1) row.Fail(mdv, "MDV must be 0 or 1");
         if (out.evid == 0) {
             out.dv = mdvValue == 1 ? std::nullopt : row.Number(dv);
             out.missing = !out.dv.has_value();
+            out.censored = row.Whole(cens, 0);
+            if (out.censored < -1 || out.censored > 1) row.Fail(cens, "CENS must be -1, 0 or 1");
+            row.Number(limit);  // a limit must at least be a number
         } else {
             out.missing = true;
         }
         for (int column : covariateAt) out.covariates.push_back(row.Number(column));
+        for (UnusedColumn& column : unused)
+            if (!row.Number(column.column, true).has_value() && column.firstLine == 0) {
+                if (column.known->refused) row.Fail(column.column, column.known->instead);
+                column.firstLine = lineNumber;
+            }
         set.rows.push_back(std::move(out));
         if (end == text.size()) break;
     }
     if (header.empty()) throw DataError(sourceName + ": the file is empty (a header row is expected)");
     if (set.rows.empty()) throw DataError(sourceName + ": no data rows after the header");
+    for (const UnusedColumn& column : unused)
+        if (column.firstLine != 0)
+            set.warnings.push_back(set.Where(column.firstLine, column.column, header[std::size_t(column.column - 1)]) +
+                                   ": the column is not used; " + column.known->instead);
     return set;
 }
 

@@ -6,6 +6,11 @@
 //   EVID 2  another event (a time at which predictions are wanted),
 //   EVID 3  a reset of every compartment to 0,
 //   EVID 4  a reset followed by a dose.
+// Dose rows may also carry RATE (an infusion rate; -1 / -2 take the rate / the duration from the
+// model), DUR (an infusion duration), II and ADDL (ADDL more doses every II) and SS (1: the
+// steady state of the dose every II replaces the amounts; 2: it is added to them);
+// observation rows CENS (1 below the limit, -1 above it) and LIMIT. Other columns of the
+// convention that the tool does not use are refused or warned about, never silently ignored.
 // Lines starting with '#' and blank lines are skipped. Errors name the file, the line and the
 // column (1-based field number and its header).
 #pragma once
@@ -33,6 +38,12 @@ struct DataRow {
     int cmt = 0;             // 0 when the column is absent or empty
     int evid = 0;
     bool missing = false;    // MDV 1, or no DV on an observation row
+    double rate = 0;         // RATE: 0 bolus, > 0 infusion rate, -1 / -2 rate / duration from the model
+    double duration = 0;     // DUR: an infusion's duration, 0 = none given
+    double interval = 0;     // II: the dosing interval of ADDL and SS, 0 = none
+    int additional = 0;      // ADDL: further doses every II
+    int steadyState = 0;     // SS: 0, 1 (replaces the amounts) or 2 (adds to them)
+    int censored = 0;        // CENS: 0, 1 (below the limit), -1 (above it)
     std::vector<std::optional<double>> covariates;  // in the order asked for
 };
 
@@ -43,6 +54,11 @@ struct DataSet {
     int timeColumn = 0;  // field numbers, for messages about rows
     int cmtColumn = 0;
     int amountColumn = 0;
+    int rateColumn = 0;
+    int durationColumn = 0;
+    int intervalColumn = 0;
+    int steadyStateColumn = 0;
+    std::vector<std::string> warnings;  // columns read but not used, with what to do instead
 
     // "file:line:column (NAME)" for messages.
     std::string Where(int line, int column, std::string_view name) const;

@@ -5,6 +5,8 @@
 #include <map>
 #include <set>
 
+#include "events.h"
+
 namespace tessuvan::cli {
 
 namespace {
@@ -12,107 +14,237 @@ namespace {
 constexpr int kMaxIndividuals = 100;
 constexpr int kMaxInterrupts = 10;
 constexpr int kMaxPoints = 150;
-// The engine counts a value not above this as "not observed".
-constexpr double kObservationThreshold = 1e-130;
+constexpr int kMaxSpecies = 20;
+constexpr int kMaxOutputs = 20;
+constexpr int kMaxPParameters = 30;
+constexpr int kMaxPreDoses = 9;  // of a steady state, when the interrupts allow
 
-// The rows of one individual at one time (as the engine stores time: a single).
-struct Moment {
-    double time = 0;
-    int firstLine = 0;
-    std::map<int, double> doses;  // compartment -> amount
-    bool reset = false;
-    bool event = false;  // EVID 2: a point is wanted here
-    std::vector<double> observed;
-    std::vector<int> lines;
-    int doseLine = 0;  // the row that made this moment start an interrupt
+// Replaces the engine variables `letter`k of `text` by replacement[k] where one is given.
+std::string ReplaceVariables(const std::string& text, char letter, const std::map<int, std::string>& replacement)
+{
+    if (replacement.empty()) return text;
+    std::string out;
+    for (std::size_t i = 0; i < text.size();) {
+        const bool starts = text[i] == letter && (i == 0 || !std::isalnum(static_cast<unsigned char>(text[i - 1]))) &&
+                            i + 1 < text.size() && std::isdigit(static_cast<unsigned char>(text[i + 1]));
+        if (!starts) {
+            out += text[i++];
+            continue;
+        }
+        std::size_t end = i + 1;
+        while (end < text.size() && std::isdigit(static_cast<unsigned char>(text[end]))) ++end;
+        const auto found = replacement.find(std::stoi(text.substr(i + 1, end - i - 1)));
+        out += found == replacement.end() ? text.substr(i, end - i) : found->second;
+        i = end;
+    }
+    return out;
+}
 
-    bool StartsInterrupt() const { return reset || !doses.empty(); }
-    bool Observed() const
+// Where each added species sits, and the engine outputs made so far.
+struct Layout {
+    int compartments = 0;
+    std::map<int, int> rateSpecies;                // compartment -> species holding its infusion rate
+    std::map<std::size_t, int> covariateSpecies;   // covariate (0-based) -> species holding it
+    int copyBase = 0;                              // P parameter of species s is copyBase + s
+    std::map<std::pair<std::size_t, std::set<int>>, std::size_t> slots;  // (output, species read before) -> slot
+    std::vector<std::pair<std::size_t, std::set<int>>> slotViews;
+    std::vector<std::string> outputTexts;      // [output]: the model's, reading changing covariates as species
+    std::vector<std::string> definitionTexts;  // [parameter - 1]: the same for defining formulas
+    int speciesCount() const { return compartments + int(rateSpecies.size() + covariateSpecies.size()); }
+
+    // A formula reading the copies of the species in `before` instead of the species. The
+    // engine inlines a defined parameter where it is read, so a definition that reads such a
+    // species is inlined here, reading the copies too.
+    std::string ViewText(const std::string& text, const std::set<int>& before) const
     {
-        return std::any_of(observed.begin(), observed.end(), [](double y) { return y > 0; });
+        if (before.empty()) return text;
+        std::map<int, std::string> toCopies, toDefinitions;
+        for (int s : before) toCopies[s] = "P" + std::to_string(copyBase + s);
+        auto view = [&](const std::string& formula) {
+            return ReplaceVariables(ReplaceVariables(formula, 'F', toCopies), 'A', toDefinitions);
+        };
+        // Definitions are acyclic, so one pass per level of nesting settles every view.
+        for (std::size_t pass = 0; pass <= definitionTexts.size(); ++pass) {
+            bool changed = false;
+            for (std::size_t a = 0; a < definitionTexts.size(); ++a) {
+                if (definitionTexts[a].empty()) continue;
+                const std::string viewed = view(definitionTexts[a]);
+                if (viewed == definitionTexts[a]) continue;
+                std::string& entry = toDefinitions[int(a + 1)];
+                if (entry != "(" + viewed + ")") changed = true;
+                entry = "(" + viewed + ")";
+            }
+            if (!changed) break;
+        }
+        return view(text);
     }
 };
 
-double AsStored(double time) { return static_cast<double>(static_cast<float>(time)); }
-
-std::size_t OutputOf(const Model& model, const DataSet& data, const DataRow& row)
+// The species a change sets (infusion rates are never read by outputs, so they are left out).
+std::vector<int> SpeciesChanged(const Event& event, const Layout& layout)
 {
-    if (model.outputs.size() == 1) return 0;
-    for (std::size_t k = 0; k < model.outputs.size(); ++k)
-        if (model.outputs[k].cmt && *model.outputs[k].cmt == row.cmt) return k;
-    throw DataError(data.Where(row.line, data.cmtColumn, "CMT") + ": no output of the model has cmt " +
-                    std::to_string(row.cmt));
+    switch (event.kind) {
+    case EventKind::Bolus: return {event.compartment};
+    case EventKind::Reset: {
+        std::vector<int> all;
+        for (int s = 1; s <= layout.compartments; ++s) all.push_back(s);
+        return all;
+    }
+    case EventKind::CovariateStep: {
+        const auto found = layout.covariateSpecies.find(event.covariate);
+        if (found == layout.covariateSpecies.end()) return {};
+        return {found->second};
+    }
+    default: return {};
+    }
 }
 
-std::vector<Moment> MomentsOf(const Model& model, const DataSet& data, const std::vector<const DataRow*>& rows,
-                              int& zeroObservations)
-{
-    const std::size_t outputs = model.outputs.size();
-    const int compartments = int(model.compartments.size());
-    std::vector<Moment> moments;
-    double previous = rows.front()->time;
-    for (const DataRow* row : rows) {
-        if (row->time < previous)
-            throw DataError(data.Where(row->line, data.timeColumn, "TIME") + ": the time goes back from " +
-                            NumberText(previous) + " to " + NumberText(row->time) + " within individual " + row->id +
-                            " (sort each individual's rows by time)");
-        previous = row->time;
-        const double time = AsStored(row->time);
-        if (moments.empty() || moments.back().time != time) {
-            Moment moment;
-            moment.time = time;
-            moment.firstLine = row->line;
-            moment.observed.assign(outputs, 0.0);
-            moment.lines.assign(outputs, 0);
-            moments.push_back(moment);
+struct IndividualBuild {
+    const Model& model;
+    const DataSet& data;
+    Layout& layout;
+    const IndividualEvents& events;
+    EngineIndividual& out;
+
+    // The state the interrupt formulas build on.
+    std::vector<std::string> amounts;            // [compartment - 1]: engine text
+    std::map<int, std::pair<int, std::string>> running;  // infusion -> (compartment, rate text)
+    std::vector<double> covariates;              // [q]
+
+    std::size_t Slot(std::size_t output, std::set<int> before)
+    {
+        // Only the species the output reads matter.
+        std::erase_if(before, [&](int s) {
+            return layout.ViewText(layout.outputTexts[output], {s}) == layout.outputTexts[output];
+        });
+        const auto key = std::pair{output, before};
+        const auto found = layout.slots.find(key);
+        if (found != layout.slots.end()) return found->second;
+        const std::size_t slot = layout.slotViews.size();
+        layout.slots[key] = slot;
+        layout.slotViews.push_back(key);
+        return slot;
+    }
+
+    void Apply(const Event& event)
+    {
+        switch (event.kind) {
+        case EventKind::Bolus: {
+            std::string& amount = amounts[std::size_t(event.compartment - 1)];
+            amount = amount == "0" ? event.amount : amount + "+" + event.amount;
+            break;
         }
-        Moment& moment = moments.back();
-        if (row->evid == 3 || row->evid == 4) {
-            moment.reset = true;
-            moment.doses.clear();
-            if (moment.doseLine == 0) moment.doseLine = row->line;
+        case EventKind::InfusionStart: running[event.infusion] = {event.compartment, event.amount}; break;
+        case EventKind::InfusionEnd: running.erase(event.infusion); break;
+        case EventKind::Reset:
+            std::fill(amounts.begin(), amounts.end(), "0");
+            running.clear();
+            break;
+        case EventKind::CovariateStep: covariates[event.covariate] = event.value; break;
+        default: break;
         }
-        if (row->evid == 1 || row->evid == 4) {
-            const int cmt = row->cmt == 0 ? 1 : row->cmt;  // without CMT a dose goes to the first
-            if (cmt < 1 || cmt > compartments)
-                throw DataError(data.Where(row->line, data.cmtColumn, "CMT") + ": a dose needs CMT between 1 and " +
-                                std::to_string(compartments) + " (the model's compartments in order)");
-            moment.doses[cmt] += row->amount;
-            if (moment.doseLine == 0) moment.doseLine = row->line;
+    }
+
+    // The formulas of a new interrupt from the state reached; then amounts are relative again.
+    void StartInterrupt(int line)
+    {
+        if (int(out.startFormulas.size()) == kMaxInterrupts)
+            throw DataError(data.Where(line, 0, "") + ": individual " + out.id + " needs more than " +
+                            std::to_string(kMaxInterrupts) +
+                            " interrupts, the most the engine holds (each time at which a dose is given, an "
+                            "infusion starts or ends, or a covariate changes starts one): split the record into "
+                            "several individuals, or leave out doses long before the observations");
+        std::vector<std::string> formulas = amounts;
+        formulas.resize(std::size_t(layout.speciesCount()));
+        for (const auto& [compartment, species] : layout.rateSpecies) {
+            std::string sum;
+            for (const auto& [id, infusion] : running)
+                if (infusion.first == compartment) sum += (sum.empty() ? "" : "+") + infusion.second;
+            formulas[std::size_t(species - 1)] = sum.empty() ? "0" : sum;
         }
-        if (row->evid == 2) moment.event = true;
-        if (row->evid == 0 && !row->missing) {
-            const std::size_t k = OutputOf(model, data, *row);
-            if (!(*row->dv > kObservationThreshold)) {
-                ++zeroObservations;
-                continue;
+        for (const auto& [q, species] : layout.covariateSpecies)
+            formulas[std::size_t(species - 1)] = NumberText(covariates[q]);
+        out.startFormulas.push_back(formulas);
+        for (int s = 1; s <= layout.compartments; ++s) amounts[std::size_t(s - 1)] = "F" + std::to_string(s);
+    }
+
+    void Build()
+    {
+        const std::vector<Event>& all = events.events;
+        amounts.assign(std::size_t(layout.compartments), "0");
+        covariates = events.firstCovariates;
+        out.covariates = events.firstCovariates;
+
+        // Nothing after the last request is observed.
+        std::size_t used = 0;
+        for (std::size_t e = 0; e < all.size(); ++e)
+            if (!all[e].ChangesState()) used = e + 1;
+
+        int interrupt = 0;
+        for (std::size_t begin = 0; begin < used;) {
+            std::size_t end = begin;
+            while (end < used && all[end].time == all[begin].time) ++end;
+            const bool changes = std::any_of(all.begin() + long(begin), all.begin() + long(end),
+                                             [](const Event& e) { return e.ChangesState(); });
+            EnginePoint point;
+            point.time = all[begin].time;
+            for (std::size_t r = begin; r < end; ++r) {
+                const Event& request = all[r];
+                if (request.ChangesState()) continue;
+                // Species this request reads as they were before this time's changes.
+                std::set<int> before;
+                std::set<int> changedBefore, changedAfter;
+                for (std::size_t c = begin; c < end; ++c)
+                    for (int s : SpeciesChanged(all[c], layout)) (c < r ? changedBefore : changedAfter).insert(s);
+                for (int s : changedAfter) {
+                    if (changedBefore.count(s) != 0)
+                        throw DataError(data.Where(request.line, 0, "") +
+                                        ": this row lies between two changes of the same amount at time " +
+                                        NumberText(request.time) +
+                                        " (doses, resets or covariate steps); move it before or after both");
+                    before.insert(s);
+                }
+                if (begin == 0 && interrupt == 0)
+                    for (int s : before)
+                        if (s > layout.compartments) interrupt = -1;  // the copies need an interrupt before
+                EngineRequest answer;
+                answer.slot = Slot(request.output, before);
+                answer.line = request.line;
+                answer.dv = request.kind == EventKind::Observe ? request.dv : 0;
+                answer.steadyState = request.steadyState;
+                point.requests.push_back(answer);
             }
-            if (moment.lines[k] != 0)
-                throw DataError(data.Where(row->line, 0, "") + ": a second observation of output '" +
-                                model.outputs[k].name + "' at time " + NumberText(row->time) + " (the first is on line " +
-                                std::to_string(moment.lines[k]) + ")");
-            moment.observed[k] = *row->dv;
-            moment.lines[k] = row->line;
+            if (interrupt == -1) {  // the initial values first, the changes at the same point next
+                StartInterrupt(all[begin].line);
+                interrupt = 1;
+            }
+            for (std::size_t c = begin; c < end; ++c)
+                if (all[c].ChangesState()) Apply(all[c]);
+            if (begin == 0 || changes) {
+                StartInterrupt(all[begin].line);
+                ++interrupt;
+            }
+            point.interrupt = interrupt;
+            out.points.push_back(point);
+            begin = end;
         }
+        // The final point needs a successor when an interrupt begins there.
+        const bool endsWithChange = out.points.size() >= 2 &&
+                                    out.points.back().interrupt != out.points[out.points.size() - 2].interrupt;
+        if (out.points.size() == 1 || endsWithChange) {
+            EnginePoint padding;
+            const double time = out.points.back().time;
+            padding.time = AsStored(time + std::max(1e-3, std::abs(time) * 1e-3));
+            padding.interrupt = interrupt;
+            padding.extra = true;
+            out.points.push_back(padding);
+        }
+        if (int(out.points.size()) > kMaxPoints)
+            throw DataError(data.Where(all[used - 1].line, 0, "") + ": individual " + out.id + " has " +
+                            std::to_string(out.points.size()) + " distinct times, more than the " +
+                            std::to_string(kMaxPoints) + " points the engine can hold");
     }
-    // Moments that neither observe, dose nor ask for a point carry nothing.
-    std::erase_if(moments, [](const Moment& m) { return !m.Observed() && !m.StartsInterrupt() && !m.event; });
-    // A dose after the last observation changes nothing observed.
-    while (!moments.empty() && moments.back().StartsInterrupt() && !moments.back().Observed()) moments.pop_back();
-    return moments;
-}
-
-std::vector<std::string> StartFormulas(const Moment& moment, int compartments, bool absolute)
-{
-    std::vector<std::string> formulas;
-    for (int s = 1; s <= compartments; ++s) {
-        auto dose = moment.doses.find(s);
-        if (absolute) formulas.push_back(dose == moment.doses.end() ? "0" : NumberText(dose->second));
-        else if (dose == moment.doses.end()) formulas.push_back("F" + std::to_string(s));
-        else formulas.push_back("F" + std::to_string(s) + "+" + NumberText(dose->second));
-    }
-    return formulas;
-}
+};
 
 }  // namespace
 
@@ -149,85 +281,124 @@ EngineProblem BuildEngineProblem(const Model& model, const DataSet& data)
     }
 
     EngineProblem problem;
-    const int compartments = int(model.compartments.size());
-    int zeroObservations = 0;
+    problem.warnings = data.warnings;
+    std::vector<IndividualEvents> events;
+    int censored = 0, nonPositive = 0;
+    Layout layout;
+    layout.compartments = int(model.compartments.size());
     for (const std::string& id : order) {
-        const std::vector<const DataRow*>& rows = rowsOf[id];
-        std::vector<Moment> moments = MomentsOf(model, data, rows, zeroObservations);
-        if (moments.empty()) {
-            problem.warnings.push_back("individual " + id + " (line " + std::to_string(rows.front()->line) +
+        // As many pre-doses of a steady state as the engine's interrupts leave room for.
+        IndividualEvents built = EventsOf(model, data, rowsOf[id], kMaxPreDoses);
+        const bool steady = std::any_of(rowsOf[id].begin(), rowsOf[id].end(),
+                                        [](const DataRow* row) { return row->steadyState != 0; });
+        for (int preDoses = kMaxPreDoses - 1; steady && preDoses >= 1 && InterruptsNeeded(built.events) > kMaxInterrupts;
+             --preDoses)
+            built = EventsOf(model, data, rowsOf[id], preDoses);
+        events.push_back(std::move(built));
+        censored += events.back().censoredRows;
+        nonPositive += events.back().nonPositiveRows;
+        for (const Event& event : events.back().events)
+            if (event.kind == EventKind::InfusionStart && layout.rateSpecies.count(event.compartment) == 0)
+                layout.rateSpecies[event.compartment] = 0;
+        for (std::size_t q = 0; q < events.back().covariateChanges.size(); ++q)
+            if (events.back().covariateChanges[q]) layout.covariateSpecies[q] = 0;
+    }
+    int species = layout.compartments;
+    for (auto& [compartment, at] : layout.rateSpecies) at = ++species;
+    for (auto& [q, at] : layout.covariateSpecies) at = ++species;
+    if (species > kMaxSpecies)
+        throw DataError(data.source + ": the model's " + std::to_string(layout.compartments) + " compartments, " +
+                        std::to_string(layout.rateSpecies.size()) + " infused compartment(s) and " +
+                        std::to_string(layout.covariateSpecies.size()) +
+                        " changing covariate(s) need more than the engine's " + std::to_string(kMaxSpecies) + " species");
+    layout.copyBase = int(model.pParameters.size());
+    std::map<int, std::string> toSpecies;  // covariates that change are species
+    for (const auto& [q, at] : layout.covariateSpecies) toSpecies[int(q + 1)] = "F" + std::to_string(at);
+    for (const NamedFormula& output : model.outputs)
+        layout.outputTexts.push_back(ReplaceVariables(output.engineFormula, 'Q', toSpecies));
+    for (const ParameterSpec& parameter : model.parameters)
+        layout.definitionTexts.push_back(ReplaceVariables(parameter.engineFormula, 'Q', toSpecies));
+    for (std::size_t k = 0; k < model.outputs.size(); ++k) {
+        layout.slots[{k, {}}] = k;
+        layout.slotViews.push_back({k, {}});
+    }
+
+    for (std::size_t i = 0; i < order.size(); ++i) {
+        const std::vector<const DataRow*>& rows = rowsOf[order[i]];
+        const bool requests = std::any_of(events[i].events.begin(), events[i].events.end(),
+                                          [](const Event& e) { return !e.ChangesState(); });
+        if (!requests) {
+            problem.warnings.push_back("individual " + order[i] + " (line " + std::to_string(rows.front()->line) +
                                        ") has no observation and is left out");
             continue;
         }
         if (int(problem.individuals.size()) == kMaxIndividuals)
-            throw DataError(data.Where(rows.front()->line, 0, "") + ": individual " + id + " is one more than the " +
-                            std::to_string(kMaxIndividuals) + " individuals the engine can hold");
-
+            throw DataError(data.Where(rows.front()->line, 0, "") + ": individual " + order[i] +
+                            " is one more than the " + std::to_string(kMaxIndividuals) +
+                            " individuals the engine can hold");
         EngineIndividual individual;
-        individual.id = id;
+        individual.id = order[i];
         individual.firstLine = rows.front()->line;
-        int interrupt = 1;
-        for (std::size_t m = 0; m < moments.size(); ++m) {
-            const Moment& moment = moments[m];
-            if (m == 0) {
-                individual.startFormulas.push_back(StartFormulas(moment, compartments, true));
-            } else if (moment.StartsInterrupt()) {
-                if (++interrupt > kMaxInterrupts)
-                    throw DataError(data.Where(moment.doseLine, 0, "") + ": individual " + id + " has more than " +
-                                    std::to_string(kMaxInterrupts) + " dosing times, the most the engine can hold");
-                individual.startFormulas.push_back(StartFormulas(moment, compartments, moment.reset));
-            }
-            EnginePoint point;
-            point.time = moment.time;
-            point.interrupt = interrupt;
-            point.observed = moment.observed;
-            point.lines = moment.lines;
-            individual.observationCount += int(std::count_if(moment.observed.begin(), moment.observed.end(),
-                                                             [](double y) { return y > 0; }));
-            individual.points.push_back(point);
-        }
-        // The final point needs a successor when an interrupt begins there.
-        if (individual.points.size() == 1 || moments.back().StartsInterrupt()) {
-            EnginePoint padding;
-            const double last = individual.points.back().time;
-            padding.time = AsStored(last + std::max(1e-3, std::abs(last) * 1e-3));
-            padding.interrupt = interrupt;
-            padding.observed.assign(model.outputs.size(), 0.0);
-            padding.lines.assign(model.outputs.size(), 0);
-            padding.extra = true;
-            individual.points.push_back(padding);
-        }
-        if (int(individual.points.size()) > kMaxPoints)
-            throw DataError(data.Where(rows.back()->line, 0, "") + ": individual " + id + " has " +
-                            std::to_string(individual.points.size()) + " distinct times, more than the " +
-                            std::to_string(kMaxPoints) + " points the engine can hold");
-
-        for (std::size_t q = 0; q < data.covariateColumns.size(); ++q) {
-            std::optional<double> value;
-            for (const DataRow* row : rows) {
-                const std::optional<double>& cell = row->covariates[q];
-                if (!cell) continue;
-                if (!value) value = cell;
-                else if (*cell != *value) {
-                    problem.warnings.push_back("individual " + id + ": " + data.covariateColumns[q] +
-                                               " changes (line " + std::to_string(row->line) +
-                                               "); the first value, " + NumberText(*value) + ", is used throughout");
-                    break;
-                }
-            }
-            if (!value)
-                throw DataError(data.Where(rows.front()->line, 0, "") + ": individual " + id + " has no value of " +
-                                data.covariateColumns[q]);
-            individual.covariates.push_back(*value);
-        }
+        IndividualBuild{model, data, layout, events[i], individual, {}, {}, {}}.Build();
+        for (const EnginePoint& point : individual.points)
+            individual.observationCount += int(std::count_if(point.requests.begin(), point.requests.end(),
+                                                             [](const EngineRequest& r) { return r.dv > 0; }));
         problem.interruptCount = std::max(problem.interruptCount, int(individual.startFormulas.size()));
         problem.individuals.push_back(std::move(individual));
     }
-    if (zeroObservations > 0)
-        problem.warnings.push_back(std::to_string(zeroObservations) +
+    if (problem.individuals.empty()) throw DataError(data.source + ": no individual has an observation");
+
+    // The engine's outputs: the model's, then each copy that reads species before a change.
+    const std::size_t slots = layout.slotViews.size();
+    if (slots > std::size_t(kMaxOutputs))
+        throw DataError(data.source + ": observations before a change at their own time need " +
+                        std::to_string(slots) + " engine outputs, more than its " + std::to_string(kMaxOutputs));
+    const bool copies = slots > model.outputs.size();
+    if (copies && layout.copyBase + species > kMaxPParameters)
+        throw DataError(data.source + ": observations before a change at their own time need " +
+                        std::to_string(layout.copyBase + species) + " P parameters, more than the engine's " +
+                        std::to_string(kMaxPParameters));
+    for (const auto& [output, before] : layout.slotViews) {
+        problem.outputTexts.push_back(layout.ViewText(layout.outputTexts[output], before));
+        problem.outputOf.push_back(output);
+    }
+    for (EngineIndividual& individual : problem.individuals)
+        for (EnginePoint& point : individual.points) {
+            point.observed.assign(slots, 0.0);
+            for (const EngineRequest& request : point.requests) {
+                if (request.dv <= 0) continue;
+                if (point.observed[request.slot] != 0)
+                    throw DataError(data.Where(request.line, 0, "") + ": a second observation of output '" +
+                                    model.outputs[problem.outputOf[request.slot]].name + "' at time " +
+                                    NumberText(point.time));
+                point.observed[request.slot] = request.dv;
+            }
+        }
+
+    problem.speciesCount = species;
+    problem.matrixText.assign(std::size_t(species), std::vector<std::string>(std::size_t(species)));
+    problem.freeText.assign(std::size_t(species), "");
+    for (int s = 0; s < layout.compartments; ++s) {
+        for (int e = 0; e < layout.compartments; ++e)
+            problem.matrixText[s][e] = ReplaceVariables(model.matrixText[s][e], 'Q', toSpecies);
+        problem.freeText[s] = ReplaceVariables(model.freeText[s], 'Q', toSpecies);
+    }
+    for (const auto& [compartment, at] : layout.rateSpecies) problem.matrixText[compartment - 1][at - 1] = "1";
+    problem.parameterTexts = layout.definitionTexts;
+    for (int t = 0; t < std::max(problem.interruptCount, 1); ++t) {
+        std::vector<std::string> row;
+        for (const NamedFormula& p : model.pParameters) row.push_back(ReplaceVariables(p.engineFormula, 'Q', toSpecies));
+        for (int s = 1; copies && s <= species; ++s) row.push_back(t == 0 ? "0" : "F" + std::to_string(s));
+        problem.pTexts.push_back(row);
+    }
+
+    if (censored > 0)
+        problem.warnings.push_back(std::to_string(censored) +
+                                   " censored observation(s) (CENS not 0) are left out of the fit (the M1 method)");
+    if (nonPositive > 0)
+        problem.warnings.push_back(std::to_string(nonPositive) +
                                    " observation(s) at or below 0 are treated as missing (the engine weighs only "
                                    "positive values)");
-    if (problem.individuals.empty()) throw DataError(data.source + ": no individual has an observation");
     return problem;
 }
 
@@ -259,7 +430,6 @@ void AddCurveGrid(EngineProblem& problem, int perIndividual)
             grid.time = time;
             grid.interrupt = merged.empty() ? 1 : merged.back().interrupt;
             grid.observed.assign(points.front().observed.size(), 0.0);
-            grid.lines.assign(points.front().lines.size(), 0);
             grid.extra = true;
             merged.push_back(grid);
         }
@@ -268,18 +438,18 @@ void AddCurveGrid(EngineProblem& problem, int perIndividual)
     }
 }
 
-std::vector<std::string> SpeciesFileLines(const Model& model, const EngineProblem& problem)
+std::vector<std::string> SpeciesFileLines(const Model&, const EngineProblem& problem)
 {
     std::vector<std::string> lines;
-    const std::size_t n = model.compartments.size();
+    const std::size_t n = std::size_t(problem.speciesCount);
     for (std::size_t s = 0; s < n; ++s) {
         for (const EngineIndividual& individual : problem.individuals)
             for (int t = 0; t < problem.interruptCount; ++t)
                 lines.push_back(std::size_t(t) < individual.startFormulas.size()
                                     ? individual.startFormulas[std::size_t(t)][s]
                                     : "F" + std::to_string(s + 1));
-        lines.push_back(model.freeText[s]);
-        for (std::size_t e = 0; e < n; ++e) lines.push_back(model.matrixText[s][e]);
+        lines.push_back(problem.freeText[s]);
+        for (std::size_t e = 0; e < n; ++e) lines.push_back(problem.matrixText[s][e]);
     }
     return lines;
 }

@@ -130,15 +130,15 @@ EngineSession::EngineSession(const Model& model, const EngineProblem& problem, c
 
     r.Set(r.init.FileNameDat, dataFile_.string());
     r.Set(r.init.FileNameEsp, speciesFile_.string());
-    r.init.NEspeces = std::int16_t(model.compartments.size());
+    r.init.NEspeces = std::int16_t(problem.speciesCount);
     r.init.NPopAPriori = std::int16_t(model.fit.priorPopulation);
     r.init.NIndividuals = std::int16_t(individuals);
     r.init.NInterrupts = std::int16_t(problem.interruptCount);
-    r.init.NPParametres = std::int16_t(model.pParameters.size());
+    r.init.NPParametres = std::int16_t(problem.pTexts.front().size());
     r.init.NQParametres = std::int16_t(model.covariates.size());
     r.init.NAjustables = std::int16_t(model.parameters.size());
     r.init.NPoints = std::int16_t(problem.PointCount());
-    r.init.NSorties = std::int16_t(model.outputs.size());
+    r.init.NSorties = std::int16_t(problem.outputTexts.size());
 
     r.fit.TypeErreurData = float(model.fit.errorExponent);
     r.fit.Tolerance = float(model.fit.tolerance);
@@ -152,16 +152,15 @@ EngineSession::EngineSession(const Model& model, const EngineProblem& problem, c
         for (int i = 0; i < individuals; ++i) r.table.Values[i + 1][p] = float(start.individual[std::size_t(i)][p]);
         r.table.Values[individuals + 1][p] = float(parameter.prior);
         r.table.PriorDeviations[p] = float(parameter.priorSd);
-        r.Set(r.table.DefiningTexts[p], parameter.engineFormula);
+        r.Set(r.table.DefiningTexts[p], problem.parameterTexts[p]);
         for (int i = 0; i <= individuals; ++i) r.table.FitCodes[i][p] = std::int16_t(parameter.estimate);
     }
-    for (std::size_t q = 0; q < model.pParameters.size(); ++q)
-        for (int t = 0; t < std::max(problem.interruptCount, 1); ++t)
-            r.Set(r.pTexts[t][q], model.pParameters[q].engineFormula);
+    for (std::size_t t = 0; t < problem.pTexts.size(); ++t)
+        for (std::size_t q = 0; q < problem.pTexts[t].size(); ++q) r.Set(r.pTexts[t][q], problem.pTexts[t][q]);
     for (int i = 0; i < individuals; ++i)
         for (std::size_t q = 0; q < model.covariates.size(); ++q)
             r.qValues[i][q] = float(problem.individuals[std::size_t(i)].covariates[q]);
-    for (std::size_t k = 0; k < model.outputs.size(); ++k) r.Set(r.outputs[k], model.outputs[k].engineFormula);
+    for (std::size_t k = 0; k < problem.outputTexts.size(); ++k) r.Set(r.outputs[k], problem.outputTexts[k]);
 }
 
 EngineSession::~EngineSession() { Release(); }
@@ -246,7 +245,7 @@ std::vector<std::vector<PointPrediction>> EngineSession::ReadPredictions() const
 {
     std::ifstream data(dataFile_, std::ios::binary);
     if (!data) FileFailure(dataFile_, "read");
-    const std::size_t outputs = model_.outputs.size();
+    const std::size_t outputs = problem_.outputTexts.size();
     std::vector<std::vector<PointPrediction>> predictions(problem_.individuals.size());
     unsigned char record[kRecordBytes];
     for (std::size_t i = 0; i < problem_.individuals.size(); ++i)

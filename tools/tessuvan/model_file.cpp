@@ -5,9 +5,11 @@
 #include <fstream>
 #include <map>
 #include <sstream>
+#include <tuple>
 
 #include <toml++/toml.h>
 
+#include "engine_input.h"
 #include "engine_text.h"
 #include "rate_split.h"
 
@@ -313,6 +315,49 @@ void ReadRates(Reader& reader, Translator& names, Model& model, const toml::tabl
     }
 }
 
+// [dosing]: per compartment, a formula of parameters and covariates for each key. They are
+// evaluated per dose (bioavailability by the engine, so it may be estimated) or by the tool
+// before the run (lag, rate, duration: they move event times, which the engine holds fixed).
+void ReadDosing(Reader& reader, Translator& names, Model& model, const toml::table* section)
+{
+    model.dosing.assign(model.compartments.size(), CompartmentDosing{});
+    if (section == nullptr) return;
+    reader.OnlyKeys(*section, "dosing.", {"bioavailability", "lag", "rate", "duration"});
+    for (auto [key, tree, text] :
+         {std::tuple{"bioavailability", &CompartmentDosing::bioavailability, &CompartmentDosing::bioavailabilityText},
+          {"lag", &CompartmentDosing::lag, &CompartmentDosing::lagText},
+          {"rate", &CompartmentDosing::rate, &CompartmentDosing::rateText},
+          {"duration", &CompartmentDosing::duration, &CompartmentDosing::durationText}}) {
+        const toml::node* member = section->get(key);
+        if (member == nullptr) continue;
+        const std::string prefix = std::string("dosing.") + key;
+        const toml::table* table = member->as_table();
+        if (table == nullptr)
+            reader.Fail(member, prefix, "a table by compartment is expected, such as { depot = \"F1\" }");
+        for (const auto& [name, node] : Reader::InOrder(*table)) {
+            const int s = model.CompartmentNumber(name);
+            if (s == 0) reader.Fail(node, prefix + "." + name, "unknown name '" + name + "': not a compartment");
+            CompartmentDosing& dosing = model.dosing[std::size_t(s - 1)];
+            dosing.*text = node->as_string() ? reader.String(*node, prefix + "." + name)
+                                             : NumberText(reader.Number(*node, prefix + "." + name));
+            dosing.*tree = names.Parse(node, prefix + "." + name, dosing.*text,
+                                       {SymbolKind::Compartment, SymbolKind::Time, SymbolKind::PParameter});
+        }
+    }
+}
+
+void ReadDataOptions(Reader& reader, Model& model, const toml::table* section)
+{
+    if (section == nullptr) return;
+    reader.OnlyKeys(*section, "data.", {"covariates"});
+    if (const toml::node* node = section->get("covariates")) {
+        const std::string words = reader.String(*node, "data.covariates");
+        if (words == "NOCB") model.covariateSteps = CovariateSteps::NextObservation;
+        else if (words == "LOCF") model.covariateSteps = CovariateSteps::LastObservation;
+        else reader.Fail(node, "data.covariates", "'" + words + "' is neither \"NOCB\" nor \"LOCF\"");
+    }
+}
+
 void ReadFit(Reader& reader, Model& model, const toml::table* section)
 {
     if (section == nullptr) return;
@@ -392,7 +437,8 @@ Model ParseModel(std::string_view text, const std::string& sourceName)
                 << error.description();
         throw ModelError(message.str());
     }
-    reader.OnlyKeys(root, "", {"model", "parameters", "covariates", "p_parameters", "outputs", "fit"});
+    reader.OnlyKeys(root, "",
+                    {"model", "parameters", "covariates", "p_parameters", "outputs", "dosing", "data", "fit"});
     const toml::table* modelSection = root["model"].as_table();
     if (modelSection == nullptr) reader.Fail(nullptr, "model", "missing: the [model] table with compartments and rates");
     reader.OnlyKeys(*modelSection, "model.", {"compartments", "rates"});
@@ -422,6 +468,7 @@ Model ParseModel(std::string_view text, const std::string& sourceName)
         const NodePtr tree = names.Parse(at, key, parameter.formula,
                                          {SymbolKind::Compartment, SymbolKind::Time, SymbolKind::PParameter});
         parameter.engineFormula = EngineText(*tree);
+        parameter.definition = tree;
         definitions[a] = tree;
     }
     RejectCircularDefinitions(reader, model, definitions);
@@ -445,6 +492,8 @@ Model ParseModel(std::string_view text, const std::string& sourceName)
             reader.Fail(outWhere[k], key, "with several outputs each needs the cmt of its observation rows");
     }
     ReadRates(reader, names, model, *modelSection);
+    ReadDosing(reader, names, model, root["dosing"].as_table());
+    ReadDataOptions(reader, model, root["data"].as_table());
     ReadFit(reader, model, root["fit"].as_table());
     return model;
 }

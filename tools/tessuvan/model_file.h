@@ -18,6 +18,16 @@
 //   [outputs]               # what the observations are compared with
 //   conc = "central/V"      # or { formula = "central/V", cmt = 2 } with several outputs
 //
+//   [dosing]                # optional, by compartment name: formulas of parameters and
+//   bioavailability = { depot = "F1" }  # covariates; a fraction of each dose (default 1),
+//   lag = { depot = "tlag" }            # a delay of each dose (default 0, fixed),
+//   rate = { central = "R0" }           # the infusion rate of RATE = -1 rows (fixed),
+//   duration = { central = "D0" }       # the infusion duration of RATE = -2 rows (fixed)
+//
+//   [data]                  # optional
+//   covariates = "NOCB"     # a value changing within an individual holds back to the
+//                           # previous row's time (NOCB) or on to the next row's (LOCF)
+//
 //   [fit]                   # all optional
 //   method = "CHU-BERMAN"   precision = 1e-6   error_exponent = 2   tolerance = 1e-6
 //   damping = 0.01          population_iterations = 100   individual_iterations = 100
@@ -55,6 +65,7 @@ struct ParameterSpec {
     double priorSd = 0;     // a-priori standard deviation, 0 = none
     std::string formula;    // defining formula as written, empty = free parameter
     std::string engineFormula;
+    NodePtr definition;     // the defining formula read, null = free parameter
 };
 
 struct CovariateSpec {
@@ -67,6 +78,21 @@ struct NamedFormula {
     std::string formula;  // as written
     std::string engineFormula;
     std::optional<int> cmt;  // outputs: the CMT of the observation rows that belong to it
+};
+
+// How doses enter one compartment ([dosing]); a null formula is the default.
+struct CompartmentDosing {
+    NodePtr bioavailability;  // fraction of every dose that enters (default 1)
+    NodePtr lag;              // delay of every dose, in time units (default 0)
+    NodePtr rate;             // infusion rate of the rows with RATE = -1
+    NodePtr duration;         // infusion duration of the rows with RATE = -2
+    std::string bioavailabilityText, lagText, rateText, durationText;  // as written
+};
+
+// Which row's value a covariate takes between two rows of an individual ([data] covariates).
+enum class CovariateSteps {
+    NextObservation,  // NOCB: a row's value holds from the previous row's time up to its own
+    LastObservation,  // LOCF: a row's value holds from its own time up to the next row's
 };
 
 struct FitSettings {
@@ -90,6 +116,8 @@ struct Model {
     std::vector<std::string> rates;                    // [s]: the rate as written, or empty
     std::vector<std::vector<std::string>> matrixText;  // [s][e]: engine text of A[s][e], or empty
     std::vector<std::string> freeText;                 // [s]: engine text of F[s], or empty
+    std::vector<CompartmentDosing> dosing;             // [s]
+    CovariateSteps covariateSteps = CovariateSteps::NextObservation;
     FitSettings fit;
 
     int CompartmentNumber(std::string_view name) const;  // 1-based, 0 when unknown

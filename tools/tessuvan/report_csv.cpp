@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <fstream>
 
 #include "fmt/format.h"
@@ -78,10 +79,19 @@ std::vector<std::string> WriteCsvFiles(const ReportContext& context, const std::
 
     CsvFile predictions(folder / "predictions.csv");
     predictions.Row({"ID", "TIME", "OUTPUT", "DV", "PRED", "IPRED", "WRES", "IWRES", "LINE"});
-    for (const Observation& o : result.observations)
-        predictions.Row({problem.individuals[o.individual].id, Number(o.time), model.outputs[o.output].name,
-                         Number(o.dv), Number(o.pred), Number(o.ipred), Number(o.wres), Number(o.iwres),
-                         std::to_string(o.line)});
+    // Observations and EVID 2 rows (no DV, no residuals) in the data set's order.
+    std::vector<const Observation*> rows;
+    for (const Observation& o : result.observations) rows.push_back(&o);
+    for (const Observation& o : result.predictedRows) rows.push_back(&o);
+    std::stable_sort(rows.begin(), rows.end(), [](const Observation* a, const Observation* b) {
+        return a->individual != b->individual ? a->individual < b->individual : a->line < b->line;
+    });
+    for (const Observation* o : rows) {
+        const bool observed = o->dv > 0;
+        predictions.Row({problem.individuals[o->individual].id, Number(o->time), model.outputs[o->output].name,
+                         observed ? Number(o->dv) : "", Number(o->pred), Number(o->ipred),
+                         observed ? Number(o->wres) : "", observed ? Number(o->iwres) : "", std::to_string(o->line)});
+    }
     predictions.Close();
 
     CsvFile curves(folder / "curves.csv");

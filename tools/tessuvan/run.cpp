@@ -1,6 +1,9 @@
 #include "run.h"
 
+#include <algorithm>
 #include <cmath>
+#include <map>
+#include <tuple>
 
 #include "engine_codes.h"
 #include "fmt/format.h"
@@ -34,28 +37,77 @@ double RelativeChange(const Model& model, const std::vector<double>& before, con
     return count == 0 ? 0 : sum / count;
 }
 
+// The rows answered at each point: observations (with DV) and EVID 2 rows (without), each read
+// from the engine output that answers it, in the data set's order within an individual.
+std::vector<Observation> RequestsOf(const EngineProblem& problem,
+                                    const std::vector<std::vector<PointPrediction>>& predictions, bool withDv)
+{
+    std::vector<Observation> rows;
+    for (std::size_t i = 0; i < problem.individuals.size(); ++i) {
+        const EngineIndividual& individual = problem.individuals[i];
+        const std::size_t first = rows.size();
+        for (std::size_t j = 0; j < individual.points.size(); ++j)
+            for (const EngineRequest& request : individual.points[j].requests) {
+                if ((request.dv > 0) != withDv || request.steadyState != 0) continue;
+                Observation o;
+                o.individual = i;
+                o.line = request.line;
+                o.output = problem.outputOf[request.slot];
+                o.time = predictions[i][j].time;
+                o.dv = request.dv;
+                o.pred = predictions[i][j].population[request.slot];
+                o.ipred = predictions[i][j].individual[request.slot];
+                rows.push_back(o);
+            }
+        std::stable_sort(rows.begin() + long(first), rows.end(),
+                         [](const Observation& a, const Observation& b) { return a.line < b.line; });
+    }
+    return rows;
+}
+
+// A steady state is reached when the predictions just before the last pre-dose and just before
+// the steady-state dose agree: the amounts no longer change from one interval to the next.
+constexpr double kSteadyStateTolerance = 1e-4;  // relative
+
+void CheckSteadyStates(const EngineProblem& problem, const std::vector<std::vector<PointPrediction>>& predictions,
+                       std::vector<std::string>& warnings)
+{
+    for (std::size_t i = 0; i < problem.individuals.size(); ++i) {
+        // (dose line, engine output, population) -> (before the last pre-dose, before the dose)
+        std::map<std::tuple<int, std::size_t, bool>, std::pair<double, double>> troughs;
+        double worst = 0;
+        int line = 0;
+        const EngineIndividual& individual = problem.individuals[i];
+        for (std::size_t j = 0; j < individual.points.size(); ++j)
+            for (const EngineRequest& request : individual.points[j].requests) {
+                if (request.steadyState == 0) continue;
+                for (const bool population : {true, false}) {
+                    auto& [before, at] = troughs[{request.line, request.slot, population}];
+                    (request.steadyState == 1 ? before : at) =
+                        (population ? predictions[i][j].population : predictions[i][j].individual)[request.slot];
+                }
+            }
+        for (const auto& [key, pair] : troughs) {
+            const double scale = std::max(std::abs(pair.first), std::abs(pair.second));
+            const double change = scale > 0 ? std::abs(pair.second - pair.first) / scale : 0;
+            if (!(change <= worst)) {
+                worst = change;
+                line = std::get<0>(key);
+            }
+        }
+        if (!(worst <= kSteadyStateTolerance))
+            warnings.push_back(fmt::format(
+                "individual {}: the steady state of the dose on line {} is not reached at the final values (the "
+                "prediction before the dose differs by {:.2g} relative from the one an interval earlier): give "
+                "the earlier doses explicitly (ADDL with II)",
+                individual.id, line, worst));
+    }
+}
+
 std::vector<Observation> ObservationsOf(const EngineProblem& problem,
                                         const std::vector<std::vector<PointPrediction>>& predictions, double gamma)
 {
-    std::vector<Observation> observations;
-    for (std::size_t i = 0; i < problem.individuals.size(); ++i) {
-        const EngineIndividual& individual = problem.individuals[i];
-        for (std::size_t j = 0; j < individual.points.size(); ++j) {
-            const EnginePoint& point = individual.points[j];
-            for (std::size_t k = 0; k < point.observed.size(); ++k) {
-                if (!(point.observed[k] > 0)) continue;
-                Observation o;
-                o.individual = i;
-                o.line = point.lines[k];
-                o.output = k;
-                o.time = predictions[i][j].time;
-                o.dv = predictions[i][j].observed[k];
-                o.pred = predictions[i][j].population[k];
-                o.ipred = predictions[i][j].individual[k];
-                observations.push_back(o);
-            }
-        }
-    }
+    std::vector<Observation> observations = RequestsOf(problem, predictions, true);
     const double scale = WeightScale(observations, gamma);
     for (Observation& o : observations) {
         const double root = std::sqrt(scale * std::pow(o.dv, -gamma));
@@ -80,8 +132,9 @@ std::vector<CurvePoint> Curves(const Model& model, const EngineProblem& problem,
             CurvePoint curve;
             curve.individual = i;
             curve.time = point.time;
-            curve.pred = point.population;
-            curve.ipred = point.individual;
+            // The model's outputs only: the copies that read amounts before a change are not curves.
+            curve.pred.assign(point.population.begin(), point.population.begin() + long(model.outputs.size()));
+            curve.ipred.assign(point.individual.begin(), point.individual.begin() + long(model.outputs.size()));
             curves.push_back(curve);
         }
     return curves;
@@ -175,7 +228,10 @@ RunResult RunEngine(const Model& model, const EngineProblem& problem, bool fit,
         result.priorPenalty = session.PriorPenalty();
         for (std::size_t i = 0; i < individuals; ++i)
             result.individualObjectives.push_back(session.IndividualObjective(int(i + 1)));
-        result.observations = ObservationsOf(problem, session.ReadPredictions(), model.fit.errorExponent);
+        const auto predictions = session.ReadPredictions();
+        result.observations = ObservationsOf(problem, predictions, model.fit.errorExponent);
+        result.predictedRows = RequestsOf(problem, predictions, false);
+        CheckSteadyStates(problem, predictions, result.warnings);
     }
 
     progress("drawing the curves");

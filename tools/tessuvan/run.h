@@ -49,6 +49,7 @@ struct RunResult {
     double priorPenalty = 0;
     std::vector<double> individualObjectives;
     std::vector<Observation> observations;
+    std::vector<Observation> predictedRows;  // EVID 2 rows: predictions without DV (dv, residuals 0)
     std::vector<CurvePoint> curves;
     std::vector<std::string> warnings;
 };
