@@ -472,6 +472,10 @@ FoceiResult EstimateFocei(const FoceiProblem& problem, Simulator& simulator, con
     std::vector<VectorXd> zero(n, VectorXd::Zero(Eigen::Index(q)));
     result.pred.resize(n);
     modes.Predict(zero, all, result.pred);
+    if (n > 0) {
+        result.typicalValues = modes.Values(0, zero[0]);
+        simulator.UsedValues(0, result.typicalValues);
+    }
     std::vector<VectorXd> ipred(n);
     modes.Predict(bestEta, all, ipred);  // leaves the modes' values in the simulator
     std::vector<double> allIwres;

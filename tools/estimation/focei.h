@@ -96,6 +96,7 @@ struct FoceiResult {
     std::vector<std::string> correlationNames;  // the estimated parameters
     Eigen::MatrixXd correlation;
     double conditionNumber = 0;     // largest over smallest eigenvalue of the correlation matrix
+    Eigen::VectorXd typicalValues;         // every model parameter at η = 0 (of the first individual)
     std::vector<Eigen::VectorXd> eta;      // [i]
     std::vector<Eigen::VectorXd> values;   // [i]: every model parameter of individual i
     std::vector<Eigen::VectorXd> pred;     // [i]: predictions at the typical values (η = 0)
