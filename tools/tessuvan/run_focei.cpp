@@ -59,6 +59,32 @@ estimation::FoceiProblem FoceiProblemOf(const Model& model, const EngineProblem&
     return focei;
 }
 
+void LoadEngineStates(const Model& model, const EngineProblem& problem, const std::filesystem::path& workFolder,
+                      EngineStates& states)
+{
+    const std::size_t individuals = problem.individuals.size();
+    for (std::size_t first = 0; first < individuals; first += kIndividualsPerState) {
+        EngineProblem block = problem;
+        block.individuals.assign(problem.individuals.begin() + long(first),
+                                 problem.individuals.begin() + long(std::min(individuals, first + kIndividualsPerState)));
+        states.blocks.push_back(std::move(block));
+    }
+    for (std::size_t b = 0; b < states.blocks.size(); ++b) {
+        const EngineProblem& block = states.blocks[b];
+        const std::filesystem::path folder = workFolder / fmt::format("block-{}", b + 1);
+        std::filesystem::create_directories(folder);
+        states.sessions.push_back(
+            std::make_unique<EngineSession>(model, block, InitialValues(model, block.individuals.size()), folder));
+        estimation::EngineBlock records = states.sessions.back()->Block();
+        for (const EngineIndividual& individual : block.individuals) {
+            std::vector<estimation::ObservationSlot> slots;
+            ForEachObservation(individual, [&](std::size_t j, std::size_t k) { slots.push_back({int(j + 1), int(k + 1)}); });
+            records.observations.push_back(slots);
+        }
+        if (const int code = states.simulator.Load(records); code != 0) throw EngineError(EngineStage::Load, code);
+    }
+}
+
 RunResult RunFocei(const Model& model, const EngineProblem& problem, const std::filesystem::path& workFolder,
                    const ProgressReport& progress)
 {
@@ -71,30 +97,10 @@ RunResult RunFocei(const Model& model, const EngineProblem& problem, const std::
     result.individualConverged.assign(individuals, false);
     result.individualObjectives.assign(individuals, 0.0);
 
-    // The engine states, a block of individuals each.
     progress("loading the model");
-    std::vector<EngineProblem> blocks;
-    for (std::size_t first = 0; first < individuals; first += kIndividualsPerState) {
-        EngineProblem block = problem;
-        block.individuals.assign(problem.individuals.begin() + long(first),
-                                 problem.individuals.begin() + long(std::min(individuals, first + kIndividualsPerState)));
-        blocks.push_back(std::move(block));
-    }
-    std::vector<std::unique_ptr<EngineSession>> sessions;
-    estimation::EngineSimulator simulator;
-    for (std::size_t b = 0; b < blocks.size(); ++b) {
-        const std::filesystem::path folder = workFolder / fmt::format("block-{}", b + 1);
-        std::filesystem::create_directories(folder);
-        sessions.push_back(std::make_unique<EngineSession>(model, blocks[b], InitialValues(model, blocks[b].individuals.size()),
-                                                           folder));
-        estimation::EngineBlock records = sessions.back()->Block();
-        for (const EngineIndividual& individual : blocks[b].individuals) {
-            std::vector<estimation::ObservationSlot> slots;
-            ForEachObservation(individual, [&](std::size_t j, std::size_t k) { slots.push_back({int(j + 1), int(k + 1)}); });
-            records.observations.push_back(slots);
-        }
-        if (const int code = simulator.Load(records); code != 0) throw EngineError(EngineStage::Load, code);
-    }
+    EngineStates states;
+    LoadEngineStates(model, problem, workFolder, states);
+    estimation::EngineSimulator& simulator = states.simulator;
 
     const estimation::FoceiProblem focei = FoceiProblemOf(model, problem);
     estimation::FoceiOptions options;
