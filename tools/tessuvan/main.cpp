@@ -61,6 +61,7 @@ int Execute(const Options& options, bool fit)
         context.model = &model;
         context.problem = &problem;
         context.result = &result;
+        context.seconds = progress.Seconds();  // the run's time for results.json; the reports' below
         progress.Show("writing the results");
         std::vector<std::string> files = WriteCsvFiles(context, folder.staging());
         std::vector<std::string> plots;
