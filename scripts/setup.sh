@@ -7,6 +7,7 @@ packages=(
   build-essential cmake g++-multilib          # both builds (x86-64 and i386)
   googletest libbenchmark-dev                 # tests and benchmarks
   libtomlplusplus-dev libcli11-dev libfmt-dev # the command-line host
+  libeigen3-dev libnlopt-cxx-dev              # its population estimation
   gnuplot-nox                                 # its plots
   clang libclang-rt-14-dev                    # fuzzers and sanitizers
   mingw-w64                                   # the Windows DLLs

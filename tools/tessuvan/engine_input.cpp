@@ -332,7 +332,8 @@ EngineProblem BuildEngineProblem(const Model& model, const DataSet& data)
                                        ") has no observation and is left out");
             continue;
         }
-        if (int(problem.individuals.size()) == kMaxIndividuals)
+        // The population estimation spreads the individuals over several engine states.
+        if (model.fit.estimation == Estimation::Pooled && int(problem.individuals.size()) == kMaxIndividuals)
             throw DataError(data.Where(rows.front()->line, 0, "") + ": individual " + order[i] +
                             " is one more than the " + std::to_string(kMaxIndividuals) +
                             " individuals the engine can hold");

@@ -215,6 +215,19 @@ bool EngineSession::IndividualIteration(int i)
     return r.fit.Done != 0;
 }
 
+estimation::EngineBlock EngineSession::Block()
+{
+    Records& r = *records_;
+    estimation::EngineBlock block;
+    block.init = &r.init;
+    block.fit = &r.fit;
+    block.table = &r.table;
+    block.pTexts = &r.pTexts;
+    block.qValues = &r.qValues;
+    block.outputs = &r.outputs;
+    return block;
+}
+
 double EngineSession::PopulationObjective() const { return records_->fit.ErreurCalc[TESSUVAN_POPULATION_SUMS]; }
 
 double EngineSession::IndividualObjective(int i) const

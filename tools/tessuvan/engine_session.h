@@ -9,6 +9,7 @@
 #include <memory>
 #include <vector>
 
+#include "engine_adapter.h"
 #include "engine_input.h"
 #include "model_file.h"
 
@@ -51,6 +52,10 @@ public:
     double IndividualObjectiveTotal() const;
     double PriorPenalty() const;
     ParameterValues Values() const;
+
+    // The filled records, for a host that loads them into an engine of its own (the
+    // estimation's engine adapter) instead of calling Load.
+    estimation::EngineBlock Block();
 
     // The predictions of the last simulation, [i - 1][point - 1].
     std::vector<std::vector<PointPrediction>> ReadPredictions() const;

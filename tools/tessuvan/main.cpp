@@ -19,6 +19,7 @@
 #include "progress.h"
 #include "report.h"
 #include "run.h"
+#include "run_focei.h"
 
 namespace {
 
@@ -50,7 +51,9 @@ int Execute(const Options& options, bool fit)
         if (target.empty()) target = std::filesystem::path(options.model).stem().string() + (fit ? "-fit" : "-simulation");
         OutputFolder folder(target);
 
-        RunResult result = RunEngine(model, problem, fit, folder.work(), [&](const std::string& s) { progress.Show(s); });
+        const ProgressReport show = [&](const std::string& s) { progress.Show(s); };
+        RunResult result = fit && model.fit.estimation == Estimation::Focei ? RunFocei(model, problem, folder.work(), show)
+                                                                            : RunEngine(model, problem, fit, folder.work(), show);
 
         ReportContext context;
         context.modelPath = options.model;
@@ -58,6 +61,7 @@ int Execute(const Options& options, bool fit)
         context.model = &model;
         context.problem = &problem;
         context.result = &result;
+        context.seconds = progress.Seconds();  // the run's time for results.json; the reports' below
         progress.Show("writing the results");
         std::vector<std::string> files = WriteCsvFiles(context, folder.staging());
         std::vector<std::string> plots;

@@ -195,6 +195,78 @@ void ReadCompartments(Reader& reader, Translator& names, Model& model, const tom
     }
 }
 
+// omega = 0.1 or omega = { value = 0.1, fixed = true }.
+std::pair<double, bool> ValueAndFixed(Reader& reader, const toml::node& node, const std::string& key)
+{
+    if (const toml::table* fields = node.as_table()) {
+        reader.OnlyKeys(*fields, key + ".", {"value", "fixed"});
+        const toml::node* value = fields->get("value");
+        if (value == nullptr) reader.Fail(&node, key, "needs a value");
+        bool fixed = false;
+        if (const toml::node* flag = fields->get("fixed")) {
+            if (!flag->is_boolean()) reader.Fail(flag, key + ".fixed", "true or false is expected");
+            fixed = flag->as_boolean()->get();
+        }
+        return {reader.Number(*value, key + ".value"), fixed};
+    }
+    return {reader.Number(node, key), false};
+}
+
+void ReadVariability(Reader& reader, const toml::node& node, const std::string& key, ParameterSpec& parameter)
+{
+    const auto [value, fixed] = ValueAndFixed(reader, node, key);
+    if (!(value > 0)) reader.Fail(&node, key, "a variance must be positive");
+    parameter.omega = value;
+    parameter.omegaFixed = fixed;
+}
+
+void ReadError(Reader& reader, Model& model, const toml::table* section)
+{
+    if (section == nullptr) return;
+    reader.OnlyKeys(*section, "error.", {"additive", "proportional"});
+    if (const toml::node* node = section->get("additive")) {
+        const auto [value, fixed] = ValueAndFixed(reader, *node, "error.additive");
+        if (!(value > 0)) reader.Fail(node, "error.additive", "a standard deviation must be positive");
+        model.error.additive = true;
+        model.error.additiveValue = value;
+        model.error.additiveFixed = fixed;
+    }
+    if (const toml::node* node = section->get("proportional")) {
+        const auto [value, fixed] = ValueAndFixed(reader, *node, "error.proportional");
+        if (!(value > 0)) reader.Fail(node, "error.proportional", "a fraction must be positive");
+        model.error.proportional = true;
+        model.error.proportionalValue = value;
+        model.error.proportionalFixed = fixed;
+    }
+}
+
+// The estimation asked for, or by default focei when any parameter has an omega; focei needs
+// a residual error, and the engine's own fit knows neither omega nor [error].
+void ReadEstimation(Reader& reader, Model& model, const toml::table* fit, const toml::table* error)
+{
+    bool anyOmega = false;
+    for (const ParameterSpec& parameter : model.parameters) anyOmega = anyOmega || parameter.omega > 0;
+    model.fit.estimation = anyOmega ? Estimation::Focei : Estimation::Pooled;
+    const toml::node* node = fit != nullptr ? fit->get("estimation") : nullptr;
+    if (node != nullptr) {
+        const std::string words = reader.String(*node, "fit.estimation");
+        if (words == "focei") model.fit.estimation = Estimation::Focei;
+        else if (words == "pooled") model.fit.estimation = Estimation::Pooled;
+        else reader.Fail(node, "fit.estimation", "'" + words + "' is not an estimation (focei, pooled)");
+    }
+    if (model.fit.estimation == Estimation::Focei) {
+        if (!model.error.additive && !model.error.proportional)
+            reader.Fail(error, "error", "estimation \"focei\" needs a residual error: [error] additive and/or proportional");
+        for (const ParameterSpec& parameter : model.parameters)
+            if (parameter.omega > 0 && !parameter.formula.empty())
+                reader.Fail(nullptr, "parameters." + parameter.name + ".omega",
+                            "a parameter defined by a formula has no variability of its own");
+    } else {
+        if (anyOmega) reader.Fail(node, "fit.estimation", "\"pooled\" knows no omega; remove them or use \"focei\"");
+        if (error != nullptr) reader.Fail(error, "error", "\"pooled\" weighs by error_exponent; [error] is for \"focei\"");
+    }
+}
+
 void ReadParameters(Reader& reader, Translator& names, Model& model, const toml::table* section)
 {
     if (section == nullptr) return;
@@ -203,7 +275,8 @@ void ReadParameters(Reader& reader, Translator& names, Model& model, const toml:
         ParameterSpec parameter;
         parameter.name = name;
         if (const toml::table* fields = node->as_table()) {
-            reader.OnlyKeys(*fields, key + ".", {"value", "estimate", "prior", "prior_sd", "formula"});
+            reader.OnlyKeys(*fields, key + ".", {"value", "estimate", "prior", "prior_sd", "formula", "omega"});
+            if (auto* omega = fields->get("omega")) ReadVariability(reader, *omega, key + ".omega", parameter);
             if (auto* formula = fields->get("formula")) parameter.formula = reader.String(*formula, key + ".formula");
             if (auto* value = fields->get("value")) parameter.value = reader.Number(*value, key + ".value");
             else if (parameter.formula.empty()) reader.Fail(node, key, "needs a value (the initial estimate)");
@@ -363,7 +436,7 @@ void ReadFit(Reader& reader, Model& model, const toml::table* section)
     if (section == nullptr) return;
     reader.OnlyKeys(*section, "fit.",
                     {"method", "precision", "error_exponent", "tolerance", "damping", "population_iterations",
-                     "individual_iterations", "prior_population"});
+                     "individual_iterations", "prior_population", "estimation"});
     FitSettings& fit = model.fit;
     if (auto* node = section->get("method")) {
         fit.method = reader.String(*node, "fit.method");
@@ -438,7 +511,7 @@ Model ParseModel(std::string_view text, const std::string& sourceName)
         throw ModelError(message.str());
     }
     reader.OnlyKeys(root, "",
-                    {"model", "parameters", "covariates", "p_parameters", "outputs", "dosing", "data", "fit"});
+                    {"model", "parameters", "covariates", "p_parameters", "outputs", "dosing", "data", "fit", "error"});
     const toml::table* modelSection = root["model"].as_table();
     if (modelSection == nullptr) reader.Fail(nullptr, "model", "missing: the [model] table with compartments and rates");
     reader.OnlyKeys(*modelSection, "model.", {"compartments", "rates"});
@@ -495,6 +568,8 @@ Model ParseModel(std::string_view text, const std::string& sourceName)
     ReadDosing(reader, names, model, root["dosing"].as_table());
     ReadDataOptions(reader, model, root["data"].as_table());
     ReadFit(reader, model, root["fit"].as_table());
+    ReadError(reader, model, root["error"].as_table());
+    ReadEstimation(reader, model, root["fit"].as_table(), root["error"].as_table());
     return model;
 }
 

@@ -32,6 +32,11 @@
 //   method = "CHU-BERMAN"   precision = 1e-6   error_exponent = 2   tolerance = 1e-6
 //   damping = 0.01          population_iterations = 100   individual_iterations = 100
 //   prior_population = 0
+//   estimation = "focei"    # the default when any parameter has an omega; or "pooled"
+//
+//   With estimation "focei" a parameter may carry omega = 0.1 (a variance; or
+//   { value = 0.1, fixed = true }), and [error] gives the residual error:
+//   additive = 0.5 (SD) and/or proportional = 0.1 (fraction), each also { value, fixed }.
 //
 // Time is `t` (also `time`). Every formula error names the file, the line and the key.
 #pragma once
@@ -66,6 +71,10 @@ struct ParameterSpec {
     std::string formula;    // defining formula as written, empty = free parameter
     std::string engineFormula;
     NodePtr definition;     // the defining formula read, null = free parameter
+    // Between-subject variability (population estimation): value_i = value·exp(η_i),
+    // η_i ~ N(0, omega); omega is a variance, 0 = none.
+    double omega = 0;
+    bool omegaFixed = false;
 };
 
 struct CovariateSpec {
@@ -95,6 +104,19 @@ enum class CovariateSteps {
     LastObservation,  // LOCF: a row's value holds from its own time up to the next row's
 };
 
+// How the population is estimated: the engine's own pooled fit, or FOCE with interaction.
+enum class Estimation { Pooled, Focei };
+
+// The residual error of the population estimation: variance a² + b²·f².
+struct ErrorSpec {
+    bool additive = false;
+    double additiveValue = 0;      // a: SD in the units of the observations
+    bool additiveFixed = false;
+    bool proportional = false;
+    double proportionalValue = 0;  // b: a fraction of the prediction
+    bool proportionalFixed = false;
+};
+
 struct FitSettings {
     std::string method = "CHU-BERMAN";
     double precision = 1e-6;       // handed to the integrator
@@ -104,6 +126,7 @@ struct FitSettings {
     int populationIterations = 100;
     int individualIterations = 100;
     int priorPopulation = 0;       // subjects the a-priori values count for
+    Estimation estimation = Estimation::Pooled;  // focei when any omega is given, unless said
 };
 
 struct Model {
@@ -119,6 +142,7 @@ struct Model {
     std::vector<CompartmentDosing> dosing;             // [s]
     CovariateSteps covariateSteps = CovariateSteps::NextObservation;
     FitSettings fit;
+    ErrorSpec error;
 
     int CompartmentNumber(std::string_view name) const;  // 1-based, 0 when unknown
 };

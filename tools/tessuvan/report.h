@@ -37,6 +37,15 @@ std::vector<std::string> WritePlots(const ReportContext& context, const std::fil
 void WriteHtmlReport(const ReportContext& context, const std::vector<std::string>& plots,
                      const std::filesystem::path& folder);
 
+// The population estimation's (FOCEI) reports, used by the above when it ran
+// (report_focei.cpp): the text report, the three tables, results.json, and the plots of CWRES
+// and of the ETAs appended to a gnuplot script.
+std::string FoceiTextReport(const ReportContext& context);
+void WriteFoceiCsvFiles(const ReportContext& context, const std::filesystem::path& folder);
+void WriteResultsJson(const ReportContext& context, const std::filesystem::path& folder);
+void AddFoceiPlots(const ReportContext& context, std::ostream& gp, const std::filesystem::path& folder,
+                   const std::filesystem::path& scratch, std::vector<std::string>& files);
+
 // Small helpers shared by the reports.
 std::string FormatValue(double value);            // 6 significant digits
 std::string FormatRse(double value, double se);   // relative standard error in %, or "-"

@@ -47,6 +47,13 @@ void WriteHtmlReport(const ReportContext& context, const std::vector<std::string
             ".warn{color:#a40}.grid{display:flex;flex-wrap:wrap;gap:1em}img{max-width:100%;border:1px solid #ddd}\n"
             "</style></head><body>\n";
     html += fmt::format("<h1>{} of {}</h1>\n", result.fit ? "Fit" : "Simulation", Escape(context.modelPath));
+    if (result.focei) {
+        html += "<pre>" + Escape(FoceiTextReport(context)) + "</pre>\n<h2>Plots</h2>\n<div class=\"grid\">\n";
+        for (const std::string& plot : plots)
+            html += fmt::format("<a href=\"{0}\"><img src=\"{0}\" alt=\"{0}\"></a>\n", plot);
+        html += "</div>\n<p>Files: results.json, population.csv, individuals.csv, predictions.csv, curves.csv.</p>\n";
+        html += "</body></html>\n";
+    } else {
     html += fmt::format("<p>Data: {} &mdash; {} individuals, {} observations; method {}, error exponent {}.</p>\n",
                         Escape(context.dataPath), problem.individuals.size(), result.observations.size(),
                         Escape(model.fit.method), FormatValue(model.fit.errorExponent));
@@ -96,6 +103,7 @@ void WriteHtmlReport(const ReportContext& context, const std::vector<std::string
         html += Row(cells);
     }
     html += "</table>\n<p>Files: population.csv, individuals.csv, predictions.csv, curves.csv.</p>\n</body></html>\n";
+    }
 
     std::ofstream out(folder / "report.html", std::ios::trunc);
     out << html;

@@ -156,6 +156,8 @@ std::vector<std::string> WritePlots(const ReportContext& context, const std::fil
        << "plot obs using 1:6 with points pt 7 ps 0.7 lc rgb '#d62728' notitle, 0 with lines lc rgb 'gray40' notitle\n"
        << "unset multiplot\n";
 
+    if (context.result->focei) AddFoceiPlots(context, gp, folder, scratch, files);
+
     const std::filesystem::path script = scratch / "plots.gp";
     {
         std::ofstream out(script, std::ios::trunc);

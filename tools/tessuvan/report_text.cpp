@@ -31,6 +31,7 @@ std::string TextReport(const ReportContext& context)
     const Model& model = *context.model;
     const EngineProblem& problem = *context.problem;
     const RunResult& result = *context.result;
+    if (result.focei) return FoceiTextReport(context);
     std::string out;
     auto line = [&out](const std::string& text) { out += text + "\n"; };
 

@@ -142,6 +142,12 @@ std::vector<CurvePoint> Curves(const Model& model, const EngineProblem& problem,
 
 }  // namespace
 
+std::vector<CurvePoint> FineCurves(const Model& model, const EngineProblem& problem, const ParameterValues& values,
+                                   const std::filesystem::path& folder)
+{
+    return Curves(model, problem, values, folder);
+}
+
 double WeightScale(const std::vector<Observation>& observations, double gamma)
 {
     double logResiduals = 0, logObserved = 0;

@@ -6,11 +6,13 @@
 
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "engine_input.h"
 #include "engine_session.h"
+#include "focei.h"
 #include "model_file.h"
 
 namespace tessuvan::cli {
@@ -24,7 +26,8 @@ struct Observation {
     double pred = 0;   // population prediction
     double ipred = 0;  // individual prediction
     double wres = 0;   // population weighted residual: sqrt(w)·(DV − PRED)
-    double iwres = 0;  // individual weighted residual: sqrt(w)·(DV − IPRED)
+    double iwres = 0;  // individual weighted residual: sqrt(w)·(DV − IPRED); FOCEI: (DV − IPRED)/σ(IPRED)
+    double cwres = 0;  // FOCEI: conditional weighted residual
 };
 
 struct CurvePoint {
@@ -52,6 +55,9 @@ struct RunResult {
     std::vector<Observation> predictedRows;  // EVID 2 rows: predictions without DV (dv, residuals 0)
     std::vector<CurvePoint> curves;
     std::vector<std::string> warnings;
+    // The population estimation (FOCEI), when it ran; the fields above then hold its typical
+    // values (population), the individual values at the modes and its residuals.
+    std::shared_ptr<const estimation::FoceiResult> focei;
 };
 
 // What the run is doing now, for a progress line.
@@ -59,6 +65,10 @@ using ProgressReport = std::function<void(const std::string& status)>;
 
 RunResult RunEngine(const Model& model, const EngineProblem& problem, bool fit,
                     const std::filesystem::path& workFolder, const ProgressReport& progress);
+
+// PRED and IPRED of every individual on a fine time grid, at the given values.
+std::vector<CurvePoint> FineCurves(const Model& model, const EngineProblem& problem, const ParameterValues& values,
+                                   const std::filesystem::path& folder);
 
 // The engine's weight of each observation is s·y^−γ, with s chosen so that the weighted
 // squared population residuals have geometric mean 1 (observations with a non-zero residual):

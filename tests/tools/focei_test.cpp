@@ -1,0 +1,94 @@
+// The pieces of the population estimation against what they must equal: the individual
+// objective's gradient against differences of the objective, the FOCE −2LL of a model linear in
+// η against its exact marginal likelihood, and CWRES and shrinkage on a case worked by hand.
+#include <cmath>
+
+#include <gtest/gtest.h>
+
+#include "focei.h"
+
+namespace {
+
+using namespace tessuvan::estimation;
+using Eigen::MatrixXd;
+using Eigen::VectorXd;
+
+// f_j = x_j · ln φ: linear in η = ln φ − ln θ, so the Laplace approximation is exact.
+class LinearSimulator final : public Simulator {
+public:
+    explicit LinearSimulator(std::vector<VectorXd> x) : x_(std::move(x)) {}
+    std::size_t Individuals() const override { return x_.size(); }
+    std::size_t Parameters() const override { return 1; }
+    std::size_t Observations(std::size_t i) const override { return std::size_t(x_[i].size()); }
+    bool Predict(const std::vector<VectorXd>& values, const std::vector<char>& which,
+                 std::vector<VectorXd>& predictions) override
+    {
+        for (std::size_t i = 0; i < x_.size(); ++i)
+            if (which[i]) predictions[i] = x_[i] * std::log(values[i][0]);
+        return true;
+    }
+
+private:
+    std::vector<VectorXd> x_;
+};
+
+TEST(Focei, IndividualGradientFollowsDifferencesOfTheObjective)
+{
+    // f(η) = exp(A η) elementwise, with a combined error so that V depends on η.
+    MatrixXd a(3, 2);
+    a << 1.0, 0.3, -0.5, 0.8, 0.2, -1.1;
+    const VectorXd y(Eigen::Vector3d(1.4, 0.7, 2.1)), eta(Eigen::Vector2d(0.3, -0.2));
+    const MatrixXd omegaInverse = Eigen::Vector2d(1 / 0.4, 1 / 0.1).asDiagonal();
+    const ResidualError error{0.2, 0.15};
+    auto f = [&](const VectorXd& e) { return VectorXd((a * e).array().exp()); };
+    const MatrixXd g = f(eta).asDiagonal() * a;
+    VectorXd gradient;
+    MatrixXd h;
+    IndividualDerivatives(y, f(eta), g, eta, omegaInverse, error, gradient, h);
+    for (Eigen::Index k = 0; k < 2; ++k) {
+        VectorXd up = eta, down = eta;
+        up[k] += 1e-6;
+        down[k] -= 1e-6;
+        const double difference = (IndividualObjective(y, f(up), up, omegaInverse, error) -
+                                   IndividualObjective(y, f(down), down, omegaInverse, error)) / 2e-6;
+        EXPECT_NEAR(gradient[k], difference, 1e-6 * std::max(1.0, std::fabs(difference)));
+    }
+    EXPECT_GT(h.ldlt().vectorD().minCoeff(), 0);
+}
+
+TEST(Focei, ObjectiveOfALinearModelIsItsExactMarginalLikelihood)
+{
+    const std::vector<VectorXd> x = {Eigen::Vector3d(1.0, 2.0, 3.0), Eigen::Vector2d(0.5, 4.0)};
+    FoceiProblem problem;
+    problem.values = {1.0};
+    problem.thetas = {{"p", 0, 2.0, false, 0}};
+    problem.etas = {{0, 0.3, false}};
+    problem.additive = true;
+    problem.observed = {Eigen::Vector3d(0.9, 1.1, 2.6), Eigen::Vector2d(0.2, 3.5)};
+    const double theta = 2.0, omega = 0.3, sigma = 0.4;
+    LinearSimulator simulator(x);
+    std::vector<VectorXd> eta;
+    const double value = FoceiObjective(problem, simulator, VectorXd::Constant(1, theta), VectorXd::Constant(1, omega),
+                                        {sigma, 0}, FoceiOptions{}, eta);
+    double exact = 0;
+    for (std::size_t i = 0; i < x.size(); ++i) {
+        const MatrixXd c = omega * x[i] * x[i].transpose() + sigma * sigma * MatrixXd::Identity(x[i].size(), x[i].size());
+        const VectorXd r = problem.observed[i] - x[i] * std::log(theta);
+        exact += double(x[i].size()) * std::log(2 * M_PI) + std::log(c.determinant()) + r.dot(c.ldlt().solve(r));
+    }
+    EXPECT_NEAR(value, exact, 1e-6);
+}
+
+TEST(Focei, ResidualsAndShrinkageWorkedByHand)
+{
+    // One observation, G = 1, Ω = 1, σ = 1: Cov(y) = 2, so CWRES = (y − f + η̂)/√2.
+    const VectorXd cwres = ConditionalWeightedResiduals(VectorXd::Constant(1, 3.0), VectorXd::Constant(1, 2.0),
+                                                        MatrixXd::Constant(1, 1, 1.0), VectorXd::Constant(1, 0.5),
+                                                        MatrixXd::Constant(1, 1, 1.0), {1.0, 0});
+    EXPECT_NEAR(cwres[0], 1.5 / std::sqrt(2.0), 1e-12);
+    // η̂ = ±0.5 around 0: SD (n − 1) = 0.5·√(4/3); ω² = 1.
+    EXPECT_NEAR(EtaShrinkage({0.5, -0.5, 0.5, -0.5}, 1.0), 100 * (1 - 0.5 * std::sqrt(4.0 / 3.0)), 1e-9);
+    EXPECT_NEAR(EpsilonShrinkage({1.0, -1.0}), 100 * (1 - std::sqrt(2.0)), 1e-9);
+}
+
+}  // namespace

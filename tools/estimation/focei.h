@@ -1,0 +1,135 @@
+// Population estimation by the first-order conditional estimation with interaction (FOCEI).
+//
+// Model. Parameter p of individual i is log-normal around its typical value θ:
+//     φ_ip = θ_p · exp(η_ip),   η_i ~ N(0, Ω)   (Ω diagonal; a parameter without variability
+// has no η), and observation j of i is y_ij = f_ij(φ_i) + ε_ij with the residual variance
+//     V_ij = a² + b²·f_ij²      (a the additive SD in the units of y, b the proportional fraction).
+//
+// Inner problem: each individual's mode η̂_i minimises
+//     l_i(η) = Σ_j [ ln(2π V_ij) + (y_ij − f_ij)² / V_ij ] + ηᵀ Ω⁻¹ η,
+// by Newton steps with the first-order (FOCEI) matrix
+//     H_i = Ω⁻¹ + Σ_j [ g_j g_jᵀ / V_ij + ½ ∇V_ij ∇V_ijᵀ / V_ij² ],   g_j = ∂f_ij/∂η, ∇V = 2b² f g,
+// the derivatives g by forward differences of the simulator in log φ.
+//
+// Outer problem: the Laplace approximation of −2 log L with that matrix,
+//     −2LL = Σ_i [ l_i(η̂_i) + ln|Ω| + ln|H_i(η̂_i)| ],
+// which includes the constant n·ln 2π, is minimised over ln θ, ln diag Ω, ln a and ln b
+// (derivative-free, NLopt's BOBYQA; each evaluation warm-starts the modes from the last).
+// For a model linear in η with a constant V the expression is the exact marginal likelihood.
+//
+// Covariance step: R⁻¹, the inverse of the observed information R = ½ ∇²(−2LL), by central
+// second differences of −2LL in the estimated (log) parameters, carried to the natural scale
+// by the delta method.
+#pragma once
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include <Eigen/Dense>
+
+#include "simulator.h"
+
+namespace tessuvan::estimation {
+
+// V = a² + b²·f².
+struct ResidualError {
+    double additive = 0;      // a, SD in the units of the observations
+    double proportional = 0;  // b, a fraction of the prediction
+    double Variance(double f) const { return additive * additive + proportional * proportional * f * f; }
+};
+
+struct FoceiProblem {
+    std::vector<double> values;  // every model parameter's value where no θ sets it
+    struct Theta {
+        std::string name;
+        std::size_t parameter = 0;  // 0-based model parameter it sets
+        double value = 1;           // initial typical value, positive
+        bool fixed = false;
+        int eta = -1;               // its random effect, −1 = none
+    };
+    std::vector<Theta> thetas;
+    struct Eta {
+        std::size_t theta = 0;
+        double variance = 0.1;      // initial ω²
+        bool fixed = false;
+    };
+    std::vector<Eta> etas;
+    ResidualError error;
+    bool additive = false, additiveFixed = false;
+    bool proportional = false, proportionalFixed = false;
+    std::vector<Eigen::VectorXd> observed;  // [i]: y of individual i, in the simulator's order
+};
+
+struct FoceiOptions {
+    double innerTolerance = 1e-7;    // largest Newton step of any η that counts as the mode
+    int innerIterations = 200;
+    double differenceStep = 1e-7;    // step of the forward differences, in ln φ
+    int outerEvaluations = 5000;
+    double outerTolerance = 1e-7;    // BOBYQA stops when a step changes −2LL by less
+    double outerStepTolerance = 1e-6;  // ... or the log parameters by less
+    bool covariance = true;
+    double hessianStep = 5e-3;       // in the log parameters
+    std::function<void(int evaluation, double minus2ll)> progress;
+};
+
+// An estimate with its standard error (NaN when the covariance step gave none).
+struct Estimated {
+    std::string name;
+    double value = 0;
+    double se = 0;
+    bool fixed = false;
+};
+
+struct FoceiResult {
+    bool converged = false;
+    std::string message;        // why the outer optimisation stopped
+    double minus2ll = 0;
+    int observations = 0;
+    int estimatedCount = 0;     // parameters estimated: θ, ω², σ not fixed
+    double aic = 0, bic = 0;
+    std::vector<Estimated> theta;   // typical values
+    std::vector<Estimated> omega;   // variances, per η
+    std::vector<Estimated> sigma;   // "additive" (SD) and/or "proportional" (fraction)
+    bool covarianceDone = false;
+    std::string covarianceMessage;
+    std::vector<std::string> correlationNames;  // the estimated parameters
+    Eigen::MatrixXd correlation;
+    double conditionNumber = 0;     // largest over smallest eigenvalue of the correlation matrix
+    Eigen::VectorXd typicalValues;         // every model parameter at η = 0 (of the first individual)
+    std::vector<Eigen::VectorXd> eta;      // [i]
+    std::vector<Eigen::VectorXd> values;   // [i]: every model parameter of individual i
+    std::vector<Eigen::VectorXd> pred;     // [i]: predictions at the typical values (η = 0)
+    std::vector<Eigen::VectorXd> ipred;    // [i]: at the mode
+    std::vector<Eigen::VectorXd> iwres;    // (y − IPRED) / √V(IPRED)
+    std::vector<Eigen::VectorXd> cwres;    // conditional weighted residuals
+    Eigen::VectorXd etaShrinkage;          // per η, %
+    double epsilonShrinkage = 0;           // %
+    int evaluations = 0;                   // of −2LL in the outer optimisation
+    long simulations = 0;                  // simulator calls (each simulates every individual asked)
+};
+
+FoceiResult EstimateFocei(const FoceiProblem& problem, Simulator& simulator, const FoceiOptions& options);
+
+// Pieces, exposed for the tests.
+// l_i(η) of the header, from the predictions f at η; +∞ when a variance is not positive.
+double IndividualObjective(const Eigen::VectorXd& y, const Eigen::VectorXd& f, const Eigen::VectorXd& eta,
+                           const Eigen::MatrixXd& omegaInverse, const ResidualError& error);
+// ∇l_i and H_i at η from f and G = ∂f/∂η.
+void IndividualDerivatives(const Eigen::VectorXd& y, const Eigen::VectorXd& f, const Eigen::MatrixXd& g,
+                           const Eigen::VectorXd& eta, const Eigen::MatrixXd& omegaInverse,
+                           const ResidualError& error, Eigen::VectorXd& gradient, Eigen::MatrixXd& h);
+// −2LL at given parameters (modes found from eta, which returns them).
+double FoceiObjective(const FoceiProblem& problem, Simulator& simulator, const Eigen::VectorXd& theta,
+                      const Eigen::VectorXd& omegaDiagonal, const ResidualError& error, const FoceiOptions& options,
+                      std::vector<Eigen::VectorXd>& eta);
+// CWRES = L⁻¹ (y − f + G η̂), with L Lᵀ = G Ω Gᵀ + diag V(f) the linearised covariance of y.
+Eigen::VectorXd ConditionalWeightedResiduals(const Eigen::VectorXd& y, const Eigen::VectorXd& f,
+                                             const Eigen::MatrixXd& g, const Eigen::VectorXd& eta,
+                                             const Eigen::MatrixXd& omega, const ResidualError& error);
+// 100·(1 − SD(η̂_e)/ω_e), SD with n − 1.
+double EtaShrinkage(const std::vector<double>& etas, double variance);
+// 100·(1 − SD(IWRES)).
+double EpsilonShrinkage(const std::vector<double>& iwres);
+
+}  // namespace tessuvan::estimation
