@@ -1,5 +1,6 @@
-// The engine options the golden corpus runs under, set in one place: when the options move
-// within the library state, only this function changes.
+// The engine options the golden corpus is recorded under. They change how the engine reaches
+// its results (the plan of the equations and the planned methods; walks and finite differences
+// side by side), never the results, so every configuration records the same stream.
 #pragma once
 
 #include "library/library_state.h"
@@ -7,11 +8,13 @@
 namespace tessuvan::golden {
 
 struct EngineOptions {
-    bool fastPaths = true;  // the plan of the equations, planned methods, walk replay
-    int threadGroups = 1;   // groups of walks or finite differences side by side
+    bool fastPaths = true;
+    int threadGroups = 1;  // groups of walks or differences side by side; 1 is the sequential order
 };
 
-inline void ApplyEngineOptions(LibraryState& state, const EngineOptions& options)
+// The one place that knows where the engine keeps these options: set on a fresh state,
+// before the first call.
+inline void SetEngineOptions(LibraryState& state, const EngineOptions& options)
 {
     state.fastPaths = options.fastPaths;
     state.threadGroups = options.threadGroups;

@@ -1,171 +1,189 @@
-// The golden corpus: every byte a host sees after every call of the golden cases (the result
-// file, the counts of BInitials, BFitSet up to its method text, the ParameterTable but its
-// texts). A refactor of the engine proves itself by leaving the corpus identical.
+// tessuvan_golden: records the golden corpus, the engine's answers to a fixed list of cases,
+// to prove that a change of the engine's code changes none of them.
 //
-//   tessuvan_golden digest THEOPH.csv [plain] [groups N]         one line per case
-//   tessuvan_golden check  THEOPH.csv DIGESTS [plain] [groups N] compares with a digest file
-//   tessuvan_golden record THEOPH.csv DIR [plain] [groups N]     the whole corpus, a file per case
-#include <cstddef>
+//   tessuvan_golden [OPTIONS] digests          one line per case on standard output
+//   tessuvan_golden [OPTIONS] check FILE       compares with the digests in FILE
+//   tessuvan_golden [OPTIONS] record DIR       the whole stream: DIR/CASE.bin, digests.txt,
+//                                              and calls.txt (case, call, offset, label)
+// OPTIONS: --plain (fast paths off), --groups N (thread groups, default 1).
+//
+// A digest line reads: case, calls, bytes, the digest of the case, and the digest of each call
+// (its low 32 bits), so that a difference can be traced to its first call.
+#include <cinttypes>
 #include <cstdio>
-#include <cstring>
+#include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <map>
-#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
 
-#include "engine_options.h"
-#include "golden_cases.h"
-#include "library/entry_points.h"
+#include "golden_run.h"
 
-namespace tessuvan::golden {
 namespace {
 
-struct Stream {
-    std::vector<unsigned char> bytes;
-    int calls = 0;
+using namespace tessuvan::golden;
 
-    void Append(const void* data, size_t size)
-    {
-        const auto* p = static_cast<const unsigned char*>(data);
-        bytes.insert(bytes.end(), p, p + size);
-    }
-    // FNV-1a, 64 bits.
-    uint64_t Digest() const
-    {
-        uint64_t h = 14695981039346656037ull;
-        for (unsigned char b : bytes) h = (h ^ b) * 1099511628211ull;
-        return h;
-    }
+struct CaseRecord {
+    std::string name;
+    std::vector<RecordedCall> calls;
+    size_t bytes = 0;
+    uint64_t digest = 0;
+    std::vector<uint32_t> callDigests;
 };
 
-// What the host sees after a call, tagged with the call.
-void RecordCall(Stream& out, tessuvan_host::HostModel& model, Call call, int individual)
+CaseRecord Play(const GoldenCase& golden, const EngineOptions& options)
 {
-    ++out.calls;
-    const int16_t tag[2] = {static_cast<int16_t>(call), static_cast<int16_t>(individual)};
-    out.Append(tag, sizeof tag);
-    const BInitials& init = *model.Init();
-    out.Append(&init.NEspeces, sizeof(BInitials) - offsetof(BInitials, NEspeces));
-    out.Append(model.Fit(), offsetof(BFitSet, Method));
-    const ParameterTable& table = *model.Table();
-    out.Append(&table, offsetof(ParameterTable, DefiningTexts));
-    out.Append(table.FitCodes, sizeof table.FitCodes);
-    const std::vector<char> file = model.DataFileExists() ? tessuvan_host::ReadBytes(model.dataFile) : std::vector<char>{};
-    const uint64_t length = file.size();
-    out.Append(&length, sizeof length);
-    out.Append(file.data(), file.size());
+    CaseRecord record{golden.name, {}, 0, 0, {}};
+    {
+        Run run(options);
+        golden.play(run);
+        record.calls = std::move(run.calls);
+    }
+    uint64_t digest = Digest(golden.name);
+    for (const RecordedCall& call : record.calls) {
+        const uint64_t callDigest = Digest(call.bytes);
+        record.callDigests.push_back(static_cast<uint32_t>(callDigest));
+        digest = Digest(std::string(reinterpret_cast<const char*>(&callDigest), sizeof callDigest), digest);
+        record.bytes += call.bytes.size();
+    }
+    record.digest = digest;
+    return record;
 }
 
-Stream RunCase(const GoldenCase& golden, const EngineOptions& options)
+std::string DigestLine(const CaseRecord& record)
 {
-    Stream out;
-    auto state = std::make_unique<LibraryState>();
-    ApplyEngineOptions(*state, options);
-    tessuvan_host::HostModel model;
-    golden.build(model);
-    auto call = [&](Call what, int individual = 0) {
-        int16_t who = static_cast<int16_t>(individual);
-        switch (what) {
-        case Call::Load: CalculInitial(*state, model.Init(), model.Fit(), model.Table(), model.PTexts(), model.QValues(), model.Outputs()); break;
-        case Call::Simulate: RunSimulation(*state, model.Init(), model.Fit(), nullptr, model.Table()); break;
-        case Call::FitPopulation: AjustementPop(*state, model.Init(), model.Fit(), nullptr, model.Table()); break;
-        case Call::FitIndividual: AjustementInd(*state, &who, model.Init(), model.Fit(), nullptr, model.Table()); break;
-        case Call::Release: FinRun(*state, model.Init(), model.Fit()); break;
-        }
-        RecordCall(out, model, what, individual);
-    };
-    call(Call::Load);
-    if (model.Fit()->Erreur != 0) {  // a failed load, and the call a host may still make
-        call(Call::Simulate);
-        call(Call::Release);
-        return out;
+    char head[160];
+    std::snprintf(head, sizeof head, "%s %zu %zu %016" PRIx64, record.name.c_str(), record.calls.size(), record.bytes,
+                  record.digest);
+    std::string line = head;
+    for (const uint32_t d : record.callDigests) {
+        char text[12];
+        std::snprintf(text, sizeof text, " %08" PRIx32, d);
+        line += text;
     }
-    call(Call::Simulate);
-    for (int k = 0; k < golden.populationIterations; ++k) {
-        call(Call::FitPopulation);
-        if (model.Fit()->Done || model.Fit()->Erreur) break;
-    }
-    for (int i = 1; i <= model.Init()->NIndividuals; ++i)
-        for (int k = 0; k < golden.individualIterations; ++k) {
-            call(Call::FitIndividual, i);
-            if (model.Fit()->Done || model.Fit()->Erreur) break;
-        }
-    call(Call::Simulate);
-    call(Call::Release);
-    return out;
+    return line;
 }
 
-std::string DigestLine(const std::string& name, const Stream& s)
+// The expected lines by case name (comment lines start with #).
+std::map<std::string, std::vector<std::string>> ReadDigests(const std::string& path)
 {
-    char digest[17];
-    std::snprintf(digest, sizeof digest, "%016llx", static_cast<unsigned long long>(s.Digest()));
-    return name + " " + std::to_string(s.calls) + " " + std::to_string(s.bytes.size()) + " " + digest;
+    std::map<std::string, std::vector<std::string>> expected;
+    std::ifstream in(path);
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.empty() || line[0] == '#') continue;
+        std::istringstream fields(line);
+        std::vector<std::string> words;
+        for (std::string word; fields >> word;) words.push_back(word);
+        if (!words.empty()) expected[words[0]] = words;
+    }
+    return expected;
 }
 
-int Main(int argc, char** argv)
+// Compares one case with its expected line; prints and returns false at a difference.
+bool Matches(const CaseRecord& record, const std::vector<std::string>& expected)
 {
-    if (argc < 3) {
-        std::fprintf(stderr, "usage: tessuvan_golden digest|check|record THEOPH.csv [DIGESTS|DIR] [plain] [groups N]\n");
-        return 2;
-    }
-    const std::string mode = argv[1];
-    const std::string csv = argv[2];
-    std::string target;
-    int next = 3;
-    if (mode != "digest") {
-        if (argc < 4) return 2;
-        target = argv[next++];
-    }
-    EngineOptions options;
-    for (; next < argc; ++next) {
-        if (std::strcmp(argv[next], "plain") == 0) options.fastPaths = false;
-        else if (std::strcmp(argv[next], "groups") == 0 && next + 1 < argc) options.threadGroups = std::atoi(argv[++next]);
-        else return 2;
-    }
-    std::map<std::string, std::string> expected;
-    if (mode == "check") {
-        std::ifstream in(target);
-        if (!in) {
-            std::fprintf(stderr, "cannot read %s\n", target.c_str());
-            return 2;
-        }
-        for (std::string line; std::getline(in, line);)
-            if (!line.empty()) expected[line.substr(0, line.find(' '))] = line;
-    }
-    int differing = 0;
-    long calls = 0, bytes = 0;
-    const auto cases = GoldenCases(csv);
-    for (const GoldenCase& golden : cases) {
-        const Stream s = RunCase(golden, options);
-        calls += s.calls;
-        bytes += static_cast<long>(s.bytes.size());
-        const std::string line = DigestLine(golden.name, s);
-        if (mode == "digest") std::printf("%s\n", line.c_str());
-        else if (mode == "record") {
-            std::ofstream file(target + "/" + golden.name + ".bin", std::ios::binary | std::ios::trunc);
-            file.write(reinterpret_cast<const char*>(s.bytes.data()), static_cast<std::streamsize>(s.bytes.size()));
-            if (!file) {
-                std::fprintf(stderr, "cannot write into %s\n", target.c_str());
-                return 2;
-            }
-        } else if (expected[golden.name] != line) {
-            if (differing++ == 0)
-                std::fprintf(stderr, "first difference: %s\n  expected %s\n  recorded %s\n", golden.name.c_str(),
-                             expected[golden.name].c_str(), line.c_str());
-        }
-    }
-    if (mode == "check" && expected.size() != cases.size()) {
-        std::fprintf(stderr, "the digest file has %zu cases, the corpus %zu\n", expected.size(), cases.size());
-        ++differing;
-    }
-    std::fprintf(stderr, "%zu cases, %ld calls, %ld bytes%s\n", cases.size(), calls, bytes,
-                 differing ? (", " + std::to_string(differing) + " differing").c_str() : "");
-    return differing ? 1 : 0;
+    std::istringstream fields(DigestLine(record));
+    std::vector<std::string> got;
+    for (std::string word; fields >> word;) got.push_back(word);
+    if (got == expected) return true;
+    size_t call = 0;
+    while (call < record.calls.size() && 4 + call < expected.size() && got[4 + call] == expected[4 + call]) ++call;
+    if (call < record.calls.size())
+        std::printf("%s: first differing call %zu (%s)\n", record.name.c_str(), call + 1, record.calls[call].label.c_str());
+    else
+        std::printf("%s: %zu calls recorded, %zu expected\n", record.name.c_str(), record.calls.size(),
+                    expected.size() > 4 ? expected.size() - 4 : 0);
+    return false;
+}
+
+int Usage()
+{
+    std::fprintf(stderr, "usage: tessuvan_golden [--plain] [--groups N] digests | check FILE | record DIR\n");
+    return 2;
 }
 
 }  // namespace
-}  // namespace tessuvan::golden
 
-int main(int argc, char** argv) { return tessuvan::golden::Main(argc, argv); }
+int main(int argc, char** argv)
+{
+    EngineOptions options;
+    int a = 1;
+    for (; a < argc && argv[a][0] == '-'; ++a) {
+        const std::string option = argv[a];
+        if (option == "--plain")
+            options.fastPaths = false;
+        else if (option == "--groups" && a + 1 < argc)
+            options.threadGroups = std::atoi(argv[++a]);
+        else
+            return Usage();
+    }
+    if (a >= argc) return Usage();
+    const std::string mode = argv[a];
+    const std::string target = a + 1 < argc ? argv[a + 1] : "";
+    if (mode != "digests" && target.empty()) return Usage();
+
+    const std::vector<GoldenCase> cases = GoldenCases(TESSUVAN_GOLDEN_DATA);
+    std::map<std::string, std::vector<std::string>> expected;
+    if (mode == "check") {
+        expected = ReadDigests(target);
+        if (expected.empty()) {
+            std::printf("no digests in %s\n", target.c_str());
+            return 1;
+        }
+    } else if (mode == "record") {
+        std::filesystem::create_directories(target);
+    } else if (mode != "digests") {
+        return Usage();
+    }
+    std::ofstream digests, callIndex;
+    if (mode == "record") {
+        digests.open(target + "/digests.txt");
+        callIndex.open(target + "/calls.txt");
+    }
+
+    size_t calls = 0, bytes = 0, differing = 0;
+    for (const GoldenCase& golden : cases) {
+        const CaseRecord record = Play(golden, options);
+        calls += record.calls.size();
+        bytes += record.bytes;
+        if (mode == "digests") std::printf("%s\n", DigestLine(record).c_str());
+        if (mode == "check") {
+            const auto found = expected.find(record.name);
+            if (found == expected.end()) {
+                std::printf("%s: no expected digest\n", record.name.c_str());
+                ++differing;
+            } else {
+                differing += !Matches(record, found->second);
+                expected.erase(found);
+            }
+        }
+        if (mode == "record") {
+            digests << DigestLine(record) << '\n';
+            std::ofstream stream(target + "/" + record.name + ".bin", std::ios::binary | std::ios::trunc);
+            size_t offset = 0;
+            for (size_t c = 0; c < record.calls.size(); ++c) {
+                stream << record.calls[c].bytes;
+                callIndex << record.name << ' ' << c + 1 << ' ' << offset << ' ' << record.calls[c].label << '\n';
+                offset += record.calls[c].bytes.size();
+            }
+            if (!stream) {
+                std::fprintf(stderr, "cannot write %s\n", record.name.c_str());
+                return 1;
+            }
+        }
+    }
+    for (const auto& [name, words] : expected) {
+        std::printf("%s: expected but not recorded\n", name.c_str());
+        ++differing;
+    }
+    std::fprintf(stderr, "%zu cases, %zu calls, %zu bytes (fast paths %s, %d thread groups)\n", cases.size(), calls,
+                 bytes, options.fastPaths ? "on" : "off", options.threadGroups);
+    if (mode == "check" && differing > 0) {
+        std::printf("%zu of %zu cases differ from %s\n", differing, cases.size(), target.c_str());
+        return 1;
+    }
+    return 0;
+}
