@@ -8,3 +8,6 @@ cmake --preset x64 >/dev/null
 cmake --build --preset x64 -j "$(nproc)"
 build/x64/tools/tessuvan fit examples/theophylline/theophylline.toml examples/theophylline/theophylline.csv \
   -o out/theophylline "$@"
+# The multiple-dose intravenous example (phenobarbital in preterm infants, weight covariate).
+build/x64/tools/tessuvan fit examples/phenobarbital/phenobarbital.toml examples/phenobarbital/phenobarbital.csv \
+  -o out/phenobarbital "$@"
