@@ -90,10 +90,24 @@ typedef struct TESSUVAN_ALIGN8 TessuvanText {
  * Host records
  * ------------------------------------------------------------------------------------------- */
 
-/* Model dimensions and file names. The library writes only NPopAPosteriori. */
+/* Model dimensions and file names. The library writes only NPopAPosteriori.
+ *
+ * The data file (FileNameDat) holds exactly NPoints TessuvanPointRecords, no header; see below.
+ *
+ * The species file (FileNameEsp) is an ASCII text, one formula text per line (an empty line is
+ * an absent formula, a CR before the LF is not part of the line, lines missing at the end read
+ * as empty). For each species s = 1..NEspeces in turn:
+ *   1. NIndividuals x NInterrupts lines, individual i = 1..NIndividuals, interrupt
+ *      t = 1..NInterrupts varying fastest: the amount given to species s when interrupt t of
+ *      individual i begins (absent: the amount is left as it is);
+ *   2. one line: the free term F[s] of the rate of species s;
+ *   3. NEspeces lines: the coefficients A[s][e], e = 1..NEspeces, of the amount of species e in
+ *      the rate of species s.
+ * So the file has NEspeces x (NIndividuals x NInterrupts + 1 + NEspeces) lines; the rate of
+ * species s is dx_s/dt = sum over e of A[s][e] x_e + F[s]. */
 typedef struct BInitials {
     TessuvanText FileNameDat; /* data file: read by Calcul_initial, rewritten by Simulation */
-    TessuvanText FileNameEsp; /* species file: one formula per line */
+    TessuvanText FileNameEsp; /* species file: one formula per line, in the order below */
     int16_t NEspeces;         /* species, 0..MaxSpecies */
     int16_t NPopAPriori;      /* subjects the a-priori information counts for */
     int16_t NPopAPosteriori;  /* out: NPopAPriori + individuals with an observation */
@@ -110,7 +124,14 @@ typedef struct BInitials {
 typedef struct BFitSet {
     int16_t Erreur;       /* 0 = success; codes add up (see TessuvanErrorCode) */
     int16_t Done;         /* -1 when a fit's convergence test passed, else 0 */
-    float TypeErreurData; /* gamma: the weight of an observation y is proportional to y^-gamma */
+    /* gamma of the observation error model: the variance of an observation y is taken as
+     * proportional to y^gamma. At every Simulation each observation y (> 1e-130) of output k
+     * gets the weight w = s * y^-gamma, with the scale
+     *     s = exp((gamma * sum ln y - sum ln (P - y)^2) / n)
+     * over the n observations whose population prediction P differs from y by more than 1e-130
+     * (s = 1 when n = 0): the weighted squared population residuals have geometric mean 1.
+     * The objective sums in ErreurCalc are sums of w * residual^2. */
+    float TypeErreurData;
     float Tolerance;      /* fits: mean squared relative change that counts as converged */
     float Marquard;       /* fits: damping added to the normal equations */
     float Precision;      /* tolerance handed to the integrator */
@@ -154,6 +175,30 @@ typedef float QParameterValues[MaxIndividuals][MaxQParameters];
 typedef TessuvanText OutputTexts[MaxOutputs];
 
 /* ---------------------------------------------------------------------------------------------
+ * The data file and the result file: records of 248 bytes, little-endian, no header
+ * ------------------------------------------------------------------------------------------- */
+
+#define TESSUVAN_RECORD_VALUES 60
+#define TESSUVAN_OBSERVATIONS 0            /* Values[TESSUVAN_OBSERVATIONS + k - 1]: output k */
+#define TESSUVAN_POPULATION_PREDICTIONS 20 /* result file only */
+#define TESSUVAN_INDIVIDUAL_PREDICTIONS 40 /* result file only */
+
+/* One observation point. In the data file the records of one individual come in increasing
+ * time with non-decreasing interrupt numbers (records of different individuals may be
+ * interleaved); their order is the individual's point order. Only the observations of outputs
+ * 1..NSorties are read; an observation not above 1e-130 (in a single: 0, negative or NaN) is
+ * "not observed". The result file (written by Simulation at the same path) holds the same
+ * points grouped by individual (1..NIndividuals, each in its point order) with the
+ * observations, population and individual predictions of outputs 1..NSorties, rounded to
+ * single; every other value is 0. */
+typedef struct TessuvanPointRecord {
+    int16_t Individual; /* 1..NIndividuals */
+    int16_t Interrupt;  /* 1..NInterrupts: the interrupt (dosing interval) the point belongs to */
+    float Time;
+    float Values[TESSUVAN_RECORD_VALUES];
+} TessuvanPointRecord;
+
+/* ---------------------------------------------------------------------------------------------
  * Error codes seen in BFitSet.Erreur. Codes of one call add up; a sum saturates at 32767.
  * ------------------------------------------------------------------------------------------- */
 
@@ -190,8 +235,30 @@ enum TessuvanErrorCode {
     TessuvanZeroFittedValue = 4000,     /* Ajustement_pop: a parameter with population code 2
                                            or 3 has the value 0 (magnitude not above 1e-130),
                                            so no relative step exists; nothing is changed */
-    TessuvanOutOfMemory = 8000          /* the model store could not be allocated */
+    TessuvanOutOfMemory = 8000          /* the model store, a formula record or a fit's scratch
+                                           copy could not be allocated */
 };
+
+/* Reading a code. Every entry point adds to what Erreur holds on entry (Calcul_initial, once it
+ * has reached the method name, sets it to 0 or 9 first), so a host sets Erreur to 0 before each
+ * call; then 0 is success and anything else a failure (the sum saturates at 32767 and never
+ * returns to 0). The codes overlap by design, so a sum names its causes only in part:
+ *   Calcul_initial  either one of 1000, 2000, 8000 alone (the call stopped before the formulas:
+ *                   files, counts, data ranges, the store), or 9 (unknown method) + the count of
+ *                   formula errors + 8000 for each formula record that could not be allocated + 1 (no
+ *                   observation) + 2 (too few observations). The small parts share 1..999: 1 may
+ *                   be one formula error or no observation, 9 nine errors or the method; and a
+ *                   count of 1000 or more formula errors runs into the fixed codes.
+ *   Simulation      2000 or 1000 alone, or the integration code (1..5) of the last interval.
+ *   Ajustement_pop  2000 or 4000 alone; otherwise the code of a failed step replaces Erreur
+ *   Ajustement_ind  (integration 1..5, solver 1..5: 2 is the step budget or a zero coefficient,
+ *                   and so on; 8000) and the call ends; each Simulation inside adds 1000 when
+ *                   the result file cannot be written, so in a fit 2000 or 4000 may also be two
+ *                   or four failed writes.
+ *   Fin             0 or 1000.
+ * Any entry point also adds 8000 (memory) or 2000 (any other internal failure) when the engine
+ * stops on a failure it did not foresee. A host that must tell the causes apart checks its own
+ * inputs (the method name against the four, the texts, the observations) rather than the sum. */
 
 /* ---------------------------------------------------------------------------------------------
  * Entry points (undecorated names; stdcall in Tessuvan_32)
@@ -298,6 +365,11 @@ static inline void TessuvanTextFree(TessuvanText *text)
 #define TESSUVAN_STATIC_ASSERT _Static_assert
 #endif
 
+TESSUVAN_STATIC_ASSERT(sizeof(TessuvanPointRecord) == 248, "data and result file record");
+TESSUVAN_STATIC_ASSERT(offsetof(TessuvanPointRecord, Interrupt) == 2, "record interrupt");
+TESSUVAN_STATIC_ASSERT(offsetof(TessuvanPointRecord, Time) == 4, "record time");
+TESSUVAN_STATIC_ASSERT(offsetof(TessuvanPointRecord, Values) == 8, "record values");
+TESSUVAN_STATIC_ASSERT(sizeof(float) == 4, "IEEE singles");
 TESSUVAN_STATIC_ASSERT(sizeof(TessuvanText) == TESSUVAN_TEXT_SIZE, "VARIANT size");
 TESSUVAN_STATIC_ASSERT(offsetof(TessuvanText, bstr) == 8, "VARIANT text pointer at 8");
 #if defined(TESSUVAN_BUILD_64)

@@ -18,8 +18,8 @@
 
 namespace tessuvan {
 
-inline constexpr size_t kPointFileRecordBytes = 248;
-inline constexpr int kPointFileValues = 60;
+inline constexpr size_t kPointFileRecordBytes = sizeof(TessuvanPointRecord);
+inline constexpr int kPointFileValues = TESSUVAN_RECORD_VALUES;
 
 struct PointFileRecord {
     int16_t individual = 0;

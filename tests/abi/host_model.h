@@ -69,7 +69,8 @@ struct PointRow {
     float IndividualPrediction(int k) const { return values[39 + k]; }
 };
 
-inline constexpr size_t kRecordBytes = 248;
+inline constexpr size_t kRecordBytes = sizeof(TessuvanPointRecord);
+static_assert(sizeof(PointRow::values) == sizeof(TessuvanPointRecord::Values));
 
 // The record's bytes, little-endian as x86 stores them.
 inline std::array<unsigned char, kRecordBytes> EncodeRow(const PointRow& row)

@@ -11,7 +11,7 @@ namespace tessuvan::cli {
 
 namespace {
 
-constexpr std::size_t kRecordBytes = 248;
+constexpr std::size_t kRecordBytes = sizeof(TessuvanPointRecord);
 constexpr int kValueSlots = 60;
 
 // A text the engine reads, freed with its owner.
