@@ -38,11 +38,11 @@ struct ChuBermanLoop {
     static int16_t Run(const Source& source, Size size, WorkingFloat h, WorkingFloat t0, WorkingFloat t1,
                        WorkingFloat tol, AmountVector& Y)
     {
-        const int n = size.Count();
-        int16_t err = 0;
         // Entries beyond n are never computed: they travel from yin to yout untouched, and the
         // trial amounts carry them for the formulas that read them.
         AmountVector Ytau = Y, Yn = Y;
+        const int n = size.Count();
+        int16_t err = 0;
         WorkingFloat t = t0;
         const WorkingFloat L = (t1 - t0) / 3;
         WorkingFloat errorScale = 0;

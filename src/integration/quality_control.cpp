@@ -49,8 +49,6 @@ inline WorkingFloat LargestRelativeDifference(Size size, const AmountVector& d, 
 
 // The interval loop, from t0 with the first step length h; returns the codes it adds.
 struct QualityControlLoop {
-    static constexpr ArgumentRule kArguments = kQualityControlArguments;
-
     template <class Source, class Size>
     static int16_t Run(const Source& source, Size size, WorkingFloat h, WorkingFloat t0, WorkingFloat t1,
                        WorkingFloat tol, AmountVector& y)
@@ -125,6 +123,8 @@ struct QualityControlLoop {
         if (static_cast<WorkingFloat>(count) > budget) AddCode(err, TessuvanIntegrationStepBudget);
         return err;
     }
+
+    static constexpr ArgumentRule kArguments = kQualityControlArguments;
 };
 
 template IntegrationRoutine Integrate<QualityControlLoop>;
