@@ -1,0 +1,145 @@
+#include "run_replicates.h"
+
+#include <algorithm>
+#include <fstream>
+#include <map>
+
+#include "engine_adapter.h"
+#include "engine_codes.h"
+#include "engine_session.h"
+#include "fmt/format.h"
+#include "tessuvan/tessuvan_build.h"
+
+namespace tessuvan::cli {
+
+namespace {
+
+constexpr std::size_t kIndividualsPerState = TESSUVAN_MAX_INDIVIDUALS;
+
+}  // namespace
+
+SimulationDesign DesignOf(const EngineProblem& problem, const DataSet& data)
+{
+    std::map<int, double> timeOfLine;
+    for (const DataRow& row : data.rows) timeOfLine[row.line] = row.time;
+    SimulationDesign design;
+    for (const EngineIndividual& individual : problem.individuals) {
+        std::vector<DesignRow> rows;
+        for (std::size_t j = 0; j < individual.points.size(); ++j)
+            for (const EngineRequest& request : individual.points[j].requests) {
+                if (request.steadyState != 0) continue;  // the tool's own checks, not rows
+                DesignRow row;
+                row.point = int(j + 1);
+                row.slot = request.slot;
+                row.output = problem.outputOf[request.slot];
+                row.line = request.line;
+                const auto time = timeOfLine.find(request.line);
+                row.time = time != timeOfLine.end() ? time->second : individual.points[j].time;
+                row.dv = request.dv;
+                rows.push_back(row);
+            }
+        std::stable_sort(rows.begin(), rows.end(), [](const DesignRow& a, const DesignRow& b) { return a.line < b.line; });
+        design.push_back(std::move(rows));
+    }
+    return design;
+}
+
+nlohmann::json ReadFitResults(const std::filesystem::path& fitFolder)
+{
+    const std::filesystem::path path = fitFolder / "results.json";
+    std::ifstream in(path);
+    if (!in) throw ModelError(path.string() + ": cannot be read (a fit folder written by 'tessuvan fit' with FOCEI)");
+    nlohmann::json results = nlohmann::json::parse(in, nullptr, false);
+    if (results.is_discarded() || !results.is_object() || !results.contains("theta") || !results.contains("omega"))
+        throw ModelError(path.string() + ": not the results of a population estimation (no theta and omega)");
+    return results;
+}
+
+simulation::VariabilityModel VariabilityOf(const Model& model, const nlohmann::json* results)
+{
+    simulation::VariabilityModel variability;
+    variability.typical.resize(Eigen::Index(model.parameters.size()));
+    for (std::size_t p = 0; p < model.parameters.size(); ++p) variability.typical[Eigen::Index(p)] = model.parameters[p].value;
+    auto parameterNamed = [&](const std::string& name, const char* where) {
+        for (std::size_t p = 0; p < model.parameters.size(); ++p)
+            if (model.parameters[p].name == name && model.parameters[p].formula.empty()) return p;
+        throw ModelError(fmt::format("results.json: {} '{}' is not a free parameter of the model {}", where, name,
+                                     model.source));
+    };
+    auto number = [](const nlohmann::json& value, const std::string& what) {
+        if (!value.is_number()) throw ModelError("results.json: " + what + " is not a number");
+        return value.get<double>();
+    };
+    if (!results) {
+        for (std::size_t p = 0; p < model.parameters.size(); ++p)
+            if (model.parameters[p].omega > 0 && model.parameters[p].formula.empty())
+                variability.etas.push_back({model.parameters[p].name, p, model.parameters[p].omega});
+        if (model.error.additive) variability.error.additive = model.error.additiveValue;
+        if (model.error.proportional) variability.error.proportional = model.error.proportionalValue;
+        return variability;
+    }
+    for (const auto& [name, theta] : (*results)["theta"].items())
+        variability.typical[Eigen::Index(parameterNamed(name, "theta"))] = number(theta["value"], "theta." + name + ".value");
+    for (const auto& [name, omega] : (*results)["omega"].items())
+        variability.etas.push_back({name, parameterNamed(name, "omega"), number(omega["variance"], "omega." + name + ".variance")});
+    std::sort(variability.etas.begin(), variability.etas.end(),
+              [](const auto& a, const auto& b) { return a.parameter < b.parameter; });
+    if (results->contains("sigma"))
+        for (const auto& [name, sigma] : (*results)["sigma"].items()) {
+            const double value = number(sigma["value"], "sigma." + name + ".value");
+            if (name == "additive") variability.error.additive = value;
+            else if (name == "proportional") variability.error.proportional = value;
+            else throw ModelError("results.json: unknown residual error '" + name + "' (additive or proportional)");
+        }
+    return variability;
+}
+
+ReplicateRun RunReplicates(const Model& model, const EngineProblem& problem, const SimulationDesign& design,
+                           const simulation::VariabilityModel& variability, std::uint64_t seed,
+                           const simulation::ReplicateRange& range, bool typicalPredictions,
+                           const std::filesystem::path& workFolder, const RunProgress& progress)
+{
+    const std::size_t individuals = problem.individuals.size();
+    const int blocks = int((individuals + kIndividualsPerState - 1) / kIndividualsPerState);
+    ReplicateRun run;
+    run.draws.assign(std::size_t(range.Size()), std::vector<simulation::SimulatedIndividual>(individuals));
+    run.pred.resize(individuals);
+    for (int b = 0; b < blocks; ++b) {
+        const std::size_t first = std::size_t(b) * kIndividualsPerState;
+        const std::size_t last = std::min(individuals, first + kIndividualsPerState);
+        EngineProblem block = problem;
+        block.individuals.assign(problem.individuals.begin() + long(first), problem.individuals.begin() + long(last));
+        const std::filesystem::path folder = workFolder / fmt::format("block-{}", b + 1);
+        std::filesystem::create_directories(folder);
+        EngineSession session(model, block, InitialValues(model, block.individuals.size()), folder);
+        estimation::EngineBlock records = session.Block();
+        for (std::size_t i = first; i < last; ++i) {
+            std::vector<estimation::ObservationSlot> slots;
+            for (const DesignRow& row : design[i]) slots.push_back({row.point, int(row.slot + 1)});
+            records.observations.push_back(slots);
+        }
+        estimation::EngineSimulator simulator;
+        if (const int code = simulator.Load(records); code != 0) throw EngineError(EngineStage::Load, code);
+
+        if (typicalPredictions) {
+            std::vector<Eigen::VectorXd> pred;
+            if (!simulation::TypicalPredictions(variability, simulator, pred))
+                throw EngineError(EngineStage::Simulation, simulator.LastCode());
+            std::move(pred.begin(), pred.end(), run.pred.begin() + long(first));
+        }
+        std::vector<std::vector<simulation::SimulatedIndividual>> draws;
+        int failed = 0;
+        const auto report = [&](int done) {
+            if (progress)
+                progress((double(b) + double(done) / double(std::max(range.Size(), 1))) / blocks,
+                         range.first + done - 1, b + 1, blocks);
+        };
+        if (!simulation::SimulateReplicates(variability, simulator, seed, first, range, draws, failed, report))
+            throw EngineError(EngineStage::Simulation, simulator.LastCode());
+        for (std::size_t r = 0; r < draws.size(); ++r)
+            std::move(draws[r].begin(), draws[r].end(), run.draws[r].begin() + long(first));
+    }
+    return run;
+}
+
+}  // namespace tessuvan::cli
