@@ -15,7 +15,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-int Run(const std::string& arguments, std::string* output = nullptr)
+int RunTool(const std::string& arguments, std::string* output = nullptr)
 {
     const std::string command = std::string(TESSUVAN_PROGRAM) + " " + arguments + " 2>&1";
     FILE* pipe = popen(command.c_str(), "r");
@@ -74,10 +74,10 @@ TEST_F(SimulateProgram, ShardsMergedEqualOneRunByteForByte)
 {
     const std::string run = At("oral.toml") + " " + At("design.csv") + " --replicates 7 --seed 11 -q";
     std::string output;
-    ASSERT_EQ(Run("simulate " + run + " -o " + At("single"), &output), 0) << output;
-    ASSERT_EQ(Run("simulate " + run + " --shard 2/2 -o " + At("s2")), 0);
-    ASSERT_EQ(Run("simulate " + run + " --shard 1/2 -o " + At("s1")), 0);
-    ASSERT_EQ(Run("merge " + At("s2") + " " + At("s1") + " -o " + At("merged"), &output), 0) << output;
+    ASSERT_EQ(RunTool("simulate " + run + " -o " + At("single"), &output), 0) << output;
+    ASSERT_EQ(RunTool("simulate " + run + " --shard 2/2 -o " + At("s2")), 0);
+    ASSERT_EQ(RunTool("simulate " + run + " --shard 1/2 -o " + At("s1")), 0);
+    ASSERT_EQ(RunTool("merge " + At("s2") + " " + At("s1") + " -o " + At("merged"), &output), 0) << output;
     for (const char* file : {"simulations.csv", "summary.csv", "simulation.json"}) {
         EXPECT_FALSE(Contents(root / "single" / file).empty()) << file;
         EXPECT_EQ(Contents(root / "single" / file), Contents(root / "merged" / file)) << file;
@@ -92,11 +92,11 @@ TEST_F(SimulateProgram, ShardsMergedEqualOneRunByteForByte)
     EXPECT_EQ(rows, 7 * 3 * 6);
 
     // A shard missing, or one of another run, is refused.
-    EXPECT_EQ(Run("merge " + At("s1") + " -o " + At("half"), &output), 2);
+    EXPECT_EQ(RunTool("merge " + At("s1") + " -o " + At("half"), &output), 2);
     EXPECT_NE(output.find("shards missing: 2/2"), std::string::npos) << output;
-    ASSERT_EQ(Run("simulate " + At("oral.toml") + " " + At("design.csv") + " --replicates 7 --seed 12 -q --shard 2/2 -o " +
+    ASSERT_EQ(RunTool("simulate " + At("oral.toml") + " " + At("design.csv") + " --replicates 7 --seed 12 -q --shard 2/2 -o " +
                   At("other")), 0);
-    EXPECT_EQ(Run("merge " + At("s1") + " " + At("other") + " -o " + At("mixed"), &output), 2);
+    EXPECT_EQ(RunTool("merge " + At("s1") + " " + At("other") + " -o " + At("mixed"), &output), 2);
     EXPECT_FALSE(fs::exists(root / "mixed"));
 }
 
@@ -107,7 +107,7 @@ TEST_F(SimulateProgram, VpcOfTheTheophyllineFitIsWrittenWithItsPlot)
     fs::copy_file(fs::path(TESSUVAN_TOOL_REFERENCES_DIR) / "theophylline_focei_results.json", fit / "results.json");
     const std::string data = (fs::path(TESSUVAN_EXAMPLES_DIR) / "theophylline" / "theophylline.csv").string();
     std::string output;
-    ASSERT_EQ(Run("vpc " + fit.string() + " --replicates 100 -q --data " + data + " -o " + At("vpc"), &output), 0) << output;
+    ASSERT_EQ(RunTool("vpc " + fit.string() + " --replicates 100 -q --data " + data + " -o " + At("vpc"), &output), 0) << output;
     EXPECT_TRUE(fs::exists(root / "vpc" / "vpc.png")) << output;
     // The observed median inside the 90 % interval of the simulated medians in most bins.
     std::ifstream table(root / "vpc" / "vpc.csv");

@@ -23,13 +23,17 @@ std::vector<double> EqualCountEdges(std::vector<double> times, int bins)
     std::vector<double> distinct = times;
     distinct.erase(std::unique(distinct.begin(), distinct.end()), distinct.end());
     const std::size_t count = bins > 0 ? std::size_t(bins) : std::min<std::size_t>(kDefaultBins, distinct.size());
-    // Row r (0-based, sorted) belongs to group ⌊r·B/n⌋; a group starts at its first row's time
-    // unless that time already began a group (ties stay together).
+    // Row r (0-based, sorted) belongs to group ⌊r·B/n⌋; a group starts at its first row's time,
+    // or, when that time belongs to the group before (ties stay together), at its first later one.
     std::vector<double> edges;
     const std::size_t n = times.size();
+    bool pending = false;
     for (std::size_t r = 0; r < n; ++r) {
-        const bool starts = r == 0 || (r * count / n) != ((r - 1) * count / n);
-        if (starts && (edges.empty() || times[r] > edges.back())) edges.push_back(times[r]);
+        if (r == 0 || (r * count / n) != ((r - 1) * count / n)) pending = true;
+        if (pending && (edges.empty() || times[r] > edges.back())) {
+            edges.push_back(times[r]);
+            pending = false;
+        }
     }
     if (times.back() > edges.back() || edges.size() == 1) edges.push_back(times.back());
     return edges;

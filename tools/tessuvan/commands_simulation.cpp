@@ -71,6 +71,15 @@ int Fail(ProgressLine& progress, const std::string& message, int status)
     return status;
 }
 
+// A simulation estimates nothing: every parameter is fixed for the engine, which then also
+// loads a design without observations (it refuses fewer observations than parameters to
+// estimate), and the individuals go in blocks of the engine's capacity.
+void ForSimulation(Model& model)
+{
+    model.fit.estimation = Estimation::Focei;
+    for (ParameterSpec& parameter : model.parameters) parameter.estimate = Estimate::Fixed;
+}
+
 // Runs `body`, turning each kind of failure into its message and exit status.
 template <typename Body>
 int Guarded(ProgressLine& progress, Body body)
@@ -116,7 +125,7 @@ int SimulateReplicatesCommand(const ReplicateOptions& options)
         const simulation::Shard shard = ParseShard(options.shard, options.replicates);
         const BinRule bins = ParseBins(options.bins, options.binEdges);
         Model model = LoadModel(options.model);
-        model.fit.estimation = Estimation::Focei;  // blocks of the engine's capacity: any number of individuals
+        ForSimulation(model);
         std::vector<std::string> columns;
         for (const CovariateSpec& covariate : model.covariates) columns.push_back(covariate.column);
         const DataSet data = ReadDataSet(options.data, columns);
@@ -215,7 +224,7 @@ int VpcCommand(const VpcOptions& options)
         else if (results.contains("run") && results["run"].contains("model") && results["run"]["model"].is_string())
             model = ParseModel(results["run"]["model"].get<std::string>(), resultsPath.string() + " (run.model)");
         else throw ModelError(resultsPath.string() + ": holds no model text; give the model with --model");
-        model.fit.estimation = Estimation::Focei;
+        ForSimulation(model);
         std::string dataPath = options.data;
         if (dataPath.empty() && results.contains("run") && results["run"].contains("data_file"))
             dataPath = results["run"]["data_file"].get<std::string>();

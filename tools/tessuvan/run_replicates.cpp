@@ -109,6 +109,13 @@ ReplicateRun RunReplicates(const Model& model, const EngineProblem& problem, con
         const std::size_t last = std::min(individuals, first + kIndividualsPerState);
         EngineProblem block = problem;
         block.individuals.assign(problem.individuals.begin() + long(first), problem.individuals.begin() + long(last));
+        // The engine loads only a data set with observations; a design has none. The rows asked
+        // for get a stand-in observation (1) in the engine's data file: with every parameter
+        // fixed it weighs nothing, and the design keeps what the rows really observed.
+        for (EngineIndividual& individual : block.individuals)
+            for (EnginePoint& point : individual.points)
+                for (const EngineRequest& request : point.requests)
+                    if (request.steadyState == 0 && !(point.observed[request.slot] > 0)) point.observed[request.slot] = 1;
         const std::filesystem::path folder = workFolder / fmt::format("block-{}", b + 1);
         std::filesystem::create_directories(folder);
         EngineSession session(model, block, InitialValues(model, block.individuals.size()), folder);
