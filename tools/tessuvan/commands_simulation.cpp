@@ -5,6 +5,7 @@
 #include <fstream>
 #include <cstdio>
 #include <iostream>
+#include <memory>
 
 #include "engine_codes.h"
 #include "fmt/format.h"
@@ -101,7 +102,11 @@ int Guarded(ProgressLine& progress, Body body)
 
 RunProgress BarOf(ProgressLine& progress, int replicates)
 {
-    return [&progress, replicates](double fraction, int replicate, int block, int blocks) {
+    auto shown = std::make_shared<double>(-1.0);  // when the bar was last drawn, s
+    return [&progress, replicates, shown](double fraction, int replicate, int block, int blocks) {
+        const double now = progress.Seconds();
+        if (now - *shown < 0.1 && fraction < 1) return;  // ten times a second at most
+        *shown = now;
         std::string what = fmt::format("replicate {}/{}", replicate, replicates);
         if (blocks > 1) what += fmt::format(" of individuals block {}/{}", block, blocks);
         progress.Show(ProgressBar(fraction, progress.Seconds(), what));

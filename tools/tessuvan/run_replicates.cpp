@@ -104,10 +104,12 @@ ReplicateRun RunReplicates(const Model& model, const EngineProblem& problem, con
     ReplicateRun run;
     run.draws.assign(std::size_t(range.Size()), std::vector<simulation::SimulatedIndividual>(individuals));
     run.pred.resize(individuals);
+    EngineProblem shell = problem;  // the model's part, copied once; each block adds its individuals
+    shell.individuals.clear();
     for (int b = 0; b < blocks; ++b) {
         const std::size_t first = std::size_t(b) * kIndividualsPerState;
         const std::size_t last = std::min(individuals, first + kIndividualsPerState);
-        EngineProblem block = problem;
+        EngineProblem block = shell;
         block.individuals.assign(problem.individuals.begin() + long(first), problem.individuals.begin() + long(last));
         // The engine loads only a data set with observations; a design has none. The rows asked
         // for get a stand-in observation (1) in the engine's data file: with every parameter
