@@ -87,6 +87,9 @@ TEST_F(SimulateProgram, ShardsMergedEqualOneRunByteForByte)
     std::string header;
     std::getline(table, header);
     EXPECT_EQ(header, "REP,ID,TIME,OUTPUT,IPRED,DV,ETA_ka,ETA_CL");
+    // Without --replicates the design has nothing to compare with: said so, status 2.
+    EXPECT_EQ(RunTool("simulate " + At("oral.toml") + " " + At("design.csv") + " -q -o " + At("plain"), &output), 2);
+    EXPECT_NE(output.find("--replicates"), std::string::npos) << output;
     int rows = 0;
     for (std::string line; std::getline(table, line);) ++rows;
     EXPECT_EQ(rows, 7 * 3 * 6);

@@ -200,7 +200,10 @@ int MergeCommand(const std::vector<std::string>& folders, const std::string& out
         if (target.empty()) {
             std::ifstream in(shards.front() / "simulation.json");
             const nlohmann::json description = nlohmann::json::parse(in, nullptr, false);
-            if (description.is_discarded() || !description.contains("model_file"))
+            if (description.is_discarded() || !description.contains("shard"))
+                throw ModelError((shards.front() / "simulation.json").string() +
+                                 ": cannot be read as a shard's (a folder of 'tessuvan simulate --shard K/M')");
+            if (!description.contains("model_file") || !description["model_file"].is_string())
                 throw UsageError("give the merged folder with -o (" + shards.front().string() + " names no model file)");
             target = std::filesystem::path(description["model_file"].get<std::string>()).stem().string() + "-simulation";
         }

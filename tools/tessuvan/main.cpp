@@ -50,6 +50,13 @@ int Execute(const Options& options, bool fit)
         for (const CovariateSpec& covariate : model.covariates) columns.push_back(covariate.column);
         const DataSet data = ReadDataSet(options.data, columns);
         const EngineProblem problem = BuildEngineProblem(model, data);
+        // The engine loads only data with observations; a design of doses and EVID 2 rows is
+        // simulated by the replicates, which lend it stand-ins.
+        bool observed = false;
+        for (const EngineIndividual& individual : problem.individuals) observed = observed || individual.observationCount > 0;
+        if (!observed)
+            throw DataError(options.data + ": no observation (a design of doses and EVID 2 rows): " +
+                            (fit ? "nothing to fit" : "simulate it with --replicates N"));
 
         std::filesystem::path target = options.output;
         if (target.empty()) target = std::filesystem::path(options.model).stem().string() + (fit ? "-fit" : "-simulation");
