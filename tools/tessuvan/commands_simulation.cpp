@@ -247,8 +247,11 @@ int VpcCommand(const VpcOptions& options)
         const simulation::VariabilityModel variability = VariabilityOf(model, &results);
 
         std::filesystem::path target = options.output;
-        if (target.empty()) target = std::filesystem::path(options.fit).lexically_normal().string() + "-vpc";
-        if (target.filename().empty()) target = target.parent_path();
+        if (target.empty()) {
+            std::filesystem::path fit = std::filesystem::path(options.fit).lexically_normal();
+            if (fit.filename().empty()) fit = fit.parent_path();  // "out/fit/"
+            target = fit.string() + "-vpc";
+        }
         OutputFolder folder(target);
         progress.Show("loading the model");
         const ReplicateRun run = RunReplicates(model, problem, design, variability, options.seed,

@@ -205,14 +205,15 @@ void MergeShards(const std::vector<std::filesystem::path>& shards, const std::fi
     }
     {
         std::ofstream out(target / "simulations.csv", std::ios::trunc | std::ios::binary);
-        bool first = true;
+        std::string firstHeader;
         for (const auto& [index, folder] : byIndex) {
             std::ifstream in(folder / "simulations.csv", std::ios::binary);
             if (!in) throw std::runtime_error((folder / "simulations.csv").string() + ": cannot be read");
             std::string header;
             std::getline(in, header);
-            if (first) out << header << "\n";
-            first = false;
+            if (firstHeader.empty()) out << (firstHeader = header) << "\n";
+            else if (header != firstHeader)
+                throw std::runtime_error((folder / "simulations.csv").string() + ": other columns than the first shard's");
             if (in.peek() != std::char_traits<char>::eof()) out << in.rdbuf();
         }
         out.close();
