@@ -11,7 +11,7 @@
 // implementation's choice): the Box–Muller transform of two uniforms u1, u2,
 //     r = √(−2 ln u1),   z1 = r·cos(2π u2),   z2 = r·sin(2π u2),
 // handed out z1 first, then z2, then the next pair. The logarithm, cosine and sine are those of
-// the C library (glibc's are the same on every x86-64 machine).
+// the C library (glibc's on Debian; another C library may round an odd value differently).
 #pragma once
 
 #include <cstdint>
