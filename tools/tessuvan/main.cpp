@@ -138,8 +138,9 @@ int main(int argc, char** argv)
     simulate->add_option("--seed", replicates.seed, "seed of the random streams (default 1)");
     simulate->add_option("--from", replicates.from, "a FOCEI fit folder whose results.json gives theta, omega and sigma");
     simulate->add_option("--shard", replicates.shard, "K/M: the K-th of M disjoint slices of the replicates");
-    simulate->add_option("--bins", replicates.bins, "time bins of summary.csv (default: distinct times, up to 10)");
-    simulate->add_option("--bin-edges", replicates.binEdges, "time bins of summary.csv by their edges: 0,1,2,4,8,24");
+    simulate->add_option("--bins", replicates.bins, "time bins of summary.csv (default: distinct times, up to 10)")
+        ->excludes(simulate->add_option("--bin-edges", replicates.binEdges,
+                                        "time bins of summary.csv by their edges: 0,1,2,4,8,24"));
 
     std::vector<std::string> shards;
     std::string merged;
@@ -148,23 +149,23 @@ int main(int argc, char** argv)
     merge->add_option("-o,--output", merged, "folder for the joined results (default: MODEL's name with -simulation)");
 
     VpcOptions vpc;
-    CLI::App* check = app.add_subcommand("vpc", "visual predictive check of a FOCEI fit: vpc.csv and vpc.png");
-    check->add_option("FIT_FOLDER", vpc.fit, "the fit's result folder (results.json)")->required()->check(CLI::ExistingDirectory);
-    check->add_option("--replicates", vpc.replicates, "simulated replicates of the data set (default 200)");
-    check->add_option("--seed", vpc.seed, "seed of the random streams (default 1)");
-    check->add_option("--bins", vpc.bins, "time bins (default: distinct observed times, up to 10)");
-    check->add_option("--bin-edges", vpc.binEdges, "time bins by their edges: 0,1,2,4,8,24");
-    check->add_option("--model", vpc.model, "model file (default: the model text in results.json)")->check(CLI::ExistingFile);
-    check->add_option("--data", vpc.data, "data set (default: the data file named in results.json)")->check(CLI::ExistingFile);
-    check->add_option("-o,--output", vpc.output, "folder for the results (default: FIT_FOLDER with -vpc)");
-    check->add_flag("-q,--quiet", vpc.quiet, "no progress bar");
+    CLI::App* vpcCommand = app.add_subcommand("vpc", "visual predictive check of a FOCEI fit: vpc.csv and vpc.png");
+    vpcCommand->add_option("FIT_FOLDER", vpc.fit, "the fit's result folder (results.json)")->required()->check(CLI::ExistingDirectory);
+    vpcCommand->add_option("--replicates", vpc.replicates, "simulated replicates of the data set (default 200)");
+    vpcCommand->add_option("--seed", vpc.seed, "seed of the random streams (default 1)");
+    vpcCommand->add_option("--bins", vpc.bins, "time bins (default: distinct observed times, up to 10)")
+        ->excludes(vpcCommand->add_option("--bin-edges", vpc.binEdges, "time bins by their edges: 0,1,2,4,8,24"));
+    vpcCommand->add_option("--model", vpc.model, "model file (default: the model text in results.json)")->check(CLI::ExistingFile);
+    vpcCommand->add_option("--data", vpc.data, "data set (default: the data file named in results.json)")->check(CLI::ExistingFile);
+    vpcCommand->add_option("-o,--output", vpc.output, "folder for the results (default: FIT_FOLDER with -vpc)");
+    vpcCommand->add_flag("-q,--quiet", vpc.quiet, "no progress bar");
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& error) {
         return app.exit(error) == 0 ? 0 : 1;
     }
     if (merge->parsed()) return MergeCommand(shards, merged);
-    if (check->parsed()) return VpcCommand(vpc);
+    if (vpcCommand->parsed()) return VpcCommand(vpc);
     if (simulate->parsed() && simulate->count("--replicates") > 0) {
         replicates.model = options.model;
         replicates.data = options.data;
