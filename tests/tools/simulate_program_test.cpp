@@ -70,13 +70,14 @@ proportional = 0.1
     fs::path root;
 };
 
-TEST_F(SimulateProgram, ShardsMergedEqualOneRunByteForByte)
+TEST_F(SimulateProgram, ShardsMergedEqualOneRunInThreadsByteForByte)
 {
     const std::string run = At("oral.toml") + " " + At("design.csv") + " --replicates 7 --seed 11 -q";
     std::string output;
-    ASSERT_EQ(RunTool("simulate " + run + " -o " + At("single"), &output), 0) << output;
-    ASSERT_EQ(RunTool("simulate " + run + " --shard 2/2 -o " + At("s2")), 0);
-    ASSERT_EQ(RunTool("simulate " + run + " --shard 1/2 -o " + At("s1")), 0);
+    // One run in three threads; the shards in one thread each.
+    ASSERT_EQ(RunTool("simulate " + run + " --threads 3 -o " + At("single"), &output), 0) << output;
+    ASSERT_EQ(RunTool("simulate " + run + " --threads 1 --shard 2/2 -o " + At("s2")), 0);
+    ASSERT_EQ(RunTool("simulate " + run + " --threads 1 --shard 1/2 -o " + At("s1")), 0);
     ASSERT_EQ(RunTool("merge " + At("s2") + " " + At("s1") + " -o " + At("merged"), &output), 0) << output;
     for (const char* file : {"simulations.csv", "summary.csv", "simulation.json"}) {
         EXPECT_FALSE(Contents(root / "single" / file).empty()) << file;

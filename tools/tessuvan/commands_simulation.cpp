@@ -103,13 +103,12 @@ int Guarded(ProgressLine& progress, Body body)
 RunProgress BarOf(ProgressLine& progress, int replicates)
 {
     auto shown = std::make_shared<double>(-1.0);  // when the bar was last drawn, s
-    return [&progress, replicates, shown](double fraction, int replicate, int block, int blocks) {
+    return [&progress, replicates, shown](double fraction) {
         const double now = progress.Seconds();
         if (now - *shown < 0.1 && fraction < 1) return;  // ten times a second at most
         *shown = now;
-        std::string what = fmt::format("replicate {}/{}", replicate, replicates);
-        if (blocks > 1) what += fmt::format(" of individuals block {}/{}", block, blocks);
-        progress.Show(ProgressBar(fraction, progress.Seconds(), what));
+        const int done = int(std::floor(fraction * replicates + 1e-9));
+        progress.Show(ProgressBar(fraction, now, fmt::format("{} of {} replicates", done, replicates)));
     };
 }
 
@@ -149,7 +148,7 @@ int SimulateReplicatesCommand(const ReplicateOptions& options)
         const simulation::ReplicateRange range = simulation::ShardReplicates(options.replicates, shard);
         progress.Show("loading the model");
         const ReplicateRun run = RunReplicates(model, problem, design, variability, options.seed, range, false,
-                                               folder.work(), BarOf(progress, options.replicates));
+                                               options.threads, folder.work(), BarOf(progress, options.replicates));
         progress.Show("writing the results");
 
         std::vector<std::string> etaNames;
@@ -255,7 +254,7 @@ int VpcCommand(const VpcOptions& options)
         OutputFolder folder(target);
         progress.Show("loading the model");
         const ReplicateRun run = RunReplicates(model, problem, design, variability, options.seed,
-                                               {1, options.replicates}, true, folder.work(),
+                                               {1, options.replicates}, true, options.threads, folder.work(),
                                                BarOf(progress, options.replicates));
         progress.Show("writing the results");
         std::vector<OutputVpc> vpcs;

@@ -20,6 +20,7 @@ struct ReplicateOptions {
     std::string shard;     // "K/M", empty = the whole run
     int bins = 0;          // 0 = the default rule
     std::string binEdges;  // "0,1,2,4,8,24", empty = by the rule
+    int threads = 1;
     bool quiet = false;
 };
 
@@ -32,6 +33,7 @@ struct VpcOptions {
     std::uint64_t seed = 1;
     int bins = 0;
     std::string binEdges;
+    int threads = 1;
     bool quiet = false;
 };
 

@@ -24,6 +24,7 @@
 #include "report.h"
 #include "run.h"
 #include "run_focei.h"
+#include "run_replicates.h"
 
 namespace {
 
@@ -142,6 +143,11 @@ int main(int argc, char** argv)
         ->excludes(simulate->add_option("--bin-edges", replicates.binEdges,
                                         "time bins of summary.csv by their edges: 0,1,2,4,8,24"));
 
+    replicates.threads = AvailableProcessors();
+    simulate->add_option("--threads", replicates.threads,
+                         "threads (default: the processors it may run on, at most 8); the numbers are the same for any")
+        ->check(CLI::Range(1, 64));
+
     std::vector<std::string> shards;
     std::string merged;
     CLI::App* merge = app.add_subcommand("merge", "join the folders of the shards of one simulation into what one run writes");
@@ -159,6 +165,9 @@ int main(int argc, char** argv)
     vpcCommand->add_option("--data", vpc.data, "data set (default: the data file named in results.json)")->check(CLI::ExistingFile);
     vpcCommand->add_option("-o,--output", vpc.output, "folder for the results (default: FIT_FOLDER with -vpc)");
     vpcCommand->add_flag("-q,--quiet", vpc.quiet, "no progress bar");
+    vpc.threads = AvailableProcessors();
+    vpcCommand->add_option("--threads", vpc.threads, "threads (default: the processors it may run on, at most 8)")
+        ->check(CLI::Range(1, 64));
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& error) {
@@ -173,7 +182,7 @@ int main(int argc, char** argv)
         replicates.quiet = options.quiet;
         return SimulateReplicatesCommand(replicates);
     }
-    for (const char* name : {"--seed", "--from", "--shard", "--bins", "--bin-edges"})
+    for (const char* name : {"--seed", "--from", "--shard", "--bins", "--bin-edges", "--threads"})
         if (simulate->parsed() && simulate->count(name) > 0) {
             std::fprintf(stderr, "tessuvan: simulate: %s needs --replicates\n", name);
             return 1;

@@ -1,6 +1,12 @@
 #include "run_replicates.h"
 
+#include <sched.h>
+
 #include <algorithm>
+#include <atomic>
+#include <exception>
+#include <mutex>
+#include <thread>
 #include <fstream>
 #include <map>
 
@@ -15,6 +21,7 @@ namespace tessuvan::cli {
 namespace {
 
 constexpr std::size_t kIndividualsPerState = TESSUVAN_MAX_INDIVIDUALS;
+constexpr int kMaxThreads = 8;
 
 }  // namespace
 
@@ -96,7 +103,7 @@ simulation::VariabilityModel VariabilityOf(const Model& model, const nlohmann::j
 
 ReplicateRun RunReplicates(const Model& model, const EngineProblem& problem, const SimulationDesign& design,
                            const simulation::VariabilityModel& variability, std::uint64_t seed,
-                           const simulation::ReplicateRange& range, bool typicalPredictions,
+                           const simulation::ReplicateRange& range, bool typicalPredictions, int threads,
                            const std::filesystem::path& workFolder, const RunProgress& progress)
 {
     const std::size_t individuals = problem.individuals.size();
@@ -106,9 +113,26 @@ ReplicateRun RunReplicates(const Model& model, const EngineProblem& problem, con
     run.pred.resize(individuals);
     EngineProblem shell = problem;  // the model's part, copied once; each block adds its individuals
     shell.individuals.clear();
-    for (int b = 0; b < blocks; ++b) {
+
+    // Units of work: each block of individuals, its replicates cut into as many slices as keep
+    // every thread busy. Each unit loads its block into an engine of its own and writes only its
+    // own cells of the result; the numbers are the streams', whichever thread draws them.
+    threads = std::max(threads, 1);
+    const int slices = std::max(1, std::min(range.Size(), blocks >= threads ? 1 : (threads + blocks - 1) / blocks));
+    const int units = blocks * slices;
+    std::atomic<int> next{0};
+    std::atomic<long> done{0};  // replicates simulated, summed over the blocks
+    const double total = double(blocks) * std::max(range.Size(), 1);
+    std::mutex reporting;
+    std::exception_ptr failure;
+
+    const auto runUnit = [&](int unit) {
+        const int b = unit / slices, slice = unit % slices;
         const std::size_t first = std::size_t(b) * kIndividualsPerState;
         const std::size_t last = std::min(individuals, first + kIndividualsPerState);
+        const simulation::ReplicateRange part =
+            simulation::ShardReplicates(range.Size(), {slice + 1, slices});
+        const simulation::ReplicateRange replicates{range.first + part.first - 1, range.first + part.last - 1};
         EngineProblem block = shell;
         block.individuals.assign(problem.individuals.begin() + long(first), problem.individuals.begin() + long(last));
         // The engine loads only a data set with observations; a design has none. The rows asked
@@ -118,7 +142,7 @@ ReplicateRun RunReplicates(const Model& model, const EngineProblem& problem, con
             for (EnginePoint& point : individual.points)
                 for (const EngineRequest& request : point.requests)
                     if (request.steadyState == 0 && !(point.observed[request.slot] > 0)) point.observed[request.slot] = 1;
-        const std::filesystem::path folder = workFolder / fmt::format("block-{}", b + 1);
+        const std::filesystem::path folder = workFolder / fmt::format("block-{}-{}", b + 1, slice + 1);
         std::filesystem::create_directories(folder);
         EngineSession session(model, block, InitialValues(model, block.individuals.size()), folder);
         estimation::EngineBlock records = session.Block();
@@ -130,7 +154,7 @@ ReplicateRun RunReplicates(const Model& model, const EngineProblem& problem, con
         estimation::EngineSimulator simulator;
         if (const int code = simulator.Load(records); code != 0) throw EngineError(EngineStage::Load, code);
 
-        if (typicalPredictions) {
+        if (typicalPredictions && slice == 0) {
             std::vector<Eigen::VectorXd> pred;
             if (!simulation::TypicalPredictions(variability, simulator, pred))
                 throw EngineError(EngineStage::Simulation, simulator.LastCode());
@@ -138,17 +162,43 @@ ReplicateRun RunReplicates(const Model& model, const EngineProblem& problem, con
         }
         std::vector<std::vector<simulation::SimulatedIndividual>> draws;
         int failed = 0;
-        const auto report = [&](int done) {
-            if (progress)
-                progress((double(b) + double(done) / double(std::max(range.Size(), 1))) / blocks,
-                         range.first + done - 1, b + 1, blocks);
+        const auto report = [&](int) {
+            const long count = ++done;
+            if (!progress) return;
+            std::lock_guard<std::mutex> lock(reporting);
+            progress(double(count) / total);
         };
-        if (!simulation::SimulateReplicates(variability, simulator, seed, first, range, draws, failed, report))
+        if (!simulation::SimulateReplicates(variability, simulator, seed, first, replicates, draws, failed, report))
             throw EngineError(EngineStage::Simulation, simulator.LastCode());
         for (std::size_t r = 0; r < draws.size(); ++r)
-            std::move(draws[r].begin(), draws[r].end(), run.draws[r].begin() + long(first));
-    }
+            std::move(draws[r].begin(), draws[r].end(),
+                      run.draws[std::size_t(replicates.first - range.first) + r].begin() + long(first));
+    };
+    const auto work = [&] {
+        for (int unit = next++; unit < units; unit = next++) {
+            try {
+                runUnit(unit);
+            } catch (...) {
+                std::lock_guard<std::mutex> lock(reporting);
+                if (!failure) failure = std::current_exception();
+                next = units;  // the others stop after their unit
+            }
+        }
+    };
+    std::vector<std::thread> workers;
+    for (int t = 1; t < std::min(threads, units); ++t) workers.emplace_back(work);
+    work();
+    for (std::thread& worker : workers) worker.join();
+    if (failure) std::rethrow_exception(failure);
     return run;
+}
+
+int AvailableProcessors()
+{
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    const int count = sched_getaffinity(0, sizeof set, &set) == 0 ? CPU_COUNT(&set) : 1;
+    return std::clamp(count, 1, kMaxThreads);
 }
 
 }  // namespace tessuvan::cli

@@ -48,13 +48,17 @@ struct ReplicateRun {
     std::vector<Eigen::VectorXd> pred;                                // [individual], when asked for
 };
 
-// fraction of the work done, the replicate being run and the block.
-using RunProgress = std::function<void(double fraction, int replicate, int block, int blocks)>;
+// The fraction of the work done; called by one thread at a time.
+using RunProgress = std::function<void(double fraction)>;
 
-// Throws EngineError when a block does not load or a simulation fails.
+// Runs in `threads` threads (blocks, and slices of the replicates, side by side); the result is
+// the same for any number. Throws EngineError when a block does not load or a simulation fails.
 ReplicateRun RunReplicates(const Model& model, const EngineProblem& problem, const SimulationDesign& design,
                            const simulation::VariabilityModel& variability, std::uint64_t seed,
-                           const simulation::ReplicateRange& range, bool typicalPredictions,
+                           const simulation::ReplicateRange& range, bool typicalPredictions, int threads,
                            const std::filesystem::path& workFolder, const RunProgress& progress);
+
+// The processors this process may run on, at most 8: the default number of threads.
+int AvailableProcessors();
 
 }  // namespace tessuvan::cli
