@@ -14,6 +14,7 @@
 
 namespace tessuvan {
 
+// column, firstIndividual and lastIndividual are all the individual's number i.
 struct IndividualLevel : LevelScope {
     IndividualLevel(LibraryState& fitted, int i) : LevelScope{fitted, i, i, i} {}
 
