@@ -373,14 +373,17 @@ private:
 
     // Equal, undefined as written, or within rounding of the larger magnitude (or of 1, for
     // terms of moderate size that cancel). Rounding is amplified by what follows it: an
-    // exponential turns an absolute error of its argument into a relative one of its value.
+    // exponential turns an absolute error of its argument into a relative one of its value,
+    // so a value of magnitude e^y, such as a power computed as exp(e·ln b), carries y times
+    // the rounding (values far beyond the double range, in the extended build).
     static bool Close(WorkingFloat expected, WorkingFloat actual)
     {
         if (!std::isfinite(expected)) return true;  // undefined or overflowing as written
         if (expected == actual) return true;
         const WorkingFloat scale = std::fmax(std::fabs(expected), std::fabs(actual));
         const WorkingFloat ulp = std::numeric_limits<WorkingFloat>::epsilon();
-        return std::fabs(expected - actual) <= 4096 * ulp * std::fmax(scale, WorkingFloat(1));
+        const WorkingFloat exponent = std::fmax(std::fabs(std::log(scale)), WorkingFloat(1));
+        return std::fabs(expected - actual) <= 4096 * ulp * exponent * std::fmax(scale, WorkingFloat(1));
     }
 
     uint32_t seed_;
