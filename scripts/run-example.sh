@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The main job: builds everything (the 64-bit library and the tessuvan command) and fits the
-# theophylline example. Results go to out/theophylline (report.html, CSV files, plots).
+# theophylline and phenobarbital examples. Results go to out/<example> (report.html, CSV files,
+# plots).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
@@ -11,3 +12,5 @@ build/x64/tools/tessuvan fit examples/theophylline/theophylline.toml examples/th
 # The multiple-dose intravenous example (phenobarbital in preterm infants, weight covariate).
 build/x64/tools/tessuvan fit examples/phenobarbital/phenobarbital.toml examples/phenobarbital/phenobarbital.csv \
   -o out/phenobarbital "$@"
+build/x64/tools/tessuvan fit examples/phenobarbital/phenobarbital_focei.toml examples/phenobarbital/phenobarbital.csv \
+  -o out/phenobarbital_focei "$@"

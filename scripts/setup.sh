@@ -8,6 +8,8 @@ packages=(
   googletest libbenchmark-dev                 # tests and benchmarks
   libtomlplusplus-dev libcli11-dev libfmt-dev # the command-line host
   libeigen3-dev libnlopt-cxx-dev              # its population estimation
+  nlohmann-json3-dev                          # its reading of results and shards
+  parallel                                    # shards of simulations side by side (a test)
   gnuplot-nox                                 # its plots
   clang libclang-rt-14-dev                    # fuzzers and sanitizers
   mingw-w64                                   # the Windows DLLs

@@ -42,6 +42,17 @@ FittedParameters PopulationFittedParameters(const LibraryState& state)
     return fitted;
 }
 
+FittedParameters IndividualFittedParameters(const LibraryState& state, int i)
+{
+    FittedParameters fitted;
+    for (int p = 1; p <= state.init.record.NAjustables; ++p) {
+        const PAjustable& parameter = state.AdjustableTable[p];
+        const bool coded = parameter.PA[i] == FitCodeIndividualOnly || parameter.PA[i] == FitCodePopulationAndIndividual;
+        if (coded && parameter.PV[i] > ObservationThreshold) fitted.Add(p);
+    }
+    return fitted;
+}
+
 ReusingUnchangedWalks::ReusingUnchangedWalks(LibraryState& state) : state_(state)
 {
     state.walkReuse.active = state.fastPaths && state.store != nullptr && WalksStartAfresh(state, *state.store);

@@ -58,6 +58,9 @@ inline bool PopulationFitted(const PAjustable& parameter)
 // Parameters with population code 2 or 3.
 FittedParameters PopulationFittedParameters(const LibraryState& state);
 
+// Parameters fitted for individual i: code PA[i] 1 or 2 and PV[i] > 1e-130.
+FittedParameters IndividualFittedParameters(const LibraryState& state, int i);
+
 // For the length of a fit call: its simulations replay the walks whose inputs have not changed
 // since they last ran (library/walk_reuse.h), when fast paths are on and the model's walks
 // start afresh.

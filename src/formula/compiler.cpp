@@ -3,23 +3,13 @@
 #include <algorithm>
 #include <vector>
 
-#include "formula/tokenizer.h"
+#include "formula/token_text.h"
 
 namespace tessuvan {
 
 namespace {
 
 constexpr int kMaxNesting = 100;
-
-inline char16_t Upper(char16_t c) { return (c >= u'a' && c <= u'z') ? char16_t(c - 32) : c; }
-inline bool IsOperator(char16_t c)
-{
-    return c == u'+' || c == u'-' || c == u'*' || c == u'/' || c == u'^';
-}
-inline bool IsFunctionLetter(char16_t c)
-{
-    return c == u'E' || c == u'e' || c == u'L' || c == u'l';
-}
 
 // Shared by one top-level compilation and all its nested records.
 struct CompilationContext {
@@ -240,7 +230,7 @@ private:
         const char16_t c = At(position_);
         switch (c) {
             case u'C': case u'F': case u'P': case u'Q': case u'A': {
-                const int k = static_cast<int>(At(position_ + 1)) - 96;
+                const int k = IndexOfUnit(At(position_ + 1));
                 if (position_ + 1 > Length() || k < 1 || k > IndexCapacity(c)) {
                     Error();
                     return;

@@ -1,88 +1,25 @@
 // The evaluator and its eleven step routines. Every routine first copies the value at its
 // operand address into acc.operand (StepPower reads the previous operand before that).
 #include <cmath>
+#include <limits>
 #include <new>
 
 #include "formula/compiled_formula.h"
+#include "formula/step_arithmetic.h"
 
 namespace tessuvan {
 
-namespace {
-
-inline WorkingFloat ValueAt(const void* operand) { return *static_cast<const WorkingFloat*>(operand); }
-
-}  // namespace
-
-void StepSet(const void* operand, StepAccumulator& acc)
-{
-    acc.operand = ValueAt(operand);
-    acc.term = acc.operand;
-}
-
-void StepNegate(const void* operand, StepAccumulator& acc)
-{
-    acc.operand = ValueAt(operand);
-    acc.term = -acc.operand;
-}
-
-void StepAdd(const void* operand, StepAccumulator& acc)
-{
-    acc.operand = ValueAt(operand);
-    acc.total = acc.total + acc.term;
-    acc.term = acc.operand;
-}
-
-void StepSubtract(const void* operand, StepAccumulator& acc)
-{
-    acc.operand = ValueAt(operand);
-    acc.total = acc.total + acc.term;
-    acc.term = -acc.operand;
-}
-
-void StepMultiply(const void* operand, StepAccumulator& acc)
-{
-    acc.operand = ValueAt(operand);
-    acc.term = acc.term * acc.operand;
-}
-
-// A divisor not above 1e-130 in magnitude gives the large replacement instead of a fault.
-void StepDivide(const void* operand, StepAccumulator& acc)
-{
-    acc.operand = ValueAt(operand);
-    if (std::fabs(acc.operand) > ObservationThreshold)
-        acc.term = acc.term / acc.operand;
-    else
-        acc.term = DivisionReplacement;
-}
-
-void StepLoad(const void* operand, StepAccumulator& acc) { acc.operand = ValueAt(operand); }
-
-void StepPower(const void* operand, StepAccumulator& acc)
-{
-    const WorkingFloat base = acc.operand;
-    acc.operand = ValueAt(operand);
-    *acc.functionScratch = Power(base, acc.operand);
-}
-
-// ln of a value not above 1e-130 is taken at 1e-130 (about -299.336).
-void StepLn(const void* operand, StepAccumulator& acc)
-{
-    acc.operand = ValueAt(operand);
-    if (acc.operand > ObservationThreshold)
-        *acc.functionScratch = std::log(acc.operand);
-    else
-        *acc.functionScratch = std::log(ObservationThreshold);
-}
-
-// exp of a value below 1e-130 in magnitude is exactly 1.
-void StepExp(const void* operand, StepAccumulator& acc)
-{
-    acc.operand = ValueAt(operand);
-    if (std::fabs(acc.operand) < ObservationThreshold)
-        *acc.functionScratch = 1;
-    else
-        *acc.functionScratch = std::exp(acc.operand);
-}
+// The arithmetic of each step is in step_arithmetic.h, shared with the flat layout.
+void StepSet(const void* operand, StepAccumulator& acc) { ApplySet(acc, OperandValue(operand)); }
+void StepNegate(const void* operand, StepAccumulator& acc) { ApplyNegate(acc, OperandValue(operand)); }
+void StepAdd(const void* operand, StepAccumulator& acc) { ApplyAdd(acc, OperandValue(operand)); }
+void StepSubtract(const void* operand, StepAccumulator& acc) { ApplySubtract(acc, OperandValue(operand)); }
+void StepMultiply(const void* operand, StepAccumulator& acc) { ApplyMultiply(acc, OperandValue(operand)); }
+void StepDivide(const void* operand, StepAccumulator& acc) { ApplyDivide(acc, OperandValue(operand)); }
+void StepLoad(const void* operand, StepAccumulator& acc) { ApplyLoad(acc, OperandValue(operand)); }
+void StepPower(const void* operand, StepAccumulator& acc) { ApplyPower(acc, OperandValue(operand)); }
+void StepLn(const void* operand, StepAccumulator& acc) { ApplyLn(acc, OperandValue(operand)); }
+void StepExp(const void* operand, StepAccumulator& acc) { ApplyExp(acc, OperandValue(operand)); }
 
 void StepSubFormula(const void* operand, StepAccumulator&)
 {

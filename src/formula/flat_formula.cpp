@@ -1,7 +1,8 @@
 #include "formula/flat_formula.h"
 
-#include <cmath>
 #include <new>
+
+#include "formula/step_arithmetic.h"
 
 namespace tessuvan {
 
@@ -53,65 +54,32 @@ int32_t FlatFormula::Add(const compil* f)
 WorkingFloat FlatFormula::Run(int32_t index) const
 {
     const Program& program = programs_[static_cast<size_t>(index)];
-    // The accumulator in locals, so that it can stay in registers; a called routine gets it as
-    // a record and hands it back.
-    WorkingFloat operand = 0;
-    WorkingFloat term = 0;
-    WorkingFloat total = 0;
+    // The accumulator is a local whose address never leaves this function, so that it can stay
+    // in registers; a called routine gets a copy and hands it back.
+    StepAccumulator acc{0, 0, 0, program.functionScratch};
     const Step* step = steps_.data() + program.first;
     const Step* const end = step + program.count;
     for (; step != end; ++step) {
         switch (step->kind) {
-            case Kind::Set:
-                operand = *static_cast<const WorkingFloat*>(step->operand);
-                term = operand;
-                break;
-            case Kind::Negate:
-                operand = *static_cast<const WorkingFloat*>(step->operand);
-                term = -operand;
-                break;
-            case Kind::Add:
-                operand = *static_cast<const WorkingFloat*>(step->operand);
-                total = total + term;
-                term = operand;
-                break;
-            case Kind::Subtract:
-                operand = *static_cast<const WorkingFloat*>(step->operand);
-                total = total + term;
-                term = -operand;
-                break;
-            case Kind::Multiply:
-                operand = *static_cast<const WorkingFloat*>(step->operand);
-                term = term * operand;
-                break;
-            case Kind::Divide:
-                operand = *static_cast<const WorkingFloat*>(step->operand);
-                if (std::fabs(operand) > ObservationThreshold)
-                    term = term / operand;
-                else
-                    term = DivisionReplacement;
-                break;
-            case Kind::Load:
-                operand = *static_cast<const WorkingFloat*>(step->operand);
-                break;
+            case Kind::Set: ApplySet(acc, OperandValue(step->operand)); break;
+            case Kind::Negate: ApplyNegate(acc, OperandValue(step->operand)); break;
+            case Kind::Add: ApplyAdd(acc, OperandValue(step->operand)); break;
+            case Kind::Subtract: ApplySubtract(acc, OperandValue(step->operand)); break;
+            case Kind::Multiply: ApplyMultiply(acc, OperandValue(step->operand)); break;
+            case Kind::Divide: ApplyDivide(acc, OperandValue(step->operand)); break;
+            case Kind::Load: ApplyLoad(acc, OperandValue(step->operand)); break;
             case Kind::SubFormula:
                 *programs_[static_cast<size_t>(step->nested)].result = Run(step->nested);
                 break;
             case Kind::Call: {
-                StepAccumulator acc;
-                acc.operand = operand;
-                acc.term = term;
-                acc.total = total;
-                acc.functionScratch = program.functionScratch;
-                step->routine(step->operand, acc);
-                operand = acc.operand;
-                term = acc.term;
-                total = acc.total;
+                StepAccumulator called = acc;
+                step->routine(step->operand, called);
+                acc = called;
                 break;
             }
         }
     }
-    return total + term;
+    return acc.total + acc.term;
 }
 
 }  // namespace tessuvan

@@ -2,8 +2,8 @@
 // address per step, read by a switch instead of an indirect call per step. It is built from a
 // compil record (which stays the owner of every nested record and result cell) and evaluates
 // to the same value to the last bit:
-// - the cheap steps (set, negate, add, subtract, multiply, divide, load) repeat the step
-//   routines' operations in the same order on the same accumulator values;
+// - the cheap steps (set, negate, add, subtract, multiply, divide, load) are done in the loop
+//   by the step routines' own arithmetic (step_arithmetic.h) on the same accumulator values;
 // - a sub-formula step runs the nested program and stores its value into the nested record's
 //   result cell, which the following step reads through its own address, as before;
 // - power, logarithm, exponential and any routine that is not one of the eleven are called as

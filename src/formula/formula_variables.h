@@ -9,8 +9,8 @@
 
 namespace tessuvan {
 
-// Token text: the tokenizer's output, the simplifier's and the compiler's input. Operands are
-// two code units: a kind letter and an index unit of code 96 + index (index 1 is 'a').
+// Token text: the tokenizer's output, the simplifier's and the compiler's input; how it is
+// written is in token_text.h.
 using TokenText = std::u16string;
 
 // Species amounts, 1-based: entries 1 .. 20 (index 0 unused).

@@ -20,18 +20,17 @@ bool Readable(const TokenText& t)
     int depth = 0;
     for (size_t p = 0; p < t.size(); ++p) {
         const char16_t c = t[p];
-        if (IsKindLetter(c)) {
-            if (p + 1 >= t.size() || t[p + 1] < 97 || t[p + 1] > 255) return false;
+        if (IsOperandKind(c)) {
+            if (p + 1 >= t.size() || !IsIndexUnitCode(t[p + 1])) return false;
             ++p;
             continue;
         }
         if (c == u'(') ++depth;
         else if (c == u')' && --depth < 0) return false;
-        else if (c == u'E' || c == u'e' || c == u'L' || c == u'l') {
+        else if (IsFunctionLetter(c)) {
             if (!IsFunctionAt(t, p)) return false;
             p += 1;  // the "(" is counted on the next round
-        } else if (!(IsSign(c) || c == u'*' || c == u'/' || c == u'^' || c == u',' || c == u' ' ||
-                     c == u')'))
+        } else if (!(IsOperator(c) || c == u',' || c == u' ' || c == u')'))
             return false;
     }
     return depth == 0;

@@ -2,16 +2,15 @@
 // the passes themselves. Private to src/formula.
 //
 // Token text is read as units, never character by character: an operand token is two code
-// units (a kind letter A, C, F, P, Q or T and an index unit of code 96 + index, which may be
-// any lower-case letter such as "e" or "l"), a function head is "EX(" or "LN(" in any case,
-// and every other unit is one character. Index units are never upper-case letters, operators
-// or parentheses, so a backward walk that only looks for operators and parentheses is safe.
+// units (token_text.h), a function head is "EX(" or "LN(" in any case, and every other unit
+// is one character.
 #pragma once
 
 #include <cstddef>
 #include <vector>
 
 #include "formula/formula_variables.h"
+#include "formula/token_text.h"
 
 namespace tessuvan::simplification {
 
@@ -28,16 +27,6 @@ struct Context {
     long budget = kIterationBudget;  // driver iterations left for this top-level call
 };
 
-inline bool IsSign(char16_t c) { return c == u'+' || c == u'-'; }
-inline bool IsKindLetter(char16_t c)
-{
-    return c == u'A' || c == u'C' || c == u'F' || c == u'P' || c == u'Q' || c == u'T';
-}
-inline bool IsVariableKind(char16_t c)
-{
-    return c == u'A' || c == u'F' || c == u'P' || c == u'Q' || c == u'T';
-}
-
 // Whether a function head "EX(" or "LN(" (any case) starts at p, p being a unit start.
 bool IsFunctionAt(const TokenText& t, size_t p);
 // Whether the "(" at p opens the argument of a function call.
@@ -49,11 +38,6 @@ size_t OpenOf(const TokenText& t, size_t p);
 // End (exclusive) of the operand unit at p: a token, a non-empty group or a function call;
 // kNone when no operand starts there.
 size_t OperandEnd(const TokenText& t, size_t p);
-
-// The value of the C token at p, when p holds one with an index inside the table.
-bool ConstantAt(const TokenText& t, size_t p, const ConstantTable& table, WorkingFloat& value);
-// The C token of value when the table already holds it (the table is not changed).
-TokenText ExistingConstant(WorkingFloat value, const ConstantTable& table);
 
 // Compiled steps the text needs, nested records included: one per operand token, one per
 // "^", two per group (the sub-formula and the operator on its result) and three per function

@@ -13,8 +13,6 @@
 
 #include <cmath>
 
-#include "formula/tokenizer.h"
-
 namespace tessuvan::simplification {
 
 namespace {
@@ -99,7 +97,7 @@ bool MergeVariable(TokenText& term, const std::vector<Factor>& factors, size_t i
         }
         exponent += textPart;
         SimplifyText(exponent, context, depth + 1);
-        if (exponent.size() == 3 && exponent[0] == u'+' && IsKindLetter(exponent[1]))
+        if (exponent.size() == 3 && exponent[0] == u'+' && IsOperandKind(exponent[1]))
             power = variable + u'^' + exponent.substr(1);
         else
             power = variable + u"^(" + (exponent[0] == u'+' ? exponent.substr(1) : exponent) + u')';

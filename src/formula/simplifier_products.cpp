@@ -7,8 +7,6 @@
 
 #include <cmath>
 
-#include "formula/tokenizer.h"
-
 namespace tessuvan::simplification {
 
 namespace {

@@ -10,8 +10,6 @@
 
 #include <cmath>
 
-#include "formula/tokenizer.h"
-
 namespace tessuvan::simplification {
 
 namespace {

@@ -5,19 +5,14 @@ namespace tessuvan::simplification {
 
 namespace {
 
-inline char16_t Upper(char16_t c) { return (c >= u'a' && c <= u'z') ? char16_t(c - 32) : c; }
-
 // Whether the unit at p is the index unit of an operand token.
-inline bool IsIndexUnit(const TokenText& t, size_t p) { return p > 0 && IsKindLetter(t[p - 1]); }
+inline bool IsIndexUnit(const TokenText& t, size_t p) { return p > 0 && IsOperandKind(t[p - 1]); }
 
 }  // namespace
 
 bool IsFunctionAt(const TokenText& t, size_t p)
 {
-    if (p + 2 >= t.size() || t[p + 2] != u'(') return false;
-    const char16_t head = Upper(t[p]);
-    const char16_t second = Upper(t[p + 1]);
-    return (head == u'E' && second == u'X') || (head == u'L' && second == u'N');
+    return p + 2 < t.size() && IsFunctionHead(t[p], t[p + 1], t[p + 2]);
 }
 
 bool IsFunctionParen(const TokenText& t, size_t p)
@@ -50,7 +45,7 @@ size_t OpenOf(const TokenText& t, size_t p)
 size_t OperandEnd(const TokenText& t, size_t p)
 {
     if (p >= t.size()) return kNone;
-    if (IsKindLetter(t[p])) return p + 2 <= t.size() ? p + 2 : kNone;
+    if (IsOperandKind(t[p])) return p + 2 <= t.size() ? p + 2 : kNone;
     size_t open = p;
     if (IsFunctionAt(t, p)) open = p + 2;
     if (t[open] != u'(') return kNone;
@@ -59,29 +54,13 @@ size_t OperandEnd(const TokenText& t, size_t p)
     return close + 1;
 }
 
-bool ConstantAt(const TokenText& t, size_t p, const ConstantTable& table, WorkingFloat& value)
-{
-    if (p + 1 >= t.size() || t[p] != u'C') return false;
-    const int k = static_cast<int>(t[p + 1]) - 96;
-    if (k < 1 || k >= table.ConstantCount || k > kConstantCapacity) return false;
-    value = table.entry[k];
-    return true;
-}
-
-TokenText ExistingConstant(WorkingFloat value, const ConstantTable& table)
-{
-    for (int i = 1; i < table.ConstantCount && i <= kConstantCapacity; ++i)
-        if (table.entry[i] == value) return TokenText{u'C', static_cast<char16_t>(96 + i)};
-    return TokenText();
-}
-
 int TextCost(const TokenText& t)
 {
     int cost = 0;
     size_t p = 0;
     while (p < t.size()) {
         const char16_t c = t[p];
-        if (IsKindLetter(c)) {
+        if (IsOperandKind(c)) {
             cost += 1;
             p += 2;
             continue;
@@ -129,8 +108,7 @@ bool StartsTerm(const TokenText& t, size_t p)
     if (p >= t.size() || !IsSign(t[p])) return false;
     if (p == 0) return true;
     const char16_t before = t[p - 1];
-    return !(IsSign(before) || before == u'*' || before == u'/' || before == u'^' ||
-             before == u'(' || before == u',');
+    return !(IsOperator(before) || before == u'(' || before == u',');
 }
 
 }  // namespace tessuvan::simplification

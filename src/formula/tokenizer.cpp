@@ -8,19 +8,6 @@ namespace tessuvan {
 
 namespace {
 
-inline bool IsDigit(char16_t c) { return c >= u'0' && c <= u'9'; }
-inline bool IsSign(char16_t c) { return c == u'+' || c == u'-'; }
-inline bool IsBinaryOperator(char16_t c)
-{
-    return c == u'+' || c == u'-' || c == u'*' || c == u'/' || c == u'^';
-}
-inline bool IsLiteralStart(char16_t c) { return IsDigit(c) || c == u'.'; }
-inline bool IsVariableKind(char16_t c)
-{
-    return c == u'A' || c == u'C' || c == u'F' || c == u'P' || c == u'Q';
-}
-inline char16_t Upper(char16_t c) { return (c >= u'a' && c <= u'z') ? char16_t(c - 32) : c; }
-
 void AddError(int16_t& errors, long amount) { AddCode(errors, amount); }
 
 // The end (exclusive, 0-based) of a literal starting at start: digits, ".", and "E"/"e"
@@ -107,7 +94,7 @@ private:
             while (IsSign(At(position_))) ++position_;
             if (!Operand(depth)) return false;
             if (AtGroupEnd()) return true;
-            if (!IsBinaryOperator(At(position_))) return false;
+            if (!IsOperator(At(position_))) return false;
             ++position_;
             if (AtGroupEnd()) return true;  // a trailing operator is ignored by the compiler
         }
@@ -130,7 +117,7 @@ private:
             position_ = LiteralEnd(text_, position_);
             return true;
         }
-        if (IsVariableKind(c)) {
+        if (IsIndexedKind(c)) {
             if (!IsDigit(At(position_ + 1))) return false;
             position_ += IsDigit(At(position_ + 2)) ? 3 : 2;
             return true;
@@ -140,9 +127,7 @@ private:
             return true;
         }
         if (c == u'(') return Group(depth);
-        const char16_t u = Upper(c);
-        if ((u == u'E' && Upper(At(position_ + 1)) == u'X' && At(position_ + 2) == u'(') ||
-            (u == u'L' && Upper(At(position_ + 1)) == u'N' && At(position_ + 2) == u'(')) {
+        if (IsFunctionHead(c, At(position_ + 1), At(position_ + 2))) {
             position_ += 2;
             return Group(depth);
         }
@@ -155,43 +140,10 @@ private:
 
 }  // namespace
 
-int IndexCapacity(char16_t kind)
-{
-    switch (kind) {
-        case u'A': return kMaxAdjustables;
-        case u'C': return kConstantCapacity;
-        case u'F': return kMaxSpecies;
-        case u'P': return kMaxPParameters;
-        case u'Q': return kMaxQParameters;
-        default: return 0;
-    }
-}
-
 void RemoveSpaces(TokenText& text)
 {
     for (size_t i = text.size(); i-- > 0;)
         if (text[i] == u' ') text.erase(i, 1);
-}
-
-TokenText InternConstant(WorkingFloat value, ConstantTable& table)
-{
-    int i = 1;
-    while (i < table.ConstantCount && !(table.entry[i] == value)) ++i;
-    if (i > kConstantCapacity) return TokenText();
-    table.entry[i] = value;
-    if (i == table.ConstantCount) {
-        table.ConstantCount += 1;
-        table.entry[table.ConstantCount] = 0;
-    }
-    return TokenText{u'C', static_cast<char16_t>(96 + i)};
-}
-
-WorkingFloat ConstantOf(const TokenText& token, const ConstantTable& table)
-{
-    if (token.size() < 2) return 0;
-    const int k = static_cast<int>(token[1]) - 96;
-    if (k < 1 || k > kConstantCapacity + 1) return 0;
-    return table.entry[k];
 }
 
 int CheckFormulaSyntax(const TokenText& text) { return SyntaxChecker(text).Accepts() ? 0 : 1; }
@@ -228,12 +180,12 @@ void TokenizeFormula(TokenText& text, int16_t& errors, ConstantTable& table)
             TokenText token = InternConstant(code == 0 ? value : WorkingFloat(0), table);
             if (token.empty()) {
                 AddError(errors, 1);  // more distinct constants than the table holds
-                token = u"C`";
+                token = OperandToken(u'C', 0);
             }
             const size_t prefixEnd = start < p ? p : start;  // the "+" stays in the prefix
             text.replace(prefixEnd, end - prefixEnd, token);
             p = prefixEnd + 2;
-        } else if (IsVariableKind(c)) {
+        } else if (IsIndexedKind(c)) {
             const size_t digits = (p + 2 < text.size() && IsDigit(text[p + 2])) ? 2 : 1;
             const size_t available = std::min(digits, text.size() - p - 1);
             int index = 0;
@@ -248,10 +200,10 @@ void TokenizeFormula(TokenText& text, int16_t& errors, ConstantTable& table)
             } else if (index < 1 || index > IndexCapacity(c)) {
                 AddError(errors, 1);  // index 0 or beyond the addressed array
             }
-            text.replace(p + 1, available, 1, static_cast<char16_t>(96 + index));
+            text.replace(p + 1, available, 1, IndexUnit(index));
             p += 2;
         } else if (c == u'T') {
-            text.insert(p + 1, 1, u'a');
+            text.insert(p + 1, 1, IndexUnit(1));
             p += 1;
         } else {
             ++p;

@@ -1,4 +1,5 @@
-// From the host's formula text to token text, and the table of numeric constants.
+// From the host's formula text to token text, and the table of numeric constants (its
+// look-ups, InternConstant and ConstantOf among them, are in token_text.h).
 //
 //   P1*F2/(Q12+F3)-EX(-A2*T)  ->  +Pa*Fb/(Ql+Fc)-EX(-Ab*Ta)
 //   P1-2.5                    ->  +Pa+Cx   (entry x of the constant table holds -2.5)
@@ -7,18 +8,12 @@
 #include <cstdint>
 
 #include "formula/formula_variables.h"
+#include "formula/token_text.h"
 
 namespace tessuvan {
 
 // Deletes every blank (U+0020).
 void RemoveSpaces(TokenText& text);
-
-// The C token of value, appending it to the table if no entry equals it. Returns an empty text
-// when the table already holds kConstantCapacity constants and value is not among them.
-TokenText InternConstant(WorkingFloat value, ConstantTable& table);
-
-// The table entry a C token names (its second unit minus 96). Out-of-range tokens give 0.
-WorkingFloat ConstantOf(const TokenText& token, const ConstantTable& table);
 
 // 0 when text (blanks removed) is a formula of the language, else 1: a stray or missing
 // parenthesis, an empty group, an unknown character, two operands in a row, an operator with
@@ -31,8 +26,5 @@ int CheckFormulaSyntax(const TokenText& text);
 // index, an index outside its array, a full constant table, or a syntax error. An empty text
 // is one error.
 void TokenizeFormula(TokenText& text, int16_t& errors, ConstantTable& table);
-
-// Number of entries an index of each kind may address (A, C, F, P, Q); 0 for other letters.
-int IndexCapacity(char16_t kind);
 
 }  // namespace tessuvan

@@ -152,7 +152,7 @@ void Loader::CheckSelfNaming()
         TokenizeFormula(parameter.PEqualTo, errors, state_.constants);
         AddCode(Erreur(), errors);
         if (errors == 0) SimplifyFormula(parameter.PEqualTo, state_.constants);
-        const TokenText own{u'A', static_cast<char16_t>(96 + a)};
+        const TokenText own = OperandToken(u'A', a);
         if (parameter.PEqualTo.find(own) != TokenText::npos) {
             EmptyHostText(table_.DefiningTexts[a - 1]);
             parameter.PEqualTo.clear();

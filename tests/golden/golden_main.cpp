@@ -3,13 +3,26 @@
 //
 //   tessuvan_golden [OPTIONS] digests          one line per case on standard output
 //   tessuvan_golden [OPTIONS] check FILE       compares with the digests in FILE
+//   tessuvan_golden [OPTIONS] check-platform DIR
+//                                              compares with DIR/FINGERPRINT.txt, the digests
+//                                              recorded on a platform of this fingerprint
+//   tessuvan_golden fingerprint                the platform's fingerprint (below)
 //   tessuvan_golden [OPTIONS] record DIR       the whole stream: DIR/CASE.bin, digests.txt,
 //                                              and calls.txt (case, call, offset, label)
 // OPTIONS: --plain (fast paths off), --groups N (thread groups, default 1).
 //
+// The answers depend on the last bits of the mathematical library: the 32-bit build computes in
+// x87 extended precision, and its exp, log and pow use x87 instructions whose last bits differ
+// between processors. Digests therefore belong to a platform, named by a fingerprint of those
+// functions in WorkingFloat; a platform without recorded digests skips the check (exit 77)
+// with the command that records them.
+//
 // A digest line reads: case, calls, bytes, the digest of the case, and the digest of each call
 // (its low 32 bits), so that a difference can be traced to its first call.
 #include <cinttypes>
+#include <cmath>
+#include <cstring>
+#include <limits>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -99,9 +112,35 @@ bool Matches(const CaseRecord& record, const std::vector<std::string>& expected)
     return false;
 }
 
+// A digest of exp, log, pow and sqrt in WorkingFloat over a fixed sweep of arguments (the value
+// bytes only: the 80-bit format leaves padding bytes undefined).
+std::string PlatformFingerprint()
+{
+    using tessuvan::WorkingFloat;
+    constexpr size_t valueBytes = std::numeric_limits<WorkingFloat>::digits == 64 ? 10 : sizeof(WorkingFloat);
+    std::string bytes;
+    auto add = [&](WorkingFloat value) {
+        unsigned char raw[sizeof(WorkingFloat)] = {};
+        std::memcpy(raw, &value, sizeof value);
+        bytes.append(reinterpret_cast<const char*>(raw), valueBytes);
+    };
+    for (int k = 0; k < 4096; ++k) {
+        const WorkingFloat x = static_cast<WorkingFloat>(k - 2048) / static_cast<WorkingFloat>(97);
+        const WorkingFloat positive = std::fabs(x) + static_cast<WorkingFloat>(0.001);
+        add(std::exp(x));
+        add(std::log(positive));
+        add(std::pow(positive, x / static_cast<WorkingFloat>(7)));
+        add(std::sqrt(positive));
+    }
+    char text[20];
+    std::snprintf(text, sizeof text, "%016" PRIx64, Digest(bytes));
+    return text;
+}
+
 int Usage()
 {
-    std::fprintf(stderr, "usage: tessuvan_golden [--plain] [--groups N] digests | check FILE | record DIR\n");
+    std::fprintf(stderr, "usage: tessuvan_golden [--plain] [--groups N] digests | check FILE | check-platform DIR | "
+                         "record DIR | fingerprint\n");
     return 2;
 }
 
@@ -121,9 +160,24 @@ int main(int argc, char** argv)
             return Usage();
     }
     if (a >= argc) return Usage();
-    const std::string mode = argv[a];
-    const std::string target = a + 1 < argc ? argv[a + 1] : "";
+    std::string mode = argv[a];
+    std::string target = a + 1 < argc ? argv[a + 1] : "";
+    if (mode == "fingerprint") {
+        std::printf("%s\n", PlatformFingerprint().c_str());
+        return 0;
+    }
     if (mode != "digests" && target.empty()) return Usage();
+    if (mode == "check-platform") {
+        const std::string file = target + "/" + PlatformFingerprint() + ".txt";
+        if (!std::filesystem::exists(file)) {
+            std::printf("no digests recorded for this platform (fingerprint %s) in %s: record them from a commit "
+                        "whose engine is known right with\n  tessuvan_golden digests > %s\n",
+                        PlatformFingerprint().c_str(), target.c_str(), file.c_str());
+            return 77;
+        }
+        mode = "check";
+        target = file;
+    }
 
     const std::vector<GoldenCase> cases = GoldenCases(TESSUVAN_GOLDEN_DATA);
     std::map<std::string, std::vector<std::string>> expected;

@@ -204,6 +204,18 @@ TEST(MalformedData, BeyondTheEnginesCapacitiesIsReportedWhereItHappens)
     EXPECT_EQ(ErrorOf(individuals), "d.csv:202: individual 101 is one more than the 100 individuals the engine can hold");
 }
 
+// A column of the convention that the tool does not read is refused or warned about at its
+// first row with a value; a column that holds only 0 or '.' says nothing.
+TEST(MalformedData, UnreadColumnsOfTheConventionAreRefusedOrWarnedAtTheirFirstValue)
+{
+    EXPECT_EQ(ErrorOf("ID,TIME,DV,AMT,WT,DATE\n1,0,.,100,60,.\n1,1,2.0,.,60,3\n"),
+              "d.csv:3:6 (DATE): calendar dates are not read: give TIME as the time since a reference");
+    EXPECT_EQ(Convert("ID,TIME,DV,AMT,WT,DVID\n1,0,.,100,60,0\n1,1,2.0,.,60,.\n").warnings.size(), 0u);
+    EXPECT_EQ(Convert("ID,TIME,DV,AMT,WT,OCC\n1,0,.,100,60,0\n1,1,2.0,.,60,2\n").warnings,
+              (std::vector<std::string>{"d.csv:3:6 (OCC): the column is not used; occasions are not modelled (no "
+                                        "variability between occasions)"}));
+}
+
 TEST(MalformedData, IndividualsWithoutObservationsAreLeftOutWithAWarning)
 {
     const EngineProblem problem = Convert("ID,TIME,DV,AMT,WT\n1,0,.,100,60\n1,1,2.0,.,60\n2,0,.,100,60\n2,1,0,.,60\n");

@@ -81,10 +81,14 @@ TEST(DosingReferences, RungeKuttaMethodsAgreeWithinTheSinglePrecisionOfTheRecord
             EXPECT_LT(WorstRelativeError(folder, method, 1e-8), 1e-6) << folder.filename() << " " << method;
 }
 
+// The accuracy the README documents for CHU-BERMAN: at precision p, a relative error below
+// p^(2/3) (its step control bounds a local correction, not the global error).
 TEST(DosingReferences, ChuBermanAgreesAtItsAccuracy)
 {
     for (const fs::path& folder : Cases())
-        EXPECT_LT(WorstRelativeError(folder, "CHU-BERMAN", 1e-8), 1e-5) << folder.filename();
+        for (double precision : {1e-4, 1e-6, 1e-8})
+            EXPECT_LT(WorstRelativeError(folder, "CHU-BERMAN", precision), std::pow(precision, 2.0 / 3.0))
+                << folder.filename() << " at " << precision;
 }
 
 }  // namespace

@@ -287,7 +287,7 @@ DataSet ParseDataSet(std::string_view text, const std::string& sourceName,
         }
         for (int column : covariateAt) out.covariates.push_back(row.Number(column));
         for (UnusedColumn& column : unused)
-            if (!row.Number(column.column, true).has_value() && column.firstLine == 0) {
+            if (column.firstLine == 0 && row.Number(column.column, true).has_value()) {
                 if (column.known->refused) row.Fail(column.column, column.known->instead);
                 column.firstLine = lineNumber;
             }

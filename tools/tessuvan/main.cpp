@@ -3,6 +3,9 @@
 //
 //   tessuvan fit MODEL.toml DATA.csv [-o FOLDER] [--quiet]
 //   tessuvan simulate MODEL.toml DATA.csv [-o FOLDER] [--quiet]
+//   tessuvan simulate MODEL.toml DATA.csv --replicates N [--seed S] [--from FIT] [--shard K/M]
+//   tessuvan merge SHARD_FOLDER... [-o FOLDER]
+//   tessuvan vpc FIT_FOLDER [--replicates N] [--seed S] [--bins B | --bin-edges E] [-o FOLDER]
 //
 // Exit status: 0 done, 1 wrong usage, 2 the model or the data set is wrong, 3 the engine
 // reported an error, 4 the results could not be written.
@@ -11,6 +14,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include "commands_simulation.h"
 #include "data_set.h"
 #include "engine_codes.h"
 #include "engine_input.h"
@@ -20,6 +24,7 @@
 #include "report.h"
 #include "run.h"
 #include "run_focei.h"
+#include "run_replicates.h"
 
 namespace {
 
@@ -46,6 +51,13 @@ int Execute(const Options& options, bool fit)
         for (const CovariateSpec& covariate : model.covariates) columns.push_back(covariate.column);
         const DataSet data = ReadDataSet(options.data, columns);
         const EngineProblem problem = BuildEngineProblem(model, data);
+        // The engine loads only data with observations; a design of doses and EVID 2 rows is
+        // simulated by the replicates, which lend it stand-ins.
+        bool observed = false;
+        for (const EngineIndividual& individual : problem.individuals) observed = observed || individual.observationCount > 0;
+        if (!observed)
+            throw DataError(options.data + ": no observation (a design of doses and EVID 2 rows): " +
+                            (fit ? "nothing to fit" : "simulate it with --replicates N"));
 
         std::filesystem::path target = options.output;
         if (target.empty()) target = std::filesystem::path(options.model).stem().string() + (fit ? "-fit" : "-simulation");
@@ -117,13 +129,63 @@ int main(int argc, char** argv)
     CLI::App* fit = app.add_subcommand(
         "fit", "estimate the population and individual parameter values, with standard errors, plots and a report");
     AddRunOptions(*fit, options);
-    CLI::App* simulate =
-        app.add_subcommand("simulate", "predict the data set at the model's parameter values, with plots and a report");
+    CLI::App* simulate = app.add_subcommand(
+        "simulate", "predict the data set at the model's parameter values, with plots and a report; with --replicates, "
+                    "simulate replicates of its design with between-subject variability and residual error");
     AddRunOptions(*simulate, options);
+    ReplicateOptions replicates;
+    simulate->add_option("--replicates", replicates.replicates,
+                         "replicates of the design, each individual's eta drawn from omega and each row's epsilon from sigma");
+    simulate->add_option("--seed", replicates.seed, "seed of the random streams (default 1)");
+    simulate->add_option("--from", replicates.from, "a FOCEI fit folder whose results.json gives theta, omega and sigma");
+    simulate->add_option("--shard", replicates.shard, "K/M: the K-th of M disjoint slices of the replicates");
+    simulate->add_option("--bins", replicates.bins, "time bins of summary.csv (default: distinct times, up to 10)")
+        ->excludes(simulate->add_option("--bin-edges", replicates.binEdges,
+                                        "time bins of summary.csv by their edges: 0,1,2,4,8,24"));
+
+    replicates.threads = AvailableProcessors();
+    simulate->add_option("--threads", replicates.threads,
+                         "threads (default: the processors it may run on, at most 8); the numbers are the same for any")
+        ->check(CLI::Range(1, 64));
+
+    std::vector<std::string> shards;
+    std::string merged;
+    CLI::App* merge = app.add_subcommand("merge", "join the folders of the shards of one simulation into what one run writes");
+    merge->add_option("FOLDER", shards, "the shards' result folders")->required()->check(CLI::ExistingDirectory);
+    merge->add_option("-o,--output", merged, "folder for the joined results (default: MODEL's name with -simulation)");
+
+    VpcOptions vpc;
+    CLI::App* vpcCommand = app.add_subcommand("vpc", "visual predictive check of a FOCEI fit: vpc.csv and vpc.png");
+    vpcCommand->add_option("FIT_FOLDER", vpc.fit, "the fit's result folder (results.json)")->required()->check(CLI::ExistingDirectory);
+    vpcCommand->add_option("--replicates", vpc.replicates, "simulated replicates of the data set (default 200)");
+    vpcCommand->add_option("--seed", vpc.seed, "seed of the random streams (default 1)");
+    vpcCommand->add_option("--bins", vpc.bins, "time bins (default: distinct observed times, up to 10)")
+        ->excludes(vpcCommand->add_option("--bin-edges", vpc.binEdges, "time bins by their edges: 0,1,2,4,8,24"));
+    vpcCommand->add_option("--model", vpc.model, "model file (default: the model text in results.json)")->check(CLI::ExistingFile);
+    vpcCommand->add_option("--data", vpc.data, "data set (default: the data file named in results.json)")->check(CLI::ExistingFile);
+    vpcCommand->add_option("-o,--output", vpc.output, "folder for the results (default: FIT_FOLDER with -vpc)");
+    vpcCommand->add_flag("-q,--quiet", vpc.quiet, "no progress bar");
+    vpc.threads = AvailableProcessors();
+    vpcCommand->add_option("--threads", vpc.threads, "threads (default: the processors it may run on, at most 8)")
+        ->check(CLI::Range(1, 64));
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& error) {
         return app.exit(error) == 0 ? 0 : 1;
     }
+    if (merge->parsed()) return MergeCommand(shards, merged);
+    if (vpcCommand->parsed()) return VpcCommand(vpc);
+    if (simulate->parsed() && simulate->count("--replicates") > 0) {
+        replicates.model = options.model;
+        replicates.data = options.data;
+        replicates.output = options.output;
+        replicates.quiet = options.quiet;
+        return SimulateReplicatesCommand(replicates);
+    }
+    for (const char* name : {"--seed", "--from", "--shard", "--bins", "--bin-edges", "--threads"})
+        if (simulate->parsed() && simulate->count(name) > 0) {
+            std::fprintf(stderr, "tessuvan: simulate: %s needs --replicates\n", name);
+            return 1;
+        }
     return Execute(options, fit->parsed());
 }

@@ -21,4 +21,8 @@ private:
     std::chrono::steady_clock::time_point start_;
 };
 
+// "[########------------]  40 %  replicate 120/300  2 min left": a bar of the fraction done
+// and the time left at the pace so far (none before any progress).
+std::string ProgressBar(double fraction, double elapsedSeconds, const std::string& what);
+
 }  // namespace tessuvan::cli

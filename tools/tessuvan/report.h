@@ -33,6 +33,9 @@ std::vector<std::string> WriteCsvFiles(const ReportContext& context, const std::
 std::vector<std::string> WritePlots(const ReportContext& context, const std::filesystem::path& folder,
                                     const std::filesystem::path& scratch);
 
+// Runs gnuplot on a script, its messages into `log`; throws with them when it fails.
+void RunGnuplot(const std::filesystem::path& script, const std::filesystem::path& log);
+
 // report.html, showing the tables and the given plots.
 void WriteHtmlReport(const ReportContext& context, const std::vector<std::string>& plots,
                      const std::filesystem::path& folder);

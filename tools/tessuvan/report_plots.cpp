@@ -57,6 +57,8 @@ void WritePlotData(const ReportContext& context, const std::filesystem::path& ob
     if (!obs || !curve) throw std::runtime_error("cannot write the plot data");
 }
 
+}  // namespace
+
 void RunGnuplot(const std::filesystem::path& script, const std::filesystem::path& log)
 {
     posix_spawn_file_actions_t actions;
@@ -85,8 +87,6 @@ void RunGnuplot(const std::filesystem::path& script, const std::filesystem::path
         throw std::runtime_error("gnuplot failed: " + text.str());
     }
 }
-
-}  // namespace
 
 std::vector<std::string> WritePlots(const ReportContext& context, const std::filesystem::path& folder,
                                     const std::filesystem::path& scratch)

@@ -1,0 +1,39 @@
+#!/usr/bin/env bash
+# Times simulations with variability on this machine (processor time, wall time and peak
+# resident memory, by GNU time):
+#   1. 1,000 replicates of the theophylline design (12 subjects, 132 rows);
+#   2. 10,000 virtual subjects of a repeated-dose regimen of the two-compartment model of
+#      examples/two_compartment (one replicate): 10 oral doses of 100 mg every 12 h, the most
+#      the engine's 10 interrupts per individual hold, with 24 samples.
+# Builds the program first (preset x64) unless TESSUVAN is given.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+if [[ -z "${TESSUVAN:-}" ]]; then
+  cmake --preset x64 >/dev/null && cmake --build --preset x64 --target tessuvan -j2 >/dev/null
+  TESSUVAN=build/x64/tools/tessuvan
+fi
+work=${WORK:-build/simulation-bench}
+mkdir -p "$work"
+
+{
+  echo "ID,TIME,DV,AMT,EVID,ADDL,II"
+  for ((id = 1; id <= 10000; id++)); do
+    echo "$id,0,.,100,1,9,12"
+    for t in 0.5 1 2 4 6 11.9 24.5 36 48.5 60 72.5 84 96.5 107.9 108.5 109 110 112 114 116 120 126 132 144; do
+      echo "$id,$t,.,.,2,.,."
+    done
+  done
+} >"$work/regimen.csv"
+
+measure() {  # label, then the command
+  local label=$1
+  shift
+  /usr/bin/time -f "$label: %U s user, %S s system, %e s wall, %M KiB peak resident" "$@" >/dev/null
+}
+measure "1,000 replicates of the theophylline design" \
+  "$TESSUVAN" simulate examples/theophylline/theophylline_focei.toml examples/theophylline/theophylline.csv \
+  --replicates 1000 --seed 1 --quiet -o "$work/theophylline-1000"
+measure "10,000 subjects of 10 doses, two compartments" \
+  "$TESSUVAN" simulate examples/two_compartment/two_compartment.toml "$work/regimen.csv" \
+  --replicates 1 --seed 1 --quiet -o "$work/regimen-10000"
+wc -l "$work/theophylline-1000/simulations.csv" "$work/regimen-10000/simulations.csv"

@@ -1,0 +1,156 @@
+// Simulation with variability on a closed-form simulator: the drawn random effects and
+// residuals have the variances of the model, the numbers depend only on the seed, the
+// replicate and the individual, and the bins and percentiles follow their stated rules.
+#include <cmath>
+#include <numeric>
+
+#include <gtest/gtest.h>
+
+#include "random_stream.h"
+#include "replicates.h"
+#include "time_bins.h"
+#include "vpc.h"
+
+namespace {
+
+using namespace tessuvan;
+using namespace tessuvan::simulation;
+
+// f(t) = (dose/V)·exp(−(CL/V)·t) at times 1..4, parameters (CL, V); `first` offsets nothing
+// here: each instance simulates `count` individuals.
+class Exponential final : public estimation::Simulator {
+public:
+    explicit Exponential(std::size_t count) : count_(count) {}
+    std::size_t Individuals() const override { return count_; }
+    std::size_t Parameters() const override { return 2; }
+    std::size_t Observations(std::size_t) const override { return 4; }
+    bool Predict(const std::vector<Eigen::VectorXd>& values, const std::vector<char>& which,
+                 std::vector<Eigen::VectorXd>& predictions) override
+    {
+        for (std::size_t i = 0; i < count_; ++i) {
+            if (!which[i]) continue;
+            predictions[i].resize(4);
+            for (int t = 1; t <= 4; ++t) predictions[i][t - 1] = 100 / values[i][1] * std::exp(-values[i][0] / values[i][1] * t);
+        }
+        return true;
+    }
+
+private:
+    std::size_t count_;
+};
+
+VariabilityModel Model(double additive, double proportional)
+{
+    VariabilityModel model;
+    model.typical = Eigen::Vector2d(2.0, 20.0);
+    model.etas = {{"CL", 0, 0.09}, {"V", 1, 0.25}};
+    model.error.additive = additive;
+    model.error.proportional = proportional;
+    return model;
+}
+
+double SampleVariance(const std::vector<double>& x)
+{
+    const double mean = std::accumulate(x.begin(), x.end(), 0.0) / double(x.size());
+    double sum = 0;
+    for (double v : x) sum += (v - mean) * (v - mean);
+    return sum / double(x.size() - 1);
+}
+
+TEST(Variability, DrawnEtasAndResidualsHaveTheModelsVariancesWithin10PercentFor2000Subjects)
+{
+    for (const auto& [additive, proportional] : {std::pair{0.5, 0.0}, std::pair{0.0, 0.2}}) {
+        const VariabilityModel model = Model(additive, proportional);
+        Exponential simulator(2000);
+        std::vector<std::vector<SimulatedIndividual>> result;
+        int failed = 0;
+        ASSERT_TRUE(SimulateReplicates(model, simulator, 20261209, 0, {1, 1}, result, failed));
+        std::vector<double> etaCl, etaV, residuals;
+        for (const SimulatedIndividual& drawn : result[0]) {
+            etaCl.push_back(drawn.eta[0]);
+            etaV.push_back(drawn.eta[1]);
+            for (Eigen::Index o = 0; o < 4; ++o)
+                residuals.push_back(additive > 0 ? drawn.dv[o] - drawn.ipred[o] : (drawn.dv[o] - drawn.ipred[o]) / drawn.ipred[o]);
+        }
+        EXPECT_NEAR(SampleVariance(etaCl) / 0.09, 1.0, 0.1);
+        EXPECT_NEAR(SampleVariance(etaV) / 0.25, 1.0, 0.1);
+        const double sigma = additive > 0 ? additive : proportional;
+        EXPECT_NEAR(SampleVariance(residuals) / (sigma * sigma), 1.0, 0.1);
+    }
+}
+
+TEST(Variability, NumbersDependOnlyOnSeedReplicateAndIndividual)
+{
+    const VariabilityModel model = Model(0.5, 0.1);
+    int failed = 0;
+    // One run of replicates 1..4 for 6 individuals ...
+    Exponential all(6);
+    std::vector<std::vector<SimulatedIndividual>> whole;
+    ASSERT_TRUE(SimulateReplicates(model, all, 7, 0, {1, 4}, whole, failed));
+    // ... equals shards of replicates (1..1, 2..4) on blocks of individuals (0..1, 2..5).
+    Exponential front(2), back(4);
+    for (const ReplicateRange range : {ReplicateRange{1, 1}, ReplicateRange{2, 4}}) {
+        std::vector<std::vector<SimulatedIndividual>> a, b;
+        ASSERT_TRUE(SimulateReplicates(model, front, 7, 0, range, a, failed));
+        ASSERT_TRUE(SimulateReplicates(model, back, 7, 2, range, b, failed));
+        for (int r = range.first; r <= range.last; ++r)
+            for (std::size_t i = 0; i < 6; ++i) {
+                const SimulatedIndividual& part = i < 2 ? a[std::size_t(r - range.first)][i] : b[std::size_t(r - range.first)][i - 2];
+                EXPECT_EQ(part.eta, whole[std::size_t(r - 1)][i].eta);
+                EXPECT_EQ(part.dv, whole[std::size_t(r - 1)][i].dv);
+            }
+    }
+    EXPECT_NE(whole[0][0].eta, whole[1][0].eta);
+    EXPECT_NE(whole[0][0].eta, whole[0][1].eta);
+}
+
+TEST(Variability, TheStreamsAreFixedBitForBit)
+{
+    // The generator and the transform are written out, so these are the numbers on every
+    // machine; a change of either changes every simulation ever written.
+    EXPECT_EQ(SplitMix(0), 0xe220a8397b1dcdafULL);  // SplitMix64's first output from state 0
+    EXPECT_EQ(StreamSeed(1, 1, 0), 6301985355436268297ULL);
+    RandomStream stream(1, 1, 0);
+    EXPECT_EQ(stream.Uniform(), 0.22954405897437996);
+    EXPECT_EQ(stream.Normal(), -1.0999629474079384);
+}
+
+TEST(Variability, ShardsAreDisjointSlicesCoveringEveryReplicate)
+{
+    int next = 1;
+    for (int k = 1; k <= 3; ++k) {
+        const ReplicateRange range = ShardReplicates(10, {k, 3});
+        EXPECT_EQ(range.first, next);
+        next = range.last + 1;
+    }
+    EXPECT_EQ(next, 11);
+}
+
+TEST(TimeBins, PercentilesInterpolateAndBinsKeepTiesTogether)
+{
+    EXPECT_DOUBLE_EQ(Percentile({4, 1, 3, 2}, 0.5), 2.5);
+    EXPECT_DOUBLE_EQ(Percentile({1, 2, 3, 4, 5}, 0.05), 1.2);
+    EXPECT_TRUE(std::isnan(Percentile({}, 0.5)));
+    // 8 rows in 4 bins: the three rows at 2 stay in one bin.
+    const std::vector<double> edges = EqualCountEdges({0, 1, 2, 2, 2, 4, 8, 12}, 4);
+    EXPECT_EQ(edges, (std::vector<double>{0, 2, 4, 8, 12}));
+    EXPECT_EQ(BinOf(edges, 2), 1);
+    EXPECT_EQ(BinOf(edges, 12), 3);
+    EXPECT_EQ(BinOf(edges, 13), -1);
+    EXPECT_EQ(EqualCountEdges({0, 1, 2, 3}).size(), 4u);  // distinct times up to 10: 3 bins
+}
+
+TEST(Vpc, PredictionCorrectionScalesEachRowToItsBinsTypicalPrediction)
+{
+    // Two rows in one bin with PRED 1 and 4 (median 2.5): observations 2 and 8 both become 5.
+    const std::vector<VpcRow> rows{{1, 2, 1}, {2, 8, 4}};
+    const Vpc vpc = ComputeVpc(rows, {{2, 8}, {1, 4}}, {0, 3});
+    ASSERT_EQ(vpc.corrected.size(), 1u);
+    EXPECT_DOUBLE_EQ(vpc.corrected[0].observed[0], 5);
+    EXPECT_DOUBLE_EQ(vpc.corrected[0].observed[2], 5);
+    EXPECT_DOUBLE_EQ(vpc.plain[0].observed[1], 5);
+    // Replicates' medians 5 and 2.5: their 50th percentile 3.75.
+    EXPECT_DOUBLE_EQ(vpc.plain[0].simulated[1][1], 3.75);
+}
+
+}  // namespace

@@ -1,0 +1,73 @@
+// Replicates of a design with between-subject variability and residual error, over any
+// simulator (the engine, or a closed form in the tests).
+//
+// In replicate r each individual i (numbered over the whole design, whatever block of the
+// simulator holds it) draws from its own stream (random_stream.h) first its random effects,
+// in the order of `etas`,
+//     η_e = ω_e·z,                      φ_p = θ_p·exp(η_e)  for the parameter p of η_e,
+// then one z per simulated row, in the row order of the simulator,
+//     DV = IPRED + √V(IPRED)·z,         V(f) = a² + b²·f²  (estimation::ResidualError).
+// Replicates are numbered 1..N for the whole run; a shard K of M runs the K-th of M contiguous
+// slices of them, so that the shards together draw exactly what one run of all draws.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include <Eigen/Dense>
+
+#include "focei.h"
+#include "simulator.h"
+
+namespace tessuvan::simulation {
+
+struct VariabilityModel {
+    Eigen::VectorXd typical;  // every model parameter (one the simulator computes by formula: any value)
+    struct Eta {
+        std::string name;
+        std::size_t parameter = 0;  // 0-based model parameter it multiplies by exp(η)
+        double variance = 0;        // ω²
+    };
+    std::vector<Eta> etas;
+    estimation::ResidualError error;
+};
+
+// The K-th (1-based) of M disjoint slices of replicates 1..N.
+struct Shard {
+    int index = 1;
+    int count = 1;
+};
+
+struct ReplicateRange {
+    int first = 1;  // 1-based, inclusive
+    int last = 0;   // inclusive; last < first: none
+    int Size() const { return last >= first ? last - first + 1 : 0; }
+};
+
+// Replicates floor((K−1)·N/M) + 1 to floor(K·N/M).
+ReplicateRange ShardReplicates(int replicates, const Shard& shard);
+
+struct SimulatedIndividual {
+    Eigen::VectorXd eta;    // [e]
+    Eigen::VectorXd ipred;  // [row]: the prediction at the individual's values
+    Eigen::VectorXd dv;     // [row]: with its residual error
+};
+
+// Called after every replicate of a block: replicates done in this block.
+using ReplicateProgress = std::function<void(int done)>;
+
+// Simulates `range` for the simulator's individuals, which are individuals firstIndividual,
+// firstIndividual + 1, ... of the design (0-based). Fills result[r − range.first][i]. False
+// when a simulation failed; `failedReplicate` then names it.
+bool SimulateReplicates(const VariabilityModel& model, estimation::Simulator& simulator, std::uint64_t seed,
+                        std::size_t firstIndividual, const ReplicateRange& range,
+                        std::vector<std::vector<SimulatedIndividual>>& result, int& failedReplicate,
+                        const ReplicateProgress& progress = {});
+
+// Predictions at the typical values (η = 0, no residual error): PRED.
+bool TypicalPredictions(const VariabilityModel& model, estimation::Simulator& simulator,
+                        std::vector<Eigen::VectorXd>& pred);
+
+}  // namespace tessuvan::simulation
