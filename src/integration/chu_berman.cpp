@@ -1,4 +1,4 @@
-// "CHU-BERMAN": the weights, the remainder of the frozen linear model, and the interval loop.
+// "CHU-BERMAN": the interval loop.
 //
 // One attempt of length h from (t, Y), with D = A0·Y + F0 and AD = A0·D:
 //   τ = h/10,  Rτ = remainder at (t + τ, Y + τ·D)
@@ -7,10 +7,16 @@
 //   Yf = Yn + s·C/h²,  error = Σ |h·C_i / Yf_i| over species with |Yf_i| > 1e-130
 // For one species x' = a·x + b, Y + h·D + r·a·D = Y + q·D is the exact solution, since
 // h + a·r = q.
+//
+// Step length: the first attempt of a step is min(2·h_prev·|tol - e_prev|/tol, L, t1 - t)
+// with L = (t1 - t0)/3, h_prev and e_prev the length and error of the previous accepted step
+// ((t1 - t0)·√tol and 0 for the first); each rejection halves it, and an attempt below 1e-130
+// is kept whatever its error (code 1, and 1 more when t1 is then not reached).
 #include "integration/chu_berman.h"
 
 #include <cmath>
 
+#include "integration/interval.h"
 #include "integration/methods.h"
 
 namespace tessuvan {
@@ -19,126 +25,93 @@ namespace {
 
 // The remainder is sampled at this fraction of the step.
 constexpr WorkingFloat kSampleFraction = TESSUVAN_WF(0.1);
-// Below this |a| or |a·h| the closed forms of the weights lose every digit to cancellation.
-constexpr WorkingFloat kSeriesThreshold = TESSUVAN_WF(1e-7);
 // Applied before the halving of each attempt, so a factor 2 in effect.
 constexpr WorkingFloat kGrowth = 4;
 
 }  // namespace
 
-void ExponentialWeights(int n, WorkingFloat h, const ModelMatrix& A0, AmountVector& q, AmountVector& r,
-                        AmountVector& s)
-{
-    for (int i = 1; i <= n; ++i) {
-        const WorkingFloat a = A0[i][i];
-        if (std::fabs(a) < kSeriesThreshold || std::fabs(a * h) < kSeriesThreshold) {
-            q[i] = h;
-            r[i] = q[i] * h / 2;
-            s[i] = r[i] * h / 3;
-        } else {
-            q[i] = (std::exp(a * h) - 1) / a;
-            r[i] = (q[i] - h) / a;
-            s[i] = (r[i] - h * h * WorkingFloat(0.5)) / a;
-        }
-    }
-}
+// The interval loop, from t0 with the first step length h; returns the codes it adds.
+struct ChuBermanLoop {
+    static constexpr ArgumentRule kArguments = kChuBermanArguments;
 
-void LinearizationRemainder(const RightHandSide& rhs, int n, WorkingFloat t, AmountVector X, const ModelMatrix& A0,
-                            AmountVector F0, AmountVector& R)
-{
-    ModelMatrix A;
-    AmountVector F, AX, A0X;
-    EvaluateAM(rhs, n, t, X, A);
-    EvaluateFM(rhs, n, t, X, F);
-    MatrixTimesVector(n, A, X, AX);
-    MatrixTimesVector(n, A0, X, A0X);
-    for (int i = 1; i <= n; ++i) R[i] = AX[i] - A0X[i] + F[i] - F0[i];
-}
+    template <class Source, class Size>
+    static int16_t Run(const Source& source, Size size, WorkingFloat h, WorkingFloat t0, WorkingFloat t1,
+                       WorkingFloat tol, AmountVector& Y)
+    {
+        // Entries beyond n are never computed: they travel from yin to yout untouched, and the
+        // trial amounts carry them for the formulas that read them.
+        AmountVector Ytau = Y, Yn = Y;
+        const int n = size.Count();
+        int16_t err = 0;
+        WorkingFloat t = t0;
+        const WorkingFloat L = (t1 - t0) / 3;
+        WorkingFloat errorScale = 0;
 
-void IntegrateChuBerman(const RightHandSide& rhs, int n, WorkingFloat t0, WorkingFloat t1, WorkingFloat tol,
-                        AmountVector yin, AmountVector& yout, int16_t& err)
-{
-    // The same answers as the Runge–Kutta methods for arguments that leave nothing to do: a
-    // tolerance that is not positive, an empty or reversed interval, no step length.
-    err = 0;
-    if (tol <= 0) err = TessuvanIntegrationTolerance;
-    if (t0 >= t1) err = TessuvanIntegrationInterval;
-    WorkingFloat h = (t1 - t0) * std::sqrt(tol);
-    if (err == 0 && !(h > 0)) err = TessuvanIntegrationStepLength;
-    if (err != 0) {
-        yout = yin;
-        return;
-    }
+        // With nothing varying, A(t, X) and F(t, X) are A0 and F0 throughout: one set serves both.
+        Coefficients<Size> c0;
+        Coefficients<Size> varying;
+        Coefficients<Size>& c = Source::kVarying ? varying : c0;
+        source.Begin(size, c0);
+        AmountVector D, AD, q, r, s;
+        AmountVector Rtau, W, AW, R1, Yf;
+        do {
+            // Freeze the model at the start of the step.
+            source.At(size, t, Y, c0);
+            Derivative(size, c0, Y, D);
+            Product(size, c0.A, D, AD);
 
-    // Entries beyond n are never computed: they travel from yin to yout untouched.
-    AmountVector Y = yin;
-    WorkingFloat t = t0;
-    const WorkingFloat L = (t1 - t0) / 3;
-    WorkingFloat errorScale = 0;
-
-    ModelMatrix A0;
-    AmountVector F0, D, AD, q, r, s;
-    AmountVector Ytau, Rtau, W, AW, R1, Yn, Yf;
-    do {
-        // Freeze the model at the start of the step.
-        EvaluateAM(rhs, n, t, Y, A0);
-        EvaluateFM(rhs, n, t, Y, F0);
-        MatrixTimesVectorPlus(n, Y, F0, A0, D);
-        MatrixTimesVector(n, A0, D, AD);
-
-        // Proposed length (before the halving of the first attempt): grows with the margin
-        // the last step left under the tolerance, at most 2·L, and lands on t1.
-        h = h * kGrowth * std::fabs(tol - errorScale) / tol;
-        if (h > 2 * L) h = 2 * L;
-        if (t + h / 2 > t1) h = 2 * (t1 - t);
-        if (!(h > 0)) {
-            AddCode(err, TessuvanIntegrationStepLength);
-            yout = Y;
-            return;
-        }
-
-        bool last = false;
-        for (;;) {
-            errorScale = 0;
-            h = h / 2;
-            // A step below the resolution of the clock at t would leave t where it is; the
-            // rest of the interval is then one attempt, kept whatever its error.
-            last = h >= ObservationThreshold && !(t + h > t);
-            if (last) h = t1 - t;
-            const WorkingFloat tau = kSampleFraction * h;
-
-            ExponentialWeights(n, h, A0, q, r, s);
-            Ytau = Y;
-            for (int i = 1; i <= n; ++i) Ytau[i] = Y[i] + tau * D[i];
-            LinearizationRemainder(rhs, n, t + tau, Ytau, A0, F0, Rtau);
-
-            Yn = Y;
-            for (int i = 1; i <= n; ++i) {
-                const WorkingFloat firstOrder = Y[i] + h * D[i];
-                W[i] = r[i] * (AD[i] + Rtau[i] / tau);
-                Yn[i] = firstOrder + W[i];
-            }
-            LinearizationRemainder(rhs, n, t + h, Yn, A0, F0, R1);
-            MatrixTimesVector(n, A0, W, AW);
-
-            Yf = Yn;
-            for (int i = 1; i <= n; ++i) {
-                const WorkingFloat C = R1[i] - Rtau[i] / kSampleFraction + AW[i] - A0[i][i] * W[i];
-                Yf[i] = Yn[i] + s[i] * C / (h * h);
-                if (std::fabs(Yf[i]) > ObservationThreshold) errorScale = errorScale + std::fabs(h * C / Yf[i]);
+            // Proposed length (before the halving of the first attempt): grows with the margin
+            // the last step left under the tolerance, at most 2·L, and lands on t1.
+            h = h * kGrowth * std::fabs(tol - errorScale) / tol;
+            if (h > 2 * L) h = 2 * L;
+            if (t + h / 2 > t1) h = 2 * (t1 - t);
+            if (!(h > 0)) {
+                AddCode(err, TessuvanIntegrationStepLength);
+                return err;
             }
 
-            // Accepted under the tolerance; a step below 1e-130 is kept whatever its error.
-            if (tol > errorScale || h < ObservationThreshold || last) break;
-        }
+            bool last = false;
+            for (;;) {
+                errorScale = 0;
+                h = h / 2;
+                // A step below the resolution of the clock at t would leave t where it is; the
+                // rest of the interval is then one attempt, kept whatever its error.
+                last = h >= ObservationThreshold && !(t + h > t);
+                if (last) h = t1 - t;
+                const WorkingFloat tau = kSampleFraction * h;
 
-        if (h < ObservationThreshold) AddCode(err, TessuvanIntegrationShortStep);
-        t = last ? t1 : t + h;
-        Y = Yf;
-    } while (t < t1 && h >= ObservationThreshold);
+                ExponentialWeights(size, h, c0.A, q, r, s);
+                for (int i = 1; i <= n; ++i) Ytau[i] = Y[i] + tau * D[i];
+                LinearizationRemainder(source, size, c, t + tau, Ytau, c0, Rtau);
 
-    if (t < t1) AddCode(err, TessuvanIntegrationShortStep);
-    yout = Y;
-}
+                for (int i = 1; i <= n; ++i) {
+                    const WorkingFloat firstOrder = Y[i] + h * D[i];
+                    W[i] = r[i] * (AD[i] + Rtau[i] / tau);
+                    Yn[i] = firstOrder + W[i];
+                }
+                LinearizationRemainder(source, size, c, t + h, Yn, c0, R1);
+                Product(size, c0.A, W, AW);
+
+                for (int i = 1; i <= n; ++i) {
+                    const WorkingFloat C = R1[i] - Rtau[i] / kSampleFraction + AW[i] - c0.A[i][i] * W[i];
+                    Yf[i] = Yn[i] + s[i] * C / (h * h);
+                    if (std::fabs(Yf[i]) > ObservationThreshold) errorScale = errorScale + std::fabs(h * C / Yf[i]);
+                }
+
+                // Accepted under the tolerance; a step below 1e-130 is kept whatever its error.
+                if (tol > errorScale || h < ObservationThreshold || last) break;
+            }
+
+            if (h < ObservationThreshold) AddCode(err, TessuvanIntegrationShortStep);
+            t = last ? t1 : t + h;
+            for (int i = 1; i <= n; ++i) Y[i] = Yf[i];
+        } while (t < t1 && h >= ObservationThreshold);
+
+        if (t < t1) AddCode(err, TessuvanIntegrationShortStep);
+        return err;
+    }
+};
+
+template IntegrationRoutine Integrate<ChuBermanLoop>;
 
 }  // namespace tessuvan

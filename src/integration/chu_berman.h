@@ -4,22 +4,61 @@
 // steps), and adds corrections for the coupling between species and for the change of A and F
 // along the step, sampled by two more evaluations of the right-hand side. The size of the
 // last correction relative to the amounts is the error measure that accepts a step or halves it.
+//
+// The two pieces of a step, generic over the coefficient source and the species count
+// (coefficients.h); the interval loop is in chu_berman.cpp.
 #pragma once
 
-#include "integration/right_hand_side.h"
+#include <cmath>
+
+#include "integration/coefficients.h"
 
 namespace tessuvan {
+
+// Below this |a| or |a·h| the closed forms of the weights lose every digit to cancellation.
+inline constexpr WorkingFloat kSeriesThreshold = TESSUVAN_WF(1e-7);
 
 // Per species i, with a = A0[i][i]:
 //   q = (e^(ah) - 1)/a,   r = (e^(ah) - 1 - ah)/a²,   s = (e^(ah) - 1 - ah - (ah)²/2)/a³
 // formed as q = (exp(a·h) - 1)/a, r = (q - h)/a, s = (r - h·h/2)/a; when |a| < 1e-7 or
 // |a·h| < 1e-7 their series limits h, h²/2, h³/6 instead. Entries 1..n are written.
-void ExponentialWeights(int n, WorkingFloat h, const ModelMatrix& A0, AmountVector& q, AmountVector& r,
-                        AmountVector& s);
+template <class Size, class Matrix>
+inline void ExponentialWeights(Size size, WorkingFloat h, const Matrix& A0, AmountVector& q, AmountVector& r,
+                               AmountVector& s)
+{
+    const int n = size.Count();
+    for (int i = 1; i <= n; ++i) {
+        const WorkingFloat a = A0[i][i];
+        if (std::fabs(a) < kSeriesThreshold || std::fabs(a * h) < kSeriesThreshold) {
+            q[i] = h;
+            r[i] = q[i] * h / 2;
+            s[i] = r[i] * h / 3;
+        } else {
+            q[i] = (std::exp(a * h) - 1) / a;
+            r[i] = (q[i] - h) / a;
+            s[i] = (r[i] - h * h * WorkingFloat(0.5)) / a;
+        }
+    }
+}
 
 // R := A(t, X)·X - A0·X + F(t, X) - F0 over 1..n, combined in that order: what the true
-// right-hand side adds to the linear model frozen at the start of the step (zero there).
-void LinearizationRemainder(const RightHandSide& rhs, int n, WorkingFloat t, AmountVector X, const ModelMatrix& A0,
-                            AmountVector F0, AmountVector& R);
+// right-hand side adds to the linear model c0 frozen at the start of the step (zero there).
+// c receives A(t, X) and F(t, X); a source whose coefficients cannot vary passes c0 itself.
+template <class Source, class Size>
+inline void LinearizationRemainder(const Source& source, Size size, Coefficients<Size>& c, WorkingFloat t,
+                                   const AmountVector& X, const Coefficients<Size>& c0, AmountVector& R)
+{
+    const int n = size.Count();
+    AmountVector AX, A0X;
+    source.At(size, t, X, c);
+    Product(size, c.A, X, AX);
+    if constexpr (Source::kVarying) {
+        Product(size, c0.A, X, A0X);
+    } else {
+        // A(t, X) is A0 to the bit, so A0·X would repeat the same operations on the same operands.
+        for (int i = 1; i <= n; ++i) A0X[i] = AX[i];
+    }
+    for (int i = 1; i <= n; ++i) R[i] = AX[i] - A0X[i] + c.F[i] - c0.F[i];
+}
 
 }  // namespace tessuvan

@@ -42,7 +42,7 @@ public:
     void EvaluateMatrix(WorkingFloat t, const AmountVector& x, ModelMatrix& A);
     void EvaluateFreeTerms(WorkingFloat t, const AmountVector& x, AmountVector& F);
 
-    // For the planned methods, which keep A and F inside the plan instead of copying them:
+    // For PlannedCoefficients (coefficients.h), which reads A and F inside the plan:
     // PrepareInterval once at the start of an integration (nothing a fixed entry reads can
     // change until it returns), then AtPoint at every evaluation; afterwards Matrix() and
     // FreeTerms() hold A(t, x) and F(t, x).

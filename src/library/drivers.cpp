@@ -47,7 +47,7 @@ WalkInputs InputsOfWalk(const LibraryState& state, int a, const ModelStore& stor
     for (int k = 1; k <= counts.NAjustables; ++k) inputs.values[static_cast<size_t>(inputs.count++)] = InstalledValue(state, k, a, level);
     for (int k = 1; k <= counts.NQParametres; ++k) inputs.values[static_cast<size_t>(inputs.count++)] = state.IndividualQValues[k][a];
     inputs.values[static_cast<size_t>(inputs.count++)] = static_cast<WorkingFloat>(state.fit.Precision);
-    inputs.method = state.CurrentIntegrator == nullptr ? nullptr : state.ActiveIntegrator();
+    inputs.method = state.CurrentIntegrator;
     inputs.points = store.PointCount(a);
     return inputs;
 }
@@ -174,8 +174,8 @@ private:
             state_.fit.Erreur = TessuvanIntegrationNoMethod;
             return;
         }
-        state_.ActiveIntegrator()(rhs_, counts_.NEspeces, t0, t1, static_cast<WorkingFloat>(state_.fit.Precision),
-                                 v_.SpeciesAmounts, v_.SpeciesAmounts, state_.fit.Erreur);
+        state_.CurrentIntegrator(rhs_, counts_.NEspeces, t0, t1, static_cast<WorkingFloat>(state_.fit.Precision),
+                                v_.SpeciesAmounts, v_.SpeciesAmounts, state_.fit.Erreur);
     }
 
     LibraryState& state_;

@@ -1,7 +1,5 @@
 #include "library/library_state.h"
 
-#include "integration/planned_methods.h"
-
 namespace tessuvan {
 
 LibraryState::~LibraryState() { ReleaseFormulasAndStore(); }
@@ -44,11 +42,6 @@ RightHandSide LibraryState::Equations()
     if (!fastPaths) return RightHandSide{EquationSet, variables};
     if (!equationPlan) equationPlan = RightHandSidePlan::Build(EquationSet, variables, init.record.NEspeces);
     return RightHandSide{EquationSet, variables, equationPlan.get()};
-}
-
-Integrator LibraryState::ActiveIntegrator() const
-{
-    return fastPaths ? FastCounterpart(CurrentIntegrator) : CurrentIntegrator;
 }
 
 void LibraryState::ReleaseFormulasAndStore()

@@ -109,12 +109,9 @@ struct LibraryState : DefinitionSource {
     // The right-hand side the drivers integrate: with fast paths on, through the plan of the
     // loaded equations (built on first use after a load, dropped with the formulas).
     RightHandSide Equations();
-    // The routine the drivers call for the chosen method: its planned counterpart with fast
-    // paths on.
-    Integrator ActiveIntegrator() const;
 
-    // Fast paths (the right-hand-side plan and the planned methods) give the plain results to
-    // the last bit; tests turn them off to compare.
+    // Fast paths (the right-hand-side plan, on which every method runs its planned
+    // instantiation) give the plain results to the last bit; tests turn them off to compare.
     bool fastPaths = true;
     std::unique_ptr<RightHandSidePlan> equationPlan;
     // The fits' replay of walks whose inputs have not changed (walk_reuse.h); active only

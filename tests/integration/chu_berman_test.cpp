@@ -41,12 +41,12 @@ TEST(ExponentialWeights, GiveTheClosedFormsForModerateRates)
     A0[1][1] = -1;
     A0[1][2] = 99;  // only the diagonal counts
     AmountVector q{}, r{}, s{};
-    ExponentialWeights(1, 0.1, A0, q, r, s);
+    ExponentialWeights(AnyCount{1}, 0.1, A0, q, r, s);
     EXPECT_NEAR(q[1], 0.0951625819640405, 1e-16);
     EXPECT_NEAR(r[1], 0.0048374180359595, 1e-16);
     EXPECT_NEAR(s[1], 0.0001625819640405, 1e-16);
     A0[1][1] = -50;
-    ExponentialWeights(1, 0.2, A0, q, r, s);
+    ExponentialWeights(AnyCount{1}, 0.2, A0, q, r, s);
     EXPECT_NEAR(q[1], 0.0199990920014048, 1e-16);
     EXPECT_NEAR(r[1], 0.0036000181599719, 1e-16);
     EXPECT_NEAR(s[1], 0.0003279996368006, 1e-16);
@@ -58,21 +58,21 @@ TEST(ExponentialWeights, TakeTheSeriesLimitsBelowTheThreshold)
     A0[1][1] = WorkingFloat(-1e-8);  // |a| below 1e-7
     A0[2][2] = -3;                   // |a·h| below 1e-7 for h = 1e-8
     AmountVector q{}, r{}, s{};
-    ExponentialWeights(1, 2, A0, q, r, s);
+    ExponentialWeights(AnyCount{1}, 2, A0, q, r, s);
     EXPECT_EQ(q[1], 2);
     EXPECT_EQ(r[1], 2);
     EXPECT_EQ(s[1], WorkingFloat(4) / 3);
     const WorkingFloat h = WorkingFloat(1e-8);
-    ExponentialWeights(2, h, A0, q, r, s);
+    ExponentialWeights(AnyCount{2}, h, A0, q, r, s);
     EXPECT_EQ(q[2], h);
     EXPECT_EQ(r[2], h * h / 2);
     EXPECT_EQ(s[2], h * h / 2 * h / 3);
     // At the threshold itself the closed forms hold: q = (1 - e^-0.2)/0.1, not h = 2.
     A0[1][1] = TESSUVAN_WF(-0.1);
-    ExponentialWeights(1, 2, A0, q, r, s);
+    ExponentialWeights(AnyCount{1}, 2, A0, q, r, s);
     EXPECT_NEAR(q[1], 1.8126924692201814, 1e-14);
     A0[1][1] = TESSUVAN_WF(-1e-7);
-    ExponentialWeights(1, 2, A0, q, r, s);
+    ExponentialWeights(AnyCount{1}, 2, A0, q, r, s);
     EXPECT_NE(q[1], 2);
     EXPECT_LT(std::fabs(q[1] - (2 - WorkingFloat(2e-7))), 1e-8);
 }
@@ -82,10 +82,11 @@ TEST(LinearizationRemainder, IsWhatTheModelAddsToItsFrozenLinearPart)
     ModelBench model;
     model.SetA(1, 1, "-F1");
     model.SetF(1, "T");
-    ModelMatrix A0{};
-    A0[1][1] = -2;
-    AmountVector F0 = Amounts({5}), R{};
-    LinearizationRemainder(model.rhs, 1, 3, Amounts({4}), A0, F0, R);
+    Coefficients<AnyCount> c0{}, c{};
+    c0.A[1][1] = -2;
+    c0.F[1] = 5;
+    AmountVector R{};
+    LinearizationRemainder(FormulaCoefficients(model.rhs), AnyCount{1}, c, 3, Amounts({4}), c0, R);
     EXPECT_EQ(R[1], -4 * 4 - (-2 * 4) + 3 - 5);
 }
 

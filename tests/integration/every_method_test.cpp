@@ -153,10 +153,10 @@ TEST_F(OralAbsorption, ChuBermanConvergesAsTheTwoThirdsPowerOfTheTolerance)
 
 TEST(MethodSelection, EachOfTheFourNamesSelectsItsMethodAndNothingElseSelectsAny)
 {
-    EXPECT_EQ(IntegratorNamed("CHU-BERMAN"), &IntegrateChuBerman);
-    EXPECT_EQ(IntegratorNamed("RUNGE-KUTTA QC"), &IntegrateRungeKuttaQC);
-    EXPECT_EQ(IntegratorNamed("RUNGE-KUTTA 4"), &IntegrateRungeKutta4);
-    EXPECT_EQ(IntegratorNamed("RUNGE-KUTTA 5"), &IntegrateRungeKutta5);
+    EXPECT_EQ(IntegratorNamed("CHU-BERMAN"), IntegrateChuBerman);
+    EXPECT_EQ(IntegratorNamed("RUNGE-KUTTA QC"), IntegrateRungeKuttaQC);
+    EXPECT_EQ(IntegratorNamed("RUNGE-KUTTA 4"), IntegrateRungeKutta4);
+    EXPECT_EQ(IntegratorNamed("RUNGE-KUTTA 5"), IntegrateRungeKutta5);
     for (const char* other : {"", "runge-kutta 4", "RUNGE-KUTTA 4 ", "RUNGE-KUTTA", "CHU BERMAN"})
         EXPECT_EQ(IntegratorNamed(other), nullptr) << other;
 }

@@ -1,7 +1,7 @@
 #include <cmath>
 #include <limits>
 
-#include "integration/fixed_step.h"
+#include "integration/interval.h"
 #include "model_bench.h"
 
 namespace tessuvan::testing {
@@ -28,8 +28,8 @@ struct FixedMethod {
     Integrator integrate;
     size_t stages;
 };
-const FixedMethod kFixedMethods[] = {{"RUNGE-KUTTA 4", &IntegrateRungeKutta4, 4},
-                                     {"RUNGE-KUTTA 5", &IntegrateRungeKutta5, 5}};
+const FixedMethod kFixedMethods[] = {{"RUNGE-KUTTA 4", IntegrateRungeKutta4, 4},
+                                     {"RUNGE-KUTTA 5", IntegrateRungeKutta5, 5}};
 
 class FixedStepLength : public ::testing::Test {
 protected:
@@ -142,20 +142,28 @@ TEST(FixedStepArguments, AnEmptyOrReversedIntervalGivesCode3WhateverTheTolerance
     }
 }
 
-TEST(FixedStepArguments, TheSetUpDerivesTheStepFromTheTolerance)
+TEST(IntervalChecks, DeriveTheFirstStepFromTheToleranceAndRefuseWhatLeavesNothingToDo)
 {
-    const AmountVector yin = Amounts({3});
-    FixedStepStart start = PrepareFixedStep(2, 6, 0.0625, yin);
+    IntervalStart start = CheckInterval(kFixedStepArguments, 2, 6, 0.0625);
     EXPECT_EQ(start.err, 0);
     EXPECT_EQ(start.h, 1);
-    EXPECT_EQ(start.t, 2);
-    EXPECT_EQ(start.y, yin);
-    EXPECT_EQ(PrepareFixedStep(2, 6, 0, yin).err, TessuvanIntegrationTolerance);
-    EXPECT_EQ(PrepareFixedStep(6, 2, -1, yin).err, TessuvanIntegrationInterval);
+    EXPECT_EQ(CheckInterval(kFixedStepArguments, 2, 6, 0).err, TessuvanIntegrationTolerance);
+    EXPECT_EQ(CheckInterval(kFixedStepArguments, 6, 2, -1).err, TessuvanIntegrationInterval);
     const WorkingFloat nan = std::numeric_limits<WorkingFloat>::quiet_NaN();
-    EXPECT_EQ(PrepareFixedStep(2, 6, nan, yin).err, TessuvanIntegrationStepLength);
+    EXPECT_EQ(CheckInterval(kFixedStepArguments, 2, 6, nan).err, TessuvanIntegrationStepLength);
     const WorkingFloat tiny = std::numeric_limits<WorkingFloat>::denorm_min();
-    EXPECT_EQ(PrepareFixedStep(0, tiny, 0.25, yin).err, TessuvanIntegrationStepLength) << "the step underflows";
+    EXPECT_EQ(CheckInterval(kFixedStepArguments, 0, tiny, 0.25).err, TessuvanIntegrationStepLength)
+        << "the step underflows";
+    EXPECT_EQ(CheckInterval(kFixedStepArguments, 0, 1, ObservationThreshold).err, 0);
+    EXPECT_EQ(CheckInterval(kQualityControlArguments, 0, 1, ObservationThreshold).err, TessuvanIntegrationTolerance);
+}
+
+// A tolerance of 1 on [t, t + h] is one step of length h, on either coefficient source.
+void OneStep(Integrator method, const RightHandSide& rhs, WorkingFloat t, WorkingFloat h, AmountVector& y)
+{
+    int16_t err = -1;
+    method(rhs, 1, t, t + h, 1, y, y, err);
+    EXPECT_EQ(err, 0);
 }
 
 // One step on x' = -x from x = 1 is the step's stability polynomial at -h.
@@ -167,23 +175,27 @@ protected:
 
 TEST_F(RungeKuttaSteps, TheClassicStepMultipliesDecayByTheQuarticTaylorPolynomial)
 {
-    for (WorkingFloat h : {WorkingFloat(0.1), WorkingFloat(0.5), WorkingFloat(1.25)}) {
-        AmountVector y = Amounts({1});
-        RungeKutta4Step(model.rhs, 1, h, 0, y);
-        const WorkingFloat expected = 1 - h + h * h / 2 - h * h * h / 6 + h * h * h * h / 24;
-        EXPECT_LT(RelativeError(y[1], expected), Ulps(8)) << static_cast<double>(h);
-        EXPECT_EQ(y[2], 1002) << "only species 1..n change";
+    for (const RightHandSide& rhs : {model.rhs, model.Planned(1)}) {
+        for (WorkingFloat h : {WorkingFloat(0.1), WorkingFloat(0.5), WorkingFloat(1.25)}) {
+            AmountVector y = Amounts({1});
+            OneStep(IntegrateRungeKutta4, rhs, 0, h, y);
+            const WorkingFloat expected = 1 - h + h * h / 2 - h * h * h / 6 + h * h * h * h / 24;
+            EXPECT_LT(RelativeError(y[1], expected), Ulps(8)) << static_cast<double>(h);
+            EXPECT_EQ(y[2], 1002) << "only species 1..n change";
+        }
     }
 }
 
 TEST_F(RungeKuttaSteps, TheFehlbergStepAlsoSubtractsTheFifthPowerOver104)
 {
-    for (WorkingFloat h : {WorkingFloat(0.1), WorkingFloat(0.5), WorkingFloat(1.25)}) {
-        AmountVector y = Amounts({1});
-        FehlbergStep(model.rhs, 1, h, 0, y);
-        const WorkingFloat h5 = h * h * h * h * h;
-        const WorkingFloat expected = 1 - h + h * h / 2 - h * h * h / 6 + h * h * h * h / 24 - h5 / 104;
-        EXPECT_LT(RelativeError(y[1], expected), Ulps(16)) << static_cast<double>(h);
+    for (const RightHandSide& rhs : {model.rhs, model.Planned(1)}) {
+        for (WorkingFloat h : {WorkingFloat(0.1), WorkingFloat(0.5), WorkingFloat(1.25)}) {
+            AmountVector y = Amounts({1});
+            OneStep(IntegrateRungeKutta5, rhs, 0, h, y);
+            const WorkingFloat h5 = h * h * h * h * h;
+            const WorkingFloat expected = 1 - h + h * h / 2 - h * h * h / 6 + h * h * h * h / 24 - h5 / 104;
+            EXPECT_LT(RelativeError(y[1], expected), Ulps(16)) << static_cast<double>(h);
+        }
     }
 }
 
@@ -194,10 +206,12 @@ TEST(RungeKuttaStageTimes, BothStepsIntegrateACubicInTimeExactly)
     ModelBench model;
     model.SetF(1, "T^3+2*T");
     auto exact = [](WorkingFloat t) { return t * t * t * t / 4 + t * t; };
-    for (auto step : {&RungeKutta4Step, &FehlbergStep}) {
-        AmountVector y = Amounts({exact(1)});
-        step(model.rhs, 1, 0.75, 1, y);
-        EXPECT_LT(RelativeError(y[1], exact(1.75)), Ulps(16));
+    for (const RightHandSide& rhs : {model.rhs, model.Planned(1)}) {
+        for (Integrator method : {IntegrateRungeKutta4, IntegrateRungeKutta5}) {
+            AmountVector y = Amounts({exact(1)});
+            OneStep(method, rhs, 1, 0.75, y);
+            EXPECT_LT(RelativeError(y[1], exact(1.75)), Ulps(16));
+        }
     }
 }
 

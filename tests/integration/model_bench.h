@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -14,6 +15,7 @@
 #include "../formula/formula_test_support.h"
 #include "integration/methods.h"
 #include "integration/right_hand_side.h"
+#include "integration/right_hand_side_plan.h"
 
 namespace tessuvan::testing {
 
@@ -39,6 +41,7 @@ public:
     ~ModelBench()
     {
         RecordedTimes() = nullptr;
+        plan.reset();
         for (auto& row : equations.AM)
             for (compilptr& f : row) FreeFormula(f);
         for (compilptr& f : equations.FM) FreeFormula(f);
@@ -69,9 +72,20 @@ public:
 
     FormulaVariables& variables() { return formulas.variables; }
 
+    // The same equations through a plan for n species, as the drivers integrate them with fast
+    // paths on (the methods then run their planned instantiations). Build it after the last
+    // SetA or SetF; a formula recording times is not carried into a plan.
+    RightHandSide Planned(int n)
+    {
+        plan = RightHandSidePlan::Build(equations, formulas.variables, n);
+        EXPECT_NE(plan, nullptr);
+        return RightHandSide{equations, formulas.variables, plan.get()};
+    }
+
     FormulaBench formulas;
     PEquations equations;
     RightHandSide rhs{equations, formulas.variables};
+    std::unique_ptr<RightHandSidePlan> plan;
     std::vector<WorkingFloat> times;
 
 private:

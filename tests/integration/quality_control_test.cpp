@@ -1,7 +1,6 @@
 #include <cmath>
 #include <limits>
 
-#include "integration/quality_control.h"
 #include "model_bench.h"
 
 namespace tessuvan::testing {
@@ -170,11 +169,6 @@ TEST(QualityControlArguments, BadArgumentsGiveTheirCodeAndCopyTheEntryAmounts)
                                << static_cast<double>(c.tol);
         EXPECT_EQ(yout, yin);
     }
-    QualityControlStart start = PrepareQualityControl(1, 3, 0.25, Amounts({4}));
-    EXPECT_EQ(start.h, 1);
-    EXPECT_EQ(start.t, 1);
-    EXPECT_EQ(start.half, Amounts({4}));
-    EXPECT_EQ(start.whole, Amounts({4}));
 }
 
 TEST(QualityControlArguments, AnInfiniteErrorEstimateEndsTheCallWithCode5)
