@@ -11,6 +11,7 @@ namespace tessuvan::estimation {
 namespace {
 
 constexpr double kInfinity = std::numeric_limits<double>::infinity();
+constexpr double kLargestEtaStep = 1.5;
 const double kLog2Pi = std::log(2.0 * 3.14159265358979323846);
 
 using Eigen::MatrixXd;
@@ -130,6 +131,15 @@ public:
         h_.assign(n_, MatrixXd());
         l_.assign(n_, 0.0);
         sensitivity_.assign(n_, MatrixXd());
+        moved_.assign(q_, std::vector<VectorXd>(n_));
+        pair_.resize(n_);
+        plainIndex_.assign(problem.thetas.size(), -1);
+        for (std::size_t t = 0; t < problem.thetas.size(); ++t)
+            if (!problem.thetas[t].fixed && problem.thetas[t].eta < 0) {
+                plainIndex_[t] = int(plain_.size());
+                plain_.push_back(t);
+            }
+        second_.assign(n_, std::vector<MatrixXd>(q_ + plain_.size()));
     }
 
     void Set(const VectorXd& logTheta, const VectorXd& omega, const ResidualError& error)
@@ -165,6 +175,9 @@ public:
     }
 
     // Finds every mode from the current η (a warm start) and returns −2LL (+∞ on failure).
+    // Newton steps on l_i with its exact Hessian K (the first-order matrix 2H where K is not
+    // positive definite), halved until l_i does not grow; a mode is reached when the step is
+    // below the tolerance in every η.
     double Objective(double tolerance)
     {
         const MatrixXd omegaInverse = OmegaInverse();
@@ -186,30 +199,24 @@ public:
         }
         for (std::size_t i = 0; i < n_; ++i)
             if (!std::isfinite(l_[i])) return kInfinity;
-        std::vector<VectorXd> shifted(n_), fp(n_), step(n_), trial(n_), ft(n_);
+        std::vector<VectorXd> step(n_), trial(n_), ft(n_);
         VectorXd gradient;
         for (int iteration = 0; iteration < options_.innerIterations; ++iteration) {
-            if (std::none_of(active.begin(), active.end(), [](char a) { return a != 0; })) break;
-            // G = ∂f/∂η by forward differences, one simulation per η for every active individual.
-            for (std::size_t i = 0; i < n_; ++i)
-                if (active[i]) g_[i].resize(f_[i].size(), Eigen::Index(q_));
-            for (std::size_t e = 0; e < q_; ++e) {
-                for (std::size_t i = 0; i < n_; ++i)
-                    if (active[i]) {
-                        shifted[i] = eta_[i];
-                        shifted[i][Eigen::Index(e)] += options_.differenceStep;
-                    }
-                if (!Predict(shifted, active, fp)) return kInfinity;
-                for (std::size_t i = 0; i < n_; ++i)
-                    if (active[i]) g_[i].col(Eigen::Index(e)) = (fp[i] - f_[i]) / options_.differenceStep;
-            }
+            if (q_ == 0 || std::none_of(active.begin(), active.end(), [](char a) { return a != 0; })) break;
+            if (!EtaDerivatives(active)) return kInfinity;
             std::vector<char> searching(n_, 0);
             for (std::size_t i = 0; i < n_; ++i) {
                 if (!active[i]) continue;
                 IndividualDerivatives(problem_.observed[i], f_[i], g_[i], eta_[i], omegaInverse, error_, gradient,
                                       h_[i]);
-                step[i] = -h_[i].ldlt().solve(0.5 * gradient);
-                if (q_ == 0 || step[i].lpNorm<Eigen::Infinity>() < tolerance) active[i] = 0;
+                const Eigen::LLT<MatrixXd> exact(ExactHessian(i, omegaInverse));
+                step[i] = exact.info() == Eigen::Success ? VectorXd(-exact.solve(gradient))
+                                                         : VectorXd(-h_[i].ldlt().solve(0.5 * gradient));
+                // A step of more than kLargestEtaStep in some η (a factor e^1.5 in φ) leaves where
+                // the quadratic model is worth trusting.
+                const double largest = step[i].lpNorm<Eigen::Infinity>();
+                if (largest > kLargestEtaStep) step[i] *= kLargestEtaStep / largest;
+                if (step[i].lpNorm<Eigen::Infinity>() < tolerance) active[i] = 0;
                 else searching[i] = 1;
             }
             // Halving line search on l_i.
@@ -218,10 +225,14 @@ public:
                 if (std::none_of(searching.begin(), searching.end(), [](char a) { return a != 0; })) break;
                 for (std::size_t i = 0; i < n_; ++i)
                     if (searching[i]) trial[i] = eta_[i] + t * step[i];
-                if (!Predict(trial, searching, ft)) return kInfinity;
+                // A trial the engine cannot simulate (a stiff corner of the parameters, say) is
+                // no descent: the step is halved for all, as the failure names no individual.
+                const bool simulated = Predict(trial, searching, ft);
                 for (std::size_t i = 0; i < n_; ++i) {
                     if (!searching[i]) continue;
-                    const double lt = IndividualObjective(problem_.observed[i], ft[i], trial[i], omegaInverse, error_);
+                    const double lt =
+                        simulated ? IndividualObjective(problem_.observed[i], ft[i], trial[i], omegaInverse, error_)
+                                  : kInfinity;
                     if (lt <= l_[i]) {
                         eta_[i] = trial[i];
                         f_[i] = ft[i];
@@ -252,75 +263,42 @@ public:
         return total;
     }
 
-    // The gradient of −2LL in the packed log parameters at the modes the last Objective found,
+    // The gradient of −2LL in the packed log parameters at the modes the last (finite)
+    // Objective found, whose last Newton iteration left G and ∇²f at every mode,
     // and, per individual, the modes' sensitivity dη̂/dx (sensitivity_, q × m) for warm starts.
     //
     // −2LL = Σ_i O_i(η̂_i(x), x) with O_i = l_i + ln|Ω| + ln|H_i|. At the mode ∂l_i/∂η = 0, so
     //     dO_i/dx = ∂O_i/∂x + cᵀ dη̂/dx,   c_k = ∂ln|H|/∂η_k = tr(H⁻¹ ∂H/∂η_k),
     // and dη̂/dx = −K⁻¹ ∂(∇_η l)/∂x by the implicit function theorem, K = ∇²_η l the exact
-    // Hessian. Both c and K need the second derivatives of f, here by second differences
-    // (step options.secondDifferenceStep) in η and in the ln θ of typical values without η.
-    // A θ with an η enters f only through ln θ + η, so its f-derivatives are those in η.
+    // Hessian. Both c and K need the second derivatives of f in η, which the last Newton
+    // iteration left; those in the ln θ of typical values without η are taken here. A θ with
+    // an η enters f only through ln θ + η, so its f-derivatives are those in η.
     bool Gradient(const Packing& packing, VectorXd& result)
     {
         const std::size_t m = packing.Size();
         result = VectorXd::Zero(Eigen::Index(m));
-        // Directions of the second differences: the q η, then the free θ without η.
-        std::vector<std::size_t> plain;  // θ index of each further direction
-        std::vector<int> directionOf(problem_.thetas.size(), -1);
-        for (std::size_t k = 0; k < m; ++k) {
-            if (packing.KindOf(k) != Packing::Kind::Theta) continue;
-            const std::size_t t = packing.IndexOf(k);
-            const int e = problem_.thetas[t].eta;
-            if (e >= 0) directionOf[t] = e;
-            else {
-                directionOf[t] = int(q_ + plain.size());
-                plain.push_back(t);
-            }
-        }
-        const std::size_t s = q_ + plain.size();
         std::vector<char> all(n_, 1);
         const double d = options_.secondDifferenceStep;
-        // f at z + d·e_k (moved) and at z + d·e_k + d·e_l for l < q, l ≤ k (pairs).
-        auto predictAt = [&](std::size_t k, std::size_t l, bool second, double step, std::vector<VectorXd>& out) {
-            std::vector<VectorXd> etas = eta_;
-            VectorXd shift = VectorXd::Zero(Eigen::Index(problem_.thetas.size()));
-            auto move = [&](std::size_t direction) {
-                if (direction < q_) {
-                    for (VectorXd& eta : etas) eta[Eigen::Index(direction)] += step;
-                } else {
-                    shift[Eigen::Index(plain[direction - q_])] += step;
-                }
-            };
-            move(k);
-            if (second) move(l);
-            return Predict(etas, all, out, &shift);
-        };
-        std::vector<std::vector<VectorXd>> moved(s, std::vector<VectorXd>(n_));
-        for (std::size_t k = 0; k < s; ++k)
-            if (!predictAt(k, 0, false, d, moved[k])) return false;
-        // second[i][k]: column l = ∂²f/∂z_k∂η_l (n_obs × q).
-        std::vector<std::vector<MatrixXd>> second(n_, std::vector<MatrixXd>(s));
-        for (std::size_t i = 0; i < n_; ++i)
-            for (std::size_t k = 0; k < s; ++k) second[i][k].resize(f_[i].size(), Eigen::Index(q_));
-        std::vector<VectorXd> pair(n_);
-        for (std::size_t k = 0; k < s; ++k)
-            for (std::size_t l = 0; l < q_ && l <= k; ++l) {
-                if (!predictAt(k, l, true, d, pair)) return false;
-                for (std::size_t i = 0; i < n_; ++i) {
-                    const VectorXd value = (pair[i] - moved[k][i] - moved[l][i] + f_[i]) / (d * d);
-                    second[i][k].col(Eigen::Index(l)) = value;
-                    if (k < q_) second[i][l].col(Eigen::Index(k)) = value;
-                }
-            }
-        // First derivatives in the further directions, at the small step of G.
+        const std::size_t s = q_ + plain_.size();
+        // The further directions: f at z + d·e_k, at z + d·e_k + d·e_l (l < q), and the first
+        // derivative at the small step of G.
         std::vector<MatrixXd> plainG(n_);
-        for (std::size_t i = 0; i < n_; ++i) plainG[i].resize(f_[i].size(), Eigen::Index(plain.size()));
+        for (std::size_t i = 0; i < n_; ++i) {
+            plainG[i].resize(f_[i].size(), Eigen::Index(plain_.size()));
+        }
+        std::vector<VectorXd> moved(n_), pair(n_), small(n_);
         for (std::size_t k = q_; k < s; ++k) {
-            std::vector<VectorXd> out(n_);
-            if (!predictAt(k, 0, false, options_.differenceStep, out)) return false;
-            for (std::size_t i = 0; i < n_; ++i)
-                plainG[i].col(Eigen::Index(k - q_)) = (out[i] - f_[i]) / options_.differenceStep;
+            if (!PredictMoved(k, -1, d, all, moved) || !PredictMoved(k, -1, options_.differenceStep, all, small))
+                return false;
+            for (std::size_t i = 0; i < n_; ++i) {
+                plainG[i].col(Eigen::Index(k - q_)) = (small[i] - f_[i]) / options_.differenceStep;
+                second_[i][k].resize(f_[i].size(), Eigen::Index(q_));
+            }
+            for (std::size_t l = 0; l < q_; ++l) {
+                if (!PredictMoved(k, int(l), d, all, pair)) return false;
+                for (std::size_t i = 0; i < n_; ++i)
+                    second_[i][k].col(Eigen::Index(l)) = (pair[i] - moved[i] - moved_[l][i] + f_[i]) / (d * d);
+            }
         }
 
         const Eigen::Index q = Eigen::Index(q_);
@@ -336,26 +314,23 @@ public:
             for (Eigen::Index j = 0; j < nObs; ++j) terms.emplace_back(y[j], f[j], error_);
             // H⁻¹, K and c.
             const MatrixXd hInverse = q > 0 ? MatrixXd(h_[i].ldlt().solve(MatrixXd::Identity(q, q))) : MatrixXd();
-            MatrixXd k = 2 * omegaInverse;
+            const MatrixXd hInverseG = q > 0 ? MatrixXd(hInverse * g.transpose()) : MatrixXd(0, nObs);  // q × n
             VectorXd c = VectorXd::Zero(q);
-            MatrixXd hInverseG = q > 0 ? MatrixXd(hInverse * g.transpose()) : MatrixXd(0, nObs);  // q × n
             VectorXd quadratic(nObs);
             for (Eigen::Index j = 0; j < nObs; ++j) {
                 quadratic[j] = q > 0 ? g.row(j).dot(hInverseG.col(j)) : 0.0;
                 const ObservationTerms& term = terms[std::size_t(j)];
-                k += term.L2() * g.row(j).transpose() * g.row(j);
-                for (Eigen::Index a = 0; a < q; ++a) {
-                    k.row(a) += term.L1() * second[i][std::size_t(a)].row(j);
+                for (Eigen::Index a = 0; a < q; ++a)
                     c[a] += term.W1() * g(j, a) * quadratic[j] +
-                            2 * term.W() * second[i][std::size_t(a)].row(j).dot(hInverseG.col(j));
-                }
+                            2 * term.W() * second_[i][std::size_t(a)].row(j).dot(hInverseG.col(j));
             }
-            k = 0.5 * (k + k.transpose());
             MatrixXd kInverse;
-            const Eigen::LLT<MatrixXd> kLlt(k);
-            if (q > 0 && kLlt.info() == Eigen::Success) kInverse = kLlt.solve(MatrixXd::Identity(q, q));
-            else kInverse = 0.5 * hInverse;  // away from a minimum: the first-order matrix
-            const VectorXd kc = kInverse * c;
+            if (q > 0) {
+                const Eigen::LLT<MatrixXd> kLlt(ExactHessian(i, omegaInverse));
+                if (kLlt.info() == Eigen::Success) kInverse = kLlt.solve(MatrixXd::Identity(q, q));
+                else kInverse = 0.5 * hInverse;  // away from a minimum: the first-order matrix
+            }
+            const VectorXd kc = q > 0 ? VectorXd(kInverse * c) : VectorXd();
             sensitivity_[i] = MatrixXd::Zero(q, Eigen::Index(m));
             for (std::size_t p = 0; p < m; ++p) {
                 const std::size_t index = packing.IndexOf(p);
@@ -374,8 +349,8 @@ public:
                         result[Eigen::Index(p)] += total;
                         continue;
                     }
-                    const std::size_t direction = std::size_t(directionOf[index]);
-                    const MatrixXd& moves = second[i][direction];
+                    const std::size_t direction = q_ + std::size_t(plainIndex_[index]);
+                    const MatrixXd& moves = second_[i][direction];
                     for (Eigen::Index j = 0; j < nObs; ++j) {
                         const ObservationTerms& term = terms[std::size_t(j)];
                         const double df = plainG[i](j, Eigen::Index(direction - q_));
@@ -429,6 +404,65 @@ public:
     long simulations_ = 0;
 
 private:
+    // f of the individuals in which at z + step·e_k (+ step·e_l when l ≥ 0), z = (η, ln θ of
+    // the free typical values without η).
+    bool PredictMoved(std::size_t k, int l, double step, const std::vector<char>& which, std::vector<VectorXd>& out)
+    {
+        std::vector<VectorXd> etas = eta_;
+        VectorXd shift = VectorXd::Zero(Eigen::Index(problem_.thetas.size()));
+        auto move = [&](std::size_t direction) {
+            if (direction < q_) {
+                for (VectorXd& eta : etas) eta[Eigen::Index(direction)] += step;
+            } else {
+                shift[Eigen::Index(plain_[direction - q_])] += step;
+            }
+        };
+        move(k);
+        if (l >= 0) move(std::size_t(l));
+        return Predict(etas, which, out, &shift);
+    }
+
+    // G = ∂f/∂η and the second derivatives ∂²f/∂η_k∂η_l (second_[i][k], column l) of the
+    // individuals in which, from f at η + d·e_k and η + d·e_k + d·e_l (l ≤ k): the second by
+    // second differences, G by the forward difference of second order
+    // (4 f(η + d e_k) − f(η + 2d e_k) − 3 f(η)) / 2d, both with d = secondDifferenceStep.
+    bool EtaDerivatives(const std::vector<char>& which)
+    {
+        const double d = options_.secondDifferenceStep;
+        for (std::size_t k = 0; k < q_; ++k)
+            if (!PredictMoved(k, -1, d, which, moved_[k])) return false;
+        for (std::size_t i = 0; i < n_; ++i)
+            if (which[i]) {
+                g_[i].resize(f_[i].size(), Eigen::Index(q_));
+                for (std::size_t k = 0; k < q_; ++k) second_[i][k].resize(f_[i].size(), Eigen::Index(q_));
+            }
+        for (std::size_t k = 0; k < q_; ++k)
+            for (std::size_t l = 0; l <= k; ++l) {
+                if (!PredictMoved(k, int(l), d, which, pair_)) return false;
+                for (std::size_t i = 0; i < n_; ++i) {
+                    if (!which[i]) continue;
+                    const VectorXd value = (pair_[i] - moved_[k][i] - moved_[l][i] + f_[i]) / (d * d);
+                    second_[i][k].col(Eigen::Index(l)) = value;
+                    second_[i][l].col(Eigen::Index(k)) = value;
+                    if (k == l) g_[i].col(Eigen::Index(k)) = (4 * moved_[k][i] - pair_[i] - 3 * f_[i]) / (2 * d);
+                }
+            }
+        return true;
+    }
+
+    // K = ∇²_η l_i = 2Ω⁻¹ + Σ_j [ℓ''_j g_j g_jᵀ + ℓ'_j ∇²f_j].
+    MatrixXd ExactHessian(std::size_t i, const MatrixXd& omegaInverse) const
+    {
+        MatrixXd k = 2 * omegaInverse;
+        const MatrixXd& g = g_[i];
+        for (Eigen::Index j = 0; j < g.rows(); ++j) {
+            const ObservationTerms term(problem_.observed[i][j], f_[i][j], error_);
+            k += term.L2() * g.row(j).transpose() * g.row(j);
+            for (std::size_t a = 0; a < q_; ++a) k.row(Eigen::Index(a)) += term.L1() * second_[i][a].row(j);
+        }
+        return 0.5 * (k + k.transpose());
+    }
+
     MatrixXd OmegaInverse() const
     {
         MatrixXd inverse = MatrixXd::Zero(Eigen::Index(q_), Eigen::Index(q_));
@@ -442,6 +476,11 @@ private:
     std::size_t n_, q_;
     VectorXd logTheta_, omega_;
     ResidualError error_;
+    std::vector<std::size_t> plain_;          // free θ without η: the further directions
+    std::vector<int> plainIndex_;             // [θ]: its place among them, −1 none
+    std::vector<std::vector<MatrixXd>> second_;  // [i][k]: ∂²f/∂z_k∂η (n_obs × q)
+    std::vector<std::vector<VectorXd>> moved_;   // [k][i]: f at η + d·e_k
+    std::vector<VectorXd> pair_;                 // [i]: f at η + d·e_k + d·e_l
 };
 
 // −2LL and its gradient at x, the modes started from those of the best point so far moved by
@@ -453,6 +492,7 @@ struct OuterContext {
     std::vector<VectorXd> bestEta;
     std::vector<MatrixXd> bestSensitivity;
     std::vector<double> bestX;
+    VectorXd bestGradient;
     double best = kInfinity;
     int evaluations = 0;
 
@@ -493,6 +533,7 @@ double OuterObjective(unsigned n, const double* x, double* gradient, void* data)
         context.bestEta = context.modes->eta_;
         context.bestX = point;
         context.bestSensitivity = gradient ? context.modes->sensitivity_ : std::vector<MatrixXd>();
+        context.bestGradient = g;
     }
     if (context.options->progress) context.options->progress(context.evaluations, context.best);
     if (!std::isfinite(value)) {
@@ -602,7 +643,18 @@ FoceiResult EstimateFocei(const FoceiProblem& problem, Simulator& simulator, con
     std::vector<double> x = packing.Start();
     std::vector<double> low, high;
     packing.Bounds(low, high);
-    OuterContext context{&modes, &packing, &options, {}, {}, {}, kInfinity, 0};
+    OuterContext context{&modes, &packing, &options, {}, {}, {}, {}, kInfinity, 0};
+    // Whether the best point is a minimum within the bounds: no component of the gradient
+    // above the tolerance, except those pressing against a bound the point is at.
+    auto stationary = [&] {
+        if (context.bestGradient.size() != Eigen::Index(x.size())) return false;
+        for (std::size_t k = 0; k < x.size(); ++k) {
+            const double g = context.bestGradient[Eigen::Index(k)];
+            const bool pressing = (g > 0 && context.bestX[k] <= low[k] + 1e-9) || (g < 0 && context.bestX[k] >= high[k] - 1e-9);
+            if (!pressing && std::fabs(g) > options.gradientTolerance) return false;
+        }
+        return true;
+    };
     if (packing.Size() > 0) {
         nlopt::opt optimiser(nlopt::LD_LBFGS, unsigned(packing.Size()));
         for (std::size_t k = 0; k < x.size(); ++k) x[k] = std::clamp(x[k], low[k], high[k]);
@@ -622,15 +674,17 @@ FoceiResult EstimateFocei(const FoceiProblem& problem, Simulator& simulator, con
                              : status == nlopt::XTOL_REACHED   ? "the parameters changed by less than the tolerance"
                              : status == nlopt::SUCCESS        ? "the gradient vanished"
                                                                : "stopped (" + std::to_string(int(status)) + ")";
-        } catch (const nlopt::roundoff_limited&) {
-            // The line search can no longer tell −2LL's changes from the noise of the modes:
-            // converged as far as the objective can show it.
-            result.converged = std::isfinite(context.best);
-            result.message = "-2LL no longer decreases within its precision";
-            if (!context.bestX.empty()) x = context.bestX;
+            if (!result.converged && status != nlopt::MAXEVAL_REACHED && stationary()) {
+                result.converged = true;
+                result.message = "the gradient vanished within its tolerance";
+            }
         } catch (const std::exception& error) {
-            result.message = std::string("the optimisation failed: ") + error.what();
+            // NLopt's line search gives up where −2LL's changes drown in the noise of the modes:
+            // a minimum when the gradient there says so.
             if (!context.bestX.empty()) x = context.bestX;
+            result.converged = stationary();
+            result.message = result.converged ? "the gradient vanished within its tolerance"
+                                              : std::string("the optimisation failed: ") + error.what();
         }
         if (!std::isfinite(context.best)) {
             result.converged = false;

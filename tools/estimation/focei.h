@@ -72,6 +72,7 @@ struct FoceiOptions {
     int outerEvaluations = 1000;
     double outerTolerance = 1e-6;    // the quasi-Newton stops when a step changes −2LL by less
     double outerStepTolerance = 1e-5;  // ... or the log parameters by less
+    double gradientTolerance = 0.02;   // |∂(−2LL)/∂x| that counts as a minimum when the search gives up
     bool covariance = true;
     double hessianStep = 1e-3;       // of the differences of the gradient, in the log parameters
     double boundaryMargin = 1.0;     // a log variance this close to its lower bound is at the bound
