@@ -1,8 +1,9 @@
 // The pieces of the population estimation against what they must equal: the individual
 // objective's gradient against differences of the objective, the FOCE −2LL of a model linear in
-// η against its exact marginal likelihood, the gradient of −2LL against its differences, and
-// CWRES and shrinkage on a case worked by hand.
+// η against its exact marginal likelihood, the gradient of −2LL against its differences, a fit
+// of simulated individuals, and CWRES and shrinkage on a case worked by hand.
 #include <cmath>
+#include <random>
 
 #include <gtest/gtest.h>
 
@@ -83,17 +84,25 @@ TEST(Focei, ObjectiveOfALinearModelIsItsExactMarginalLikelihood)
 // f_j = A·exp(−k·t_j) + c: A and k vary between individuals, c does not.
 class ExponentialSimulator final : public Simulator {
 public:
-    std::size_t Individuals() const override { return 3; }
+    explicit ExponentialSimulator(std::size_t individuals = 3) : individuals_(individuals) {}
+    std::size_t Individuals() const override { return individuals_; }
     std::size_t Parameters() const override { return 3; }
     std::size_t Observations(std::size_t) const override { return 4; }
     bool Predict(const std::vector<VectorXd>& values, const std::vector<char>& which,
                  std::vector<VectorXd>& predictions) override
     {
-        const Eigen::Vector4d t(0.5, 1.0, 2.0, 4.0);
-        for (std::size_t i = 0; i < 3; ++i)
-            if (which[i]) predictions[i] = values[i][0] * (-values[i][1] * t.array()).exp() + values[i][2];
+        for (std::size_t i = 0; i < individuals_; ++i)
+            if (which[i]) predictions[i] = At(values[i]);
         return true;
     }
+    static VectorXd At(const VectorXd& v)
+    {
+        const Eigen::Vector4d t(0.5, 1.0, 2.0, 4.0);
+        return v[0] * (-v[1] * t.array()).exp() + v[2];
+    }
+
+private:
+    std::size_t individuals_;
 };
 
 TEST(Focei, GradientOfMinus2LLFollowsItsDifferences)
@@ -123,6 +132,38 @@ TEST(Focei, GradientOfMinus2LLFollowsItsDifferences)
                                    FoceiGradient(problem, simulator, down, options, unused)) / 2e-3;
         EXPECT_NEAR(gradient[Eigen::Index(k)], difference, 2e-4 * std::max(1.0, std::fabs(difference))) << "x" << k;
     }
+}
+
+TEST(Focei, FitOfSimulatedIndividualsConvergesNearTheTruthWithStandardErrors)
+{
+    // 60 individuals from A 10, k 0.5 (ω² 0.1 each), c 1, proportional error 0.05.
+    std::mt19937 random(7);
+    std::normal_distribution<double> normal;
+    FoceiProblem problem;
+    problem.values = {1.0, 1.0, 1.0};
+    problem.thetas = {{"A", 0, 7.0, false, 0}, {"k", 1, 0.8, false, 1}, {"c", 2, 0.5, false, -1}};
+    problem.etas = {{0, 0.3, false}, {1, 0.3, false}};
+    problem.proportional = true;
+    problem.error = {0, 0.2};
+    const std::size_t n = 60;
+    for (std::size_t i = 0; i < n; ++i) {
+        const VectorXd v = Eigen::Vector3d(10.0 * std::exp(std::sqrt(0.1) * normal(random)),
+                                           0.5 * std::exp(std::sqrt(0.1) * normal(random)), 1.0);
+        VectorXd y = ExponentialSimulator::At(v);
+        for (Eigen::Index j = 0; j < y.size(); ++j) y[j] *= 1 + 0.05 * normal(random);
+        problem.observed.push_back(y);
+    }
+    ExponentialSimulator simulator(n);
+    const FoceiResult fit = EstimateFocei(problem, simulator, FoceiOptions{});
+    ASSERT_TRUE(fit.converged) << fit.message;
+    ASSERT_TRUE(fit.covarianceDone) << fit.covarianceMessage;
+    const double truth[] = {10.0, 0.5, 1.0};
+    for (std::size_t t = 0; t < 3; ++t) {
+        EXPECT_NEAR(fit.theta[t].value, truth[t], 0.1 * truth[t]) << fit.theta[t].name;
+        EXPECT_GT(fit.theta[t].se, 0) << fit.theta[t].name;
+    }
+    for (const Estimated& omega : fit.omega) EXPECT_NEAR(omega.value, 0.1, 0.05) << omega.name;
+    EXPECT_NEAR(fit.sigma[0].value, 0.05, 0.01);
 }
 
 TEST(Focei, ResidualsAndShrinkageWorkedByHand)
