@@ -9,7 +9,7 @@ concentration (dose/V) * ka/(ka - ke) * (exp(-ke t) - exp(-ka t)), ke = CL/V, ti
 table: per parameter the truth, the mean, the smallest and largest estimate and the largest
 relative error over the seeds, and the time of the fits.
 
-    scripts/focei-recovery.py [--seeds 10] [--subjects 200] [--tessuvan build/x64/tools/tessuvan]
+    scripts/focei-recovery.py [--seeds 10] [--first 1] [--subjects 200] [--tessuvan build/x64/tools/tessuvan]
 """
 import argparse
 import json
@@ -48,13 +48,14 @@ def simulate(path, seed, subjects):
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--seeds", type=int, default=10)
+    parser.add_argument("--first", type=int, default=1, help="first seed")
     parser.add_argument("--subjects", type=int, default=200)
     parser.add_argument("--tessuvan", default=os.path.join(ROOT, "build", "x64", "tools", "tessuvan"))
     args = parser.parse_args()
     model = os.path.join(ROOT, "examples", "focei_recovery", "recovery.toml")
     rows = []
     with tempfile.TemporaryDirectory() as work:
-        for seed in range(1, args.seeds + 1):
+        for seed in range(args.first, args.first + args.seeds):
             data = os.path.join(work, f"seed{seed}.csv")
             simulate(data, seed, args.subjects)
             folder = os.path.join(work, f"fit{seed}")

@@ -61,13 +61,15 @@ public:
         }
     }
 
-    // Bounds of the search, wide around the start.
+    // Bounds of the search around the start: a typical value within a factor e³ ≈ 20 of its
+    // start, so that the quasi-Newton's first steps (as long as the gradient is large) cannot
+    // reach parameters so stiff that a simulation takes a million steps.
     void Bounds(std::vector<double>& low, std::vector<double>& high) const
     {
         for (std::size_t k = 0; k < kinds_.size(); ++k) {
             const double x0 = start_[k];
             switch (kinds_[k]) {
-            case Kind::Theta: low.push_back(x0 - 7); high.push_back(x0 + 7); break;
+            case Kind::Theta: low.push_back(x0 - 3); high.push_back(x0 + 3); break;
             case Kind::Omega: low.push_back(std::log(1e-7)); high.push_back(std::log(25.0)); break;
             case Kind::Additive: low.push_back(x0 - 9); high.push_back(x0 + 9); break;
             case Kind::Proportional: low.push_back(std::log(1e-5)); high.push_back(std::log(10.0)); break;
