@@ -666,28 +666,31 @@ FoceiResult EstimateFocei(const FoceiProblem& problem, Simulator& simulator, con
         optimiser.set_ftol_abs(options.outerTolerance);
         optimiser.set_xtol_abs(options.outerStepTolerance);
         optimiser.set_maxeval(options.outerEvaluations);
-        double value = 0;
-        try {
-            const nlopt::result status = optimiser.optimize(x, value);
-            result.converged = status == nlopt::FTOL_REACHED || status == nlopt::XTOL_REACHED ||
-                               status == nlopt::SUCCESS || status == nlopt::STOPVAL_REACHED;
-            result.message = status == nlopt::MAXEVAL_REACHED ? "the evaluation limit was reached"
-                             : status == nlopt::FTOL_REACHED   ? "-2LL changed by less than the tolerance"
-                             : status == nlopt::XTOL_REACHED   ? "the parameters changed by less than the tolerance"
-                             : status == nlopt::SUCCESS        ? "the gradient vanished"
-                                                               : "stopped (" + std::to_string(int(status)) + ")";
-            if (!result.converged && status != nlopt::MAXEVAL_REACHED && stationary()) {
-                result.converged = true;
-                result.message = "the gradient vanished within its tolerance";
+        // L-BFGS may stop on a small change of −2LL (or give up in its line search) short of the
+        // minimum: it starts again from the best point, with a fresh curvature memory, until the
+        // gradient there vanishes within its tolerance.
+        for (int attempt = 0; attempt <= options.outerRestarts; ++attempt) {
+            double value = 0;
+            bool limit = false;
+            try {
+                const nlopt::result status = optimiser.optimize(x, value);
+                limit = status == nlopt::MAXEVAL_REACHED;
+                result.message = limit                            ? "the evaluation limit was reached"
+                                 : status == nlopt::FTOL_REACHED ? "-2LL changed by less than the tolerance"
+                                 : status == nlopt::XTOL_REACHED ? "the parameters changed by less than the tolerance"
+                                 : status == nlopt::SUCCESS      ? "the gradient vanished"
+                                                                 : "stopped (" + std::to_string(int(status)) + ")";
+            } catch (const std::exception& error) {
+                // NLopt's line search gives up where −2LL's changes drown in the noise of the
+                // modes: a minimum when the gradient there says so.
+                result.message = std::string("the optimisation failed: ") + error.what();
             }
-        } catch (const std::exception& error) {
-            // NLopt's line search gives up where −2LL's changes drown in the noise of the modes:
-            // a minimum when the gradient there says so.
             if (!context.bestX.empty()) x = context.bestX;
             result.converged = stationary();
-            result.message = result.converged ? "the gradient vanished within its tolerance"
-                                              : std::string("the optimisation failed: ") + error.what();
+            if (result.converged || limit || !std::isfinite(context.best)) break;
         }
+        if (result.converged) result.message += ", the gradient below its tolerance";
+        else if (std::isfinite(context.best)) result.message += ", but the gradient did not vanish";
         if (!std::isfinite(context.best)) {
             result.converged = false;
             result.message = "no parameter values gave a finite -2LL";

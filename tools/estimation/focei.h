@@ -72,7 +72,8 @@ struct FoceiOptions {
     int outerEvaluations = 1000;
     double outerTolerance = 1e-6;    // the quasi-Newton stops when a step changes −2LL by less
     double outerStepTolerance = 1e-5;  // ... or the log parameters by less
-    double gradientTolerance = 0.02;   // |∂(−2LL)/∂x| that counts as a minimum when the search gives up
+    double gradientTolerance = 0.02;   // |∂(−2LL)/∂x| below which the best point is a minimum
+    int outerRestarts = 5;             // of the quasi-Newton from the best point while it is not
     bool covariance = true;
     double hessianStep = 1e-3;       // of the differences of the gradient, in the log parameters
     double boundaryMargin = 1.0;     // a log variance this close to its lower bound is at the bound
