@@ -265,6 +265,27 @@ public:
         return total;
     }
 
+    // Each individual's mode solved again from η = 0, kept where l_i is lower than at the
+    // present mode: a mode carried by warm starts into another basin (a swap of absorption and
+    // elimination, say) on the way. Returns how many individuals changed basin.
+    int ReviseModes(double tolerance)
+    {
+        if (q_ == 0 || !std::isfinite(Objective(tolerance))) return 0;
+        const std::vector<VectorXd> warm = eta_;
+        const std::vector<double> warmL = l_;
+        for (VectorXd& eta : eta_) eta.setZero();
+        if (!std::isfinite(Objective(tolerance))) {
+            eta_ = warm;
+            return 0;
+        }
+        int changed = 0;
+        for (std::size_t i = 0; i < n_; ++i) {
+            if (l_[i] < warmL[i] - 1e-6) ++changed;
+            else eta_[i] = warm[i];
+        }
+        return changed;
+    }
+
     // The gradient of −2LL in the packed log parameters at the modes the last (finite)
     // Objective found, whose last Newton iteration left G and ∇²f at every mode,
     // and, per individual, the modes' sensitivity dη̂/dx (sensitivity_, q × m) for warm starts.
@@ -688,6 +709,31 @@ FoceiResult EstimateFocei(const FoceiProblem& problem, Simulator& simulator, con
             if (!context.bestX.empty()) x = context.bestX;
             result.converged = stationary();
             if (result.converged || limit || !std::isfinite(context.best)) break;
+        }
+        // Modes from η = 0 at the estimate; where some are lower, the search goes on from them.
+        {
+            VectorXd lt, om;
+            ResidualError er;
+            packing.Unpack(x, lt, om, er);
+            modes.Set(lt, om, er);
+            modes.eta_ = context.bestEta;
+        }
+        if (std::isfinite(context.best) && modes.ReviseModes(options.innerTolerance) > 0) {
+            context.bestEta = modes.eta_;
+            context.bestSensitivity.clear();
+            context.best = kInfinity;
+            for (int attempt = 0; attempt <= options.outerRestarts; ++attempt) {
+                double value = 0;
+                bool limit = false;
+                try {
+                    limit = optimiser.optimize(x, value) == nlopt::MAXEVAL_REACHED;
+                } catch (const std::exception&) {
+                }
+                if (!context.bestX.empty()) x = context.bestX;
+                result.converged = stationary();
+                if (result.converged || limit || !std::isfinite(context.best)) break;
+            }
+            result.message += ", then again from modes found afresh";
         }
         if (result.converged) result.message += ", the gradient below its tolerance";
         else if (std::isfinite(context.best)) result.message += ", but the gradient did not vanish";
