@@ -1,7 +1,9 @@
 // The pieces of the population estimation against what they must equal: the individual
 // objective's gradient against differences of the objective, the FOCE −2LL of a model linear in
-// η against its exact marginal likelihood, and CWRES and shrinkage on a case worked by hand.
+// η against its exact marginal likelihood, the gradient of −2LL against its differences, a fit
+// of simulated individuals, and CWRES and shrinkage on a case worked by hand.
 #include <cmath>
+#include <random>
 
 #include <gtest/gtest.h>
 
@@ -77,6 +79,91 @@ TEST(Focei, ObjectiveOfALinearModelIsItsExactMarginalLikelihood)
         exact += double(x[i].size()) * std::log(2 * M_PI) + std::log(c.determinant()) + r.dot(c.ldlt().solve(r));
     }
     EXPECT_NEAR(value, exact, 1e-6);
+}
+
+// f_j = A·exp(−k·t_j) + c: A and k vary between individuals, c does not.
+class ExponentialSimulator final : public Simulator {
+public:
+    explicit ExponentialSimulator(std::size_t individuals = 3) : individuals_(individuals) {}
+    std::size_t Individuals() const override { return individuals_; }
+    std::size_t Parameters() const override { return 3; }
+    std::size_t Observations(std::size_t) const override { return 4; }
+    bool Predict(const std::vector<VectorXd>& values, const std::vector<char>& which,
+                 std::vector<VectorXd>& predictions) override
+    {
+        for (std::size_t i = 0; i < individuals_; ++i)
+            if (which[i]) predictions[i] = At(values[i]);
+        return true;
+    }
+    static VectorXd At(const VectorXd& v)
+    {
+        const Eigen::Vector4d t(0.5, 1.0, 2.0, 4.0);
+        return v[0] * (-v[1] * t.array()).exp() + v[2];
+    }
+
+private:
+    std::size_t individuals_;
+};
+
+TEST(Focei, GradientOfMinus2LLFollowsItsDifferences)
+{
+    FoceiProblem problem;
+    problem.values = {1.0, 1.0, 1.0};
+    problem.thetas = {{"A", 0, 10.0, false, 0}, {"k", 1, 0.5, false, 1}, {"c", 2, 1.0, false, -1}};
+    problem.etas = {{0, 0.2, false}, {1, 0.1, false}};
+    problem.additive = problem.proportional = true;
+    problem.error = {0.3, 0.1};
+    problem.observed = {Eigen::Vector4d(9.1, 7.0, 4.9, 2.6), Eigen::Vector4d(12.5, 8.1, 4.0, 1.9),
+                        Eigen::Vector4d(6.9, 5.8, 4.2, 2.8)};
+    FoceiOptions options;
+    options.innerTolerance = 1e-10;
+    options.secondDifferenceStep = 1e-5;  // exact predictions: no noise to keep the step above
+    ExponentialSimulator simulator;
+    // x: ln A, ln k, ln c, ln ω²(A), ln ω²(k), ln a, ln b, away from the optimum.
+    const std::vector<double> x = {std::log(9.0), std::log(0.45), std::log(1.2), std::log(0.15), std::log(0.08),
+                                   std::log(0.25), std::log(0.12)};
+    VectorXd gradient, unused;
+    ASSERT_TRUE(std::isfinite(FoceiGradient(problem, simulator, x, options, gradient)));
+    for (std::size_t k = 0; k < x.size(); ++k) {
+        std::vector<double> up = x, down = x;
+        up[k] += 1e-3;
+        down[k] -= 1e-3;
+        const double difference = (FoceiGradient(problem, simulator, up, options, unused) -
+                                   FoceiGradient(problem, simulator, down, options, unused)) / 2e-3;
+        EXPECT_NEAR(gradient[Eigen::Index(k)], difference, 2e-4 * std::max(1.0, std::fabs(difference))) << "x" << k;
+    }
+}
+
+TEST(Focei, FitOfSimulatedIndividualsConvergesNearTheTruthWithStandardErrors)
+{
+    // 60 individuals from A 10, k 0.5 (ω² 0.1 each), c 1, proportional error 0.05.
+    std::mt19937 random(7);
+    std::normal_distribution<double> normal;
+    FoceiProblem problem;
+    problem.values = {1.0, 1.0, 1.0};
+    problem.thetas = {{"A", 0, 7.0, false, 0}, {"k", 1, 0.8, false, 1}, {"c", 2, 0.5, false, -1}};
+    problem.etas = {{0, 0.3, false}, {1, 0.3, false}};
+    problem.proportional = true;
+    problem.error = {0, 0.2};
+    const std::size_t n = 60;
+    for (std::size_t i = 0; i < n; ++i) {
+        const VectorXd v = Eigen::Vector3d(10.0 * std::exp(std::sqrt(0.1) * normal(random)),
+                                           0.5 * std::exp(std::sqrt(0.1) * normal(random)), 1.0);
+        VectorXd y = ExponentialSimulator::At(v);
+        for (Eigen::Index j = 0; j < y.size(); ++j) y[j] *= 1 + 0.05 * normal(random);
+        problem.observed.push_back(y);
+    }
+    ExponentialSimulator simulator(n);
+    const FoceiResult fit = EstimateFocei(problem, simulator, FoceiOptions{});
+    ASSERT_TRUE(fit.converged) << fit.message;
+    ASSERT_TRUE(fit.covarianceDone) << fit.covarianceMessage;
+    const double truth[] = {10.0, 0.5, 1.0};
+    for (std::size_t t = 0; t < 3; ++t) {
+        EXPECT_NEAR(fit.theta[t].value, truth[t], 0.1 * truth[t]) << fit.theta[t].name;
+        EXPECT_GT(fit.theta[t].se, 0) << fit.theta[t].name;
+    }
+    for (const Estimated& omega : fit.omega) EXPECT_NEAR(omega.value, 0.1, 0.05) << omega.name;
+    EXPECT_NEAR(fit.sigma[0].value, 0.05, 0.01);
 }
 
 TEST(Focei, ResidualsAndShrinkageWorkedByHand)

@@ -13,13 +13,16 @@
 //
 // Outer problem: the Laplace approximation of −2 log L with that matrix,
 //     −2LL = Σ_i [ l_i(η̂_i) + ln|Ω| + ln|H_i(η̂_i)| ],
-// which includes the constant n·ln 2π, is minimised over ln θ, ln diag Ω, ln a and ln b
-// (derivative-free, NLopt's BOBYQA; each evaluation warm-starts the modes from the last).
+// which includes the constant n·ln 2π, is minimised over ln θ, ln diag Ω, ln a and ln b by a
+// quasi-Newton method (NLopt's L-BFGS within bounds) on its analytic gradient: the envelope
+// theorem for l_i at its mode, and the dependence of ln|H_i| on the mode through the implicit
+// function theorem, with the second derivatives of f by second differences. Each evaluation
+// warm-starts the modes from the best point's, moved by their sensitivity dη̂/dx.
 // For a model linear in η with a constant V the expression is the exact marginal likelihood.
 //
 // Covariance step: R⁻¹, the inverse of the observed information R = ½ ∇²(−2LL), by central
-// second differences of −2LL in the estimated (log) parameters, carried to the natural scale
-// by the delta method.
+// differences of the gradient in the estimated (log) parameters, carried to the natural scale
+// by the delta method. A variance at the lower bound of its search is held fixed there.
 #pragma once
 
 #include <functional>
@@ -65,11 +68,15 @@ struct FoceiOptions {
     double innerTolerance = 1e-7;    // largest Newton step of any η that counts as the mode
     int innerIterations = 200;
     double differenceStep = 1e-7;    // step of the forward differences, in ln φ
-    int outerEvaluations = 5000;
-    double outerTolerance = 1e-7;    // BOBYQA stops when a step changes −2LL by less
-    double outerStepTolerance = 1e-6;  // ... or the log parameters by less
+    double secondDifferenceStep = 1e-4;  // of the second derivatives of f, in ln φ
+    int outerEvaluations = 1000;
+    double outerTolerance = 1e-6;    // the quasi-Newton stops when a step changes −2LL by less
+    double outerStepTolerance = 1e-5;  // ... or the log parameters by less
+    double gradientTolerance = 0.02;   // |∂(−2LL)/∂x| below which the best point is a minimum
+    int outerRestarts = 5;             // of the quasi-Newton from the best point while it is not
     bool covariance = true;
-    double hessianStep = 5e-3;       // in the log parameters
+    double hessianStep = 1e-3;       // of the differences of the gradient, in the log parameters
+    double boundaryMargin = 1.0;     // a log variance this close to its lower bound is at the bound
     std::function<void(int evaluation, double minus2ll)> progress;
 };
 
@@ -92,7 +99,8 @@ struct FoceiResult {
     std::vector<Estimated> omega;   // variances, per η
     std::vector<Estimated> sigma;   // "additive" (SD) and/or "proportional" (fraction)
     bool covarianceDone = false;
-    std::string covarianceMessage;
+    std::string covarianceMessage;  // why it failed, or which parameters it held at their bound
+    std::vector<std::string> atBound;   // estimated parameters held at their lower bound
     std::vector<std::string> correlationNames;  // the estimated parameters
     Eigen::MatrixXd correlation;
     double conditionNumber = 0;     // largest over smallest eigenvalue of the correlation matrix
@@ -123,6 +131,10 @@ void IndividualDerivatives(const Eigen::VectorXd& y, const Eigen::VectorXd& f, c
 double FoceiObjective(const FoceiProblem& problem, Simulator& simulator, const Eigen::VectorXd& theta,
                       const Eigen::VectorXd& omegaDiagonal, const ResidualError& error, const FoceiOptions& options,
                       std::vector<Eigen::VectorXd>& eta);
+// −2LL and its gradient in the estimated log parameters x (ln θ, ln ω², ln a, ln b of those
+// not fixed, in that order), the modes found from η = 0; +∞ when not finite.
+double FoceiGradient(const FoceiProblem& problem, Simulator& simulator, const std::vector<double>& x,
+                     const FoceiOptions& options, Eigen::VectorXd& gradient);
 // CWRES = L⁻¹ (y − f + G η̂), with L Lᵀ = G Ω Gᵀ + diag V(f) the linearised covariance of y.
 Eigen::VectorXd ConditionalWeightedResiduals(const Eigen::VectorXd& y, const Eigen::VectorXd& f,
                                              const Eigen::MatrixXd& g, const Eigen::VectorXd& eta,

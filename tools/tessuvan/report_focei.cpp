@@ -121,6 +121,7 @@ std::string FoceiTextReport(const ReportContext& context)
                 row += fmt::format(" {:>7.3f}", fit.correlation(Eigen::Index(a), Eigen::Index(b)));
             line(row);
         }
+        if (!fit.covarianceMessage.empty()) line("  " + fit.covarianceMessage);
     } else {
         line("No covariance step: " + fit.covarianceMessage);
     }
@@ -233,7 +234,10 @@ void WriteResultsJson(const ReportContext& context, const std::filesystem::path&
     for (std::size_t e = 0; e < fit.omega.size(); ++e)
         j += fmt::format("{}{}: {}", e ? ", " : "", JsonText(fit.omega[e].name), Json(fit.etaShrinkage[Eigen::Index(e)]));
     j += fmt::format("}}, \"epsilon\": {}}},\n", Json(fit.epsilonShrinkage));
-    j += "  \"covariance_step\": " + JsonText(fit.covarianceDone ? "R^-1" : "failed: " + fit.covarianceMessage) + ",\n";
+    j += "  \"covariance_step\": " +
+         JsonText(fit.covarianceDone ? (fit.covarianceMessage.empty() ? "R^-1" : "R^-1; " + fit.covarianceMessage)
+                                     : "failed: " + fit.covarianceMessage) +
+         ",\n";
     j += "  \"correlation\": {\"names\": [";
     for (std::size_t a = 0; a < fit.correlationNames.size(); ++a) j += (a ? ", " : "") + JsonText(fit.correlationNames[a]);
     j += "], \"matrix\": [";

@@ -102,6 +102,13 @@ RunResult RunFocei(const Model& model, const EngineProblem& problem, const std::
     LoadEngineStates(model, problem, workFolder, states);
     estimation::EngineSimulator& simulator = states.simulator;
 
+    // The estimation differentiates the predictions by differences: CHU-BERMAN's are not smooth
+    // in the parameters at its usual precision (at 1e-6 the derivatives carry 3e-3 at best).
+    if (model.fit.method == "CHU-BERMAN" && model.fit.precision > 1e-9)
+        result.warnings.push_back(fmt::format(
+            "FOCEI with CHU-BERMAN at precision {:g}: its derivatives are accurate to about 3e-3 only, which can "
+            "stall or bias the estimation; RUNGE-KUTTA QC at precision 1e-6 or finer gives about 1e-6",
+            model.fit.precision));
     const estimation::FoceiProblem focei = FoceiProblemOf(model, problem);
     estimation::FoceiOptions options;
     options.progress = [&](int evaluation, double minus2ll) {
@@ -113,6 +120,8 @@ RunResult RunFocei(const Model& model, const EngineProblem& problem, const std::
     if (!fit.converged) result.warnings.push_back("the population estimation did not converge: " + fit.message);
     if (options.covariance && !fit.covarianceDone)
         result.warnings.push_back("no standard errors: " + fit.covarianceMessage);
+    else if (!fit.atBound.empty())
+        result.warnings.push_back("standard errors conditional on " + fit.covarianceMessage);
 
     // The tables' values: typical values (the model's others as they are) and individual values.
     result.values = InitialValues(model, individuals);
