@@ -6,6 +6,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "input_file.h"
+
 namespace tessuvan::cli {
 
 std::string DataSet::Where(int line, int column, std::string_view name) const
@@ -305,11 +307,13 @@ DataSet ParseDataSet(std::string_view text, const std::string& sourceName,
 
 DataSet ReadDataSet(const std::filesystem::path& path, const std::vector<std::string>& covariateColumns)
 {
-    std::ifstream file(path, std::ios::binary);
-    if (!file) throw DataError(path.string() + ": cannot be read");
-    std::ostringstream text;
-    text << file.rdbuf();
-    return ParseDataSet(text.str(), path.string(), covariateColumns);
+    std::string text;
+    try {
+        text = ReadInputFile(path);
+    } catch (const InputFileError& error) {
+        throw DataError(error.what());
+    }
+    return ParseDataSet(text, path.string(), covariateColumns);
 }
 
 }  // namespace tessuvan::cli

@@ -4,8 +4,10 @@
 //   tessuvan fit MODEL.toml DATA.csv [-o FOLDER] [--quiet]
 //   tessuvan simulate MODEL.toml DATA.csv [-o FOLDER] [--quiet]
 //
-// Exit status: 0 done, 1 wrong usage, 2 the model or the data set is wrong, 3 the engine
-// reported an error, 4 the results could not be written.
+// Exit status: 0 done, 1 wrong usage, 2 the model or the data set is wrong (also a file that
+// does not exist or cannot be read), 3 the engine reported an error, 4 the results could not be
+// written; ended by SIGINT, SIGTERM or SIGHUP, the process ends by that signal (128 + its
+// number in a shell) and leaves no partial results.
 #include <cstdio>
 #include <iostream>
 
@@ -14,8 +16,11 @@
 #include "data_set.h"
 #include "engine_codes.h"
 #include "engine_input.h"
+#include "engine_limits.h"
+#include "interruption.h"
 #include "model_file.h"
 #include "output_folder.h"
+#include "prediction_check.h"
 #include "progress.h"
 #include "report.h"
 #include "run.h"
@@ -46,6 +51,7 @@ int Execute(const Options& options, bool fit)
         for (const CovariateSpec& covariate : model.covariates) columns.push_back(covariate.column);
         const DataSet data = ReadDataSet(options.data, columns);
         const EngineProblem problem = BuildEngineProblem(model, data);
+        CheckEngineLimits(model, problem, data);
 
         std::filesystem::path target = options.output;
         if (target.empty()) target = std::filesystem::path(options.model).stem().string() + (fit ? "-fit" : "-simulation");
@@ -54,6 +60,7 @@ int Execute(const Options& options, bool fit)
         const ProgressReport show = [&](const std::string& s) { progress.Show(s); };
         RunResult result = fit && model.fit.estimation == Estimation::Focei ? RunFocei(model, problem, folder.work(), show)
                                                                             : RunEngine(model, problem, fit, folder.work(), show);
+        CheckPredictionsFinite(model, problem, result);
 
         ReportContext context;
         context.modelPath = options.model;
@@ -98,10 +105,10 @@ int Execute(const Options& options, bool fit)
 
 void AddRunOptions(CLI::App& command, Options& options)
 {
-    command.add_option("MODEL", options.model, "model file (TOML)")->required()->check(CLI::ExistingFile);
+    // Files that do not exist are the model's or the data set's error (status 2), not usage.
+    command.add_option("MODEL", options.model, "model file (TOML)")->required();
     command.add_option("DATA", options.data, "data set (CSV: ID, TIME, DV, AMT, CMT, EVID, MDV, covariates)")
-        ->required()
-        ->check(CLI::ExistingFile);
+        ->required();
     command.add_option("-o,--output", options.output,
                        "folder for the results (default: MODEL's name with -fit or -simulation); replaced whole");
     command.add_flag("-q,--quiet", options.quiet, "no progress line");
@@ -111,6 +118,7 @@ void AddRunOptions(CLI::App& command, Options& options)
 
 int main(int argc, char** argv)
 {
+    InstallInterruptCleanup();
     CLI::App app{"tessuvan: fit and simulate kinetic models of a group of individuals"};
     app.require_subcommand(1);
     Options options;
@@ -122,8 +130,11 @@ int main(int argc, char** argv)
     AddRunOptions(*simulate, options);
     try {
         app.parse(argc, argv);
+    } catch (const CLI::Success& help) {  // --help
+        return app.exit(help);
     } catch (const CLI::ParseError& error) {
-        return app.exit(error) == 0 ? 0 : 1;
+        std::fprintf(stderr, "tessuvan: %s\nRun with --help for more information.\n", error.what());
+        return 1;
     }
     return Execute(options, fit->parsed());
 }
