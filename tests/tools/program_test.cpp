@@ -159,6 +159,18 @@ TEST_F(Program, EveryInputErrorGivesItsCauseAndItsStatus)
     }
 }
 
+// The tool's count is the engine's: 128 terms of two steps make the 256 the engine compiles.
+TEST_F(Program, AFormulaOfExactly256StepsLoads)
+{
+    std::ifstream example(model);
+    const std::string base{std::istreambuf_iterator<char>(example), std::istreambuf_iterator<char>()};
+    const std::string output = Repeated(128, [](int) { return "central/V"; }, " + ");
+    const std::string full = Write("full.toml", Changed(base, {{"conc = \"central/V\"", "conc = \"" + output + "\""}}));
+    const std::string data = (fs::path(TESSUVAN_EXAMPLES_DIR) / "theophylline" / "theophylline.csv").string();
+    const Outcome outcome = RunProgram("simulate " + full + " " + data + " -q -o " + (root / "out").string());
+    EXPECT_EQ(outcome.status, 0) << outcome.output;
+}
+
 // A signal during a fit removes the partial results and ends the process by that signal; an
 // earlier result is left as it was.
 TEST_F(Program, ASignalDuringAFitLeavesNoPartialResults)

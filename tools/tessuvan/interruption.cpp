@@ -49,7 +49,9 @@ const char* SignalName(int signal)
             std::filesystem::remove_all(gFolder, ignored);
         }
     }
-    const std::string message = std::string("\ntessuvan: interrupted by ") + SignalName(signal) +
+    // On a terminal the progress line may be showing: end it first.
+    const std::string message = std::string(::isatty(STDERR_FILENO) ? "\n" : "") + "tessuvan: interrupted by " +
+                                SignalName(signal) +
                                 (gFolder.empty() ? "\n" : "; the partial results were removed\n");
     [[maybe_unused]] const ssize_t written = ::write(STDERR_FILENO, message.data(), message.size());
     // End by the signal itself: its default action, delivered to this thread.
