@@ -30,7 +30,7 @@ using namespace tessuvan::cli;
 
 const Model& FixedModel()
 {
-    static const Model model = ParseModel(R"([model]
+    static const Model model = ParseModel(R"toml([model]
 compartments = ["gut", "central"]
 rates = ["d(gut)/dt = -ka*gut", "d(central)/dt = ka*gut - CL/V*central"]
 [parameters]
@@ -50,7 +50,7 @@ bioavailability = { gut = "f" }
 lag = { gut = "tlag" }
 rate = { central = "R0" }
 duration = { central = "D0" }
-)",
+)toml",
                                           "fixed.toml");
     return model;
 }
