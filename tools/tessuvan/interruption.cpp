@@ -93,6 +93,9 @@ void InstallInterruptCleanup()
     ::fcntl(gPipe[1], F_SETFD, FD_CLOEXEC);
     std::thread(WaitForSignals).detach();
     for (int signal : kSignals) {
+        // A signal the caller has us ignore (nohup, a background job's SIGINT) stays ignored.
+        struct sigaction current;
+        if (sigaction(signal, nullptr, &current) == 0 && current.sa_handler == SIG_IGN) continue;
         struct sigaction action;
         std::memset(&action, 0, sizeof action);
         action.sa_handler = OnSignal;

@@ -10,7 +10,8 @@
 
 namespace tessuvan::cli {
 
-// Installs the handlers and the thread that cleans up; once, before any other work.
+// Installs the handlers and the thread that cleans up; once, before any other work. A signal
+// that the process was started with ignored (nohup) stays ignored.
 void InstallInterruptCleanup();
 
 // The folder to remove when a signal ends the run; an empty path removes nothing.
