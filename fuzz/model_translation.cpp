@@ -3,7 +3,7 @@
 //
 // A model the reader refuses must be refused with a ModelError (the message names the key);
 // any other exception is a finding. A model it accepts is run on a small data set made for it
-// (one individual: a dose into the first compartment, an observation of every output) through
+// (one individual: a dose into the first compartment, observations of every output) through
 // the data set's translation and the tool's checks of the engine's limits; whatever passes
 // them must load in the engine, through the public entry points, without an error code: the
 // tool promises that its checks leave the engine nothing to refuse.
@@ -42,7 +42,8 @@ const std::filesystem::path& WorkFolder()
     return folder;
 }
 
-// One individual: 100 into the first compartment at 0, each output observed at 1 and 2.
+// One individual: 100 into the first compartment at 0, each output observed at 8 times (so that
+// a model estimating a few parameters passes the count of observations).
 std::string DataFor(const Model& model)
 {
     std::string header = "ID,TIME,DV,AMT,CMT,EVID";
@@ -50,7 +51,7 @@ std::string DataFor(const Model& model)
     std::string covariates;
     for (std::size_t q = 0; q < model.covariates.size(); ++q) covariates += ",1.5";
     std::string text = header + "\n1,0,.,100,1,1" + covariates + "\n";
-    for (const char* time : {"1", "2"})
+    for (const char* time : {"1", "2", "3", "4", "6", "8", "12", "24"})
         for (const NamedFormula& output : model.outputs)
             text += std::string("1,") + time + ",2.5,.," + std::to_string(output.cmt.value_or(1)) + ",0" + covariates +
                     "\n";
