@@ -37,15 +37,19 @@ for target in "${targets[@]}"; do
   findings="$build/findings/$target"
   mkdir -p "$work" "$findings"
   log="$build/$target.log"
+  # A dictionary of the input's words, when the target has one (fuzz/<target>.dict).
+  dictionary=()
+  [[ -f "fuzz/$target.dict" ]] && dictionary=(-dict="fuzz/$target.dict")
   echo "=== fuzz $target: ${seconds}s ==="
   # -timeout: one input may take at most 30 s (a stiff model under the sanitizers can take a
   # few seconds honestly; half a minute is a hang); -rss_limit_mb: the engine must stay small.
   # shellcheck disable=SC2086
   if ASAN_OPTIONS="detect_leaks=1:allocator_may_return_null=1" UBSAN_OPTIONS="print_stacktrace=1" \
       "$build/$target" -max_total_time="$seconds" -timeout=30 -rss_limit_mb=2048 -print_final_stats=1 \
-      -artifact_prefix="$findings/" ${FUZZ_OPTIONS:-} "$work" "fuzz/corpus/$target" >"$log" 2>&1; then
+      -artifact_prefix="$findings/" "${dictionary[@]}" ${FUZZ_OPTIONS:-} "$work" "fuzz/corpus/$target" >"$log" 2>&1; then
     runs=$(grep -Eo 'stat::number_of_executed_units: *[0-9]+' "$log" | grep -Eo '[0-9]+$' || echo '?')
-    echo "$target: no finding in $runs executions"
+    took=$(grep -Eo 'Done [0-9]+ runs in [0-9]+ second' "$log" | grep -Eo '[0-9]+ second' | grep -Eo '[0-9]+' || echo '?')
+    echo "$target: no finding in $runs executions ($took s)"
   else
     echo "$target: FINDING (log $log, inputs in $findings/)"
     grep -E 'ERROR|SUMMARY|invariant|runtime error|Test unit written' "$log" | head -20 || true

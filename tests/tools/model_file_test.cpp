@@ -1,5 +1,8 @@
 // The model file: names declared once, formulas translated into engine text, and every mistake
 // reported with the file, the line and the key.
+#include <fstream>
+#include <sstream>
+
 #include <gtest/gtest.h>
 
 #include "model_file.h"
@@ -139,6 +142,49 @@ TEST(ModelFile, SeveralOutputsEachNeedTheirCmt)
     ASSERT_EQ(model.outputs.size(), 2u);
     EXPECT_EQ(*model.outputs[1].cmt, 1);
     EXPECT_EQ(model.outputs[1].engineFormula, "F1");
+}
+
+// The README's model file shows every [fit] key at its default: read that block as the tool
+// reads a model and compare with the defaults of the code.
+TEST(ModelFile, TheReadmeShowsTheDefaultOfEveryFitSetting)
+{
+    std::ifstream file(TESSUVAN_README);
+    std::stringstream readme;
+    readme << file.rdbuf();
+    const std::string text = readme.str();
+    const std::size_t start = text.find("```toml\n[model]");
+    ASSERT_NE(start, std::string::npos);
+    const std::size_t end = text.find("```", start + 7);
+    const std::string block = text.substr(start + 7, end - start - 7);
+    ASSERT_NE(block.find("[fit]"), std::string::npos);
+    const FitSettings shown = ParseModel(block, "README.md").fit;
+    const FitSettings defaults;
+    EXPECT_EQ(shown.method, defaults.method);
+    EXPECT_EQ(shown.precision, defaults.precision);
+    EXPECT_EQ(shown.errorExponent, defaults.errorExponent);
+    EXPECT_EQ(shown.tolerance, defaults.tolerance);
+    EXPECT_EQ(shown.damping, defaults.damping);
+    EXPECT_EQ(shown.populationIterations, defaults.populationIterations);
+    EXPECT_EQ(shown.individualIterations, defaults.individualIterations);
+    EXPECT_EQ(shown.priorPopulation, defaults.priorPopulation);
+    EXPECT_EQ(shown.allowNonFinite, defaults.allowNonFinite);
+    // Every key is shown: a [fit] table with all of them and nothing else parses.
+    for (const char* key : {"method", "precision", "error_exponent", "tolerance", "damping", "population_iterations",
+                            "individual_iterations", "prior_population", "allow_non_finite"})
+        EXPECT_NE(block.find(std::string("\n") + key + " = "), std::string::npos) << key;
+}
+
+// Settings reach the engine as 32-bit floats: what the conversion would lose is refused.
+TEST(ModelFile, SettingsThatDoNotSurviveTheSingleConversionAreRefused)
+{
+    EXPECT_EQ(ErrorOf(With("population_iterations = 7", "precision = 1e-50")),
+              "m.toml:24: fit.precision: 1e-50 is below the smallest normal 32-bit float (1.18e-38), the type in "
+              "which the engine receives it: it would arrive as 0");
+    EXPECT_EQ(ErrorOf(With("population_iterations = 7", "tolerance = 1e39")),
+              "m.toml:24: fit.tolerance: 1e+39 is beyond the largest 32-bit float (3.4e+38), the type in which the "
+              "engine receives it");
+    EXPECT_EQ(ErrorOf(With("population_iterations = 7", "damping = nan")), "m.toml:24: fit.damping: must be a finite number");
+    EXPECT_EQ(ParseModel(With("population_iterations = 7", "damping = 0"), "m.toml").fit.damping, 0.0);
 }
 
 }  // namespace

@@ -1,11 +1,16 @@
 // The program as a person runs it: wrong input gives a message naming the place, a non-zero
 // exit status and no result folder.
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -80,6 +85,133 @@ TEST_F(Program, WrongUsageExplainsItself)
     const Outcome help = RunProgram("simulate --help");
     EXPECT_EQ(help.status, 0);
     EXPECT_NE(help.output.find("-o,--output"), std::string::npos);
+}
+
+// The theophylline example with its text changed: each `from` replaced by its `to`.
+std::string Changed(std::string text, const std::vector<std::pair<std::string, std::string>>& changes)
+{
+    for (const auto& [from, to] : changes) {
+        const std::size_t at = text.find(from);
+        EXPECT_NE(at, std::string::npos) << from;
+        if (at != std::string::npos) text.replace(at, from.size(), to);
+    }
+    return text;
+}
+
+std::string Repeated(int count, const std::function<std::string(int)>& term, const std::string& separator)
+{
+    std::string text;
+    for (int i = 0; i < count; ++i) text += (i == 0 ? "" : separator) + term(i);
+    return text;
+}
+
+// Each case names its cause (never one the engine's overlapping codes suggest), starts with
+// "tessuvan:", exits with the README's status and leaves no results.
+TEST_F(Program, EveryInputErrorGivesItsCauseAndItsStatus)
+{
+    std::ifstream example(model);
+    const std::string base{std::istreambuf_iterator<char>(example), std::istreambuf_iterator<char>()};
+    const std::string data = (fs::path(TESSUVAN_EXAMPLES_DIR) / "theophylline" / "theophylline.csv").string();
+    const std::string longOutput = Repeated(150, [](int) { return "central/V"; }, " + ");
+    const std::string manyNumbers = Repeated(
+        4, [](int g) { return "(" + Repeated(50, [g](int i) { return std::to_string(1000 + 50 * g + i) + "*central"; }, "+") + ")"; },
+        "+");
+    struct Case {
+        std::string name;
+        std::string arguments;
+        int status;
+        std::string message;  // a part of the output
+    };
+    const std::string out = " -o " + (root / "out").string();
+    const std::vector<Case> cases = {
+        {"a formula of 300 steps",
+         "fit " + Write("long.toml", Changed(base, {{"conc = \"central/V\"", "conc = \"" + longOutput + "\""}})) +
+             " " + data,
+         2, "long.toml: outputs.conc: the formula needs 300 steps in one part"},
+        {"200 distinct numbers",
+         "fit " + Write("numbers.toml", Changed(base, {{"conc = \"central/V\"", "conc = \"" + manyNumbers + "\""}})) +
+             " " + data,
+         2, "numbers.toml: outputs.conc: the formulas handed to the engine use 211 distinct numbers"},
+        {"a fixed volume of 0",
+         "simulate " + Write("zero.toml", Changed(base, {{"V  = { value = 0.5 }", "V  = { value = 0, estimate = \"fixed\" }"}})) +
+             " " + data,
+         2, "zero.toml: the population prediction of output 'conc' for individual 1 at time 0.25"},
+        {"a precision below the smallest single",
+         "fit " + Write("tiny.toml", Changed(base, {{"precision = 1e-6", "precision = 1e-50"}})) + " " + data, 2,
+         "fit.precision: 1e-50 is below the smallest normal 32-bit float"},
+        {"a data set that does not exist", "fit " + model + " " + (root / "none.csv").string(), 2,
+         "tessuvan: " + (root / "none.csv").string() + ": does not exist\n"},
+        {"a data set that is a folder", "fit " + model + " " + root.string(), 2,
+         "tessuvan: " + root.string() + ": is a folder, not a file\n"},
+        {"a model that does not exist", "simulate " + (root / "none.toml").string() + " " + data, 2,
+         "tessuvan: " + (root / "none.toml").string() + ": does not exist\n"},
+        {"an output folder that is a file", "simulate " + model + " " + data + " -o " + Write("taken", "x"), 4,
+         "is a file; choose another with -o"},
+        {"an unknown option", "fit " + model + " " + data + " --fast", 1, "tessuvan: The following argument"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const Outcome outcome = RunProgram(c.arguments + (c.arguments.find(" -o ") == std::string::npos ? out : ""));
+        EXPECT_EQ(outcome.status, c.status) << outcome.output;
+        EXPECT_EQ(outcome.output.rfind("tessuvan: ", 0), 0u) << outcome.output;
+        EXPECT_NE(outcome.output.find(c.message), std::string::npos) << outcome.output;
+        EXPECT_FALSE(fs::exists(root / "out"));
+    }
+}
+
+// The tool's count is the engine's: 128 terms of two steps make the 256 the engine compiles.
+TEST_F(Program, AFormulaOfExactly256StepsLoads)
+{
+    std::ifstream example(model);
+    const std::string base{std::istreambuf_iterator<char>(example), std::istreambuf_iterator<char>()};
+    const std::string output = Repeated(128, [](int) { return "central/V"; }, " + ");
+    const std::string full = Write("full.toml", Changed(base, {{"conc = \"central/V\"", "conc = \"" + output + "\""}}));
+    const std::string data = (fs::path(TESSUVAN_EXAMPLES_DIR) / "theophylline" / "theophylline.csv").string();
+    const Outcome outcome = RunProgram("simulate " + full + " " + data + " -q -o " + (root / "out").string());
+    EXPECT_EQ(outcome.status, 0) << outcome.output;
+}
+
+// A signal during a fit removes the partial results and ends the process by that signal; an
+// earlier result is left as it was.
+TEST_F(Program, ASignalDuringAFitLeavesNoPartialResults)
+{
+    std::ifstream example(model);
+    const std::string base{std::istreambuf_iterator<char>(example), std::istreambuf_iterator<char>()};
+    // A fit of some seconds: a fixed-step method at a fine step.
+    const std::string slow = Write("slow.toml", Changed(base, {{"method = \"CHU-BERMAN\"", "method = \"RUNGE-KUTTA 4\""},
+                                                             {"precision = 1e-6", "precision = 1e-7"}}));
+    const std::string data = (fs::path(TESSUVAN_EXAMPLES_DIR) / "theophylline" / "theophylline.csv").string();
+    const fs::path target = root / "out";
+    fs::create_directories(target);
+    Write("out/.tessuvan-results", "an earlier result\n");
+    Write("out/population.csv", "earlier\n");
+    for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        SCOPED_TRACE(signal);
+        const pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            std::freopen("/dev/null", "w", stdout);
+            std::freopen("/dev/null", "w", stderr);
+            execl(TESSUVAN_PROGRAM, TESSUVAN_PROGRAM, "fit", slow.c_str(), data.c_str(), "-o", target.c_str(), "-q",
+                  static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        const fs::path partial = root / ("out.partial-" + std::to_string(child));
+        for (int wait = 0; wait < 600 && !fs::exists(partial / ".work" / "points.dat"); ++wait)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        EXPECT_TRUE(fs::exists(partial)) << "the fit never started its engine run";
+        kill(child, signal);
+        int status = 0;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal) << status;
+        EXPECT_FALSE(fs::exists(partial));
+        for (const auto& entry : fs::directory_iterator(root))
+            EXPECT_EQ(entry.path().filename().string().find(".partial"), std::string::npos) << entry.path();
+        std::ifstream earlier(target / "population.csv");
+        std::string line;
+        std::getline(earlier, line);
+        EXPECT_EQ(line, "earlier");
+    }
 }
 
 }  // namespace

@@ -3,8 +3,11 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <limits>
 #include <fstream>
 #include <sstream>
+
+#include "input_file.h"
 
 namespace tessuvan::cli {
 
@@ -97,9 +100,19 @@ public:
         return value;
     }
 
+    // A value the engine receives as a 32-bit float: one beyond the largest cannot be held.
+    std::optional<double> Single(int column) const
+    {
+        const std::optional<double> value = Number(column);
+        if (value && std::fabs(*value) > std::numeric_limits<float>::max())
+            Fail(column, "'" + Cell(column) +
+                             "' is beyond the largest 32-bit float (3.4e+38), the type in which the engine receives it");
+        return value;
+    }
+
     double Required(int column) const
     {
-        std::optional<double> value = Number(column);
+        std::optional<double> value = Single(column);
         if (!value) Fail(column, "a value is required");
         return *value;
     }
@@ -277,7 +290,7 @@ DataSet ParseDataSet(std::string_view text, const std::string& sourceName,
         const int mdvValue = row.Whole(mdv, 0);
         if (mdvValue != 0 && mdvValue != 1) row.Fail(mdv, "MDV must be 0 or 1");
         if (out.evid == 0) {
-            out.dv = mdvValue == 1 ? std::nullopt : row.Number(dv);
+            out.dv = mdvValue == 1 ? std::nullopt : row.Single(dv);
             out.missing = !out.dv.has_value();
             out.censored = row.Whole(cens, 0);
             if (out.censored < -1 || out.censored > 1) row.Fail(cens, "CENS must be -1, 0 or 1");
@@ -285,7 +298,7 @@ DataSet ParseDataSet(std::string_view text, const std::string& sourceName,
         } else {
             out.missing = true;
         }
-        for (int column : covariateAt) out.covariates.push_back(row.Number(column));
+        for (int column : covariateAt) out.covariates.push_back(row.Single(column));
         for (UnusedColumn& column : unused)
             if (column.firstLine == 0 && row.Number(column.column, true).has_value()) {
                 if (column.known->refused) row.Fail(column.column, column.known->instead);
@@ -305,11 +318,13 @@ DataSet ParseDataSet(std::string_view text, const std::string& sourceName,
 
 DataSet ReadDataSet(const std::filesystem::path& path, const std::vector<std::string>& covariateColumns)
 {
-    std::ifstream file(path, std::ios::binary);
-    if (!file) throw DataError(path.string() + ": cannot be read");
-    std::ostringstream text;
-    text << file.rdbuf();
-    return ParseDataSet(text.str(), path.string(), covariateColumns);
+    std::string text;
+    try {
+        text = ReadInputFile(path);
+    } catch (const InputFileError& error) {
+        throw DataError(error.what());
+    }
+    return ParseDataSet(text, path.string(), covariateColumns);
 }
 
 }  // namespace tessuvan::cli

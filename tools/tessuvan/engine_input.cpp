@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cmath>
 #include <map>
 #include <set>
 
@@ -225,6 +226,10 @@ struct IndividualBuild {
                 ++interrupt;
             }
             point.interrupt = interrupt;
+            if (!std::isfinite(point.time))  // a dose given every II, or an infusion's end, beyond the singles
+                throw DataError(data.Where(all[begin].line, 0, "") + ": individual " + out.id +
+                                " reaches a time beyond the largest 32-bit float (3.4e+38), the engine's type for "
+                                "times");
             out.points.push_back(point);
             begin = end;
         }
@@ -235,6 +240,10 @@ struct IndividualBuild {
             EnginePoint padding;
             const double time = out.points.back().time;
             padding.time = AsStored(time + std::max(1e-3, std::abs(time) * 1e-3));
+            if (!std::isfinite(padding.time))
+                throw DataError(data.Where(all[used - 1].line, 0, "") + ": individual " + out.id +
+                                "'s last time leaves no room for a later point within the 32-bit floats of the "
+                                "engine's times");
             padding.interrupt = interrupt;
             padding.extra = true;
             out.points.push_back(padding);

@@ -183,7 +183,7 @@ void EngineSession::Load()
     r.fit.Erreur = 0;
     loaded_ = true;  // from here on Fin releases whatever the load allocated
     Calcul_initial(&r.init, &r.fit, &r.table, &r.pTexts, &r.qValues, &r.outputs);
-    if (r.fit.Erreur != 0) throw EngineError(EngineStage::Load, r.fit.Erreur);
+    if (r.fit.Erreur != 0) throw EngineError(EngineStage::Load, r.fit.Erreur, model_.fit.method);
 }
 
 void EngineSession::Simulate()
@@ -191,7 +191,7 @@ void EngineSession::Simulate()
     Records& r = *records_;
     r.fit.Erreur = 0;
     Simulation(&r.init, &r.fit, nullptr, &r.table);
-    if (r.fit.Erreur != 0) throw EngineError(EngineStage::Simulation, r.fit.Erreur);
+    if (r.fit.Erreur != 0) throw EngineError(EngineStage::Simulation, r.fit.Erreur, model_.fit.method);
 }
 
 bool EngineSession::PopulationIteration()
@@ -200,7 +200,7 @@ bool EngineSession::PopulationIteration()
     r.fit.Erreur = 0;
     r.fit.Done = 0;
     Ajustement_pop(&r.init, &r.fit, nullptr, &r.table);
-    if (r.fit.Erreur != 0) throw EngineError(EngineStage::PopulationFit, r.fit.Erreur);
+    if (r.fit.Erreur != 0) throw EngineError(EngineStage::PopulationFit, r.fit.Erreur, model_.fit.method);
     return r.fit.Done != 0;
 }
 
@@ -211,7 +211,7 @@ bool EngineSession::IndividualIteration(int i)
     r.fit.Done = 0;
     std::int16_t individual = std::int16_t(i);
     Ajustement_ind(&individual, &r.init, &r.fit, nullptr, &r.table);
-    if (r.fit.Erreur != 0) throw EngineError(EngineStage::IndividualFit, r.fit.Erreur);
+    if (r.fit.Erreur != 0) throw EngineError(EngineStage::IndividualFit, r.fit.Erreur, model_.fit.method);
     return r.fit.Done != 0;
 }
 

@@ -103,8 +103,20 @@ private:
         }
     }
 
+    // Every nesting (a sign, a parenthesis, a power, a call) passes here: bound it, so that no
+    // text can exhaust the stack (the engine compiles far less deep formulas anyway).
+    static constexpr int kMaxNesting = 200;
+
     NodePtr Unary()
     {
+        struct Level {
+            int& depth;
+            explicit Level(int& d) : depth(++d) {}
+            ~Level() { --depth; }
+        } level(depth_);
+        if (depth_ > kMaxNesting)
+            Fail("the formula nests more than " + std::to_string(kMaxNesting) +
+                 " signs, parentheses, powers and calls within one another");
         if (Accept('-')) return MakeUnary(NodeKind::Negate, Unary());
         if (Accept('+')) return Unary();
         return Power();
@@ -186,6 +198,7 @@ private:
     std::string_view text_;
     const NameLookup& lookup_;
     std::size_t at_ = 0;
+    int depth_ = 0;  // nesting of Unary, within kMaxNesting
 };
 
 }  // namespace

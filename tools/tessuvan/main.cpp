@@ -7,8 +7,10 @@
 //   tessuvan merge SHARD_FOLDER... [-o FOLDER]
 //   tessuvan vpc FIT_FOLDER [--replicates N] [--seed S] [--bins B | --bin-edges E] [-o FOLDER]
 //
-// Exit status: 0 done, 1 wrong usage, 2 the model or the data set is wrong, 3 the engine
-// reported an error, 4 the results could not be written.
+// Exit status: 0 done, 1 wrong usage, 2 the model or the data set is wrong (also a file that
+// does not exist or cannot be read), 3 the engine reported an error, 4 the results could not be
+// written; ended by SIGINT, SIGTERM or SIGHUP, the process ends by that signal (128 + its
+// number in a shell) and leaves no partial results.
 #include <cstdio>
 #include <iostream>
 
@@ -18,8 +20,11 @@
 #include "data_set.h"
 #include "engine_codes.h"
 #include "engine_input.h"
+#include "engine_limits.h"
+#include "interruption.h"
 #include "model_file.h"
 #include "output_folder.h"
+#include "prediction_check.h"
 #include "progress.h"
 #include "report.h"
 #include "run.h"
@@ -58,6 +63,7 @@ int Execute(const Options& options, bool fit)
         if (!observed)
             throw DataError(options.data + ": no observation (a design of doses and EVID 2 rows): " +
                             (fit ? "nothing to fit" : "simulate it with --replicates N"));
+        CheckEngineLimits(model, problem, data);
 
         std::filesystem::path target = options.output;
         if (target.empty()) target = std::filesystem::path(options.model).stem().string() + (fit ? "-fit" : "-simulation");
@@ -66,6 +72,7 @@ int Execute(const Options& options, bool fit)
         const ProgressReport show = [&](const std::string& s) { progress.Show(s); };
         RunResult result = fit && model.fit.estimation == Estimation::Focei ? RunFocei(model, problem, folder.work(), show)
                                                                             : RunEngine(model, problem, fit, folder.work(), show);
+        CheckPredictionsFinite(model, problem, result);
 
         ReportContext context;
         context.modelPath = options.model;
@@ -110,10 +117,10 @@ int Execute(const Options& options, bool fit)
 
 void AddRunOptions(CLI::App& command, Options& options)
 {
-    command.add_option("MODEL", options.model, "model file (TOML)")->required()->check(CLI::ExistingFile);
+    // Files that do not exist are the model's or the data set's error (status 2), not usage.
+    command.add_option("MODEL", options.model, "model file (TOML)")->required();
     command.add_option("DATA", options.data, "data set (CSV: ID, TIME, DV, AMT, CMT, EVID, MDV, covariates)")
-        ->required()
-        ->check(CLI::ExistingFile);
+        ->required();
     command.add_option("-o,--output", options.output,
                        "folder for the results (default: MODEL's name with -fit or -simulation); replaced whole");
     command.add_flag("-q,--quiet", options.quiet, "no progress line");
@@ -123,6 +130,7 @@ void AddRunOptions(CLI::App& command, Options& options)
 
 int main(int argc, char** argv)
 {
+    InstallInterruptCleanup();
     CLI::App app{"tessuvan: fit and simulate kinetic models of a group of individuals"};
     app.require_subcommand(1);
     Options options;
@@ -170,8 +178,11 @@ int main(int argc, char** argv)
         ->check(CLI::Range(1, 64));
     try {
         app.parse(argc, argv);
+    } catch (const CLI::Success& help) {  // --help
+        return app.exit(help);
     } catch (const CLI::ParseError& error) {
-        return app.exit(error) == 0 ? 0 : 1;
+        std::fprintf(stderr, "tessuvan: %s\nRun with --help for more information.\n", error.what());
+        return 1;
     }
     if (merge->parsed()) return MergeCommand(shards, merged);
     if (vpcCommand->parsed()) return VpcCommand(vpc);

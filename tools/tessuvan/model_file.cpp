@@ -1,7 +1,10 @@
 #include "model_file.h"
 
 #include <algorithm>
+#include <cmath>
+#include <cstdio>
 #include <functional>
+#include <limits>
 #include <fstream>
 #include <map>
 #include <sstream>
@@ -11,6 +14,7 @@
 
 #include "engine_input.h"
 #include "engine_text.h"
+#include "input_file.h"
 #include "rate_split.h"
 
 namespace tessuvan::cli {
@@ -40,6 +44,13 @@ constexpr int kMaxAdjustables = 60;
 constexpr int kMaxOutputs = 20;
 constexpr int kMaxPParameters = 30;
 constexpr int kMaxQParameters = 30;
+
+std::string Short(double value)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%.3g", value);
+    return text;
+}
 
 class Reader {
 public:
@@ -79,6 +90,27 @@ public:
         if (auto integer = node.as_integer()) return static_cast<double>(integer->get());
         if (auto real = node.as_floating_point()) return real->get();
         Fail(&node, key, "a number is expected");
+    }
+
+    // A setting the engine receives as a 32-bit float: refused unless the conversion keeps it
+    // (finite, and not so small that it becomes 0 or loses digits as a subnormal).
+    double Single(const toml::node& node, const std::string& key) const
+    {
+        const double value = Number(node, key);
+        if (!std::isfinite(value)) Fail(&node, key, "must be a finite number");
+        const double magnitude = std::fabs(value);
+        if (magnitude > std::numeric_limits<float>::max())
+            Fail(&node, key,
+                 NumberText(value) + " is beyond the largest 32-bit float (" +
+                     Short(std::numeric_limits<float>::max()) +
+                     "), the type in which the engine receives it");
+        if (magnitude != 0 && magnitude < std::numeric_limits<float>::min())
+            Fail(&node, key,
+                 NumberText(value) + " is below the smallest normal 32-bit float (" +
+                     Short(std::numeric_limits<float>::min()) +
+                     "), the type in which the engine receives it: it would arrive as " +
+                     NumberText(double(float(value))));
+        return value;
     }
 
     int Integer(const toml::node& node, const std::string& key, int low, int high) const
@@ -436,7 +468,7 @@ void ReadFit(Reader& reader, Model& model, const toml::table* section)
     if (section == nullptr) return;
     reader.OnlyKeys(*section, "fit.",
                     {"method", "precision", "error_exponent", "tolerance", "damping", "population_iterations",
-                     "individual_iterations", "prior_population", "estimation"});
+                     "individual_iterations", "prior_population", "estimation", "allow_non_finite"});
     FitSettings& fit = model.fit;
     if (auto* node = section->get("method")) {
         fit.method = reader.String(*node, "fit.method");
@@ -446,17 +478,22 @@ void ReadFit(Reader& reader, Model& model, const toml::table* section)
                         "'" + fit.method + "' is not a method (CHU-BERMAN, RUNGE-KUTTA QC, RUNGE-KUTTA 4, RUNGE-KUTTA 5)");
     }
     if (auto* node = section->get("precision")) {
-        fit.precision = reader.Number(*node, "fit.precision");
+        fit.precision = reader.Single(*node, "fit.precision");
         if (!(fit.precision > 0)) reader.Fail(node, "fit.precision", "must be positive");
     }
-    if (auto* node = section->get("error_exponent")) fit.errorExponent = reader.Number(*node, "fit.error_exponent");
+    if (auto* node = section->get("error_exponent")) fit.errorExponent = reader.Single(*node, "fit.error_exponent");
     if (auto* node = section->get("tolerance")) {
-        fit.tolerance = reader.Number(*node, "fit.tolerance");
+        fit.tolerance = reader.Single(*node, "fit.tolerance");
         if (!(fit.tolerance > 0)) reader.Fail(node, "fit.tolerance", "must be positive");
     }
     if (auto* node = section->get("damping")) {
-        fit.damping = reader.Number(*node, "fit.damping");
+        fit.damping = reader.Single(*node, "fit.damping");
         if (fit.damping < 0) reader.Fail(node, "fit.damping", "cannot be negative");
+    }
+    if (auto* node = section->get("allow_non_finite")) {
+        const auto flag = node->as_boolean();
+        if (!flag) reader.Fail(node, "fit.allow_non_finite", "true or false is expected");
+        fit.allowNonFinite = flag->get();
     }
     if (auto* node = section->get("population_iterations"))
         fit.populationIterations = reader.Integer(*node, "fit.population_iterations", 0, 100000);
@@ -575,11 +612,13 @@ Model ParseModel(std::string_view text, const std::string& sourceName)
 
 Model LoadModel(const std::filesystem::path& path)
 {
-    std::ifstream file(path, std::ios::binary);
-    if (!file) throw ModelError(path.string() + ": cannot be read");
-    std::ostringstream text;
-    text << file.rdbuf();
-    return ParseModel(text.str(), path.string());
+    std::string text;
+    try {
+        text = ReadInputFile(path);
+    } catch (const InputFileError& error) {
+        throw ModelError(error.what());
+    }
+    return ParseModel(text, path.string());
 }
 
 }  // namespace tessuvan::cli

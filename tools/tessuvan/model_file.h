@@ -33,6 +33,7 @@
 //   damping = 0.01          population_iterations = 100   individual_iterations = 100
 //   prior_population = 0
 //   estimation = "focei"    # the default when any parameter has an omega; or "pooled"
+//   allow_non_finite = false  # true keeps predictions that are infinite or not a number
 //
 //   With estimation "focei" a parameter may carry omega = 0.1 (a variance; or
 //   { value = 0.1, fixed = true }), and [error] gives the residual error:
@@ -127,6 +128,7 @@ struct FitSettings {
     int individualIterations = 100;
     int priorPopulation = 0;       // subjects the a-priori values count for
     Estimation estimation = Estimation::Pooled;  // focei when any omega is given, unless said
+    bool allowNonFinite = false;   // keep infinite or not-a-number predictions instead of failing
 };
 
 struct Model {

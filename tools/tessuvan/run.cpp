@@ -6,6 +6,7 @@
 #include <tuple>
 
 #include "engine_codes.h"
+#include "prediction_check.h"
 #include "fmt/format.h"
 
 namespace tessuvan::cli {
@@ -179,6 +180,11 @@ RunResult RunEngine(const Model& model, const EngineProblem& problem, bool fit,
         progress("simulating");
         session.Simulate();
 
+        if (fit && !model.fit.allowNonFinite) {  // a fit from predictions that are not finite cannot succeed
+            RunResult start;
+            start.observations = ObservationsOf(problem, session.ReadPredictions(), model.fit.errorExponent);
+            CheckPredictionsFinite(model, problem, start);
+        }
         if (fit) {
             result.populationFitted =
                 HasEstimate(model, {Estimate::PopulationAndIndividual, Estimate::PopulationOnly});
