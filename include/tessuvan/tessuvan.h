@@ -220,6 +220,10 @@ enum TessuvanErrorCode {
                                            tolerance that is not a number, or a step too short
                                            to represent); the amounts are those of the time
                                            reached, the entry amounts if no step was taken */
+    TessuvanIntegrationStepCeiling = 6, /* the interval took the most steps any interval may take
+                                           (1,000,000, whatever the method and the tolerance)
+                                           before reaching its end: a tolerance far too small;
+                                           the amounts are those of the time reached */
     /* linear solver status, added by the fits */
     TessuvanSolverOrder = 1,            /* no parameter to solve for */
     TessuvanSolverSingleCoefficient = 2,/* order 1 with a zero coefficient, or no pivot */

@@ -54,7 +54,9 @@ struct ChuBermanLoop {
         source.Begin(size, c0);
         AmountVector D, AD, q, r, s;
         AmountVector Rtau, W, AW, R1, Yf;
+        int64_t steps = 0;
         do {
+            ++steps;
             // Freeze the model at the start of the step.
             source.At(size, t, Y, c0);
             Derivative(size, c0, Y, D);
@@ -105,9 +107,10 @@ struct ChuBermanLoop {
             if (h < ObservationThreshold) AddCode(err, TessuvanIntegrationShortStep);
             t = last ? t1 : t + h;
             for (int i = 1; i <= n; ++i) Y[i] = Yf[i];
-        } while (t < t1 && h >= ObservationThreshold);
+        } while (t < t1 && h >= ObservationThreshold && steps < kMostStepsPerInterval);
 
-        if (t < t1) AddCode(err, TessuvanIntegrationShortStep);
+        // Short of t1: a step fell below 1e-130 (counted a second time), or the steps ran out.
+        if (t < t1) AddCode(err, h >= ObservationThreshold ? TessuvanIntegrationStepCeiling : TessuvanIntegrationShortStep);
         return err;
     }
 };

@@ -27,7 +27,8 @@ struct FehlbergFiveStages {
     }
 };
 
-// The interval loop of both methods, from t0 with the first step length h. It adds no code.
+// The interval loop of both methods, from t0 with the first step length h. It adds no code
+// unless the interval reaches the ceiling on its steps.
 template <class Step>
 struct FixedStepLoop {
     static constexpr ArgumentRule kArguments = kFixedStepArguments;
@@ -40,7 +41,10 @@ struct FixedStepLoop {
         source.Begin(size, c);
         AmountVector trial = y;
         WorkingFloat t = t0;
+        int64_t steps = 0;
         while (t < t1) {
+            if (steps == kMostStepsPerInterval) return TessuvanIntegrationStepCeiling;
+            ++steps;
             if (t + h > t1) h = t1 - t;
             if (!(t + h > t)) {
                 // h is below the resolution of the clock at t: adding it would leave t where it

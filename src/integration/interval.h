@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cmath>
+#include <cstdint>
 
 #include "integration/coefficients.h"
 #include "integration/methods.h"
@@ -22,6 +23,14 @@ inline constexpr ArgumentRule kFixedStepArguments{0, false};
 inline constexpr ArgumentRule kQualityControlArguments{ObservationThreshold, true};
 // "CHU-BERMAN": the answers of the Runge–Kutta methods for arguments that leave nothing to do.
 inline constexpr ArgumentRule kChuBermanArguments{0, true};
+
+// The most steps one interval may take, whatever the method and the tolerance. Far above any
+// sensible use (a fixed-step method at tolerance 1e-10 takes 100,000 steps per interval), it
+// bounds the time of a call whose tolerance is mistyped: at 1e-20 a fixed-step method would
+// otherwise take 1e10 steps per interval, and CHU-BERMAN has no bound of its own. An interval
+// that reaches it ends with code 6 and the amounts of the time reached; every interval that
+// needs fewer steps is untouched.
+inline constexpr int64_t kMostStepsPerInterval = 1000000;
 
 struct IntervalStart {
     WorkingFloat h = 0;  // first step length (t1 - t0)·√tol

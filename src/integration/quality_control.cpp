@@ -118,9 +118,12 @@ struct QualityControlLoop {
                 whole[i] = y[i];
             }
             if (t + h > t1) h = t1 - t;
-        } while (t < t1 && static_cast<WorkingFloat>(count) <= budget);
+        } while (t < t1 && static_cast<WorkingFloat>(count) <= budget && count < kMostStepsPerInterval);
 
-        if (static_cast<WorkingFloat>(count) > budget) AddCode(err, TessuvanIntegrationStepBudget);
+        if (static_cast<WorkingFloat>(count) > budget)
+            AddCode(err, TessuvanIntegrationStepBudget);
+        else if (t < t1)
+            AddCode(err, TessuvanIntegrationStepCeiling);
         return err;
     }
 
