@@ -221,7 +221,7 @@ enum TessuvanErrorCode {
                                            to represent); the amounts are those of the time
                                            reached, the entry amounts if no step was taken */
     TessuvanIntegrationStepCeiling = 6, /* the interval took the most steps any interval may take
-                                           (1,000,000, whatever the method and the tolerance)
+                                           (250,000, whatever the method and the tolerance)
                                            before reaching its end: a tolerance far too small;
                                            the amounts are those of the time reached */
     /* linear solver status, added by the fits */

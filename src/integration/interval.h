@@ -24,13 +24,16 @@ inline constexpr ArgumentRule kQualityControlArguments{ObservationThreshold, tru
 // "CHU-BERMAN": the answers of the Runge–Kutta methods for arguments that leave nothing to do.
 inline constexpr ArgumentRule kChuBermanArguments{0, true};
 
-// The most steps one interval may take, whatever the method and the tolerance. Far above any
-// sensible use (a fixed-step method at tolerance 1e-10 takes 100,000 steps per interval), it
-// bounds the time of a call whose tolerance is mistyped: at 1e-20 a fixed-step method would
-// otherwise take 1e10 steps per interval, and CHU-BERMAN has no bound of its own. An interval
-// that reaches it ends with code 6 and the amounts of the time reached; every interval that
-// needs fewer steps is untouched.
-inline constexpr int64_t kMostStepsPerInterval = 1000000;
+// The most steps one interval may take, whatever the method and the tolerance. A fixed-step
+// method takes 1/√tol steps per interval (100,000 at tolerance 1e-10, the tightest in common
+// use; the adaptive methods take far fewer), so the ceiling is met only below about 1.6e-11.
+// It bounds the time of a call whose tolerance is mistyped: at 1e-20 a fixed-step method would
+// otherwise take 1e10 steps per interval, and CHU-BERMAN has no bound of its own. Since the
+// drivers go on to the next interval after a failed one, a call at the ceiling takes about
+// (intervals × 250,000) steps: a few seconds for a study of a dozen subjects. An interval that
+// reaches it ends with code 6 and the amounts of the time reached; every interval that needs
+// fewer steps is untouched.
+inline constexpr int64_t kMostStepsPerInterval = 250000;
 
 struct IntervalStart {
     WorkingFloat h = 0;  // first step length (t1 - t0)·√tol

@@ -34,6 +34,9 @@ std::string IntegrationWords(int code)
     case TessuvanIntegrationStepLength:
         return "the integration step came out 0 or not a number (a value that is not a number in the rates, or a "
                "step too short to represent)";
+    case TessuvanIntegrationStepCeiling:
+        return "an interval took 250,000 integration steps, the most the engine takes, without reaching its end: "
+               "fit.precision is far too small for the model (1e-6 to 1e-10 is usual)";
     default: return "";
     }
 }
