@@ -164,6 +164,13 @@ TEST(Focei, FitOfSimulatedIndividualsConvergesNearTheTruthWithStandardErrors)
     }
     for (const Estimated& omega : fit.omega) EXPECT_NEAR(omega.value, 0.1, 0.05) << omega.name;
     EXPECT_NEAR(fit.sigma[0].value, 0.05, 0.01);
+    EXPECT_TRUE(fit.atSearchEdge.empty());
+
+    // Started a factor 100 below the truth, A cannot leave its search (a factor e³ around the
+    // start): the estimate says so instead of passing for an optimum.
+    problem.thetas[0].value = 0.1;
+    ExponentialSimulator again(n);
+    EXPECT_EQ(EstimateFocei(problem, again, FoceiOptions{}).atSearchEdge, std::vector<std::string>{"A"});
 }
 
 TEST(Focei, ResidualsAndShrinkageWorkedByHand)

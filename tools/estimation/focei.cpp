@@ -747,6 +747,16 @@ FoceiResult EstimateFocei(const FoceiProblem& problem, Simulator& simulator, con
     }
     result.evaluations = context.evaluations;
 
+    // An estimate pressed against an edge of the search that is not a variance's floor (a
+    // typical value a factor e³ from its start, a variance or residual error at its ceiling)
+    // is no optimum: the caller is told, rather than reading it as one.
+    for (std::size_t k = 0; k < packing.Size(); ++k) {
+        const bool floorOfVariance = packing.KindOf(k) == Packing::Kind::Omega || packing.KindOf(k) == Packing::Kind::Proportional;
+        const double margin = 1e-3;
+        if (x[k] > high[k] - margin || (!floorOfVariance && x[k] < low[k] + margin))
+            result.atSearchEdge.push_back(packing.Names()[k]);
+    }
+
     // The estimate, with tight modes.
     VectorXd logTheta, omega;
     ResidualError error;

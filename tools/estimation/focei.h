@@ -101,6 +101,7 @@ struct FoceiResult {
     bool covarianceDone = false;
     std::string covarianceMessage;  // why it failed, or which parameters it held at their bound
     std::vector<std::string> atBound;   // estimated parameters held at their lower bound
+    std::vector<std::string> atSearchEdge;  // estimates at another edge of the search: no optimum
     std::vector<std::string> correlationNames;  // the estimated parameters
     Eigen::MatrixXd correlation;
     double conditionNumber = 0;     // largest over smallest eigenvalue of the correlation matrix

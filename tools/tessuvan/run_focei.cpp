@@ -118,6 +118,10 @@ RunResult RunFocei(const Model& model, const EngineProblem& problem, const std::
     const estimation::FoceiResult& fit = *estimate;
     if (!std::isfinite(fit.minus2ll)) throw EngineError(EngineStage::Simulation, simulator.LastCode());
     if (!fit.converged) result.warnings.push_back("the population estimation did not converge: " + fit.message);
+    for (const std::string& name : fit.atSearchEdge)
+        result.warnings.push_back(name + " ended at an edge of the search (a typical value is searched within a factor "
+                                         "20 of its start, a variance up to 25): the value is no optimum; start nearer "
+                                         "to it");
     if (options.covariance && !fit.covarianceDone)
         result.warnings.push_back("no standard errors: " + fit.covarianceMessage);
     else if (!fit.atBound.empty())
