@@ -3,7 +3,7 @@
 #include "fitting/gauss_newton_step.h"
 #include "fitting/individual_level.h"
 #include "fitting/population_level.h"
-#include "library/entry_points.h"
+#include "entry/entry_points.h"
 
 namespace tessuvan {
 namespace {

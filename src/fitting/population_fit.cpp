@@ -6,7 +6,7 @@
 #include "fitting/gauss_newton_step.h"
 #include "fitting/population_level.h"
 #include "fitting/standard_errors.h"
-#include "library/entry_points.h"
+#include "entry/entry_points.h"
 
 namespace tessuvan {
 namespace {

@@ -8,7 +8,7 @@
 #include "formula/tokenizer.h"
 #include "integration/methods.h"
 #include "library/data_file.h"
-#include "library/entry_points.h"
+#include "entry/entry_points.h"
 #include "library/host_text.h"
 #include "library/initial_calculation.h"
 #include "library/species_file.h"

@@ -2,7 +2,7 @@
 // later Simulation or fit finds no model (contract code), then erases the data file last
 // written or read and the species file. Each file is erased once: a second Fin has nothing
 // left to do.
-#include "library/entry_points.h"
+#include "entry/entry_points.h"
 #include "library/files.h"
 
 namespace tessuvan {

@@ -6,7 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "fit_test_support.h"
-#include "library/entry_points.h"
+#include "entry/entry_points.h"
 
 namespace tessuvan {
 namespace {

@@ -6,7 +6,7 @@
 #include <memory>
 
 #include "abi/host_model.h"
-#include "library/entry_points.h"
+#include "entry/entry_points.h"
 #include "library/library_state.h"
 
 namespace tessuvan::testing {

@@ -1,6 +1,6 @@
 // The only file of the toolkit that reads the engine's internals (see engine_adapter.h). What
 // it relies on, so that a change of the engine's inside needs a change here alone:
-//   - CalculInitial / FinRun on a LibraryState of its own (src/library/entry_points.h): the
+//   - CalculInitial / FinRun on a LibraryState of its own (src/entry/entry_points.h): the
 //     load and release behind Calcul_initial and Fin;
 //   - the state's library copy of BFitSet (`fit`), whose Precision the integrators read and
 //     whose Erreur holds the code of the last interval a walk integrated;
@@ -11,7 +11,7 @@
 #include "engine_adapter.h"
 
 #include "library/drivers.h"
-#include "library/entry_points.h"
+#include "entry/entry_points.h"
 #include "library/library_state.h"
 
 namespace tessuvan::estimation {

@@ -8,7 +8,7 @@
 #include <float.h>
 #endif
 
-#include "library/entry_points.h"
+#include "entry/entry_points.h"
 
 #if defined(_WIN32)
 // The DLL's module definition file (exports_64.def / exports_32.def) lists the exports.
