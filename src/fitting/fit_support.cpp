@@ -2,7 +2,7 @@
 
 #include <cmath>
 
-#include "library/initial_calculation.h"
+#include "library/capacities.h"
 #include "library/state_copy.h"
 
 namespace tessuvan {

@@ -7,6 +7,7 @@
 #include "formula/simplifier.h"
 #include "formula/tokenizer.h"
 #include "integration/methods.h"
+#include "library/capacities.h"
 #include "library/data_file.h"
 #include "entry/entry_points.h"
 #include "library/host_text.h"
@@ -14,15 +15,6 @@
 #include "library/species_file.h"
 
 namespace tessuvan {
-
-bool CountsWithinCapacities(const BInitials& c)
-{
-    auto within = [](int16_t value, int capacity) { return value >= 0 && value <= capacity; };
-    return within(c.NEspeces, kMaxSpecies) && within(c.NIndividuals, kMaxIndividuals) &&
-           within(c.NInterrupts, kMaxInterrupts) && within(c.NPParametres, kMaxPParameters) &&
-           within(c.NQParametres, kMaxQParameters) && within(c.NAjustables, kMaxAdjustables) &&
-           within(c.NSorties, kMaxOutputs) && c.NPoints >= 0;
-}
 
 bool CountObservations(LibraryState& state, ModelStore& store)
 {

@@ -7,10 +7,6 @@
 
 namespace tessuvan {
 
-// Whether every count of counts lies within the capacities of this build (0 up to the
-// capacity; NPoints not negative).
-bool CountsWithinCapacities(const BInitials& counts);
-
 // Counts the observations (values above 1e-130) per individual and in total, and the
 // individuals with any; an individual without observations has its fit codes demoted (1 to 0,
 // 2 to 3). Returns whether any observation exists.

@@ -5,7 +5,7 @@
 #include "library/drivers.h"
 #include "entry/entry_points.h"
 #include "library/host_text.h"
-#include "library/initial_calculation.h"
+#include "library/capacities.h"
 #include "library/statistics.h"
 
 namespace tessuvan {
