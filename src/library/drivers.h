@@ -28,9 +28,6 @@ void ReplayWalkRecord(LibraryState& state, int a, ModelStore& store, WalkLevel l
 void SimulateIndividual(LibraryState& state, int a, ModelStore& store);
 // Population predictions of every individual into store.
 void SimulatePopulation(LibraryState& state, ModelStore& store);
-// SimulatePopulation, then SimulateIndividual of every individual, on the model's own store:
-// the walks that must run do so side by side in threads when the model's walks start afresh
-// and there is enough of them (walks_side_by_side.cpp), with the same results and state.
-void SimulateEveryWalk(LibraryState& state, ModelStore& store);
+// Every walk of a whole-population simulation: SimulateEveryWalk (every_walk.h).
 
 }  // namespace tessuvan

@@ -3,6 +3,7 @@
 // values. The result file replaces the data file at FileNameDat, record by record.
 #include "library/data_file.h"
 #include "library/drivers.h"
+#include "library/every_walk.h"
 #include "entry/entry_points.h"
 #include "library/host_text.h"
 #include "library/capacities.h"

@@ -13,6 +13,8 @@
 #include <new>
 #include <vector>
 
+#include "library/every_walk.h"
+
 #include "common/side_by_side.h"
 #include "library/drivers.h"
 #include "library/state_copy.h"
