@@ -1,6 +1,9 @@
 // The engine behind the five exported functions, on an explicit library state so that tests
-// can run their own instances. The exports (exports.cpp) only add the process-wide state,
-// the floating-point guard and the catch-all that turns any failure into a code.
+// can run their own instances, one file each: calcul_initial.cpp, simulation.cpp,
+// ajustement_pop.cpp, ajustement_ind.cpp, fin.cpp. The exports (exports.cpp) only add the
+// process-wide state, the floating-point guard and the catch-all that turns any failure into
+// a code. This room is the top of the arrows: it calls library/ and fitting/, and nothing
+// below includes it.
 #pragma once
 
 #include <cstdint>

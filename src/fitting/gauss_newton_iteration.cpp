@@ -3,7 +3,7 @@
 #include "fitting/gauss_newton_step.h"
 #include "fitting/individual_level.h"
 #include "fitting/population_level.h"
-#include "entry/entry_points.h"
+#include "library/simulation.h"
 
 namespace tessuvan {
 namespace {
@@ -22,10 +22,7 @@ void MoveValues(const Level& level, Direction direction)
     }
 }
 
-void Simulate(LibraryState& state, const FitCall& call)
-{
-    RunSimulation(state, call.init, call.fit, call.reserved, call.table);
-}
+void Simulate(LibraryState& state, const FitCall& call) { Simulate(state, call.init, call.fit, call.table); }
 
 // One step, applied and simulated; false when the step stopped on the working Erreur, which
 // Fit.Erreur then receives.

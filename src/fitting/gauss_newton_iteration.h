@@ -22,7 +22,6 @@ namespace tessuvan {
 struct FitCall {
     BInitials* init = nullptr;
     BFitSet* fit = nullptr;
-    void* reserved = nullptr;
     ParameterTable* table = nullptr;
 };
 

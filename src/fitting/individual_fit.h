@@ -1,5 +1,5 @@
 // The individual fit: one iteration (gauss_newton_iteration.h) of individual i as a level
-// (individual_level.h); the exported entry point is AjustementInd (library/entry_points.h).
+// (individual_level.h); the exported entry point is AjustementInd (entry/ajustement_ind.cpp).
 // The routines below are that level's step and derivatives (gauss_newton_step.h).
 #pragma once
 

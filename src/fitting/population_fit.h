@@ -1,6 +1,6 @@
 // The population fit: one iteration (gauss_newton_iteration.h) of the population level
 // (population_level.h), and after convergence the standard errors; the exported entry point
-// is AjustementPop (library/entry_points.h). The routines below are that level's step and
+// is AjustementPop (entry/ajustement_pop.cpp). The routines below are that level's step and
 // derivatives (gauss_newton_step.h).
 #pragma once
 

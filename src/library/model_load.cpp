@@ -1,7 +1,5 @@
-// Calcul_initial: reads the data and species files, prepares every formula (tokenize, then
-// simplify and compile while no error has been found), selects the integration method by
-// name, installs the parameter values and counts observations and fitted values. Codes are
-// summed into the host's Erreur; the library copy of BFitSet is not touched.
+#include "library/model_load.h"
+
 #include <cmath>
 
 #include "formula/simplifier.h"
@@ -9,9 +7,7 @@
 #include "integration/methods.h"
 #include "library/capacities.h"
 #include "library/data_file.h"
-#include "entry/entry_points.h"
 #include "library/host_text.h"
-#include "library/initial_calculation.h"
 #include "library/species_file.h"
 
 namespace tessuvan {
@@ -335,16 +331,10 @@ void Loader::Run()
 
 }  // namespace
 
-void CalculInitial(LibraryState& state, BInitials* init, BFitSet* fit, ParameterTable* table, PParameterTexts* pTexts,
-                   QParameterValues* qValues, OutputTexts* outputs)
+void LoadModel(LibraryState& state, BInitials& init, BFitSet& fit, ParameterTable& table, PParameterTexts& pTexts,
+               QParameterValues& qValues, OutputTexts& outputs)
 {
-    if (fit == nullptr) return;
-    if (init == nullptr || table == nullptr || pTexts == nullptr || qValues == nullptr || outputs == nullptr) {
-        state.ReleaseFormulasAndStore();
-        AddCode(fit->Erreur, TessuvanContractError);
-        return;
-    }
-    Loader(state, *init, *fit, *table, *pTexts, *qValues, *outputs).Run();
+    Loader(state, init, fit, table, pTexts, qValues, outputs).Run();
 }
 
 }  // namespace tessuvan

@@ -7,7 +7,7 @@
 
 #include "engine_bench.h"
 #include "library/data_file.h"
-#include "library/initial_calculation.h"
+#include "library/model_load.h"
 
 namespace tessuvan::testing {
 namespace {

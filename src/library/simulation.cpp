@@ -1,17 +1,14 @@
-// Simulation: predictions for the population and every individual, weights and objective
-// sums, then (when the code is 0) the result file, the host's BFitSet and the parameter
-// values. The result file replaces the data file at FileNameDat, record by record.
-#include "library/data_file.h"
-#include "library/drivers.h"
-#include "library/every_walk.h"
-#include "entry/entry_points.h"
-#include "library/host_text.h"
+#include "library/simulation.h"
+
 #include "library/capacities.h"
+#include "library/data_file.h"
+#include "library/every_walk.h"
+#include "library/host_text.h"
 #include "library/statistics.h"
 
 namespace tessuvan {
 
-void RunSimulation(LibraryState& state, BInitials* init, BFitSet* fit, void* /*reserved*/, ParameterTable* table)
+void Simulate(LibraryState& state, BInitials* init, BFitSet* fit, ParameterTable* table)
 {
     if (fit == nullptr) return;
     if (init == nullptr || table == nullptr || !state.modelReady || state.store == nullptr ||
