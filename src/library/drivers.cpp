@@ -9,10 +9,12 @@
 // Absent formulas: a P parameter or species amount without a formula for the interrupt keeps
 // its value, an output without a formula predicts 0. Integration failures do not stop the
 // walk: the point an interval ends at carries the code as its predictions.
+//
+// A walk tells a sink what it does (walk_reuse.h): one that keeps nothing, or one that keeps a
+// record for the walk's replay.
 #include "library/drivers.h"
 
 #include <cmath>
-#include <new>
 
 #include "integration/right_hand_side_plan.h"
 
@@ -54,11 +56,13 @@ WalkInputs InputsOfWalk(const LibraryState& state, int a, const ModelStore& stor
 
 namespace {
 
+// One walk, telling its sink (walk_reuse.h) what it does.
+template <typename Sink>
 class Walk {
 public:
-    Walk(LibraryState& state, int a, ModelStore& store, WalkLevel level, WalkRecord* record)
+    Walk(LibraryState& state, int a, ModelStore& store, WalkLevel level, Sink sink)
         : state_(state), counts_(state.init.record), v_(state.variables), a_(a), store_(store), level_(level),
-          rhs_(state.Equations()), record_(record)
+          rhs_(state.Equations()), sink_(sink)
     {
     }
 
@@ -90,17 +94,13 @@ public:
                 if (state_.fit.Erreur != 0) {
                     for (int k = 1; k <= counts_.NSorties; ++k)
                         Prediction(i, k) = static_cast<WorkingFloat>(state_.fit.Erreur);
-                    NoteWrite(i, false);
+                    Wrote(i, false);
                 } else {
                     Predict(i);
                 }
             }
         }
-        if (record_ != nullptr) {
-            record_->cellsLeft = v_;
-            record_->code = state_.fit.Erreur;
-            record_->valid = true;
-        }
+        sink_.Finished(v_, state_.fit.Erreur);
     }
 
 private:
@@ -120,34 +120,13 @@ private:
             PreviousPrediction(j, k) = Prediction(j, k);
             Prediction(j, k) = ValueOrZero(state_.OutputFormulas[k]);
         }
-        NoteWrite(j, true);
+        Wrote(j, true);
     }
 
-    // The record of what the walk does (when it keeps one): a write of point j's predictions.
-    // Out of memory, the record is given up and the walk goes on.
-    void NoteWrite(int j, bool prediction)
+    // Tells the sink of a write of point j's predictions.
+    void Wrote(int j, bool prediction)
     {
-        if (record_ == nullptr) return;
-        try {
-            record_->writes.push_back(WalkRecord::Write{j, prediction});
-            for (int k = 1; k <= counts_.NSorties; ++k) record_->values.push_back(Prediction(j, k));
-        } catch (const std::bad_alloc&) {
-            GiveUpRecord();
-        }
-    }
-    void NoteDefined(int k, WorkingFloat value)
-    {
-        if (record_ == nullptr) return;
-        try {
-            record_->definedValues.emplace_back(k, value);
-        } catch (const std::bad_alloc&) {
-            GiveUpRecord();
-        }
-    }
-    void GiveUpRecord()
-    {
-        record_->valid = false;
-        record_ = nullptr;
+        sink_.Wrote(j, prediction, counts_.NSorties, [this, j](int k) { return Prediction(j, k); });
     }
 
     // Values, Q parameters, then defining formulas in order (each sees the lower ones' new
@@ -163,13 +142,13 @@ private:
             const WorkingFloat value = EvaluateFormula(parameter.PE);
             parameter.PV[level_ == WalkLevel::Individual ? a_ : 0] = value;
             v_.AdjustableValues[k] = value;
-            NoteDefined(k, value);
+            sink_.Defined(k, value);
         }
     }
 
     void Integrate(WorkingFloat t0, WorkingFloat t1)
     {
-        if (record_ != nullptr) record_->codeWritten = true;
+        sink_.Integrated();
         if (state_.CurrentIntegrator == nullptr) {
             state_.fit.Erreur = TessuvanIntegrationNoMethod;
             return;
@@ -185,14 +164,15 @@ private:
     ModelStore& store_;
     WalkLevel level_;
     RightHandSide rhs_;
-    WalkRecord* record_;
+    Sink sink_;
 };
 
 }  // namespace
 
 void RunWalk(LibraryState& state, int a, ModelStore& store, WalkLevel level, WalkRecord* record)
 {
-    Walk(state, a, store, level, record).Run();
+    if (record == nullptr) Walk(state, a, store, level, WalkNotRecorded{}).Run();
+    else Walk(state, a, store, level, WalkRecorder(*record)).Run();
 }
 
 void ReplayWalkRecord(LibraryState& state, int a, ModelStore& store, WalkLevel level, const WalkRecord& record)

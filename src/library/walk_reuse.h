@@ -60,6 +60,69 @@ struct WalkRecord {
     }
 };
 
+// What a walk tells whoever records it (drivers.cpp runs a walk with either sink): the values
+// it gives the defined parameters, every write of a point's predictions, that it integrated
+// (and so wrote the code), and the cells and code it ends with.
+struct WalkNotRecorded {
+    void Defined(int /*k*/, WorkingFloat /*value*/) {}
+    // A write of point's predictions, value(k) for outputs k = 1 .. outputs; prediction: the
+    // previous predictions were kept first.
+    template <typename Value>
+    void Wrote(int /*point*/, bool /*prediction*/, int /*outputs*/, const Value& /*value*/)
+    {
+    }
+    void Integrated() {}
+    void Finished(const FormulaVariables& /*cells*/, int16_t /*code*/) {}
+};
+
+// Keeps what the walk does in a record started for its inputs; the record is valid once the
+// walk has finished. Out of memory, the record is given up (left invalid) and the walk goes on.
+class WalkRecorder {
+public:
+    explicit WalkRecorder(WalkRecord& record) : record_(&record) {}
+
+    void Defined(int k, WorkingFloat value)
+    {
+        if (record_ == nullptr) return;
+        try {
+            record_->definedValues.emplace_back(k, value);
+        } catch (const std::bad_alloc&) {
+            GiveUp();
+        }
+    }
+    template <typename Value>
+    void Wrote(int point, bool prediction, int outputs, const Value& value)
+    {
+        if (record_ == nullptr) return;
+        try {
+            record_->writes.push_back(WalkRecord::Write{point, prediction});
+            for (int k = 1; k <= outputs; ++k) record_->values.push_back(value(k));
+        } catch (const std::bad_alloc&) {
+            GiveUp();
+        }
+    }
+    void Integrated()
+    {
+        if (record_ != nullptr) record_->codeWritten = true;
+    }
+    void Finished(const FormulaVariables& cells, int16_t code)
+    {
+        if (record_ == nullptr) return;
+        record_->cellsLeft = cells;
+        record_->code = code;
+        record_->valid = true;
+    }
+
+private:
+    void GiveUp()
+    {
+        record_->valid = false;
+        record_ = nullptr;
+    }
+
+    WalkRecord* record_;
+};
+
 // The records of the last run of every walk: [0] population walks, [1] individual walks,
 // each indexed by individual (1-based).
 struct WalkReuse {
