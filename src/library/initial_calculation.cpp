@@ -17,7 +17,7 @@ namespace tessuvan {
 
 bool CountsWithinCapacities(const BInitials& c)
 {
-    auto within = [](int16_t value, int capacity) { return value >= 0 && value <= capacity; };
+    auto within = [](TessuvanCount value, int capacity) { return value >= 0 && value <= capacity; };
     return within(c.NEspeces, kMaxSpecies) && within(c.NIndividuals, kMaxIndividuals) &&
            within(c.NInterrupts, kMaxInterrupts) && within(c.NPParametres, kMaxPParameters) &&
            within(c.NQParametres, kMaxQParameters) && within(c.NAjustables, kMaxAdjustables) &&
@@ -335,7 +335,7 @@ void Loader::Run()
     InstallValues();
     CountFittedValues();
     if (state_.store->TotalObservationCount < state_.AdjustedCount) AddCode(Erreur(), TessuvanTooFewObservations);
-    init_.NPopAPosteriori = static_cast<int16_t>(counts_.NPopAPriori + state_.store->IndividualsWithObservations);
+    init_.NPopAPosteriori = static_cast<TessuvanCount>(counts_.NPopAPriori + state_.store->IndividualsWithObservations);
     state_.init.record.NPopAPosteriori = init_.NPopAPosteriori;
 
     state_.modelReady = Erreur() == 0;

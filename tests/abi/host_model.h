@@ -226,7 +226,7 @@ public:
         std::ofstream species(speciesFile, std::ios::binary | std::ios::trunc);
         for (const std::string& line : speciesLines) species << line << '\n';
         species.close();
-        init_->NPoints = static_cast<int16_t>(data.size());
+        init_->NPoints = static_cast<TessuvanCount>(data.size());
         SetText(init_->FileNameDat, dataFile);
         SetText(init_->FileNameEsp, speciesFile);
     }
