@@ -313,7 +313,8 @@ void TESSUVAN_CALL Simulation(BInitials *init, BFitSet *fit, void *reserved, Par
 void TESSUVAN_CALL Ajustement_pop(BInitials *init, BFitSet *fit, void *reserved,
                                   ParameterTable *table);
 
-/* One iteration on the values of individual *individual (1..NIndividuals): the parameters
+/* One iteration on the values of individual *individual (1..NIndividuals; a 16-bit number in
+ * every build, as in the data file): the parameters
  * whose code in table->FitCodes[*individual] is 1 or 2 and whose value is positive, pulled
  * towards the population value (code 2) or the a-priori centre (code 1); code 3 takes the
  * population value. An individual without observations takes the population values and
