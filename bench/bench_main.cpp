@@ -3,7 +3,9 @@
 // the shared library as a host calls it, and N1, the native twins of S1. After the timed runs
 // it prints, measured in the same run, the ratio of S1 to its twin per method, whether their
 // predictions agree to the last bit, the fits against S1, and the peak resident memory of each
-// workload measured in a child process.
+// workload measured in a child process. The large build adds S3, a study of 2,000 individuals
+// (one Simulation, one Ajustement_pop, peak memory, and the time of a Simulation of its first
+// 100 to 2,000 individuals).
 //
 //   tessuvan_bench                      everything
 //   tessuvan_bench --benchmark_filter=S1  only the S1 runs (the summary prints what it has)
@@ -53,13 +55,18 @@ void ReleaseLoaded()
 
 // The model of key, loaded and simulated once (so the fits start from predictions); nullptr
 // with a message when the library reports an error.
-HostModel* Load(const std::string& key, Workload workload, const std::string& method, std::string& problem)
+// S3 takes its first `individuals` individuals (all of them when 0).
+HostModel* Load(const std::string& key, Workload workload, const std::string& method, std::string& problem,
+                int individuals = 0)
 {
     LoadedWorkload& loaded = Loaded();
     if (loaded.key == key && loaded.model) return loaded.model.get();
     ReleaseLoaded();
     auto model = std::make_unique<HostModel>();
-    BuildWorkload(*model, workload, method);
+    if (workload == Workload::S3)
+        BuildStudyWorkload(*model, individuals > 0 ? individuals : kStudyIndividuals, method);
+    else
+        BuildWorkload(*model, workload, method);
     model->Load();
     if (model->Fit()->Erreur != 0) {
         problem = "Calcul_initial reported " + std::to_string(model->Fit()->Erreur);
@@ -124,6 +131,40 @@ void BenchSimulation(benchmark::State& state, Workload workload, std::string met
     if (model->Fit()->Erreur != 0) state.SkipWithError("Simulation reported an error");
 }
 
+// One Simulation of the first `individuals` individuals of S3, on one processor.
+void BenchStudySimulation(benchmark::State& state, std::string method, int individuals)
+{
+    const OneProcessor narrowed;
+    std::string problem;
+    HostModel* model = Load("S3:" + method + ":" + std::to_string(individuals), Workload::S3, method, problem, individuals);
+    if (model == nullptr) {
+        state.SkipWithError(problem.c_str());
+        return;
+    }
+    for (auto _ : state) {
+        model->Fit()->Erreur = 0;
+        model->Simulate();
+    }
+    if (model->Fit()->Erreur != 0) state.SkipWithError("Simulation reported an error");
+}
+
+// One Ajustement_pop iteration of S3 (3 fitted parameters), on one processor.
+void BenchStudyPopulationFit(benchmark::State& state, std::string method)
+{
+    const OneProcessor narrowed;
+    std::string problem;
+    HostModel* model = Load("S3 F1:" + method, Workload::S3, method, problem);
+    if (model == nullptr) {
+        state.SkipWithError(problem.c_str());
+        return;
+    }
+    for (auto _ : state) {
+        model->Fit()->Erreur = 0;
+        Ajustement_pop(model->Init(), model->Fit(), nullptr, model->Table());
+    }
+    if (model->Fit()->Erreur != 0) state.SkipWithError("Ajustement_pop reported an error");
+}
+
 void BenchTwin(benchmark::State& state, TwinMethod method)
 {
     const OneProcessor narrowed;
@@ -171,6 +212,13 @@ void BenchIndividualFit(benchmark::State& state, std::string method)
         Ajustement_ind(&individual, model->Init(), model->Fit(), nullptr, model->Table());
     }
     if (model->Fit()->Erreur != 0) state.SkipWithError("Ajustement_ind reported an error");
+}
+
+// The sizes at which the growth of a Simulation with the individuals is timed.
+const std::vector<int>& StudyGrowth()
+{
+    static const std::vector<int> sizes{100, 250, 500, 1000, 2000};
+    return sizes;
 }
 
 // Remembers the processor time per iteration of every run, by name, for the summary. The
@@ -280,13 +328,32 @@ void PrintSummary(const RecordingReporter& reporter)
             std::printf("  %-15s F2 %10.3f ms per call, %10.3f s for every individual\n", method.c_str(), f2 * 1e3,
                         f2 * kIndividuals);
     }
+    if (kStudyFits) {
+        std::printf("\nS3, %d individuals x (%d doses + %d observations), on one processor\n", kStudyIndividuals,
+                    kStudyDoses, kStudyObservations);
+        for (const std::string& method : {std::string("RUNGE-KUTTA 4"), std::string("CHU-BERMAN")}) {
+            const double simulation = find("S3/" + method + "/" + std::to_string(kStudyIndividuals));
+            const double fit = find("S3 F1/" + method);
+            if (simulation > 0) std::printf("  %-15s Simulation %10.1f ms", method.c_str(), simulation * 1e3);
+            if (simulation > 0 && fit > 0) std::printf("  Ajustement_pop %10.1f ms", fit * 1e3);
+            if (simulation > 0) std::printf("\n");
+        }
+        std::printf("  Simulation (RUNGE-KUTTA 4) of the first n individuals: time, and time per individual\n");
+        for (const int n : StudyGrowth()) {
+            const double t = find("S3/RUNGE-KUTTA 4/" + std::to_string(n));
+            if (t > 0) std::printf("    n = %4d %10.2f ms  %8.4f ms per individual\n", n, t * 1e3, t * 1e3 / n);
+        }
+    }
+
     std::printf("\nPredictions of S1 against the native twin (result file against twin, bit for bit)\n");
     CompareWithTwin("RUNGE-KUTTA 4", TwinMethod::RungeKutta4);
     CompareWithTwin("CHU-BERMAN", TwinMethod::ChuBerman);
 
     std::printf("\nPeak resident memory, each workload alone in a child process (target S1+F1 below 64 MiB)\n");
     for (const char* name : {"S1:RUNGE-KUTTA 4", "S1:CHU-BERMAN", "S1+F1:RUNGE-KUTTA 4", "S1+F1:CHU-BERMAN",
-                             "S2:RUNGE-KUTTA 4", "S1+F2:RUNGE-KUTTA 4", "N1:RUNGE-KUTTA 4"}) {
+                             "S2:RUNGE-KUTTA 4", "S1+F2:RUNGE-KUTTA 4", "N1:RUNGE-KUTTA 4", "S3:RUNGE-KUTTA 4",
+                             "S3+F1:CHU-BERMAN"}) {
+        if (!kStudyFits && name[1] == '3') continue;
         const long kib = PeakResidentKiBOf(name);
         if (kib < 0)
             std::printf("  %-22s failed\n", name);
@@ -309,9 +376,10 @@ int RunWorkloadOnce(const std::string& name)
                       kPrecision, predictions);
     } else {
         std::string problem;
-        HostModel* model = Load(name, what == "S2" ? Workload::S2 : Workload::S1, method, problem);
+        const Workload workload = what[1] == '3' ? Workload::S3 : what == "S2" ? Workload::S2 : Workload::S1;
+        HostModel* model = Load(name, workload, method, problem);
         if (model == nullptr) return 1;
-        if (what == "S1+F1") Ajustement_pop(model->Init(), model->Fit(), nullptr, model->Table());
+        if (what == "S1+F1" || what == "S3+F1") Ajustement_pop(model->Init(), model->Fit(), nullptr, model->Table());
         if (what == "S1+F2") {
             int16_t individual = 1;
             Ajustement_ind(&individual, model->Init(), model->Fit(), nullptr, model->Table());
@@ -324,6 +392,19 @@ int RunWorkloadOnce(const std::string& name)
 
 void RegisterAll()
 {
+    if (kStudyFits) {
+        for (const std::string& method : {std::string("RUNGE-KUTTA 4"), std::string("CHU-BERMAN")})
+            benchmark::RegisterBenchmark(("S3/" + method + "/" + std::to_string(kStudyIndividuals)).c_str(),
+                                         BenchStudySimulation, method, kStudyIndividuals)
+                ->Unit(benchmark::kMillisecond);
+        for (const int n : StudyGrowth())
+            if (n != kStudyIndividuals)
+                benchmark::RegisterBenchmark(("S3/RUNGE-KUTTA 4/" + std::to_string(n)).c_str(), BenchStudySimulation,
+                                             std::string("RUNGE-KUTTA 4"), n)
+                    ->Unit(benchmark::kMillisecond);
+        benchmark::RegisterBenchmark("S3 F1/CHU-BERMAN", BenchStudyPopulationFit, std::string("CHU-BERMAN"))
+            ->Unit(benchmark::kMillisecond);
+    }
     for (const std::string& method : MethodNames())
         benchmark::RegisterBenchmark(("S1/" + method).c_str(), BenchSimulation, Workload::S1, method, false)
             ->Unit(benchmark::kMillisecond);

@@ -133,4 +133,132 @@ void BuildWorkload(tessuvan_host::HostModel& model, Workload workload, const std
     model.WriteFiles();
 }
 
+namespace {
+
+struct StudyIndividual {
+    double ka = 0, k10 = 0, V = 0;  // 1/h, 1/h, L (as the host holds them: floats)
+};
+
+constexpr double kStudyK12 = 0.3, kStudyK21 = 0.15;  // 1/h
+constexpr double kStudyDose = 100;                   // mg into F1
+constexpr double kStudyInterval = 12;                // h between doses
+
+const std::vector<StudyIndividual>& StudyPopulation()
+{
+    static const std::vector<StudyIndividual> population = [] {
+        std::vector<StudyIndividual> drawn;
+        NormalDraws draws(20261210);
+        for (int i = 0; i < kStudyIndividuals; ++i) {
+            StudyIndividual v;
+            v.ka = static_cast<float>(1.0 * std::exp(0.3 * draws.Next()));
+            v.k10 = static_cast<float>(0.1 * std::exp(0.3 * draws.Next()));
+            v.V = static_cast<float>(20 * std::exp(0.3 * draws.Next()));
+            drawn.push_back(v);
+        }
+        return drawn;
+    }();
+    return population;
+}
+
+// Observation times: five after the first dose, four after the sixth, eleven from the last.
+const std::vector<double>& StudyObservationTimes()
+{
+    static const std::vector<double> times{0.5, 1,   2,   4,   8,   60.5, 62,  64,  68,  132.5,
+                                           133, 134, 136, 138, 140, 142,  144, 156, 168, 192};
+    return times;
+}
+
+// Concentration of S3 at t: the sum over the doses given by t of the two-compartment oral unit
+// response D·ka/V·Σ over the exponents λ ∈ {α, β, ka} of (k21 − λ)/Π(other exponents − λ)·e^(−λ·(t − dose time)),
+// with α and β the roots of λ² − (k10 + k12 + k21)·λ + k10·k21.
+double StudyConcentration(const StudyIndividual& v, double t)
+{
+    const double sum = v.k10 + kStudyK12 + kStudyK21;
+    const double root = std::sqrt(sum * sum - 4 * v.k10 * kStudyK21);
+    const double lambda[3] = {(sum + root) / 2, (sum - root) / 2, v.ka};
+    double c = 0;
+    for (int d = 0; d < kStudyDoses; ++d) {
+        const double after = t - d * kStudyInterval;
+        if (after < 0) break;
+        for (int e = 0; e < 3; ++e) {
+            double denominator = 1;
+            for (int o = 0; o < 3; ++o)
+                if (o != e) denominator *= lambda[o] - lambda[e];
+            c += kStudyDose * v.ka / v.V * (kStudyK21 - lambda[e]) / denominator * std::exp(-lambda[e] * after);
+        }
+    }
+    return c;
+}
+
+}  // namespace
+
+void BuildStudyWorkload(tessuvan_host::HostModel& model, int individuals, const std::string& method)
+{
+    using tessuvan_host::Number;
+    BInitials& init = *model.Init();
+    init.NEspeces = 3;
+    init.NIndividuals = static_cast<TessuvanCount>(individuals);
+    init.NInterrupts = kStudyDoses;
+    init.NAjustables = 5;
+    init.NSorties = 1;
+    init.NPParametres = 0;
+    init.NQParametres = 0;
+    init.NPopAPriori = 0;
+    model.Fit()->Precision = kPrecision;
+    model.Fit()->TypeErreurData = 2;
+    model.SetMethod(method);
+
+    // A1 ka, A2 k10, A3 V, A4 k12, A5 k21.
+    model.SetParameter(1, 1.0f, FitCodePopulationAndIndividual);
+    model.SetParameter(2, 0.1f, FitCodePopulationAndIndividual);
+    model.SetParameter(3, 20.0f, FitCodePopulationAndIndividual);
+    model.SetParameter(4, static_cast<float>(kStudyK12), FitCodeFixed);
+    model.SetParameter(5, static_cast<float>(kStudyK21), FitCodeFixed);
+    const std::vector<StudyIndividual>& population = StudyPopulation();
+    for (int i = 1; i <= individuals; ++i) {
+        const StudyIndividual& v = population[static_cast<size_t>(i - 1)];
+        model.Value(i, 1) = static_cast<float>(v.ka);
+        model.Value(i, 2) = static_cast<float>(v.k10);
+        model.Value(i, 3) = static_cast<float>(v.V);
+    }
+    model.SetOutput(1, "F2/A3");
+
+    // Points in time order: each dose time opens its interrupt; an observation at or after a
+    // dose time belongs to that dose's interrupt.
+    model.data.clear();
+    std::mt19937_64 engine(78);
+    const std::vector<double>& observed = StudyObservationTimes();
+    for (int i = 1; i <= individuals; ++i) {
+        const StudyIndividual& v = population[static_cast<size_t>(i - 1)];
+        size_t next = 0;
+        for (int d = 0; d < kStudyDoses; ++d) {
+            const double start = d * kStudyInterval, end = (d + 1) * kStudyInterval;
+            model.AddPoint(i, d + 1, static_cast<float>(start));
+            for (; next < observed.size() && (observed[next] < end || d + 1 == kStudyDoses); ++next) {
+                const double u = (static_cast<double>(engine() >> 11) + 0.5) * 0x1p-53;
+                model.AddPoint(i, d + 1, static_cast<float>(observed[next]),
+                               {static_cast<float>(StudyConcentration(v, observed[next]) * (1 + 0.2 * (u - 0.5)))});
+            }
+        }
+    }
+
+    const std::string first = Number(kStudyDose), later = "F1+" + Number(kStudyDose);
+    model.SetSpecies(
+        [&](int s, int, int t) -> std::string {
+            if (s == 1) return t == 1 ? first : later;
+            return t == 1 ? "0" : "";  // absent: the amount reached is kept
+        },
+        [](int) { return std::string(); },
+        [](int s, int e) -> std::string {
+            if (s == 1 && e == 1) return "-A1";
+            if (s == 2 && e == 1) return "A1";
+            if (s == 2 && e == 2) return "-A2-A4";
+            if (s == 2 && e == 3) return "A5";
+            if (s == 3 && e == 2) return "A4";
+            if (s == 3 && e == 3) return "-A5";
+            return "";
+        });
+    model.WriteFiles();
+}
+
 }  // namespace tessuvan_bench

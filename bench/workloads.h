@@ -1,5 +1,6 @@
 // The benchmark workloads, built as a host builds them: records, texts, a data file and a
-// species file through the public header, run through libTessuvan_64.so.
+// species file through the public header, run through libTessuvan_64.so (S1, S2) or
+// libTessuvan_large.so (S1, S2 and S3).
 //
 //   S1  one compartment with first-order absorption, two species,
 //         dF1/dt = -ka·F1,  dF2/dt = ka·F1 - ke·F2,  output F2/V,
@@ -9,6 +10,14 @@
 //         dF1/dt = -ka·F1
 //         dF2/dt = ka·F1 - k12·F2 + k21·F3 - Vm·F2/(Km + F2)   (the last term in F)
 //         dF3/dt = k12·F2 - k21·F3
+//   S3  a study (large build only): two compartments with first-order absorption,
+//         dF1/dt = -ka·F1
+//         dF2/dt = ka·F1 - (k10 + k12)·F2 + k21·F3
+//         dF3/dt = k12·F2 - k21·F3,          output F2/V,
+//       2,000 individuals, each 12 doses of 100 mg into F1 every 12 h (each dose opens an
+//       interrupt) and 20 observations from 0.5 to 192 h: 32 points per individual, 64,000 in
+//       all; individual ka, k10, V log-normal around 1 /h, 0.1 /h, 20 L; k12 = 0.3 /h and
+//       k21 = 0.15 /h fixed. The first n individuals of it time the growth with n.
 //
 // The draws come from a fixed seed, so every run and every machine sees the same model.
 #pragma once
@@ -41,7 +50,17 @@ struct Population {
 // The fixed population of both workloads.
 const Population& BenchPopulation();
 
-enum class Workload { S1, S2 };
+enum class Workload { S1, S2, S3 };
+
+inline constexpr int kStudyIndividuals = 2000;
+inline constexpr int kStudyDoses = 12;
+inline constexpr int kStudyObservations = 20;
+// Whether this build holds S3 (the large build does; the 64-bit build's 100 individuals not).
+inline constexpr bool kStudyFits = MaxIndividuals >= kStudyIndividuals && MaxInterrupts >= kStudyDoses;
+
+// Fills model with the first `individuals` individuals of S3 (parameters ka, k10, V with code
+// 2, k12 and k21 fixed; observations the closed form of the model with a fixed 10 % noise).
+void BuildStudyWorkload(tessuvan_host::HostModel& model, int individuals, const std::string& method);
 
 // Fills model with the workload: counts, parameters (code 2: population and individual),
 // output, observations (the analytic S1 curve with a fixed multiplicative noise), both files,

@@ -6,8 +6,8 @@
 // A data set that cannot be used must be refused with a DataError (the message names the
 // place); any other exception, a crash or undefined behaviour is a finding. What is accepted
 // must hold together: points in increasing time within each individual, interrupts that never
-// go back and stay within the engine's 10, at most 150 points, and one start formula per
-// species at every interrupt.
+// go back and stay within the engine's capacity (MaxInterrupts), at most MaxPoints points, and
+// one start formula per species at every interrupt.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -17,6 +17,7 @@
 #include "engine_input.h"
 #include "engine_limits.h"
 #include "model_file.h"
+#include "tessuvan/tessuvan.h"
 
 namespace {
 
@@ -58,8 +59,9 @@ duration = { central = "D0" }
 void CheckProblem(const EngineProblem& problem)
 {
     for (const EngineIndividual& individual : problem.individuals) {
-        if (individual.points.empty() || individual.points.size() > 150) Finding("points of individual " + individual.id);
-        if (individual.startFormulas.empty() || individual.startFormulas.size() > 10)
+        if (individual.points.empty() || individual.points.size() > std::size_t(MaxPoints))
+            Finding("points of individual " + individual.id);
+        if (individual.startFormulas.empty() || individual.startFormulas.size() > std::size_t(MaxInterrupts))
             Finding("interrupts of individual " + individual.id);
         for (const std::vector<std::string>& formulas : individual.startFormulas)
             if (int(formulas.size()) != problem.speciesCount) Finding("start formulas of individual " + individual.id);

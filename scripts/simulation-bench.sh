@@ -5,12 +5,12 @@
 #   2. 10,000 virtual subjects of a repeated-dose regimen of the two-compartment model of
 #      examples/two_compartment (one replicate): 10 oral doses of 100 mg every 12 h, the most
 #      the engine's 10 interrupts per individual hold, with 24 samples.
-# Builds the program first (preset x64) unless TESSUVAN is given.
+# Builds the program first (preset large) unless TESSUVAN is given.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 if [[ -z "${TESSUVAN:-}" ]]; then
-  cmake --preset x64 >/dev/null && cmake --build --preset x64 --target tessuvan -j2 >/dev/null
-  TESSUVAN=build/x64/tools/tessuvan
+  cmake --preset large >/dev/null && cmake --build --preset large --target tessuvan -j2 >/dev/null
+  TESSUVAN=build/large/tools/tessuvan
 fi
 work=${WORK:-build/simulation-bench}
 mkdir -p "$work"

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Builds both libraries (Tessuvan_64 and Tessuvan_32) with warnings as errors and runs every
-# test of both builds, then every test again on a 64-bit build with AddressSanitizer,
-# UndefinedBehaviorSanitizer and LeakSanitizer, the tests of what runs in threads under
-# ThreadSanitizer, then each fuzzer for FUZZ_SECONDS (default 60).
+# Builds the three libraries (Tessuvan_64, Tessuvan_32 and Tessuvan_large, with the
+# command-line host) with warnings as errors and runs every test of each build, then every
+# engine and ABI test again on the large build with AddressSanitizer, UndefinedBehaviorSanitizer
+# and LeakSanitizer, the tests of what runs in threads under ThreadSanitizer, then each fuzzer
+# for FUZZ_SECONDS (default 60).
 # Run from anywhere; installs what it needs first.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -11,7 +12,7 @@ scripts/setup.sh
 
 jobs=$(nproc)
 status=0
-for preset in ci-x64 ci-x86 ci-sanitize; do
+for preset in ci-x64 ci-x86 ci-large ci-sanitize; do
   echo "=== $preset ==="
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset" -j "$jobs"
@@ -26,7 +27,7 @@ cmake --build --preset thread-sanitize -j "$jobs"
 ctest --preset thread-sanitize -j "$jobs" || status=1
 
 # Only the five entry points may be exported.
-for library in build/ci-x64/libTessuvan_64.so build/ci-x86/libTessuvan_32.so; do
+for library in build/ci-x64/libTessuvan_64.so build/ci-x86/libTessuvan_32.so build/ci-large/libTessuvan_large.so; do
   exported=$(nm -D --defined-only "$library" | awk '{print $3}' | sort | tr '\n' ' ')
   if [[ "$exported" != "Ajustement_ind Ajustement_pop Calcul_initial Fin Simulation " ]]; then
     echo "unexpected exports in $library: $exported"

@@ -11,12 +11,14 @@
  *   Fin              release everything and erase the two files
  *
  * Every argument is an address of memory the host owns; the library keeps no reference to it
- * past a call. Values cross as 32-bit floats, counts as 16-bit integers, texts as
- * TessuvanText (the OLE VARIANT layout). Failures are reported as codes added to
- * BFitSet.Erreur; no entry point throws, aborts or reads/writes outside the records it is given.
+ * past a call. Values cross as 32-bit floats, counts as TessuvanCount (16-bit integers, 32-bit
+ * in the large build), texts as TessuvanText (the OLE VARIANT layout). Failures are reported as
+ * codes added to BFitSet.Erreur; no entry point throws, aborts or reads/writes outside the
+ * records it is given.
  *
- * Two builds exist and each has its own layout of every record below (see tessuvan_build.h):
- * compile the host with the same pointer size as the library it loads.
+ * Three builds exist and each has its own layout of every record below (see tessuvan_build.h):
+ * compile the host with the same pointer size as the library it loads, and with TESSUVAN_LARGE
+ * defined before this header is included when it loads Tessuvan_large.
  */
 #ifndef TESSUVAN_H
 #define TESSUVAN_H
@@ -38,13 +40,16 @@ extern "C" {
 
 typedef TessuvanWorkingFloat WorkingFloat;
 
+/* The type of every count of BInitials: int16_t, or int32_t in the large build. */
+typedef TESSUVAN_COUNT_TYPE TessuvanCount;
+
 enum TessuvanCapacity {
-    MaxIndividuals = TESSUVAN_MAX_INDIVIDUALS, /* individuals (100 / 80) */
-    MaxAdjustables = TESSUVAN_MAX_ADJUSTABLES, /* adjustable parameters (60 / 47) */
-    MaxPoints = TESSUVAN_MAX_POINTS,           /* data records per individual */
+    MaxIndividuals = TESSUVAN_MAX_INDIVIDUALS, /* individuals (64: 100, 32: 80, large: 5000) */
+    MaxAdjustables = TESSUVAN_MAX_ADJUSTABLES, /* adjustable parameters (60 / 47 / 60) */
+    MaxPoints = TESSUVAN_MAX_POINTS,           /* data records per individual (150 / 150 / 2000) */
     MaxOutputs = TESSUVAN_MAX_OUTPUTS,         /* observed outputs */
     MaxSpecies = TESSUVAN_MAX_SPECIES,         /* species (state variables) */
-    MaxInterrupts = TESSUVAN_MAX_INTERRUPTS,   /* interrupts per individual */
+    MaxInterrupts = TESSUVAN_MAX_INTERRUPTS,   /* interrupts per individual (10 / 10 / 1000) */
     MaxPParameters = TESSUVAN_MAX_P_PARAMETERS,
     MaxQParameters = TESSUVAN_MAX_Q_PARAMETERS
 };
@@ -108,16 +113,16 @@ typedef struct TESSUVAN_ALIGN8 TessuvanText {
 typedef struct BInitials {
     TessuvanText FileNameDat; /* data file: read by Calcul_initial, rewritten by Simulation */
     TessuvanText FileNameEsp; /* species file: one formula per line, in the order below */
-    int16_t NEspeces;         /* species, 0..MaxSpecies */
-    int16_t NPopAPriori;      /* subjects the a-priori information counts for */
-    int16_t NPopAPosteriori;  /* out: NPopAPriori + individuals with an observation */
-    int16_t NIndividuals;     /* 0..MaxIndividuals */
-    int16_t NInterrupts;      /* interrupts per individual, 0..MaxInterrupts */
-    int16_t NPParametres;     /* 0..MaxPParameters */
-    int16_t NQParametres;     /* 0..MaxQParameters */
-    int16_t NAjustables;      /* 0..MaxAdjustables */
-    int16_t NPoints;          /* records in the data file */
-    int16_t NSorties;         /* outputs, 0..MaxOutputs */
+    TessuvanCount NEspeces;        /* species, 0..MaxSpecies */
+    TessuvanCount NPopAPriori;     /* subjects the a-priori information counts for */
+    TessuvanCount NPopAPosteriori; /* out: NPopAPriori + individuals with an observation */
+    TessuvanCount NIndividuals;    /* 0..MaxIndividuals */
+    TessuvanCount NInterrupts;     /* interrupts per individual, 0..MaxInterrupts */
+    TessuvanCount NPParametres;    /* 0..MaxPParameters */
+    TessuvanCount NQParametres;    /* 0..MaxQParameters */
+    TessuvanCount NAjustables;     /* 0..MaxAdjustables */
+    TessuvanCount NPoints;         /* records in the data file */
+    TessuvanCount NSorties;        /* outputs, 0..MaxOutputs */
 } BInitials;
 
 /* Error code, settings and objective sums. */
@@ -183,7 +188,7 @@ typedef TessuvanText OutputTexts[MaxOutputs];
 #define TESSUVAN_POPULATION_PREDICTIONS 20 /* result file only */
 #define TESSUVAN_INDIVIDUAL_PREDICTIONS 40 /* result file only */
 
-/* One observation point. In the data file the records of one individual come in increasing
+/* One observation point (the same 248 bytes in every build). In the data file the records of one individual come in increasing
  * time with non-decreasing interrupt numbers (records of different individuals may be
  * interleaved); their order is the individual's point order. Only the observations of outputs
  * 1..NSorties are read; an observation not above 1e-130 (in a single: 0, negative or NaN) is
@@ -265,7 +270,7 @@ enum TessuvanErrorCode {
  * inputs (the method name against the four, the texts, the observations) rather than the sum. */
 
 /* ---------------------------------------------------------------------------------------------
- * Entry points (undecorated names; stdcall in Tessuvan_32)
+ * Entry points (undecorated names; stdcall in Tessuvan_32, the C convention in the others)
  * ------------------------------------------------------------------------------------------- */
 
 /* Loads a model: reads NPoints records from FileNameDat and the formula lines of FileNameEsp,
@@ -308,7 +313,8 @@ void TESSUVAN_CALL Simulation(BInitials *init, BFitSet *fit, void *reserved, Par
 void TESSUVAN_CALL Ajustement_pop(BInitials *init, BFitSet *fit, void *reserved,
                                   ParameterTable *table);
 
-/* One iteration on the values of individual *individual (1..NIndividuals): the parameters
+/* One iteration on the values of individual *individual (1..NIndividuals; a 16-bit number in
+ * every build, as in the data file): the parameters
  * whose code in table->FitCodes[*individual] is 1 or 2 and whose value is positive, pulled
  * towards the population value (code 2) or the a-priori centre (code 1); code 3 takes the
  * population value. An individual without observations takes the population values and
@@ -376,8 +382,27 @@ TESSUVAN_STATIC_ASSERT(offsetof(TessuvanPointRecord, Values) == 8, "record value
 TESSUVAN_STATIC_ASSERT(sizeof(float) == 4, "IEEE singles");
 TESSUVAN_STATIC_ASSERT(sizeof(TessuvanText) == TESSUVAN_TEXT_SIZE, "VARIANT size");
 TESSUVAN_STATIC_ASSERT(offsetof(TessuvanText, bstr) == 8, "VARIANT text pointer at 8");
-#if defined(TESSUVAN_BUILD_64)
+#if defined(TESSUVAN_BUILD_LARGE)
 TESSUVAN_STATIC_ASSERT(sizeof(WorkingFloat) == 8, "double");
+TESSUVAN_STATIC_ASSERT(sizeof(TessuvanCount) == 4, "32-bit counts");
+TESSUVAN_STATIC_ASSERT(MaxIndividuals == 5000 && MaxPoints == 2000 && MaxInterrupts == 1000, "capacities");
+TESSUVAN_STATIC_ASSERT(offsetof(BInitials, FileNameEsp) == 24, "BInitials");
+TESSUVAN_STATIC_ASSERT(offsetof(BInitials, NEspeces) == 48, "BInitials");
+TESSUVAN_STATIC_ASSERT(offsetof(BInitials, NIndividuals) == 60, "BInitials");
+TESSUVAN_STATIC_ASSERT(offsetof(BInitials, NPoints) == 80, "BInitials");
+TESSUVAN_STATIC_ASSERT(offsetof(BInitials, NSorties) == 84, "BInitials");
+TESSUVAN_STATIC_ASSERT(sizeof(BInitials) == 88, "BInitials");
+TESSUVAN_STATIC_ASSERT(offsetof(BFitSet, Method) == 60032, "BFitSet");
+TESSUVAN_STATIC_ASSERT(sizeof(BFitSet) == 60056, "BFitSet");
+TESSUVAN_STATIC_ASSERT(offsetof(ParameterTable, StandardErrors) == 1200480, "ParameterTable");
+TESSUVAN_STATIC_ASSERT(offsetof(ParameterTable, PriorDeviations) == 1200720, "ParameterTable");
+TESSUVAN_STATIC_ASSERT(offsetof(ParameterTable, DefiningTexts) == 1200960, "ParameterTable");
+TESSUVAN_STATIC_ASSERT(offsetof(ParameterTable, FitCodes) == 1202400, "ParameterTable");
+TESSUVAN_STATIC_ASSERT(sizeof(ParameterTable) == 1802520, "ParameterTable");
+#elif defined(TESSUVAN_BUILD_64)
+TESSUVAN_STATIC_ASSERT(sizeof(WorkingFloat) == 8, "double");
+TESSUVAN_STATIC_ASSERT(sizeof(TessuvanCount) == 2, "16-bit counts");
+TESSUVAN_STATIC_ASSERT(MaxIndividuals == 100 && MaxPoints == 150 && MaxInterrupts == 10, "capacities");
 TESSUVAN_STATIC_ASSERT(offsetof(BInitials, FileNameEsp) == 24, "BInitials");
 TESSUVAN_STATIC_ASSERT(offsetof(BInitials, NEspeces) == 48, "BInitials");
 TESSUVAN_STATIC_ASSERT(offsetof(BInitials, NSorties) == 66, "BInitials");
@@ -390,6 +415,8 @@ TESSUVAN_STATIC_ASSERT(offsetof(ParameterTable, DefiningTexts) == 24960, "Parame
 TESSUVAN_STATIC_ASSERT(offsetof(ParameterTable, FitCodes) == 26400, "ParameterTable");
 #else
 TESSUVAN_STATIC_ASSERT(sizeof(WorkingFloat) >= 10, "x87 extended");
+TESSUVAN_STATIC_ASSERT(sizeof(TessuvanCount) == 2, "16-bit counts");
+TESSUVAN_STATIC_ASSERT(MaxIndividuals == 80 && MaxPoints == 150 && MaxInterrupts == 10, "capacities");
 TESSUVAN_STATIC_ASSERT(offsetof(BInitials, FileNameEsp) == 16, "BInitials");
 TESSUVAN_STATIC_ASSERT(offsetof(BInitials, NEspeces) == 32, "BInitials");
 TESSUVAN_STATIC_ASSERT(offsetof(BInitials, NSorties) == 50, "BInitials");
@@ -403,7 +430,7 @@ TESSUVAN_STATIC_ASSERT(offsetof(ParameterTable, FitCodes) == 16544, "ParameterTa
 #endif
 TESSUVAN_STATIC_ASSERT(offsetof(BInitials, NEspeces) == 2 * TESSUVAN_TEXT_SIZE, "BInitials");
 TESSUVAN_STATIC_ASSERT(offsetof(BFitSet, ErreurCalc) == 20, "BFitSet");
-TESSUVAN_STATIC_ASSERT(sizeof(PParameterTexts) == 300 * TESSUVAN_TEXT_SIZE, "P texts");
+TESSUVAN_STATIC_ASSERT(sizeof(PParameterTexts) == MaxInterrupts * 30 * TESSUVAN_TEXT_SIZE, "P texts");
 TESSUVAN_STATIC_ASSERT(sizeof(QParameterValues) == MaxIndividuals * 120, "Q values");
 TESSUVAN_STATIC_ASSERT(sizeof(OutputTexts) == 20 * TESSUVAN_TEXT_SIZE, "output texts");
 

@@ -4,7 +4,7 @@ namespace tessuvan {
 
 bool CountsWithinCapacities(const BInitials& c)
 {
-    auto within = [](int16_t value, int capacity) { return value >= 0 && value <= capacity; };
+    auto within = [](TessuvanCount value, int capacity) { return value >= 0 && value <= capacity; };
     return within(c.NEspeces, kMaxSpecies) && within(c.NIndividuals, kMaxIndividuals) &&
            within(c.NInterrupts, kMaxInterrupts) && within(c.NPParametres, kMaxPParameters) &&
            within(c.NQParametres, kMaxQParameters) && within(c.NAjustables, kMaxAdjustables) &&

@@ -323,7 +323,7 @@ void Loader::Run()
     InstallValues();
     CountFittedValues();
     if (state_.store->TotalObservationCount < state_.AdjustedCount) AddCode(Erreur(), TessuvanTooFewObservations);
-    init_.NPopAPosteriori = static_cast<int16_t>(counts_.NPopAPriori + state_.store->IndividualsWithObservations);
+    init_.NPopAPosteriori = static_cast<TessuvanCount>(counts_.NPopAPriori + state_.store->IndividualsWithObservations);
     state_.init.record.NPopAPosteriori = init_.NPopAPosteriori;
 
     state_.modelReady = Erreur() == 0;

@@ -1,4 +1,4 @@
-/* The public header must compile as C in both builds; its static assertions pin the layout. */
+/* The public header must compile as C in every build; its static assertions pin the layout. */
 #include <tessuvan/tessuvan.h>
 
 int tessuvan_header_compiles_as_c(void)

@@ -120,6 +120,20 @@ inline std::vector<char> ReadBytes(const std::string& path)
     return std::vector<char>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
+// Zeroed host memory from calloc, freed with free: the pages of a record's rows beyond the
+// model's are never touched (the large build's tables are megabytes, most of a small model's
+// ParameterTable, Q values and P texts never read), so they cost no resident memory.
+struct FreeHostMemory {
+    void operator()(void* memory) const { std::free(memory); }
+};
+template <class T>
+T* ZeroedHostMemory()
+{
+    void* memory = std::calloc(1, sizeof(T));
+    if (memory == nullptr) throw std::bad_alloc();
+    return static_cast<T*>(memory);
+}
+
 class HostModel {
 public:
     // The formula that gives species s its amount when interrupt t of individual i begins,
@@ -129,16 +143,10 @@ public:
     using CoefficientText = std::function<std::string(int s, int e)>;
 
     HostModel()
-        : init_(new BInitials()), fit_(new BFitSet()), table_(new ParameterTable()),
-          pTexts_(new PParameterTexts[1]()), qValues_(new QParameterValues[1]()),
-          outputs_(new OutputTexts[1]())
+        : init_(ZeroedHostMemory<BInitials>()), fit_(ZeroedHostMemory<BFitSet>()),
+          table_(ZeroedHostMemory<ParameterTable>()), pTexts_(ZeroedHostMemory<PParameterTexts>()),
+          qValues_(ZeroedHostMemory<QParameterValues>()), outputs_(ZeroedHostMemory<OutputTexts>())
     {
-        std::memset(init_.get(), 0, sizeof(BInitials));
-        std::memset(fit_.get(), 0, sizeof(BFitSet));
-        std::memset(table_.get(), 0, sizeof(ParameterTable));
-        std::memset(pTexts_.get(), 0, sizeof(PParameterTexts));
-        std::memset(qValues_.get(), 0, sizeof(QParameterValues));
-        std::memset(outputs_.get(), 0, sizeof(OutputTexts));
         dataFile = directory.File("data.dat");
         speciesFile = directory.File("species.txt");
         fit_->Precision = 1e-4f;
@@ -226,7 +234,7 @@ public:
         std::ofstream species(speciesFile, std::ios::binary | std::ios::trunc);
         for (const std::string& line : speciesLines) species << line << '\n';
         species.close();
-        init_->NPoints = static_cast<int16_t>(data.size());
+        init_->NPoints = static_cast<TessuvanCount>(data.size());
         SetText(init_->FileNameDat, dataFile);
         SetText(init_->FileNameEsp, speciesFile);
     }
@@ -248,12 +256,12 @@ public:
     std::string speciesFile;
 
 private:
-    std::unique_ptr<BInitials> init_;
-    std::unique_ptr<BFitSet> fit_;
-    std::unique_ptr<ParameterTable> table_;
-    std::unique_ptr<PParameterTexts[]> pTexts_;
-    std::unique_ptr<QParameterValues[]> qValues_;
-    std::unique_ptr<OutputTexts[]> outputs_;
+    std::unique_ptr<BInitials, FreeHostMemory> init_;
+    std::unique_ptr<BFitSet, FreeHostMemory> fit_;
+    std::unique_ptr<ParameterTable, FreeHostMemory> table_;
+    std::unique_ptr<PParameterTexts[], FreeHostMemory> pTexts_;
+    std::unique_ptr<QParameterValues[], FreeHostMemory> qValues_;
+    std::unique_ptr<OutputTexts[], FreeHostMemory> outputs_;
     std::vector<TessuvanText> owned_;
 };
 

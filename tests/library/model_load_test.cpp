@@ -1,5 +1,6 @@
 // Loading a model: method selection, definitions, values, observation counts, the files, and
 // the checks that keep bad input from touching memory or the host's records.
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 
@@ -229,14 +230,16 @@ TEST_F(Load, TextsOutsideAsciiAreFormulaErrors)
 
 TEST_F(Load, CountsBeyondTheCapacitiesAreRefusedBeforeAnythingIsTouched)
 {
-    for (int16_t BInitials::*field : {&BInitials::NEspeces, &BInitials::NIndividuals, &BInitials::NInterrupts,
-                                      &BInitials::NPParametres, &BInitials::NQParametres, &BInitials::NAjustables,
-                                      &BInitials::NSorties, &BInitials::NPoints}) {
+    // Above every capacity of the build (1000 in the standard builds).
+    const TessuvanCount beyond = static_cast<TessuvanCount>(std::max(1000, MaxIndividuals + 1));
+    for (TessuvanCount BInitials::*field : {&BInitials::NEspeces, &BInitials::NIndividuals, &BInitials::NInterrupts,
+                                            &BInitials::NPParametres, &BInitials::NQParametres, &BInitials::NAjustables,
+                                            &BInitials::NSorties, &BInitials::NPoints}) {
         EngineBench run;
         SmallModel(run.model);
         run.model.WriteFiles();
-        for (int16_t bad : {int16_t(-1), int16_t(1000)}) {
-            if (field == &BInitials::NPoints && bad == 1000) continue;  // read as too few records
+        for (TessuvanCount bad : {TessuvanCount(-1), beyond}) {
+            if (field == &BInitials::NPoints && bad == beyond) continue;  // read as too few records
             run.model.Init()->*field = bad;
             run.model.Init()->NPopAPosteriori = -7;
             run.model.Fit()->Erreur = 0;

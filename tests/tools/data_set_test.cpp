@@ -4,6 +4,7 @@
 #include "data_set.h"
 #include "engine_input.h"
 #include "model_file.h"
+#include "tessuvan/tessuvan.h"
 
 namespace tessuvan::cli {
 namespace {
@@ -139,9 +140,9 @@ TEST(DataConversion, AFinalPointThatStartsAnInterruptGetsASuccessor)
 TEST(DataConversion, TheCurveGridFillsBetweenObservationsWithinTheCapacity)
 {
     EngineProblem problem = Convert("ID,TIME,DV,AMT,WT\n1,0,.,100,60\n1,1,2.0,.,60\n1,12,.,100,60\n1,24,1.0,.,60\n");
-    AddCurveGrid(problem, 200);
+    AddCurveGrid(problem, MaxPoints + 50);
     const auto& points = problem.individuals[0].points;
-    EXPECT_EQ(points.size(), 150u);
+    EXPECT_EQ(points.size(), std::size_t(MaxPoints));
     for (std::size_t j = 1; j < points.size(); ++j) {
         EXPECT_LT(points[j - 1].time, points[j].time);
         EXPECT_LE(points[j - 1].interrupt, points[j].interrupt);
@@ -194,20 +195,31 @@ TEST(MalformedData, IsReportedWithFileLineAndColumn)
 
 TEST(MalformedData, BeyondTheEnginesCapacitiesIsReportedWhereItHappens)
 {
+    // The capacities of the engine the program loads (100 individuals, 10 interrupts and 150
+    // points per individual in the 64-bit build; 5000, 1000 and 2000 in the large build).
+    const std::string line = "d.csv:";
     std::string doses = "ID,TIME,DV,AMT,WT\n";
-    for (int t = 0; t <= 10; ++t) doses += "1," + std::to_string(2 * t) + ",.,10,60\n1," + std::to_string(2 * t + 1) + ",1.0,.,60\n";
-    EXPECT_EQ(ErrorOf(doses), "d.csv:22: individual 1 needs more than 10 interrupts, the most the engine holds (each "
-                              "time at which a dose is given, an infusion starts or ends, or a covariate changes "
-                              "starts one): split the record into several individuals, or leave out doses long "
-                              "before the observations");
+    for (int t = 0; t <= MaxInterrupts; ++t)
+        doses += "1," + std::to_string(2 * t) + ",.,10,60\n1," + std::to_string(2 * t + 1) + ",1.0,.,60\n";
+    EXPECT_EQ(ErrorOf(doses), line + std::to_string(2 + 2 * MaxInterrupts) + ": individual 1 needs more than " +
+                                  std::to_string(MaxInterrupts) +
+                                  " interrupts, the most the engine holds (each "
+                                  "time at which a dose is given, an infusion starts or ends, or a covariate changes "
+                                  "starts one): split the record into several individuals, or leave out doses long "
+                                  "before the observations");
 
     std::string points = "ID,TIME,DV,AMT,WT\n1,0,.,10,60\n";
-    for (int t = 1; t <= 150; ++t) points += "1," + std::to_string(t) + ",1.0,.,60\n";
-    EXPECT_EQ(ErrorOf(points), "d.csv:152: individual 1 has 151 distinct times, more than the 150 points the engine can hold");
+    for (int t = 1; t <= MaxPoints; ++t) points += "1," + std::to_string(t) + ",1.0,.,60\n";
+    EXPECT_EQ(ErrorOf(points), line + std::to_string(MaxPoints + 2) + ": individual 1 has " +
+                                   std::to_string(MaxPoints + 1) + " distinct times, more than the " +
+                                   std::to_string(MaxPoints) + " points the engine can hold");
 
     std::string individuals = "ID,TIME,DV,AMT,WT\n";
-    for (int i = 1; i <= 101; ++i) individuals += std::to_string(i) + ",0,.,10,60\n" + std::to_string(i) + ",1,1.0,.,60\n";
-    EXPECT_EQ(ErrorOf(individuals), "d.csv:202: individual 101 is one more than the 100 individuals the engine can hold");
+    for (int i = 1; i <= MaxIndividuals + 1; ++i)
+        individuals += std::to_string(i) + ",0,.,10,60\n" + std::to_string(i) + ",1,1.0,.,60\n";
+    EXPECT_EQ(ErrorOf(individuals), line + std::to_string(2 * (MaxIndividuals + 1)) + ": individual " +
+                                        std::to_string(MaxIndividuals + 1) + " is one more than the " +
+                                        std::to_string(MaxIndividuals) + " individuals the engine can hold");
 }
 
 // A column of the convention that the tool does not read is refused or warned about at its

@@ -7,17 +7,19 @@
 #include <set>
 
 #include "events.h"
+#include "tessuvan/tessuvan.h"
 
 namespace tessuvan::cli {
 
 namespace {
 
-constexpr int kMaxIndividuals = 100;
-constexpr int kMaxInterrupts = 10;
-constexpr int kMaxPoints = 150;
-constexpr int kMaxSpecies = 20;
-constexpr int kMaxOutputs = 20;
-constexpr int kMaxPParameters = 30;
+// The capacities of the engine the program loads (the large build: see tessuvan_build.h).
+constexpr int kMaxIndividuals = MaxIndividuals;
+constexpr int kMaxInterrupts = MaxInterrupts;
+constexpr int kMaxPoints = MaxPoints;
+constexpr int kMaxSpecies = MaxSpecies;
+constexpr int kMaxOutputs = MaxOutputs;
+constexpr int kMaxPParameters = MaxPParameters;
 constexpr int kMaxPreDoses = 9;  // of a steady state, when the interrupts allow
 
 // Replaces the engine variables `letter`k of `text` by replacement[k] where one is given.

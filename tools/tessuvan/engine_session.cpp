@@ -130,15 +130,15 @@ EngineSession::EngineSession(const Model& model, const EngineProblem& problem, c
 
     r.Set(r.init.FileNameDat, dataFile_.string());
     r.Set(r.init.FileNameEsp, speciesFile_.string());
-    r.init.NEspeces = std::int16_t(problem.speciesCount);
-    r.init.NPopAPriori = std::int16_t(model.fit.priorPopulation);
-    r.init.NIndividuals = std::int16_t(individuals);
-    r.init.NInterrupts = std::int16_t(problem.interruptCount);
-    r.init.NPParametres = std::int16_t(problem.pTexts.front().size());
-    r.init.NQParametres = std::int16_t(model.covariates.size());
-    r.init.NAjustables = std::int16_t(model.parameters.size());
-    r.init.NPoints = std::int16_t(problem.PointCount());
-    r.init.NSorties = std::int16_t(problem.outputTexts.size());
+    r.init.NEspeces = TessuvanCount(problem.speciesCount);
+    r.init.NPopAPriori = TessuvanCount(model.fit.priorPopulation);
+    r.init.NIndividuals = TessuvanCount(individuals);
+    r.init.NInterrupts = TessuvanCount(problem.interruptCount);
+    r.init.NPParametres = TessuvanCount(problem.pTexts.front().size());
+    r.init.NQParametres = TessuvanCount(model.covariates.size());
+    r.init.NAjustables = TessuvanCount(model.parameters.size());
+    r.init.NPoints = TessuvanCount(problem.PointCount());
+    r.init.NSorties = TessuvanCount(problem.outputTexts.size());
 
     r.fit.TypeErreurData = float(model.fit.errorExponent);
     r.fit.Tolerance = float(model.fit.tolerance);

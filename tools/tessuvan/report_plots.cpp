@@ -17,6 +17,9 @@ namespace tessuvan::cli {
 namespace {
 
 constexpr int kPanelsPerPage = 12;  // individual panels per image: 4 columns, 3 rows
+// Images of individual panels at most: a study of thousands of individuals would otherwise take
+// gnuplot minutes; predictions.csv and curves.csv hold every individual.
+constexpr std::size_t kMostPanelPages = 25;
 const std::vector<std::string> kColours{"#1f77b4", "#d62728", "#2ca02c", "#9467bd", "#ff7f0e", "#8c564b"};
 
 std::string Quoted(const std::string& text)
@@ -119,8 +122,9 @@ std::vector<std::string> WritePlots(const ReportContext& context, const std::fil
           "x with lines dt 2 lc rgb 'gray40' title 'identity'\n"
        << "unset multiplot\nset size noratio\n";
 
-    // Each individual's observations and fitted curves, twelve panels to an image.
-    const std::size_t individuals = problem.individuals.size();
+    // Each individual's observations and fitted curves, twelve panels to an image, for the first
+    // kMostPanelPages × 12 individuals.
+    const std::size_t individuals = std::min(problem.individuals.size(), kMostPanelPages * kPanelsPerPage);
     const std::size_t pages = (individuals + kPanelsPerPage - 1) / kPanelsPerPage;
     for (std::size_t page = 0; page < pages; ++page) {
         files.push_back(pages == 1 ? "individual_fits.png" : fmt::format("individual_fits_{}.png", page + 1));

@@ -11,7 +11,9 @@ namespace tessuvan::cli {
 
 namespace {
 
-constexpr std::size_t kIndividualsPerState = 100;  // the engine's capacity (64-bit build)
+// Individuals per engine state of the estimation: blocks of 100, the size the estimation was
+// checked with (within the capacity of every build).
+constexpr std::size_t kIndividualsPerState = 100;
 
 // The observations of an individual in the order of the result tables: point by point, output
 // by output, the positive values only (the engine weighs nothing else).
