@@ -68,8 +68,8 @@ void AjustementPop(LibraryState& state, BInitials* init, BFitSet* fit, void* /*r
     }
     if (state.fit.Erreur == 0) {
         for (int p = 1; p <= n; ++p) {
-            const PAjustable& parameter = state.AdjustableTable[p];
-            table->StandardErrors[p - 1] = parameter.PE != nullptr ? 0.0f : static_cast<float>(parameter.PS[0]);
+            const bool defined = state.AdjustableDefinitions[p].PE != nullptr;
+            table->StandardErrors[p - 1] = defined ? 0.0f : static_cast<float>(state.AdjustableTable[p].PS[0]);
         }
     }
 }

@@ -3,7 +3,7 @@
 #include <cmath>
 
 #include "library/capacities.h"
-#include "library/state_copy.h"
+#include "library/walk_independence.h"
 
 namespace tessuvan {
 

@@ -4,7 +4,9 @@
 #include <new>
 
 #include "common/side_by_side.h"
+#include "library/side_by_side_groups.h"
 #include "library/state_copy.h"
+#include "library/walk_independence.h"
 
 namespace tessuvan {
 
@@ -30,7 +32,7 @@ struct Group {
 bool DifferencesIndependent(const LibraryState& state, const FittedParameters& fitted)
 {
     for (int a = 1; a <= fitted.count; ++a)
-        if (state.AdjustableTable[fitted.number[a]].PE != nullptr) return false;
+        if (state.AdjustableDefinitions[fitted.number[a]].PE != nullptr) return false;
     return WalksStartAfresh(state, *state.store);
 }
 

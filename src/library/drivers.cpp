@@ -137,10 +137,10 @@ private:
         for (int k = 1; k <= adjustables; ++k) v_.AdjustableValues[k] = InstalledValue(state_, k, a_, level_);
         for (int k = 1; k <= counts_.NQParametres; ++k) v_.QParameters[k] = state_.IndividualQValues[k][a_];
         for (int k = 1; k <= adjustables; ++k) {
-            PAjustable& parameter = state_.AdjustableTable[k];
-            if (!FormulaPresent(parameter.PE)) continue;
-            const WorkingFloat value = EvaluateFormula(parameter.PE);
-            parameter.PV[level_ == WalkLevel::Individual ? a_ : 0] = value;
+            const compil* definition = state_.AdjustableDefinitions[k].PE;
+            if (!FormulaPresent(definition)) continue;
+            const WorkingFloat value = EvaluateFormula(definition);
+            state_.AdjustableTable[k].PV[level_ == WalkLevel::Individual ? a_ : 0] = value;
             v_.AdjustableValues[k] = value;
             sink_.Defined(k, value);
         }

@@ -17,7 +17,9 @@
 
 #include "common/side_by_side.h"
 #include "library/drivers.h"
+#include "library/side_by_side_groups.h"
 #include "library/state_copy.h"
+#include "library/walk_independence.h"
 
 namespace tessuvan {
 

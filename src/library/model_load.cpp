@@ -1,6 +1,7 @@
 #include "library/model_load.h"
 
 #include <cmath>
+#include <new>
 
 #include "formula/simplifier.h"
 #include "formula/tokenizer.h"
@@ -115,7 +116,8 @@ void Loader::ReadFormulaSlots()
     for (int a = 1; a <= counts_.NAjustables; ++a) {
         PAjustable& parameter = state_.AdjustableTable[a];
         for (int r = 0; r <= counts_.NIndividuals; ++r) parameter.PA[r] = table_.FitCodes[r][a - 1];
-        AllocateFor(table_.DefiningTexts[a - 1], parameter.PE, &parameter.PEqualTo);
+        AdjustableDefinition& definition = state_.AdjustableDefinitions[a];
+        AllocateFor(table_.DefiningTexts[a - 1], definition.PE, &definition.PEqualTo);
     }
 }
 
@@ -134,7 +136,7 @@ void Loader::SelectMethod()
 void Loader::CheckSelfNaming()
 {
     for (int a = 1; a <= counts_.NAjustables; ++a) {
-        PAjustable& parameter = state_.AdjustableTable[a];
+        AdjustableDefinition& parameter = state_.AdjustableDefinitions[a];
         if (parameter.PEqualTo.empty()) continue;
         int16_t errors = 0;
         TokenizeFormula(parameter.PEqualTo, errors, state_.constants);
@@ -153,7 +155,7 @@ void Loader::CheckSelfNaming()
 void Loader::CompileDefinitions()
 {
     for (int a = 1; a <= counts_.NAjustables; ++a) {
-        PAjustable& parameter = state_.AdjustableTable[a];
+        AdjustableDefinition& parameter = state_.AdjustableDefinitions[a];
         if (parameter.PE == nullptr || Erreur() != 0) continue;
         // Compiled into a record of its own: while it compiles, PE only marks that the parameter
         // is defined, and the compiler may drop (free) that marker when definitions that refer
@@ -170,7 +172,7 @@ void Loader::CompileDefinitions()
         AddCode(Erreur(), errors);
         // A definition reaching its own parameter through other definitions is an error.
         AddCode(Erreur(), CountReferences(&state_.variables.AdjustableValues[a], record));
-        parameter.PA[0] = FitCodeFixed;  // a defined parameter is never fitted at population level
+        state_.AdjustableTable[a].PA[0] = FitCodeFixed;  // a defined parameter is never fitted at population level
         table_.FitCodes[0][a - 1] = FitCodeFixed;
     }
 }
@@ -243,8 +245,9 @@ void Loader::InstallValues()
         for (int a = 1; a <= counts_.NAjustables; ++a) variables.AdjustableValues[a] = state_.AdjustableTable[a].PV[r];
         for (int a = 1; a <= counts_.NAjustables; ++a) {
             PAjustable& parameter = state_.AdjustableTable[a];
-            if (!FormulaPresent(parameter.PE)) continue;
-            parameter.PV[r] = EvaluateFormula(parameter.PE);
+            const compil* definition = state_.AdjustableDefinitions[a].PE;
+            if (!FormulaPresent(definition)) continue;
+            parameter.PV[r] = EvaluateFormula(definition);
             variables.AdjustableValues[a] = parameter.PV[r];
             table_.Values[r][a - 1] = static_cast<float>(parameter.PV[r]);
         }
@@ -280,13 +283,13 @@ void Loader::Run()
     state_.constants.Clear();
 
     state_.init.record = init_;
-    const bool dataNamed = ReadHostFileName(init_.FileNameDat, state_.init.dataFileName);
-    const bool speciesNamed = ReadHostFileName(init_.FileNameEsp, state_.init.speciesFileName);
-    if (!dataNamed) state_.init.dataFileName.clear();
-    if (!speciesNamed) state_.init.speciesFileName.clear();
+    const bool dataNamed = ReadHostFileName(init_.FileNameDat, state_.dataFileName);
+    const bool speciesNamed = ReadHostFileName(init_.FileNameEsp, state_.speciesFileName);
+    if (!dataNamed) state_.dataFileName.clear();
+    if (!speciesNamed) state_.speciesFileName.clear();
     // Fin erases the files of this run, whatever becomes of the load.
-    state_.dataFileHandle = state_.init.dataFileName;
-    state_.speciesFileHandle = state_.init.speciesFileName;
+    state_.dataFileHandle = state_.dataFileName;
+    state_.speciesFileHandle = state_.speciesFileName;
     if (!CountsWithinCapacities(counts_)) {
         AddCode(Erreur(), TessuvanContractError);
         return;
@@ -294,14 +297,20 @@ void Loader::Run()
     state_.loadedCounts = counts_;
     state_.modelAllocated = true;
 
-    switch (LoadDataFile(state_.init.dataFileName, counts_, state_.storeByteLimit, state_.store)) {
+    switch (LoadDataFile(state_.dataFileName, counts_, state_.storeByteLimit, state_.store)) {
     case DataFileStatus::Ok: break;
     case DataFileStatus::FileError: AddCode(Erreur(), TessuvanFileError); return;
     case DataFileStatus::ContractError: AddCode(Erreur(), TessuvanContractError); return;
     case DataFileStatus::OutOfMemory: AddCode(Erreur(), TessuvanOutOfMemory); return;
     }
+    try {
+        state_.ShapeTables(counts_);
+    } catch (const std::bad_alloc&) {
+        AddCode(Erreur(), TessuvanOutOfMemory);
+        return;
+    }
 
-    const SpeciesFileResult species = ReadSpeciesFile(state_, state_.init.speciesFileName);
+    const SpeciesFileResult species = ReadSpeciesFile(state_, state_.speciesFileName);
     if (!species.opened) {
         AddCode(Erreur(), TessuvanFileError);
         return;

@@ -19,7 +19,7 @@ void Simulate(LibraryState& state, BInitials* init, BFitSet* fit, ParameterTable
     state.init.record = *init;
     std::string resultFile;
     const bool named = ReadHostFileName(init->FileNameDat, resultFile);
-    state.init.dataFileName = named ? resultFile : std::string();
+    state.dataFileName = named ? resultFile : std::string();
     state.fit = *fit;
 
     ModelStore& store = *state.store;
@@ -33,11 +33,11 @@ void Simulate(LibraryState& state, BInitials* init, BFitSet* fit, ParameterTable
     AddCode(fit->Erreur, state.fit.Erreur);
     if (fit->Erreur != 0) return;
 
-    if (!named || !WriteResultFile(state.init.dataFileName, state.init.record, store)) {
+    if (!named || !WriteResultFile(state.dataFileName, state.init.record, store)) {
         AddCode(fit->Erreur, TessuvanFileError);
         return;
     }
-    state.dataFileHandle = state.init.dataFileName;
+    state.dataFileHandle = state.dataFileName;
 
     *fit = state.fit;
     const BInitials& counts = state.init.record;

@@ -23,6 +23,7 @@ inline std::unique_ptr<LibraryState> StateWithStore(int individuals, int points,
     counts.NSorties = static_cast<int16_t>(outputs);
     counts.NAjustables = static_cast<int16_t>(adjustables);
     state->loadedCounts = counts;
+    state->ShapeTables(counts);
     return state;
 }
 

@@ -13,7 +13,8 @@
 #include "library/random_model.h"
 #include "library/theophylline_model.h"
 #include "library/same_engine_state.h"
-#include "library/state_copy.h"
+#include "library/side_by_side_groups.h"
+#include "library/walk_independence.h"
 
 namespace tessuvan::testing {
 namespace {

@@ -80,7 +80,7 @@ TEST_F(Load, ADefinitionNamingItsOwnParameterIsEmptiedInTheHostTableWithoutError
     LoadWritten();
     EXPECT_EQ(Erreur(), 0);
     EXPECT_EQ(bench.model.Table()->DefiningTexts[1].vt, TessuvanTextEmpty);
-    EXPECT_EQ(bench.state->AdjustableTable[2].PE, nullptr);
+    EXPECT_EQ(bench.state->AdjustableDefinitions[2].PE, nullptr);
     EXPECT_EQ(bench.model.Code(0, 2), FitCodePopulationAndIndividual);
 }
 

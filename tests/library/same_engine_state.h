@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -26,6 +27,13 @@ template <size_t N>
 bool SameBytes(const WorkingFloat (&a)[N], const WorkingFloat (&b)[N])
 {
     for (size_t n = 0; n < N; ++n)
+        if (!SameBits(a[n], b[n])) return false;
+    return true;
+}
+inline bool SameBytes(const std::vector<WorkingFloat>& a, const std::vector<WorkingFloat>& b)
+{
+    if (a.size() != b.size()) return false;
+    for (size_t n = 0; n < a.size(); ++n)
         if (!SameBits(a[n], b[n])) return false;
     return true;
 }

@@ -196,7 +196,7 @@ TEST_F(Release, FinReleasesEverythingWhateverTheCodeAndReportsAFileAlreadyGone)
     bench.model.Fit()->Erreur = 9;
     bench.Release();
     EXPECT_EQ(bench.model.Fit()->Erreur, 9 + TessuvanFileError);
-    EXPECT_EQ(bench.state->AdjustableTable[1].PE, nullptr);
+    EXPECT_EQ(bench.state->AdjustableDefinitions[1].PE, nullptr);
     EXPECT_EQ(bench.state->OutputFormulas[2], nullptr);
     EXPECT_TRUE(bench.model.SpeciesFileExists());  // left, as the data file could not be erased
     bench.model.Fit()->Erreur = 0;

@@ -25,6 +25,7 @@ protected:
         state->init.record.NSorties = 1;
         state->init.record.NAjustables = static_cast<int16_t>(adjustables);
         for (int i = 1; i <= individuals; ++i) Store().PointCount(i) = points;
+        state->ShapeTables(state->init.record);
     }
     void Point(int i, int j, WorkingFloat observed, WorkingFloat population, WorkingFloat individual = 0)
     {
