@@ -237,7 +237,12 @@ public:
         VectorXd gradient;
         for (int iteration = 0; iteration < options_.innerIterations; ++iteration) {
             if (q_ == 0 || std::none_of(active.begin(), active.end(), [](char a) { return a != 0; })) break;
-            if (!EtaDerivatives(active)) return kInfinity;
+            std::vector<char> failed;
+            if (!EtaDerivatives(active, failed)) return kInfinity;
+            // An individual whose derivatives could not be taken stays where it is, with those
+            // of its last point, as one at the iteration limit.
+            for (std::size_t i = 0; i < n_; ++i)
+                if (failed[i]) active[i] = 0;
             std::vector<char> searching(n_, 0), walled(n_, 0);
             for (std::size_t i = 0; i < n_; ++i) {
                 if (!active[i]) continue;
@@ -482,27 +487,47 @@ private:
     // individuals in which, from f at η + d·e_k and η + d·e_k + d·e_l (l ≤ k): the second by
     // second differences, G by the forward difference of second order
     // (4 f(η + d e_k) − f(η + 2d e_k) − 3 f(η)) / 2d, both with d = secondDifferenceStep.
-    bool EtaDerivatives(const std::vector<char>& which)
+    // An individual some of whose displaced points cannot be simulated (its mode pressed against
+    // a corner the engine cannot integrate) keeps the derivatives it had, and is marked in
+    // failed; false when one of them has none.
+    bool EtaDerivatives(const std::vector<char>& which, std::vector<char>& failed)
     {
         const double d = options_.secondDifferenceStep;
-        for (std::size_t k = 0; k < q_; ++k)
-            if (!PredictMoved(k, -1, d, which, moved_[k])) return false;
+        failed.assign(n_, 0);
+        for (std::size_t k = 0; k < q_; ++k) PredictMoved(k, -1, d, which, moved_[k]);
+        std::vector<MatrixXd> g(n_);
+        std::vector<std::vector<MatrixXd>> second(n_);
         for (std::size_t i = 0; i < n_; ++i)
             if (which[i]) {
-                g_[i].resize(f_[i].size(), Eigen::Index(q_));
-                for (std::size_t k = 0; k < q_; ++k) second_[i][k].resize(f_[i].size(), Eigen::Index(q_));
+                g[i].resize(f_[i].size(), Eigen::Index(q_));
+                second[i].assign(q_, MatrixXd(f_[i].size(), Eigen::Index(q_)));
             }
         for (std::size_t k = 0; k < q_; ++k)
             for (std::size_t l = 0; l <= k; ++l) {
-                if (!PredictMoved(k, int(l), d, which, pair_)) return false;
+                PredictMoved(k, int(l), d, which, pair_);
                 for (std::size_t i = 0; i < n_; ++i) {
                     if (!which[i]) continue;
                     const VectorXd value = (pair_[i] - moved_[k][i] - moved_[l][i] + f_[i]) / (d * d);
-                    second_[i][k].col(Eigen::Index(l)) = value;
-                    second_[i][l].col(Eigen::Index(k)) = value;
-                    if (k == l) g_[i].col(Eigen::Index(k)) = (4 * moved_[k][i] - pair_[i] - 3 * f_[i]) / (2 * d);
+                    second[i][k].col(Eigen::Index(l)) = value;
+                    second[i][l].col(Eigen::Index(k)) = value;
+                    if (k == l) g[i].col(Eigen::Index(k)) = (4 * moved_[k][i] - pair_[i] - 3 * f_[i]) / (2 * d);
                 }
             }
+        for (std::size_t i = 0; i < n_; ++i) {
+            if (!which[i]) continue;
+            bool finite = g[i].allFinite();
+            for (const MatrixXd& s : second[i]) finite = finite && s.allFinite();
+            if (finite) {
+                g_[i] = std::move(g[i]);
+                second_[i].resize(q_ + plain_.size());
+                for (std::size_t k = 0; k < q_; ++k) second_[i][k] = std::move(second[i][k]);
+                continue;
+            }
+            failed[i] = 1;
+            if (g_[i].rows() != f_[i].size() || g_[i].cols() != Eigen::Index(q_)) return false;
+            // The displaced predictions the gradient reuses, to first order from the G kept.
+            for (std::size_t k = 0; k < q_; ++k) moved_[k][i] = f_[i] + d * g_[i].col(Eigen::Index(k));
+        }
         return true;
     }
 
