@@ -134,6 +134,51 @@ TEST(Focei, GradientOfMinus2LLFollowsItsDifferences)
     }
 }
 
+// The exponential model whose first individual cannot be simulated beyond k = 0.8 (a stiff
+// corner, say): its predictions there are NaN, as the engine adapter gives them.
+class WalledSimulator final : public Simulator {
+public:
+    std::size_t Individuals() const override { return 3; }
+    std::size_t Parameters() const override { return 3; }
+    std::size_t Observations(std::size_t) const override { return 4; }
+    bool Predict(const std::vector<VectorXd>& values, const std::vector<char>& which,
+                 std::vector<VectorXd>& predictions) override
+    {
+        bool ok = true;
+        for (std::size_t i = 0; i < 3; ++i)
+            if (which[i]) {
+                predictions[i] = ExponentialSimulator::At(values[i]);
+                if (i == 0 && values[i][1] > 0.8) {
+                    predictions[i].setConstant(std::nan(""));
+                    ok = false;
+                }
+            }
+        return ok;
+    }
+};
+
+TEST(Focei, AnIndividualThatCannotBeSimulatedLeavesTheOthersModesAlone)
+{
+    FoceiProblem problem;
+    problem.values = {1.0, 1.0, 1.0};
+    problem.thetas = {{"A", 0, 10.0, false, 0}, {"k", 1, 0.5, false, 1}, {"c", 2, 1.0, false, -1}};
+    problem.etas = {{0, 0.2, false}, {1, 0.5, false}};
+    problem.additive = true;
+    problem.error = {0.3, 0};
+    // The first individual decays fast (its mode of k lies beyond the wall), the others not.
+    problem.observed = {Eigen::Vector4d(6.0, 3.5, 1.6, 1.0), Eigen::Vector4d(12.5, 8.1, 4.0, 1.9),
+                        Eigen::Vector4d(6.9, 5.8, 4.2, 2.8)};
+    ExponentialSimulator free;
+    WalledSimulator walled;
+    std::vector<VectorXd> etaFree, etaWalled;
+    const VectorXd theta = Eigen::Vector3d(10.0, 0.5, 1.0), omega = Eigen::Vector2d(0.2, 0.5);
+    FoceiObjective(problem, free, theta, omega, problem.error, FoceiOptions{}, etaFree);
+    ASSERT_TRUE(std::isfinite(FoceiObjective(problem, walled, theta, omega, problem.error, FoceiOptions{}, etaWalled)));
+    ASSERT_GT(0.5 * std::exp(etaFree[0][1]), 0.8);  // the wall stands between its start and its mode
+    EXPECT_LE(0.5 * std::exp(etaWalled[0][1]), 0.8);
+    for (std::size_t i = 1; i < 3; ++i) EXPECT_LT((etaWalled[i] - etaFree[i]).lpNorm<Eigen::Infinity>(), 1e-6) << i;
+}
+
 TEST(Focei, FitOfSimulatedIndividualsConvergesNearTheTruthWithStandardErrors)
 {
     // 60 individuals from A 10, k 0.5 (ω² 0.1 each), c 1, proportional error 0.05.

@@ -10,6 +10,8 @@
 //     writes IndividualPrediction of its points into the store.
 #include "engine_adapter.h"
 
+#include <cmath>
+
 #include "library/drivers.h"
 #include "entry/entry_points.h"
 #include "library/library_state.h"
@@ -94,7 +96,8 @@ bool EngineSimulator::Predict(const std::vector<Eigen::VectorXd>& values, const 
             predictions[i].resize(Eigen::Index(slots.size()));
             for (std::size_t o = 0; o < slots.size(); ++o)
                 predictions[i][Eigen::Index(o)] =
-                    double(state.store->IndividualPrediction(int(a), slots[o].point, slots[o].output));
+                    state.fit.Erreur != 0 ? std::nan("")
+                                          : double(state.store->IndividualPrediction(int(a), slots[o].point, slots[o].output));
         }
     }
     return ok;

@@ -12,6 +12,7 @@ namespace {
 
 constexpr double kInfinity = std::numeric_limits<double>::infinity();
 constexpr double kLargestEtaStep = 1.5;
+constexpr double kVarianceFloor = 1e-7;  // the smallest ω² searched: no variability found
 const double kLog2Pi = std::log(2.0 * 3.14159265358979323846);
 
 using Eigen::MatrixXd;
@@ -61,16 +62,38 @@ public:
         }
     }
 
-    // Bounds of the search around the start: a typical value within a factor e³ ≈ 20 of its
-    // start, so that the quasi-Newton's first steps (as long as the gradient is large) cannot
-    // reach parameters so stiff that a simulation takes a million steps.
+    // The quasi-Newton's own coordinates s: the logarithms u above, but ω = √ω² (the SD, on
+    // its natural scale) for a variance. Near ω² = 0, −2LL ≈ c + α·ω², which in u = ln ω² is
+    // c + α·e^u: its Newton step is −1 whatever ω², so a variance with no support in the data
+    // would creep down to its floor one factor e per iteration (ten iterations from 1e-3 to
+    // 1e-7), where in ω the same −2LL is a parabola whose step reaches the floor at once.
+    double ToLog(std::size_t k, double s) const { return kinds_[k] == Kind::Omega ? 2 * std::log(s) : s; }
+    double ToSearch(std::size_t k, double u) const { return kinds_[k] == Kind::Omega ? std::exp(0.5 * u) : u; }
+    double LogPerSearch(std::size_t k, double s) const { return kinds_[k] == Kind::Omega ? 2 / s : 1.0; }
+    std::vector<double> ToLog(const std::vector<double>& s) const
+    {
+        std::vector<double> u(s.size());
+        for (std::size_t k = 0; k < s.size(); ++k) u[k] = ToLog(k, s[k]);
+        return u;
+    }
+    std::vector<double> ToSearch(const std::vector<double>& u) const
+    {
+        std::vector<double> s(u.size());
+        for (std::size_t k = 0; k < u.size(); ++k) s[k] = ToSearch(k, u[k]);
+        return s;
+    }
+
+    // Bounds of the search around the start, in its coordinates: a typical value within a
+    // factor e³ ≈ 20 of its start, so that the quasi-Newton's first steps (as long as the
+    // gradient is large) cannot reach parameters so stiff that a simulation takes the engine's
+    // ceiling of steps; a variance ω² within [1e-7, 25].
     void Bounds(std::vector<double>& low, std::vector<double>& high) const
     {
         for (std::size_t k = 0; k < kinds_.size(); ++k) {
             const double x0 = start_[k];
             switch (kinds_[k]) {
             case Kind::Theta: low.push_back(x0 - 3); high.push_back(x0 + 3); break;
-            case Kind::Omega: low.push_back(std::log(1e-7)); high.push_back(std::log(25.0)); break;
+            case Kind::Omega: low.push_back(std::sqrt(kVarianceFloor)); high.push_back(5.0); break;
             case Kind::Additive: low.push_back(x0 - 9); high.push_back(x0 + 9); break;
             case Kind::Proportional: low.push_back(std::log(1e-5)); high.push_back(std::log(10.0)); break;
             }
@@ -186,27 +209,41 @@ public:
         double logDetOmega = 0;
         for (std::size_t e = 0; e < q_; ++e) logDetOmega += std::log(omega_[Eigen::Index(e)]);
         std::vector<char> all(n_, 1), active(n_, 1), restart(n_, 0);
-        if (!Predict(eta_, all, f_)) return kInfinity;
+        // A failed simulation gives its individual NaN predictions, so an infinite l_i.
+        Predict(eta_, all, f_);
         for (std::size_t i = 0; i < n_; ++i) {
             l_[i] = IndividualObjective(problem_.observed[i], f_[i], eta_[i], omegaInverse, error_);
-            // A start where a variance vanishes: begin again from the typical values.
+            // A start that cannot be simulated, or where a variance vanishes: begin again from
+            // the typical values.
             if (!std::isfinite(l_[i]) && q_ > 0 && !eta_[i].isZero()) restart[i] = 1;
         }
         if (std::any_of(restart.begin(), restart.end(), [](char r) { return r != 0; })) {
             for (std::size_t i = 0; i < n_; ++i)
                 if (restart[i]) eta_[i].setZero();
-            if (!Predict(eta_, restart, f_)) return kInfinity;
+            Predict(eta_, restart, f_);
             for (std::size_t i = 0; i < n_; ++i)
                 if (restart[i]) l_[i] = IndividualObjective(problem_.observed[i], f_[i], eta_[i], omegaInverse, error_);
         }
         for (std::size_t i = 0; i < n_; ++i)
             if (!std::isfinite(l_[i])) return kInfinity;
+        // Each individual's largest step in any η: kLargestEtaStep (a factor e^1.5 in φ, beyond
+        // which the quadratic model is not worth trusting), and after a trial the engine could
+        // not simulate (a stiff corner of the parameters, where a walk takes the engine's
+        // ceiling of steps before it fails) the fraction of the step that could be, so that the
+        // search does not knock at that wall again at every iteration; it doubles back with
+        // every step taken.
+        std::vector<double> radius(n_, kLargestEtaStep);
         std::vector<VectorXd> step(n_), trial(n_), ft(n_);
         VectorXd gradient;
         for (int iteration = 0; iteration < options_.innerIterations; ++iteration) {
             if (q_ == 0 || std::none_of(active.begin(), active.end(), [](char a) { return a != 0; })) break;
-            if (!EtaDerivatives(active)) return kInfinity;
-            std::vector<char> searching(n_, 0);
+            std::vector<char> failed;
+            if (!EtaDerivatives(active, failed)) return kInfinity;
+            // An individual whose derivatives could not be taken stays where it is, with those
+            // of its last point, as one at the iteration limit.
+            for (std::size_t i = 0; i < n_; ++i)
+                if (failed[i]) active[i] = 0;
+            std::vector<char> searching(n_, 0), walled(n_, 0);
             for (std::size_t i = 0; i < n_; ++i) {
                 if (!active[i]) continue;
                 IndividualDerivatives(problem_.observed[i], f_[i], g_[i], eta_[i], omegaInverse, error_, gradient,
@@ -214,10 +251,8 @@ public:
                 const Eigen::LLT<MatrixXd> exact(ExactHessian(i, omegaInverse));
                 step[i] = exact.info() == Eigen::Success ? VectorXd(-exact.solve(gradient))
                                                          : VectorXd(-h_[i].ldlt().solve(0.5 * gradient));
-                // A step of more than kLargestEtaStep in some η (a factor e^1.5 in φ) leaves where
-                // the quadratic model is worth trusting.
                 const double largest = step[i].lpNorm<Eigen::Infinity>();
-                if (largest > kLargestEtaStep) step[i] *= kLargestEtaStep / largest;
+                if (largest > radius[i]) step[i] *= radius[i] / largest;
                 if (step[i].lpNorm<Eigen::Infinity>() < tolerance) active[i] = 0;
                 else searching[i] = 1;
             }
@@ -227,19 +262,22 @@ public:
                 if (std::none_of(searching.begin(), searching.end(), [](char a) { return a != 0; })) break;
                 for (std::size_t i = 0; i < n_; ++i)
                     if (searching[i]) trial[i] = eta_[i] + t * step[i];
-                // A trial the engine cannot simulate (a stiff corner of the parameters, say) is
-                // no descent: the step is halved for all, as the failure names no individual.
-                const bool simulated = Predict(trial, searching, ft);
+                // A trial the engine cannot simulate is no descent (its l_i is infinite): that
+                // individual's step is halved.
+                Predict(trial, searching, ft);
                 for (std::size_t i = 0; i < n_; ++i) {
                     if (!searching[i]) continue;
-                    const double lt =
-                        simulated ? IndividualObjective(problem_.observed[i], ft[i], trial[i], omegaInverse, error_)
-                                  : kInfinity;
+                    const double lt = IndividualObjective(problem_.observed[i], ft[i], trial[i], omegaInverse, error_);
+                    if (!ft[i].allFinite()) {
+                        radius[i] = std::min(radius[i], 0.5 * t * step[i].lpNorm<Eigen::Infinity>());
+                        walled[i] = 1;
+                    }
                     if (lt <= l_[i]) {
                         eta_[i] = trial[i];
                         f_[i] = ft[i];
                         l_[i] = lt;
                         searching[i] = 0;
+                        if (!walled[i]) radius[i] = std::min(kLargestEtaStep, 2 * radius[i]);
                     } else if (t * step[i].lpNorm<Eigen::Infinity>() < tolerance) {
                         searching[i] = 0;  // no descent left along the step: the mode, to its precision
                         active[i] = 0;
@@ -449,27 +487,47 @@ private:
     // individuals in which, from f at η + d·e_k and η + d·e_k + d·e_l (l ≤ k): the second by
     // second differences, G by the forward difference of second order
     // (4 f(η + d e_k) − f(η + 2d e_k) − 3 f(η)) / 2d, both with d = secondDifferenceStep.
-    bool EtaDerivatives(const std::vector<char>& which)
+    // An individual some of whose displaced points cannot be simulated (its mode pressed against
+    // a corner the engine cannot integrate) keeps the derivatives it had, and is marked in
+    // failed; false when one of them has none.
+    bool EtaDerivatives(const std::vector<char>& which, std::vector<char>& failed)
     {
         const double d = options_.secondDifferenceStep;
-        for (std::size_t k = 0; k < q_; ++k)
-            if (!PredictMoved(k, -1, d, which, moved_[k])) return false;
+        failed.assign(n_, 0);
+        for (std::size_t k = 0; k < q_; ++k) PredictMoved(k, -1, d, which, moved_[k]);
+        std::vector<MatrixXd> g(n_);
+        std::vector<std::vector<MatrixXd>> second(n_);
         for (std::size_t i = 0; i < n_; ++i)
             if (which[i]) {
-                g_[i].resize(f_[i].size(), Eigen::Index(q_));
-                for (std::size_t k = 0; k < q_; ++k) second_[i][k].resize(f_[i].size(), Eigen::Index(q_));
+                g[i].resize(f_[i].size(), Eigen::Index(q_));
+                second[i].assign(q_, MatrixXd(f_[i].size(), Eigen::Index(q_)));
             }
         for (std::size_t k = 0; k < q_; ++k)
             for (std::size_t l = 0; l <= k; ++l) {
-                if (!PredictMoved(k, int(l), d, which, pair_)) return false;
+                PredictMoved(k, int(l), d, which, pair_);
                 for (std::size_t i = 0; i < n_; ++i) {
                     if (!which[i]) continue;
                     const VectorXd value = (pair_[i] - moved_[k][i] - moved_[l][i] + f_[i]) / (d * d);
-                    second_[i][k].col(Eigen::Index(l)) = value;
-                    second_[i][l].col(Eigen::Index(k)) = value;
-                    if (k == l) g_[i].col(Eigen::Index(k)) = (4 * moved_[k][i] - pair_[i] - 3 * f_[i]) / (2 * d);
+                    second[i][k].col(Eigen::Index(l)) = value;
+                    second[i][l].col(Eigen::Index(k)) = value;
+                    if (k == l) g[i].col(Eigen::Index(k)) = (4 * moved_[k][i] - pair_[i] - 3 * f_[i]) / (2 * d);
                 }
             }
+        for (std::size_t i = 0; i < n_; ++i) {
+            if (!which[i]) continue;
+            bool finite = g[i].allFinite();
+            for (const MatrixXd& s : second[i]) finite = finite && s.allFinite();
+            if (finite) {
+                g_[i] = std::move(g[i]);
+                second_[i].resize(q_ + plain_.size());
+                for (std::size_t k = 0; k < q_; ++k) second_[i][k] = std::move(second[i][k]);
+                continue;
+            }
+            failed[i] = 1;
+            if (g_[i].rows() != f_[i].size() || g_[i].cols() != Eigen::Index(q_)) return false;
+            // The displaced predictions the gradient reuses, to first order from the G kept.
+            for (std::size_t k = 0; k < q_; ++k) moved_[k][i] = f_[i] + d * g_[i].col(Eigen::Index(k));
+        }
         return true;
     }
 
@@ -514,8 +572,9 @@ struct OuterContext {
     const FoceiOptions* options;
     std::vector<VectorXd> bestEta;
     std::vector<MatrixXd> bestSensitivity;
-    std::vector<double> bestX;
-    VectorXd bestGradient;
+    std::vector<double> bestX;       // in the log parameters
+    std::vector<double> bestSearch;  // the same point in the quasi-Newton's coordinates
+    VectorXd bestGradient;           // in the log parameters
     double best = kInfinity;
     int evaluations = 0;
 
@@ -547,24 +606,38 @@ struct OuterContext {
 double OuterObjective(unsigned n, const double* x, double* gradient, void* data)
 {
     auto& context = *static_cast<OuterContext*>(data);
-    const std::vector<double> point(x, x + n);
+    const std::vector<double> search(x, x + n);
+    const std::vector<double> point = context.packing->ToLog(search);
+    // A trial whose typical values lie further than the trust radius from the best point's (in
+    // ln θ) is a wall the line search backs away from, refused before it is evaluated: the
+    // quasi-Newton's first trial is the start minus the raw gradient, whose size (hundreds, with
+    // hundreds of observations) throws it to the edges of the search, where modes run into
+    // corners of the parameters the engine can integrate only in its ceiling of steps, if at
+    // all. Variances and residual errors change no simulation and are free to move.
+    bool far = false;
+    if (!context.bestX.empty())
+        for (unsigned k = 0; k < n; ++k)
+            far = far || (context.packing->KindOf(k) == Packing::Kind::Theta &&
+                          std::fabs(point[k] - context.bestX[k]) > context.options->trustRadius);
     VectorXd g;
-    const double value = context.Evaluate(point, context.options->innerTolerance, gradient ? &g : nullptr);
-    ++context.evaluations;
+    const double value = far ? kInfinity : context.Evaluate(point, context.options->innerTolerance, gradient ? &g : nullptr);
+    if (!far) ++context.evaluations;
     if (value < context.best) {
         context.best = value;
         context.bestEta = context.modes->eta_;
         context.bestX = point;
+        context.bestSearch = search;
         context.bestSensitivity = gradient ? context.modes->sensitivity_ : std::vector<MatrixXd>();
         context.bestGradient = g;
     }
-    if (context.options->progress) context.options->progress(context.evaluations, context.best);
+    if (context.options->progress && !far) context.options->progress(context.evaluations, context.best);
     if (!std::isfinite(value)) {
         // Outside where the model can be evaluated: a wall the line search backs away from.
         if (gradient) std::fill(gradient, gradient + n, 0.0);
         return 1e300;
     }
-    if (gradient) std::copy(g.data(), g.data() + n, gradient);
+    if (gradient)
+        for (unsigned k = 0; k < n; ++k) gradient[k] = g[Eigen::Index(k)] * context.packing->LogPerSearch(k, x[k]);
     return value;
 }
 
@@ -663,17 +736,18 @@ FoceiResult EstimateFocei(const FoceiProblem& problem, Simulator& simulator, con
     const Packing packing(problem);
 
     // Outer optimisation: quasi-Newton (NLopt's L-BFGS with bounds) on the analytic gradient.
-    std::vector<double> x = packing.Start();
+    std::vector<double> x = packing.ToSearch(packing.Start());
     std::vector<double> low, high;
     packing.Bounds(low, high);
-    OuterContext context{&modes, &packing, &options, {}, {}, {}, {}, kInfinity, 0};
+    OuterContext context{&modes, &packing, &options, {}, {}, {}, {}, {}, kInfinity, 0};
     // Whether the best point is a minimum within the bounds: no component of the gradient
     // above the tolerance, except those pressing against a bound the point is at.
     auto stationary = [&] {
         if (context.bestGradient.size() != Eigen::Index(x.size())) return false;
         for (std::size_t k = 0; k < x.size(); ++k) {
             const double g = context.bestGradient[Eigen::Index(k)];
-            const bool pressing = (g > 0 && context.bestX[k] <= low[k] + 1e-9) || (g < 0 && context.bestX[k] >= high[k] - 1e-9);
+            const bool pressing =
+                (g > 0 && context.bestSearch[k] <= low[k] + 1e-9) || (g < 0 && context.bestSearch[k] >= high[k] - 1e-9);
             if (!pressing && std::fabs(g) > options.gradientTolerance) return false;
         }
         return true;
@@ -706,7 +780,7 @@ FoceiResult EstimateFocei(const FoceiProblem& problem, Simulator& simulator, con
                 // modes: a minimum when the gradient there says so.
                 result.message = std::string("the optimisation failed: ") + error.what();
             }
-            if (!context.bestX.empty()) x = context.bestX;
+            if (!context.bestSearch.empty()) x = context.bestSearch;
             result.converged = stationary();
             if (result.converged || limit || !std::isfinite(context.best)) break;
         }
@@ -714,7 +788,7 @@ FoceiResult EstimateFocei(const FoceiProblem& problem, Simulator& simulator, con
         {
             VectorXd lt, om;
             ResidualError er;
-            packing.Unpack(x, lt, om, er);
+            packing.Unpack(packing.ToLog(x), lt, om, er);
             modes.Set(lt, om, er);
             modes.eta_ = context.bestEta;
         }
@@ -729,7 +803,7 @@ FoceiResult EstimateFocei(const FoceiProblem& problem, Simulator& simulator, con
                     limit = optimiser.optimize(x, value) == nlopt::MAXEVAL_REACHED;
                 } catch (const std::exception&) {
                 }
-                if (!context.bestX.empty()) x = context.bestX;
+                if (!context.bestSearch.empty()) x = context.bestSearch;
                 result.converged = stationary();
                 if (result.converged || limit || !std::isfinite(context.best)) break;
             }
@@ -756,6 +830,7 @@ FoceiResult EstimateFocei(const FoceiProblem& problem, Simulator& simulator, con
         if (x[k] > high[k] - margin || (!floorOfVariance && x[k] < low[k] + margin))
             result.atSearchEdge.push_back(packing.Names()[k]);
     }
+    x = packing.ToLog(x);  // from here on, the log parameters
 
     // The estimate, with tight modes.
     VectorXd logTheta, omega;
@@ -778,13 +853,17 @@ FoceiResult EstimateFocei(const FoceiProblem& problem, Simulator& simulator, con
         std::vector<std::string> atBound;
         for (std::size_t k = 0; k < m; ++k) {
             const bool bounded = packing.KindOf(k) == Packing::Kind::Omega || packing.KindOf(k) == Packing::Kind::Proportional;
-            if (bounded && x[k] < low[k] + options.boundaryMargin) atBound.push_back(packing.Names()[k]);
+            if (bounded && x[k] < packing.ToLog(k, low[k]) + options.boundaryMargin) atBound.push_back(packing.Names()[k]);
             else kept.push_back(k);
         }
         context.bestEta = bestEta;
         context.bestX = x;
         VectorXd centre;
-        context.Evaluate(x, tight, &centre);
+        // The modes of the displaced points at the search's own tolerance: warm-started by
+        // their sensitivity they begin within O(h²) of their modes, and a tolerance tighter
+        // than the noise of the differenced predictions would only add halvings of steps that
+        // no longer descend.
+        context.Evaluate(x, options.innerTolerance, &centre);
         context.bestSensitivity = modes.sensitivity_;
         const double h = options.hessianStep;
         const Eigen::Index r = Eigen::Index(kept.size());
@@ -795,8 +874,8 @@ FoceiResult EstimateFocei(const FoceiProblem& problem, Simulator& simulator, con
             std::vector<double> xp = x, xm = x;
             xp[kept[std::size_t(a)]] += h;
             xm[kept[std::size_t(a)]] -= h;
-            finite = finite && std::isfinite(context.Evaluate(xp, tight, &plus)) &&
-                     std::isfinite(context.Evaluate(xm, tight, &minus));
+            finite = finite && std::isfinite(context.Evaluate(xp, options.innerTolerance, &plus)) &&
+                     std::isfinite(context.Evaluate(xm, options.innerTolerance, &minus));
             if (!finite) break;
             for (Eigen::Index b = 0; b < r; ++b)
                 hessian(b, a) = (plus[Eigen::Index(kept[std::size_t(b)])] - minus[Eigen::Index(kept[std::size_t(b)])]) / (2 * h);

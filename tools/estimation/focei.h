@@ -14,7 +14,8 @@
 // Outer problem: the Laplace approximation of −2 log L with that matrix,
 //     −2LL = Σ_i [ l_i(η̂_i) + ln|Ω| + ln|H_i(η̂_i)| ],
 // which includes the constant n·ln 2π, is minimised over ln θ, ln diag Ω, ln a and ln b by a
-// quasi-Newton method (NLopt's L-BFGS within bounds) on its analytic gradient: the envelope
+// quasi-Newton method (NLopt's L-BFGS within bounds, searching ω = √ω² rather than ln ω²) on
+// its analytic gradient: the envelope
 // theorem for l_i at its mode, and the dependence of ln|H_i| on the mode through the implicit
 // function theorem, with the second derivatives of f by second differences. Each evaluation
 // warm-starts the modes from the best point's, moved by their sensitivity dη̂/dx.
@@ -74,6 +75,7 @@ struct FoceiOptions {
     double outerStepTolerance = 1e-5;  // ... or the log parameters by less
     double gradientTolerance = 0.02;   // |∂(−2LL)/∂x| below which the best point is a minimum
     int outerRestarts = 5;             // of the quasi-Newton from the best point while it is not
+    double trustRadius = 1.0;          // farthest trial from the best point, in any ln θ
     bool covariance = true;
     double hessianStep = 1e-3;       // of the differences of the gradient, in the log parameters
     double boundaryMargin = 1.0;     // a log variance this close to its lower bound is at the bound

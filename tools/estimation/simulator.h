@@ -19,7 +19,9 @@ public:
     // Observations of individual i, in the order the predictions give them.
     virtual std::size_t Observations(std::size_t i) const = 0;
     // Fills predictions[i] (one value per observation of i) for every i with which[i] set,
-    // simulating i at values[i]; the others are left alone. False when a simulation failed.
+    // simulating i at values[i]; the others are left alone. False when a simulation failed;
+    // the predictions of an individual whose simulation failed are NaN, so that the failure
+    // is that individual's alone.
     virtual bool Predict(const std::vector<Eigen::VectorXd>& values, const std::vector<char>& which,
                          std::vector<Eigen::VectorXd>& predictions) = 0;
     // The values individual i's last simulation used, those the model computes by a formula

@@ -179,6 +179,13 @@ RunResult RunFocei(const Model& model, const EngineProblem& problem, const std::
         } catch (const EngineError& error) {
             result.warnings.push_back(std::string("no curves: ") + error.what());
         }
+    } else {
+        // The fine curves are drawn in one engine state, which holds kIndividualsPerState.
+        result.warnings.push_back(fmt::format(
+            "no fitted curves (curves.csv holds only its header, the individual plots show none): they are drawn "
+            "for at most {} individuals and the data set has {}; the estimates, tables and residual plots are "
+            "complete",
+            kIndividualsPerState, individuals));
     }
     return result;
 }
