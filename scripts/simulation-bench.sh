@@ -3,8 +3,8 @@
 # resident memory, by GNU time):
 #   1. 1,000 replicates of the theophylline design (12 subjects, 132 rows);
 #   2. 10,000 virtual subjects of a repeated-dose regimen of the two-compartment model of
-#      examples/two_compartment (one replicate): 10 oral doses of 100 mg every 12 h, the most
-#      the engine's 10 interrupts per individual hold, with 24 samples.
+#      examples/two_compartment (one replicate): 12 oral doses of 100 mg every 12 h (one
+#      interrupt each, in the large build), with 24 samples.
 # Builds the program first (preset large) unless TESSUVAN is given.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -18,8 +18,8 @@ mkdir -p "$work"
 {
   echo "ID,TIME,DV,AMT,EVID,ADDL,II"
   for ((id = 1; id <= 10000; id++)); do
-    echo "$id,0,.,100,1,9,12"
-    for t in 0.5 1 2 4 6 11.9 24.5 36 48.5 60 72.5 84 96.5 107.9 108.5 109 110 112 114 116 120 126 132 144; do
+    echo "$id,0,.,100,1,11,12"
+    for t in 0.5 1 2 4 6 11.9 24.5 36 48.5 60 72.5 84 96.5 108 120.5 131.9 132.5 133 134 136 138 144 156 168; do
       echo "$id,$t,.,.,2,.,."
     done
   done
@@ -33,7 +33,7 @@ measure() {  # label, then the command
 measure "1,000 replicates of the theophylline design" \
   "$TESSUVAN" simulate examples/theophylline/theophylline_focei.toml examples/theophylline/theophylline.csv \
   --replicates 1000 --seed 1 --quiet -o "$work/theophylline-1000"
-measure "10,000 subjects of 10 doses, two compartments" \
+measure "10,000 subjects of 12 doses, two compartments" \
   "$TESSUVAN" simulate examples/two_compartment/two_compartment.toml "$work/regimen.csv" \
   --replicates 1 --seed 1 --quiet -o "$work/regimen-10000"
 wc -l "$work/theophylline-1000/simulations.csv" "$work/regimen-10000/simulations.csv"

@@ -20,7 +20,12 @@ namespace tessuvan::cli {
 
 namespace {
 
-constexpr std::size_t kIndividualsPerState = TESSUVAN_MAX_INDIVIDUALS;
+// Individuals loaded into one engine. Every individual's numbers come from its own streams, so
+// the block size changes no result; it bounds memory, since each thread holds one loaded block
+// and a loaded individual costs its compiled formulas (one per species and P parameter and
+// dose, about 4 KiB each). 500 keeps a 12-dose two-compartment design near 100 MiB a thread,
+// where the large build's 5,000 took 1.7 GiB for two threads, at the same speed.
+constexpr std::size_t kIndividualsPerState = TESSUVAN_MAX_INDIVIDUALS < 500 ? TESSUVAN_MAX_INDIVIDUALS : 500;
 constexpr int kMaxThreads = 8;
 
 }  // namespace
