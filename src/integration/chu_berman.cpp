@@ -15,6 +15,7 @@
 #include "integration/chu_berman.h"
 
 #include <cmath>
+#include <type_traits>
 
 #include "integration/interval.h"
 #include "integration/methods.h"
@@ -39,8 +40,11 @@ struct ChuBermanLoop {
                        WorkingFloat tol, AmountVector& Y)
     {
         // Entries beyond n are never computed: they travel from yin to yout untouched, and the
-        // trial amounts carry them for the formulas that read them.
-        AmountVector Ytau = Y, Yn = Y;
+        // trial amounts carry them for the formulas that read them. Coefficients that cannot
+        // vary read no amount, so their trial points need only 1..n.
+        using TrialPoint = std::conditional_t<Source::kVarying, AmountVector, SpeciesVector<Size>>;
+        TrialPoint Ytau{}, Yn{};
+        if constexpr (Source::kVarying) Ytau = Y, Yn = Y;
         const int n = size.Count();
         int16_t err = 0;
         WorkingFloat t = t0;
@@ -52,8 +56,8 @@ struct ChuBermanLoop {
         Coefficients<Size> varying;
         Coefficients<Size>& c = Source::kVarying ? varying : c0;
         source.Begin(size, c0);
-        AmountVector D, AD, q, r, s;
-        AmountVector Rtau, W, AW, R1, Yf;
+        SpeciesVector<Size> D, AD, q, r, s;
+        SpeciesVector<Size> Rtau, W, AW, R1, Yf;
         int64_t steps = 0;
         do {
             ++steps;
@@ -94,6 +98,7 @@ struct ChuBermanLoop {
                 LinearizationRemainder(source, size, c, t + h, Yn, c0, R1);
                 Product(size, c0.A, W, AW);
 
+#pragma GCC unroll 4
                 for (int i = 1; i <= n; ++i) {
                     const WorkingFloat C = R1[i] - Rtau[i] / kSampleFraction + AW[i] - c0.A[i][i] * W[i];
                     Yf[i] = Yn[i] + s[i] * C / (h * h);

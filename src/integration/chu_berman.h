@@ -22,11 +22,11 @@ inline constexpr WorkingFloat kSeriesThreshold = TESSUVAN_WF(1e-7);
 //   q = (e^(ah) - 1)/a,   r = (e^(ah) - 1 - ah)/a²,   s = (e^(ah) - 1 - ah - (ah)²/2)/a³
 // formed as q = (exp(a·h) - 1)/a, r = (q - h)/a, s = (r - h·h/2)/a; when |a| < 1e-7 or
 // |a·h| < 1e-7 their series limits h, h²/2, h³/6 instead. Entries 1..n are written.
-template <class Size, class Matrix>
-inline void ExponentialWeights(Size size, WorkingFloat h, const Matrix& A0, AmountVector& q, AmountVector& r,
-                               AmountVector& s)
+template <class Size, class Matrix, class Vector>
+inline void ExponentialWeights(Size size, WorkingFloat h, const Matrix& A0, Vector& q, Vector& r, Vector& s)
 {
     const int n = size.Count();
+#pragma GCC unroll 4
     for (int i = 1; i <= n; ++i) {
         const WorkingFloat a = A0[i][i];
         if (std::fabs(a) < kSeriesThreshold || std::fabs(a * h) < kSeriesThreshold) {
@@ -44,16 +44,16 @@ inline void ExponentialWeights(Size size, WorkingFloat h, const Matrix& A0, Amou
 // R := A(t, X)·X - A0·X + F(t, X) - F0 over 1..n, combined in that order: what the true
 // right-hand side adds to the linear model c0 frozen at the start of the step (zero there).
 // c receives A(t, X) and F(t, X); a source whose coefficients cannot vary passes c0 itself.
-template <class Source, class Size>
+template <class Source, class Size, class Point, class Vector>
 inline void LinearizationRemainder(const Source& source, Size size, Coefficients<Size>& c, WorkingFloat t,
-                                   const AmountVector& X, const Coefficients<Size>& c0, AmountVector& R)
+                                   const Point& x, const Coefficients<Size>& c0, Vector& R)
 {
     const int n = size.Count();
-    AmountVector AX, A0X;
-    source.At(size, t, X, c);
-    Product(size, c.A, X, AX);
+    SpeciesVector<Size> AX, A0X;
+    source.At(size, t, x, c);
+    Product(size, c.A, x, AX);
     if constexpr (Source::kVarying) {
-        Product(size, c0.A, X, A0X);
+        Product(size, c0.A, x, A0X);
     } else {
         // A(t, X) is A0 to the bit, so A0·X would repeat the same operations on the same operands.
         for (int i = 1; i <= n; ++i) A0X[i] = AX[i];
