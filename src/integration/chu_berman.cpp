@@ -43,8 +43,11 @@ struct ChuBermanLoop {
         // trial amounts carry them for the formulas that read them. Coefficients that cannot
         // vary read no amount, so their trial points need only 1..n.
         using TrialPoint = std::conditional_t<Source::kVarying, AmountVector, SpeciesVector<Size>>;
-        TrialPoint Ytau{}, Yn{};
-        if constexpr (Source::kVarying) Ytau = Y, Yn = Y;
+        const TrialPoint start = [&] {
+            if constexpr (Source::kVarying) return Y;
+            else return TrialPoint{};
+        }();
+        TrialPoint Ytau = start, Yn = start;
         const int n = size.Count();
         int16_t err = 0;
         WorkingFloat t = t0;

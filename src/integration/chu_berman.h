@@ -41,6 +41,8 @@ inline void ExponentialWeights(Size size, WorkingFloat h, const Matrix& A0, Vect
     }
 }
 
+inline bool IsPositiveZero(WorkingFloat v) { return v == 0 && !std::signbit(v); }
+
 // R := A(t, X)·X - A0·X + F(t, X) - F0 over 1..n, combined in that order: what the true
 // right-hand side adds to the linear model c0 frozen at the start of the step (zero there).
 // c receives A(t, X) and F(t, X); a source whose coefficients cannot vary passes c0 itself.
@@ -54,11 +56,18 @@ inline void LinearizationRemainder(const Source& source, Size size, Coefficients
     Product(size, c.A, x, AX);
     if constexpr (Source::kVarying) {
         Product(size, c0.A, x, A0X);
+        for (int i = 1; i <= n; ++i) R[i] = AX[i] - A0X[i] + c.F[i] - c0.F[i];
     } else {
-        // A(t, X) is A0 to the bit, so A0·X would repeat the same operations on the same operands.
-        for (int i = 1; i <= n; ++i) A0X[i] = AX[i];
+        // A(t, X) and F(t, X) are A0 and F0 to the bit, so A0·X would repeat the same operations
+        // on the same operands. AX - AX is +0, or a not-a-number when AX is not finite; adding
+        // and subtracting an absent free term (+0) gives either back unchanged (v + 0 = v for
+        // every v but -0, v - 0 = v), so those two operations, which lengthen the chain a step
+        // waits on, are left out.
+        for (int i = 1; i <= n; ++i) {
+            const WorkingFloat sameTwice = AX[i] - AX[i];
+            R[i] = IsPositiveZero(c0.F[i]) ? sameTwice : sameTwice + c0.F[i] - c0.F[i];
+        }
     }
-    for (int i = 1; i <= n; ++i) R[i] = AX[i] - A0X[i] + c.F[i] - c0.F[i];
 }
 
 }  // namespace tessuvan
