@@ -29,6 +29,18 @@ constexpr WorkingFloat kSampleFraction = TESSUVAN_WF(0.1);
 // Applied before the halving of each attempt, so a factor 2 in effect.
 constexpr WorkingFloat kGrowth = 4;
 
+// R/d for a remainder R of LinearizationRemainder and a divisor d > 0. When the coefficients
+// cannot vary, R is +0 or a not-a-number (AX - AX, and a free term added and taken away again
+// leaves it so), and either divided by a positive d is itself: the division is left out.
+template <class Source>
+inline WorkingFloat RemainderOver(WorkingFloat R, WorkingFloat d)
+{
+    if constexpr (!Source::kVarying) {
+        if (d > 0) return R;
+    }
+    return R / d;
+}
+
 }  // namespace
 
 // The interval loop, from t0 with the first step length h; returns the codes it adds.
@@ -95,7 +107,7 @@ struct ChuBermanLoop {
 
                 for (int i = 1; i <= n; ++i) {
                     const WorkingFloat firstOrder = Y[i] + h * D[i];
-                    W[i] = r[i] * (AD[i] + Rtau[i] / tau);
+                    W[i] = r[i] * (AD[i] + RemainderOver<Source>(Rtau[i], tau));
                     Yn[i] = firstOrder + W[i];
                 }
                 LinearizationRemainder(source, size, c, t + h, Yn, c0, R1);
@@ -103,7 +115,7 @@ struct ChuBermanLoop {
 
 #pragma GCC unroll 4
                 for (int i = 1; i <= n; ++i) {
-                    const WorkingFloat C = R1[i] - Rtau[i] / kSampleFraction + AW[i] - c0.A[i][i] * W[i];
+                    const WorkingFloat C = R1[i] - RemainderOver<Source>(Rtau[i], kSampleFraction) + AW[i] - c0.A[i][i] * W[i];
                     Yf[i] = Yn[i] + s[i] * C / (h * h);
                     if (std::fabs(Yf[i]) > ObservationThreshold) errorScale = errorScale + std::fabs(h * C / Yf[i]);
                 }
