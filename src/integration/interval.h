@@ -63,15 +63,15 @@ inline IntervalStart CheckInterval(const ArgumentRule& rule, WorkingFloat t0, Wo
 // every amount cell and the plan into every cell it reads, and both give back what they found.
 template <class Loop>
 void Integrate(const RightHandSide& rhs, int n, WorkingFloat t0, WorkingFloat t1, WorkingFloat tol,
-               const AmountVector& yin, AmountVector& yout, int16_t& err)
+               AmountVector yin, AmountVector& yout, int16_t& err)
 {
     const IntervalStart start = CheckInterval(Loop::kArguments, t0, t1, tol);
     err = start.err;
     if (err != 0) {
-        if (Loop::kArguments.refusalCopiesInput && &yout != &yin) yout = yin;
+        if (Loop::kArguments.refusalCopiesInput) yout = yin;
         return;
     }
-    if (&yout != &yin) yout = yin;
+    yout = yin;
     WithCoefficients(rhs, n, [&](const auto& source, auto size) {
         AddCode(err, Loop::Run(source, size, start.h, t0, t1, tol, yout));
     });

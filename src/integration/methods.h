@@ -14,7 +14,7 @@ namespace tessuvan {
 
 template <class Loop>
 void Integrate(const RightHandSide& rhs, int n, WorkingFloat t0, WorkingFloat t1, WorkingFloat tol,
-               const AmountVector& yin, AmountVector& yout, int16_t& err);
+               AmountVector yin, AmountVector& yout, int16_t& err);
 
 struct RungeKutta4Loop;     // fixed_step.cpp
 struct RungeKutta5Loop;     // fixed_step.cpp

@@ -57,9 +57,9 @@ void ModelDerivative(const RightHandSide& rhs, int n, WorkingFloat t, AmountVect
 
 // Integrator(rhs, n, t0, t1, tol, yin, yout, err): integrates the amounts yin (entries 1..n)
 // from t0 to t1 with tolerance tol and writes them to yout; err is set to 0 first and then to
-// the routine's code. yin and yout may be the same array (yin is read before yout is written).
+// the routine's code. yin is taken by value, so yin and yout may be the same array.
 using IntegrationRoutine = void(const RightHandSide& rhs, int n, WorkingFloat t0, WorkingFloat t1,
-                                WorkingFloat tol, const AmountVector& yin, AmountVector& yout, int16_t& err);
+                                WorkingFloat tol, AmountVector yin, AmountVector& yout, int16_t& err);
 using Integrator = IntegrationRoutine*;
 
 }  // namespace tessuvan
