@@ -102,9 +102,11 @@ struct ChuBermanLoop {
                 const WorkingFloat tau = kSampleFraction * h;
 
                 ExponentialWeights(size, h, c0.A, q, r, s);
+#pragma GCC unroll 4
                 for (int i = 1; i <= n; ++i) Ytau[i] = Y[i] + tau * D[i];
                 LinearizationRemainder(source, size, c, t + tau, Ytau, c0, Rtau);
 
+#pragma GCC unroll 4
                 for (int i = 1; i <= n; ++i) {
                     const WorkingFloat firstOrder = Y[i] + h * D[i];
                     W[i] = r[i] * (AD[i] + RemainderOver<Source>(Rtau[i], tau));
