@@ -117,7 +117,8 @@ struct ChuBermanLoop {
 
 #pragma GCC unroll 4
                 for (int i = 1; i <= n; ++i) {
-                    const WorkingFloat C = R1[i] - RemainderOver<Source>(Rtau[i], kSampleFraction) + AW[i] - c0.A[i][i] * W[i];
+                    const WorkingFloat tenfold = RemainderOver<Source>(Rtau[i], kSampleFraction);
+                    const WorkingFloat C = R1[i] - tenfold + AW[i] - c0.A[i][i] * W[i];
                     Yf[i] = Yn[i] + s[i] * C / (h * h);
                     if (std::fabs(Yf[i]) > ObservationThreshold) errorScale = errorScale + std::fabs(h * C / Yf[i]);
                 }

@@ -123,8 +123,9 @@ TEST_P(EveryBody, AmountsAndFreeTermsAtTheEdgesGiveThePlainBits)
                     method(planned, 2, 0, 3, kTolerance, yPlanned, yPlanned, errPlanned);
                     EXPECT_EQ(errPlain, errPlanned);
                     for (int i = 1; i <= 2; ++i)
-                        EXPECT_TRUE(SameBits(yPlain[i], yPlanned[i])) << "species " << i << ", A2 " << rate << ", F2 "
-                                                                      << term << ", from " << start[1] << " " << start[2];
+                        EXPECT_TRUE(SameBits(yPlain[i], yPlanned[i]))
+                            << "species " << i << ", A2 " << rate << ", F2 " << term << ", from " << start[1] << " "
+                            << start[2];
                 }
     }
 }
