@@ -15,6 +15,7 @@
 #include "integration/chu_berman.h"
 
 #include <cmath>
+#include <type_traits>
 
 #include "integration/interval.h"
 #include "integration/methods.h"
@@ -28,6 +29,18 @@ constexpr WorkingFloat kSampleFraction = TESSUVAN_WF(0.1);
 // Applied before the halving of each attempt, so a factor 2 in effect.
 constexpr WorkingFloat kGrowth = 4;
 
+// R/d for a remainder R of LinearizationRemainder and a divisor d > 0. When the coefficients
+// cannot vary, R is +0 or a not-a-number (AX - AX, and a free term added and taken away again
+// leaves it so), and either divided by a positive d is itself: the division is left out.
+template <class Source>
+inline WorkingFloat RemainderOver(WorkingFloat R, WorkingFloat d)
+{
+    if constexpr (!Source::kVarying) {
+        if (d > 0) return R;
+    }
+    return R / d;
+}
+
 }  // namespace
 
 // The interval loop, from t0 with the first step length h; returns the codes it adds.
@@ -39,8 +52,14 @@ struct ChuBermanLoop {
                        WorkingFloat tol, AmountVector& Y)
     {
         // Entries beyond n are never computed: they travel from yin to yout untouched, and the
-        // trial amounts carry them for the formulas that read them.
-        AmountVector Ytau = Y, Yn = Y;
+        // trial amounts carry them for the formulas that read them. Coefficients that cannot
+        // vary read no amount, so their trial points need only 1..n.
+        using TrialPoint = std::conditional_t<Source::kVarying, AmountVector, SpeciesVector<Size>>;
+        const TrialPoint start = [&] {
+            if constexpr (Source::kVarying) return Y;
+            else return TrialPoint{};
+        }();
+        TrialPoint Ytau = start, Yn = start;
         const int n = size.Count();
         int16_t err = 0;
         WorkingFloat t = t0;
@@ -52,8 +71,8 @@ struct ChuBermanLoop {
         Coefficients<Size> varying;
         Coefficients<Size>& c = Source::kVarying ? varying : c0;
         source.Begin(size, c0);
-        AmountVector D, AD, q, r, s;
-        AmountVector Rtau, W, AW, R1, Yf;
+        SpeciesVector<Size> D, AD, q, r, s;
+        SpeciesVector<Size> Rtau, W, AW, R1, Yf;
         int64_t steps = 0;
         do {
             ++steps;
@@ -83,19 +102,23 @@ struct ChuBermanLoop {
                 const WorkingFloat tau = kSampleFraction * h;
 
                 ExponentialWeights(size, h, c0.A, q, r, s);
+#pragma GCC unroll 4
                 for (int i = 1; i <= n; ++i) Ytau[i] = Y[i] + tau * D[i];
                 LinearizationRemainder(source, size, c, t + tau, Ytau, c0, Rtau);
 
+#pragma GCC unroll 4
                 for (int i = 1; i <= n; ++i) {
                     const WorkingFloat firstOrder = Y[i] + h * D[i];
-                    W[i] = r[i] * (AD[i] + Rtau[i] / tau);
+                    W[i] = r[i] * (AD[i] + RemainderOver<Source>(Rtau[i], tau));
                     Yn[i] = firstOrder + W[i];
                 }
                 LinearizationRemainder(source, size, c, t + h, Yn, c0, R1);
                 Product(size, c0.A, W, AW);
 
+#pragma GCC unroll 4
                 for (int i = 1; i <= n; ++i) {
-                    const WorkingFloat C = R1[i] - Rtau[i] / kSampleFraction + AW[i] - c0.A[i][i] * W[i];
+                    const WorkingFloat tenfold = RemainderOver<Source>(Rtau[i], kSampleFraction);
+                    const WorkingFloat C = R1[i] - tenfold + AW[i] - c0.A[i][i] * W[i];
                     Yf[i] = Yn[i] + s[i] * C / (h * h);
                     if (std::fabs(Yf[i]) > ObservationThreshold) errorScale = errorScale + std::fabs(h * C / Yf[i]);
                 }

@@ -40,18 +40,24 @@ struct AnyCount {
     int Count() const { return n; }
 };
 
+// A vector over species 1..n, 1-based and sized by the largest count the Size allows: an
+// AmountVector for AnyCount, N + 1 entries for Fixed<N>, which the compiler can keep in
+// registers where a 21-entry array would live in memory.
+template <class Size>
+using SpeciesVector = std::array<WorkingFloat, Size::kCapacity + 1>;
+
 // A and F, 1-based and sized by the largest count the Size allows; for AnyCount they are a
 // ModelMatrix and an AmountVector.
 template <class Size>
 struct Coefficients {
-    using Row = std::array<WorkingFloat, Size::kCapacity + 1>;
+    using Row = SpeciesVector<Size>;
     std::array<Row, Size::kCapacity + 1> A;
     Row F;
 };
 
 // y := M·x over 1..n, each row summed left to right (MatrixTimesVector).
-template <class Size, class Matrix>
-inline void Product(Size size, const Matrix& M, const AmountVector& x, AmountVector& y)
+template <class Size, class Matrix, class X, class Y>
+inline void Product(Size size, const Matrix& M, const X& x, Y& y)
 {
     const int n = size.Count();
     for (int i = 1; i <= n; ++i) {
@@ -62,8 +68,8 @@ inline void Product(Size size, const Matrix& M, const AmountVector& x, AmountVec
 }
 
 // dx := A·x + F over 1..n, the product formed first (MatrixTimesVectorPlus).
-template <class Size>
-inline void Derivative(Size size, const Coefficients<Size>& c, const AmountVector& x, AmountVector& dx)
+template <class Size, class X, class Y>
+inline void Derivative(Size size, const Coefficients<Size>& c, const X& x, Y& dx)
 {
     Product(size, c.A, x, dx);
     const int n = size.Count();
@@ -98,8 +104,8 @@ public:
     {
         if constexpr (!kVarying) Load(size, c);
     }
-    template <class Size>
-    void At(Size size, WorkingFloat t, const AmountVector& x, Coefficients<Size>& c) const
+    template <class Size, class X>
+    void At(Size size, WorkingFloat t, const X& x, Coefficients<Size>& c) const
     {
         if constexpr (kVarying) {
             plan_.AtPoint(t, x);

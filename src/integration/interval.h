@@ -54,9 +54,13 @@ inline IntervalStart CheckInterval(const ArgumentRule& rule, WorkingFloat t0, Wo
 
 // The frame of every method (methods.h): err := the checks' code; on a refusal yout as the
 // method's rule Loop::kArguments says. Otherwise Loop::Run(source, size, h, t0, t1, tol, y) with
-// the coefficient source of WithCoefficients and the first step length h: y enters with yin and
-// leaves with the amounts at the time reached (t1, unless a code says otherwise), which go to
-// yout; the codes it returns are added to err.
+// the coefficient source of WithCoefficients and the first step length h: y is yout itself,
+// which enters with yin and leaves with the amounts at the time reached (t1, unless a code says
+// otherwise); the codes it returns are added to err.
+//
+// The drivers pass the formula variables' amounts as yin and yout, so these cells follow the
+// steps. No evaluation sees the difference: the plain protocol writes the trial amounts into
+// every amount cell and the plan into every cell it reads, and both give back what they found.
 template <class Loop>
 void Integrate(const RightHandSide& rhs, int n, WorkingFloat t0, WorkingFloat t1, WorkingFloat tol,
                AmountVector yin, AmountVector& yout, int16_t& err)
@@ -67,11 +71,10 @@ void Integrate(const RightHandSide& rhs, int n, WorkingFloat t0, WorkingFloat t1
         if (Loop::kArguments.refusalCopiesInput) yout = yin;
         return;
     }
-    AmountVector y = yin;
+    yout = yin;
     WithCoefficients(rhs, n, [&](const auto& source, auto size) {
-        AddCode(err, Loop::Run(source, size, start.h, t0, t1, tol, y));
+        AddCode(err, Loop::Run(source, size, start.h, t0, t1, tol, yout));
     });
-    yout = y;
 }
 
 }  // namespace tessuvan

@@ -3,6 +3,7 @@
 // four, at run time beyond): every pair follows closed-form solutions, and the pairs end with
 // the same amounts to the last bit.
 #include <cmath>
+#include <limits>
 #include <string>
 
 #include "integration/right_hand_side_plan.h"
@@ -90,6 +91,42 @@ TEST_P(EveryBody, CoefficientsThatReadTheTimeFollowTheirClosedForm)
             const WorkingFloat expected = i + (3 - i) * std::exp(-WorkingFloat(i) / 4 * WorkingFloat(2.25));
             EXPECT_LT(RelativeError(yPlain[i], expected), kAccuracy) << "n " << n << " species " << i;
         }
+    }
+}
+
+TEST_P(EveryBody, AmountsAndFreeTermsAtTheEdgesGiveThePlainBits)
+{
+    // Constant coefficients, where the planned bodies leave out operations whose result they
+    // know (a remainder of +0 or not-a-number): signed zeros, infinities, a not-a-number with a
+    // sign, and amounts that overflow at a trial point (A22 = 40) come out as the formulas give
+    // them, codes too.
+    using Limits = std::numeric_limits<WorkingFloat>;
+    const WorkingFloat inf = Limits::infinity(), nan = Limits::quiet_NaN(), edge = Limits::max() / 40.01;
+    for (bool freeTerm : {false, true}) {
+        ModelBench model;
+        model.SetA(1, 1, "-A1");
+        model.SetA(2, 1, "A1");
+        model.SetA(2, 2, "A2");
+        if (freeTerm) model.SetF(2, "A3");
+        const RightHandSide planned = model.Planned(2);
+        const Integrator method = IntegratorNamed(GetParam());
+        for (WorkingFloat rate : {WorkingFloat(-0.3), WorkingFloat(40)})
+            for (WorkingFloat term : {WorkingFloat(0), -WorkingFloat(0), WorkingFloat(2), inf})
+                for (const AmountVector& start :
+                     {Amounts({1, 0}), Amounts({-WorkingFloat(0), 2}), Amounts({-nan, 1}), Amounts({0, edge})}) {
+                    model.variables().AdjustableValues[1] = WorkingFloat(1.5);
+                    model.variables().AdjustableValues[2] = rate;
+                    model.variables().AdjustableValues[3] = term;
+                    AmountVector yPlain = start, yPlanned = start;
+                    int16_t errPlain = -1, errPlanned = -1;
+                    method(model.rhs, 2, 0, 3, kTolerance, yPlain, yPlain, errPlain);
+                    method(planned, 2, 0, 3, kTolerance, yPlanned, yPlanned, errPlanned);
+                    EXPECT_EQ(errPlain, errPlanned);
+                    for (int i = 1; i <= 2; ++i)
+                        EXPECT_TRUE(SameBits(yPlain[i], yPlanned[i]))
+                            << "species " << i << ", A2 " << rate << ", F2 " << term << ", from " << start[1] << " "
+                            << start[2];
+                }
     }
 }
 
