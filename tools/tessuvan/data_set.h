@@ -43,7 +43,8 @@ struct DataRow {
     double interval = 0;     // II: the dosing interval of ADDL and SS, 0 = none
     int additional = 0;      // ADDL: further doses every II
     int steadyState = 0;     // SS: 0, 1 (replaces the amounts) or 2 (adds to them)
-    int censored = 0;        // CENS: 0, 1 (below the limit), -1 (above it)
+    int censored = 0;        // CENS: 0, 1 (below the limit), -1 (above it); the limit in DV
+    std::optional<double> limit;  // LIMIT: a censored value's other bound (below: the lower one)
     std::vector<std::optional<double>> covariates;  // in the order asked for
 };
 

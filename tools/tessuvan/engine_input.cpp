@@ -213,7 +213,12 @@ struct IndividualBuild {
                 EngineRequest answer;
                 answer.slot = Slot(request.output, before);
                 answer.line = request.line;
-                answer.dv = request.kind == EventKind::Observe ? request.dv : 0;
+                answer.dv = request.kind == EventKind::Observe && request.censored == 0 ? request.dv : 0;
+                if (request.kind == EventKind::Observe && request.censored != 0) {
+                    answer.censored = request.censored;
+                    answer.bound = request.dv;
+                    answer.limit = request.limit;
+                }
                 answer.steadyState = request.steadyState;
                 point.requests.push_back(answer);
             }
@@ -404,7 +409,8 @@ EngineProblem BuildEngineProblem(const Model& model, const DataSet& data)
         problem.pTexts.push_back(row);
     }
 
-    if (censored > 0)
+    // FOCEI keeps them (the M3 method) and its report counts them.
+    if (censored > 0 && model.fit.estimation != Estimation::Focei)
         problem.warnings.push_back(std::to_string(censored) +
                                    " censored observation(s) (CENS not 0) are left out of the fit (the M1 method)");
     if (nonPositive > 0)

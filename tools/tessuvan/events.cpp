@@ -234,6 +234,15 @@ public:
         if (row.evid == 0 && !row.missing) {
             if (row.censored != 0) {
                 ++out.censoredRows;
+                // The pooled fit leaves them out (M1); the population estimation keeps them as
+                // observations known only to lie beyond their limit (M3).
+                if (model_.fit.estimation != Estimation::Focei) return;
+                event.kind = EventKind::Observe;
+                event.output = OutputOf(model_, data_, row);
+                event.dv = *row.dv;
+                event.censored = row.censored;
+                event.limit = row.limit ? *row.limit : std::nan("");
+                Add(event, row.time, 0);
                 return;
             }
             if (!(*row.dv > kObservationThreshold)) {
