@@ -48,6 +48,10 @@ struct DataRow {
     std::vector<std::optional<double>> covariates;  // in the order asked for
 };
 
+// What becomes of censored rows (CENS ≠ 0): left out (M1: the pooled fit, the simulations) or
+// kept as censored observations (M3: the population estimation).
+enum class CensoredRows { LeftOut, Kept };
+
 struct DataSet {
     std::string source;
     std::vector<std::string> covariateColumns;

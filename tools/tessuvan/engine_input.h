@@ -87,7 +87,9 @@ struct EngineProblem {
 };
 
 // Builds the problem; throws DataError (file, line, column) for data the engine cannot hold.
-EngineProblem BuildEngineProblem(const Model& model, const DataSet& data);
+// Censored rows become requests without a DV (censored ≠ 0) when kept.
+EngineProblem BuildEngineProblem(const Model& model, const DataSet& data,
+                                 CensoredRows censoredRows = CensoredRows::LeftOut);
 
 // Adds up to `perIndividual` points without observation between each individual's first and
 // last observed time, within the engine's points per individual, to draw smooth curves.

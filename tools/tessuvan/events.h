@@ -62,14 +62,14 @@ struct IndividualEvents {
     std::vector<Event> events;                  // in acting order
     std::vector<double> firstCovariates;        // [q]: the values at the first time
     std::vector<bool> covariateChanges;         // [q]: the value changes within the individual
-    int censoredRows = 0;                       // CENS ≠ 0 rows: dropped (M1) or, for FOCEI, kept (M3)
+    int censoredRows = 0;                       // CENS ≠ 0 rows: left out (M1) or kept (M3)
     int nonPositiveRows = 0;                    // DV at or below 0 (the engine weighs only y > 0)
 };
 
 // The individual's events, a steady-state dose preceded by `preDoses` doses every II; throws
 // DataError (row, column, what to do) where the engine cannot express what a row asks for.
 IndividualEvents EventsOf(const Model& model, const DataSet& data, const std::vector<const DataRow*>& rows,
-                          int preDoses);
+                          int preDoses, CensoredRows censored = CensoredRows::LeftOut);
 
 // The engine interrupts the events need: one per time at which something changes, and one at
 // the first time in any case.
