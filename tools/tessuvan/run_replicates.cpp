@@ -35,7 +35,6 @@ SimulationDesign DesignOf(const EngineProblem& problem, const DataSet& data)
         for (std::size_t j = 0; j < individual.points.size(); ++j)
             for (const EngineRequest& request : individual.points[j].requests) {
                 if (request.steadyState != 0) continue;  // the tool's own checks, not rows
-                if (request.censored != 0) continue;     // censored values: left out, as by the pooled fit
                 DesignRow row;
                 row.point = int(j + 1);
                 row.slot = request.slot;
@@ -142,8 +141,7 @@ ReplicateRun RunReplicates(const Model& model, const EngineProblem& problem, con
         for (EngineIndividual& individual : block.individuals)
             for (EnginePoint& point : individual.points)
                 for (const EngineRequest& request : point.requests)
-                    if (request.steadyState == 0 && request.censored == 0 && !(point.observed[request.slot] > 0))
-                        point.observed[request.slot] = 1;
+                    if (request.steadyState == 0 && !(point.observed[request.slot] > 0)) point.observed[request.slot] = 1;
         const std::filesystem::path folder = workFolder / fmt::format("block-{}-{}", b + 1, slice + 1);
         std::filesystem::create_directories(folder);
         EngineSession session(model, block, InitialValues(model, block.individuals.size()), folder);
