@@ -185,6 +185,8 @@ TEST(MalformedData, IsReportedWithFileLineAndColumn)
               "d.csv:2:5 (RATE): RATE must be positive (an infusion), 0 (a bolus), -1 (the rate given by dosing.rate "
               "of the model) or -2 (the duration given by dosing.duration)");
     EXPECT_EQ(ErrorOf("ID,TIME,DV,AMT,WT\n1,0,.,-5,60\n"), "d.csv:2:4 (AMT): a dose row needs a positive amount");
+    EXPECT_EQ(ErrorOf("ID,TIME,DV,AMT,CENS,LIMIT,WT\n1,0,.,100,0,.,60\n1,1,0.5,.,1,0.8,60\n"),
+              "d.csv:3:6 (LIMIT): with CENS 1 the value lies between LIMIT and DV: LIMIT must be below DV");
     // Times, observations and covariates reach the engine as 32-bit floats.
     EXPECT_EQ(ErrorOf("ID,TIME,DV,AMT,WT\n1,0,.,100,60\n1,4e40,2.0,.,60\n"),
               "d.csv:3:2 (TIME): '4e40' is beyond the largest 32-bit float (3.4e+38), the type in which the engine "

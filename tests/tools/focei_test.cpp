@@ -1,8 +1,10 @@
 // The pieces of the population estimation against what they must equal: the individual
 // objective's gradient against differences of the objective, the FOCE −2LL of a model linear in
 // η against its exact marginal likelihood, the gradient of −2LL against its differences, a fit
-// of simulated individuals, and CWRES and shrinkage on a case worked by hand.
+// of simulated individuals, and CWRES and shrinkage on a case worked by hand; each with censored
+// observations (the M3 method) too.
 #include <cmath>
+#include <limits>
 #include <random>
 
 #include <gtest/gtest.h>
@@ -34,6 +36,39 @@ private:
     std::vector<VectorXd> x_;
 };
 
+TEST(Focei, CensoredTermIsTheProbabilityBeyondTheLimitWithItsDerivatives)
+{
+    const double inf = std::numeric_limits<double>::infinity();
+    // Below 1 with f 1.5, SD 0.5: P = Φ(−1); above 1 with f 0.4: P = 1 − Φ(1.2) = Φ(−1.2);
+    // between 0.2 and 1 with f 0.4: Φ(1.2) − Φ(−0.4) (tables: 0.158655254, 0.115069670, 0.539838565).
+    EXPECT_NEAR(CensoredTermOf(-inf, 1.0, 1.5, 0.25).l, -2 * std::log(0.158655254), 1e-7);
+    EXPECT_NEAR(CensoredTermOf(1.0, inf, 0.4, 0.25).l, -2 * std::log(0.115069670), 1e-7);
+    EXPECT_NEAR(CensoredTermOf(0.2, 1.0, 0.4, 0.25).l, -2 * std::log(0.884930330 - 0.344578258), 1e-7);
+    // Far in the tail (z = −30) the probability keeps its digits: ℓ ≈ z² + ln(2π) + 2 ln|z|.
+    EXPECT_NEAR(CensoredTermOf(-inf, 1.0, 16.0, 0.25).l, 900 + std::log(2 * M_PI) + 2 * std::log(30.0), 0.01);
+    for (const auto& [lo, hi] : {std::pair{-inf, 1.0}, {1.0, inf}, {0.2, 1.0}})
+        for (double f : {0.4, 1.5}) {
+            const CensoredTerm t = CensoredTermOf(lo, hi, f, 0.25);
+            const double d = 1e-5;
+            auto at = [&](double df, double dv) { return CensoredTermOf(lo, hi, f + df, 0.25 + dv); };
+            EXPECT_NEAR(t.lf, (at(d, 0).l - at(-d, 0).l) / (2 * d), 1e-6) << lo << " " << f;
+            EXPECT_NEAR(t.lv, (at(0, d).l - at(0, -d).l) / (2 * d), 1e-6) << lo << " " << f;
+            EXPECT_NEAR(t.lff, (at(d, 0).lf - at(-d, 0).lf) / (2 * d), 1e-5) << lo << " " << f;
+            EXPECT_GE(t.lff, 0);  // log-concave in f: the weight in H stays positive
+        }
+}
+
+// Observation 0 below its value (LLOQ), 2 above it, the others observed.
+Censoring SomeCensored(Eigen::Index n)
+{
+    Censoring c;
+    c.kind = Eigen::VectorXi::Zero(n);
+    c.limit = VectorXd::Constant(n, std::nan(""));
+    c.kind[0] = 1;
+    c.kind[2] = -1;
+    return c;
+}
+
 TEST(Focei, IndividualGradientFollowsDifferencesOfTheObjective)
 {
     // f(η) = exp(A η) elementwise, with a combined error so that V depends on η.
@@ -44,18 +79,20 @@ TEST(Focei, IndividualGradientFollowsDifferencesOfTheObjective)
     const ResidualError error{0.2, 0.15};
     auto f = [&](const VectorXd& e) { return VectorXd((a * e).array().exp()); };
     const MatrixXd g = f(eta).asDiagonal() * a;
-    VectorXd gradient;
-    MatrixXd h;
-    IndividualDerivatives(y, f(eta), g, eta, omegaInverse, error, gradient, h);
-    for (Eigen::Index k = 0; k < 2; ++k) {
-        VectorXd up = eta, down = eta;
-        up[k] += 1e-6;
-        down[k] -= 1e-6;
-        const double difference = (IndividualObjective(y, f(up), up, omegaInverse, error) -
-                                   IndividualObjective(y, f(down), down, omegaInverse, error)) / 2e-6;
-        EXPECT_NEAR(gradient[k], difference, 1e-6 * std::max(1.0, std::fabs(difference)));
+    for (const Censoring& censoring : {Censoring{}, SomeCensored(3)}) {
+        VectorXd gradient;
+        MatrixXd h;
+        IndividualDerivatives(y, f(eta), g, eta, omegaInverse, error, gradient, h, censoring);
+        for (Eigen::Index k = 0; k < 2; ++k) {
+            VectorXd up = eta, down = eta;
+            up[k] += 1e-6;
+            down[k] -= 1e-6;
+            const double difference = (IndividualObjective(y, f(up), up, omegaInverse, error, censoring) -
+                                       IndividualObjective(y, f(down), down, omegaInverse, error, censoring)) / 2e-6;
+            EXPECT_NEAR(gradient[k], difference, 1e-6 * std::max(1.0, std::fabs(difference))) << censoring.Any();
+        }
+        EXPECT_GT(h.ldlt().vectorD().minCoeff(), 0);
     }
-    EXPECT_GT(h.ldlt().vectorD().minCoeff(), 0);
 }
 
 TEST(Focei, ObjectiveOfALinearModelIsItsExactMarginalLikelihood)
@@ -122,15 +159,28 @@ TEST(Focei, GradientOfMinus2LLFollowsItsDifferences)
     // x: ln A, ln k, ln c, ln ω²(A), ln ω²(k), ln a, ln b, away from the optimum.
     const std::vector<double> x = {std::log(9.0), std::log(0.45), std::log(1.2), std::log(0.15), std::log(0.08),
                                    std::log(0.25), std::log(0.12)};
-    VectorXd gradient, unused;
-    ASSERT_TRUE(std::isfinite(FoceiGradient(problem, simulator, x, options, gradient)));
-    for (std::size_t k = 0; k < x.size(); ++k) {
-        std::vector<double> up = x, down = x;
-        up[k] += 1e-3;
-        down[k] -= 1e-3;
-        const double difference = (FoceiGradient(problem, simulator, up, options, unused) -
-                                   FoceiGradient(problem, simulator, down, options, unused)) / 2e-3;
-        EXPECT_NEAR(gradient[Eigen::Index(k)], difference, 2e-4 * std::max(1.0, std::fabs(difference))) << "x" << k;
+    for (bool censored : {false, true}) {
+        // Censored: the first value of each individual below 9, the third above 4 (and, for
+        // the last, between 4 and 4.5), terms whose weight in H is the approximate one.
+        problem.censoring.clear();
+        if (censored)
+            for (std::size_t i = 0; i < 3; ++i) {
+                problem.censoring.push_back(SomeCensored(4));
+                problem.observed[i][0] = 9.0;
+                problem.observed[i][2] = 4.0;
+            }
+        if (censored) problem.censoring[2].limit[2] = 4.5;
+        VectorXd gradient, unused;
+        ASSERT_TRUE(std::isfinite(FoceiGradient(problem, simulator, x, options, gradient)));
+        for (std::size_t k = 0; k < x.size(); ++k) {
+            std::vector<double> up = x, down = x;
+            up[k] += 1e-3;
+            down[k] -= 1e-3;
+            const double difference = (FoceiGradient(problem, simulator, up, options, unused) -
+                                       FoceiGradient(problem, simulator, down, options, unused)) / 2e-3;
+            EXPECT_NEAR(gradient[Eigen::Index(k)], difference, 2e-4 * std::max(1.0, std::fabs(difference)))
+                << "x" << k << (censored ? " censored" : "");
+        }
     }
 }
 

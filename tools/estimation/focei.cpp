@@ -117,29 +117,67 @@ private:
 
 // One observation's term of l_i, ℓ(f) = ln V + (y − f)²/V with V = a² + b²f², and the
 // derivatives in f that the gradient of −2LL needs: V' = 2b²f, V'' = 2b², and the weight
-// w = 1/V + ½V'²/V² of g gᵀ in H.
+// w = 1/V + ½V'²/V² of g gᵀ in H. A censored observation has ℓ = −2 ln P(f, V) instead and
+// the weight w = ½ ∂²ℓ/∂f² at a fixed V; ℓ's derivatives in V beyond the first, and w's, by
+// central differences of the closed forms (relative step 1e-4: about 1e-8 of their size).
 struct ObservationTerms {
     double v, v1, v2, r;
+    bool censored = false;
+    double lf = 0, lv = 0, lff = 0, lfv = 0, lvv = 0, wf = 0, wv = 0;  // censored: partial derivatives
     ObservationTerms(double y, double f, const ResidualError& error)
         : v(error.Variance(f)), v1(2 * error.proportional * error.proportional * f),
           v2(2 * error.proportional * error.proportional), r(y - f)
     {
     }
-    double L1() const { return v1 / v - 2 * r / v - r * r * v1 / (v * v); }
+    ObservationTerms(const VectorXd& y, const VectorXd& f, Eigen::Index j, const Censoring& censoring,
+                     const ResidualError& error)
+        : ObservationTerms(y[j], f[j], error)
+    {
+        if (!censoring.Censored(j)) return;
+        censored = true;
+        double lo, hi;
+        CensoredInterval(y, censoring, j, lo, hi);
+        const CensoredTerm t = CensoredTermOf(lo, hi, f[j], v);
+        lf = t.lf;
+        lv = t.lv;
+        lff = t.lff;
+        const double dv = 1e-4 * v, df = 1e-4 * std::sqrt(v);
+        const CensoredTerm vUp = CensoredTermOf(lo, hi, f[j], v + dv), vDown = CensoredTermOf(lo, hi, f[j], v - dv);
+        const CensoredTerm fUp = CensoredTermOf(lo, hi, f[j] + df, v), fDown = CensoredTermOf(lo, hi, f[j] - df, v);
+        lfv = (vUp.lf - vDown.lf) / (2 * dv);
+        lvv = (vUp.lv - vDown.lv) / (2 * dv);
+        wv = 0.5 * (vUp.lff - vDown.lff) / (2 * dv);
+        wf = 0.5 * (fUp.lff - fDown.lff) / (2 * df);
+    }
+    double L1() const
+    {
+        if (censored) return lf + lv * v1;
+        return v1 / v - 2 * r / v - r * r * v1 / (v * v);
+    }
     double L2() const
     {
+        if (censored) return lff + 2 * lfv * v1 + lvv * v1 * v1 + lv * v2;
         return v2 / v - v1 * v1 / (v * v) + 2 / v + 4 * r * v1 / (v * v) - r * r * v2 / (v * v) +
                2 * r * r * v1 * v1 / (v * v * v);
     }
-    double W() const { return 1 / v + 0.5 * v1 * v1 / (v * v); }
-    double W1() const { return -v1 / (v * v) + v1 * v2 / (v * v) - v1 * v1 * v1 / (v * v * v); }
+    double W() const { return censored ? 0.5 * lff : 1 / v + 0.5 * v1 * v1 / (v * v); }
+    double W1() const
+    {
+        if (censored) return wf + wv * v1;
+        return -v1 / (v * v) + v1 * v2 / (v * v) - v1 * v1 * v1 / (v * v * v);
+    }
     // ∂ℓ, ∂ℓ' and ∂w for a residual parameter that moves V by dv and V' by dv1 at fixed f.
-    double DL(double dv) const { return dv * (1 / v - r * r / (v * v)); }
+    double DL(double dv) const { return censored ? lv * dv : dv * (1 / v - r * r / (v * v)); }
     double DL1(double dv, double dv1) const
     {
+        if (censored) return lfv * dv + lvv * dv * v1 + lv * dv1;
         return dv1 * (1 / v - r * r / (v * v)) + dv * (-v1 / (v * v) + 2 * r / (v * v) + 2 * r * r * v1 / (v * v * v));
     }
-    double DW(double dv, double dv1) const { return -dv / (v * v) + v1 * dv1 / (v * v) - v1 * v1 * dv / (v * v * v); }
+    double DW(double dv, double dv1) const
+    {
+        if (censored) return wv * dv;
+        return -dv / (v * v) + v1 * dv1 / (v * v) - v1 * v1 * dv / (v * v * v);
+    }
 };
 
 // The modes of every individual at given population values, −2LL, and its gradient: the inner
@@ -212,7 +250,7 @@ public:
         // A failed simulation gives its individual NaN predictions, so an infinite l_i.
         Predict(eta_, all, f_);
         for (std::size_t i = 0; i < n_; ++i) {
-            l_[i] = IndividualObjective(problem_.observed[i], f_[i], eta_[i], omegaInverse, error_);
+            l_[i] = IndividualObjective(problem_.observed[i], f_[i], eta_[i], omegaInverse, error_, CensoringOf(i));
             // A start that cannot be simulated, or where a variance vanishes: begin again from
             // the typical values.
             if (!std::isfinite(l_[i]) && q_ > 0 && !eta_[i].isZero()) restart[i] = 1;
@@ -222,7 +260,7 @@ public:
                 if (restart[i]) eta_[i].setZero();
             Predict(eta_, restart, f_);
             for (std::size_t i = 0; i < n_; ++i)
-                if (restart[i]) l_[i] = IndividualObjective(problem_.observed[i], f_[i], eta_[i], omegaInverse, error_);
+                if (restart[i]) l_[i] = IndividualObjective(problem_.observed[i], f_[i], eta_[i], omegaInverse, error_, CensoringOf(i));
         }
         for (std::size_t i = 0; i < n_; ++i)
             if (!std::isfinite(l_[i])) return kInfinity;
@@ -247,7 +285,7 @@ public:
             for (std::size_t i = 0; i < n_; ++i) {
                 if (!active[i]) continue;
                 IndividualDerivatives(problem_.observed[i], f_[i], g_[i], eta_[i], omegaInverse, error_, gradient,
-                                      h_[i]);
+                                      h_[i], CensoringOf(i));
                 const Eigen::LLT<MatrixXd> exact(ExactHessian(i, omegaInverse));
                 step[i] = exact.info() == Eigen::Success ? VectorXd(-exact.solve(gradient))
                                                          : VectorXd(-h_[i].ldlt().solve(0.5 * gradient));
@@ -267,7 +305,7 @@ public:
                 Predict(trial, searching, ft);
                 for (std::size_t i = 0; i < n_; ++i) {
                     if (!searching[i]) continue;
-                    const double lt = IndividualObjective(problem_.observed[i], ft[i], trial[i], omegaInverse, error_);
+                    const double lt = IndividualObjective(problem_.observed[i], ft[i], trial[i], omegaInverse, error_, CensoringOf(i));
                     if (!ft[i].allFinite()) {
                         radius[i] = std::min(radius[i], 0.5 * t * step[i].lpNorm<Eigen::Infinity>());
                         walled[i] = 1;
@@ -372,7 +410,7 @@ public:
             const Eigen::Index nObs = y.size();
             std::vector<ObservationTerms> terms;
             terms.reserve(std::size_t(nObs));
-            for (Eigen::Index j = 0; j < nObs; ++j) terms.emplace_back(y[j], f[j], error_);
+            for (Eigen::Index j = 0; j < nObs; ++j) terms.emplace_back(y, f, j, CensoringOf(i), error_);
             // H⁻¹, K and c.
             const MatrixXd hInverse = q > 0 ? MatrixXd(h_[i].ldlt().solve(MatrixXd::Identity(q, q))) : MatrixXd();
             const MatrixXd hInverseG = q > 0 ? MatrixXd(hInverse * g.transpose()) : MatrixXd(0, nObs);  // q × n
@@ -537,11 +575,17 @@ private:
         MatrixXd k = 2 * omegaInverse;
         const MatrixXd& g = g_[i];
         for (Eigen::Index j = 0; j < g.rows(); ++j) {
-            const ObservationTerms term(problem_.observed[i][j], f_[i][j], error_);
+            const ObservationTerms term(problem_.observed[i], f_[i], j, CensoringOf(i), error_);
             k += term.L2() * g.row(j).transpose() * g.row(j);
             for (std::size_t a = 0; a < q_; ++a) k.row(Eigen::Index(a)) += term.L1() * second_[i][a].row(j);
         }
         return 0.5 * (k + k.transpose());
+    }
+
+    const estimation::Censoring& CensoringOf(std::size_t i) const
+    {
+        static const estimation::Censoring none;
+        return i < problem_.censoring.size() ? problem_.censoring[i] : none;
     }
 
     MatrixXd OmegaInverse() const
@@ -654,13 +698,55 @@ double SampleDeviation(const std::vector<double>& values)
 
 }  // namespace
 
+CensoredTerm CensoredTermOf(double lo, double hi, double f, double v)
+{
+    CensoredTerm t;
+    const double s = std::sqrt(v);
+    const double zl = (lo - f) / s, zh = (hi - f) / s;  // ±∞ for an open end
+    // P = Φ(zh) − Φ(zl), from the upper tails when the interval lies there, so that a small
+    // probability keeps its digits (Φ(z) = ½ erfc(−z/√2)).
+    const double p = zl > 0 ? 0.5 * std::erfc(zl / std::sqrt(2.0)) - 0.5 * std::erfc(zh / std::sqrt(2.0))
+                            : 0.5 * std::erfc(-zh / std::sqrt(2.0)) - 0.5 * std::erfc(-zl / std::sqrt(2.0));
+    if (!(p > 0)) {
+        t.l = kInfinity;
+        return t;
+    }
+    const auto density = [](double z) { return std::isfinite(z) ? std::exp(-0.5 * z * z - 0.5 * kLog2Pi) : 0.0; };
+    const auto zDensity = [&](double z) { return std::isfinite(z) ? z * density(z) : 0.0; };
+    // dz/df = −1/s, dz/dV = −z/(2V), φ'(z) = −zφ(z).
+    const double dDensity = density(zh) - density(zl), dzDensity = zDensity(zh) - zDensity(zl);
+    t.l = -2 * std::log(p);
+    t.lf = 2 * dDensity / (s * p);
+    t.lv = dzDensity / (v * p);
+    t.lff = 2 * dzDensity / (v * p) + 0.5 * t.lf * t.lf;
+    return t;
+}
+
+void CensoredInterval(const VectorXd& y, const Censoring& censoring, Eigen::Index j, double& lo, double& hi)
+{
+    const double other = censoring.limit.size() > j ? censoring.limit[j] : std::nan("");
+    if (censoring.kind[j] > 0) {
+        lo = std::isnan(other) ? -kInfinity : other;
+        hi = y[j];
+    } else {
+        lo = y[j];
+        hi = std::isnan(other) ? kInfinity : other;
+    }
+}
+
 double IndividualObjective(const VectorXd& y, const VectorXd& f, const VectorXd& eta, const MatrixXd& omegaInverse,
-                           const ResidualError& error)
+                           const ResidualError& error, const Censoring& censoring)
 {
     double l = eta.size() > 0 ? eta.dot(omegaInverse * eta) : 0.0;
     for (Eigen::Index j = 0; j < y.size(); ++j) {
         const double v = error.Variance(f[j]);
         if (!(v > 0) || !std::isfinite(f[j])) return kInfinity;
+        if (censoring.Censored(j)) {
+            double lo, hi;
+            CensoredInterval(y, censoring, j, lo, hi);
+            l += CensoredTermOf(lo, hi, f[j], v).l;
+            continue;
+        }
         const double r = y[j] - f[j];
         l += kLog2Pi + std::log(v) + r * r / v;
     }
@@ -668,15 +754,22 @@ double IndividualObjective(const VectorXd& y, const VectorXd& f, const VectorXd&
 }
 
 void IndividualDerivatives(const VectorXd& y, const VectorXd& f, const MatrixXd& g, const VectorXd& eta,
-                           const MatrixXd& omegaInverse, const ResidualError& error, VectorXd& gradient, MatrixXd& h)
+                           const MatrixXd& omegaInverse, const ResidualError& error, VectorXd& gradient, MatrixXd& h,
+                           const Censoring& censoring)
 {
     gradient = 2.0 * omegaInverse * eta;
     h = omegaInverse;
     const double b2 = error.proportional * error.proportional;
     for (Eigen::Index j = 0; j < y.size(); ++j) {
+        const VectorXd gj = g.row(j).transpose();
+        if (censoring.Censored(j)) {
+            const ObservationTerms term(y, f, j, censoring, error);
+            gradient += term.L1() * gj;
+            h += term.W() * gj * gj.transpose();
+            continue;
+        }
         const double v = error.Variance(f[j]);
         const double r = y[j] - f[j];
-        const VectorXd gj = g.row(j).transpose();
         const VectorXd dv = 2.0 * b2 * f[j] * gj;  // ∇V
         gradient += -2.0 * r / v * gj + (1.0 / v - r * r / (v * v)) * dv;
         h += gj * gj.transpose() / v + 0.5 * dv * dv.transpose() / (v * v);
@@ -926,6 +1019,7 @@ FoceiResult EstimateFocei(const FoceiProblem& problem, Simulator& simulator, con
 
     // Counts and criteria.
     for (const VectorXd& y : problem.observed) result.observations += int(y.size());
+    for (const Censoring& censoring : problem.censoring) result.censored += int((censoring.kind.array() != 0).count());
     result.estimatedCount = int(m);
     result.aic = result.minus2ll + 2.0 * double(m);
     result.bic = result.minus2ll + double(m) * std::log(double(std::max(result.observations, 1)));
@@ -949,14 +1043,41 @@ FoceiResult EstimateFocei(const FoceiProblem& problem, Simulator& simulator, con
         simulator.UsedValues(i, values);
         result.values.push_back(values);
         result.ipred.push_back(ipred[i]);
+        static const Censoring none;
+        const Censoring& censoring = i < problem.censoring.size() ? problem.censoring[i] : none;
         VectorXd iwres(ipred[i].size());
         for (Eigen::Index j = 0; j < iwres.size(); ++j) {
+            if (censoring.Censored(j)) {
+                iwres[j] = std::nan("");  // a censored value has no residual
+                continue;
+            }
             iwres[j] = (problem.observed[i][j] - ipred[i][j]) / std::sqrt(error.Variance(ipred[i][j]));
             allIwres.push_back(iwres[j]);
         }
         result.iwres.push_back(iwres);
         const MatrixXd g = q > 0 && bestG[i].rows() == ipred[i].size() ? bestG[i] : MatrixXd::Zero(ipred[i].size(), Eigen::Index(q));
-        result.cwres.push_back(ConditionalWeightedResiduals(problem.observed[i], ipred[i], g, bestEta[i], omegaMatrix, error));
+        if (!censoring.Any()) {
+            result.cwres.push_back(ConditionalWeightedResiduals(problem.observed[i], ipred[i], g, bestEta[i], omegaMatrix, error));
+            continue;
+        }
+        // CWRES of the observed values alone (their joint linearised distribution), NaN censored.
+        std::vector<Eigen::Index> kept;
+        for (Eigen::Index j = 0; j < ipred[i].size(); ++j)
+            if (!censoring.Censored(j)) kept.push_back(j);
+        VectorXd cwres = VectorXd::Constant(ipred[i].size(), std::nan(""));
+        if (!kept.empty()) {
+            const Eigen::Index k = Eigen::Index(kept.size());
+            VectorXd y(k), f(k);
+            MatrixXd gk(k, g.cols());
+            for (Eigen::Index m = 0; m < k; ++m) {
+                y[m] = problem.observed[i][kept[std::size_t(m)]];
+                f[m] = ipred[i][kept[std::size_t(m)]];
+                gk.row(m) = g.row(kept[std::size_t(m)]);
+            }
+            const VectorXd part = ConditionalWeightedResiduals(y, f, gk, bestEta[i], omegaMatrix, error);
+            for (Eigen::Index m = 0; m < k; ++m) cwres[kept[std::size_t(m)]] = part[m];
+        }
+        result.cwres.push_back(cwres);
     }
     result.etaShrinkage.resize(Eigen::Index(q));
     for (std::size_t e = 0; e < q; ++e) {

@@ -21,6 +21,14 @@
 // warm-starts the modes from the best point's, moved by their sensitivity dη̂/dx.
 // For a model linear in η with a constant V the expression is the exact marginal likelihood.
 //
+// Censored observations (the M3 method): a value known only to lie in [lo, hi] (below a limit
+// of quantification, lo = −∞, hi = the limit; above one, lo = the limit, hi = +∞; or between a
+// limit and a second one) has the term ℓ = −2 ln[Φ((hi − f)/√V) − Φ((lo − f)/√V)] in place of
+// ln(2πV) + (y − f)²/V. Its weight in H is ½ ∂²ℓ/∂f² at a fixed V, the curvature in f alone
+// (non-negative, the probability being log-concave in f): the terms through V' that the
+// observed ones carry are left out, a Gauss–Newton-like approximation of the Laplacian at the
+// mode, exact for an additive error.
+//
 // Covariance step: R⁻¹, the inverse of the observed information R = ½ ∇²(−2LL), by central
 // differences of the gradient in the estimated (log) parameters, carried to the natural scale
 // by the delta method. A variance at the lower bound of its search is held fixed there.
@@ -43,6 +51,23 @@ struct ResidualError {
     double Variance(double f) const { return additive * additive + proportional * proportional * f * f; }
 };
 
+// The censored observations of one individual.
+struct Censoring {
+    Eigen::VectorXi kind;   // per observation: 0 observed; 1 below y (y the limit); −1 above y
+    Eigen::VectorXd limit;  // the interval's other end; NaN when none (−∞ below, +∞ above)
+    bool Any() const { return kind.size() > 0 && (kind.array() != 0).any(); }
+    bool Censored(Eigen::Index j) const { return kind.size() > j && kind[j] != 0; }
+};
+
+// A censored observation's term ℓ(f, V) and its derivatives in f and V.
+struct CensoredTerm {
+    double l = 0, lf = 0, lv = 0, lff = 0;  // ℓ, ∂ℓ/∂f, ∂ℓ/∂V, ∂²ℓ/∂f² (V fixed); ℓ = +∞ when P = 0
+};
+// lo, hi: the interval (±∞ for none); v > 0.
+CensoredTerm CensoredTermOf(double lo, double hi, double f, double v);
+// The interval of observation j of y.
+void CensoredInterval(const Eigen::VectorXd& y, const Censoring& censoring, Eigen::Index j, double& lo, double& hi);
+
 struct FoceiProblem {
     std::vector<double> values;  // every model parameter's value where no θ sets it
     struct Theta {
@@ -63,6 +88,7 @@ struct FoceiProblem {
     bool additive = false, additiveFixed = false;
     bool proportional = false, proportionalFixed = false;
     std::vector<Eigen::VectorXd> observed;  // [i]: y of individual i, in the simulator's order
+    std::vector<Censoring> censoring;       // [i]: which of them are censored; empty = none
 };
 
 struct FoceiOptions {
@@ -94,7 +120,8 @@ struct FoceiResult {
     bool converged = false;
     std::string message;        // why the outer optimisation stopped
     double minus2ll = 0;
-    int observations = 0;
+    int observations = 0;       // every observation, the censored ones included
+    int censored = 0;           // of them, censored (their terms by the M3 method)
     int estimatedCount = 0;     // parameters estimated: θ, ω², σ not fixed
     double aic = 0, bic = 0;
     std::vector<Estimated> theta;   // typical values
@@ -112,8 +139,8 @@ struct FoceiResult {
     std::vector<Eigen::VectorXd> values;   // [i]: every model parameter of individual i
     std::vector<Eigen::VectorXd> pred;     // [i]: predictions at the typical values (η = 0)
     std::vector<Eigen::VectorXd> ipred;    // [i]: at the mode
-    std::vector<Eigen::VectorXd> iwres;    // (y − IPRED) / √V(IPRED)
-    std::vector<Eigen::VectorXd> cwres;    // conditional weighted residuals
+    std::vector<Eigen::VectorXd> iwres;    // (y − IPRED) / √V(IPRED); NaN for a censored value
+    std::vector<Eigen::VectorXd> cwres;    // conditional weighted residuals (of the observed values; NaN censored)
     Eigen::VectorXd etaShrinkage;          // per η, %
     double epsilonShrinkage = 0;           // %
     int evaluations = 0;                   // of −2LL in the outer optimisation
@@ -125,11 +152,13 @@ FoceiResult EstimateFocei(const FoceiProblem& problem, Simulator& simulator, con
 // Pieces, exposed for the tests.
 // l_i(η) of the header, from the predictions f at η; +∞ when a variance is not positive.
 double IndividualObjective(const Eigen::VectorXd& y, const Eigen::VectorXd& f, const Eigen::VectorXd& eta,
-                           const Eigen::MatrixXd& omegaInverse, const ResidualError& error);
+                           const Eigen::MatrixXd& omegaInverse, const ResidualError& error,
+                           const Censoring& censoring = {});
 // ∇l_i and H_i at η from f and G = ∂f/∂η.
 void IndividualDerivatives(const Eigen::VectorXd& y, const Eigen::VectorXd& f, const Eigen::MatrixXd& g,
                            const Eigen::VectorXd& eta, const Eigen::MatrixXd& omegaInverse,
-                           const ResidualError& error, Eigen::VectorXd& gradient, Eigen::MatrixXd& h);
+                           const ResidualError& error, Eigen::VectorXd& gradient, Eigen::MatrixXd& h,
+                           const Censoring& censoring = {});
 // −2LL at given parameters (modes found from eta, which returns them).
 double FoceiObjective(const FoceiProblem& problem, Simulator& simulator, const Eigen::VectorXd& theta,
                       const Eigen::VectorXd& omegaDiagonal, const ResidualError& error, const FoceiOptions& options,

@@ -294,7 +294,11 @@ DataSet ParseDataSet(std::string_view text, const std::string& sourceName,
             out.missing = !out.dv.has_value();
             out.censored = row.Whole(cens, 0);
             if (out.censored < -1 || out.censored > 1) row.Fail(cens, "CENS must be -1, 0 or 1");
-            row.Number(limit);  // a limit must at least be a number
+            out.limit = row.Number(limit);
+            if (out.limit && out.dv && out.censored == 1 && !(*out.limit < *out.dv))
+                row.Fail(limit, "with CENS 1 the value lies between LIMIT and DV: LIMIT must be below DV");
+            if (out.limit && out.dv && out.censored == -1 && !(*out.limit > *out.dv))
+                row.Fail(limit, "with CENS -1 the value lies between DV and LIMIT: LIMIT must be above DV");
         } else {
             out.missing = true;
         }

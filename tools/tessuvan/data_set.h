@@ -43,9 +43,14 @@ struct DataRow {
     double interval = 0;     // II: the dosing interval of ADDL and SS, 0 = none
     int additional = 0;      // ADDL: further doses every II
     int steadyState = 0;     // SS: 0, 1 (replaces the amounts) or 2 (adds to them)
-    int censored = 0;        // CENS: 0, 1 (below the limit), -1 (above it)
+    int censored = 0;        // CENS: 0, 1 (below the limit), -1 (above it); the limit in DV
+    std::optional<double> limit;  // LIMIT: a censored value's other bound (below: the lower one)
     std::vector<std::optional<double>> covariates;  // in the order asked for
 };
+
+// What becomes of censored rows (CENS ≠ 0): left out (M1: the pooled fit, the simulations) or
+// kept as censored observations (M3: the population estimation).
+enum class CensoredRows { LeftOut, Kept };
 
 struct DataSet {
     std::string source;

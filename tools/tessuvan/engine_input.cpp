@@ -213,7 +213,12 @@ struct IndividualBuild {
                 EngineRequest answer;
                 answer.slot = Slot(request.output, before);
                 answer.line = request.line;
-                answer.dv = request.kind == EventKind::Observe ? request.dv : 0;
+                answer.dv = request.kind == EventKind::Observe && request.censored == 0 ? request.dv : 0;
+                if (request.kind == EventKind::Observe && request.censored != 0) {
+                    answer.censored = request.censored;
+                    answer.bound = request.dv;
+                    answer.limit = request.limit;
+                }
                 answer.steadyState = request.steadyState;
                 point.requests.push_back(answer);
             }
@@ -273,7 +278,7 @@ int EngineProblem::PointCount() const
     return count;
 }
 
-EngineProblem BuildEngineProblem(const Model& model, const DataSet& data)
+EngineProblem BuildEngineProblem(const Model& model, const DataSet& data, CensoredRows censoredRows)
 {
     // Rows grouped by individual, each individual's rows together.
     std::vector<std::string> order;
@@ -299,12 +304,12 @@ EngineProblem BuildEngineProblem(const Model& model, const DataSet& data)
     layout.compartments = int(model.compartments.size());
     for (const std::string& id : order) {
         // As many pre-doses of a steady state as the engine's interrupts leave room for.
-        IndividualEvents built = EventsOf(model, data, rowsOf[id], kMaxPreDoses);
+        IndividualEvents built = EventsOf(model, data, rowsOf[id], kMaxPreDoses, censoredRows);
         const bool steady = std::any_of(rowsOf[id].begin(), rowsOf[id].end(),
                                         [](const DataRow* row) { return row->steadyState != 0; });
         for (int preDoses = kMaxPreDoses - 1; steady && preDoses >= 1 && InterruptsNeeded(built.events) > kMaxInterrupts;
              --preDoses)
-            built = EventsOf(model, data, rowsOf[id], preDoses);
+            built = EventsOf(model, data, rowsOf[id], preDoses, censoredRows);
         events.push_back(std::move(built));
         censored += events.back().censoredRows;
         nonPositive += events.back().nonPositiveRows;
@@ -404,7 +409,8 @@ EngineProblem BuildEngineProblem(const Model& model, const DataSet& data)
         problem.pTexts.push_back(row);
     }
 
-    if (censored > 0)
+    // Kept, they enter the population estimation (the M3 method), whose report counts them.
+    if (censored > 0 && censoredRows == CensoredRows::LeftOut)
         problem.warnings.push_back(std::to_string(censored) +
                                    " censored observation(s) (CENS not 0) are left out of the fit (the M1 method)");
     if (nonPositive > 0)

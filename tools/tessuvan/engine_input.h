@@ -45,6 +45,9 @@ struct EngineRequest {
     std::size_t slot = 0;  // the engine output that answers it (0-based)
     int line = 0;          // the data set line
     double dv = 0;         // 0 = a prediction without observation
+    int censored = 0;      // FOCEI: a censored observation (dv 0, the engine does not weigh it),
+    double bound = 0;      // 1 below `bound` (DV), -1 above it,
+    double limit = 0;      // the other bound (LIMIT) or NaN
     int steadyState = 0;   // a check of the steady state of the dose on `line`: 1 before its last
                            // pre-dose, 2 before the dose itself (not a row of the data set)
 };
@@ -84,7 +87,9 @@ struct EngineProblem {
 };
 
 // Builds the problem; throws DataError (file, line, column) for data the engine cannot hold.
-EngineProblem BuildEngineProblem(const Model& model, const DataSet& data);
+// Censored rows become requests without a DV (censored ≠ 0) when kept.
+EngineProblem BuildEngineProblem(const Model& model, const DataSet& data,
+                                 CensoredRows censoredRows = CensoredRows::LeftOut);
 
 // Adds up to `perIndividual` points without observation between each individual's first and
 // last observed time, within the engine's points per individual, to draw smooth curves.

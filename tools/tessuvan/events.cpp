@@ -63,8 +63,8 @@ std::vector<std::vector<double>> FilledCovariates(const Model& model, const Data
 
 class EventBuilder {
 public:
-    EventBuilder(const Model& model, const DataSet& data, int preDoses)
-        : model_(model), data_(data), preDoses_(preDoses)
+    EventBuilder(const Model& model, const DataSet& data, int preDoses, CensoredRows censored)
+        : model_(model), data_(data), preDoses_(preDoses), censored_(censored)
     {
     }
 
@@ -234,6 +234,15 @@ public:
         if (row.evid == 0 && !row.missing) {
             if (row.censored != 0) {
                 ++out.censoredRows;
+                // Kept (for the population estimation): an observation known only to lie beyond
+                // its limit (M3).
+                if (censored_ == CensoredRows::LeftOut) return;
+                event.kind = EventKind::Observe;
+                event.output = OutputOf(model_, data_, row);
+                event.dv = *row.dv;
+                event.censored = row.censored;
+                event.limit = row.limit ? *row.limit : std::nan("");
+                Add(event, row.time, 0);
                 return;
             }
             if (!(*row.dv > kObservationThreshold)) {
@@ -272,6 +281,7 @@ private:
     const DataSet& data_;
     std::vector<Event> events_;
     int preDoses_ = 0;
+    CensoredRows censored_ = CensoredRows::LeftOut;
     int sequence_ = 0;
     int infusions_ = 0;
 };
@@ -342,7 +352,7 @@ std::optional<double> ValueBeforeRun(const Model& model, const Node& formula, co
 }
 
 IndividualEvents EventsOf(const Model& model, const DataSet& data, const std::vector<const DataRow*>& rows,
-                          int preDoses)
+                          int preDoses, CensoredRows censored)
 {
     IndividualEvents out;
     const std::vector<std::vector<double>> covariates = FilledCovariates(model, data, rows);
@@ -351,7 +361,7 @@ IndividualEvents EventsOf(const Model& model, const DataSet& data, const std::ve
     out.covariateChanges.assign(count, false);
     const bool next = model.covariateSteps == CovariateSteps::NextObservation;
 
-    EventBuilder builder(model, data, preDoses);
+    EventBuilder builder(model, data, preDoses, censored);
     for (std::size_t r = 0; r < rows.size(); ++r) {
         const DataRow& row = *rows[r];
         if (r > 0 && row.time < rows[r - 1]->time)

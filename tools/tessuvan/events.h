@@ -45,7 +45,9 @@ struct Event {
     std::string amount;   // Bolus: engine text of the amount; infusions: of the rate
     int infusion = 0;     // infusions: the number shared by a start and its end
     std::size_t output = 0;  // Observe, Predict: the model output (0-based)
-    double dv = 0;           // Observe
+    double dv = 0;           // Observe (a censored one: the limit)
+    int censored = 0;        // Observe with FOCEI: CENS of the row (1 below dv, -1 above it)
+    double limit = 0;        // ... and LIMIT, the interval's other bound; NaN when none
     int steadyState = 0;        // Predict: 1 / 2 the check before the last pre-dose / before the dose
     std::size_t covariate = 0;  // CovariateStep: 0-based
     double value = 0;
@@ -60,14 +62,14 @@ struct IndividualEvents {
     std::vector<Event> events;                  // in acting order
     std::vector<double> firstCovariates;        // [q]: the values at the first time
     std::vector<bool> covariateChanges;         // [q]: the value changes within the individual
-    int censoredRows = 0;                       // CENS ≠ 0 rows dropped (M1)
+    int censoredRows = 0;                       // CENS ≠ 0 rows: left out (M1) or kept (M3)
     int nonPositiveRows = 0;                    // DV at or below 0 (the engine weighs only y > 0)
 };
 
 // The individual's events, a steady-state dose preceded by `preDoses` doses every II; throws
 // DataError (row, column, what to do) where the engine cannot express what a row asks for.
 IndividualEvents EventsOf(const Model& model, const DataSet& data, const std::vector<const DataRow*>& rows,
-                          int preDoses);
+                          int preDoses, CensoredRows censored = CensoredRows::LeftOut);
 
 // The engine interrupts the events need: one per time at which something changes, and one at
 // the first time in any case.

@@ -55,7 +55,9 @@ int Execute(const Options& options, bool fit)
         std::vector<std::string> columns;
         for (const CovariateSpec& covariate : model.covariates) columns.push_back(covariate.column);
         const DataSet data = ReadDataSet(options.data, columns);
-        const EngineProblem problem = BuildEngineProblem(model, data);
+        const EngineProblem problem =
+            BuildEngineProblem(model, data,
+                               fit && model.fit.estimation == Estimation::Focei ? CensoredRows::Kept : CensoredRows::LeftOut);
         // The engine loads only data with observations; a design of doses and EVID 2 rows is
         // simulated by the replicates, which lend it stand-ins.
         bool observed = false;

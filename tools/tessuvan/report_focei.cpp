@@ -83,6 +83,10 @@ std::string FoceiTextReport(const ReportContext& context)
     line(fmt::format("Population estimation (FOCEI) of {} on {}", context.modelPath, context.dataPath));
     line(fmt::format("{} individuals, {} observations; {}; {:.1f} s", context.problem->individuals.size(),
                      fit.observations, Settings(*context.model), context.seconds));
+    if (fit.censored > 0)
+        line(fmt::format("{} of the observations censored (CENS not 0): each enters -2LL as the probability of "
+                         "a value beyond its limit (the M3 method), without residuals",
+                         fit.censored));
     line(fmt::format("{}: {} ({} evaluations of -2LL, {} simulations of the individuals asked)",
                      fit.converged ? "converged" : "NOT converged", fit.message, fit.evaluations, fit.simulations));
     line("");
@@ -211,6 +215,7 @@ void WriteResultsJson(const ReportContext& context, const std::filesystem::path&
                      Json(fit.bic));
     j += fmt::format("  \"n_observations\": {},\n  \"n_individuals\": {},\n  \"n_estimated\": {},\n", fit.observations,
                      context.problem->individuals.size(), fit.estimatedCount);
+    j += fmt::format("  \"n_censored\": {},\n  \"censored_method\": \"M3\",\n", fit.censored);
     j += "  \"theta\": {";
     for (std::size_t t = 0; t < fit.theta.size(); ++t) {
         const Estimated& e = fit.theta[t];
@@ -282,7 +287,7 @@ void AddFoceiPlots(const ReportContext& context, std::ostream& gp, const std::fi
     {
         std::ofstream out(residuals, std::ios::trunc);
         for (const Observation& o : context.result->observations)
-            out << fmt::format("{:.9g} {:.9g} {:.9g}\n", o.time, o.pred, o.cwres);
+            if (std::isfinite(o.cwres)) out << fmt::format("{:.9g} {:.9g} {:.9g}\n", o.time, o.pred, o.cwres);
         std::ofstream eta(etas, std::ios::trunc);
         for (const Eigen::VectorXd& e : fit.eta) {
             for (Eigen::Index k = 0; k < e.size(); ++k) eta << fmt::format("{}{:.9g}", k ? " " : "", e[k]);

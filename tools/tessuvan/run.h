@@ -28,6 +28,7 @@ struct Observation {
     double wres = 0;   // population weighted residual: sqrt(w)·(DV − PRED)
     double iwres = 0;  // individual weighted residual: sqrt(w)·(DV − IPRED); FOCEI: (DV − IPRED)/σ(IPRED)
     double cwres = 0;  // FOCEI: conditional weighted residual
+    int censored = 0;  // FOCEI: CENS of the row (DV its limit; no residuals), 0 observed
 };
 
 struct CurvePoint {

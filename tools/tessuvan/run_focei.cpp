@@ -1,5 +1,6 @@
 #include "run_focei.h"
 
+#include <algorithm>
 #include <cmath>
 #include <memory>
 
@@ -16,13 +17,18 @@ namespace {
 constexpr std::size_t kIndividualsPerState = 100;
 
 // The observations of an individual in the order of the result tables: point by point, output
-// by output, the positive values only (the engine weighs nothing else).
+// by output, the positive values (the engine weighs nothing else), then the censored ones of
+// that output there (the engine does not weigh them; the estimation does, by the M3 method),
+// those with their request.
 template <typename Visit>
 void ForEachObservation(const EngineIndividual& individual, Visit visit)
 {
     for (std::size_t j = 0; j < individual.points.size(); ++j)
-        for (std::size_t k = 0; k < individual.points[j].observed.size(); ++k)
-            if (individual.points[j].observed[k] > 0) visit(j, k);
+        for (std::size_t k = 0; k < individual.points[j].observed.size(); ++k) {
+            if (individual.points[j].observed[k] > 0) visit(j, k, nullptr);
+            for (const EngineRequest& request : individual.points[j].requests)
+                if (request.censored != 0 && request.slot == k) visit(j, k, &request);
+        }
 }
 
 }  // namespace
@@ -54,9 +60,20 @@ estimation::FoceiProblem FoceiProblemOf(const Model& model, const EngineProblem&
     focei.error.additive = model.error.additiveValue;
     focei.error.proportional = model.error.proportionalValue;
     for (const EngineIndividual& individual : problem.individuals) {
-        std::vector<double> y;
-        ForEachObservation(individual, [&](std::size_t j, std::size_t k) { y.push_back(individual.points[j].observed[k]); });
+        std::vector<double> y, limit;
+        std::vector<int> kind;
+        ForEachObservation(individual, [&](std::size_t j, std::size_t k, const EngineRequest* censored) {
+            y.push_back(censored ? censored->bound : individual.points[j].observed[k]);
+            kind.push_back(censored ? censored->censored : 0);
+            limit.push_back(censored ? censored->limit : std::nan(""));
+        });
         focei.observed.push_back(Eigen::Map<Eigen::VectorXd>(y.data(), Eigen::Index(y.size())));
+        estimation::Censoring censoring;
+        if (std::any_of(kind.begin(), kind.end(), [](int c) { return c != 0; })) {
+            censoring.kind = Eigen::Map<Eigen::VectorXi>(kind.data(), Eigen::Index(kind.size()));
+            censoring.limit = Eigen::Map<Eigen::VectorXd>(limit.data(), Eigen::Index(limit.size()));
+        }
+        focei.censoring.push_back(censoring);
     }
     return focei;
 }
@@ -80,7 +97,9 @@ void LoadEngineStates(const Model& model, const EngineProblem& problem, const st
         estimation::EngineBlock records = states.sessions.back()->Block();
         for (const EngineIndividual& individual : block.individuals) {
             std::vector<estimation::ObservationSlot> slots;
-            ForEachObservation(individual, [&](std::size_t j, std::size_t k) { slots.push_back({int(j + 1), int(k + 1)}); });
+            ForEachObservation(individual, [&](std::size_t j, std::size_t k, const EngineRequest*) {
+                slots.push_back({int(j + 1), int(k + 1)});
+            });
             records.observations.push_back(slots);
         }
         if (const int code = states.simulator.Load(records); code != 0) throw EngineError(EngineStage::Load, code);
@@ -152,20 +171,24 @@ RunResult RunFocei(const Model& model, const EngineProblem& problem, const std::
     for (std::size_t i = 0; i < individuals; ++i) {
         const EngineIndividual& individual = problem.individuals[i];
         Eigen::Index o = 0;
-        ForEachObservation(individual, [&](std::size_t j, std::size_t k) {
+        ForEachObservation(individual, [&](std::size_t j, std::size_t k, const EngineRequest* censored) {
             Observation observation;
             observation.individual = i;
             for (const EngineRequest& request : individual.points[j].requests)
                 if (request.slot == k && request.dv > 0) observation.line = request.line;
+            if (censored) observation.line = censored->line;
+            observation.censored = censored ? censored->censored : 0;
             observation.output = problem.outputOf[k];
             observation.time = individual.points[j].time;
-            observation.dv = individual.points[j].observed[k];
+            observation.dv = censored ? censored->bound : individual.points[j].observed[k];
             observation.pred = fit.pred[i][o];
             observation.ipred = fit.ipred[i][o];
             observation.iwres = fit.iwres[i][o];
             observation.cwres = fit.cwres[i][o];
-            // WRES: the population residual over the residual SD at PRED.
-            observation.wres = (observation.dv - observation.pred) / std::sqrt(finalError.Variance(observation.pred));
+            // WRES: the population residual over the residual SD at PRED; none of a censored value.
+            observation.wres = censored ? std::nan("")
+                                        : (observation.dv - observation.pred) /
+                                              std::sqrt(finalError.Variance(observation.pred));
             result.observations.push_back(observation);
             ++o;
         });
