@@ -10,7 +10,9 @@ LibraryState::~LibraryState() { ReleaseFormulasAndStore(); }
 void LibraryState::ShapeTables(const BInitials& counts)
 {
     const auto individuals = static_cast<size_t>(counts.NIndividuals);
-    const auto interrupts = static_cast<size_t>(counts.NInterrupts);
+    // Interrupt 1 always has a slot (empty when the model has none): the load and the walks
+    // read the first interrupt's formulas of every species and P parameter.
+    const auto interrupts = static_cast<size_t>(counts.NInterrupts > 1 ? counts.NInterrupts : 1);
     AdjustableDefinitions.assign(static_cast<size_t>(counts.NAjustables) + 1, AdjustableDefinition{});
     SpeciesTable.resize(static_cast<size_t>(counts.NEspeces) + 1);
     for (PEspece& species : SpeciesTable) {
