@@ -112,6 +112,16 @@ private:
     bool narrowed_ = false;
 };
 
+// Times one Simulation call an iteration; an error of the engine skips the benchmark.
+void TimeSimulations(benchmark::State& state, HostModel& model)
+{
+    for (auto _ : state) {
+        model.Fit()->Erreur = 0;
+        model.Simulate();
+    }
+    if (model.Fit()->Erreur != 0) state.SkipWithError("Simulation reported an error");
+}
+
 // One Simulation call. Narrowed to one processor (the library's walks then run one after the
 // other), or on every processor the machine gives (walks side by side; wall time).
 void BenchSimulation(benchmark::State& state, Workload workload, std::string method, bool everyProcessor)
@@ -124,11 +134,7 @@ void BenchSimulation(benchmark::State& state, Workload workload, std::string met
         state.SkipWithError(problem.c_str());
         return;
     }
-    for (auto _ : state) {
-        model->Fit()->Erreur = 0;
-        model->Simulate();
-    }
-    if (model->Fit()->Erreur != 0) state.SkipWithError("Simulation reported an error");
+    TimeSimulations(state, *model);
 }
 
 // One Simulation of the first `individuals` individuals of S3, on one processor.
@@ -141,11 +147,7 @@ void BenchStudySimulation(benchmark::State& state, std::string method, int indiv
         state.SkipWithError(problem.c_str());
         return;
     }
-    for (auto _ : state) {
-        model->Fit()->Erreur = 0;
-        model->Simulate();
-    }
-    if (model->Fit()->Erreur != 0) state.SkipWithError("Simulation reported an error");
+    TimeSimulations(state, *model);
 }
 
 // One Ajustement_pop iteration of S3 (3 fitted parameters), on one processor.
