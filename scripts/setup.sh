@@ -13,6 +13,7 @@ packages=(
   gnuplot-nox                                 # its plots
   clang libclang-rt-14-dev                    # fuzzers and sanitizers
   mingw-w64                                   # the Windows DLLs
+  qemu-user                                   # i386 programs where the kernel runs 64-bit code only
 )
 # The Windows test host runs under Wine. Its 32-bit half depends on Debian's i386 indexes,
 # which a mirror in mid-sync can leave unusable for a while; without Wine the Windows check
