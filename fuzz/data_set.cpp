@@ -13,10 +13,10 @@
 #include <cstdlib>
 #include <string>
 
-#include "data_set.h"
-#include "engine_input.h"
-#include "engine_limits.h"
-#include "model_file.h"
+#include "data/data_set.h"
+#include "engine/engine_input.h"
+#include "engine/engine_limits.h"
+#include "model/model_file.h"
 #include "tessuvan/tessuvan.h"
 
 namespace {

@@ -15,12 +15,12 @@
 #include <filesystem>
 #include <string>
 
-#include "data_set.h"
-#include "engine_codes.h"
-#include "engine_input.h"
-#include "engine_limits.h"
-#include "engine_session.h"
-#include "model_file.h"
+#include "data/data_set.h"
+#include "engine/engine_codes.h"
+#include "engine/engine_input.h"
+#include "engine/engine_limits.h"
+#include "engine/engine_session.h"
+#include "model/model_file.h"
 
 namespace {
 

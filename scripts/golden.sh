@@ -11,7 +11,10 @@ record)
     build=$2 out=$3
     shift 3
     rm -rf "$out"
-    "$build/tests/golden/tessuvan_golden" "$@" record "$out"
+    # An i386 build on a kernel that runs 64-bit code only runs its recorder under the emulator
+    # its configuration found.
+    emulator=$(sed -n 's/^TESSUVAN_I386_EMULATOR:[A-Z]*=//p' "$build/CMakeCache.txt" 2>/dev/null || true)
+    $emulator "$build/tests/golden/tessuvan_golden" "$@" record "$out"
     ;;
 compare)
     [ $# -eq 3 ] || { echo "usage: $0 compare DIR_A DIR_B" >&2; exit 2; }

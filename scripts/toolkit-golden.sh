@@ -31,7 +31,7 @@ record)
     "$program" vpc "$work/theo-focei" --replicates 50 --seed 5 -o "$work/theo-vpc" --quiet >"$out/theo-vpc.stdout" 2>&1 ||
         echo "exit $?" >>"$out/theo-vpc.stdout"
     # What varies from run to run (the temporary folder, elapsed times) is masked.
-    mask="s#$work#WORK#g; s/[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9:]{8}Z/DATE/g; s/[0-9]+(\.[0-9]+)? s\b/T s/g; s/\"seconds\": [0-9.e+-]+/\"seconds\": T/g"
+    mask="s#$work#WORK#g; s#$root#ROOT#g; s/[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9:]{8}Z/DATE/g; s/[0-9]+(\.[0-9]+)? s\b/T s/g; s/\"seconds\": [0-9.e+-]+/\"seconds\": T/g"
     sed -i -E "$mask" "$out"/*.stdout
     for folder in "$work"/*/; do
         name=$(basename "$folder")

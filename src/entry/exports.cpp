@@ -1,14 +1,10 @@
 // The five exported entry points. Each takes the process-wide state, masks floating-point
 // traps for the duration of the call (a host may have unmasked them), and turns anything that
 // escapes the engine into a code: no exception ever crosses the C ABI.
-#include <cfenv>
 #include <new>
 
-#if defined(_WIN32) && defined(__i386__)
-#include <float.h>
-#endif
-
 #include "entry/entry_points.h"
+#include "entry/floating_point_guard.h"
 
 #if defined(_WIN32)
 // The DLL's module definition file (exports_64.def / exports_32.def) lists the exports.
@@ -19,28 +15,6 @@
 
 namespace tessuvan {
 namespace {
-
-// Holds the caller's floating-point environment and runs the engine with every exception
-// masked (so division by zero or an invalid operation yields inf or NaN, never a trap).
-// A 32-bit Windows process usually runs with the x87 precision control at 53 bits, which
-// would round every WorkingFloat operation to a double's significand: the engine asks for the
-// full 64 bits of the extended type for the length of the call.
-class FloatingPointGuard {
-public:
-    FloatingPointGuard()
-    {
-        std::feholdexcept(&saved_);
-#if defined(_WIN32) && defined(__i386__)
-        _controlfp(_PC_64, _MCW_PC);
-#endif
-    }
-    ~FloatingPointGuard() { std::fesetenv(&saved_); }
-    FloatingPointGuard(const FloatingPointGuard&) = delete;
-    FloatingPointGuard& operator=(const FloatingPointGuard&) = delete;
-
-private:
-    std::fenv_t saved_;
-};
 
 template <typename Call>
 void Guarded(BFitSet* fit, Call&& call) noexcept

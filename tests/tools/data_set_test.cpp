@@ -1,9 +1,9 @@
 // The data set and its conversion into the engine's points, interrupts and start formulas.
 #include <gtest/gtest.h>
 
-#include "data_set.h"
-#include "engine_input.h"
-#include "model_file.h"
+#include "data/data_set.h"
+#include "engine/engine_input.h"
+#include "model/model_file.h"
 #include "tessuvan/tessuvan.h"
 
 namespace tessuvan::cli {

@@ -10,10 +10,10 @@
 
 #include <gtest/gtest.h>
 
-#include "data_set.h"
-#include "engine_input.h"
-#include "model_file.h"
-#include "run.h"
+#include "data/data_set.h"
+#include "engine/engine_input.h"
+#include "model/model_file.h"
+#include "runs/run.h"
 
 namespace tessuvan::cli {
 namespace {

@@ -10,10 +10,10 @@
 
 #include "fmt/format.h"
 
-#include "data_set.h"
-#include "engine_input.h"
-#include "model_file.h"
-#include "run_focei.h"
+#include "data/data_set.h"
+#include "engine/engine_input.h"
+#include "model/model_file.h"
+#include "runs/run_focei.h"
 
 namespace {
 

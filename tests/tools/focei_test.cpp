@@ -9,7 +9,7 @@
 
 #include <gtest/gtest.h>
 
-#include "focei.h"
+#include "estimation/focei.h"
 
 namespace {
 

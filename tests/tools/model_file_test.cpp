@@ -5,7 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include "model_file.h"
+#include "model/model_file.h"
 
 namespace tessuvan::cli {
 namespace {

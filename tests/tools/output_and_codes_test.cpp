@@ -6,9 +6,9 @@
 
 #include <gtest/gtest.h>
 
-#include "engine_codes.h"
-#include "output_folder.h"
-#include "run.h"
+#include "engine/engine_codes.h"
+#include "results/output_folder.h"
+#include "runs/run.h"
 
 namespace tessuvan::cli {
 namespace {

@@ -2,8 +2,8 @@
 // that compartment, everything else to F.
 #include <gtest/gtest.h>
 
-#include "engine_text.h"
-#include "rate_split.h"
+#include "model/engine_text.h"
+#include "model/rate_split.h"
 
 namespace tessuvan::cli {
 namespace {

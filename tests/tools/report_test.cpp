@@ -7,7 +7,7 @@
 
 #include <gtest/gtest.h>
 
-#include "report.h"
+#include "results/report.h"
 
 namespace tessuvan::cli {
 namespace {

@@ -6,10 +6,10 @@
 
 #include <gtest/gtest.h>
 
-#include "random_stream.h"
-#include "replicates.h"
-#include "time_bins.h"
-#include "vpc.h"
+#include "simulation/random_stream.h"
+#include "simulation/replicates.h"
+#include "simulation/time_bins.h"
+#include "simulation/vpc.h"
 
 namespace {
 

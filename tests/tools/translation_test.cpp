@@ -3,8 +3,8 @@
 // change what the user wrote.
 #include <gtest/gtest.h>
 
-#include "engine_text.h"
-#include "expression.h"
+#include "model/engine_text.h"
+#include "model/expression.h"
 
 namespace tessuvan::cli {
 namespace {

@@ -1,4 +1,4 @@
-#include "focei.h"
+#include "estimation/focei.h"
 
 #include <algorithm>
 #include <cmath>

@@ -40,7 +40,7 @@
 
 #include <Eigen/Dense>
 
-#include "simulator.h"
+#include "estimation/simulator.h"
 
 namespace tessuvan::estimation {
 

@@ -1,4 +1,4 @@
-#include "random_stream.h"
+#include "simulation/random_stream.h"
 
 #include <cmath>
 #include <numbers>

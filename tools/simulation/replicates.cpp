@@ -1,8 +1,8 @@
-#include "replicates.h"
+#include "simulation/replicates.h"
 
 #include <cmath>
 
-#include "random_stream.h"
+#include "simulation/random_stream.h"
 
 namespace tessuvan::simulation {
 

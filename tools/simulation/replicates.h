@@ -18,8 +18,8 @@
 
 #include <Eigen/Dense>
 
-#include "focei.h"
-#include "simulator.h"
+#include "estimation/focei.h"
+#include "estimation/simulator.h"
 
 namespace tessuvan::simulation {
 

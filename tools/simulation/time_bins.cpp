@@ -1,4 +1,4 @@
-#include "time_bins.h"
+#include "simulation/time_bins.h"
 
 #include <algorithm>
 #include <cmath>

@@ -1,6 +1,6 @@
-#include "vpc.h"
+#include "simulation/vpc.h"
 
-#include "time_bins.h"
+#include "simulation/time_bins.h"
 
 namespace tessuvan::simulation {
 

@@ -1,4 +1,4 @@
-#include "commands_simulation.h"
+#include "tessuvan/commands_simulation.h"
 
 #include <cmath>
 #include <cstdlib>
@@ -7,14 +7,14 @@
 #include <iostream>
 #include <memory>
 
-#include "engine_codes.h"
+#include "engine/engine_codes.h"
 #include "fmt/format.h"
-#include "output_folder.h"
-#include "progress.h"
-#include "report.h"
-#include "report_vpc.h"
-#include "simulation_tables.h"
-#include "time_bins.h"
+#include "results/output_folder.h"
+#include "tessuvan/progress.h"
+#include "results/report.h"
+#include "results/report_vpc.h"
+#include "results/simulation_tables.h"
+#include "simulation/time_bins.h"
 
 namespace tessuvan::cli {
 

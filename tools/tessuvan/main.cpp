@@ -16,20 +16,20 @@
 
 #include <CLI/CLI.hpp>
 
-#include "commands_simulation.h"
-#include "data_set.h"
-#include "engine_codes.h"
-#include "engine_input.h"
-#include "engine_limits.h"
-#include "interruption.h"
-#include "model_file.h"
-#include "output_folder.h"
-#include "prediction_check.h"
-#include "progress.h"
-#include "report.h"
-#include "run.h"
-#include "run_focei.h"
-#include "run_replicates.h"
+#include "tessuvan/commands_simulation.h"
+#include "data/data_set.h"
+#include "engine/engine_codes.h"
+#include "engine/engine_input.h"
+#include "engine/engine_limits.h"
+#include "results/interruption.h"
+#include "model/model_file.h"
+#include "results/output_folder.h"
+#include "runs/prediction_check.h"
+#include "tessuvan/progress.h"
+#include "results/report.h"
+#include "runs/run.h"
+#include "runs/run_focei.h"
+#include "runs/run_replicates.h"
 
 namespace {
 

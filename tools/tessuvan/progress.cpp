@@ -1,4 +1,4 @@
-#include "progress.h"
+#include "tessuvan/progress.h"
 
 #include <unistd.h>
 

@@ -1,0 +1,384 @@
+#include "data/events.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "model/number_text.h"
+#include "model/engine_text.h"
+
+namespace tessuvan::cli {
+
+namespace {
+
+// The engine counts a value not above this as "not observed".
+constexpr double kObservationThreshold = 1e-130;
+
+std::size_t OutputOf(const Model& model, const DataSet& data, const DataRow& row)
+{
+    if (model.outputs.size() == 1) return 0;
+    for (std::size_t k = 0; k < model.outputs.size(); ++k)
+        if (model.outputs[k].cmt && *model.outputs[k].cmt == row.cmt) return k;
+    throw DataError(data.Where(row.line, data.cmtColumn, "CMT") + ": no output of the model has cmt " +
+                    std::to_string(row.cmt));
+}
+
+// The formula with every covariate replaced by its value: a dose's amount is fixed by the row.
+NodePtr WithCovariates(const NodePtr& node, const std::vector<double>& covariates)
+{
+    if (!node) return node;
+    if (node->kind == NodeKind::Name && node->symbol.kind == SymbolKind::Covariate) {
+        const double value = covariates[std::size_t(node->symbol.index - 1)];
+        return MakeNumber(NumberText(value), value);
+    }
+    if (!node->left) return node;
+    if (!node->right) return MakeUnary(node->kind, WithCovariates(node->left, covariates));
+    return MakeBinary(node->kind, WithCovariates(node->left, covariates), WithCovariates(node->right, covariates));
+}
+
+// Each row's covariate values, a missing cell filled from the row that the convention says
+// holds there (NOCB: the next value given, LOCF: the last one), else from the other side.
+std::vector<std::vector<double>> FilledCovariates(const Model& model, const DataSet& data,
+                                                  const std::vector<const DataRow*>& rows)
+{
+    const std::size_t count = data.covariateColumns.size();
+    std::vector<std::vector<double>> filled(rows.size(), std::vector<double>(count, 0.0));
+    const bool next = model.covariateSteps == CovariateSteps::NextObservation;
+    for (std::size_t q = 0; q < count; ++q) {
+        std::vector<std::optional<double>> forward(rows.size()), backward(rows.size());
+        std::optional<double> last;
+        for (std::size_t r = 0; r < rows.size(); ++r) forward[r] = last = rows[r]->covariates[q] ? rows[r]->covariates[q] : last;
+        last.reset();
+        for (std::size_t r = rows.size(); r-- > 0;) backward[r] = last = rows[r]->covariates[q] ? rows[r]->covariates[q] : last;
+        for (std::size_t r = 0; r < rows.size(); ++r) {
+            const std::optional<double>& first = next ? backward[r] : forward[r];
+            const std::optional<double>& second = next ? forward[r] : backward[r];
+            if (!first && !second)
+                throw DataError(data.Where(rows.front()->line, 0, "") + ": individual " + rows.front()->id +
+                                " has no value of " + data.covariateColumns[q]);
+            filled[r][q] = first ? *first : *second;
+        }
+    }
+    return filled;
+}
+
+class EventBuilder {
+public:
+    EventBuilder(const Model& model, const DataSet& data, int preDoses, CensoredRows censored)
+        : model_(model), data_(data), preDoses_(preDoses), censored_(censored)
+    {
+    }
+
+    void Add(Event event, double time, int order)
+    {
+        event.time = AsStored(time);
+        event.order = order;
+        event.sequence = sequence_++;
+        events_.push_back(std::move(event));
+    }
+
+    // A value the tool needs before the run (a lag, an infusion's rate or duration).
+    double Known(const DataRow& row, int column, const std::string& key, const NodePtr& formula,
+                 const std::string& text, const std::vector<double>& covariates, const std::string& why) const
+    {
+        std::string estimated;
+        const std::optional<double> value = ValueBeforeRun(model_, *formula, covariates, estimated);
+        if (!value)
+            throw DataError(data_.Where(row.line, column, column == data_.rateColumn ? "RATE" : "AMT") + ": " + key +
+                            " = \"" + text + "\" reads the estimated parameter '" + estimated + "'; " + why);
+        if (!std::isfinite(*value))
+            throw DataError(data_.Where(row.line, column, "AMT") + ": " + key + " = \"" + text + "\" is not finite here");
+        return *value;
+    }
+
+    void Dose(const DataRow& row, const std::vector<double>& covariates)
+    {
+        const int compartments = int(model_.compartments.size());
+        const int cmt = row.cmt == 0 ? 1 : row.cmt;  // without CMT a dose goes to the first
+        if (cmt < 1 || cmt > compartments)
+            throw DataError(data_.Where(row.line, data_.cmtColumn, "CMT") + ": a dose needs CMT between 1 and " +
+                            std::to_string(compartments) + " (the model's compartments in order)");
+        const CompartmentDosing& dosing = model_.dosing[std::size_t(cmt - 1)];
+        const std::string& name = model_.compartments[std::size_t(cmt - 1)];
+        if (row.steadyState != 0) SteadyStateAllowed(row);
+
+        double lag = 0;
+        if (dosing.lag) {
+            lag = Known(row, data_.amountColumn, "dosing.lag." + name, dosing.lag, dosing.lagText, covariates,
+                        "an estimated lag would move the dose's time, which the engine holds fixed for a run: fix "
+                        "the lag's parameters (estimate = \"fixed\") or model the delay with a transit compartment");
+            if (lag < 0)
+                throw DataError(data_.Where(row.line, data_.amountColumn, "AMT") + ": dosing.lag." + name +
+                                " is negative here (" + NumberText(lag) + ")");
+        }
+        const NodePtr bioavailability = WithCovariates(dosing.bioavailability, covariates);
+        const std::string amount = NumberText(row.amount);
+        const std::string entering = bioavailability ? amount + "*(" + EngineText(*bioavailability) + ")" : amount;
+
+        // An infusion: its rate text and its duration.
+        std::string rate;
+        double duration = 0;
+        auto knownFraction = [&] {
+            if (!dosing.bioavailability) return 1.0;
+            return Known(row, data_.rateColumn, "dosing.bioavailability." + name, dosing.bioavailability,
+                         dosing.bioavailabilityText, covariates,
+                         "with a RATE the duration is AMT·f/RATE, and an estimated f would move the infusion's "
+                         "end: give the duration in DUR instead (then the rate is AMT·f/DUR)");
+        };
+        if (row.rate > 0) {
+            rate = NumberText(row.rate);
+            duration = row.amount * knownFraction() / row.rate;
+        } else if (row.rate == -1) {
+            if (!dosing.rate)
+                throw DataError(data_.Where(row.line, data_.rateColumn, "RATE") + ": RATE -1 takes the rate from "
+                                "the model, but it has no dosing.rate." + name);
+            const double value = Known(row, data_.rateColumn, "dosing.rate." + name, dosing.rate, dosing.rateText,
+                                       covariates,
+                                       "an estimated rate would move the infusion's end, which the engine holds "
+                                       "fixed for a run: fix it, or give the duration (RATE -2 and dosing.duration)");
+            if (!(value > 0))
+                throw DataError(data_.Where(row.line, data_.rateColumn, "RATE") + ": dosing.rate." + name +
+                                " is not positive here");
+            rate = NumberText(value);
+            duration = row.amount * knownFraction() / value;
+        } else if (row.rate == -2 || row.duration > 0) {
+            duration = row.duration;
+            if (row.rate == -2) {
+                if (!dosing.duration)
+                    throw DataError(data_.Where(row.line, data_.rateColumn, "RATE") + ": RATE -2 takes the duration "
+                                    "from the model, but it has no dosing.duration." + name);
+                duration = Known(row, data_.rateColumn, "dosing.duration." + name, dosing.duration,
+                                 dosing.durationText, covariates,
+                                 "an estimated duration would move the infusion's end, which the engine holds fixed "
+                                 "for a run: fix the duration's parameters (estimate = \"fixed\")");
+            }
+            rate = "(" + entering + ")/" + NumberText(duration);
+        }
+        if (!rate.empty() && !(duration > 0))
+            throw DataError(data_.Where(row.line, data_.rateColumn, "RATE") + ": the infusion's duration is not positive");
+
+        // A steady state: the same dose every II before this one, preDoses_ times, and two
+        // requests that see the amounts just before the last pre-dose and just before this dose,
+        // whose agreement at the final values shows that the regimen had settled.
+        const int first = row.steadyState != 0 ? -preDoses_ : 0;
+        if (row.steadyState != 0)
+            for (int k : {-1, 0}) {
+                Event check;
+                check.kind = EventKind::Predict;
+                check.line = row.line;
+                check.steadyState = k == 0 ? 2 : 1;
+                for (std::size_t o = 0; o < model_.outputs.size(); ++o) {
+                    check.output = o;
+                    Add(check, row.time + k * row.interval + lag, 0);
+                }
+            }
+        for (int k = first; k <= row.additional; ++k) {
+            const double start = row.time + k * row.interval + lag;
+            const int order = k != 0 || lag > 0 ? 1 : 0;
+            Event dose;
+            dose.line = row.line;
+            dose.compartment = cmt;
+            if (rate.empty()) {
+                dose.kind = EventKind::Bolus;
+                dose.amount = entering;
+                Add(dose, start, order);
+            } else {
+                dose.kind = EventKind::InfusionStart;
+                dose.amount = rate;
+                dose.infusion = ++infusions_;
+                Add(dose, start, order);
+                dose.kind = EventKind::InfusionEnd;
+                Add(dose, start + duration, 1);
+            }
+        }
+    }
+
+    // The pre-doses of a steady state come before the row's time, so nothing may have been
+    // observed before it; SS 1 replaces the amounts, so nothing may have been given before it.
+    void SteadyStateAllowed(const DataRow& row) const
+    {
+        for (const Event& event : events_) {
+            if (!event.ChangesState() && event.time < AsStored(row.time))
+                throw DataError(data_.Where(row.line, data_.steadyStateColumn, "SS") + ": a steady-state dose must "
+                                "come before the individual's observations (line " + std::to_string(event.line) +
+                                " is earlier): start the record at the steady-state dose, or give the earlier "
+                                "doses explicitly (ADDL with II)");
+            if (event.ChangesState() && event.kind != EventKind::CovariateStep && row.steadyState == 1)
+                throw DataError(data_.Where(row.line, data_.steadyStateColumn, "SS") + ": SS 1 replaces the "
+                                "amounts, so it must be the individual's first dose (line " +
+                                std::to_string(event.line) + " gives one before it): use SS 2 to add the steady "
+                                "state to what is there");
+        }
+    }
+
+    void Row(const DataRow& row, const std::vector<double>& covariates, IndividualEvents& out)
+    {
+        Event event;
+        event.line = row.line;
+        if (row.evid == 3 || row.evid == 4) {
+            event.kind = EventKind::Reset;
+            Add(event, row.time, 0);
+        }
+        if (row.evid == 1 || row.evid == 4) Dose(row, covariates);
+        if (row.evid == 2) {
+            event.kind = EventKind::Predict;
+            if (model_.outputs.size() > 1 && row.cmt == 0)
+                for (std::size_t k = 0; k < model_.outputs.size(); ++k) {
+                    event.output = k;
+                    Add(event, row.time, 0);
+                }
+            else {
+                event.output = OutputOf(model_, data_, row);
+                Add(event, row.time, 0);
+            }
+        }
+        if (row.evid == 0 && !row.missing) {
+            if (row.censored != 0) {
+                ++out.censoredRows;
+                // Kept (for the population estimation): an observation known only to lie beyond
+                // its limit (M3).
+                if (censored_ == CensoredRows::LeftOut) return;
+                event.kind = EventKind::Observe;
+                event.output = OutputOf(model_, data_, row);
+                event.dv = *row.dv;
+                event.censored = row.censored;
+                event.limit = row.limit ? *row.limit : std::nan("");
+                Add(event, row.time, 0);
+                return;
+            }
+            if (!(*row.dv > kObservationThreshold)) {
+                ++out.nonPositiveRows;
+                return;
+            }
+            event.kind = EventKind::Observe;
+            event.output = OutputOf(model_, data_, row);
+            event.dv = *row.dv;
+            Add(event, row.time, 0);
+        }
+    }
+
+    void Step(std::size_t q, double value, double time, int order, int line)
+    {
+        Event step;
+        step.kind = EventKind::CovariateStep;
+        step.covariate = q;
+        step.value = value;
+        step.line = line;
+        Add(step, time, order);
+    }
+
+    std::vector<Event> Sorted()
+    {
+        std::stable_sort(events_.begin(), events_.end(), [](const Event& a, const Event& b) {
+            if (a.time != b.time) return a.time < b.time;
+            if (a.order != b.order) return a.order < b.order;
+            return a.sequence < b.sequence;
+        });
+        return std::move(events_);
+    }
+
+private:
+    const Model& model_;
+    const DataSet& data_;
+    std::vector<Event> events_;
+    int preDoses_ = 0;
+    CensoredRows censored_ = CensoredRows::LeftOut;
+    int sequence_ = 0;
+    int infusions_ = 0;
+};
+
+// The value of a formula of parameters and covariates, or nullopt when it reads an estimated
+// parameter (named in `estimated`).
+std::optional<double> Evaluate(const Model& model, const Node& node, const std::vector<double>& covariates,
+                               std::string& estimated)
+{
+    auto operand = [&](const NodePtr& child) { return Evaluate(model, *child, covariates, estimated); };
+    switch (node.kind) {
+    case NodeKind::Number: return node.value;
+    case NodeKind::Name: {
+        const std::size_t index = std::size_t(node.symbol.index - 1);
+        if (node.symbol.kind == SymbolKind::Covariate) return covariates[index];
+        if (node.symbol.kind != SymbolKind::Parameter) return std::nullopt;
+        const ParameterSpec& parameter = model.parameters[index];
+        if (parameter.definition) return Evaluate(model, *parameter.definition, covariates, estimated);
+        if (parameter.estimate != Estimate::Fixed) {
+            estimated = parameter.name;
+            return std::nullopt;
+        }
+        return parameter.value;
+    }
+    default: break;
+    }
+    const std::optional<double> left = operand(node.left);
+    if (!left) return std::nullopt;
+    if (node.kind == NodeKind::Negate) return -*left;
+    if (node.kind == NodeKind::Exp) return std::exp(*left);
+    if (node.kind == NodeKind::Log) return std::log(*left);
+    const std::optional<double> right = operand(node.right);
+    if (!right) return std::nullopt;
+    switch (node.kind) {
+    case NodeKind::Add: return *left + *right;
+    case NodeKind::Subtract: return *left - *right;
+    case NodeKind::Multiply: return *left * *right;
+    case NodeKind::Divide: return *left / *right;
+    case NodeKind::Power: return std::pow(*left, *right);
+    default: return std::nullopt;
+    }
+}
+
+}  // namespace
+
+int InterruptsNeeded(const std::vector<Event>& events)
+{
+    std::size_t used = 0;  // changes after the last request are dropped
+    for (std::size_t e = 0; e < events.size(); ++e)
+        if (!events[e].ChangesState()) used = e + 1;
+    int count = 0;
+    for (std::size_t begin = 0; begin < used;) {
+        std::size_t end = begin;
+        bool changes = false;
+        for (; end < used && events[end].time == events[begin].time; ++end) changes = changes || events[end].ChangesState();
+        if (begin == 0 || changes) ++count;
+        begin = end;
+    }
+    return count;
+}
+
+double AsStored(double time) { return static_cast<double>(static_cast<float>(time)); }
+
+std::optional<double> ValueBeforeRun(const Model& model, const Node& formula, const std::vector<double>& covariates,
+                                     std::string& estimated)
+{
+    return Evaluate(model, formula, covariates, estimated);
+}
+
+IndividualEvents EventsOf(const Model& model, const DataSet& data, const std::vector<const DataRow*>& rows,
+                          int preDoses, CensoredRows censored)
+{
+    IndividualEvents out;
+    const std::vector<std::vector<double>> covariates = FilledCovariates(model, data, rows);
+    const std::size_t count = data.covariateColumns.size();
+    out.firstCovariates = covariates.empty() ? std::vector<double>(count, 0.0) : covariates.front();
+    out.covariateChanges.assign(count, false);
+    const bool next = model.covariateSteps == CovariateSteps::NextObservation;
+
+    EventBuilder builder(model, data, preDoses, censored);
+    for (std::size_t r = 0; r < rows.size(); ++r) {
+        const DataRow& row = *rows[r];
+        if (r > 0 && row.time < rows[r - 1]->time)
+            throw DataError(data.Where(row.line, data.timeColumn, "TIME") + ": the time goes back from " +
+                            NumberText(rows[r - 1]->time) + " to " + NumberText(row.time) + " within individual " +
+                            row.id + " (sort each individual's rows by time)");
+        for (std::size_t q = 0; r > 0 && q < count; ++q)
+            if (covariates[r][q] != covariates[r - 1][q]) {
+                out.covariateChanges[q] = true;
+                // NOCB: this row's value holds after the previous row; LOCF: from this row on.
+                if (next) builder.Step(q, covariates[r][q], rows[r - 1]->time, 1, row.line);
+                else builder.Step(q, covariates[r][q], row.time, 0, row.line);
+            }
+        builder.Row(row, covariates[r], out);
+    }
+    out.events = builder.Sorted();
+    return out;
+}
+
+}  // namespace tessuvan::cli

@@ -1,0 +1,468 @@
+#include "engine/engine_input.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <map>
+#include <set>
+
+#include "data/events.h"
+#include "tessuvan/tessuvan.h"
+
+namespace tessuvan::cli {
+
+namespace {
+
+// The capacities of the engine the program loads (the large build: see tessuvan_build.h).
+constexpr int kMaxIndividuals = MaxIndividuals;
+constexpr int kMaxInterrupts = MaxInterrupts;
+constexpr int kMaxPoints = MaxPoints;
+constexpr int kMaxSpecies = MaxSpecies;
+constexpr int kMaxOutputs = MaxOutputs;
+constexpr int kMaxPParameters = MaxPParameters;
+constexpr int kMaxPreDoses = 9;  // of a steady state, when the interrupts allow
+
+// Replaces the engine variables `letter`k of `text` by replacement[k] where one is given.
+std::string ReplaceVariables(const std::string& text, char letter, const std::map<int, std::string>& replacement)
+{
+    if (replacement.empty()) return text;
+    std::string out;
+    for (std::size_t i = 0; i < text.size();) {
+        const bool starts = text[i] == letter && (i == 0 || !std::isalnum(static_cast<unsigned char>(text[i - 1]))) &&
+                            i + 1 < text.size() && std::isdigit(static_cast<unsigned char>(text[i + 1]));
+        if (!starts) {
+            out += text[i++];
+            continue;
+        }
+        std::size_t end = i + 1;
+        while (end < text.size() && std::isdigit(static_cast<unsigned char>(text[end]))) ++end;
+        const auto found = replacement.find(std::stoi(text.substr(i + 1, end - i - 1)));
+        out += found == replacement.end() ? text.substr(i, end - i) : found->second;
+        i = end;
+    }
+    return out;
+}
+
+// Where each added species sits, and the engine outputs made so far.
+struct Layout {
+    int compartments = 0;
+    std::map<int, int> rateSpecies;                // compartment -> species holding its infusion rate
+    std::map<std::size_t, int> covariateSpecies;   // covariate (0-based) -> species holding it
+    int copyBase = 0;                              // P parameter of species s is copyBase + s
+    std::map<std::pair<std::size_t, std::set<int>>, std::size_t> slots;  // (output, species read before) -> slot
+    std::vector<std::pair<std::size_t, std::set<int>>> slotViews;
+    std::vector<std::string> outputTexts;      // [output]: the model's, reading changing covariates as species
+    std::vector<std::string> definitionTexts;  // [parameter - 1]: the same for defining formulas
+    int speciesCount() const { return compartments + int(rateSpecies.size() + covariateSpecies.size()); }
+
+    // A formula reading the copies of the species in `before` instead of the species. The
+    // engine inlines a defined parameter where it is read, so a definition that reads such a
+    // species is inlined here, reading the copies too.
+    std::string ViewText(const std::string& text, const std::set<int>& before) const
+    {
+        if (before.empty()) return text;
+        std::map<int, std::string> toCopies, toDefinitions;
+        for (int s : before) toCopies[s] = "P" + std::to_string(copyBase + s);
+        auto view = [&](const std::string& formula) {
+            return ReplaceVariables(ReplaceVariables(formula, 'F', toCopies), 'A', toDefinitions);
+        };
+        // Definitions are acyclic, so one pass per level of nesting settles every view.
+        for (std::size_t pass = 0; pass <= definitionTexts.size(); ++pass) {
+            bool changed = false;
+            for (std::size_t a = 0; a < definitionTexts.size(); ++a) {
+                if (definitionTexts[a].empty()) continue;
+                const std::string viewed = view(definitionTexts[a]);
+                if (viewed == definitionTexts[a]) continue;
+                std::string& entry = toDefinitions[int(a + 1)];
+                if (entry != "(" + viewed + ")") changed = true;
+                entry = "(" + viewed + ")";
+            }
+            if (!changed) break;
+        }
+        return view(text);
+    }
+};
+
+// The species a change sets (infusion rates are never read by outputs, so they are left out).
+std::vector<int> SpeciesChanged(const Event& event, const Layout& layout)
+{
+    switch (event.kind) {
+    case EventKind::Bolus: return {event.compartment};
+    case EventKind::Reset: {
+        std::vector<int> all;
+        for (int s = 1; s <= layout.compartments; ++s) all.push_back(s);
+        return all;
+    }
+    case EventKind::CovariateStep: {
+        const auto found = layout.covariateSpecies.find(event.covariate);
+        if (found == layout.covariateSpecies.end()) return {};
+        return {found->second};
+    }
+    default: return {};
+    }
+}
+
+struct IndividualBuild {
+    const Model& model;
+    const DataSet& data;
+    Layout& layout;
+    const IndividualEvents& events;
+    EngineIndividual& out;
+
+    // The state the interrupt formulas build on.
+    std::vector<std::string> amounts;            // [compartment - 1]: engine text
+    std::map<int, std::pair<int, std::string>> running;  // infusion -> (compartment, rate text)
+    std::vector<double> covariates;              // [q]
+
+    std::size_t Slot(std::size_t output, std::set<int> before)
+    {
+        // Only the species the output reads matter.
+        std::erase_if(before, [&](int s) {
+            return layout.ViewText(layout.outputTexts[output], {s}) == layout.outputTexts[output];
+        });
+        const auto key = std::pair{output, before};
+        const auto found = layout.slots.find(key);
+        if (found != layout.slots.end()) return found->second;
+        const std::size_t slot = layout.slotViews.size();
+        layout.slots[key] = slot;
+        layout.slotViews.push_back(key);
+        return slot;
+    }
+
+    void Apply(const Event& event)
+    {
+        switch (event.kind) {
+        case EventKind::Bolus: {
+            std::string& amount = amounts[std::size_t(event.compartment - 1)];
+            amount = amount == "0" ? event.amount : amount + "+" + event.amount;
+            break;
+        }
+        case EventKind::InfusionStart: running[event.infusion] = {event.compartment, event.amount}; break;
+        case EventKind::InfusionEnd: running.erase(event.infusion); break;
+        case EventKind::Reset:
+            std::fill(amounts.begin(), amounts.end(), "0");
+            running.clear();
+            break;
+        case EventKind::CovariateStep: covariates[event.covariate] = event.value; break;
+        default: break;
+        }
+    }
+
+    // The formulas of a new interrupt from the state reached; then amounts are relative again.
+    void StartInterrupt(int line)
+    {
+        if (int(out.startFormulas.size()) == kMaxInterrupts)
+            throw DataError(data.Where(line, 0, "") + ": individual " + out.id + " needs more than " +
+                            std::to_string(kMaxInterrupts) +
+                            " interrupts, the most the engine holds (each time at which a dose is given, an "
+                            "infusion starts or ends, or a covariate changes starts one): split the record into "
+                            "several individuals, or leave out doses long before the observations");
+        std::vector<std::string> formulas = amounts;
+        formulas.resize(std::size_t(layout.speciesCount()));
+        for (const auto& [compartment, species] : layout.rateSpecies) {
+            std::string sum;
+            for (const auto& [id, infusion] : running)
+                if (infusion.first == compartment) sum += (sum.empty() ? "" : "+") + infusion.second;
+            formulas[std::size_t(species - 1)] = sum.empty() ? "0" : sum;
+        }
+        for (const auto& [q, species] : layout.covariateSpecies)
+            formulas[std::size_t(species - 1)] = NumberText(covariates[q]);
+        out.startFormulas.push_back(formulas);
+        for (int s = 1; s <= layout.compartments; ++s) amounts[std::size_t(s - 1)] = "F" + std::to_string(s);
+    }
+
+    void Build()
+    {
+        const std::vector<Event>& all = events.events;
+        amounts.assign(std::size_t(layout.compartments), "0");
+        covariates = events.firstCovariates;
+        out.covariates = events.firstCovariates;
+
+        // Nothing after the last request is observed.
+        std::size_t used = 0;
+        for (std::size_t e = 0; e < all.size(); ++e)
+            if (!all[e].ChangesState()) used = e + 1;
+
+        int interrupt = 0;
+        for (std::size_t begin = 0; begin < used;) {
+            std::size_t end = begin;
+            while (end < used && all[end].time == all[begin].time) ++end;
+            const bool changes = std::any_of(all.begin() + long(begin), all.begin() + long(end),
+                                             [](const Event& e) { return e.ChangesState(); });
+            EnginePoint point;
+            point.time = all[begin].time;
+            for (std::size_t r = begin; r < end; ++r) {
+                const Event& request = all[r];
+                if (request.ChangesState()) continue;
+                // Species this request reads as they were before this time's changes.
+                std::set<int> before;
+                std::set<int> changedBefore, changedAfter;
+                for (std::size_t c = begin; c < end; ++c)
+                    for (int s : SpeciesChanged(all[c], layout)) (c < r ? changedBefore : changedAfter).insert(s);
+                for (int s : changedAfter) {
+                    if (changedBefore.count(s) != 0)
+                        throw DataError(data.Where(request.line, 0, "") +
+                                        ": this row lies between two changes of the same amount at time " +
+                                        NumberText(request.time) +
+                                        " (doses, resets or covariate steps); move it before or after both");
+                    before.insert(s);
+                }
+                if (begin == 0 && interrupt == 0)
+                    for (int s : before)
+                        if (s > layout.compartments) interrupt = -1;  // the copies need an interrupt before
+                EngineRequest answer;
+                answer.slot = Slot(request.output, before);
+                answer.line = request.line;
+                answer.dv = request.kind == EventKind::Observe && request.censored == 0 ? request.dv : 0;
+                if (request.kind == EventKind::Observe && request.censored != 0) {
+                    answer.censored = request.censored;
+                    answer.bound = request.dv;
+                    answer.limit = request.limit;
+                }
+                answer.steadyState = request.steadyState;
+                point.requests.push_back(answer);
+            }
+            if (interrupt == -1) {  // the initial values first, the changes at the same point next
+                StartInterrupt(all[begin].line);
+                interrupt = 1;
+            }
+            for (std::size_t c = begin; c < end; ++c)
+                if (all[c].ChangesState()) Apply(all[c]);
+            if (begin == 0 || changes) {
+                StartInterrupt(all[begin].line);
+                ++interrupt;
+            }
+            point.interrupt = interrupt;
+            if (!std::isfinite(point.time))  // a dose given every II, or an infusion's end, beyond the singles
+                throw DataError(data.Where(all[begin].line, 0, "") + ": individual " + out.id +
+                                " reaches a time beyond the largest 32-bit float (3.4e+38), the engine's type for "
+                                "times");
+            out.points.push_back(point);
+            begin = end;
+        }
+        // The final point needs a successor when an interrupt begins there.
+        const bool endsWithChange = out.points.size() >= 2 &&
+                                    out.points.back().interrupt != out.points[out.points.size() - 2].interrupt;
+        if (out.points.size() == 1 || endsWithChange) {
+            EnginePoint padding;
+            const double time = out.points.back().time;
+            padding.time = AsStored(time + std::max(1e-3, std::abs(time) * 1e-3));
+            if (!std::isfinite(padding.time))
+                throw DataError(data.Where(all[used - 1].line, 0, "") + ": individual " + out.id +
+                                "'s last time leaves no room for a later point within the 32-bit floats of the "
+                                "engine's times");
+            padding.interrupt = interrupt;
+            padding.extra = true;
+            out.points.push_back(padding);
+        }
+        if (int(out.points.size()) > kMaxPoints)
+            throw DataError(data.Where(all[used - 1].line, 0, "") + ": individual " + out.id + " has " +
+                            std::to_string(out.points.size()) + " distinct times, more than the " +
+                            std::to_string(kMaxPoints) + " points the engine can hold");
+    }
+};
+
+}  // namespace
+
+int EngineProblem::PointCount() const
+{
+    int count = 0;
+    for (const EngineIndividual& individual : individuals) count += int(individual.points.size());
+    return count;
+}
+
+EngineProblem BuildEngineProblem(const Model& model, const DataSet& data, CensoredRows censoredRows)
+{
+    // Rows grouped by individual, each individual's rows together.
+    std::vector<std::string> order;
+    std::map<std::string, std::vector<const DataRow*>> rowsOf;
+    std::string current;
+    for (const DataRow& row : data.rows) {
+        if (order.empty() || row.id != current) {
+            if (rowsOf.count(row.id) != 0)
+                throw DataError(data.Where(row.line, 0, "") + ": the rows of individual " + row.id +
+                                " must be together (it appeared before, on line " +
+                                std::to_string(rowsOf[row.id].front()->line) + ")");
+            order.push_back(row.id);
+            current = row.id;
+        }
+        rowsOf[row.id].push_back(&row);
+    }
+
+    EngineProblem problem;
+    problem.warnings = data.warnings;
+    std::vector<IndividualEvents> events;
+    int censored = 0, nonPositive = 0;
+    Layout layout;
+    layout.compartments = int(model.compartments.size());
+    for (const std::string& id : order) {
+        // As many pre-doses of a steady state as the engine's interrupts leave room for.
+        IndividualEvents built = EventsOf(model, data, rowsOf[id], kMaxPreDoses, censoredRows);
+        const bool steady = std::any_of(rowsOf[id].begin(), rowsOf[id].end(),
+                                        [](const DataRow* row) { return row->steadyState != 0; });
+        for (int preDoses = kMaxPreDoses - 1; steady && preDoses >= 1 && InterruptsNeeded(built.events) > kMaxInterrupts;
+             --preDoses)
+            built = EventsOf(model, data, rowsOf[id], preDoses, censoredRows);
+        events.push_back(std::move(built));
+        censored += events.back().censoredRows;
+        nonPositive += events.back().nonPositiveRows;
+        for (const Event& event : events.back().events)
+            if (event.kind == EventKind::InfusionStart && layout.rateSpecies.count(event.compartment) == 0)
+                layout.rateSpecies[event.compartment] = 0;
+        for (std::size_t q = 0; q < events.back().covariateChanges.size(); ++q)
+            if (events.back().covariateChanges[q]) layout.covariateSpecies[q] = 0;
+    }
+    int species = layout.compartments;
+    for (auto& [compartment, at] : layout.rateSpecies) at = ++species;
+    for (auto& [q, at] : layout.covariateSpecies) at = ++species;
+    if (species > kMaxSpecies)
+        throw DataError(data.source + ": the model's " + std::to_string(layout.compartments) + " compartments, " +
+                        std::to_string(layout.rateSpecies.size()) + " infused compartment(s) and " +
+                        std::to_string(layout.covariateSpecies.size()) +
+                        " changing covariate(s) need more than the engine's " + std::to_string(kMaxSpecies) + " species");
+    layout.copyBase = int(model.pParameters.size());
+    std::map<int, std::string> toSpecies;  // covariates that change are species
+    for (const auto& [q, at] : layout.covariateSpecies) toSpecies[int(q + 1)] = "F" + std::to_string(at);
+    for (const NamedFormula& output : model.outputs)
+        layout.outputTexts.push_back(ReplaceVariables(output.engineFormula, 'Q', toSpecies));
+    for (const ParameterSpec& parameter : model.parameters)
+        layout.definitionTexts.push_back(ReplaceVariables(parameter.engineFormula, 'Q', toSpecies));
+    for (std::size_t k = 0; k < model.outputs.size(); ++k) {
+        layout.slots[{k, {}}] = k;
+        layout.slotViews.push_back({k, {}});
+    }
+
+    for (std::size_t i = 0; i < order.size(); ++i) {
+        const std::vector<const DataRow*>& rows = rowsOf[order[i]];
+        const bool requests = std::any_of(events[i].events.begin(), events[i].events.end(),
+                                          [](const Event& e) { return !e.ChangesState(); });
+        if (!requests) {
+            problem.warnings.push_back("individual " + order[i] + " (line " + std::to_string(rows.front()->line) +
+                                       ") has no observation and is left out");
+            continue;
+        }
+        // The population estimation spreads the individuals over several engine states.
+        if (model.fit.estimation == Estimation::Pooled && int(problem.individuals.size()) == kMaxIndividuals)
+            throw DataError(data.Where(rows.front()->line, 0, "") + ": individual " + order[i] +
+                            " is one more than the " + std::to_string(kMaxIndividuals) +
+                            " individuals the engine can hold");
+        EngineIndividual individual;
+        individual.id = order[i];
+        individual.firstLine = rows.front()->line;
+        IndividualBuild{model, data, layout, events[i], individual, {}, {}, {}}.Build();
+        for (const EnginePoint& point : individual.points)
+            individual.observationCount += int(std::count_if(point.requests.begin(), point.requests.end(),
+                                                             [](const EngineRequest& r) { return r.dv > 0; }));
+        problem.interruptCount = std::max(problem.interruptCount, int(individual.startFormulas.size()));
+        problem.individuals.push_back(std::move(individual));
+    }
+    if (problem.individuals.empty()) throw DataError(data.source + ": no individual has an observation");
+
+    // The engine's outputs: the model's, then each copy that reads species before a change.
+    const std::size_t slots = layout.slotViews.size();
+    if (slots > std::size_t(kMaxOutputs))
+        throw DataError(data.source + ": observations before a change at their own time need " +
+                        std::to_string(slots) + " engine outputs, more than its " + std::to_string(kMaxOutputs));
+    const bool copies = slots > model.outputs.size();
+    if (copies && layout.copyBase + species > kMaxPParameters)
+        throw DataError(data.source + ": observations before a change at their own time need " +
+                        std::to_string(layout.copyBase + species) + " P parameters, more than the engine's " +
+                        std::to_string(kMaxPParameters));
+    for (const auto& [output, before] : layout.slotViews) {
+        problem.outputTexts.push_back(layout.ViewText(layout.outputTexts[output], before));
+        problem.outputOf.push_back(output);
+    }
+    for (EngineIndividual& individual : problem.individuals)
+        for (EnginePoint& point : individual.points) {
+            point.observed.assign(slots, 0.0);
+            for (const EngineRequest& request : point.requests) {
+                if (request.dv <= 0) continue;
+                if (point.observed[request.slot] != 0)
+                    throw DataError(data.Where(request.line, 0, "") + ": a second observation of output '" +
+                                    model.outputs[problem.outputOf[request.slot]].name + "' at time " +
+                                    NumberText(point.time));
+                point.observed[request.slot] = request.dv;
+            }
+        }
+
+    problem.speciesCount = species;
+    problem.matrixText.assign(std::size_t(species), std::vector<std::string>(std::size_t(species)));
+    problem.freeText.assign(std::size_t(species), "");
+    for (int s = 0; s < layout.compartments; ++s) {
+        for (int e = 0; e < layout.compartments; ++e)
+            problem.matrixText[s][e] = ReplaceVariables(model.matrixText[s][e], 'Q', toSpecies);
+        problem.freeText[s] = ReplaceVariables(model.freeText[s], 'Q', toSpecies);
+    }
+    for (const auto& [compartment, at] : layout.rateSpecies) problem.matrixText[compartment - 1][at - 1] = "1";
+    problem.parameterTexts = layout.definitionTexts;
+    for (int t = 0; t < std::max(problem.interruptCount, 1); ++t) {
+        std::vector<std::string> row;
+        for (const NamedFormula& p : model.pParameters) row.push_back(ReplaceVariables(p.engineFormula, 'Q', toSpecies));
+        for (int s = 1; copies && s <= species; ++s) row.push_back(t == 0 ? "0" : "F" + std::to_string(s));
+        problem.pTexts.push_back(row);
+    }
+
+    // Kept, they enter the population estimation (the M3 method), whose report counts them.
+    if (censored > 0 && censoredRows == CensoredRows::LeftOut)
+        problem.warnings.push_back(std::to_string(censored) +
+                                   " censored observation(s) (CENS not 0) are left out of the fit (the M1 method)");
+    if (nonPositive > 0)
+        problem.warnings.push_back(std::to_string(nonPositive) +
+                                   " observation(s) at or below 0 are treated as missing (the engine weighs only "
+                                   "positive values)");
+    return problem;
+}
+
+void AddCurveGrid(EngineProblem& problem, int perIndividual)
+{
+    for (EngineIndividual& individual : problem.individuals) {
+        std::vector<EnginePoint>& points = individual.points;
+        double first = 0, last = 0;
+        bool any = false;
+        for (const EnginePoint& point : points)
+            if (!point.extra) {
+                if (!any) first = point.time;
+                last = point.time;
+                any = true;
+            }
+        const int room = kMaxPoints - int(points.size());
+        const int count = std::min(perIndividual, room);
+        if (!any || count <= 0 || !(last > first)) continue;
+        std::set<double> taken;
+        for (const EnginePoint& point : points) taken.insert(point.time);
+        std::vector<EnginePoint> merged;
+        std::size_t next = 0;
+        for (int j = 1; j <= count; ++j) {
+            const double time = AsStored(first + (last - first) * j / (count + 1));
+            while (next < points.size() && points[next].time < time) merged.push_back(points[next++]);
+            if (taken.count(time) != 0) continue;
+            taken.insert(time);
+            EnginePoint grid;
+            grid.time = time;
+            grid.interrupt = merged.empty() ? 1 : merged.back().interrupt;
+            grid.observed.assign(points.front().observed.size(), 0.0);
+            grid.extra = true;
+            merged.push_back(grid);
+        }
+        while (next < points.size()) merged.push_back(points[next++]);
+        points = std::move(merged);
+    }
+}
+
+std::vector<std::string> SpeciesFileLines(const Model&, const EngineProblem& problem)
+{
+    std::vector<std::string> lines;
+    const std::size_t n = std::size_t(problem.speciesCount);
+    for (std::size_t s = 0; s < n; ++s) {
+        for (const EngineIndividual& individual : problem.individuals)
+            for (int t = 0; t < problem.interruptCount; ++t)
+                lines.push_back(std::size_t(t) < individual.startFormulas.size()
+                                    ? individual.startFormulas[std::size_t(t)][s]
+                                    : "F" + std::to_string(s + 1));
+        lines.push_back(problem.freeText[s]);
+        for (std::size_t e = 0; e < n; ++e) lines.push_back(problem.matrixText[s][e]);
+    }
+    return lines;
+}
+
+}  // namespace tessuvan::cli

@@ -1,0 +1,156 @@
+// The model file: a TOML description of a kinetic model by names, and its translation into the
+// engine's formula texts.
+//
+//   [model]
+//   compartments = ["depot", "central"]
+//   rates = ["d(depot)/dt = -ka*depot", "d(central)/dt = ka*depot - ke*central"]
+//
+//   [parameters]            # in the order written; estimate: fixed, individual,
+//   ka = { value = 1.5 }    # "population and individual" (the default) or population
+//   V  = { value = 0.5, prior = 0.5, prior_sd = 0.1 }
+//   CL = { formula = "ke*V" }                      # defined by a formula, never estimated
+//
+//   [covariates]            # per-individual values read from a data column
+//   wt = "WT"
+//
+//   [p_parameters]          # set by a formula at the start of every dosing interval
+//
+//   [outputs]               # what the observations are compared with
+//   conc = "central/V"      # or { formula = "central/V", cmt = 2 } with several outputs
+//
+//   [dosing]                # optional, by compartment name: formulas of parameters and
+//   bioavailability = { depot = "F1" }  # covariates; a fraction of each dose (default 1),
+//   lag = { depot = "tlag" }            # a delay of each dose (default 0, fixed),
+//   rate = { central = "R0" }           # the infusion rate of RATE = -1 rows (fixed),
+//   duration = { central = "D0" }       # the infusion duration of RATE = -2 rows (fixed)
+//
+//   [data]                  # optional
+//   covariates = "NOCB"     # a value changing within an individual holds back to the
+//                           # previous row's time (NOCB) or on to the next row's (LOCF)
+//
+//   [fit]                   # all optional
+//   method = "CHU-BERMAN"   precision = 1e-6   error_exponent = 2   tolerance = 1e-6
+//   damping = 0.01          population_iterations = 100   individual_iterations = 100
+//   prior_population = 0
+//   estimation = "focei"    # the default when any parameter has an omega; or "pooled"
+//   allow_non_finite = false  # true keeps predictions that are infinite or not a number
+//
+//   With estimation "focei" a parameter may carry omega = 0.1 (a variance; or
+//   { value = 0.1, fixed = true }), and [error] gives the residual error:
+//   additive = 0.5 (SD) and/or proportional = 0.1 (fraction), each also { value, fixed }.
+//
+// Time is `t` (also `time`). Every formula error names the file, the line and the key.
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "model/expression.h"
+
+namespace tessuvan::cli {
+
+class ModelError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// How a parameter is estimated: the engine's fit codes 0 to 3.
+enum class Estimate { Fixed = 0, IndividualOnly = 1, PopulationAndIndividual = 2, PopulationOnly = 3 };
+
+const char* EstimateWords(Estimate estimate);
+
+struct ParameterSpec {
+    std::string name;
+    double value = 0;       // initial population value (and initial individual values)
+    Estimate estimate = Estimate::PopulationAndIndividual;
+    double prior = 0;       // a-priori population value (defaults to value)
+    double priorSd = 0;     // a-priori standard deviation, 0 = none
+    std::string formula;    // defining formula as written, empty = free parameter
+    std::string engineFormula;
+    NodePtr definition;     // the defining formula read, null = free parameter
+    // Between-subject variability (population estimation): value_i = value·exp(η_i),
+    // η_i ~ N(0, omega); omega is a variance, 0 = none.
+    double omega = 0;
+    bool omegaFixed = false;
+};
+
+struct CovariateSpec {
+    std::string name;
+    std::string column;  // data column, matched case-insensitively
+};
+
+struct NamedFormula {
+    std::string name;
+    std::string formula;  // as written
+    std::string engineFormula;
+    std::optional<int> cmt;  // outputs: the CMT of the observation rows that belong to it
+};
+
+// How doses enter one compartment ([dosing]); a null formula is the default.
+struct CompartmentDosing {
+    NodePtr bioavailability;  // fraction of every dose that enters (default 1)
+    NodePtr lag;              // delay of every dose, in time units (default 0)
+    NodePtr rate;             // infusion rate of the rows with RATE = -1
+    NodePtr duration;         // infusion duration of the rows with RATE = -2
+    std::string bioavailabilityText, lagText, rateText, durationText;  // as written
+};
+
+// Which row's value a covariate takes between two rows of an individual ([data] covariates).
+enum class CovariateSteps {
+    NextObservation,  // NOCB: a row's value holds from the previous row's time up to its own
+    LastObservation,  // LOCF: a row's value holds from its own time up to the next row's
+};
+
+// How the population is estimated: the engine's own pooled fit, or FOCE with interaction.
+enum class Estimation { Pooled, Focei };
+
+// The residual error of the population estimation: variance a² + b²·f².
+struct ErrorSpec {
+    bool additive = false;
+    double additiveValue = 0;      // a: SD in the units of the observations
+    bool additiveFixed = false;
+    bool proportional = false;
+    double proportionalValue = 0;  // b: a fraction of the prediction
+    bool proportionalFixed = false;
+};
+
+struct FitSettings {
+    std::string method = "CHU-BERMAN";
+    double precision = 1e-6;       // handed to the integrator
+    double errorExponent = 0;      // gamma: weight of an observation y proportional to y^-gamma
+    double tolerance = 1e-6;       // mean squared relative change that counts as converged
+    double damping = 0.01;         // added to the diagonal of the normal equations
+    int populationIterations = 100;
+    int individualIterations = 100;
+    int priorPopulation = 0;       // subjects the a-priori values count for
+    Estimation estimation = Estimation::Pooled;  // focei when any omega is given, unless said
+    bool allowNonFinite = false;   // keep infinite or not-a-number predictions instead of failing
+};
+
+struct Model {
+    std::string source;  // file name for messages
+    std::vector<std::string> compartments;
+    std::vector<ParameterSpec> parameters;
+    std::vector<CovariateSpec> covariates;
+    std::vector<NamedFormula> pParameters;
+    std::vector<NamedFormula> outputs;
+    std::vector<std::string> rates;                    // [s]: the rate as written, or empty
+    std::vector<std::vector<std::string>> matrixText;  // [s][e]: engine text of A[s][e], or empty
+    std::vector<std::string> freeText;                 // [s]: engine text of F[s], or empty
+    std::vector<CompartmentDosing> dosing;             // [s]
+    CovariateSteps covariateSteps = CovariateSteps::NextObservation;
+    FitSettings fit;
+    ErrorSpec error;
+
+    int CompartmentNumber(std::string_view name) const;  // 1-based, 0 when unknown
+};
+
+// Reads and translates a model; throws ModelError with file, line and key.
+Model LoadModel(const std::filesystem::path& path);
+Model ParseModel(std::string_view toml, const std::string& sourceName);
+
+}  // namespace tessuvan::cli

@@ -1,0 +1,64 @@
+// The files of a simulation with variability, and the joining of shards.
+//
+//   simulations.csv   REP, ID, TIME, OUTPUT, IPRED, DV and ETA_<name> of every η: one row per
+//                     replicate, individual and simulated row, replicate by replicate, the
+//                     individuals and their rows in the data set's order; numbers in the
+//                     shortest text that reads back as the same double
+//   summary.csv       per output and time bin (time_bins.h; bins of the rows of one
+//                     replicate): the 5th, 50th and 95th percentiles of IPRED and DV of every
+//                     replicate's rows in the bin together
+//   simulation.json   what was run: seed, replicates, generator, files, bins; a shard's also
+//                     names its slice
+//
+// A shard writes its slice of simulations.csv and its simulation.json; `tessuvan merge` joins
+// the slices in their order, which is the order of one run of all replicates, and writes the
+// summary and the description from them as that run does: byte for byte the same files.
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "runs/run_replicates.h"
+
+namespace tessuvan::cli {
+
+struct SimulatedRow {
+    int replicate = 0;
+    std::string id;
+    double time = 0;
+    std::string output;
+    double ipred = 0;
+    double dv = 0;
+    std::vector<double> eta;
+};
+
+std::vector<SimulatedRow> SimulatedRowsOf(const Model& model, const EngineProblem& problem,
+                                          const SimulationDesign& design, const ReplicateRun& run, int firstReplicate);
+
+// Given edges, or a number of bins (0: the default rule of time_bins.h).
+struct BinRule {
+    int count = 0;
+    std::vector<double> edges;
+};
+
+void WriteSimulations(const std::filesystem::path& path, const std::vector<std::string>& etaNames,
+                      const std::vector<SimulatedRow>& rows);
+// Throws std::runtime_error naming the file and line of a row it cannot read.
+std::vector<SimulatedRow> ReadSimulations(const std::filesystem::path& path);
+
+void WriteSummary(const std::filesystem::path& path, const std::vector<SimulatedRow>& rows, const BinRule& bins);
+
+// The text of a number that reads back as the same double.
+std::string ExactNumber(double value);
+
+// Joins the shard folders into `target` (an OutputFolder's staging folder): simulations.csv,
+// summary.csv, simulation.json. Throws std::runtime_error when the shards do not make one run.
+void MergeShards(const std::vector<std::filesystem::path>& shards, const std::filesystem::path& target);
+
+// Writes simulation.json: `description` with `shard` added when the run is one of several.
+void WriteDescription(const std::filesystem::path& path, nlohmann::ordered_json description);
+
+}  // namespace tessuvan::cli

@@ -1,0 +1,30 @@
+#include "runs/prediction_check.h"
+
+#include <cmath>
+
+#include "fmt/format.h"
+
+namespace tessuvan::cli {
+
+void CheckPredictionsFinite(const Model& model, const EngineProblem& problem, RunResult& result)
+{
+    int count = 0;
+    for (const std::vector<Observation>* rows : {&result.observations, &result.predictedRows})
+        for (const Observation& row : *rows) {
+            const bool population = !std::isfinite(row.pred);
+            if (!population && std::isfinite(row.ipred)) continue;
+            ++count;
+            if (model.fit.allowNonFinite) continue;
+            throw ModelError(fmt::format(
+                "{}: the {} prediction of output '{}' for individual {} at time {} (data set line {}) is {}: a "
+                "parameter value that divides by 0 (such as a volume of 0) or a value that overflows; set "
+                "fit.allow_non_finite = true to keep such predictions",
+                model.source, population ? "population" : "individual", model.outputs[row.output].name,
+                problem.individuals[row.individual].id, row.time, row.line, population ? row.pred : row.ipred));
+        }
+    if (count > 0)
+        result.warnings.push_back(fmt::format(
+            "{} prediction(s) are infinite or not a number (kept: fit.allow_non_finite = true)", count));
+}
+
+}  // namespace tessuvan::cli

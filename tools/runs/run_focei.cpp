@@ -1,0 +1,216 @@
+#include "runs/run_focei.h"
+
+#include <algorithm>
+#include <cmath>
+#include <memory>
+
+#include "engine/engine_adapter.h"
+#include "engine/engine_codes.h"
+#include "fmt/format.h"
+
+namespace tessuvan::cli {
+
+namespace {
+
+// Individuals per engine state of the estimation: blocks of 100, the size the estimation was
+// checked with (within the capacity of every build).
+constexpr std::size_t kIndividualsPerState = 100;
+
+// The observations of an individual in the order of the result tables: point by point, output
+// by output, the positive values (the engine weighs nothing else), then the censored ones of
+// that output there (the engine does not weigh them; the estimation does, by the M3 method),
+// those with their request.
+template <typename Visit>
+void ForEachObservation(const EngineIndividual& individual, Visit visit)
+{
+    for (std::size_t j = 0; j < individual.points.size(); ++j)
+        for (std::size_t k = 0; k < individual.points[j].observed.size(); ++k) {
+            if (individual.points[j].observed[k] > 0) visit(j, k, nullptr);
+            for (const EngineRequest& request : individual.points[j].requests)
+                if (request.censored != 0 && request.slot == k) visit(j, k, &request);
+        }
+}
+
+}  // namespace
+
+estimation::FoceiProblem FoceiProblemOf(const Model& model, const EngineProblem& problem)
+{
+    estimation::FoceiProblem focei;
+    for (std::size_t p = 0; p < model.parameters.size(); ++p) {
+        const ParameterSpec& parameter = model.parameters[p];
+        focei.values.push_back(parameter.value);
+        if (!parameter.formula.empty()) continue;
+        const bool fixed = parameter.estimate == Estimate::Fixed;
+        if (fixed && parameter.omega == 0) continue;
+        estimation::FoceiProblem::Theta theta;
+        theta.name = parameter.name;
+        theta.parameter = p;
+        theta.value = parameter.value;
+        theta.fixed = fixed;
+        if (parameter.omega > 0) {
+            theta.eta = int(focei.etas.size());
+            focei.etas.push_back({focei.thetas.size(), parameter.omega, parameter.omegaFixed});
+        }
+        focei.thetas.push_back(theta);
+    }
+    focei.additive = model.error.additive;
+    focei.additiveFixed = model.error.additiveFixed;
+    focei.proportional = model.error.proportional;
+    focei.proportionalFixed = model.error.proportionalFixed;
+    focei.error.additive = model.error.additiveValue;
+    focei.error.proportional = model.error.proportionalValue;
+    for (const EngineIndividual& individual : problem.individuals) {
+        std::vector<double> y, limit;
+        std::vector<int> kind;
+        ForEachObservation(individual, [&](std::size_t j, std::size_t k, const EngineRequest* censored) {
+            y.push_back(censored ? censored->bound : individual.points[j].observed[k]);
+            kind.push_back(censored ? censored->censored : 0);
+            limit.push_back(censored ? censored->limit : std::nan(""));
+        });
+        focei.observed.push_back(Eigen::Map<Eigen::VectorXd>(y.data(), Eigen::Index(y.size())));
+        estimation::Censoring censoring;
+        if (std::any_of(kind.begin(), kind.end(), [](int c) { return c != 0; })) {
+            censoring.kind = Eigen::Map<Eigen::VectorXi>(kind.data(), Eigen::Index(kind.size()));
+            censoring.limit = Eigen::Map<Eigen::VectorXd>(limit.data(), Eigen::Index(limit.size()));
+        }
+        focei.censoring.push_back(censoring);
+    }
+    return focei;
+}
+
+void LoadEngineStates(const Model& model, const EngineProblem& problem, const std::filesystem::path& workFolder,
+                      EngineStates& states)
+{
+    const std::size_t individuals = problem.individuals.size();
+    for (std::size_t first = 0; first < individuals; first += kIndividualsPerState) {
+        EngineProblem block = problem;
+        block.individuals.assign(problem.individuals.begin() + long(first),
+                                 problem.individuals.begin() + long(std::min(individuals, first + kIndividualsPerState)));
+        states.blocks.push_back(std::move(block));
+    }
+    for (std::size_t b = 0; b < states.blocks.size(); ++b) {
+        const EngineProblem& block = states.blocks[b];
+        const std::filesystem::path folder = workFolder / fmt::format("block-{}", b + 1);
+        std::filesystem::create_directories(folder);
+        states.sessions.push_back(
+            std::make_unique<EngineSession>(model, block, InitialValues(model, block.individuals.size()), folder));
+        estimation::EngineBlock records = states.sessions.back()->Block();
+        for (const EngineIndividual& individual : block.individuals) {
+            std::vector<estimation::ObservationSlot> slots;
+            ForEachObservation(individual, [&](std::size_t j, std::size_t k, const EngineRequest*) {
+                slots.push_back({int(j + 1), int(k + 1)});
+            });
+            records.observations.push_back(slots);
+        }
+        if (const int code = states.simulator.Load(records); code != 0) throw EngineError(EngineStage::Load, code);
+    }
+}
+
+RunResult RunFocei(const Model& model, const EngineProblem& problem, const std::filesystem::path& workFolder,
+                   const ProgressReport& progress)
+{
+    RunResult result;
+    result.fit = true;
+    result.warnings = problem.warnings;
+    const std::size_t individuals = problem.individuals.size();
+    result.initial = InitialValues(model, individuals);
+    result.individualIterations.assign(individuals, 0);
+    result.individualConverged.assign(individuals, false);
+    result.individualObjectives.assign(individuals, 0.0);
+
+    progress("loading the model");
+    EngineStates states;
+    LoadEngineStates(model, problem, workFolder, states);
+    estimation::EngineSimulator& simulator = states.simulator;
+
+    // The estimation differentiates the predictions by differences: CHU-BERMAN's are not smooth
+    // in the parameters at its usual precision (at 1e-6 the derivatives carry 3e-3 at best).
+    if (model.fit.method == "CHU-BERMAN" && model.fit.precision > 1e-9)
+        result.warnings.push_back(fmt::format(
+            "FOCEI with CHU-BERMAN at precision {:g}: its derivatives are accurate to about 3e-3 only, which can "
+            "stall or bias the estimation; RUNGE-KUTTA QC at precision 1e-6 or finer gives about 1e-6",
+            model.fit.precision));
+    const estimation::FoceiProblem focei = FoceiProblemOf(model, problem);
+    estimation::FoceiOptions options;
+    options.progress = [&](int evaluation, double minus2ll) {
+        progress(fmt::format("FOCEI evaluation {:>4}  -2LL {:.6f}", evaluation, minus2ll));
+    };
+    auto estimate = std::make_shared<estimation::FoceiResult>(estimation::EstimateFocei(focei, simulator, options));
+    const estimation::FoceiResult& fit = *estimate;
+    if (!std::isfinite(fit.minus2ll)) throw EngineError(EngineStage::Simulation, simulator.LastCode());
+    if (!fit.converged) result.warnings.push_back("the population estimation did not converge: " + fit.message);
+    for (const std::string& name : fit.atSearchEdge)
+        result.warnings.push_back(name + " ended at an edge of the search (a typical value is searched within a factor "
+                                         "20 of its start, a variance up to 25): the value is no optimum; start nearer "
+                                         "to it");
+    if (options.covariance && !fit.covarianceDone)
+        result.warnings.push_back("no standard errors: " + fit.covarianceMessage);
+    else if (!fit.atBound.empty())
+        result.warnings.push_back("standard errors conditional on " + fit.covarianceMessage);
+
+    // The tables' values: typical values (the model's others as they are) and individual values.
+    result.values = InitialValues(model, individuals);
+    for (std::size_t p = 0; p < model.parameters.size(); ++p)
+        if (fit.typicalValues.size() == Eigen::Index(model.parameters.size()))
+            result.values.population[p] = fit.typicalValues[Eigen::Index(p)];
+    for (const estimation::Estimated& theta : fit.theta)
+        for (std::size_t p = 0; p < model.parameters.size(); ++p)
+            if (model.parameters[p].name == theta.name) {
+                result.values.population[p] = theta.value;
+                result.values.standardErrors[p] = std::isfinite(theta.se) ? theta.se : 0.0;
+            }
+    for (std::size_t i = 0; i < individuals; ++i)
+        for (std::size_t p = 0; p < model.parameters.size(); ++p) result.values.individual[i][p] = fit.values[i][Eigen::Index(p)];
+    result.populationFitted = true;
+    result.populationConverged = fit.converged;
+    result.populationIterations = fit.evaluations;
+
+    estimation::ResidualError finalError;
+    for (const estimation::Estimated& sigma : fit.sigma)
+        (sigma.name == "additive" ? finalError.additive : finalError.proportional) = sigma.value;
+    for (std::size_t i = 0; i < individuals; ++i) {
+        const EngineIndividual& individual = problem.individuals[i];
+        Eigen::Index o = 0;
+        ForEachObservation(individual, [&](std::size_t j, std::size_t k, const EngineRequest* censored) {
+            Observation observation;
+            observation.individual = i;
+            for (const EngineRequest& request : individual.points[j].requests)
+                if (request.slot == k && request.dv > 0) observation.line = request.line;
+            if (censored) observation.line = censored->line;
+            observation.censored = censored ? censored->censored : 0;
+            observation.output = problem.outputOf[k];
+            observation.time = individual.points[j].time;
+            observation.dv = censored ? censored->bound : individual.points[j].observed[k];
+            observation.pred = fit.pred[i][o];
+            observation.ipred = fit.ipred[i][o];
+            observation.iwres = fit.iwres[i][o];
+            observation.cwres = fit.cwres[i][o];
+            // WRES: the population residual over the residual SD at PRED; none of a censored value.
+            observation.wres = censored ? std::nan("")
+                                        : (observation.dv - observation.pred) /
+                                              std::sqrt(finalError.Variance(observation.pred));
+            result.observations.push_back(observation);
+            ++o;
+        });
+    }
+    result.focei = estimate;
+
+    progress("drawing the curves");
+    if (individuals <= kIndividualsPerState) {
+        try {
+            result.curves = FineCurves(model, problem, result.values, workFolder);
+        } catch (const EngineError& error) {
+            result.warnings.push_back(std::string("no curves: ") + error.what());
+        }
+    } else {
+        // The fine curves are drawn in one engine state, which holds kIndividualsPerState.
+        result.warnings.push_back(fmt::format(
+            "no fitted curves (curves.csv holds only its header, the individual plots show none): they are drawn "
+            "for at most {} individuals and the data set has {}; the estimates, tables and residual plots are "
+            "complete",
+            kIndividualsPerState, individuals));
+    }
+    return result;
+}
+
+}  // namespace tessuvan::cli

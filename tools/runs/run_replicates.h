@@ -1,0 +1,64 @@
+// Replicates of a data set's design with variability, on the engine: the design's rows (its
+// observations and EVID 2 rows, each answered by one engine output at one point), the
+// variability of the model file or of a fit's results.json, and the runs of the replicates,
+// block by block of the engine's capacity of individuals, each block loaded once and simulated
+// for every replicate (simulation/replicates.h draws the numbers).
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "data/data_set.h"
+#include "engine/engine_input.h"
+#include "model/model_file.h"
+#include "simulation/replicates.h"
+
+namespace tessuvan::cli {
+
+// One simulated row of an individual: a row of the data set whose prediction is asked for.
+struct DesignRow {
+    int point = 0;           // 1-based point of the individual
+    std::size_t slot = 0;    // engine output (0-based)
+    std::size_t output = 0;  // model output (0-based)
+    int line = 0;            // data set line
+    double time = 0;         // as the data set gives it
+    double dv = 0;           // the observation, 0 = none (an EVID 2 row, or not observed)
+};
+
+// [individual][row], the rows of each individual in the data set's order.
+using SimulationDesign = std::vector<std::vector<DesignRow>>;
+
+SimulationDesign DesignOf(const EngineProblem& problem, const DataSet& data);
+
+// θ from the model's values, Ω from its omegas and σ from its [error]; or, given a fit's
+// results.json, θ, Ω and σ of the fit (the model's other values as they are). Throws
+// ModelError when the results name a parameter the model lacks.
+simulation::VariabilityModel VariabilityOf(const Model& model, const nlohmann::json* results = nullptr);
+
+// Reads FOLDER/results.json; throws ModelError when it is missing or not a fit's results.
+nlohmann::json ReadFitResults(const std::filesystem::path& fitFolder);
+
+struct ReplicateRun {
+    std::vector<std::vector<simulation::SimulatedIndividual>> draws;  // [replicate − first][individual]
+    std::vector<Eigen::VectorXd> pred;                                // [individual], when asked for
+};
+
+// The fraction of the work done; called by one thread at a time.
+using RunProgress = std::function<void(double fraction)>;
+
+// Runs in `threads` threads (blocks, and slices of the replicates, side by side); the result is
+// the same for any number. Throws EngineError when a block does not load or a simulation fails.
+ReplicateRun RunReplicates(const Model& model, const EngineProblem& problem, const SimulationDesign& design,
+                           const simulation::VariabilityModel& variability, std::uint64_t seed,
+                           const simulation::ReplicateRange& range, bool typicalPredictions, int threads,
+                           const std::filesystem::path& workFolder, const RunProgress& progress);
+
+// The processors this process may run on, at most 8: the default number of threads.
+int AvailableProcessors();
+
+}  // namespace tessuvan::cli
