@@ -116,7 +116,15 @@ else
     WINEDEBUG=-all WINEPREFIX=$prefix wineboot -i >/dev/null 2>&1 || true
   fi
   run_pair 64 build/win64 "$linux64" libTessuvan_64.so
-  if [[ -x /usr/lib/wine/wine ]] || command -v wine32 >/dev/null 2>&1; then
+  # A kernel that runs 64-bit user code only runs neither the 32-bit Wine nor the Linux twin.
+  probe=$(mktemp -d "${TMPDIR:-/tmp}/tessuvan-i386-XXXXXX")
+  i386_runs=0
+  printf 'int main(void) { return 0; }\n' >"$probe/probe.c"
+  gcc -m32 "$probe/probe.c" -o "$probe/probe" 2>/dev/null && "$probe/probe" 2>/dev/null && i386_runs=1
+  rm -rf "$probe"
+  if ((!i386_runs)); then
+    echo "SKIPPED: this kernel runs no 32-bit programs; Tessuvan_32.dll was checked statically only"
+  elif [[ -x /usr/lib/wine/wine ]] || command -v wine32 >/dev/null 2>&1; then
     run_pair 32 build/win32 "$linux32" libTessuvan_32.so
   else
     echo "SKIPPED: Wine has no 32-bit part here; Tessuvan_32.dll was checked statically only"
