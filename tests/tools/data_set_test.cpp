@@ -195,6 +195,31 @@ TEST(MalformedData, IsReportedWithFileLineAndColumn)
               std::string::npos);
 }
 
+TEST(DataText, AByteOrderMarkAndAnyLineEndingReadAsPlainLines)
+{
+    const std::string plain = "ID,TIME,DV,AMT,WT\n1,0,.,100,60\n1,1,2.0,.,60\n";
+    const EngineProblem expected = Convert(plain);
+    for (const std::string& text : {"\xEF\xBB\xBF" + plain, std::string("ID,TIME,DV,AMT,WT\r\n1,0,.,100,60\r\n1,1,2.0,.,60\r\n"),
+                                    std::string("ID,TIME,DV,AMT,WT\r1,0,.,100,60\r1,1,2.0,.,60")}) {
+        const EngineProblem problem = Convert(text);
+        ASSERT_EQ(problem.individuals.size(), 1u);
+        EXPECT_EQ(problem.PointCount(), expected.PointCount());
+        EXPECT_EQ(problem.individuals[0].points.back().observed, expected.individuals[0].points.back().observed);
+    }
+    EXPECT_EQ(ErrorOf("ID,TIME,DV,AMT,WT\r1,0,.,100,60\r1,x,2.0,.,60\r"), "d.csv:3:2 (TIME): 'x' is not a number");
+}
+
+TEST(DataText, AnAmountBeyondA32BitFloatIsRefusedAndUnreadColumnsAreWarned)
+{
+    EXPECT_EQ(ErrorOf("ID,TIME,DV,AMT,WT\n1,0,.,1e308,60\n"),
+              "d.csv:2:4 (AMT): '1e308' is beyond the largest 32-bit float (3.4e+38), the type in which the engine "
+              "receives it");
+    const DataSet set = ParseDataSet("ID,TIME,DV,AMT,II,CENS,WT\n1,0,.,100,12,1,60\n1,1,2.0,.,.,0,60\n", "d.csv", {"WT"});
+    ASSERT_EQ(set.warnings.size(), 2u);
+    EXPECT_EQ(set.warnings[0].rfind("d.csv:2:6 (CENS): CENS marks a censored observation", 0), 0u) << set.warnings[0];
+    EXPECT_EQ(set.warnings[1].rfind("d.csv:2:5 (II): II is the interval", 0), 0u) << set.warnings[1];
+}
+
 TEST(MalformedData, BeyondTheEnginesCapacitiesIsReportedWhereItHappens)
 {
     // The capacities of the engine the program loads (100 individuals, 10 interrupts and 150

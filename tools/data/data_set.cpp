@@ -207,16 +207,21 @@ DataSet ParseDataSet(std::string_view text, const std::string& sourceName,
     int id = 0, time = 0, dv = 0, amt = 0, cmt = 0, evid = 0, mdv = 0, rate = 0, dur = 0, ii = 0, addl = 0,
         ss = 0, cens = 0, limit = 0;
     std::vector<UnusedColumn> unused;
+    int censoredDose = 0;    // the first row that is no observation but has a CENS
+    int lonelyInterval = 0;  // the first dose with an II that neither ADDL nor SS reads
 
+    // A spreadsheet's "CSV UTF-8" starts with a byte-order mark, which is no part of the first
+    // column's name. Lines end with LF, CR LF or (an old spreadsheet's) CR alone.
+    constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
+    if (text.substr(0, kByteOrderMark.size()) == kByteOrderMark) text.remove_prefix(kByteOrderMark.size());
     int lineNumber = 0;
     std::size_t start = 0;
     while (start <= text.size()) {
-        std::size_t end = text.find('\n', start);
+        std::size_t end = text.find_first_of("\r\n", start);
         if (end == std::string_view::npos) end = text.size();
         std::string_view line = text.substr(start, end - start);
-        start = end + 1;
+        start = end + (text.substr(end, 2) == "\r\n" ? 2 : 1);
         ++lineNumber;
-        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
         if (Trim(line).empty() || Trim(line)[0] == '#') {
             if (end == text.size()) break;
             continue;
@@ -278,7 +283,7 @@ DataSet ParseDataSet(std::string_view text, const std::string& sourceName,
         if (IsMissing(out.id)) row.Fail(id, "every row needs an ID");
         out.time = row.Required(time);
         out.evid = row.Whole(evid, -1);
-        const std::optional<double> amount = row.Number(amt);
+        const std::optional<double> amount = row.Single(amt);
         if (out.evid == -1) out.evid = amount && *amount != 0 ? 1 : 0;
         if (out.evid < 0 || out.evid > 4) row.Fail(evid, "EVID must be 0 to 4");
         out.cmt = row.Whole(cmt, 0);
@@ -301,7 +306,10 @@ DataSet ParseDataSet(std::string_view text, const std::string& sourceName,
                 row.Fail(limit, "with CENS -1 the value lies between DV and LIMIT: LIMIT must be above DV");
         } else {
             out.missing = true;
+            if (censoredDose == 0 && row.Whole(cens, 0) != 0) censoredDose = lineNumber;
         }
+        if (lonelyInterval == 0 && out.interval > 0 && out.additional == 0 && out.steadyState == 0)
+            lonelyInterval = lineNumber;
         for (int column : covariateAt) out.covariates.push_back(row.Single(column));
         for (UnusedColumn& column : unused)
             if (column.firstLine == 0 && row.Number(column.column, true).has_value()) {
@@ -317,6 +325,13 @@ DataSet ParseDataSet(std::string_view text, const std::string& sourceName,
         if (column.firstLine != 0)
             set.warnings.push_back(set.Where(column.firstLine, column.column, header[std::size_t(column.column - 1)]) +
                                    ": the column is not used; " + column.known->instead);
+    if (censoredDose != 0)
+        set.warnings.push_back(set.Where(censoredDose, cens, "CENS") +
+                               ": CENS marks a censored observation; on a row that is no observation it is not read");
+    if (lonelyInterval != 0)
+        set.warnings.push_back(set.Where(lonelyInterval, ii, "II") +
+                               ": II is the interval of additional doses (ADDL) or of a steady state (SS); this dose "
+                               "has neither, so it is given once");
     return set;
 }
 
