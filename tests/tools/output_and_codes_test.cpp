@@ -62,6 +62,35 @@ TEST_F(OutputFolders, AFolderThatIsNotAResultIsNeverReplaced)
     EXPECT_TRUE(fs::exists(root / "mine" / "thesis.tex"));
 }
 
+TEST_F(OutputFolders, WhatAppearsAtTheTargetDuringARunIsKeptAndTheCommitFails)
+{
+    OutputFolder folder(root / "out");
+    Write(folder.staging() / "population.csv", "new");
+    fs::create_directories(root / "out");
+    Write(root / "out" / "notes.txt", "the user's");
+    EXPECT_THROW(folder.Commit(), std::runtime_error);
+    EXPECT_TRUE(fs::exists(root / "out" / "notes.txt"));
+    EXPECT_FALSE(fs::exists(root / "out" / "population.csv"));
+}
+
+TEST_F(OutputFolders, AnEmptyPrivateFolderKeepsItsModeAndStaleStagingIsRemoved)
+{
+    fs::create_directories(root / "out");
+    fs::permissions(root / "out", fs::perms::owner_all);
+    // The staging folder of a run killed outright: a process number no process has.
+    const fs::path stale = root / "out.partial-999999999";
+    fs::create_directories(stale);
+    Write(stale / ".tessuvan-results", "marker");
+    const fs::path foreign = root / "out.partial-999999998";  // not ours: kept
+    fs::create_directories(foreign);
+    OutputFolder folder(root / "out");
+    EXPECT_FALSE(fs::exists(stale));
+    EXPECT_TRUE(fs::exists(foreign));
+    ASSERT_EQ(folder.notes().size(), 1u);
+    folder.Commit();
+    EXPECT_EQ(fs::status(root / "out").permissions() & fs::perms::all, fs::perms::owner_all);
+}
+
 // A code is read only as far as the tool's own checks make it unambiguous.
 TEST(EngineCodes, CodesAreReadOnlyWhereTheyAreUnambiguous)
 {

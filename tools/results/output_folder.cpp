@@ -1,7 +1,9 @@
 #include "results/output_folder.h"
 
+#include <signal.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <fstream>
 #include <mutex>
 #include <stdexcept>
@@ -17,7 +19,44 @@ constexpr const char* kMarker = ".tessuvan-results";
 
 bool IsOurs(const std::filesystem::path& folder) { return std::filesystem::exists(folder / kMarker); }
 
+// An empty folder or an earlier result: what a run may replace.
+bool Replaceable(const std::filesystem::path& folder)
+{
+    std::error_code error;
+    return std::filesystem::is_directory(folder, error) && (std::filesystem::is_empty(folder, error) || IsOurs(folder));
+}
+
+// The process number a staging folder's name ends with ("NAME.partial-PID" or its ".previous"),
+// 0 when the name is not one.
+pid_t StagingProcess(const std::string& entry, const std::string& name)
+{
+    const std::string prefix = name + ".partial-";
+    if (entry.compare(0, prefix.size(), prefix) != 0) return 0;
+    std::string digits = entry.substr(prefix.size());
+    if (digits.size() > 9 && digits.compare(digits.size() - 9, 9, ".previous") == 0) digits.resize(digits.size() - 9);
+    if (digits.empty() || digits.size() > 9 || digits.find_first_not_of("0123456789") != std::string::npos) return 0;
+    return pid_t(std::stol(digits));
+}
+
 }  // namespace
+
+void OutputFolder::RemoveStaleStaging(const std::filesystem::path& parent)
+{
+    namespace fs = std::filesystem;
+    std::error_code error;
+    const std::string name = target_.filename().string();
+    for (fs::directory_iterator entry(parent, error), end; !error && entry != end; entry.increment(error)) {
+        const pid_t process = StagingProcess(entry->path().filename().string(), name);
+        if (process <= 0 || process == ::getpid()) continue;
+        // A process that still runs (or that this user may not signal) keeps its folder.
+        if (::kill(process, 0) == 0 || errno != ESRCH) continue;
+        std::error_code ignored;
+        if (entry->is_symlink(ignored) || !entry->is_directory(ignored) || !IsOurs(entry->path())) continue;
+        if (fs::remove_all(entry->path(), ignored) != static_cast<std::uintmax_t>(-1) && !ignored)
+            notes_.push_back("removed " + entry->path().string() + ", left by an earlier run (process " +
+                             std::to_string(process) + ") that ended before it finished");
+    }
+}
 
 OutputFolder::OutputFolder(std::filesystem::path target) : target_(std::move(target))
 {
@@ -33,6 +72,7 @@ OutputFolder::OutputFolder(std::filesystem::path target) : target_(std::move(tar
     work_ = staging_ / ".work";
     try {
         fs::create_directories(parent);
+        RemoveStaleStaging(parent);
         RemoveOnInterrupt(staging_);
         fs::remove_all(staging_);
         fs::create_directory(staging_);
@@ -69,7 +109,15 @@ void OutputFolder::Commit()
     std::unique_lock<std::mutex> hold(InterruptLock());
     fs::remove_all(work_);
     fs::path previous;
-    if (fs::exists(target_)) {
+    std::error_code missing;
+    if (fs::symlink_status(target_, missing).type() != fs::file_type::not_found) {
+        // Whatever appeared at the target while the run went on is the user's: it stays.
+        if (fs::is_symlink(target_) || !Replaceable(target_))
+            throw std::runtime_error("the output folder " + target_.string() +
+                                     " was filled by something else while the run went on; nothing was replaced "
+                                     "(choose another with -o)");
+        // The folder the user made (perhaps readable by its owner alone) keeps its permissions.
+        fs::permissions(staging_, fs::status(target_).permissions());
         previous = staging_.string() + ".previous";
         fs::rename(target_, previous);
     }
