@@ -1,35 +1,51 @@
-#include "tessuvan/commands_simulation.h"
+// Simulation with variability: replicates of a design, a visual predictive check of a FOCEI
+// fit, and the shards of a simulation joined.
 
 #include <cmath>
 #include <cstdlib>
 #include <fstream>
 #include <cstdio>
-#include <iostream>
-#include <memory>
 
-#include "engine/engine_codes.h"
 #include "fmt/format.h"
 #include "results/output_folder.h"
-#include "tessuvan/progress.h"
 #include "results/report.h"
 #include "results/report_vpc.h"
 #include "results/simulation_tables.h"
 #include "simulation/time_bins.h"
+#include "toolkit/guarded.h"
 
-namespace tessuvan::cli {
+namespace tessuvan::toolkit {
+
+using namespace tessuvan::cli;
 
 namespace {
+
+using detail::Guarded;
+using detail::Reporter;
 
 constexpr const char* kGenerator =
     "std::mt19937_64 per (replicate, individual), seeded by SplitMix64 of (seed, replicate, individual); "
     "uniforms ((x >> 11) + 0.5) * 2^-53; normals by Box-Muller";
 
-class UsageError : public std::runtime_error {
-public:
-    using std::runtime_error::runtime_error;
-};
+// A simulation estimates nothing: every parameter is fixed for the engine, which then also
+// loads a design without observations (it refuses fewer observations than parameters to
+// estimate), and the individuals go in blocks of the engine's capacity.
+void ForSimulation(Model& model)
+{
+    model.fit.estimation = Estimation::Focei;
+    for (ParameterSpec& parameter : model.parameters) parameter.estimate = Estimate::Fixed;
+}
 
-simulation::Shard ParseShard(const std::string& text, int replicates)
+std::vector<std::string> CovariateColumns(const Model& model)
+{
+    std::vector<std::string> columns;
+    for (const CovariateSpec& covariate : model.covariates) columns.push_back(covariate.column);
+    return columns;
+}
+
+}  // namespace
+
+Shard ParseShard(const std::string& text, int replicates)
 {
     simulation::Shard shard;
     if (text.empty()) return shard;
@@ -65,136 +81,92 @@ BinRule ParseBins(int count, const std::string& edges)
     return rule;
 }
 
-int Fail(ProgressLine& progress, const std::string& message, int status)
-{
-    progress.Clear();
-    std::fprintf(stderr, "tessuvan: %s\n", message.c_str());
-    return status;
-}
 
-// A simulation estimates nothing: every parameter is fixed for the engine, which then also
-// loads a design without observations (it refuses fewer observations than parameters to
-// estimate), and the individuals go in blocks of the engine's capacity.
-void ForSimulation(Model& model)
+ReplicateSimulation SimulateReplicates(const Study& study, const ReplicateRequest& request, const Callbacks& callbacks,
+                                       const WorkFolder& work)
 {
-    model.fit.estimation = Estimation::Focei;
-    for (ParameterSpec& parameter : model.parameters) parameter.estimate = Estimate::Fixed;
-}
-
-// Runs `body`, turning each kind of failure into its message and exit status.
-template <typename Body>
-int Guarded(ProgressLine& progress, Body body)
-{
-    try {
-        return body();
-    } catch (const UsageError& error) {
-        return Fail(progress, error.what(), 1);
-    } catch (const ModelError& error) {
-        return Fail(progress, error.what(), 2);
-    } catch (const DataError& error) {
-        return Fail(progress, error.what(), 2);
-    } catch (const EngineError& error) {
-        return Fail(progress, error.what(), 3);
-    } catch (const std::exception& error) {
-        return Fail(progress, error.what(), 4);
-    }
-}
-
-RunProgress BarOf(ProgressLine& progress, int replicates)
-{
-    auto shown = std::make_shared<double>(-1.0);  // when the bar was last drawn, s
-    return [&progress, replicates, shown](double fraction) {
-        const double now = progress.Seconds();
-        if (now - *shown < 0.1 && fraction < 1) return;  // ten times a second at most
-        *shown = now;
-        const int done = int(std::floor(fraction * replicates + 1e-9));
-        progress.Show(ProgressBar(fraction, now, fmt::format("{} of {} replicates", done, replicates)));
-    };
-}
-
-void PrintResults(const OutputFolder& folder, const std::vector<std::string>& files)
-{
-    std::cout << "Results in " << folder.target().string() << ":";
-    for (std::size_t f = 0; f < files.size(); ++f) std::cout << (f ? ", " : " ") << files[f];
-    std::cout << std::endl;
-}
-
-}  // namespace
-
-int SimulateReplicatesCommand(const ReplicateOptions& options)
-{
-    ProgressLine progress(!options.quiet);
-    return Guarded(progress, [&] {
-        if (options.replicates < 1) throw UsageError("--replicates must be at least 1");
-        const simulation::Shard shard = ParseShard(options.shard, options.replicates);
-        const BinRule bins = ParseBins(options.bins, options.binEdges);
-        Model model = LoadModel(options.model);
+    return Guarded([&] {
+        const Reporter reporter(callbacks);
+        reporter.Check();
+        if (request.replicates < 1) throw UsageError("--replicates must be at least 1");
+        if (request.shard.count > request.replicates)
+            throw UsageError(fmt::format("--shard {}/{}: {} shards of {} replicates would leave some empty",
+                                         request.shard.index, request.shard.count, request.shard.count,
+                                         request.replicates));
+        ReplicateSimulation simulation{study.modelPath, study.dataPath, study.model, {}, {}, {}, request, {}, {}};
+        Model& model = simulation.model;
         ForSimulation(model);
-        std::vector<std::string> columns;
-        for (const CovariateSpec& covariate : model.covariates) columns.push_back(covariate.column);
-        const DataSet data = ReadDataSet(options.data, columns);
-        const EngineProblem problem = BuildEngineProblem(model, data);
-        const SimulationDesign design = DesignOf(problem, data);
+        simulation.problem = BuildEngineProblem(model, study.data);
+        simulation.design = DesignOf(simulation.problem, study.data);
         nlohmann::json results;
-        if (!options.from.empty()) results = ReadFitResults(options.from);
-        const simulation::VariabilityModel variability = VariabilityOf(model, options.from.empty() ? nullptr : &results);
+        if (!request.from.empty()) results = ReadFitResults(request.from);
+        simulation.variability = VariabilityOf(model, request.from.empty() ? nullptr : &results);
 
-        std::filesystem::path target = options.output;
-        if (target.empty()) {
-            target = std::filesystem::path(options.model).stem().string() + "-simulation";
-            if (shard.count > 1) target += fmt::format("-{}-of-{}", shard.index, shard.count);
-        }
-        OutputFolder folder(target);
-        const simulation::ReplicateRange range = simulation::ShardReplicates(options.replicates, shard);
-        progress.Show("loading the model");
-        const ReplicateRun run = RunReplicates(model, problem, design, variability, options.seed, range, false,
-                                               options.threads, folder.work(), BarOf(progress, options.replicates));
-        progress.Show("writing the results");
+        detail::Scratch scratch(work);
+        const std::filesystem::path folder = scratch.Path();
+        simulation.range = simulation::ShardReplicates(request.replicates, request.shard);
+        reporter.Status("loading the model");
+        simulation.run = RunReplicates(model, simulation.problem, simulation.design, simulation.variability, request.seed,
+                                       simulation.range, false, request.threads, folder, reporter.FractionReport());
+        return simulation;
+    });
+}
 
+Written WriteInto(const ReplicateSimulation& simulation, OutputFolder& folder, const Callbacks& callbacks)
+{
+    return Guarded([&] {
+        Reporter(callbacks).Status("writing the results");
+        const ReplicateRequest& request = simulation.request;
+        const simulation::VariabilityModel& variability = simulation.variability;
         std::vector<std::string> etaNames;
         for (const auto& eta : variability.etas) etaNames.push_back(eta.name);
-        const std::vector<SimulatedRow> rows = SimulatedRowsOf(model, problem, design, run, range.first);
+        const std::vector<SimulatedRow> rows = SimulatedRowsOf(simulation.model, simulation.problem, simulation.design,
+                                                               simulation.run, simulation.range.first);
         WriteSimulations(folder.staging() / "simulations.csv", etaNames, rows);
         std::vector<std::string> files{"simulations.csv"};
-        if (shard.count == 1) {
-            WriteSummary(folder.staging() / "summary.csv", rows, bins);
+        if (request.shard.count == 1) {
+            WriteSummary(folder.staging() / "summary.csv", rows, request.bins);
             files.push_back("summary.csv");
         }
 
         nlohmann::ordered_json description;
         description["tool"] = "tessuvan simulate";
-        description["model_file"] = options.model;
-        description["data_file"] = options.data;
-        description["values"] = options.from.empty() ? "the model file" : (std::filesystem::path(options.from) / "results.json").string();
-        description["seed"] = options.seed;
-        description["replicates"] = options.replicates;
+        description["model_file"] = simulation.modelPath;
+        description["data_file"] = simulation.dataPath;
+        description["values"] = request.from.empty() ? "the model file" : (request.from / "results.json").string();
+        description["seed"] = request.seed;
+        description["replicates"] = request.replicates;
         description["generator"] = kGenerator;
-        description["individuals"] = problem.individuals.size();
+        description["individuals"] = simulation.problem.individuals.size();
         std::size_t perReplicate = 0;
-        for (const auto& individual : design) perReplicate += individual.size();
+        for (const auto& individual : simulation.design) perReplicate += individual.size();
         description["rows_per_replicate"] = perReplicate;
         for (const auto& eta : variability.etas) description["omega"][eta.name] = eta.variance;
         description["sigma"] = {{"additive", variability.error.additive}, {"proportional", variability.error.proportional}};
-        description["bins"] = bins.count;
-        if (!bins.edges.empty()) description["bin_edges"] = bins.edges;
-        if (shard.count > 1)
-            description["shard"] = {{"index", shard.index}, {"count", shard.count}, {"first_replicate", range.first},
-                                    {"last_replicate", range.last}};
+        description["bins"] = request.bins.count;
+        if (!request.bins.edges.empty()) description["bin_edges"] = request.bins.edges;
+        if (request.shard.count > 1)
+            description["shard"] = {{"index", request.shard.index}, {"count", request.shard.count},
+                                    {"first_replicate", simulation.range.first}, {"last_replicate", simulation.range.last}};
         WriteDescription(folder.staging() / "simulation.json", description);
         files.push_back("simulation.json");
         folder.Commit();
-        progress.Clear();
-        for (const std::string& warning : problem.warnings) std::fprintf(stderr, "tessuvan: warning: %s\n", warning.c_str());
-        PrintResults(folder, files);
-        return 0;
+        return Written{folder.target(), files, {}};
     });
 }
 
-int MergeCommand(const std::vector<std::string>& folders, const std::string& output)
+Written Write(const ReplicateSimulation& simulation, const std::filesystem::path& folder, const Callbacks& callbacks)
 {
-    ProgressLine progress(false);
-    return Guarded(progress, [&] {
-        std::vector<std::filesystem::path> shards(folders.begin(), folders.end());
+    return Guarded([&] {
+        OutputFolder output(folder);
+        return WriteInto(simulation, output, callbacks);
+    });
+}
+
+Written Merge(const std::vector<std::filesystem::path>& shards, const std::filesystem::path& output)
+{
+    return Guarded([&] {
+        if (shards.empty()) throw UsageError("no shard folder to merge");
         std::filesystem::path target = output;
         if (target.empty()) {
             std::ifstream in(shards.front() / "simulation.json");
@@ -213,51 +185,43 @@ int MergeCommand(const std::vector<std::string>& folders, const std::string& out
             throw ModelError(error.what());  // the folders given are wrong: status 2
         }
         folder.Commit();
-        PrintResults(folder, {"simulations.csv", "summary.csv", "simulation.json"});
-        return 0;
+        return Written{folder.target(), {"simulations.csv", "summary.csv", "simulation.json"}, {}};
     });
 }
 
-int VpcCommand(const VpcOptions& options)
+VpcResult Vpc(const VpcRequest& request, const Callbacks& callbacks, const WorkFolder& work)
 {
-    ProgressLine progress(!options.quiet);
-    return Guarded(progress, [&] {
-        if (options.replicates < 1) throw UsageError("--replicates must be at least 1");
-        const BinRule bins = ParseBins(options.bins, options.binEdges);
-        const nlohmann::json results = ReadFitResults(options.fit);
-        const std::filesystem::path resultsPath = std::filesystem::path(options.fit) / "results.json";
+    return Guarded([&] {
+        const Reporter reporter(callbacks);
+        reporter.Check();
+        if (request.replicates < 1) throw UsageError("--replicates must be at least 1");
+        const nlohmann::json results = ReadFitResults(request.fit);
+        const std::filesystem::path resultsPath = request.fit / "results.json";
         Model model;
-        if (!options.model.empty()) model = LoadModel(options.model);
+        if (!request.model.empty()) model = LoadModel(request.model);
         else if (results.contains("run") && results["run"].contains("model") && results["run"]["model"].is_string())
             model = ParseModel(results["run"]["model"].get<std::string>(), resultsPath.string() + " (run.model)");
         else throw ModelError(resultsPath.string() + ": holds no model text; give the model with --model");
         ForSimulation(model);
-        std::string dataPath = options.data;
+        std::string dataPath = request.data.string();
         if (dataPath.empty() && results.contains("run") && results["run"].contains("data_file"))
             dataPath = results["run"]["data_file"].get<std::string>();
         if (dataPath.empty() || !std::filesystem::exists(dataPath))
             throw UsageError("the fit's data set " + (dataPath.empty() ? std::string("(not named)") : dataPath) +
                              " is not found: give it with --data");
-        std::vector<std::string> columns;
-        for (const CovariateSpec& covariate : model.covariates) columns.push_back(covariate.column);
-        const DataSet data = ReadDataSet(dataPath, columns);
+        const DataSet data = ReadDataSet(dataPath, CovariateColumns(model));
         const EngineProblem problem = BuildEngineProblem(model, data);
         const SimulationDesign design = DesignOf(problem, data);
         const simulation::VariabilityModel variability = VariabilityOf(model, &results);
 
-        std::filesystem::path target = options.output;
-        if (target.empty()) {
-            std::filesystem::path fit = std::filesystem::path(options.fit).lexically_normal();
-            if (fit.filename().empty()) fit = fit.parent_path();  // "out/fit/"
-            target = fit.string() + "-vpc";
-        }
-        OutputFolder folder(target);
-        progress.Show("loading the model");
-        const ReplicateRun run = RunReplicates(model, problem, design, variability, options.seed,
-                                               {1, options.replicates}, true, options.threads, folder.work(),
-                                               BarOf(progress, options.replicates));
-        progress.Show("writing the results");
-        std::vector<OutputVpc> vpcs;
+        detail::Scratch scratch(work);
+        const std::filesystem::path folder = scratch.Path();
+        reporter.Status("loading the model");
+        const ReplicateRun run = RunReplicates(model, problem, design, variability, request.seed,
+                                               {1, request.replicates}, true, request.threads, folder,
+                                               reporter.FractionReport());
+        reporter.Status("writing the results");
+        VpcResult result;
         for (std::size_t k = 0; k < model.outputs.size(); ++k) {
             OutputVpc vpc;
             vpc.output = model.outputs[k].name;
@@ -271,30 +235,43 @@ int VpcCommand(const VpcOptions& options)
                         simulated[r].push_back(run.draws[r][i].dv[Eigen::Index(o)]);
                 }
             if (vpc.rows.empty()) continue;
-            std::vector<double> edges = bins.edges;
+            std::vector<double> edges = request.bins.edges;
             if (edges.empty()) {
                 std::vector<double> times;
                 for (const simulation::VpcRow& row : vpc.rows) times.push_back(row.time);
-                edges = simulation::EqualCountEdges(times, bins.count);
+                edges = simulation::EqualCountEdges(times, request.bins.count);
             }
             vpc.vpc = simulation::ComputeVpc(vpc.rows, simulated, edges);
-            vpcs.push_back(std::move(vpc));
+            result.outputs.push_back(std::move(vpc));
         }
-        if (vpcs.empty()) throw DataError(dataPath + ": no observations to check against");
-        WriteVpcCsv(vpcs, folder.staging());
-        std::vector<std::string> files{"vpc.csv"};
-        try {
-            WriteVpcPlot(vpcs, folder.staging(), folder.work());
-            files.push_back("vpc.png");
-        } catch (const std::exception& error) {
-            progress.Clear();
-            std::fprintf(stderr, "tessuvan: warning: no vpc.png: %s\n", error.what());
-        }
-        folder.Commit();
-        progress.Clear();
-        PrintResults(folder, files);
-        return 0;
+        if (result.outputs.empty()) throw DataError(dataPath + ": no observations to check against");
+        return result;
     });
 }
 
-}  // namespace tessuvan::cli
+Written WriteInto(const VpcResult& vpc, OutputFolder& folder, const Callbacks& callbacks)
+{
+    return Guarded([&] {
+        const Reporter reporter(callbacks);
+        WriteVpcCsv(vpc.outputs, folder.staging());
+        std::vector<std::string> files{"vpc.csv"};
+        try {
+            WriteVpcPlot(vpc.outputs, folder.staging(), folder.work());
+            files.push_back("vpc.png");
+        } catch (const std::exception& error) {
+            reporter.Warning(std::string("no vpc.png: ") + error.what());
+        }
+        folder.Commit();
+        return Written{folder.target(), files, {}};
+    });
+}
+
+Written Write(const VpcResult& vpc, const std::filesystem::path& folder, const Callbacks& callbacks)
+{
+    return Guarded([&] {
+        OutputFolder output(folder);
+        return WriteInto(vpc, output, callbacks);
+    });
+}
+
+}  // namespace tessuvan::toolkit
