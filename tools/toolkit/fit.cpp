@@ -39,19 +39,20 @@ std::filesystem::path Scratch::Path()
     return own_;
 }
 
-}  // namespace detail
-
-namespace {
-
-using detail::Guarded;
-using detail::Reporter;
-
 std::vector<std::string> CovariateColumns(const Model& model)
 {
     std::vector<std::string> columns;
     for (const CovariateSpec& covariate : model.covariates) columns.push_back(covariate.column);
     return columns;
 }
+
+}  // namespace detail
+
+namespace {
+
+using detail::CovariateColumns;
+using detail::Guarded;
+using detail::Reporter;
 
 RunOutcome Run(const Study& study, bool fit, const Callbacks& callbacks, const WorkFolder& work)
 {

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "data/data_set.h"
 #include "engine/engine_codes.h"
@@ -87,5 +88,8 @@ private:
 };
 
 double SecondsSince(std::chrono::steady_clock::time_point start);
+
+// The data set's columns the model's covariates read.
+std::vector<std::string> CovariateColumns(const cli::Model& model);
 
 }  // namespace tessuvan::toolkit::detail

@@ -20,6 +20,7 @@ using namespace tessuvan::cli;
 
 namespace {
 
+using detail::CovariateColumns;
 using detail::Guarded;
 using detail::Reporter;
 
@@ -34,13 +35,6 @@ void ForSimulation(Model& model)
 {
     model.fit.estimation = Estimation::Focei;
     for (ParameterSpec& parameter : model.parameters) parameter.estimate = Estimate::Fixed;
-}
-
-std::vector<std::string> CovariateColumns(const Model& model)
-{
-    std::vector<std::string> columns;
-    for (const CovariateSpec& covariate : model.covariates) columns.push_back(covariate.column);
-    return columns;
 }
 
 }  // namespace

@@ -74,8 +74,8 @@ struct Callbacks {
     std::function<bool()> cancelled;
 };
 
-// Where a run keeps the engine's files: called once, after the study has passed its checks
-// and before the engine loads. Empty: a temporary folder of the toolkit's, removed afterwards.
+// Where a run keeps the engine's files (an existing folder): called once, after the study has
+// passed its checks and before the engine loads. Empty: a temporary folder of the toolkit's, removed afterwards.
 using WorkFolder = std::function<std::filesystem::path()>;
 
 // The output folder, written whole or not at all (results/output_folder.h).
