@@ -169,9 +169,8 @@ Study StudyFromTexts(std::string_view modelText, const std::string& modelName, s
 FitResult Fit(const Study& study, const Callbacks& callbacks, const WorkFolder& work)
 {
     return Guarded([&]() -> FitResult {
-        RunOutcome outcome = Run(study, true, callbacks, work);
-        if (outcome.run.focei) return PopulationFit{std::move(outcome)};
-        return PooledFit{std::move(outcome)};
+        if (study.model.fit.estimation == Estimation::Focei) return PopulationFit{Run(study, true, callbacks, work)};
+        return PooledFit{Run(study, true, callbacks, work)};
     });
 }
 
