@@ -3,6 +3,8 @@
 #pragma once
 
 #include <filesystem>
+#include <functional>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -21,33 +23,46 @@ struct ReportContext {
     double seconds = 0;
 };
 
-// The readable tables (population values with standard errors, individual values,
-// objectives, convergence).
+// A pooled fit or a simulation at the model's values (report_text.cpp, report_csv.cpp,
+// report_html.cpp): the readable tables (population values with standard errors, individual
+// values, objectives, convergence); population.csv, individuals.csv, predictions.csv and
+// curves.csv (returns the file names); report.html, showing the tables and the given plots.
 std::string TextReport(const ReportContext& context);
-
-// population.csv, individuals.csv, predictions.csv and curves.csv; returns the file names.
 std::vector<std::string> WriteCsvFiles(const ReportContext& context, const std::filesystem::path& folder);
-
-// The plots as PNG files, drawn by gnuplot; returns the file names, or throws with the reason
-// when gnuplot cannot draw them. `scratch` holds the plot data and script.
-std::vector<std::string> WritePlots(const ReportContext& context, const std::filesystem::path& folder,
-                                    const std::filesystem::path& scratch);
-
-// Runs gnuplot on a script, its messages into `log`; throws with them when it fails.
-void RunGnuplot(const std::filesystem::path& script, const std::filesystem::path& log);
-
-// report.html, showing the tables and the given plots.
 void WriteHtmlReport(const ReportContext& context, const std::vector<std::string>& plots,
                      const std::filesystem::path& folder);
 
-// The population estimation's (FOCEI) reports, used by the above when it ran
-// (report_focei.cpp): the text report, the three tables, results.json, and the plots of CWRES
-// and of the ETAs appended to a gnuplot script.
+// A population estimation (FOCEI) (report_focei.cpp, report_focei_html.cpp): the text report,
+// the three tables, results.json, the plots of CWRES and of the ETAs appended to a gnuplot
+// script, report.html; WriteFoceiTables writes the tables, results.json and curves.csv and
+// returns their names.
 std::string FoceiTextReport(const ReportContext& context);
 void WriteFoceiCsvFiles(const ReportContext& context, const std::filesystem::path& folder);
 void WriteResultsJson(const ReportContext& context, const std::filesystem::path& folder);
 void AddFoceiPlots(const ReportContext& context, std::ostream& gp, const std::filesystem::path& folder,
                    const std::filesystem::path& scratch, std::vector<std::string>& files);
+void WriteFoceiHtmlReport(const ReportContext& context, const std::vector<std::string>& plots,
+                          const std::filesystem::path& folder);
+std::vector<std::string> WriteFoceiTables(const ReportContext& context, const std::filesystem::path& folder);
+
+// Either kind: curves.csv (PRED and IPRED of every output on the fine time grid).
+void WriteCurvesCsv(const ReportContext& context, const std::filesystem::path& folder);
+
+// The plots as PNG files, drawn by gnuplot: the individual panels, the goodness of fit and the
+// weighted residuals, then what `more` appends to the script (and to the file names); returns
+// the file names, or throws with the reason when gnuplot cannot draw them. `scratch` holds the
+// plot data and script.
+using MorePlots = std::function<void(std::ostream& script, std::vector<std::string>& files)>;
+std::vector<std::string> WritePlots(const ReportContext& context, const std::filesystem::path& folder,
+                                    const std::filesystem::path& scratch, const MorePlots& more = {});
+
+// Runs gnuplot on a script, its messages into `log`; throws with them when it fails.
+void RunGnuplot(const std::filesystem::path& script, const std::filesystem::path& log);
+
+// The page around a report's body: its head and title (HtmlHead), and the file (WriteHtmlFile).
+std::string HtmlEscape(const std::string& text);
+std::string HtmlHead(const ReportContext& context);
+void WriteHtmlFile(const std::string& html, const std::filesystem::path& folder);
 
 // Small helpers shared by the reports.
 std::string FormatValue(double value);            // 6 significant digits

@@ -48,14 +48,6 @@ std::vector<std::string> WriteCsvFiles(const ReportContext& context, const std::
     const Model& model = *context.model;
     const EngineProblem& problem = *context.problem;
     const RunResult& result = *context.result;
-    std::vector<std::string> focei;
-    if (result.focei) {
-        WriteFoceiCsvFiles(context, folder);
-        WriteResultsJson(context, folder);
-        focei = {"results.json"};
-    }
-
-    if (!result.focei) {
     CsvFile population(folder / "population.csv");
     population.Row({"parameter", "value", "standard_error", "rse_percent", "initial", "estimated"});
     for (std::size_t p = 0; p < model.parameters.size(); ++p) {
@@ -100,8 +92,16 @@ std::vector<std::string> WriteCsvFiles(const ReportContext& context, const std::
                          observed ? Number(o->wres) : "", observed ? Number(o->iwres) : "", std::to_string(o->line)});
     }
     predictions.Close();
-    }
 
+    WriteCurvesCsv(context, folder);
+    return {"population.csv", "individuals.csv", "predictions.csv", "curves.csv"};
+}
+
+void WriteCurvesCsv(const ReportContext& context, const std::filesystem::path& folder)
+{
+    const Model& model = *context.model;
+    const EngineProblem& problem = *context.problem;
+    const RunResult& result = *context.result;
     CsvFile curves(folder / "curves.csv");
     std::vector<std::string> curveHeader{"ID", "TIME"};
     for (const NamedFormula& output : model.outputs) curveHeader.push_back("PRED_" + output.name);
@@ -114,9 +114,6 @@ std::vector<std::string> WriteCsvFiles(const ReportContext& context, const std::
         curves.Row(row);
     }
     curves.Close();
-    std::vector<std::string> files{"population.csv", "individuals.csv", "predictions.csv", "curves.csv"};
-    files.insert(files.end(), focei.begin(), focei.end());
-    return files;
 }
 
 }  // namespace tessuvan::cli

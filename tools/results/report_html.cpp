@@ -31,11 +31,10 @@ std::string Row(const std::vector<std::string>& cells, const char* tag = "td")
 
 }  // namespace
 
-void WriteHtmlReport(const ReportContext& context, const std::vector<std::string>& plots,
-                     const std::filesystem::path& folder)
+std::string HtmlEscape(const std::string& text) { return Escape(text); }
+
+std::string HtmlHead(const ReportContext& context)
 {
-    const Model& model = *context.model;
-    const EngineProblem& problem = *context.problem;
     const RunResult& result = *context.result;
     std::string html;
     html += "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">\n";
@@ -47,13 +46,24 @@ void WriteHtmlReport(const ReportContext& context, const std::vector<std::string
             ".warn{color:#a40}.grid{display:flex;flex-wrap:wrap;gap:1em}img{max-width:100%;border:1px solid #ddd}\n"
             "</style></head><body>\n";
     html += fmt::format("<h1>{} of {}</h1>\n", result.fit ? "Fit" : "Simulation", Escape(context.modelPath));
-    if (result.focei) {
-        html += "<pre>" + Escape(FoceiTextReport(context)) + "</pre>\n<h2>Plots</h2>\n<div class=\"grid\">\n";
-        for (const std::string& plot : plots)
-            html += fmt::format("<a href=\"{0}\"><img src=\"{0}\" alt=\"{0}\"></a>\n", plot);
-        html += "</div>\n<p>Files: results.json, population.csv, individuals.csv, predictions.csv, curves.csv.</p>\n";
-        html += "</body></html>\n";
-    } else {
+    return html;
+}
+
+void WriteHtmlFile(const std::string& html, const std::filesystem::path& folder)
+{
+    std::ofstream out(folder / "report.html", std::ios::trunc);
+    out << html;
+    out.close();
+    if (!out) throw std::runtime_error("cannot write " + (folder / "report.html").string());
+}
+
+void WriteHtmlReport(const ReportContext& context, const std::vector<std::string>& plots,
+                     const std::filesystem::path& folder)
+{
+    const Model& model = *context.model;
+    const EngineProblem& problem = *context.problem;
+    const RunResult& result = *context.result;
+    std::string html = HtmlHead(context);
     html += fmt::format("<p>Data: {} &mdash; {} individuals, {} observations; method {}, error exponent {}.</p>\n",
                         Escape(context.dataPath), problem.individuals.size(), result.observations.size(),
                         Escape(model.fit.method), FormatValue(model.fit.errorExponent));
@@ -103,12 +113,7 @@ void WriteHtmlReport(const ReportContext& context, const std::vector<std::string
         html += Row(cells);
     }
     html += "</table>\n<p>Files: population.csv, individuals.csv, predictions.csv, curves.csv.</p>\n</body></html>\n";
-    }
-
-    std::ofstream out(folder / "report.html", std::ios::trunc);
-    out << html;
-    out.close();
-    if (!out) throw std::runtime_error("cannot write " + (folder / "report.html").string());
+    WriteHtmlFile(html, folder);
 }
 
 }  // namespace tessuvan::cli

@@ -92,7 +92,7 @@ void RunGnuplot(const std::filesystem::path& script, const std::filesystem::path
 }
 
 std::vector<std::string> WritePlots(const ReportContext& context, const std::filesystem::path& folder,
-                                    const std::filesystem::path& scratch)
+                                    const std::filesystem::path& scratch, const MorePlots& more)
 {
     const Model& model = *context.model;
     const EngineProblem& problem = *context.problem;
@@ -160,7 +160,7 @@ std::vector<std::string> WritePlots(const ReportContext& context, const std::fil
        << "plot obs using 1:6 with points pt 7 ps 0.7 lc rgb '#d62728' notitle, 0 with lines lc rgb 'gray40' notitle\n"
        << "unset multiplot\n";
 
-    if (context.result->focei) AddFoceiPlots(context, gp, folder, scratch, files);
+    if (more) more(gp, files);
 
     const std::filesystem::path script = scratch / "plots.gp";
     {

@@ -31,7 +31,6 @@ std::string TextReport(const ReportContext& context)
     const Model& model = *context.model;
     const EngineProblem& problem = *context.problem;
     const RunResult& result = *context.result;
-    if (result.focei) return FoceiTextReport(context);
     std::string out;
     auto line = [&out](const std::string& text) { out += text + "\n"; };
 

@@ -1,4 +1,4 @@
-#include "runs/prediction_check.h"
+#include "runs/run.h"
 
 #include <cmath>
 

@@ -6,7 +6,6 @@
 #include <tuple>
 
 #include "engine/engine_codes.h"
-#include "runs/prediction_check.h"
 #include "fmt/format.h"
 
 namespace tessuvan::cli {

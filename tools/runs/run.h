@@ -76,4 +76,10 @@ std::vector<CurvePoint> FineCurves(const Model& model, const EngineProblem& prob
 //   s = exp((γ·Σ ln y − Σ ln (P − y)²) / n).
 double WeightScale(const std::vector<Observation>& observations, double gamma);
 
+// Predictions that are infinite or not a number (a volume of 0, a rate that overflows) are an
+// error naming the output, the individual and the time of the first one, unless the model
+// file keeps them (fit.allow_non_finite = true), and then a warning counts them. Throws
+// ModelError (prediction_check.cpp).
+void CheckPredictionsFinite(const Model& model, const EngineProblem& problem, RunResult& result);
+
 }  // namespace tessuvan::cli

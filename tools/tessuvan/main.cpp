@@ -12,110 +12,18 @@
 // written; ended by SIGINT, SIGTERM or SIGHUP, the process ends by that signal (128 + its
 // number in a shell) and leaves no partial results.
 #include <cstdio>
-#include <iostream>
 
 #include <CLI/CLI.hpp>
 
-#include "tessuvan/commands_simulation.h"
-#include "data/data_set.h"
-#include "engine/engine_codes.h"
-#include "engine/engine_input.h"
-#include "engine/engine_limits.h"
 #include "results/interruption.h"
-#include "model/model_file.h"
-#include "results/output_folder.h"
-#include "runs/prediction_check.h"
-#include "tessuvan/progress.h"
-#include "results/report.h"
-#include "runs/run.h"
-#include "runs/run_focei.h"
-#include "runs/run_replicates.h"
+#include "tessuvan/commands.h"
+#include "toolkit/toolkit.h"
 
 namespace {
 
 using namespace tessuvan::cli;
 
-struct Options {
-    std::string model;
-    std::string data;
-    std::string output;
-    bool quiet = false;
-};
-
-int Execute(const Options& options, bool fit)
-{
-    ProgressLine progress(!options.quiet);
-    auto fail = [&progress](const std::string& message, int status) {
-        progress.Clear();
-        std::fprintf(stderr, "tessuvan: %s\n", message.c_str());
-        return status;
-    };
-    try {
-        const Model model = LoadModel(options.model);
-        std::vector<std::string> columns;
-        for (const CovariateSpec& covariate : model.covariates) columns.push_back(covariate.column);
-        const DataSet data = ReadDataSet(options.data, columns);
-        const EngineProblem problem =
-            BuildEngineProblem(model, data,
-                               fit && model.fit.estimation == Estimation::Focei ? CensoredRows::Kept : CensoredRows::LeftOut);
-        // The engine loads only data with observations; a design of doses and EVID 2 rows is
-        // simulated by the replicates, which lend it stand-ins.
-        bool observed = false;
-        for (const EngineIndividual& individual : problem.individuals) observed = observed || individual.observationCount > 0;
-        if (!observed)
-            throw DataError(options.data + ": no observation (a design of doses and EVID 2 rows): " +
-                            (fit ? "nothing to fit" : "simulate it with --replicates N"));
-        CheckEngineLimits(model, problem, data);
-
-        std::filesystem::path target = options.output;
-        if (target.empty()) target = std::filesystem::path(options.model).stem().string() + (fit ? "-fit" : "-simulation");
-        OutputFolder folder(target);
-
-        const ProgressReport show = [&](const std::string& s) { progress.Show(s); };
-        RunResult result = fit && model.fit.estimation == Estimation::Focei ? RunFocei(model, problem, folder.work(), show)
-                                                                            : RunEngine(model, problem, fit, folder.work(), show);
-        CheckPredictionsFinite(model, problem, result);
-
-        ReportContext context;
-        context.modelPath = options.model;
-        context.dataPath = options.data;
-        context.model = &model;
-        context.problem = &problem;
-        context.result = &result;
-        context.seconds = progress.Seconds();  // the run's time for results.json; the reports' below
-        progress.Show("writing the results");
-        std::vector<std::string> files = WriteCsvFiles(context, folder.staging());
-        std::vector<std::string> plots;
-        try {
-            plots = WritePlots(context, folder.staging(), folder.work());
-        } catch (const std::exception& error) {
-            result.warnings.push_back(std::string("no plots: ") + error.what());
-        }
-        context.seconds = progress.Seconds();
-        WriteHtmlReport(context, plots, folder.staging());
-        const std::string text = TextReport(context);
-        {
-            std::ofstream copy(folder.staging() / "report.txt");
-            copy << text;
-        }
-        folder.Commit();
-        progress.Clear();
-
-        std::cout << text << "\nResults in " << folder.target().string() << ": report.html, report.txt";
-        for (const std::string& file : files) std::cout << ", " << file;
-        for (const std::string& plot : plots) std::cout << ", " << plot;
-        std::cout << std::endl;
-        return 0;
-    } catch (const ModelError& error) {
-        return fail(error.what(), 2);
-    } catch (const DataError& error) {
-        return fail(error.what(), 2);
-    } catch (const EngineError& error) {
-        return fail(error.what(), 3);
-    } catch (const std::exception& error) {
-        return fail(error.what(), 4);
-    }
-}
+using Options = RunOptions;
 
 void AddRunOptions(CLI::App& command, Options& options)
 {
@@ -153,7 +61,7 @@ int main(int argc, char** argv)
         ->excludes(simulate->add_option("--bin-edges", replicates.binEdges,
                                         "time bins of summary.csv by their edges: 0,1,2,4,8,24"));
 
-    replicates.threads = AvailableProcessors();
+    replicates.threads = tessuvan::toolkit::AvailableProcessors();
     simulate->add_option("--threads", replicates.threads,
                          "threads (default: the processors it may run on, at most 8); the numbers are the same for any")
         ->check(CLI::Range(1, 64));
@@ -175,7 +83,7 @@ int main(int argc, char** argv)
     vpcCommand->add_option("--data", vpc.data, "data set (default: the data file named in results.json)")->check(CLI::ExistingFile);
     vpcCommand->add_option("-o,--output", vpc.output, "folder for the results (default: FIT_FOLDER with -vpc)");
     vpcCommand->add_flag("-q,--quiet", vpc.quiet, "no progress bar");
-    vpc.threads = AvailableProcessors();
+    vpc.threads = tessuvan::toolkit::AvailableProcessors();
     vpcCommand->add_option("--threads", vpc.threads, "threads (default: the processors it may run on, at most 8)")
         ->check(CLI::Range(1, 64));
     try {
@@ -200,5 +108,5 @@ int main(int argc, char** argv)
             std::fprintf(stderr, "tessuvan: simulate: %s needs --replicates\n", name);
             return 1;
         }
-    return Execute(options, fit->parsed());
+    return RunCommand(options, fit->parsed());
 }

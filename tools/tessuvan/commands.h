@@ -1,7 +1,7 @@
-// The commands of simulation with variability: `simulate --replicates`, `merge` and `vpc`.
-// Each returns the program's exit status (0 done, 1 wrong usage, 2 the model, data set or
-// folders given are wrong, 3 the engine reported an error, 4 the results could not be written)
-// and prints its messages itself.
+// The commands: each calls the toolkit, shows its progress on the terminal, prints its
+// messages and returns the program's exit status (0 done, 1 wrong usage, 2 the model, data set
+// or folders given are wrong, 3 the engine reported an error, 4 the results could not be
+// written).
 #pragma once
 
 #include <cstdint>
@@ -9,6 +9,13 @@
 #include <vector>
 
 namespace tessuvan::cli {
+
+struct RunOptions {
+    std::string model;
+    std::string data;
+    std::string output;
+    bool quiet = false;
+};
 
 struct ReplicateOptions {
     std::string model;
@@ -37,6 +44,8 @@ struct VpcOptions {
     bool quiet = false;
 };
 
+// `fit` (fit true) and `simulate` without replicates.
+int RunCommand(const RunOptions& options, bool fit);
 int SimulateReplicatesCommand(const ReplicateOptions& options);
 int MergeCommand(const std::vector<std::string>& folders, const std::string& output);
 int VpcCommand(const VpcOptions& options);

@@ -1,0 +1,174 @@
+#include "tessuvan/commands.h"
+
+#include <cmath>
+#include <cstdio>
+#include <iostream>
+#include <memory>
+#include <optional>
+
+#include "fmt/format.h"
+#include "tessuvan/progress.h"
+#include "toolkit/toolkit.h"
+
+namespace tessuvan::cli {
+
+namespace {
+
+namespace tk = tessuvan::toolkit;
+
+// Runs `body`, turning each kind of failure into its message and exit status.
+template <typename Body>
+int Guarded(ProgressLine& progress, Body body)
+{
+    const auto fail = [&progress](const std::string& message, int status) {
+        progress.Clear();
+        std::fprintf(stderr, "tessuvan: %s\n", message.c_str());
+        return status;
+    };
+    try {
+        return body();
+    } catch (const tk::UsageError& error) {
+        return fail(error.what(), 1);
+    } catch (const tk::InputError& error) {
+        return fail(error.what(), 2);
+    } catch (const tk::EngineError& error) {
+        return fail(error.what(), 3);
+    } catch (const std::exception& error) {
+        return fail(error.what(), 4);
+    }
+}
+
+// The toolkit's reports on the terminal: statuses, replicates as a bar, warnings.
+tk::Callbacks Shown(ProgressLine& progress, int replicates = 0)
+{
+    tk::Callbacks callbacks;
+    callbacks.status = [&progress](const std::string& status) { progress.Show(status); };
+    auto shown = std::make_shared<double>(-1.0);  // when the bar was last drawn, s
+    callbacks.fraction = [&progress, replicates, shown](double fraction) {
+        const double now = progress.Seconds();
+        if (now - *shown < 0.1 && fraction < 1) return;  // ten times a second at most
+        *shown = now;
+        const int done = int(std::floor(fraction * replicates + 1e-9));
+        progress.Show(ProgressBar(fraction, now, fmt::format("{} of {} replicates", done, replicates)));
+    };
+    callbacks.warning = [&progress](const std::string& message) {
+        progress.Clear();
+        std::fprintf(stderr, "tessuvan: warning: %s\n", message.c_str());
+    };
+    return callbacks;
+}
+
+// The output folder, opened when the run starts (after the checks of the study): its scratch
+// folder holds the engine's files.
+tk::WorkFolder OpenedAtRun(std::optional<tk::OutputFolder>& folder, const std::filesystem::path& target)
+{
+    return [&folder, target] {
+        folder.emplace(target);
+        return folder->work();
+    };
+}
+
+void PrintResults(const tk::Written& written)
+{
+    std::cout << "Results in " << written.folder.string() << ":";
+    for (std::size_t f = 0; f < written.files.size(); ++f) std::cout << (f ? ", " : " ") << written.files[f];
+    std::cout << std::endl;
+}
+
+}  // namespace
+
+int RunCommand(const RunOptions& options, bool fit)
+{
+    ProgressLine progress(!options.quiet);
+    return Guarded(progress, [&] {
+        const tk::Callbacks callbacks = Shown(progress);
+        const tk::Study study = tk::LoadStudy(options.model, options.data);
+        std::filesystem::path target = options.output;
+        if (target.empty()) target = std::filesystem::path(options.model).stem().string() + (fit ? "-fit" : "-simulation");
+        std::optional<tk::OutputFolder> folder;
+        tk::Written written;
+        if (fit) {
+            const tk::FitResult result = tk::Fit(study, callbacks, OpenedAtRun(folder, target));
+            written = tk::WriteInto(result, *folder, callbacks);
+        } else {
+            const tk::Simulation simulation = tk::Simulate(study, callbacks, OpenedAtRun(folder, target));
+            written = tk::WriteInto(simulation, *folder, callbacks);
+        }
+        progress.Clear();
+        std::cout << written.report << "\n";
+        PrintResults(written);
+        return 0;
+    });
+}
+
+int SimulateReplicatesCommand(const ReplicateOptions& options)
+{
+    ProgressLine progress(!options.quiet);
+    return Guarded(progress, [&] {
+        if (options.replicates < 1) throw tk::UsageError("--replicates must be at least 1");
+        tk::ReplicateRequest request;
+        request.replicates = options.replicates;
+        request.seed = options.seed;
+        request.from = options.from;
+        request.shard = tk::ParseShard(options.shard, options.replicates);
+        request.bins = tk::ParseBins(options.bins, options.binEdges);
+        request.threads = options.threads;
+        const tk::Study study = tk::LoadStudy(options.model, options.data);
+
+        std::filesystem::path target = options.output;
+        if (target.empty()) {
+            target = std::filesystem::path(options.model).stem().string() + "-simulation";
+            if (request.shard.count > 1) target += fmt::format("-{}-of-{}", request.shard.index, request.shard.count);
+        }
+        const tk::Callbacks callbacks = Shown(progress, options.replicates);
+        std::optional<tk::OutputFolder> folder;
+        const tk::ReplicateSimulation simulation =
+            tk::SimulateReplicates(study, request, callbacks, OpenedAtRun(folder, target));
+        const tk::Written written = tk::WriteInto(simulation, *folder, callbacks);
+        progress.Clear();
+        for (const std::string& warning : simulation.problem.warnings)
+            std::fprintf(stderr, "tessuvan: warning: %s\n", warning.c_str());
+        PrintResults(written);
+        return 0;
+    });
+}
+
+int MergeCommand(const std::vector<std::string>& folders, const std::string& output)
+{
+    ProgressLine progress(false);
+    return Guarded(progress, [&] {
+        PrintResults(tk::Merge(std::vector<std::filesystem::path>(folders.begin(), folders.end()), output));
+        return 0;
+    });
+}
+
+int VpcCommand(const VpcOptions& options)
+{
+    ProgressLine progress(!options.quiet);
+    return Guarded(progress, [&] {
+        if (options.replicates < 1) throw tk::UsageError("--replicates must be at least 1");
+        tk::VpcRequest request;
+        request.fit = options.fit;
+        request.model = options.model;
+        request.data = options.data;
+        request.replicates = options.replicates;
+        request.seed = options.seed;
+        request.bins = tk::ParseBins(options.bins, options.binEdges);
+        request.threads = options.threads;
+        std::filesystem::path target = options.output;
+        if (target.empty()) {
+            std::filesystem::path fit = std::filesystem::path(options.fit).lexically_normal();
+            if (fit.filename().empty()) fit = fit.parent_path();  // "out/fit/"
+            target = fit.string() + "-vpc";
+        }
+        const tk::Callbacks callbacks = Shown(progress, options.replicates);
+        std::optional<tk::OutputFolder> folder;
+        const tk::VpcResult vpc = tk::Vpc(request, callbacks, OpenedAtRun(folder, target));
+        const tk::Written written = tk::WriteInto(vpc, *folder, callbacks);
+        progress.Clear();
+        PrintResults(written);
+        return 0;
+    });
+}
+
+}  // namespace tessuvan::cli

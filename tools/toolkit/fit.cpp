@@ -1,0 +1,210 @@
+// Studies, fits and simulations at the model's values, and their output folders: the pipeline
+// of a run (load, read, build, check, run, check, write).
+#include <atomic>
+#include <fstream>
+#include <unistd.h>
+
+#include "engine/engine_limits.h"
+#include "fmt/format.h"
+#include "results/report.h"
+#include "runs/run_focei.h"
+#include "toolkit/guarded.h"
+
+namespace tessuvan::toolkit {
+
+using namespace tessuvan::cli;
+
+namespace detail {
+
+double SecondsSince(std::chrono::steady_clock::time_point start)
+{
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+Scratch::~Scratch()
+{
+    std::error_code ignored;
+    if (!own_.empty()) std::filesystem::remove_all(own_, ignored);
+}
+
+std::filesystem::path Scratch::Path()
+{
+    if (work_) return work_();
+    if (own_.empty()) {
+        static std::atomic<int> count{0};
+        own_ = std::filesystem::temp_directory_path() / fmt::format("tessuvan-{}-{}", ::getpid(), ++count);
+        std::filesystem::remove_all(own_);
+        std::filesystem::create_directories(own_);
+    }
+    return own_;
+}
+
+std::vector<std::string> CovariateColumns(const Model& model)
+{
+    std::vector<std::string> columns;
+    for (const CovariateSpec& covariate : model.covariates) columns.push_back(covariate.column);
+    return columns;
+}
+
+}  // namespace detail
+
+namespace {
+
+using detail::CovariateColumns;
+using detail::Guarded;
+using detail::Reporter;
+
+RunOutcome Run(const Study& study, bool fit, const Callbacks& callbacks, const WorkFolder& work)
+{
+    const auto start = std::chrono::steady_clock::now();
+    const Reporter reporter(callbacks);
+    reporter.Check();
+    RunOutcome outcome{study.modelPath, study.dataPath, study.model, {}, {}, 0};
+    const Model& model = outcome.model;
+    const bool focei = fit && model.fit.estimation == Estimation::Focei;
+    outcome.problem = BuildEngineProblem(model, study.data, focei ? CensoredRows::Kept : CensoredRows::LeftOut);
+    const EngineProblem& problem = outcome.problem;
+    // The engine loads only data with observations; a design of doses and EVID 2 rows is
+    // simulated by the replicates, which lend it stand-ins.
+    bool observed = false;
+    for (const EngineIndividual& individual : problem.individuals) observed = observed || individual.observationCount > 0;
+    if (!observed)
+        throw DataError(study.dataPath + ": no observation (a design of doses and EVID 2 rows): " +
+                        (fit ? "nothing to fit" : "simulate it with --replicates N"));
+    CheckEngineLimits(model, problem, study.data);
+
+    detail::Scratch scratch(work);
+    const std::filesystem::path folder = scratch.Path();
+    outcome.run = focei ? RunFocei(model, problem, folder, reporter.StatusReport())
+                        : RunEngine(model, problem, fit, folder, reporter.StatusReport());
+    reporter.Check();  // an estimation that was asked to stop ends here
+    CheckPredictionsFinite(model, problem, outcome.run);
+    outcome.seconds = study.seconds + detail::SecondsSince(start);
+    return outcome;
+}
+
+// The writers of one kind of result: the tables (returning their names), report.html, the text
+// report, and the plots added to the common ones.
+struct Writers {
+    std::vector<std::string> (*tables)(const ReportContext&, const std::filesystem::path&);
+    void (*html)(const ReportContext&, const std::vector<std::string>&, const std::filesystem::path&);
+    std::string (*text)(const ReportContext&);
+    void (*morePlots)(const ReportContext&, std::ostream&, const std::filesystem::path&, const std::filesystem::path&,
+                      std::vector<std::string>&);
+};
+
+constexpr Writers kPooledWriters{WriteCsvFiles, WriteHtmlReport, TextReport, nullptr};
+constexpr Writers kPopulationWriters{WriteFoceiTables, WriteFoceiHtmlReport, FoceiTextReport, AddFoceiPlots};
+
+Written WriteRun(const RunOutcome& outcome, const Writers& writers, OutputFolder& folder, const Callbacks& callbacks)
+{
+    const auto start = std::chrono::steady_clock::now();
+    Reporter(callbacks).Status("writing the results");
+    RunResult result = outcome.run;  // the report's warnings may grow (no plots)
+    ReportContext context;
+    context.modelPath = outcome.modelPath;
+    context.dataPath = outcome.dataPath;
+    context.model = &outcome.model;
+    context.problem = &outcome.problem;
+    context.result = &result;
+    context.seconds = outcome.seconds;  // the run's time for results.json; the reports' below
+    const std::vector<std::string> files = writers.tables(context, folder.staging());
+    std::vector<std::string> plots;
+    try {
+        MorePlots more;
+        if (writers.morePlots)
+            more = [&](std::ostream& gp, std::vector<std::string>& names) {
+                writers.morePlots(context, gp, folder.staging(), folder.work(), names);
+            };
+        plots = WritePlots(context, folder.staging(), folder.work(), more);
+    } catch (const std::exception& error) {
+        result.warnings.push_back(std::string("no plots: ") + error.what());
+    }
+    context.seconds = outcome.seconds + detail::SecondsSince(start);
+    writers.html(context, plots, folder.staging());
+    Written written{folder.target(), {"report.html", "report.txt"}, writers.text(context)};
+    {
+        std::ofstream copy(folder.staging() / "report.txt");
+        copy << written.report;
+    }
+    folder.Commit();
+    written.files.insert(written.files.end(), files.begin(), files.end());
+    written.files.insert(written.files.end(), plots.begin(), plots.end());
+    return written;
+}
+
+Written WriteKind(const PooledFit& fit, OutputFolder& folder, const Callbacks& callbacks)
+{
+    return WriteRun(fit, kPooledWriters, folder, callbacks);
+}
+
+Written WriteKind(const PopulationFit& fit, OutputFolder& folder, const Callbacks& callbacks)
+{
+    return WriteRun(fit, kPopulationWriters, folder, callbacks);
+}
+
+}  // namespace
+
+Study LoadStudy(const std::filesystem::path& model, const std::filesystem::path& data)
+{
+    return Guarded([&] {
+        const auto start = std::chrono::steady_clock::now();
+        Study study{model.string(), data.string(), LoadModel(model), {}, 0};
+        study.data = ReadDataSet(data, CovariateColumns(study.model));
+        study.seconds = detail::SecondsSince(start);
+        return study;
+    });
+}
+
+Study StudyFromTexts(std::string_view modelText, const std::string& modelName, std::string_view dataText,
+                     const std::string& dataName)
+{
+    return Guarded([&] {
+        Study study{modelName, dataName, ParseModel(modelText, modelName), {}, 0};
+        study.data = ParseDataSet(dataText, dataName, CovariateColumns(study.model));
+        return study;
+    });
+}
+
+FitResult Fit(const Study& study, const Callbacks& callbacks, const WorkFolder& work)
+{
+    return Guarded([&]() -> FitResult {
+        if (study.model.fit.estimation == Estimation::Focei) return PopulationFit{Run(study, true, callbacks, work)};
+        return PooledFit{Run(study, true, callbacks, work)};
+    });
+}
+
+Simulation Simulate(const Study& study, const Callbacks& callbacks, const WorkFolder& work)
+{
+    return Guarded([&] { return Simulation{Run(study, false, callbacks, work)}; });
+}
+
+Written WriteInto(const FitResult& fit, OutputFolder& folder, const Callbacks& callbacks)
+{
+    return Guarded([&] { return std::visit([&](const auto& kind) { return WriteKind(kind, folder, callbacks); }, fit); });
+}
+
+Written WriteInto(const Simulation& simulation, OutputFolder& folder, const Callbacks& callbacks)
+{
+    return Guarded([&] { return WriteRun(simulation, kPooledWriters, folder, callbacks); });
+}
+
+Written Write(const FitResult& fit, const std::filesystem::path& folder, const Callbacks& callbacks)
+{
+    return Guarded([&] {
+        OutputFolder output(folder);
+        return WriteInto(fit, output, callbacks);
+    });
+}
+
+Written Write(const Simulation& simulation, const std::filesystem::path& folder, const Callbacks& callbacks)
+{
+    return Guarded([&] {
+        OutputFolder output(folder);
+        return WriteInto(simulation, output, callbacks);
+    });
+}
+
+int AvailableProcessors() { return cli::AvailableProcessors(); }
+
+}  // namespace tessuvan::toolkit

@@ -1,0 +1,271 @@
+// Simulation with variability: replicates of a design, a visual predictive check of a FOCEI
+// fit, and the shards of a simulation joined.
+
+#include <cmath>
+#include <cstdlib>
+#include <fstream>
+#include <cstdio>
+
+#include "fmt/format.h"
+#include "results/output_folder.h"
+#include "results/report.h"
+#include "results/report_vpc.h"
+#include "results/simulation_tables.h"
+#include "simulation/time_bins.h"
+#include "toolkit/guarded.h"
+
+namespace tessuvan::toolkit {
+
+using namespace tessuvan::cli;
+
+namespace {
+
+using detail::CovariateColumns;
+using detail::Guarded;
+using detail::Reporter;
+
+constexpr const char* kGenerator =
+    "std::mt19937_64 per (replicate, individual), seeded by SplitMix64 of (seed, replicate, individual); "
+    "uniforms ((x >> 11) + 0.5) * 2^-53; normals by Box-Muller";
+
+// A simulation estimates nothing: every parameter is fixed for the engine, which then also
+// loads a design without observations (it refuses fewer observations than parameters to
+// estimate), and the individuals go in blocks of the engine's capacity.
+void ForSimulation(Model& model)
+{
+    model.fit.estimation = Estimation::Focei;
+    for (ParameterSpec& parameter : model.parameters) parameter.estimate = Estimate::Fixed;
+}
+
+}  // namespace
+
+Shard ParseShard(const std::string& text, int replicates)
+{
+    simulation::Shard shard;
+    if (text.empty()) return shard;
+    int k = 0, m = 0;
+    char slash = 0, rest = 0;
+    if (std::sscanf(text.c_str(), "%d%c%d%c", &k, &slash, &m, &rest) != 3 || slash != '/' || k < 1 || m < 1 || k > m)
+        throw UsageError("--shard " + text + ": expected K/M with 1 <= K <= M (the K-th of M slices)");
+    if (m > replicates)
+        throw UsageError(fmt::format("--shard {}: {} shards of {} replicates would leave some empty", text, m, replicates));
+    shard.index = k;
+    shard.count = m;
+    return shard;
+}
+
+BinRule ParseBins(int count, const std::string& edges)
+{
+    BinRule rule;
+    if (count < 0) throw UsageError("--bins must be positive");
+    rule.count = count;
+    if (edges.empty()) return rule;
+    std::size_t at = 0;
+    while (at <= edges.size()) {
+        const std::size_t comma = std::min(edges.find(',', at), edges.size());
+        const std::string cell = edges.substr(at, comma - at);
+        char* end = nullptr;
+        const double value = std::strtod(cell.c_str(), &end);
+        if (cell.empty() || *end != '\0' || !std::isfinite(value) || (!rule.edges.empty() && value <= rule.edges.back()))
+            throw UsageError("--bin-edges " + edges + ": expected increasing numbers separated by commas, at '" + cell + "'");
+        rule.edges.push_back(value);
+        at = comma + 1;
+    }
+    if (rule.edges.size() < 2) throw UsageError("--bin-edges " + edges + ": at least two edges");
+    return rule;
+}
+
+
+ReplicateSimulation SimulateReplicates(const Study& study, const ReplicateRequest& request, const Callbacks& callbacks,
+                                       const WorkFolder& work)
+{
+    return Guarded([&] {
+        const Reporter reporter(callbacks);
+        reporter.Check();
+        if (request.replicates < 1) throw UsageError("--replicates must be at least 1");
+        if (request.shard.count > request.replicates)
+            throw UsageError(fmt::format("--shard {}/{}: {} shards of {} replicates would leave some empty",
+                                         request.shard.index, request.shard.count, request.shard.count,
+                                         request.replicates));
+        ReplicateSimulation simulation{study.modelPath, study.dataPath, study.model, {}, {}, {}, request, {}, {}};
+        Model& model = simulation.model;
+        ForSimulation(model);
+        simulation.problem = BuildEngineProblem(model, study.data);
+        simulation.design = DesignOf(simulation.problem, study.data);
+        nlohmann::json results;
+        if (!request.from.empty()) results = ReadFitResults(request.from);
+        simulation.variability = VariabilityOf(model, request.from.empty() ? nullptr : &results);
+
+        detail::Scratch scratch(work);
+        const std::filesystem::path folder = scratch.Path();
+        simulation.range = simulation::ShardReplicates(request.replicates, request.shard);
+        reporter.Status("loading the model");
+        simulation.run = RunReplicates(model, simulation.problem, simulation.design, simulation.variability, request.seed,
+                                       simulation.range, false, request.threads, folder, reporter.FractionReport());
+        return simulation;
+    });
+}
+
+Written WriteInto(const ReplicateSimulation& simulation, OutputFolder& folder, const Callbacks& callbacks)
+{
+    return Guarded([&] {
+        Reporter(callbacks).Status("writing the results");
+        const ReplicateRequest& request = simulation.request;
+        const simulation::VariabilityModel& variability = simulation.variability;
+        std::vector<std::string> etaNames;
+        for (const auto& eta : variability.etas) etaNames.push_back(eta.name);
+        const std::vector<SimulatedRow> rows = SimulatedRowsOf(simulation.model, simulation.problem, simulation.design,
+                                                               simulation.run, simulation.range.first);
+        WriteSimulations(folder.staging() / "simulations.csv", etaNames, rows);
+        std::vector<std::string> files{"simulations.csv"};
+        if (request.shard.count == 1) {
+            WriteSummary(folder.staging() / "summary.csv", rows, request.bins);
+            files.push_back("summary.csv");
+        }
+
+        nlohmann::ordered_json description;
+        description["tool"] = "tessuvan simulate";
+        description["model_file"] = simulation.modelPath;
+        description["data_file"] = simulation.dataPath;
+        description["values"] = request.from.empty() ? "the model file" : (request.from / "results.json").string();
+        description["seed"] = request.seed;
+        description["replicates"] = request.replicates;
+        description["generator"] = kGenerator;
+        description["individuals"] = simulation.problem.individuals.size();
+        std::size_t perReplicate = 0;
+        for (const auto& individual : simulation.design) perReplicate += individual.size();
+        description["rows_per_replicate"] = perReplicate;
+        for (const auto& eta : variability.etas) description["omega"][eta.name] = eta.variance;
+        description["sigma"] = {{"additive", variability.error.additive}, {"proportional", variability.error.proportional}};
+        description["bins"] = request.bins.count;
+        if (!request.bins.edges.empty()) description["bin_edges"] = request.bins.edges;
+        if (request.shard.count > 1)
+            description["shard"] = {{"index", request.shard.index}, {"count", request.shard.count},
+                                    {"first_replicate", simulation.range.first}, {"last_replicate", simulation.range.last}};
+        WriteDescription(folder.staging() / "simulation.json", description);
+        files.push_back("simulation.json");
+        folder.Commit();
+        return Written{folder.target(), files, {}};
+    });
+}
+
+Written Write(const ReplicateSimulation& simulation, const std::filesystem::path& folder, const Callbacks& callbacks)
+{
+    return Guarded([&] {
+        OutputFolder output(folder);
+        return WriteInto(simulation, output, callbacks);
+    });
+}
+
+Written Merge(const std::vector<std::filesystem::path>& shards, const std::filesystem::path& output)
+{
+    return Guarded([&] {
+        if (shards.empty()) throw UsageError("no shard folder to merge");
+        std::filesystem::path target = output;
+        if (target.empty()) {
+            std::ifstream in(shards.front() / "simulation.json");
+            const nlohmann::json description = nlohmann::json::parse(in, nullptr, false);
+            if (description.is_discarded() || !description.contains("shard"))
+                throw ModelError((shards.front() / "simulation.json").string() +
+                                 ": cannot be read as a shard's (a folder of 'tessuvan simulate --shard K/M')");
+            if (!description.contains("model_file") || !description["model_file"].is_string())
+                throw UsageError("give the merged folder with -o (" + shards.front().string() + " names no model file)");
+            target = std::filesystem::path(description["model_file"].get<std::string>()).stem().string() + "-simulation";
+        }
+        OutputFolder folder(target);
+        try {
+            MergeShards(shards, folder.staging());
+        } catch (const std::runtime_error& error) {
+            throw ModelError(error.what());  // the folders given are wrong: status 2
+        }
+        folder.Commit();
+        return Written{folder.target(), {"simulations.csv", "summary.csv", "simulation.json"}, {}};
+    });
+}
+
+VpcResult Vpc(const VpcRequest& request, const Callbacks& callbacks, const WorkFolder& work)
+{
+    return Guarded([&] {
+        const Reporter reporter(callbacks);
+        reporter.Check();
+        if (request.replicates < 1) throw UsageError("--replicates must be at least 1");
+        const nlohmann::json results = ReadFitResults(request.fit);
+        const std::filesystem::path resultsPath = request.fit / "results.json";
+        Model model;
+        if (!request.model.empty()) model = LoadModel(request.model);
+        else if (results.contains("run") && results["run"].contains("model") && results["run"]["model"].is_string())
+            model = ParseModel(results["run"]["model"].get<std::string>(), resultsPath.string() + " (run.model)");
+        else throw ModelError(resultsPath.string() + ": holds no model text; give the model with --model");
+        ForSimulation(model);
+        std::string dataPath = request.data.string();
+        if (dataPath.empty() && results.contains("run") && results["run"].contains("data_file"))
+            dataPath = results["run"]["data_file"].get<std::string>();
+        if (dataPath.empty() || !std::filesystem::exists(dataPath))
+            throw UsageError("the fit's data set " + (dataPath.empty() ? std::string("(not named)") : dataPath) +
+                             " is not found: give it with --data");
+        const DataSet data = ReadDataSet(dataPath, CovariateColumns(model));
+        const EngineProblem problem = BuildEngineProblem(model, data);
+        const SimulationDesign design = DesignOf(problem, data);
+        const simulation::VariabilityModel variability = VariabilityOf(model, &results);
+
+        detail::Scratch scratch(work);
+        const std::filesystem::path folder = scratch.Path();
+        reporter.Status("loading the model");
+        const ReplicateRun run = RunReplicates(model, problem, design, variability, request.seed,
+                                               {1, request.replicates}, true, request.threads, folder,
+                                               reporter.FractionReport());
+        reporter.Status("writing the results");
+        VpcResult result;
+        for (std::size_t k = 0; k < model.outputs.size(); ++k) {
+            OutputVpc vpc;
+            vpc.output = model.outputs[k].name;
+            std::vector<std::vector<double>> simulated(run.draws.size());
+            for (std::size_t i = 0; i < design.size(); ++i)
+                for (std::size_t o = 0; o < design[i].size(); ++o) {
+                    const DesignRow& row = design[i][o];
+                    if (row.output != k || !(row.dv > 0)) continue;
+                    vpc.rows.push_back({row.time, row.dv, run.pred[i][Eigen::Index(o)]});
+                    for (std::size_t r = 0; r < run.draws.size(); ++r)
+                        simulated[r].push_back(run.draws[r][i].dv[Eigen::Index(o)]);
+                }
+            if (vpc.rows.empty()) continue;
+            std::vector<double> edges = request.bins.edges;
+            if (edges.empty()) {
+                std::vector<double> times;
+                for (const simulation::VpcRow& row : vpc.rows) times.push_back(row.time);
+                edges = simulation::EqualCountEdges(times, request.bins.count);
+            }
+            vpc.vpc = simulation::ComputeVpc(vpc.rows, simulated, edges);
+            result.outputs.push_back(std::move(vpc));
+        }
+        if (result.outputs.empty()) throw DataError(dataPath + ": no observations to check against");
+        return result;
+    });
+}
+
+Written WriteInto(const VpcResult& vpc, OutputFolder& folder, const Callbacks& callbacks)
+{
+    return Guarded([&] {
+        const Reporter reporter(callbacks);
+        WriteVpcCsv(vpc.outputs, folder.staging());
+        std::vector<std::string> files{"vpc.csv"};
+        try {
+            WriteVpcPlot(vpc.outputs, folder.staging(), folder.work());
+            files.push_back("vpc.png");
+        } catch (const std::exception& error) {
+            reporter.Warning(std::string("no vpc.png: ") + error.what());
+        }
+        folder.Commit();
+        return Written{folder.target(), files, {}};
+    });
+}
+
+Written Write(const VpcResult& vpc, const std::filesystem::path& folder, const Callbacks& callbacks)
+{
+    return Guarded([&] {
+        OutputFolder output(folder);
+        return WriteInto(vpc, output, callbacks);
+    });
+}
+
+}  // namespace tessuvan::toolkit

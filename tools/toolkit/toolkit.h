@@ -1,0 +1,199 @@
+// The toolkit as a library: what the `tessuvan` command does, for any host (the command, a
+// binding, a program of its own). A study (a model file and a data set) is loaded, then fitted
+// (pooled, or by FOCEI when the model file's fit.estimation says so) or simulated, with or
+// without variability; the results are plain values, written on request into an output folder
+// that appears whole or not at all.
+//
+// Every call runs with the floating-point exceptions masked and gives the caller's
+// floating-point environment back as it found it, so a host that unmasks traps keeps them.
+// Failures are the exceptions below, each a kind the command turns into its exit status.
+// Progress, warnings and cancellation go through Callbacks, every member optional.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include "data/data_set.h"
+#include "engine/engine_input.h"
+#include "estimation/focei.h"
+#include "model/model_file.h"
+#include "results/output_folder.h"
+#include "results/report_vpc.h"
+#include "results/simulation_tables.h"
+#include "runs/run.h"
+#include "runs/run_replicates.h"
+#include "simulation/replicates.h"
+
+namespace tessuvan::toolkit {
+
+// ---- Failures ----------------------------------------------------------------------------
+class Error : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+// A request out of range: a count below 1, a shard or bins that do not parse (the command's 1).
+class UsageError : public Error {
+public:
+    using Error::Error;
+};
+// The model file, the data set or the folders given are wrong, or cannot be read (2).
+class InputError : public Error {
+public:
+    using Error::Error;
+};
+// The engine reported an error code (3).
+class EngineError : public Error {
+public:
+    using Error::Error;
+};
+// The results (or the run's working files) could not be written, or the system failed
+// otherwise (4).
+class WriteError : public Error {
+public:
+    using Error::Error;
+};
+// Callbacks::cancelled said so.
+class Cancelled : public Error {
+public:
+    using Error::Error;
+};
+
+// ---- Callbacks ---------------------------------------------------------------------------
+struct Callbacks {
+    std::function<void(const std::string& status)> status;   // what the run does now
+    std::function<void(double fraction)> fraction;           // replicates: the share done, 0..1
+    std::function<void(const std::string& message)> warning;  // said while writing (no plot drawn)
+    // Asked at every report of the two above and between the stages; true ends the call with
+    // Cancelled (a FOCEI estimation at the end of its stage, the others at once). `fraction`
+    // and `cancelled` may be called from the run's threads, one at a time.
+    std::function<bool()> cancelled;
+};
+
+// Where a run keeps the engine's files (an existing folder): called once, after the study has
+// passed its checks and before the engine loads. Empty: a temporary folder of the toolkit's, removed afterwards.
+using WorkFolder = std::function<std::filesystem::path()>;
+
+// The output folder, written whole or not at all (results/output_folder.h).
+using cli::OutputFolder;
+
+// ---- Studies -----------------------------------------------------------------------------
+struct Study {
+    std::string modelPath;  // names shown in the reports and results.json
+    std::string dataPath;
+    cli::Model model;
+    cli::DataSet data;
+    double seconds = 0;  // the time the load took, s (counted into a run's)
+};
+
+// Throws InputError (a file missing or unreadable, a model or data set that is wrong).
+Study LoadStudy(const std::filesystem::path& model, const std::filesystem::path& data);
+Study StudyFromTexts(std::string_view modelText, const std::string& modelName, std::string_view dataText,
+                     const std::string& dataName);
+
+// ---- Fits and simulations at the model's values ---------------------------------------------
+struct RunOutcome {
+    std::string modelPath;
+    std::string dataPath;
+    cli::Model model;
+    cli::EngineProblem problem;
+    cli::RunResult run;
+    double seconds = 0;  // elapsed from the study's load to the run's end, s
+};
+// Least squares with priors over every individual at once (the engine's fit).
+struct PooledFit : RunOutcome {};
+// A population estimation by FOCEI: run.focei holds θ, Ω, σ and their standard errors; the
+// rest of run its typical values, the individual modes and the residuals.
+struct PopulationFit : RunOutcome {
+    const estimation::FoceiResult& estimation() const { return *run.focei; }
+};
+using FitResult = std::variant<PooledFit, PopulationFit>;
+// Predictions of the data set at the model's values.
+struct Simulation : RunOutcome {};
+
+FitResult Fit(const Study& study, const Callbacks& callbacks = {}, const WorkFolder& work = {});
+Simulation Simulate(const Study& study, const Callbacks& callbacks = {}, const WorkFolder& work = {});
+
+// What was written: the folder, the files in it (in the order a person reads them) and, for
+// a fit or a simulation, the text report (report.txt).
+struct Written {
+    std::filesystem::path folder;
+    std::vector<std::string> files;
+    std::string report;
+};
+
+// report.html, report.txt, the CSV files (and results.json), the plots; a plot gnuplot cannot
+// draw becomes a warning of the report. Into `folder` (replaced whole, if it is a result
+// folder), or into an output folder the caller opened (committed here).
+Written Write(const FitResult& fit, const std::filesystem::path& folder, const Callbacks& callbacks = {});
+Written Write(const Simulation& simulation, const std::filesystem::path& folder, const Callbacks& callbacks = {});
+Written WriteInto(const FitResult& fit, OutputFolder& folder, const Callbacks& callbacks = {});
+Written WriteInto(const Simulation& simulation, OutputFolder& folder, const Callbacks& callbacks = {});
+
+// ---- Simulation with variability ----------------------------------------------------------
+using cli::BinRule;  // a number of time bins (0: the default rule) or their edges
+using simulation::Shard;
+
+// "K/M" (empty: the whole run) and "0,1,2,4,8,24"; throw UsageError.
+Shard ParseShard(const std::string& text, int replicates);
+BinRule ParseBins(int count, const std::string& edges);
+
+struct ReplicateRequest {
+    int replicates = 0;
+    std::uint64_t seed = 1;
+    std::filesystem::path from;  // a FOCEI fit folder whose results.json gives θ, Ω and σ
+    Shard shard;
+    BinRule bins;
+    int threads = 1;
+};
+
+struct ReplicateSimulation {
+    std::string modelPath;
+    std::string dataPath;
+    cli::Model model;  // every parameter fixed
+    cli::EngineProblem problem;
+    cli::SimulationDesign design;
+    simulation::VariabilityModel variability;
+    ReplicateRequest request;
+    simulation::ReplicateRange range;
+    cli::ReplicateRun run;
+};
+
+ReplicateSimulation SimulateReplicates(const Study& study, const ReplicateRequest& request,
+                                       const Callbacks& callbacks = {}, const WorkFolder& work = {});
+// simulations.csv, summary.csv (not for one shard of several), simulation.json.
+Written Write(const ReplicateSimulation& simulation, const std::filesystem::path& folder,
+              const Callbacks& callbacks = {});
+Written WriteInto(const ReplicateSimulation& simulation, OutputFolder& folder, const Callbacks& callbacks = {});
+
+// A visual predictive check of a FOCEI fit, from its folder's results.json.
+struct VpcRequest {
+    std::filesystem::path fit;    // the fit's folder
+    std::filesystem::path model;  // default: the model text of results.json
+    std::filesystem::path data;   // default: the data file named in results.json
+    int replicates = 200;
+    std::uint64_t seed = 1;
+    BinRule bins;
+    int threads = 1;
+};
+struct VpcResult {
+    std::vector<cli::OutputVpc> outputs;  // the outputs with observations
+};
+VpcResult Vpc(const VpcRequest& request, const Callbacks& callbacks = {}, const WorkFolder& work = {});
+// vpc.csv and vpc.png (a warning when gnuplot cannot draw it).
+Written Write(const VpcResult& vpc, const std::filesystem::path& folder, const Callbacks& callbacks = {});
+Written WriteInto(const VpcResult& vpc, OutputFolder& folder, const Callbacks& callbacks = {});
+
+// Joins the folders of the shards of one simulation into what one run writes: into `target`,
+// or, when it is empty, the model file's name with -simulation.
+Written Merge(const std::vector<std::filesystem::path>& shards, const std::filesystem::path& target = {});
+
+// The processors the calling thread may run on, at most 8: the default number of threads.
+int AvailableProcessors();
+
+}  // namespace tessuvan::toolkit
