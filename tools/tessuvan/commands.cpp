@@ -64,6 +64,7 @@ tk::WorkFolder OpenedAtRun(std::optional<tk::OutputFolder>& folder, const std::f
 {
     return [&folder, target] {
         folder.emplace(target);
+        for (const std::string& note : folder->notes()) std::fprintf(stderr, "tessuvan: note: %s\n", note.c_str());
         return folder->work();
     };
 }
