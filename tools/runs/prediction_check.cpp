@@ -1,4 +1,5 @@
 #include "runs/run.h"
+#include "runs/result_check.h"
 
 #include <cmath>
 
@@ -11,8 +12,8 @@ void CheckPredictionsFinite(const Model& model, const EngineProblem& problem, Ru
     int count = 0;
     for (const std::vector<Observation>* rows : {&result.observations, &result.predictedRows})
         for (const Observation& row : *rows) {
-            const bool population = !std::isfinite(row.pred);
-            if (!population && std::isfinite(row.ipred)) continue;
+            const bool population = !Usable(row.pred);
+            if (!population && Usable(row.ipred)) continue;
             ++count;
             if (model.fit.allowNonFinite) continue;
             throw ModelError(fmt::format(

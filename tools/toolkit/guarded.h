@@ -12,6 +12,7 @@
 #include "engine/engine_codes.h"
 #include "entry/floating_point_guard.h"
 #include "model/model_file.h"
+#include "runs/result_check.h"
 #include "runs/run.h"
 #include "runs/run_replicates.h"
 #include "toolkit/toolkit.h"
@@ -33,6 +34,8 @@ auto Guarded(Body body) -> decltype(body())
     } catch (const cli::DataError& error) {
         throw InputError(error.what());
     } catch (const cli::EngineError& error) {
+        throw EngineError(error.what());
+    } catch (const cli::ResultError& error) {
         throw EngineError(error.what());
     } catch (const std::exception& error) {
         throw WriteError(error.what());

@@ -37,6 +37,26 @@ void ForSimulation(Model& model)
     for (ParameterSpec& parameter : model.parameters) parameter.estimate = Estimate::Fixed;
 }
 
+// θ, Ω and σ of the model file, or of a fit's results.json (`results` not null), checked: a
+// value of that file that is no number or out of range is named with the file.
+simulation::VariabilityModel CheckedVariability(const Model& model, const nlohmann::json* results,
+                                                const std::filesystem::path& resultsPath)
+{
+    simulation::VariabilityModel variability;
+    try {
+        variability = VariabilityOf(model, results);
+    } catch (const nlohmann::json::exception& error) {
+        throw ModelError(resultsPath.string() + ": not the results of a population estimation (" + error.what() + ")");
+    } catch (const ModelError& error) {
+        const std::string message = error.what();
+        const std::string bare = "results.json: ";
+        if (message.rfind(bare, 0) != 0) throw;
+        throw ModelError(resultsPath.string() + ": " + message.substr(bare.size()));
+    }
+    CheckVariabilityUsable(model, variability, results ? resultsPath.string() : std::string());
+    return variability;
+}
+
 }  // namespace
 
 Shard ParseShard(const std::string& text, int replicates)
@@ -94,7 +114,8 @@ ReplicateSimulation SimulateReplicates(const Study& study, const ReplicateReques
         simulation.design = DesignOf(simulation.problem, study.data);
         nlohmann::json results;
         if (!request.from.empty()) results = ReadFitResults(request.from);
-        simulation.variability = VariabilityOf(model, request.from.empty() ? nullptr : &results);
+        simulation.variability =
+            CheckedVariability(model, request.from.empty() ? nullptr : &results, request.from / "results.json");
 
         detail::Scratch scratch(work);
         const std::filesystem::path folder = scratch.Path();
@@ -102,6 +123,7 @@ ReplicateSimulation SimulateReplicates(const Study& study, const ReplicateReques
         reporter.Status("loading the model");
         simulation.run = RunReplicates(model, simulation.problem, simulation.design, simulation.variability, request.seed,
                                        simulation.range, false, request.threads, folder, reporter.FractionReport());
+        CheckReplicatesUsable(model, simulation.problem, simulation.design, simulation.run, simulation.range.first);
         return simulation;
     });
 }
@@ -206,7 +228,7 @@ VpcResult Vpc(const VpcRequest& request, const Callbacks& callbacks, const WorkF
         const DataSet data = ReadDataSet(dataPath, CovariateColumns(model));
         const EngineProblem problem = BuildEngineProblem(model, data);
         const SimulationDesign design = DesignOf(problem, data);
-        const simulation::VariabilityModel variability = VariabilityOf(model, &results);
+        const simulation::VariabilityModel variability = CheckedVariability(model, &results, resultsPath);
 
         detail::Scratch scratch(work);
         const std::filesystem::path folder = scratch.Path();
@@ -214,6 +236,7 @@ VpcResult Vpc(const VpcRequest& request, const Callbacks& callbacks, const WorkF
         const ReplicateRun run = RunReplicates(model, problem, design, variability, request.seed,
                                                {1, request.replicates}, true, request.threads, folder,
                                                reporter.FractionReport());
+        CheckReplicatesUsable(model, problem, design, run, 1);
         reporter.Status("writing the results");
         VpcResult result;
         for (std::size_t k = 0; k < model.outputs.size(); ++k) {

@@ -1,0 +1,148 @@
+// The commands refuse what would put a non-finite number, or the engine's stand-in 1e130 for
+// a division by 0, into a results file, and the files that do not make one run; each refusal
+// names its cause, exits with its status and leaves no results folder.
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <sstream>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+struct Outcome {
+    int status = -1;
+    std::string output;
+};
+
+Outcome Run(const std::string& arguments)
+{
+    Outcome outcome;
+    FILE* pipe = popen((std::string(TESSUVAN_PROGRAM) + " " + arguments + " 2>&1").c_str(), "r");
+    if (pipe == nullptr) return outcome;
+    char buffer[4096];
+    for (std::size_t n; (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;) outcome.output.append(buffer, n);
+    const int status = pclose(pipe);
+    outcome.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return outcome;
+}
+
+std::string Contents(const fs::path& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+constexpr const char* kModel = R"([model]
+compartments = ["gut", "central"]
+rates = ["d(gut)/dt = -ka*gut", "d(central)/dt = ka*gut - CL/V*central"]
+[parameters]
+ka = { value = 1.2, omega = 0.2 }
+CL = { value = 0.5, omega = 0.1 }
+V = { value = 5 }
+[outputs]
+conc = "central/V"
+[error]
+additive = 0.05
+)";
+
+class Refusal : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        root = fs::temp_directory_path() / ("tessuvan-refusal-test-" + std::to_string(::getpid()));
+        fs::remove_all(root);
+        fs::create_directories(root);
+        Write("oral.toml", kModel);
+        Write("design.csv", Design("100"));
+    }
+    void TearDown() override { fs::remove_all(root); }
+    static std::string Design(const std::string& dose)
+    {
+        std::string text = "ID,TIME,DV,AMT,EVID\n";
+        for (int id = 1; id <= 2; ++id) {
+            text += std::to_string(id) + ",0,.," + dose + ",1\n";
+            for (const char* t : {"1", "2", "4", "8"}) text += std::to_string(id) + "," + t + ",.,.,2\n";
+        }
+        return text;
+    }
+    std::string Write(const std::string& name, const std::string& text) const
+    {
+        std::ofstream(root / name, std::ios::binary) << text;
+        return At(name);
+    }
+    std::string At(const std::string& name) const { return (root / name).string(); }
+    // Expects the status and the message, and no folder `out`.
+    void Refused(const std::string& arguments, int status, const std::string& message) const
+    {
+        const Outcome outcome = Run(arguments + " -o " + At("out"));
+        EXPECT_EQ(outcome.status, status) << outcome.output;
+        EXPECT_EQ(outcome.output.rfind("tessuvan: ", 0), 0u) << outcome.output;
+        EXPECT_NE(outcome.output.find(message), std::string::npos) << outcome.output;
+        EXPECT_FALSE(fs::exists(root / "out"));
+    }
+    // The theophylline fit's results, with one text replaced.
+    fs::path FitFolder(const std::string& from = "", const std::string& to = "") const
+    {
+        const fs::path fit = root / "fit";
+        fs::create_directories(fit);
+        std::string text = Contents(fs::path(TESSUVAN_TOOL_REFERENCES_DIR) / "theophylline_focei_results.json");
+        if (!from.empty()) text = std::regex_replace(text, std::regex(from), to, std::regex_constants::format_first_only);
+        std::ofstream(fit / "results.json", std::ios::binary) << text;
+        return fit;
+    }
+    fs::path root;
+};
+
+TEST_F(Refusal, ReplicatesRefuseValuesAndPredictionsThatAreNotFinite)
+{
+    const std::string replicates = " --replicates 3 -q";
+    std::string model = kModel;
+    Refused("simulate " + Write("inf.toml", std::regex_replace(model, std::regex("0\\.2 \\}"), "inf }")) + " " +
+                At("design.csv") + replicates,
+            2, "inf.toml: parameters.ka.omega: inf is not a finite variance >= 0");
+    Refused("simulate " + Write("huge.toml", std::regex_replace(model, std::regex("1\\.2"), "1e308")) + " " +
+                At("design.csv") + replicates,
+            2, "huge.toml: parameters.ka: 1e+308 is not a finite value below 1e130");
+    Refused("simulate " + At("oral.toml") + " " + Write("dose.csv", Design("1e308")) + replicates, 3,
+            "oral.toml: the simulated IPRED of output 'conc' for individual 1 at time 1 (data set line 3, replicate 1)");
+}
+
+TEST_F(Refusal, FitResultsOutOfRangeAreRefusedByFromAndVpc)
+{
+    const std::string data = (fs::path(TESSUVAN_EXAMPLES_DIR) / "theophylline" / "theophylline.csv").string();
+    const std::string model = (fs::path(TESSUVAN_EXAMPLES_DIR) / "theophylline" / "theophylline_focei.toml").string();
+    const std::string results = (root / "fit" / "results.json").string();
+    FitFolder("\"variance\": 0.4249559705", "\"variance\": -0.5");
+    Refused("vpc " + At("fit") + " --replicates 3 -q --data " + data, 2,
+            results + ": omega.ka.variance: -0.5 is not a finite variance >= 0");
+    Refused("simulate " + model + " " + data + " --replicates 3 -q --from " + At("fit"), 2,
+            results + ": omega.ka.variance: -0.5");
+    FitFolder("\"value\": 1.617709098", "\"value\": 1e308");
+    Refused("vpc " + At("fit") + " --replicates 3 -q --data " + data, 2, results + ": theta.ka.value: 1e+308");
+    FitFolder("\"value\": 1.617709098", "\"value\": \"fast\"");
+    Refused("vpc " + At("fit") + " --replicates 3 -q --data " + data, 2, results + ": ");
+}
+
+TEST_F(Refusal, FitRefusesTheEnginesStandInForADivisionByZero)
+{
+    std::string model = kModel;
+    model = std::regex_replace(model, std::regex("V = \\{ value = 5 \\}"), "V = { value = 0, estimate = \"fixed\" }");
+    std::string data = "ID,TIME,DV,AMT,EVID\n";
+    for (int id = 1; id <= 4; ++id) {
+        data += std::to_string(id) + ",0,.,100,1\n";
+        for (const char* t : {"1", "2", "4", "8"}) data += std::to_string(id) + "," + t + ",5,.,0\n";
+    }
+    Refused("fit " + Write("zero.toml", model + "[fit]\nestimation = \"focei\"\n") + " " + Write("zero.csv", data) + " -q",
+            2, "zero.toml: the population prediction of output 'conc' for individual 1 at time 1");
+}
+
+}  // namespace

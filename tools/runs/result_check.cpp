@@ -1,0 +1,91 @@
+#include "runs/result_check.h"
+
+#include "fmt/format.h"
+
+namespace tessuvan::cli {
+
+namespace {
+
+std::string Shown(double value)
+{
+    if (Usable(value) || !std::isfinite(value)) return fmt::format("{}", value);
+    return fmt::format("{:g} (the engine's stand-in for a division by 0)", value);
+}
+
+}  // namespace
+
+void CheckReplicatesUsable(const Model& model, const EngineProblem& problem, const SimulationDesign& design,
+                           const ReplicateRun& run, int firstReplicate)
+{
+    const auto refuse = [&](const char* what, std::size_t i, std::size_t o, int replicate, double value) {
+        const DesignRow& row = design[i][o];
+        throw ResultError(fmt::format(
+            "{}: the simulated {} of output '{}' for individual {} at time {} (data set line {}{}) is {}: a parameter "
+            "value that divides by 0 (such as a volume of 0), or a value, dose or variance that overflows",
+            model.source, what, model.outputs[row.output].name, problem.individuals[i].id, row.time, row.line,
+            replicate > 0 ? fmt::format(", replicate {}", replicate) : std::string(), Shown(value)));
+    };
+    for (std::size_t i = 0; i < design.size() && i < run.pred.size(); ++i)
+        for (Eigen::Index o = 0; o < run.pred[i].size(); ++o)
+            if (!Usable(run.pred[i][o])) refuse("PRED", i, std::size_t(o), 0, run.pred[i][o]);
+    for (std::size_t r = 0; r < run.draws.size(); ++r)
+        for (std::size_t i = 0; i < design.size(); ++i) {
+            const simulation::SimulatedIndividual& drawn = run.draws[r][i];
+            const int replicate = firstReplicate + int(r);
+            for (Eigen::Index e = 0; e < drawn.eta.size(); ++e)
+                if (!Usable(drawn.eta[e]) && !design[i].empty()) refuse("ETA", i, 0, replicate, drawn.eta[e]);
+            for (Eigen::Index o = 0; o < drawn.ipred.size(); ++o) {
+                if (!Usable(drawn.ipred[o])) refuse("IPRED", i, std::size_t(o), replicate, drawn.ipred[o]);
+                if (!Usable(drawn.dv[o])) refuse("DV", i, std::size_t(o), replicate, drawn.dv[o]);
+            }
+        }
+}
+
+void CheckVariabilityUsable(const Model& model, const simulation::VariabilityModel& variability,
+                            const std::string& resultsFile)
+{
+    const auto refuse = [&](const std::string& key, double value, const char* expected) {
+        throw ModelError(resultsFile.empty()
+                             ? fmt::format("{}: {}: {} is not {}", model.source, key, value, expected)
+                             : fmt::format("{}: {}: {} is not {}", resultsFile, key, value, expected));
+    };
+    for (std::size_t p = 0; p < model.parameters.size(); ++p) {
+        const double value = variability.typical[Eigen::Index(p)];
+        if (model.parameters[p].formula.empty() && !Usable(value))
+            refuse(resultsFile.empty() ? "parameters." + model.parameters[p].name
+                                       : "theta." + model.parameters[p].name + ".value",
+                   value, "a finite value below 1e130");
+    }
+    for (const auto& eta : variability.etas)
+        if (!(Usable(eta.variance) && eta.variance >= 0))
+            refuse(resultsFile.empty() ? "parameters." + eta.name + ".omega" : "omega." + eta.name + ".variance",
+                   eta.variance, "a finite variance >= 0");
+    for (const auto& [name, value] : {std::pair{"additive", variability.error.additive},
+                                      std::pair{"proportional", variability.error.proportional}})
+        if (!(Usable(value) && value >= 0))
+            refuse(resultsFile.empty() ? std::string("error.") + name : std::string("sigma.") + name + ".value", value,
+                   "a finite value >= 0");
+}
+
+void CheckRunUsable(const Model& model, const RunResult& result)
+{
+    if (model.fit.allowNonFinite) return;
+    const auto check = [&](const std::string& what, double value) {
+        if (!Usable(value))
+            throw ResultError(fmt::format("{}: the {} is {}: a parameter value that divides by 0 (such as a volume "
+                                          "of 0) or a value that overflows",
+                                          model.source, what, Shown(value)));
+    };
+    if (const auto& focei = result.focei) {
+        check("-2LL", focei->minus2ll);
+        for (const auto* estimates : {&focei->theta, &focei->omega, &focei->sigma})
+            for (const estimation::Estimated& estimate : *estimates) check("estimate of " + estimate.name, estimate.value);
+        return;
+    }
+    check("population objective", result.populationObjective);
+    check("individual objective", result.individualObjective);
+    for (std::size_t p = 0; p < result.values.population.size() && p < model.parameters.size(); ++p)
+        check("value of " + model.parameters[p].name, result.values.population[p]);
+}
+
+}  // namespace tessuvan::cli

@@ -1,0 +1,43 @@
+// Numbers a run hands on to its results are checked before anything is written: the engine
+// answers a quotient by a divisor not above 1e-130 in magnitude with 1e130 in its place (no
+// fault), so a value that large is that stand-in, never a prediction, and is refused with the
+// infinities and NaNs (a volume of 0, an overflow, ω = inf, a dose of 1e308).
+#pragma once
+
+#include <cmath>
+#include <filesystem>
+#include <stdexcept>
+#include <string>
+
+#include "engine/engine_input.h"
+#include "model/model_file.h"
+#include "runs/run.h"
+#include "runs/run_replicates.h"
+
+namespace tessuvan::cli {
+
+// A run that produced numbers that are no results: the engine's failure (status 3).
+class ResultError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+constexpr double kEngineStandIn = 1e130;  // src/formula/step_arithmetic.h
+
+inline bool Usable(double value) { return std::isfinite(value) && std::fabs(value) < kEngineStandIn; }
+
+// Every simulated IPRED, DV and η of the replicates (and PRED when asked for); throws
+// ResultError naming the output, the individual, the time and the replicate of the first.
+void CheckReplicatesUsable(const Model& model, const EngineProblem& problem, const SimulationDesign& design,
+                           const ReplicateRun& run, int firstReplicate);
+
+// θ, ω² (≥ 0) and σ (≥ 0) of the variability: from the model file (`source` empty; a ModelError
+// naming its key) or from a fit's results.json (a ModelError naming that file and its key).
+void CheckVariabilityUsable(const Model& model, const simulation::VariabilityModel& variability,
+                            const std::string& resultsFile);
+
+// The objectives and estimates of a fit or simulation, unless the model file keeps
+// non-finite predictions (fit.allow_non_finite); throws ResultError naming the value.
+void CheckRunUsable(const Model& model, const RunResult& result);
+
+}  // namespace tessuvan::cli
