@@ -10,6 +10,7 @@
 #include <string>
 
 #include "results/interruption.h"
+#include "results/text_file.h"
 
 namespace tessuvan::cli {
 
@@ -84,9 +85,10 @@ OutputFolder::OutputFolder(std::filesystem::path target) : target_(std::move(tar
         throw std::runtime_error("cannot create the output folder beside " + target_.string() + ": " +
                                  error.code().message());
     }
-    std::ofstream marker(staging_ / kMarker);
-    marker << "Results written by tessuvan; the folder is replaced as a whole by the next run.\n";
-    if (!marker.flush()) {
+    try {
+        WriteTextFile(staging_ / kMarker,
+                      "Results written by tessuvan; the folder is replaced as a whole by the next run.\n");
+    } catch (const WriteFailure&) {
         std::error_code ignored;
         fs::remove_all(staging_, ignored);
         RemoveOnInterrupt({});

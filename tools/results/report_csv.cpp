@@ -1,8 +1,8 @@
 #include <algorithm>
-#include <fstream>
 
 #include "fmt/format.h"
 #include "results/report.h"
+#include "results/text_file.h"
 
 namespace tessuvan::cli {
 
@@ -21,24 +21,16 @@ std::string Number(double value) { return fmt::format("{:.9g}", value); }
 
 class CsvFile {
 public:
-    explicit CsvFile(const std::filesystem::path& path) : path_(path), out_(path, std::ios::trunc)
-    {
-        if (!out_) throw std::runtime_error("cannot create " + path.string());
-    }
+    explicit CsvFile(const std::filesystem::path& path) : out_(path) {}
     void Row(const std::vector<std::string>& cells)
     {
         for (std::size_t c = 0; c < cells.size(); ++c) out_ << (c ? "," : "") << Cell(cells[c]);
         out_ << "\n";
     }
-    void Close()
-    {
-        out_.close();
-        if (!out_) throw std::runtime_error("cannot write " + path_.string());
-    }
+    void Close() { out_.Close(); }
 
 private:
-    std::filesystem::path path_;
-    std::ofstream out_;
+    TextFile out_;
 };
 
 }  // namespace

@@ -1,7 +1,7 @@
-#include <fstream>
 
 #include "fmt/format.h"
 #include "results/report.h"
+#include "results/text_file.h"
 
 namespace tessuvan::cli {
 
@@ -51,10 +51,7 @@ std::string HtmlHead(const ReportContext& context)
 
 void WriteHtmlFile(const std::string& html, const std::filesystem::path& folder)
 {
-    std::ofstream out(folder / "report.html", std::ios::trunc);
-    out << html;
-    out.close();
-    if (!out) throw std::runtime_error("cannot write " + (folder / "report.html").string());
+    WriteTextFile(folder / "report.html", html);
 }
 
 void WriteHtmlReport(const ReportContext& context, const std::vector<std::string>& plots,

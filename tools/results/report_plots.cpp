@@ -4,11 +4,11 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <fstream>
 #include <sstream>
 
 #include "fmt/format.h"
 #include "results/report.h"
+#include "results/text_file.h"
 
 extern char** environ;
 
@@ -36,7 +36,7 @@ void WritePlotData(const ReportContext& context, const std::filesystem::path& ob
                    const std::filesystem::path& curves)
 {
     const std::size_t individuals = context.problem->individuals.size();
-    std::ofstream obs(observations, std::ios::trunc);
+    TextFile obs(observations);
     for (std::size_t i = 0; i < individuals; ++i) {
         obs << "# individual " << context.problem->individuals[i].id << "\n";
         for (const Observation& o : context.result->observations)
@@ -45,7 +45,8 @@ void WritePlotData(const ReportContext& context, const std::filesystem::path& ob
                                    o.wres, o.iwres, o.output + 1);
         obs << "\n\n";
     }
-    std::ofstream curve(curves, std::ios::trunc);
+    obs.Close();
+    TextFile curve(curves);
     for (std::size_t i = 0; i < individuals; ++i) {
         curve << "# individual " << context.problem->individuals[i].id << "\n";
         for (const CurvePoint& point : context.result->curves)
@@ -57,7 +58,7 @@ void WritePlotData(const ReportContext& context, const std::filesystem::path& ob
             }
         curve << "\n\n";
     }
-    if (!obs || !curve) throw std::runtime_error("cannot write the plot data");
+    curve.Close();
 }
 
 }  // namespace
@@ -164,9 +165,7 @@ std::vector<std::string> WritePlots(const ReportContext& context, const std::fil
 
     const std::filesystem::path script = scratch / "plots.gp";
     {
-        std::ofstream out(script, std::ios::trunc);
-        out << gp.str();
-        if (!out) throw std::runtime_error("cannot write the plot script");
+        WriteTextFile(script, gp.str());
     }
     RunGnuplot(script, scratch / "gnuplot.log");
     return files;

@@ -1,10 +1,10 @@
 #include "results/report_vpc.h"
 
-#include <fstream>
 #include <sstream>
 
 #include "fmt/format.h"
 #include "results/report.h"
+#include "results/text_file.h"
 
 namespace tessuvan::cli {
 
@@ -26,7 +26,7 @@ const std::vector<simulation::VpcBin>& BinsOf(const OutputVpc& vpc, bool correct
 
 void WriteVpcCsv(const std::vector<OutputVpc>& vpcs, const std::filesystem::path& folder)
 {
-    std::ofstream out(folder / "vpc.csv", std::ios::trunc);
+    TextFile out(folder / "vpc.csv");
     out << "OUTPUT,CORRECTION,BIN,TIME_LOW,TIME_HIGH,TIME_MEDIAN,N";
     for (const char* level : {"P5", "P50", "P95"})
         out << fmt::format(",OBS_{0},SIM_{0}_LOW,SIM_{0}_MEDIAN,SIM_{0}_HIGH", level);
@@ -44,8 +44,7 @@ void WriteVpcCsv(const std::vector<OutputVpc>& vpcs, const std::filesystem::path
                 out << "\n";
             }
         }
-    out.close();
-    if (!out) throw std::runtime_error("cannot write " + (folder / "vpc.csv").string());
+    out.Close();
 }
 
 void WriteVpcPlot(const std::vector<OutputVpc>& vpcs, const std::filesystem::path& folder,
@@ -55,7 +54,7 @@ void WriteVpcPlot(const std::vector<OutputVpc>& vpcs, const std::filesystem::pat
     // observations (time, DV, prediction-corrected DV).
     const std::filesystem::path data = scratch / "vpc.dat";
     {
-        std::ofstream out(data, std::ios::trunc);
+        TextFile out(data);
         for (const OutputVpc& vpc : vpcs) {
             for (const bool corrected : {false, true}) {
                 for (const simulation::VpcBin& bin : BinsOf(vpc, corrected)) {
@@ -70,7 +69,7 @@ void WriteVpcPlot(const std::vector<OutputVpc>& vpcs, const std::filesystem::pat
             for (const simulation::VpcRow& row : vpc.rows) out << fmt::format("{:.9g} {:.9g}\n", row.time, row.observed);
             out << "\n\n";
         }
-        if (!out) throw std::runtime_error("cannot write the plot data");
+        out.Close();
     }
     // Columns of a bin: 1 time, then per level l (0, 1, 2) observed 2+4l, interval 3+4l..5+4l.
     std::ostringstream gp;
@@ -97,9 +96,7 @@ void WriteVpcPlot(const std::vector<OutputVpc>& vpcs, const std::filesystem::pat
     gp << "unset multiplot\n";
     const std::filesystem::path script = scratch / "vpc.gp";
     {
-        std::ofstream out(script, std::ios::trunc);
-        out << gp.str();
-        if (!out) throw std::runtime_error("cannot write the plot script");
+        WriteTextFile(script, gp.str());
     }
     RunGnuplot(script, scratch / "gnuplot-vpc.log");
 }

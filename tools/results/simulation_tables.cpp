@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "fmt/format.h"
+#include "results/text_file.h"
 #include "simulation/time_bins.h"
 
 namespace tessuvan::cli {
@@ -83,7 +84,7 @@ std::vector<SimulatedRow> SimulatedRowsOf(const Model& model, const EngineProble
 void WriteSimulations(const std::filesystem::path& path, const std::vector<std::string>& etaNames,
                       const std::vector<SimulatedRow>& rows)
 {
-    std::ofstream out(path, std::ios::trunc | std::ios::binary);
+    TextFile out(path);
     std::string header = "REP,ID,TIME,OUTPUT,IPRED,DV";
     for (const std::string& name : etaNames) header += "," + Cell("ETA_" + name);
     out << header << "\n";
@@ -94,8 +95,7 @@ void WriteSimulations(const std::filesystem::path& path, const std::vector<std::
         for (double eta : row.eta) line += "," + ExactNumber(eta);
         out << line << "\n";
     }
-    out.close();
-    if (!out) throw std::runtime_error("cannot write " + path.string());
+    out.Close();
 }
 
 std::vector<SimulatedRow> ReadSimulations(const std::filesystem::path& path)
@@ -130,7 +130,7 @@ void WriteSummary(const std::filesystem::path& path, const std::vector<Simulated
     std::vector<std::string> outputs;  // in the order they first appear
     for (const SimulatedRow& row : rows)
         if (std::find(outputs.begin(), outputs.end(), row.output) == outputs.end()) outputs.push_back(row.output);
-    std::ofstream out(path, std::ios::trunc | std::ios::binary);
+    TextFile out(path);
     out << "OUTPUT,BIN,TIME_LOW,TIME_HIGH,TIME_MEDIAN,N,IPRED_P5,IPRED_P50,IPRED_P95,DV_P5,DV_P50,DV_P95\n";
     const int firstReplicate = rows.empty() ? 0 : rows.front().replicate;
     for (const std::string& output : outputs) {
@@ -161,16 +161,12 @@ void WriteSummary(const std::filesystem::path& path, const std::vector<Simulated
             out << "\n";
         }
     }
-    out.close();
-    if (!out) throw std::runtime_error("cannot write " + path.string());
+    out.Close();
 }
 
 void WriteDescription(const std::filesystem::path& path, nlohmann::ordered_json description)
 {
-    std::ofstream out(path, std::ios::trunc | std::ios::binary);
-    out << description.dump(2) << "\n";
-    out.close();
-    if (!out) throw std::runtime_error("cannot write " + path.string());
+    WriteTextFile(path, description.dump(2) + "\n");
 }
 
 void MergeShards(const std::vector<std::filesystem::path>& shards, const std::filesystem::path& target)
@@ -204,7 +200,7 @@ void MergeShards(const std::vector<std::filesystem::path>& shards, const std::fi
         throw std::runtime_error("shards missing: " + missing);
     }
     {
-        std::ofstream out(target / "simulations.csv", std::ios::trunc | std::ios::binary);
+        TextFile out(target / "simulations.csv");
         std::string firstHeader;
         for (const auto& [index, folder] : byIndex) {
             std::ifstream in(folder / "simulations.csv", std::ios::binary);
@@ -216,8 +212,7 @@ void MergeShards(const std::vector<std::filesystem::path>& shards, const std::fi
                 throw std::runtime_error((folder / "simulations.csv").string() + ": other columns than the first shard's");
             if (in.peek() != std::char_traits<char>::eof()) out << in.rdbuf();
         }
-        out.close();
-        if (!out) throw std::runtime_error("cannot write " + (target / "simulations.csv").string());
+        out.Close();
     }
     const std::vector<SimulatedRow> rows = ReadSimulations(target / "simulations.csv");
     BinRule bins;

@@ -1,12 +1,12 @@
 // Studies, fits and simulations at the model's values, and their output folders: the pipeline
 // of a run (load, read, build, check, run, check, write).
 #include <atomic>
-#include <fstream>
 #include <unistd.h>
 
 #include "engine/engine_limits.h"
 #include "fmt/format.h"
 #include "results/report.h"
+#include "results/text_file.h"
 #include "runs/run_focei.h"
 #include "toolkit/guarded.h"
 
@@ -79,6 +79,7 @@ RunOutcome Run(const Study& study, bool fit, const Callbacks& callbacks, const W
                         : RunEngine(model, problem, fit, folder, reporter.StatusReport());
     reporter.Check();  // an estimation that was asked to stop ends here
     CheckPredictionsFinite(model, problem, outcome.run);
+    CheckRunUsable(model, outcome.run);
     outcome.seconds = study.seconds + detail::SecondsSince(start);
     return outcome;
 }
@@ -123,10 +124,7 @@ Written WriteRun(const RunOutcome& outcome, const Writers& writers, OutputFolder
     context.seconds = outcome.seconds + detail::SecondsSince(start);
     writers.html(context, plots, folder.staging());
     Written written{folder.target(), {"report.html", "report.txt"}, writers.text(context)};
-    {
-        std::ofstream copy(folder.staging() / "report.txt");
-        copy << written.report;
-    }
+    WriteTextFile(folder.staging() / "report.txt", written.report);
     folder.Commit();
     written.files.insert(written.files.end(), files.begin(), files.end());
     written.files.insert(written.files.end(), plots.begin(), plots.end());
