@@ -145,4 +145,38 @@ TEST_F(Refusal, FitRefusesTheEnginesStandInForADivisionByZero)
             2, "zero.toml: the population prediction of output 'conc' for individual 1 at time 1");
 }
 
+TEST_F(Refusal, MergeRefusesShardsWhoseRowsOrFilesAreNotThoseOfOneRun)
+{
+    const std::string run = At("oral.toml") + " " + At("design.csv") + " --replicates 4 --seed 3 -q --shard ";
+    ASSERT_EQ(Run("simulate " + run + "1/2 -o " + At("s1")).status, 0);
+    ASSERT_EQ(Run("simulate " + run + "2/2 -o " + At("s2")).status, 0);
+    const auto copy = [&](const std::string& from, const std::string& to) {
+        fs::copy(root / from, root / to, fs::copy_options::recursive);
+        return At(to);
+    };
+    const auto replaced = [&](const std::string& folder, const std::string& file, const std::string& from,
+                              const std::string& to) {
+        const std::string text = Contents(root / folder / file);
+        std::ofstream(root / folder / file, std::ios::binary) << std::regex_replace(text, std::regex(from), to);
+    };
+    const std::string shard1 = At("s1") + " ", shard2 = " " + At("s2");
+
+    copy("s1", "cut");
+    const std::string rows = Contents(root / "cut" / "simulations.csv");
+    std::ofstream(root / "cut" / "simulations.csv", std::ios::binary) << rows.substr(0, rows.rfind('\n', rows.size() - 2) + 1);
+    Refused("merge " + At("cut") + shard2, 2, "simulations.csv: 15 rows up to replicate 2, where shard 1/2 wrote 16");
+
+    copy("s1", "swapped");
+    fs::copy_file(root / "s2" / "simulations.csv", root / "swapped" / "simulations.csv", fs::copy_options::overwrite_existing);
+    Refused("merge " + At("swapped") + shard2, 2, "simulations.csv:2: REP 3 is not shard 1/2's next");
+
+    Write("design.csv", Design("200"));  // the design edited under the same name
+    ASSERT_EQ(Run("simulate " + run + "2/2 -o " + At("edited")).status, 0);
+    Refused("merge " + shard1 + At("edited"), 2, "data_digest differs from " + At("s1"));
+
+    copy("s2", "huge");
+    replaced("huge", "simulation.json", "\"count\": 2", "\"count\": 1000000000");
+    Refused("merge " + shard1 + At("huge"), 2, "shard.count 1000000000 beyond the 4 replicates");
+}
+
 }  // namespace

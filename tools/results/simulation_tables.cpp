@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <fstream>
+#include <limits>
 #include <map>
 #include <sstream>
 
@@ -169,48 +170,134 @@ void WriteDescription(const std::filesystem::path& path, nlohmann::ordered_json 
     WriteTextFile(path, description.dump(2) + "\n");
 }
 
+namespace {
+
+// A shard as its simulation.json describes it: which slice of which run, and its rows.
+struct ShardSlice {
+    std::filesystem::path folder;
+    int index = 0, count = 0;
+    simulation::ReplicateRange range;
+    long long rows = 0;
+};
+
+long long Integer(const nlohmann::ordered_json& object, const char* key, const std::filesystem::path& file)
+{
+    if (!object.contains(key) || !object[key].is_number_integer())
+        throw std::runtime_error(fmt::format("{}: {}: an integer is expected (a shard written by 'tessuvan simulate "
+                                             "--shard K/M' of this version; run it again)",
+                                             file.string(), key));
+    return object[key].get<long long>();
+}
+
+// The slice the shard's simulation.json claims, checked against the run it names: its index
+// among `count` shards, the replicates the rule of ShardReplicates gives it, and the rows they hold.
+ShardSlice SliceOf(const std::filesystem::path& folder, const nlohmann::ordered_json& description)
+{
+    const std::filesystem::path file = folder / "simulation.json";
+    const nlohmann::ordered_json& shard = description["shard"];
+    const long long replicates = Integer(description, "replicates", file);
+    const long long perReplicate = Integer(description, "rows_per_replicate", file);
+    const long long count = Integer(shard, "count", file);
+    const long long index = Integer(shard, "index", file);
+    if (replicates < 1 || replicates > std::numeric_limits<int>::max() || perReplicate < 0 || count < 1 ||
+        count > replicates)
+        throw std::runtime_error(fmt::format("{}: shard.count {} beyond the {} replicates it divides", file.string(),
+                                             count, replicates));
+    if (index < 1 || index > count)
+        throw std::runtime_error(fmt::format("{}: shard.index {} out of range (1 to {})", file.string(), index, count));
+    ShardSlice slice{folder, int(index), int(count), simulation::ShardReplicates(int(replicates), {int(index), int(count)}),
+                     Integer(shard, "rows", file)};
+    if (Integer(shard, "first_replicate", file) != slice.range.first ||
+        Integer(shard, "last_replicate", file) != slice.range.last ||
+        slice.rows != (long long)(slice.range.Size()) * perReplicate)
+        throw std::runtime_error(fmt::format("{}: shard {}/{} of {} replicates holds replicates {} to {}, {} rows: "
+                                             "its simulation.json says otherwise",
+                                             file.string(), index, count, replicates, slice.range.first,
+                                             slice.range.last, (long long)(slice.range.Size()) * perReplicate));
+    return slice;
+}
+
+// Copies the shard's rows after the header, checking that they are its slice: as many rows as
+// it wrote, REP within its replicates, each replicate's rows together and in order.
+void CopyRows(std::istream& in, std::ostream& out, const ShardSlice& slice)
+{
+    const std::filesystem::path file = slice.folder / "simulations.csv";
+    long long rows = 0;
+    int replicate = slice.range.first;
+    std::string line;
+    for (long long number = 2; std::getline(in, line); ++number) {
+        char* end = nullptr;
+        const long rep = std::strtol(line.c_str(), &end, 10);
+        if (end == line.c_str() || *end != ',' || rep < slice.range.first || rep > slice.range.last ||
+            (rep != replicate && rep != replicate + 1))
+            throw std::runtime_error(fmt::format("{}:{}: REP {} is not shard {}/{}'s next (replicates {} to {}, in "
+                                                 "order): the file of another shard or run",
+                                                 file.string(), number, line.substr(0, line.find(',')), slice.index,
+                                                 slice.count, slice.range.first, slice.range.last));
+        replicate = int(rep);
+        out << line << "\n";
+        ++rows;
+    }
+    if (rows != slice.rows || replicate != slice.range.last)
+        throw std::runtime_error(fmt::format("{}: {} rows up to replicate {}, where shard {}/{} wrote {} (replicates {} "
+                                             "to {}): lines are lost",
+                                             file.string(), rows, replicate, slice.index, slice.count, slice.rows,
+                                             slice.range.first, slice.range.last));
+}
+
+}  // namespace
+
 void MergeShards(const std::vector<std::filesystem::path>& shards, const std::filesystem::path& target)
 {
     if (shards.empty()) throw std::runtime_error("no shard folders given");
-    std::map<int, std::filesystem::path> byIndex;
+    std::map<int, ShardSlice> byIndex;
     nlohmann::ordered_json common;
     int count = 0;
     for (const std::filesystem::path& folder : shards) {
         nlohmann::ordered_json description = ReadJson(folder / "simulation.json");
         if (!description.contains("shard") || !description["shard"].is_object())
             throw std::runtime_error((folder / "simulation.json").string() + ": not a shard (run with --shard K/M)");
-        const int index = description["shard"].value("index", 0);
-        const int of = description["shard"].value("count", 0);
+        const ShardSlice slice = SliceOf(folder, description);
         description.erase("shard");
         if (byIndex.empty()) {
             common = description;
-            count = of;
-        } else if (description != common || of != count)
-            throw std::runtime_error(folder.string() + ": a shard of another run (its simulation.json differs from " +
-                                     byIndex.begin()->second.string() + "'s beyond the shard)");
-        if (index < 1 || index > count) throw std::runtime_error(folder.string() + ": shard index out of range");
-        if (!byIndex.emplace(index, folder).second)
-            throw std::runtime_error(fmt::format("shard {}/{} given twice ({} and {})", index, count,
-                                                 byIndex[index].string(), folder.string()));
+            count = slice.count;
+        } else {
+            const std::filesystem::path& first = byIndex.begin()->second.folder;
+            for (const char* key : {"model_digest", "data_digest"})
+                if (description.value(key, std::string()) != common.value(key, std::string()))
+                    throw std::runtime_error(fmt::format("{}: {} differs from {}'s: the {} was changed between the "
+                                                         "shards (run them again from the same files)",
+                                                         folder.string(), key, first.string(),
+                                                         key[0] == 'm' ? "model file" : "data set"));
+            if (description != common || slice.count != count)
+                throw std::runtime_error(folder.string() + ": a shard of another run (its simulation.json differs from " +
+                                         first.string() + "'s beyond the shard)");
+        }
+        if (!byIndex.emplace(slice.index, slice).second)
+            throw std::runtime_error(fmt::format("shard {}/{} given twice ({} and {})", slice.index, count,
+                                                 byIndex.at(slice.index).folder.string(), folder.string()));
     }
     if (int(byIndex.size()) != count) {
         std::string missing;
-        for (int k = 1; k <= count; ++k)
-            if (!byIndex.count(k)) missing += (missing.empty() ? "" : ", ") + fmt::format("{}/{}", k, count);
-        throw std::runtime_error("shards missing: " + missing);
+        int listed = 0;
+        for (int k = 1; k <= count && listed <= 10; ++k)  // the first ten: a count is bounded by the replicates only
+            if (!byIndex.count(k))
+                missing += (listed++ == 0 ? "" : ", ") + (listed > 10 ? std::string("...") : fmt::format("{}/{}", k, count));
+        throw std::runtime_error(fmt::format("shards missing: {} ({} of {})", missing, count - int(byIndex.size()), count));
     }
     {
         TextFile out(target / "simulations.csv");
         std::string firstHeader;
-        for (const auto& [index, folder] : byIndex) {
-            std::ifstream in(folder / "simulations.csv", std::ios::binary);
-            if (!in) throw std::runtime_error((folder / "simulations.csv").string() + ": cannot be read");
+        for (const auto& [index, slice] : byIndex) {
+            std::ifstream in(slice.folder / "simulations.csv", std::ios::binary);
+            if (!in) throw std::runtime_error((slice.folder / "simulations.csv").string() + ": cannot be read");
             std::string header;
             std::getline(in, header);
             if (firstHeader.empty()) out << (firstHeader = header) << "\n";
             else if (header != firstHeader)
-                throw std::runtime_error((folder / "simulations.csv").string() + ": other columns than the first shard's");
-            if (in.peek() != std::char_traits<char>::eof()) out << in.rdbuf();
+                throw std::runtime_error((slice.folder / "simulations.csv").string() + ": other columns than the first shard's");
+            CopyRows(in, out.Stream(), slice);
         }
         out.Close();
     }

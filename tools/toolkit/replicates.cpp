@@ -7,10 +7,12 @@
 #include <cstdio>
 
 #include "fmt/format.h"
+#include "results/file_digest.h"
 #include "results/output_folder.h"
 #include "results/report.h"
 #include "results/report_vpc.h"
 #include "results/simulation_tables.h"
+#include "results/text_file.h"
 #include "simulation/time_bins.h"
 #include "toolkit/guarded.h"
 
@@ -149,6 +151,12 @@ Written WriteInto(const ReplicateSimulation& simulation, OutputFolder& folder, c
         description["tool"] = "tessuvan simulate";
         description["model_file"] = simulation.modelPath;
         description["data_file"] = simulation.dataPath;
+        // What merge compares across shards: the same model and design, byte for byte.
+        const auto digest = [&](const char* key, const std::string& path) {
+            if (const std::string value = FileDigest(path); !value.empty()) description[key] = value;
+        };
+        digest("model_digest", simulation.modelPath);
+        digest("data_digest", simulation.dataPath);
         description["values"] = request.from.empty() ? "the model file" : (request.from / "results.json").string();
         description["seed"] = request.seed;
         description["replicates"] = request.replicates;
@@ -163,7 +171,8 @@ Written WriteInto(const ReplicateSimulation& simulation, OutputFolder& folder, c
         if (!request.bins.edges.empty()) description["bin_edges"] = request.bins.edges;
         if (request.shard.count > 1)
             description["shard"] = {{"index", request.shard.index}, {"count", request.shard.count},
-                                    {"first_replicate", simulation.range.first}, {"last_replicate", simulation.range.last}};
+                                    {"first_replicate", simulation.range.first}, {"last_replicate", simulation.range.last},
+                                    {"rows", rows.size()}};
         WriteDescription(folder.staging() / "simulation.json", description);
         files.push_back("simulation.json");
         folder.Commit();
@@ -197,6 +206,10 @@ Written Merge(const std::vector<std::filesystem::path>& shards, const std::files
         OutputFolder folder(target);
         try {
             MergeShards(shards, folder.staging());
+        } catch (const WriteFailure&) {
+            throw;
+        } catch (const nlohmann::json::exception& error) {
+            throw ModelError(std::string("a shard's simulation.json is not one 'tessuvan simulate' wrote: ") + error.what());
         } catch (const std::runtime_error& error) {
             throw ModelError(error.what());  // the folders given are wrong: status 2
         }
