@@ -12,6 +12,8 @@
 
 #include <gtest/gtest.h>
 
+#include "results/file_digest.h"
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -21,10 +23,12 @@ struct Outcome {
     std::string output;
 };
 
-Outcome Run(const std::string& arguments)
+// The program with the arguments, run from the folder `from` when given.
+Outcome Run(const std::string& arguments, const std::string& from = "")
 {
     Outcome outcome;
-    FILE* pipe = popen((std::string(TESSUVAN_PROGRAM) + " " + arguments + " 2>&1").c_str(), "r");
+    const std::string folder = from.empty() ? std::string() : "cd '" + from + "' && ";
+    FILE* pipe = popen((folder + TESSUVAN_PROGRAM + " " + arguments + " 2>&1").c_str(), "r");
     if (pipe == nullptr) return outcome;
     char buffer[4096];
     for (std::size_t n; (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;) outcome.output.append(buffer, n);
@@ -143,6 +147,26 @@ TEST_F(Refusal, FitRefusesTheEnginesStandInForADivisionByZero)
     }
     Refused("fit " + Write("zero.toml", model + "[fit]\nestimation = \"focei\"\n") + " " + Write("zero.csv", data) + " -q",
             2, "zero.toml: the population prediction of output 'conc' for individual 1 at time 1");
+}
+
+TEST_F(Refusal, VpcFindsTheFitsDataSetBesideItAndRefusesAnotherOfTheSameName)
+{
+    const fs::path data = fs::path(TESSUVAN_EXAMPLES_DIR) / "theophylline" / "theophylline.csv";
+    const std::string digest = tessuvan::cli::FileDigest(data);
+    const fs::path fit = FitFolder("\"data_file\": \"[^\"]*\"", "\"data_file\": \"data.csv\", \"data_digest\": \"" + digest + "\"");
+    fs::copy_file(data, fit / "data.csv");
+    // Another data.csv in the folder the command is run from: the fit's is the one beside it.
+    Write("data.csv", std::regex_replace(Contents(data), std::regex("\n1,0\.25,2\.84"), "\n1,0.25,28.4"));
+    const Outcome beside = Run("vpc fit --replicates 3 -q -o " + At("vpc"), root.string());
+    EXPECT_EQ(beside.status, 0) << beside.output;
+    fs::remove(fit / "data.csv");
+    const Outcome other = Run("vpc fit --replicates 3 -q -o " + At("out"), root.string());
+    EXPECT_EQ(other.status, 2) << other.output;
+    EXPECT_NE(other.output.find("tessuvan: data.csv: not the data set of the fit (its digest fnv1a64:"), std::string::npos)
+        << other.output;
+    EXPECT_NE(other.output.find("differs from fit/results.json's run.data_digest " + digest), std::string::npos)
+        << other.output;
+    EXPECT_FALSE(fs::exists(root / "out"));
 }
 
 TEST_F(Refusal, MergeRefusesShardsWhoseRowsOrFilesAreNotThoseOfOneRun)

@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "fmt/format.h"
+#include "results/file_digest.h"
 #include "results/report.h"
 
 #ifndef TESSUVAN_VERSION
@@ -266,10 +267,11 @@ void WriteResultsJson(const ReportContext& context, const std::filesystem::path&
     }
     j += "\n  ],\n";
     j += fmt::format("  \"run\": {{\"tool\": \"tessuvan\", \"version\": {}, \"date\": {}, \"model_file\": {}, "
-                     "\"data_file\": {}, \"settings\": {}, \"evaluations\": {}, \"simulations\": {}, \"seconds\": {}, "
-                     "\"warnings\": [",
+                     "\"data_file\": {}, \"data_digest\": {}, \"settings\": {}, \"evaluations\": {}, \"simulations\": {}, "
+                     "\"seconds\": {}, \"warnings\": [",
                      JsonText(TESSUVAN_VERSION), JsonText(Now()), JsonText(context.modelPath), JsonText(context.dataPath),
-                     JsonText(Settings(model)), fit.evaluations, fit.simulations, Json(context.seconds));
+                     JsonText(FileDigest(context.dataPath)), JsonText(Settings(model)), fit.evaluations, fit.simulations,
+                     Json(context.seconds));
     for (std::size_t w = 0; w < result.warnings.size(); ++w) j += (w ? ", " : "") + JsonText(result.warnings[w]);
     j += "],\n    \"model\": " + JsonText(ModelText(context)) + "}\n}\n";
     std::ofstream out(folder / "results.json", std::ios::trunc);

@@ -59,6 +59,40 @@ simulation::VariabilityModel CheckedVariability(const Model& model, const nlohma
     return variability;
 }
 
+// The fit's data set: --data, or the one results.json names (run.data_file, as the fit was
+// given it). A relative name is looked for in the fit folder, then from the current folder
+// (where the fit may have been run); of those that exist, the one whose digest is the fit's
+// (run.data_digest, when the fit recorded one) is taken, and a data set of other bytes is
+// refused: the check would compare the fit with observations it was not made of.
+std::filesystem::path FitDataSet(const VpcRequest& request, const nlohmann::json& results,
+                                 const std::filesystem::path& resultsPath)
+{
+    const nlohmann::json run = results.contains("run") && results["run"].is_object() ? results["run"] : nlohmann::json();
+    const std::string recorded =
+        run.contains("data_digest") && run["data_digest"].is_string() ? run["data_digest"].get<std::string>() : "";
+    std::vector<std::filesystem::path> candidates;
+    if (!request.data.empty()) candidates.push_back(request.data);
+    else if (run.contains("data_file") && run["data_file"].is_string()) {
+        const std::filesystem::path written = run["data_file"].get<std::string>();
+        if (written.is_relative()) candidates.push_back(request.fit / written);
+        candidates.push_back(written);
+    }
+    std::filesystem::path found;
+    for (const std::filesystem::path& candidate : candidates) {
+        if (!std::filesystem::is_regular_file(candidate)) continue;
+        if (recorded.empty() || FileDigest(candidate) == recorded) return candidate;
+        if (found.empty()) found = candidate;
+    }
+    if (!found.empty())
+        throw ModelError(fmt::format("{}: not the data set of the fit (its digest {} differs from {}'s run.data_digest "
+                                     "{}): give the fit's data set with --data",
+                                     found.string(), FileDigest(found), resultsPath.string(), recorded));
+    throw UsageError("the fit's data set " +
+                     (candidates.empty() ? std::string("(not named in ") + resultsPath.string() + ")"
+                                         : candidates.front().string()) +
+                     " is not found: give it with --data");
+}
+
 }  // namespace
 
 Shard ParseShard(const std::string& text, int replicates)
@@ -232,12 +266,7 @@ VpcResult Vpc(const VpcRequest& request, const Callbacks& callbacks, const WorkF
             model = ParseModel(results["run"]["model"].get<std::string>(), resultsPath.string() + " (run.model)");
         else throw ModelError(resultsPath.string() + ": holds no model text; give the model with --model");
         ForSimulation(model);
-        std::string dataPath = request.data.string();
-        if (dataPath.empty() && results.contains("run") && results["run"].contains("data_file"))
-            dataPath = results["run"]["data_file"].get<std::string>();
-        if (dataPath.empty() || !std::filesystem::exists(dataPath))
-            throw UsageError("the fit's data set " + (dataPath.empty() ? std::string("(not named)") : dataPath) +
-                             " is not found: give it with --data");
+        const std::string dataPath = FitDataSet(request, results, resultsPath).string();
         const DataSet data = ReadDataSet(dataPath, CovariateColumns(model));
         const EngineProblem problem = BuildEngineProblem(model, data);
         const SimulationDesign design = DesignOf(problem, data);
