@@ -169,6 +169,27 @@ TEST_F(Refusal, VpcFindsTheFitsDataSetBesideItAndRefusesAnotherOfTheSameName)
     EXPECT_FALSE(fs::exists(root / "out"));
 }
 
+TEST_F(Refusal, SeedsOutsideSixtyFourBitsAreRefusedNotWrapped)
+{
+    const std::string run = "simulate " + At("oral.toml") + " " + At("design.csv") + " --replicates 2 -q --seed ";
+    Refused(run + "18446744073709551616", 1, "--seed: 18446744073709551616 is beyond 18446744073709551615");
+    Refused(run + "-1", 1, "--seed");
+    Refused("vpc " + FitFolder().string() + " --seed 1e3", 1, "--seed");
+    EXPECT_EQ(Run(run + "18446744073709551615 -o " + At("largest")).status, 0);
+}
+
+TEST_F(Refusal, MessagesShowNulBytesAndBinsWithoutRows)
+{
+    FitFolder("\"data_file\": \"[^\"]*\"", "\"data_file\": \"da\\u0000ta.csv\"");
+    Refused("vpc " + At("fit") + " -q", 1, "da\\0ta.csv is not found");
+    const Outcome binned = Run("simulate " + At("oral.toml") + " " + At("design.csv") +
+                               " --replicates 2 -q --bin-edges 0,3,100,200 -o " + At("binned"));
+    EXPECT_EQ(binned.status, 0) << binned.output;
+    EXPECT_NE(binned.output.find("tessuvan: warning: --bin-edges: bin 3 (100 to 200) of output 'conc' holds no row"),
+              std::string::npos)
+        << binned.output;
+}
+
 TEST_F(Refusal, MergeRefusesShardsWhoseRowsOrFilesAreNotThoseOfOneRun)
 {
     const std::string run = At("oral.toml") + " " + At("design.csv") + " --replicates 4 --seed 3 -q --shard ";

@@ -282,8 +282,10 @@ void MergeShards(const std::vector<std::filesystem::path>& shards, const std::fi
         std::string missing;
         int listed = 0;
         for (int k = 1; k <= count && listed <= 10; ++k)  // the first ten: a count is bounded by the replicates only
-            if (!byIndex.count(k))
-                missing += (listed++ == 0 ? "" : ", ") + (listed > 10 ? std::string("...") : fmt::format("{}/{}", k, count));
+            if (!byIndex.count(k)) {
+                missing += listed == 0 ? "" : ", ";
+                missing += ++listed > 10 ? std::string("...") : fmt::format("{}/{}", k, count);
+            }
         throw std::runtime_error(fmt::format("shards missing: {} ({} of {})", missing, count - int(byIndex.size()), count));
     }
     {

@@ -9,7 +9,7 @@ namespace {
 std::string Shown(double value)
 {
     if (Usable(value) || !std::isfinite(value)) return fmt::format("{}", value);
-    return fmt::format("{:g} (the engine's stand-in for a division by 0)", value);
+    return fmt::format("{:g} (1e130 or beyond: the engine's stand-in for a division by 0)", value);
 }
 
 }  // namespace

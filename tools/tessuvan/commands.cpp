@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <iostream>
 #include <memory>
+#include <new>
 #include <optional>
 
 #include "fmt/format.h"
@@ -16,13 +17,29 @@ namespace {
 
 namespace tk = tessuvan::toolkit;
 
+// A message on standard error whole: a NUL byte (from a file name or a file's text) would end
+// it where it stands, and other control bytes would act on the terminal, so they are shown
+// escaped (\0, \xNN).
+void Say(const std::string& prefix, const std::string& message)
+{
+    std::string shown = "tessuvan: " + prefix;
+    for (const char c : message) {
+        const unsigned char byte = static_cast<unsigned char>(c);
+        if (byte == 0) shown += "\\0";
+        else if ((byte < 0x20 && c != '\n' && c != '\t') || byte == 0x7f) shown += fmt::format("\\x{:02x}", byte);
+        else shown += c;
+    }
+    shown += "\n";
+    std::fwrite(shown.data(), 1, shown.size(), stderr);
+}
+
 // Runs `body`, turning each kind of failure into its message and exit status.
 template <typename Body>
 int Guarded(ProgressLine& progress, Body body)
 {
     const auto fail = [&progress](const std::string& message, int status) {
         progress.Clear();
-        std::fprintf(stderr, "tessuvan: %s\n", message.c_str());
+        Say("", message);
         return status;
     };
     try {
@@ -33,6 +50,8 @@ int Guarded(ProgressLine& progress, Body body)
         return fail(error.what(), 2);
     } catch (const tk::EngineError& error) {
         return fail(error.what(), 3);
+    } catch (const std::bad_alloc&) {  // outside the toolkit's calls, which say it themselves
+        return fail("out of memory: the run needs more than the system gives it", 4);
     } catch (const std::exception& error) {
         return fail(error.what(), 4);
     }
@@ -53,7 +72,7 @@ tk::Callbacks Shown(ProgressLine& progress, int replicates = 0)
     };
     callbacks.warning = [&progress](const std::string& message) {
         progress.Clear();
-        std::fprintf(stderr, "tessuvan: warning: %s\n", message.c_str());
+        Say("warning: ", message);
     };
     return callbacks;
 }
@@ -64,7 +83,7 @@ tk::WorkFolder OpenedAtRun(std::optional<tk::OutputFolder>& folder, const std::f
 {
     return [&folder, target] {
         folder.emplace(target);
-        for (const std::string& note : folder->notes()) std::fprintf(stderr, "tessuvan: note: %s\n", note.c_str());
+        for (const std::string& note : folder->notes()) Say("note: ", note);
         return folder->work();
     };
 }
@@ -127,8 +146,7 @@ int SimulateReplicatesCommand(const ReplicateOptions& options)
             tk::SimulateReplicates(study, request, callbacks, OpenedAtRun(folder, target));
         const tk::Written written = tk::WriteInto(simulation, *folder, callbacks);
         progress.Clear();
-        for (const std::string& warning : simulation.problem.warnings)
-            std::fprintf(stderr, "tessuvan: warning: %s\n", warning.c_str());
+        for (const std::string& warning : simulation.problem.warnings) Say("warning: ", warning);
         PrintResults(written);
         return 0;
     });

@@ -11,7 +11,9 @@
 // does not exist or cannot be read), 3 the engine reported an error, 4 the results could not be
 // written; ended by SIGINT, SIGTERM or SIGHUP, the process ends by that signal (128 + its
 // number in a shell) and leaves no partial results.
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 
 #include <CLI/CLI.hpp>
 
@@ -36,6 +38,20 @@ void AddRunOptions(CLI::App& command, Options& options)
     command.add_flag("-q,--quiet", options.quiet, "no progress line");
 }
 
+// A seed is a whole number from 0 to 2^64 − 1, checked as written: converted unchecked, a
+// negative one would wrap around and a larger one be clamped, each silently another seed.
+const CLI::Validator kSeed(
+    [](std::string& text) -> std::string {
+        const char* expected = "expected a whole number from 0 to 18446744073709551615 (2^64 - 1)";
+        if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos)
+            return std::string(expected) + ", not '" + text + "'";
+        errno = 0;
+        std::strtoull(text.c_str(), nullptr, 10);
+        if (errno == ERANGE) return text + " is beyond 18446744073709551615 (2^64 - 1)";
+        return {};
+    },
+    "SEED");
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -54,7 +70,7 @@ int main(int argc, char** argv)
     ReplicateOptions replicates;
     simulate->add_option("--replicates", replicates.replicates,
                          "replicates of the design, each individual's eta drawn from omega and each row's epsilon from sigma");
-    simulate->add_option("--seed", replicates.seed, "seed of the random streams (default 1)");
+    simulate->add_option("--seed", replicates.seed, "seed of the random streams (default 1)")->check(kSeed);
     simulate->add_option("--from", replicates.from, "a FOCEI fit folder whose results.json gives theta, omega and sigma");
     simulate->add_option("--shard", replicates.shard, "K/M: the K-th of M disjoint slices of the replicates");
     simulate->add_option("--bins", replicates.bins, "time bins of summary.csv (default: distinct times, up to 10)")
@@ -76,7 +92,7 @@ int main(int argc, char** argv)
     CLI::App* vpcCommand = app.add_subcommand("vpc", "visual predictive check of a FOCEI fit: vpc.csv and vpc.png");
     vpcCommand->add_option("FIT_FOLDER", vpc.fit, "the fit's result folder (results.json)")->required()->check(CLI::ExistingDirectory);
     vpcCommand->add_option("--replicates", vpc.replicates, "simulated replicates of the data set (default 200)");
-    vpcCommand->add_option("--seed", vpc.seed, "seed of the random streams (default 1)");
+    vpcCommand->add_option("--seed", vpc.seed, "seed of the random streams (default 1)")->check(kSeed);
     vpcCommand->add_option("--bins", vpc.bins, "time bins (default: distinct observed times, up to 10)")
         ->excludes(vpcCommand->add_option("--bin-edges", vpc.binEdges, "time bins by their edges: 0,1,2,4,8,24"));
     vpcCommand->add_option("--model", vpc.model, "model file (default: the model text in results.json)")->check(CLI::ExistingFile);

@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -18,6 +19,22 @@
 #include "toolkit/toolkit.h"
 
 namespace tessuvan::toolkit::detail {
+
+inline constexpr const char* kOutOfMemory =
+    "out of memory: the run needs more than the system gives it (fewer replicates in one run with --shard K/M, "
+    "fewer --threads, or a smaller design)";
+
+// A filesystem error in words: "PATH: the system's reason (the operation)", without the
+// library's "filesystem error:" and its brackets.
+inline std::string FilesystemMessage(const std::filesystem::filesystem_error& error)
+{
+    std::string operation = error.what();
+    const std::string library = "filesystem error: ";
+    if (operation.rfind(library, 0) == 0) operation.erase(0, library.size());
+    operation = operation.substr(0, operation.find(':'));
+    const std::string path = error.path1().empty() ? std::string() : error.path1().string() + ": ";
+    return path + error.code().message() + " (" + operation + ")";
+}
 
 // The kinds: the model's and the data set's errors are the input's, the engine's its own, and
 // anything else (a file that cannot be written, memory) the writing's, as the command has it.
@@ -37,6 +54,12 @@ auto Guarded(Body body) -> decltype(body())
         throw EngineError(error.what());
     } catch (const cli::ResultError& error) {
         throw EngineError(error.what());
+    } catch (const nlohmann::json::exception& error) {  // each reader names its file; this is the last resort
+        throw InputError(std::string("a JSON file given is not as 'tessuvan' writes it: ") + error.what());
+    } catch (const std::bad_alloc&) {
+        throw WriteError(kOutOfMemory);
+    } catch (const std::filesystem::filesystem_error& error) {
+        throw WriteError(FilesystemMessage(error));
     } catch (const std::exception& error) {
         throw WriteError(error.what());
     }

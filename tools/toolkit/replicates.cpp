@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <cstdio>
+#include <map>
 
 #include "fmt/format.h"
 #include "results/file_digest.h"
@@ -57,6 +58,20 @@ simulation::VariabilityModel CheckedVariability(const Model& model, const nlohma
     }
     CheckVariabilityUsable(model, variability, results ? resultsPath.string() : std::string());
     return variability;
+}
+
+// Edges given by --bin-edges whose bin holds no row: summary.csv and vpc.csv leave such a bin
+// out, so a warning names it (an edge mistyped, or a design without samples there).
+void WarnEmptyBins(const Reporter& reporter, const std::vector<double>& edges, const std::vector<double>& times,
+                   const std::string& output, const char* rows)
+{
+    std::vector<int> counts(edges.size() > 1 ? edges.size() - 1 : 0, 0);
+    for (const double time : times)
+        if (const int b = simulation::BinOf(edges, time); b >= 0) ++counts[std::size_t(b)];
+    for (std::size_t b = 0; b < counts.size(); ++b)
+        if (counts[b] == 0)
+            reporter.Warning(fmt::format("--bin-edges: bin {} ({} to {}) of output '{}' holds no {}; it is left out",
+                                         b + 1, edges[b], edges[b + 1], output, rows));
 }
 
 // The fit's data set: --data, or the one results.json names (run.data_file, as the fit was
@@ -177,6 +192,11 @@ Written WriteInto(const ReplicateSimulation& simulation, OutputFolder& folder, c
         WriteSimulations(folder.staging() / "simulations.csv", etaNames, rows);
         std::vector<std::string> files{"simulations.csv"};
         if (request.shard.count == 1) {
+            std::map<std::string, std::vector<double>> times;  // per output, of one replicate's rows
+            for (const SimulatedRow& row : rows)
+                if (row.replicate == simulation.range.first) times[row.output].push_back(row.time);
+            if (!request.bins.edges.empty())
+                for (const auto& [output, at] : times) WarnEmptyBins(Reporter(callbacks), request.bins.edges, at, output, "row");
             WriteSummary(folder.staging() / "summary.csv", rows, request.bins);
             files.push_back("summary.csv");
         }
@@ -294,12 +314,10 @@ VpcResult Vpc(const VpcRequest& request, const Callbacks& callbacks, const WorkF
                         simulated[r].push_back(run.draws[r][i].dv[Eigen::Index(o)]);
                 }
             if (vpc.rows.empty()) continue;
-            std::vector<double> edges = request.bins.edges;
-            if (edges.empty()) {
-                std::vector<double> times;
-                for (const simulation::VpcRow& row : vpc.rows) times.push_back(row.time);
-                edges = simulation::EqualCountEdges(times, request.bins.count);
-            }
+            std::vector<double> edges = request.bins.edges, times;
+            for (const simulation::VpcRow& row : vpc.rows) times.push_back(row.time);
+            if (edges.empty()) edges = simulation::EqualCountEdges(times, request.bins.count);
+            else WarnEmptyBins(reporter, edges, times, vpc.output, "observation");
             vpc.vpc = simulation::ComputeVpc(vpc.rows, simulated, edges);
             result.outputs.push_back(std::move(vpc));
         }
