@@ -24,7 +24,7 @@ struct Outcome {
 };
 
 // The program with the arguments, run from the folder `from` when given.
-Outcome Run(const std::string& arguments, const std::string& from = "")
+Outcome Tool(const std::string& arguments, const std::string& from = "")
 {
     Outcome outcome;
     const std::string folder = from.empty() ? std::string() : "cd '" + from + "' && ";
@@ -87,7 +87,7 @@ protected:
     // Expects the status and the message, and no folder `out`.
     void Refused(const std::string& arguments, int status, const std::string& message) const
     {
-        const Outcome outcome = Run(arguments + " -o " + At("out"));
+        const Outcome outcome = Tool(arguments + " -o " + At("out"));
         EXPECT_EQ(outcome.status, status) << outcome.output;
         EXPECT_EQ(outcome.output.rfind("tessuvan: ", 0), 0u) << outcome.output;
         EXPECT_NE(outcome.output.find(message), std::string::npos) << outcome.output;
@@ -116,8 +116,11 @@ TEST_F(Refusal, ReplicatesRefuseValuesAndPredictionsThatAreNotFinite)
     Refused("simulate " + Write("huge.toml", std::regex_replace(model, std::regex("1\\.2"), "1e308")) + " " +
                 At("design.csv") + replicates,
             2, "huge.toml: parameters.ka: 1e+308 is not a finite value below 1e130");
-    Refused("simulate " + At("oral.toml") + " " + Write("dose.csv", Design("1e308")) + replicates, 3,
-            "oral.toml: the simulated IPRED of output 'conc' for individual 1 at time 1 (data set line 3, replicate 1)");
+    // A volume of 0: the engine's stand-in 1e130 for the division, not a prediction.
+    const std::string zero = std::regex_replace(model, std::regex("value = 5"), "value = 0, estimate = \"fixed\"");
+    Refused("simulate " + Write("zero.toml", zero) + " " + At("design.csv") + replicates,
+            3, "zero.toml: the simulated IPRED of output 'conc' for individual 1 at time 1 (data set line 3, replicate 1) is "
+               "1e+130 (1e130 or beyond");
 }
 
 TEST_F(Refusal, FitResultsOutOfRangeAreRefusedByFromAndVpc)
@@ -156,11 +159,11 @@ TEST_F(Refusal, VpcFindsTheFitsDataSetBesideItAndRefusesAnotherOfTheSameName)
     const fs::path fit = FitFolder("\"data_file\": \"[^\"]*\"", "\"data_file\": \"data.csv\", \"data_digest\": \"" + digest + "\"");
     fs::copy_file(data, fit / "data.csv");
     // Another data.csv in the folder the command is run from: the fit's is the one beside it.
-    Write("data.csv", std::regex_replace(Contents(data), std::regex("\n1,0\.25,2\.84"), "\n1,0.25,28.4"));
-    const Outcome beside = Run("vpc fit --replicates 3 -q -o " + At("vpc"), root.string());
+    Write("data.csv", std::regex_replace(Contents(data), std::regex("\n1,0\\.25,2\\.84"), "\n1,0.25,28.4"));
+    const Outcome beside = Tool("vpc fit --replicates 3 -q -o " + At("vpc"), root.string());
     EXPECT_EQ(beside.status, 0) << beside.output;
     fs::remove(fit / "data.csv");
-    const Outcome other = Run("vpc fit --replicates 3 -q -o " + At("out"), root.string());
+    const Outcome other = Tool("vpc fit --replicates 3 -q -o " + At("out"), root.string());
     EXPECT_EQ(other.status, 2) << other.output;
     EXPECT_NE(other.output.find("tessuvan: data.csv: not the data set of the fit (its digest fnv1a64:"), std::string::npos)
         << other.output;
@@ -175,14 +178,14 @@ TEST_F(Refusal, SeedsOutsideSixtyFourBitsAreRefusedNotWrapped)
     Refused(run + "18446744073709551616", 1, "--seed: 18446744073709551616 is beyond 18446744073709551615");
     Refused(run + "-1", 1, "--seed");
     Refused("vpc " + FitFolder().string() + " --seed 1e3", 1, "--seed");
-    EXPECT_EQ(Run(run + "18446744073709551615 -o " + At("largest")).status, 0);
+    EXPECT_EQ(Tool(run + "18446744073709551615 -o " + At("largest")).status, 0);
 }
 
 TEST_F(Refusal, MessagesShowNulBytesAndBinsWithoutRows)
 {
     FitFolder("\"data_file\": \"[^\"]*\"", "\"data_file\": \"da\\u0000ta.csv\"");
     Refused("vpc " + At("fit") + " -q", 1, "da\\0ta.csv is not found");
-    const Outcome binned = Run("simulate " + At("oral.toml") + " " + At("design.csv") +
+    const Outcome binned = Tool("simulate " + At("oral.toml") + " " + At("design.csv") +
                                " --replicates 2 -q --bin-edges 0,3,100,200 -o " + At("binned"));
     EXPECT_EQ(binned.status, 0) << binned.output;
     EXPECT_NE(binned.output.find("tessuvan: warning: --bin-edges: bin 3 (100 to 200) of output 'conc' holds no row"),
@@ -193,8 +196,8 @@ TEST_F(Refusal, MessagesShowNulBytesAndBinsWithoutRows)
 TEST_F(Refusal, MergeRefusesShardsWhoseRowsOrFilesAreNotThoseOfOneRun)
 {
     const std::string run = At("oral.toml") + " " + At("design.csv") + " --replicates 4 --seed 3 -q --shard ";
-    ASSERT_EQ(Run("simulate " + run + "1/2 -o " + At("s1")).status, 0);
-    ASSERT_EQ(Run("simulate " + run + "2/2 -o " + At("s2")).status, 0);
+    ASSERT_EQ(Tool("simulate " + run + "1/2 -o " + At("s1")).status, 0);
+    ASSERT_EQ(Tool("simulate " + run + "2/2 -o " + At("s2")).status, 0);
     const auto copy = [&](const std::string& from, const std::string& to) {
         fs::copy(root / from, root / to, fs::copy_options::recursive);
         return At(to);
@@ -216,7 +219,7 @@ TEST_F(Refusal, MergeRefusesShardsWhoseRowsOrFilesAreNotThoseOfOneRun)
     Refused("merge " + At("swapped") + shard2, 2, "simulations.csv:2: REP 3 is not shard 1/2's next");
 
     Write("design.csv", Design("200"));  // the design edited under the same name
-    ASSERT_EQ(Run("simulate " + run + "2/2 -o " + At("edited")).status, 0);
+    ASSERT_EQ(Tool("simulate " + run + "2/2 -o " + At("edited")).status, 0);
     Refused("merge " + shard1 + At("edited"), 2, "data_digest differs from " + At("s1"));
 
     copy("s2", "huge");

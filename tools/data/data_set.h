@@ -22,11 +22,13 @@
 #include <string_view>
 #include <vector>
 
+#include "model/printable.h"
+
 namespace tessuvan::cli {
 
 class DataError : public std::runtime_error {
 public:
-    using std::runtime_error::runtime_error;
+    DataError(const std::string& message) : std::runtime_error(Printable(message)) {}
 };
 
 struct DataRow {

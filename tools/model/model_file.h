@@ -50,12 +50,13 @@
 #include <vector>
 
 #include "model/expression.h"
+#include "model/printable.h"
 
 namespace tessuvan::cli {
 
 class ModelError : public std::runtime_error {
 public:
-    using std::runtime_error::runtime_error;
+    ModelError(const std::string& message) : std::runtime_error(Printable(message)) {}
 };
 
 // How a parameter is estimated: the engine's fit codes 0 to 3.

@@ -10,12 +10,14 @@
 #include <string>
 #include <string_view>
 
+#include "model/printable.h"
+
 namespace tessuvan::cli {
 
 // A results file that could not be written whole.
 class WriteFailure : public std::runtime_error {
 public:
-    using std::runtime_error::runtime_error;
+    WriteFailure(const std::string& message) : std::runtime_error(Printable(message)) {}
 };
 
 class TextFile {

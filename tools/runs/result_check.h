@@ -19,12 +19,14 @@ namespace tessuvan::cli {
 // A run that produced numbers that are no results: the engine's failure (status 3).
 class ResultError : public std::runtime_error {
 public:
-    using std::runtime_error::runtime_error;
+    ResultError(const std::string& message) : std::runtime_error(Printable(message)) {}
 };
 
 constexpr double kEngineStandIn = 1e130;  // src/formula/step_arithmetic.h
 
-inline bool Usable(double value) { return std::isfinite(value) && std::fabs(value) < kEngineStandIn; }
+// The stand-in reaches a prediction through the engine's arithmetic (a product, a single's
+// rounding), which leaves it a few units of 1e-16 below 1e130: the margin takes those in.
+inline bool Usable(double value) { return std::isfinite(value) && std::fabs(value) < kEngineStandIn * (1 - 1e-9); }
 
 // Every simulated IPRED, DV and η of the replicates (and PRED when asked for); throws
 // ResultError naming the output, the individual, the time and the replicate of the first.

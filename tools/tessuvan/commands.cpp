@@ -8,6 +8,7 @@
 #include <optional>
 
 #include "fmt/format.h"
+#include "model/printable.h"
 #include "tessuvan/progress.h"
 #include "toolkit/toolkit.h"
 
@@ -17,19 +18,10 @@ namespace {
 
 namespace tk = tessuvan::toolkit;
 
-// A message on standard error whole: a NUL byte (from a file name or a file's text) would end
-// it where it stands, and other control bytes would act on the terminal, so they are shown
-// escaped (\0, \xNN).
+// A message on standard error whole, its NUL and control bytes shown escaped (printable.h).
 void Say(const std::string& prefix, const std::string& message)
 {
-    std::string shown = "tessuvan: " + prefix;
-    for (const char c : message) {
-        const unsigned char byte = static_cast<unsigned char>(c);
-        if (byte == 0) shown += "\\0";
-        else if ((byte < 0x20 && c != '\n' && c != '\t') || byte == 0x7f) shown += fmt::format("\\x{:02x}", byte);
-        else shown += c;
-    }
-    shown += "\n";
+    const std::string shown = "tessuvan: " + prefix + Printable(message) + "\n";
     std::fwrite(shown.data(), 1, shown.size(), stderr);
 }
 

@@ -35,7 +35,7 @@ namespace tessuvan::toolkit {
 // ---- Failures ----------------------------------------------------------------------------
 class Error : public std::runtime_error {
 public:
-    using std::runtime_error::runtime_error;
+    Error(const std::string& message) : std::runtime_error(cli::Printable(message)) {}
 };
 // A request out of range: a count below 1, a shard or bins that do not parse (the command's 1).
 class UsageError : public Error {
