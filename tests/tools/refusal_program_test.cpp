@@ -149,7 +149,7 @@ TEST_F(Refusal, FitRefusesTheEnginesStandInForADivisionByZero)
         for (const char* t : {"1", "2", "4", "8"}) data += std::to_string(id) + "," + t + ",5,.,0\n";
     }
     Refused("fit " + Write("zero.toml", model + "[fit]\nestimation = \"focei\"\n") + " " + Write("zero.csv", data) + " -q",
-            2, "zero.toml: the population prediction of output 'conc' for individual 1 at time 1");
+            3, "zero.toml: the population prediction of output 'conc' for individual 1 at time 1 (data set line 3) is");
 }
 
 TEST_F(Refusal, VpcFindsTheFitsDataSetBesideItAndRefusesAnotherOfTheSameName)
