@@ -116,9 +116,28 @@ struct Estimated {
     bool fixed = false;
 };
 
+// How the estimation ended. Converged(status) for the first two; the others end at the best
+// point found (every estimate filled in) except NoFiniteObjective, which has none.
+enum class FoceiStatus {
+    GradientVanished,      // every component of −2LL's gradient at the best point is below
+                           // gradientTolerance, those pressing against a bound of the search aside
+    NothingToEstimate,     // every parameter is fixed: the estimate is the start
+    ObjectiveChangeSmall,  // the last search stopped as −2LL changed by less than outerTolerance,
+                           // with the gradient above its tolerance after every restart
+    StepSmall,             // ... as the parameters changed by less than outerStepTolerance
+    EvaluationLimit,       // outerEvaluations evaluations of −2LL, the gradient above its tolerance
+    LineSearchFailed,      // the quasi-Newton's line search found no descent, the gradient above
+                           // its tolerance
+    Stopped,               // the quasi-Newton stopped for another reason, the gradient above its
+                           // tolerance
+    NoFiniteObjective,     // no parameter values gave a finite −2LL (the predictions could not be
+                           // computed anywhere tried): nothing estimated, minus2ll = +∞
+};
+bool Converged(FoceiStatus status);
+
 struct FoceiResult {
-    bool converged = false;
-    std::string message;        // why the outer optimisation stopped
+    FoceiStatus status = FoceiStatus::NoFiniteObjective;
+    std::string summary;        // why the outer optimisation stopped, in words
     double minus2ll = 0;
     int observations = 0;       // every observation, the censored ones included
     int censored = 0;           // of them, censored (their terms by the M3 method)

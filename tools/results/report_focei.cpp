@@ -88,7 +88,7 @@ std::string FoceiTextReport(const ReportContext& context)
                          "a value beyond its limit (the M3 method), without residuals",
                          fit.censored));
     line(fmt::format("{}: {} ({} evaluations of -2LL, {} simulations of the individuals asked)",
-                     fit.converged ? "converged" : "NOT converged", fit.message, fit.evaluations, fit.simulations));
+                     estimation::Converged(fit.status) ? "converged" : "NOT converged", fit.summary, fit.evaluations, fit.simulations));
     line("");
     line(fmt::format("  -2LL {:.4f}   AIC {:.4f}   BIC {:.4f}   ({} estimated parameters)", fit.minus2ll, fit.aic,
                      fit.bic, fit.estimatedCount));
@@ -209,8 +209,8 @@ void WriteResultsJson(const ReportContext& context, const std::filesystem::path&
     const Model& model = *context.model;
     std::string j = "{\n";
     j += "  \"estimation\": \"focei\",\n";
-    j += fmt::format("  \"converged\": {},\n", fit.converged ? "true" : "false");
-    j += fmt::format("  \"message\": {},\n", JsonText(fit.message));
+    j += fmt::format("  \"converged\": {},\n", estimation::Converged(fit.status) ? "true" : "false");
+    j += fmt::format("  \"message\": {},\n", JsonText(fit.summary));
     j += fmt::format("  \"minus_2ll\": {},\n  \"aic\": {},\n  \"bic\": {},\n", Json(fit.minus2ll), Json(fit.aic),
                      Json(fit.bic));
     j += fmt::format("  \"n_observations\": {},\n  \"n_individuals\": {},\n  \"n_estimated\": {},\n", fit.observations,

@@ -138,7 +138,8 @@ RunResult RunFocei(const Model& model, const EngineProblem& problem, const std::
     auto estimate = std::make_shared<estimation::FoceiResult>(estimation::EstimateFocei(focei, simulator, options));
     const estimation::FoceiResult& fit = *estimate;
     if (!std::isfinite(fit.minus2ll)) throw EngineError(EngineStage::Simulation, simulator.LastCode());
-    if (!fit.converged) result.warnings.push_back("the population estimation did not converge: " + fit.message);
+    if (!estimation::Converged(fit.status))
+        result.warnings.push_back("the population estimation did not converge: " + fit.summary);
     for (const std::string& name : fit.atSearchEdge)
         result.warnings.push_back(name + " ended at an edge of the search (a typical value is searched within a factor "
                                          "20 of its start, a variance up to 25): the value is no optimum; start nearer "
@@ -162,7 +163,7 @@ RunResult RunFocei(const Model& model, const EngineProblem& problem, const std::
     for (std::size_t i = 0; i < individuals; ++i)
         for (std::size_t p = 0; p < model.parameters.size(); ++p) result.values.individual[i][p] = fit.values[i][Eigen::Index(p)];
     result.populationFitted = true;
-    result.populationConverged = fit.converged;
+    result.populationConverged = estimation::Converged(fit.status);
     result.populationIterations = fit.evaluations;
 
     estimation::ResidualError finalError;
