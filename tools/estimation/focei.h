@@ -41,15 +41,12 @@
 #include <Eigen/Dense>
 
 #include "estimation/simulator.h"
+#include "population/population_model.h"
 
 namespace tessuvan::estimation {
 
-// V = a² + b²·f².
-struct ResidualError {
-    double additive = 0;      // a, SD in the units of the observations
-    double proportional = 0;  // b, a fraction of the prediction
-    double Variance(double f) const { return additive * additive + proportional * proportional * f * f; }
-};
+// V = a² + b²·f² (population_model.h).
+using population::ResidualError;
 
 // The censored observations of one individual.
 struct Censoring {
