@@ -88,6 +88,11 @@ struct FoceiProblem {
     std::vector<Censoring> censoring;       // [i]: which of them are censored; empty = none
 };
 
+// The θ, Ω and residual error of a population model as a problem (no values, no observations
+// yet), each θ setting the model parameter of its name in `parameters`. FOCEI estimates a
+// diagonal Ω: a block larger than 1×1 is refused (std::invalid_argument).
+FoceiProblem FoceiProblemOf(const population::PopulationModel& model, const std::vector<std::string>& parameters);
+
 struct FoceiOptions {
     double innerTolerance = 1e-7;    // largest Newton step of any η that counts as the mode
     int innerIterations = 200;

@@ -1,5 +1,36 @@
 #include "estimation/focei_parameters.h"
 
+#include <algorithm>
+#include <stdexcept>
+
+namespace tessuvan::estimation {
+
+FoceiProblem FoceiProblemOf(const population::PopulationModel& model, const std::vector<std::string>& parameters)
+{
+    FoceiProblem problem;
+    for (const population::Theta& theta : model.thetas) {
+        const auto at = std::find(parameters.begin(), parameters.end(), theta.name);
+        if (at == parameters.end()) throw std::invalid_argument("no model parameter " + theta.name);
+        problem.thetas.push_back({theta.name, std::size_t(at - parameters.begin()), theta.value, theta.fixed, -1});
+    }
+    for (const population::OmegaBlock& block : model.omega.blocks) {
+        if (block.Size() != 1) throw std::invalid_argument("FOCEI estimates a diagonal omega (blocks of one eta)");
+        std::size_t t = 0;
+        while (t < problem.thetas.size() && problem.thetas[t].name != block.names[0]) ++t;
+        if (t == problem.thetas.size()) throw std::invalid_argument("no theta for the eta of " + block.names[0]);
+        problem.thetas[t].eta = int(problem.etas.size());
+        problem.etas.push_back({t, block.covariance(0, 0), block.fixed});
+    }
+    problem.error = model.error.value;
+    problem.additive = model.error.additive;
+    problem.additiveFixed = model.error.additiveFixed;
+    problem.proportional = model.error.proportional;
+    problem.proportionalFixed = model.error.proportionalFixed;
+    return problem;
+}
+
+}  // namespace tessuvan::estimation
+
 namespace tessuvan::estimation::internal {
 
 Packing::Packing(const FoceiProblem& problem) : problem_(problem)

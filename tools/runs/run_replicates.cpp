@@ -13,6 +13,7 @@
 #include "engine/engine_adapter.h"
 #include "engine/engine_codes.h"
 #include "engine/engine_session.h"
+#include "model/population_of.h"
 #include "fmt/format.h"
 #include "tessuvan/tessuvan_build.h"
 
@@ -83,11 +84,13 @@ simulation::VariabilityModel VariabilityOf(const Model& model, const nlohmann::j
         return value.get<double>();
     };
     if (!results) {
-        for (std::size_t p = 0; p < model.parameters.size(); ++p)
-            if (model.parameters[p].omega > 0 && model.parameters[p].formula.empty())
-                variability.etas.push_back({model.parameters[p].name, p, model.parameters[p].omega});
-        if (model.error.additive) variability.error.additive = model.error.additiveValue;
-        if (model.error.proportional) variability.error.proportional = model.error.proportionalValue;
+        const population::PopulationModel population = PopulationOf(model);
+        for (const population::OmegaBlock& block : population.omega.blocks)
+            for (std::size_t e = 0; e < block.Size(); ++e)
+                variability.etas.push_back(
+                    {block.names[e], parameterNamed(block.names[e], "omega"), block.covariance(Eigen::Index(e), Eigen::Index(e))});
+        variability.blocks = population.omega.blocks;
+        variability.error = population.error.value;
         return variability;
     }
     for (const auto& [name, theta] : (*results)["theta"].items())
