@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include "population/population_json.h"
 #include "population/population_model.h"
 
 namespace {
@@ -49,6 +50,24 @@ TEST(Population, DrawsAreTheFactorTimesTheNormalDrawsInTheBlocksOrder)
     DrawBlock(factor, [&] { return z[next++]; }, etas);
     EXPECT_NEAR(etas[0], 0.3 * 0.5, 1e-15);
     EXPECT_NEAR(etas[1], 0.2 * 0.5 + std::sqrt(0.25 - 0.04) * -2.0, 1e-15);
+}
+
+// What the report writes of θ, Ω and σ is what the runs that simulate from a fit read back.
+TEST(Population, ResultsJsonMembersReadBackAsWritten)
+{
+    const std::string members = PopulationJsonMembers({{"ka", 1.4907, 0.3, false}, {"CL", 0.04, std::nan(""), true}},
+                                                       {{"ka", 0.4, 0.1, false}}, {{"additive", 0.7, 0.05, false}});
+    EXPECT_NE(members.find("\n    \"CL\": {\"value\": 0.04, \"se\": null, \"rse_percent\": null, \"fixed\": true}"),
+              std::string::npos)
+        << members;
+    const nlohmann::json results = nlohmann::json::parse("{\n" + members + "  \"end\": 0\n}");
+    const PopulationValues values = ReadPopulationJson(results);
+    EXPECT_EQ(values.theta, (std::vector<std::pair<std::string, double>>{{"CL", 0.04}, {"ka", 1.4907}}));
+    EXPECT_EQ(values.omega, (std::vector<std::pair<std::string, double>>{{"ka", 0.4}}));
+    EXPECT_EQ(values.sigma, (std::vector<std::pair<std::string, double>>{{"additive", 0.7}}));
+    nlohmann::json broken = results;
+    broken["omega"]["ka"]["variance"] = "0.4";
+    EXPECT_THROW(ReadPopulationJson(broken), PopulationJsonError);
 }
 
 }  // namespace

@@ -41,6 +41,7 @@
 #include <Eigen/Dense>
 
 #include "estimation/simulator.h"
+#include "population/population_json.h"
 #include "population/population_model.h"
 
 namespace tessuvan::estimation {
@@ -111,12 +112,7 @@ struct FoceiOptions {
 };
 
 // An estimate with its standard error (NaN when the covariance step gave none).
-struct Estimated {
-    std::string name;
-    double value = 0;
-    double se = 0;
-    bool fixed = false;
-};
+using population::Estimated;
 
 // How the estimation ended. Converged(status) for the first two; the others end at the best
 // point found (every estimate filled in) except NoFiniteObjective, which has none.
