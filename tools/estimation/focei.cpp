@@ -56,6 +56,7 @@ FoceiResult EstimateFocei(const FoceiProblem& problem, Simulator& simulator, con
         result.status = FoceiStatus::NoFiniteObjective;
         return result;
     }
+    if (result.status == FoceiStatus::NoFiniteObjective) result.status = FoceiStatus::Stopped;
     const std::vector<VectorXd> bestEta = modes.eta_;
     const std::vector<MatrixXd> bestG = modes.g_;
 

@@ -127,7 +127,8 @@ enum class FoceiStatus {
     LineSearchFailed,      // the quasi-Newton's line search found no descent, the gradient above
                            // its tolerance
     Stopped,               // the quasi-Newton stopped for another reason, the gradient above its
-                           // tolerance
+                           // tolerance (or its restart from modes found afresh evaluated nothing
+                           // finite, and the estimate is the best point before it)
     NoFiniteObjective,     // no parameter values gave a finite −2LL (the predictions could not be
                            // computed anywhere tried): nothing estimated, minus2ll = +∞
 };
