@@ -250,7 +250,7 @@ TEST(Focei, FitOfSimulatedIndividualsConvergesNearTheTruthWithStandardErrors)
     }
     ExponentialSimulator simulator(n);
     const FoceiResult fit = EstimateFocei(problem, simulator, FoceiOptions{});
-    ASSERT_TRUE(fit.converged) << fit.message;
+    ASSERT_TRUE(Converged(fit.status)) << fit.summary;
     ASSERT_TRUE(fit.covarianceDone) << fit.covarianceMessage;
     const double truth[] = {10.0, 0.5, 1.0};
     for (std::size_t t = 0; t < 3; ++t) {
@@ -266,6 +266,50 @@ TEST(Focei, FitOfSimulatedIndividualsConvergesNearTheTruthWithStandardErrors)
     problem.thetas[0].value = 0.1;
     ExponentialSimulator again(n);
     EXPECT_EQ(EstimateFocei(problem, again, FoceiOptions{}).atSearchEdge, std::vector<std::string>{"A"});
+}
+
+// A model no trial can simulate (the engine at a ceiling of steps everywhere, say): the fit ends
+// with a status of its own and no estimates, rather than reading modes it never found.
+TEST(Focei, AFitWhoseObjectiveIsNowhereFiniteEndsWithItsStatus)
+{
+    class NowhereSimulator final : public Simulator {
+    public:
+        std::size_t Individuals() const override { return 2; }
+        std::size_t Parameters() const override { return 3; }
+        std::size_t Observations(std::size_t) const override { return 4; }
+        bool Predict(const std::vector<VectorXd>&, const std::vector<char>& which,
+                     std::vector<VectorXd>& predictions) override
+        {
+            for (std::size_t i = 0; i < 2; ++i)
+                if (which[i]) predictions[i] = VectorXd::Constant(4, std::nan(""));
+            return false;
+        }
+    };
+    FoceiProblem problem;
+    problem.values = {1.0, 1.0, 1.0};
+    problem.thetas = {{"A", 0, 10.0, false, 0}, {"k", 1, 0.5, false, 1}, {"c", 2, 1.0, false, -1}};
+    problem.etas = {{0, 0.2, false}, {1, 0.5, false}};
+    problem.proportional = true;
+    problem.error = {0, 0.1};
+    problem.observed.assign(2, Eigen::Vector4d(6.0, 3.5, 1.6, 1.0));
+    for (const bool estimated : {true, false}) {
+        if (!estimated) {  // nothing to estimate, and the start cannot be evaluated either
+            for (auto& theta : problem.thetas) theta.fixed = true;
+            for (auto& eta : problem.etas) eta.fixed = true;
+            problem.proportionalFixed = true;
+        }
+        NowhereSimulator simulator;
+        FoceiOptions options;
+        options.outerEvaluations = 20;
+        const FoceiResult fit = EstimateFocei(problem, simulator, options);
+        EXPECT_EQ(fit.status, FoceiStatus::NoFiniteObjective) << fit.summary;
+        EXPECT_FALSE(Converged(fit.status));
+        EXPECT_FALSE(std::isfinite(fit.minus2ll));
+        EXPECT_TRUE(fit.ipred.empty() && fit.theta.empty());
+        if (estimated) {
+            EXPECT_EQ(fit.summary, "no parameter values gave a finite -2LL");
+        }
+    }
 }
 
 TEST(Focei, ResidualsAndShrinkageWorkedByHand)

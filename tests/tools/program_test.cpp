@@ -159,6 +159,23 @@ TEST_F(Program, EveryInputErrorGivesItsCauseAndItsStatus)
     }
 }
 
+// A FOCEI fit whose every simulation takes the engine's ceiling of steps has no finite −2LL
+// anywhere: it ends as the pooled fit does, exit 3 with the cause, and leaves no folder behind.
+TEST_F(Program, AFoceiFitThatCanSimulateNothingEndsWithTheEnginesCause)
+{
+    const fs::path example = fs::path(TESSUVAN_EXAMPLES_DIR) / "theophylline";
+    std::ifstream in(example / "theophylline_focei.toml");
+    const std::string base{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    const std::string stiff = Write("stiff.toml", Changed(base, {{"method = \"RUNGE-KUTTA QC\"", "method = \"RUNGE-KUTTA 4\""},
+                                                                 {"precision = 1e-6", "precision = 1e-20"}}));
+    const Outcome outcome =
+        RunProgram("fit " + stiff + " " + (example / "theophylline.csv").string() + " --quiet -o " + (root / "out").string());
+    EXPECT_EQ(outcome.status, 3) << outcome.output;
+    EXPECT_NE(outcome.output.find("integration steps, the most the engine takes"), std::string::npos) << outcome.output;
+    for (const auto& entry : fs::directory_iterator(root))
+        EXPECT_EQ(entry.path().filename().string().rfind("out", 0), std::string::npos) << entry.path();
+}
+
 // The tool's count is the engine's: 128 terms of two steps make the 256 the engine compiles.
 TEST_F(Program, AFormulaOfExactly256StepsLoads)
 {

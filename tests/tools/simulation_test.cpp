@@ -79,6 +79,29 @@ TEST(Variability, DrawnEtasAndResidualsHaveTheModelsVariancesWithin10PercentFor2
     }
 }
 
+// A diagonal Ω draws √ω²·z from each individual's stream in the order of the η; a block of Ω
+// draws the covariance it states.
+TEST(Variability, EtasAreDrawnThroughEachBlocksFactor)
+{
+    VariabilityModel model = Model(0.5, 0.0);
+    Exponential simulator(2000);
+    std::vector<std::vector<SimulatedIndividual>> result;
+    int failed = 0;
+    ASSERT_TRUE(SimulateReplicates(model, simulator, 11, 5, {3, 3}, result, failed));
+    for (std::size_t i = 0; i < 3; ++i) {
+        RandomStream stream(11, 3, 5 + i);
+        EXPECT_EQ(result[0][i].eta[0], std::sqrt(0.09) * stream.Normal());
+        EXPECT_EQ(result[0][i].eta[1], std::sqrt(0.25) * stream.Normal());
+    }
+    model.blocks = {{{"CL", "V"}, Eigen::Matrix2d{{0.09, 0.09}, {0.09, 0.25}}}};  // correlation 0.6
+    ASSERT_TRUE(SimulateReplicates(model, simulator, 11, 5, {3, 3}, result, failed));
+    Eigen::Matrix2d sum = Eigen::Matrix2d::Zero();
+    for (const SimulatedIndividual& drawn : result[0]) sum += drawn.eta * drawn.eta.transpose();
+    const Eigen::Matrix2d covariance = sum / 2000.0;
+    EXPECT_NEAR(covariance(0, 1) / std::sqrt(covariance(0, 0) * covariance(1, 1)), 0.6, 0.05);
+    EXPECT_NEAR(covariance(1, 1) / 0.25, 1.0, 0.1);
+}
+
 TEST(Variability, NumbersDependOnlyOnSeedReplicateAndIndividual)
 {
     const VariabilityModel model = Model(0.5, 0.1);

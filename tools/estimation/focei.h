@@ -41,15 +41,13 @@
 #include <Eigen/Dense>
 
 #include "estimation/simulator.h"
+#include "population/population_json.h"
+#include "population/population_model.h"
 
 namespace tessuvan::estimation {
 
-// V = a² + b²·f².
-struct ResidualError {
-    double additive = 0;      // a, SD in the units of the observations
-    double proportional = 0;  // b, a fraction of the prediction
-    double Variance(double f) const { return additive * additive + proportional * proportional * f * f; }
-};
+// V = a² + b²·f² (population_model.h).
+using population::ResidualError;
 
 // The censored observations of one individual.
 struct Censoring {
@@ -91,6 +89,11 @@ struct FoceiProblem {
     std::vector<Censoring> censoring;       // [i]: which of them are censored; empty = none
 };
 
+// The θ, Ω and residual error of a population model as a problem (no values, no observations
+// yet), each θ setting the model parameter of its name in `parameters`. FOCEI estimates a
+// diagonal Ω: a block larger than 1×1 is refused (std::invalid_argument).
+FoceiProblem FoceiProblemOf(const population::PopulationModel& model, const std::vector<std::string>& parameters);
+
 struct FoceiOptions {
     double innerTolerance = 1e-7;    // largest Newton step of any η that counts as the mode
     int innerIterations = 200;
@@ -109,16 +112,31 @@ struct FoceiOptions {
 };
 
 // An estimate with its standard error (NaN when the covariance step gave none).
-struct Estimated {
-    std::string name;
-    double value = 0;
-    double se = 0;
-    bool fixed = false;
+using population::Estimated;
+
+// How the estimation ended. Converged(status) for the first two; the others end at the best
+// point found (every estimate filled in) except NoFiniteObjective, which has none.
+enum class FoceiStatus {
+    GradientVanished,      // every component of −2LL's gradient at the best point is below
+                           // gradientTolerance, those pressing against a bound of the search aside
+    NothingToEstimate,     // every parameter is fixed: the estimate is the start
+    ObjectiveChangeSmall,  // the last search stopped as −2LL changed by less than outerTolerance,
+                           // with the gradient above its tolerance after every restart
+    StepSmall,             // ... as the parameters changed by less than outerStepTolerance
+    EvaluationLimit,       // outerEvaluations evaluations of −2LL, the gradient above its tolerance
+    LineSearchFailed,      // the quasi-Newton's line search found no descent, the gradient above
+                           // its tolerance
+    Stopped,               // the quasi-Newton stopped for another reason, the gradient above its
+                           // tolerance (or its restart from modes found afresh evaluated nothing
+                           // finite, and the estimate is the best point before it)
+    NoFiniteObjective,     // no parameter values gave a finite −2LL (the predictions could not be
+                           // computed anywhere tried): nothing estimated, minus2ll = +∞
 };
+bool Converged(FoceiStatus status);
 
 struct FoceiResult {
-    bool converged = false;
-    std::string message;        // why the outer optimisation stopped
+    FoceiStatus status = FoceiStatus::NoFiniteObjective;
+    std::string summary;        // why the outer optimisation stopped, in words
     double minus2ll = 0;
     int observations = 0;       // every observation, the censored ones included
     int censored = 0;           // of them, censored (their terms by the M3 method)

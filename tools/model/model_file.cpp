@@ -12,6 +12,7 @@
 
 #include <toml++/toml.h>
 
+#include "model/model_reader.h"
 #include "model/number_text.h"
 #include "model/engine_text.h"
 #include "model/input_file.h"
@@ -39,101 +40,15 @@ int Model::CompartmentNumber(std::string_view name) const
 
 namespace {
 
+using namespace model_reading;
+
 constexpr int kMaxSpecies = 20;
 constexpr int kMaxAdjustables = 60;
 constexpr int kMaxOutputs = 20;
 constexpr int kMaxPParameters = 30;
 constexpr int kMaxQParameters = 30;
 
-std::string Short(double value)
-{
-    char text[32];
-    std::snprintf(text, sizeof text, "%.3g", value);
-    return text;
-}
 
-class Reader {
-public:
-    explicit Reader(std::string source) : source_(std::move(source)) {}
-
-    [[noreturn]] void Fail(const toml::node* at, const std::string& key, const std::string& message) const
-    {
-        std::ostringstream text;
-        text << source_;
-        if (at != nullptr && at->source().begin.line > 0) text << ":" << at->source().begin.line;
-        text << ": " << key << ": " << message;
-        throw ModelError(text.str());
-    }
-
-    // Members of a table in the order they are written (toml++ keeps them sorted by key).
-    static std::vector<std::pair<std::string, const toml::node*>> InOrder(const toml::table& table)
-    {
-        std::vector<std::pair<std::string, const toml::node*>> members;
-        for (auto&& [key, node] : table) members.emplace_back(std::string(key.str()), &node);
-        std::stable_sort(members.begin(), members.end(), [](const auto& a, const auto& b) {
-            const auto& pa = a.second->source().begin;
-            const auto& pb = b.second->source().begin;
-            return pa.line != pb.line ? pa.line < pb.line : pa.column < pb.column;
-        });
-        return members;
-    }
-
-    void OnlyKeys(const toml::table& table, const std::string& prefix, std::initializer_list<std::string_view> known)
-    {
-        for (auto&& [key, node] : table)
-            if (std::find(known.begin(), known.end(), key.str()) == known.end())
-                Fail(&node, prefix + std::string(key.str()), "unknown key");
-    }
-
-    double Number(const toml::node& node, const std::string& key) const
-    {
-        if (auto integer = node.as_integer()) return static_cast<double>(integer->get());
-        if (auto real = node.as_floating_point()) return real->get();
-        Fail(&node, key, "a number is expected");
-    }
-
-    // A setting the engine receives as a 32-bit float: refused unless the conversion keeps it
-    // (finite, and not so small that it becomes 0 or loses digits as a subnormal).
-    double Single(const toml::node& node, const std::string& key) const
-    {
-        const double value = Number(node, key);
-        if (!std::isfinite(value)) Fail(&node, key, "must be a finite number");
-        const double magnitude = std::fabs(value);
-        if (magnitude > std::numeric_limits<float>::max())
-            Fail(&node, key,
-                 NumberText(value) + " is beyond the largest 32-bit float (" +
-                     Short(std::numeric_limits<float>::max()) +
-                     "), the type in which the engine receives it");
-        if (magnitude != 0 && magnitude < std::numeric_limits<float>::min())
-            Fail(&node, key,
-                 NumberText(value) + " is below the smallest normal 32-bit float (" +
-                     Short(std::numeric_limits<float>::min()) +
-                     "), the type in which the engine receives it: it would arrive as " +
-                     NumberText(double(float(value))));
-        return value;
-    }
-
-    int Integer(const toml::node& node, const std::string& key, int low, int high) const
-    {
-        auto integer = node.as_integer();
-        if (!integer) Fail(&node, key, "a whole number is expected");
-        if (integer->get() < low || integer->get() > high)
-            Fail(&node, key, "must be between " + std::to_string(low) + " and " + std::to_string(high));
-        return static_cast<int>(integer->get());
-    }
-
-    std::string String(const toml::node& node, const std::string& key) const
-    {
-        auto text = node.as_string();
-        if (!text) Fail(&node, key, "a text in quotes is expected");
-        return text->get();
-    }
-
-    const std::string& source() const { return source_; }
-
-private:
-    std::string source_;
-};
 
 bool IsIdentifier(std::string_view name)
 {
@@ -227,77 +142,6 @@ void ReadCompartments(Reader& reader, Translator& names, Model& model, const tom
     }
 }
 
-// omega = 0.1 or omega = { value = 0.1, fixed = true }.
-std::pair<double, bool> ValueAndFixed(Reader& reader, const toml::node& node, const std::string& key)
-{
-    if (const toml::table* fields = node.as_table()) {
-        reader.OnlyKeys(*fields, key + ".", {"value", "fixed"});
-        const toml::node* value = fields->get("value");
-        if (value == nullptr) reader.Fail(&node, key, "needs a value");
-        bool fixed = false;
-        if (const toml::node* flag = fields->get("fixed")) {
-            if (!flag->is_boolean()) reader.Fail(flag, key + ".fixed", "true or false is expected");
-            fixed = flag->as_boolean()->get();
-        }
-        return {reader.Number(*value, key + ".value"), fixed};
-    }
-    return {reader.Number(node, key), false};
-}
-
-void ReadVariability(Reader& reader, const toml::node& node, const std::string& key, ParameterSpec& parameter)
-{
-    const auto [value, fixed] = ValueAndFixed(reader, node, key);
-    if (!(value > 0)) reader.Fail(&node, key, "a variance must be positive");
-    parameter.omega = value;
-    parameter.omegaFixed = fixed;
-}
-
-void ReadError(Reader& reader, Model& model, const toml::table* section)
-{
-    if (section == nullptr) return;
-    reader.OnlyKeys(*section, "error.", {"additive", "proportional"});
-    if (const toml::node* node = section->get("additive")) {
-        const auto [value, fixed] = ValueAndFixed(reader, *node, "error.additive");
-        if (!(value > 0)) reader.Fail(node, "error.additive", "a standard deviation must be positive");
-        model.error.additive = true;
-        model.error.additiveValue = value;
-        model.error.additiveFixed = fixed;
-    }
-    if (const toml::node* node = section->get("proportional")) {
-        const auto [value, fixed] = ValueAndFixed(reader, *node, "error.proportional");
-        if (!(value > 0)) reader.Fail(node, "error.proportional", "a fraction must be positive");
-        model.error.proportional = true;
-        model.error.proportionalValue = value;
-        model.error.proportionalFixed = fixed;
-    }
-}
-
-// The estimation asked for, or by default focei when any parameter has an omega; focei needs
-// a residual error, and the engine's own fit knows neither omega nor [error].
-void ReadEstimation(Reader& reader, Model& model, const toml::table* fit, const toml::table* error)
-{
-    bool anyOmega = false;
-    for (const ParameterSpec& parameter : model.parameters) anyOmega = anyOmega || parameter.omega > 0;
-    model.fit.estimation = anyOmega ? Estimation::Focei : Estimation::Pooled;
-    const toml::node* node = fit != nullptr ? fit->get("estimation") : nullptr;
-    if (node != nullptr) {
-        const std::string words = reader.String(*node, "fit.estimation");
-        if (words == "focei") model.fit.estimation = Estimation::Focei;
-        else if (words == "pooled") model.fit.estimation = Estimation::Pooled;
-        else reader.Fail(node, "fit.estimation", "'" + words + "' is not an estimation (focei, pooled)");
-    }
-    if (model.fit.estimation == Estimation::Focei) {
-        if (!model.error.additive && !model.error.proportional)
-            reader.Fail(error, "error", "estimation \"focei\" needs a residual error: [error] additive and/or proportional");
-        for (const ParameterSpec& parameter : model.parameters)
-            if (parameter.omega > 0 && !parameter.formula.empty())
-                reader.Fail(nullptr, "parameters." + parameter.name + ".omega",
-                            "a parameter defined by a formula has no variability of its own");
-    } else {
-        if (anyOmega) reader.Fail(node, "fit.estimation", "\"pooled\" knows no omega; remove them or use \"focei\"");
-        if (error != nullptr) reader.Fail(error, "error", "\"pooled\" weighs by error_exponent; [error] is for \"focei\"");
-    }
-}
 
 void ReadParameters(Reader& reader, Translator& names, Model& model, const toml::table* section)
 {

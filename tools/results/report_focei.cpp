@@ -24,31 +24,14 @@ using estimation::FoceiResult;
 
 const FoceiResult& Fit(const ReportContext& context) { return *context.result->focei; }
 
-// Log-normal variability: CV = √(exp(ω²) − 1).
-double CvPercent(double variance) { return 100.0 * std::sqrt(std::expm1(variance)); }
+using population::CvPercent;
 
 std::string Rse(const Estimated& e) { return std::isfinite(e.se) ? FormatRse(e.value, e.se) : (e.fixed ? "fixed" : "-"); }
 std::string Se(const Estimated& e) { return std::isfinite(e.se) ? FormatValue(e.se) : "-"; }
 
-std::string Json(double value) { return std::isfinite(value) ? fmt::format("{:.10g}", value) : "null"; }
+std::string Json(double value) { return population::JsonNumber(value); }
 
-std::string JsonText(const std::string& text)
-{
-    std::string out = "\"";
-    for (char c : text) {
-        switch (c) {
-        case '"': out += "\\\""; break;
-        case '\\': out += "\\\\"; break;
-        case '\n': out += "\\n"; break;
-        case '\t': out += "\\t"; break;
-        case '\r': break;
-        default:
-            if (static_cast<unsigned char>(c) < 0x20) out += fmt::format("\\u{:04x}", int(c));
-            else out += c;
-        }
-    }
-    return out + "\"";
-}
+std::string JsonText(const std::string& text) { return population::JsonString(text); }
 
 std::string ModelText(const ReportContext& context)
 {
@@ -89,7 +72,7 @@ std::string FoceiTextReport(const ReportContext& context)
                          "a value beyond its limit (the M3 method), without residuals",
                          fit.censored));
     line(fmt::format("{}: {} ({} evaluations of -2LL, {} simulations of the individuals asked)",
-                     fit.converged ? "converged" : "NOT converged", fit.message, fit.evaluations, fit.simulations));
+                     estimation::Converged(fit.status) ? "converged" : "NOT converged", fit.summary, fit.evaluations, fit.simulations));
     line("");
     line(fmt::format("  -2LL {:.4f}   AIC {:.4f}   BIC {:.4f}   ({} estimated parameters)", fit.minus2ll, fit.aic,
                      fit.bic, fit.estimatedCount));
@@ -210,33 +193,15 @@ void WriteResultsJson(const ReportContext& context, const std::filesystem::path&
     const Model& model = *context.model;
     std::string j = "{\n";
     j += "  \"estimation\": \"focei\",\n";
-    j += fmt::format("  \"converged\": {},\n", fit.converged ? "true" : "false");
-    j += fmt::format("  \"message\": {},\n", JsonText(fit.message));
+    j += fmt::format("  \"converged\": {},\n", estimation::Converged(fit.status) ? "true" : "false");
+    j += fmt::format("  \"message\": {},\n", JsonText(fit.summary));
     j += fmt::format("  \"minus_2ll\": {},\n  \"aic\": {},\n  \"bic\": {},\n", Json(fit.minus2ll), Json(fit.aic),
                      Json(fit.bic));
     j += fmt::format("  \"n_observations\": {},\n  \"n_individuals\": {},\n  \"n_estimated\": {},\n", fit.observations,
                      context.problem->individuals.size(), fit.estimatedCount);
     j += fmt::format("  \"n_censored\": {},\n  \"censored_method\": \"M3\",\n", fit.censored);
-    j += "  \"theta\": {";
-    for (std::size_t t = 0; t < fit.theta.size(); ++t) {
-        const Estimated& e = fit.theta[t];
-        j += fmt::format("{}\n    {}: {{\"value\": {}, \"se\": {}, \"rse_percent\": {}, \"fixed\": {}}}", t ? "," : "",
-                         JsonText(e.name), Json(e.value), Json(e.se), Json(100 * e.se / e.value),
-                         e.fixed ? "true" : "false");
-    }
-    j += "\n  },\n  \"omega\": {";
-    for (std::size_t e = 0; e < fit.omega.size(); ++e) {
-        const Estimated& o = fit.omega[e];
-        j += fmt::format("{}\n    {}: {{\"variance\": {}, \"sd\": {}, \"se\": {}, \"cv_percent\": {}, \"fixed\": {}}}",
-                         e ? "," : "", JsonText(o.name), Json(o.value), Json(std::sqrt(o.value)), Json(o.se),
-                         Json(CvPercent(o.value)), o.fixed ? "true" : "false");
-    }
-    j += "\n  },\n  \"sigma\": {";
-    for (std::size_t s = 0; s < fit.sigma.size(); ++s)
-        j += fmt::format("{}\n    {}: {{\"value\": {}, \"se\": {}, \"fixed\": {}}}", s ? "," : "",
-                         JsonText(fit.sigma[s].name), Json(fit.sigma[s].value), Json(fit.sigma[s].se),
-                         fit.sigma[s].fixed ? "true" : "false");
-    j += "\n  },\n  \"shrinkage\": {\"eta\": {";
+    j += population::PopulationJsonMembers(fit.theta, fit.omega, fit.sigma);
+    j += "  \"shrinkage\": {\"eta\": {";
     for (std::size_t e = 0; e < fit.omega.size(); ++e)
         j += fmt::format("{}{}: {}", e ? ", " : "", JsonText(fit.omega[e].name), Json(fit.etaShrinkage[Eigen::Index(e)]));
     j += fmt::format("}}, \"epsilon\": {}}},\n", Json(fit.epsilonShrinkage));

@@ -6,6 +6,7 @@
 
 #include "engine/engine_adapter.h"
 #include "engine/engine_codes.h"
+#include "model/population_of.h"
 #include "fmt/format.h"
 
 namespace tessuvan::cli {
@@ -35,30 +36,10 @@ void ForEachObservation(const EngineIndividual& individual, Visit visit)
 
 estimation::FoceiProblem FoceiProblemOf(const Model& model, const EngineProblem& problem)
 {
-    estimation::FoceiProblem focei;
-    for (std::size_t p = 0; p < model.parameters.size(); ++p) {
-        const ParameterSpec& parameter = model.parameters[p];
-        focei.values.push_back(parameter.value);
-        if (!parameter.formula.empty()) continue;
-        const bool fixed = parameter.estimate == Estimate::Fixed;
-        if (fixed && parameter.omega == 0) continue;
-        estimation::FoceiProblem::Theta theta;
-        theta.name = parameter.name;
-        theta.parameter = p;
-        theta.value = parameter.value;
-        theta.fixed = fixed;
-        if (parameter.omega > 0) {
-            theta.eta = int(focei.etas.size());
-            focei.etas.push_back({focei.thetas.size(), parameter.omega, parameter.omegaFixed});
-        }
-        focei.thetas.push_back(theta);
-    }
-    focei.additive = model.error.additive;
-    focei.additiveFixed = model.error.additiveFixed;
-    focei.proportional = model.error.proportional;
-    focei.proportionalFixed = model.error.proportionalFixed;
-    focei.error.additive = model.error.additiveValue;
-    focei.error.proportional = model.error.proportionalValue;
+    std::vector<std::string> names;
+    for (const ParameterSpec& parameter : model.parameters) names.push_back(parameter.name);
+    estimation::FoceiProblem focei = estimation::FoceiProblemOf(PopulationOf(model), names);
+    for (const ParameterSpec& parameter : model.parameters) focei.values.push_back(parameter.value);
     for (const EngineIndividual& individual : problem.individuals) {
         std::vector<double> y, limit;
         std::vector<int> kind;
@@ -138,7 +119,8 @@ RunResult RunFocei(const Model& model, const EngineProblem& problem, const std::
     auto estimate = std::make_shared<estimation::FoceiResult>(estimation::EstimateFocei(focei, simulator, options));
     const estimation::FoceiResult& fit = *estimate;
     if (!std::isfinite(fit.minus2ll)) throw EngineError(EngineStage::Simulation, simulator.LastCode());
-    if (!fit.converged) result.warnings.push_back("the population estimation did not converge: " + fit.message);
+    if (!estimation::Converged(fit.status))
+        result.warnings.push_back("the population estimation did not converge: " + fit.summary);
     for (const std::string& name : fit.atSearchEdge)
         result.warnings.push_back(name + " ended at an edge of the search (a typical value is searched within a factor "
                                          "20 of its start, a variance up to 25): the value is no optimum; start nearer "
@@ -162,7 +144,7 @@ RunResult RunFocei(const Model& model, const EngineProblem& problem, const std::
     for (std::size_t i = 0; i < individuals; ++i)
         for (std::size_t p = 0; p < model.parameters.size(); ++p) result.values.individual[i][p] = fit.values[i][Eigen::Index(p)];
     result.populationFitted = true;
-    result.populationConverged = fit.converged;
+    result.populationConverged = estimation::Converged(fit.status);
     result.populationIterations = fit.evaluations;
 
     estimation::ResidualError finalError;

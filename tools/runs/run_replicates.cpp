@@ -13,6 +13,8 @@
 #include "engine/engine_adapter.h"
 #include "engine/engine_codes.h"
 #include "engine/engine_session.h"
+#include "model/population_of.h"
+#include "population/population_json.h"
 #include "fmt/format.h"
 #include "tessuvan/tessuvan_build.h"
 
@@ -78,31 +80,31 @@ simulation::VariabilityModel VariabilityOf(const Model& model, const nlohmann::j
         throw ModelError(fmt::format("results.json: {} '{}' is not a free parameter of the model {}", where, name,
                                      model.source));
     };
-    auto number = [](const nlohmann::json& value, const std::string& what) {
-        if (!value.is_number()) throw ModelError("results.json: " + what + " is not a number");
-        return value.get<double>();
-    };
     if (!results) {
-        for (std::size_t p = 0; p < model.parameters.size(); ++p)
-            if (model.parameters[p].omega > 0 && model.parameters[p].formula.empty())
-                variability.etas.push_back({model.parameters[p].name, p, model.parameters[p].omega});
-        if (model.error.additive) variability.error.additive = model.error.additiveValue;
-        if (model.error.proportional) variability.error.proportional = model.error.proportionalValue;
+        const population::PopulationModel population = PopulationOf(model);
+        for (const population::OmegaBlock& block : population.omega.blocks)
+            for (std::size_t e = 0; e < block.Size(); ++e)
+                variability.etas.push_back(
+                    {block.names[e], parameterNamed(block.names[e], "omega"), block.covariance(Eigen::Index(e), Eigen::Index(e))});
+        variability.blocks = population.omega.blocks;
+        variability.error = population.error.value;
         return variability;
     }
-    for (const auto& [name, theta] : (*results)["theta"].items())
-        variability.typical[Eigen::Index(parameterNamed(name, "theta"))] = number(theta["value"], "theta." + name + ".value");
-    for (const auto& [name, omega] : (*results)["omega"].items())
-        variability.etas.push_back({name, parameterNamed(name, "omega"), number(omega["variance"], "omega." + name + ".variance")});
+    population::PopulationValues values;
+    try {
+        values = population::ReadPopulationJson(*results);
+    } catch (const population::PopulationJsonError& error) {
+        throw ModelError(error.what());
+    }
+    for (const auto& [name, value] : values.theta) variability.typical[Eigen::Index(parameterNamed(name, "theta"))] = value;
+    for (const auto& [name, variance] : values.omega) variability.etas.push_back({name, parameterNamed(name, "omega"), variance});
     std::sort(variability.etas.begin(), variability.etas.end(),
               [](const auto& a, const auto& b) { return a.parameter < b.parameter; });
-    if (results->contains("sigma"))
-        for (const auto& [name, sigma] : (*results)["sigma"].items()) {
-            const double value = number(sigma["value"], "sigma." + name + ".value");
-            if (name == "additive") variability.error.additive = value;
-            else if (name == "proportional") variability.error.proportional = value;
-            else throw ModelError("results.json: unknown residual error '" + name + "' (additive or proportional)");
-        }
+    for (const auto& [name, value] : values.sigma) {
+        if (name == "additive") variability.error.additive = value;
+        else if (name == "proportional") variability.error.proportional = value;
+        else throw ModelError("results.json: unknown residual error '" + name + "' (additive or proportional)");
+    }
     return variability;
 }
 

@@ -1,10 +1,23 @@
 #include "simulation/replicates.h"
 
 #include <cmath>
+#include <stdexcept>
 
 #include "simulation/random_stream.h"
 
 namespace tessuvan::simulation {
+
+population::Omega VariabilityModel::Omega() const
+{
+    if (!blocks.empty()) return {blocks};
+    std::vector<std::string> names;
+    std::vector<double> variances;
+    for (const Eta& eta : etas) {
+        names.push_back(eta.name);
+        variances.push_back(eta.variance);
+    }
+    return population::Omega::Diagonal(names, variances);
+}
 
 ReplicateRange ShardReplicates(int replicates, const Shard& shard)
 {
@@ -24,6 +37,13 @@ bool SimulateReplicates(const VariabilityModel& model, estimation::Simulator& si
     const std::vector<char> all(individuals, 1);
     std::vector<RandomStream> streams;
     streams.reserve(individuals);
+    // Every block's Cholesky factor, once; a block that is not positive definite draws nothing
+    // (its η stay 0), as a variance of 0 did.
+    const population::Omega omega = model.Omega();
+    if (omega.Dimension() != model.etas.size()) throw std::invalid_argument("the blocks of omega do not cover the etas");
+    std::vector<Eigen::MatrixXd> factors(omega.blocks.size());
+    for (std::size_t b = 0; b < omega.blocks.size(); ++b)
+        if (!omega.blocks[b].Factor(factors[b])) factors[b] = Eigen::MatrixXd::Zero(Eigen::Index(omega.blocks[b].Size()), Eigen::Index(omega.blocks[b].Size()));
     for (int r = range.first; r <= range.last; ++r) {
         std::vector<SimulatedIndividual>& replicate = result[std::size_t(r - range.first)];
         streams.clear();
@@ -32,11 +52,13 @@ bool SimulateReplicates(const VariabilityModel& model, estimation::Simulator& si
             SimulatedIndividual& drawn = replicate[i];
             drawn.eta.resize(Eigen::Index(model.etas.size()));
             values[i] = model.typical;
-            for (std::size_t e = 0; e < model.etas.size(); ++e) {
-                const double eta = std::sqrt(model.etas[e].variance) * streams[i].Normal();
-                drawn.eta[Eigen::Index(e)] = eta;
-                values[i][Eigen::Index(model.etas[e].parameter)] *= std::exp(eta);
+            Eigen::Index at = 0;
+            for (const Eigen::MatrixXd& factor : factors) {
+                population::DrawBlock(factor, [&] { return streams[i].Normal(); }, drawn.eta.data() + at);
+                at += factor.rows();
             }
+            for (std::size_t e = 0; e < model.etas.size(); ++e)
+                values[i][Eigen::Index(model.etas[e].parameter)] *= std::exp(drawn.eta[Eigen::Index(e)]);
         }
         if (!simulator.Predict(values, all, predictions)) {
             failedReplicate = r;

@@ -3,8 +3,9 @@
 //
 // In replicate r each individual i (numbered over the whole design, whatever block of the
 // simulator holds it) draws from its own stream (random_stream.h) first its random effects,
-// in the order of `etas`,
-//     η_e = ω_e·z,                      φ_p = θ_p·exp(η_e)  for the parameter p of η_e,
+// block after block of Ω, each from as many z as it has η, in the block's order,
+//     η_b = L_b·z,  L_b L_bᵀ = Ω_b,     φ_p = θ_p·exp(η_e)  for the parameter p of η_e,
+// (for a diagonal Ω, η_e = ω_e·z in the order of `etas`),
 // then one z per simulated row, in the row order of the simulator,
 //     DV = IPRED + √V(IPRED)·z,         V(f) = a² + b²·f²  (estimation::ResidualError).
 // Replicates are numbered 1..N for the whole run; a shard K of M runs the K-th of M contiguous
@@ -20,6 +21,7 @@
 
 #include "estimation/focei.h"
 #include "estimation/simulator.h"
+#include "population/population_model.h"
 
 namespace tessuvan::simulation {
 
@@ -31,7 +33,11 @@ struct VariabilityModel {
         double variance = 0;        // ω²
     };
     std::vector<Eta> etas;
+    // Ω in blocks over the η of `etas`, in their order; none: diagonal, the variances of `etas`.
+    std::vector<population::OmegaBlock> blocks;
     estimation::ResidualError error;
+
+    population::Omega Omega() const;
 };
 
 // The K-th (1-based) of M disjoint slices of replicates 1..N.

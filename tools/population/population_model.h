@@ -1,0 +1,108 @@
+// The population model of a pharmacometric analysis, shared by the estimation, the simulation
+// with variability and the results: the typical values θ, the covariance Ω of the random
+// effects η in blocks, and the residual error.
+//
+// Parameter p of individual i is log-normal around its typical value: φ_ip = θ_p·exp(η_ip),
+// η_i ~ N(0, Ω). Ω is block diagonal; each block is the covariance matrix of the η of some
+// named parameters, a diagonal Ω a set of 1×1 blocks. A block is searched (and drawn) through
+// its Cholesky factor L, lower triangular with a positive diagonal, Ω_b = L Lᵀ: any L packed
+// as below gives a positive definite block, so a search over the packed numbers never leaves
+// the covariance matrices.
+//
+// An observation is y = f + ε with Var ε = V(f) = a² + b²·f² (a additive, in the units of y;
+// b proportional, a fraction of f): additive, proportional, or combined.
+#pragma once
+
+#include <cmath>
+#include <cstddef>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include <Eigen/Dense>
+
+namespace tessuvan::population {
+
+struct Theta {
+    std::string name;
+    double value = 1;  // typical value, positive (searched by its logarithm)
+    bool fixed = false;
+    double lower = 0;  // bounds of the typical value, in its units
+    double upper = std::numeric_limits<double>::infinity();
+};
+
+// One diagonal block of Ω: the covariance of the η of `names`, in that order.
+struct OmegaBlock {
+    std::vector<std::string> names;
+    Eigen::MatrixXd covariance;  // symmetric positive definite, names.size() square
+    bool fixed = false;
+
+    std::size_t Size() const { return names.size(); }
+    // L with L Lᵀ = covariance; false when the block is not positive definite. A 1×1 block's
+    // factor is exactly √ω².
+    bool Factor(Eigen::MatrixXd& factor) const;
+
+    // The packing for a search: the lower triangle of L row by row, (L_00; L_10, L_11; ...),
+    // every diagonal element by its logarithm and the others as they are: Size()·(Size()+1)/2
+    // numbers, every one free.
+    std::size_t PackedSize() const { return Size() * (Size() + 1) / 2; }
+    bool Pack(std::vector<double>& packed) const;  // appends; false when not positive definite
+    // The covariance L Lᵀ from the packed numbers at `from` (n×n).
+    static Eigen::MatrixXd Unpack(const double* from, std::size_t n);
+};
+
+// η = L z of one block from standard normal draws z, taken in the block's order by `normal`.
+// The row r is Σ_{c≤r} L_rc z_c summed from c = 0, so a 1×1 block gives √ω²·z to the last bit.
+template <typename Normal>
+void DrawBlock(const Eigen::MatrixXd& factor, Normal&& normal, double* eta)
+{
+    const Eigen::Index n = factor.rows();
+    Eigen::VectorXd z(n);
+    for (Eigen::Index c = 0; c < n; ++c) z[c] = normal();
+    for (Eigen::Index r = 0; r < n; ++r) {
+        double sum = factor(r, 0) * z[0];
+        for (Eigen::Index c = 1; c <= r; ++c) sum += factor(r, c) * z[c];
+        eta[r] = sum;
+    }
+}
+
+struct Omega {
+    std::vector<OmegaBlock> blocks;
+
+    std::size_t Dimension() const;                  // η in all, block after block
+    std::vector<std::string> Names() const;         // of every η, in that order
+    Eigen::MatrixXd Matrix() const;                 // the whole block-diagonal Ω
+    // A diagonal Ω: one 1×1 block per variance.
+    static Omega Diagonal(const std::vector<std::string>& names, const std::vector<double>& variances,
+                          const std::vector<bool>& fixed = {});
+};
+
+// V = a² + b²·f².
+struct ResidualError {
+    double additive = 0;      // a, SD in the units of the observations
+    double proportional = 0;  // b, a fraction of the prediction
+    double Variance(double f) const { return additive * additive + proportional * proportional * f * f; }
+};
+
+enum class ErrorKind { None, Additive, Proportional, Combined };
+
+// The residual error with which of its terms the model has and which are fixed.
+struct ErrorModel {
+    bool additive = false, additiveFixed = false;
+    bool proportional = false, proportionalFixed = false;
+    ResidualError value;  // a term the model lacks is 0 here
+
+    ErrorKind Kind() const
+    {
+        return additive ? (proportional ? ErrorKind::Combined : ErrorKind::Additive)
+                        : (proportional ? ErrorKind::Proportional : ErrorKind::None);
+    }
+};
+
+struct PopulationModel {
+    std::vector<Theta> thetas;
+    Omega omega;
+    ErrorModel error;
+};
+
+}  // namespace tessuvan::population
