@@ -11,6 +11,7 @@
 
 extern "C" int DataSetFuzzInput(const uint8_t* data, size_t size);
 extern "C" int ModelTranslationFuzzInput(const uint8_t* data, size_t size);
+extern "C" int ResultsJsonFuzzInput(const uint8_t* data, size_t size);
 
 namespace {
 
@@ -31,6 +32,7 @@ TEST(ToolFuzzCorpus, EveryKeptInputRunsCleanly)
 {
     EXPECT_GE(Replay("data_set", DataSetFuzzInput), 4);
     EXPECT_GE(Replay("model_translation", ModelTranslationFuzzInput), 5);
+    EXPECT_GE(Replay("results_json", ResultsJsonFuzzInput), 3);
 }
 
 }  // namespace
