@@ -13,6 +13,7 @@
 #include <toml++/toml.h>
 
 #include "model/number_text.h"
+#include "tessuvan/tessuvan.h"
 #include "model/engine_text.h"
 #include "model/input_file.h"
 #include "model/rate_split.h"
@@ -39,11 +40,12 @@ int Model::CompartmentNumber(std::string_view name) const
 
 namespace {
 
-constexpr int kMaxSpecies = 20;
-constexpr int kMaxAdjustables = 60;
-constexpr int kMaxOutputs = 20;
-constexpr int kMaxPParameters = 30;
-constexpr int kMaxQParameters = 30;
+// The engine's capacities (tessuvan/tessuvan.h).
+constexpr int kMaxSpecies = MaxSpecies;
+constexpr int kMaxAdjustables = MaxAdjustables;
+constexpr int kMaxOutputs = MaxOutputs;
+constexpr int kMaxPParameters = MaxPParameters;
+constexpr int kMaxQParameters = MaxQParameters;
 
 std::string Short(double value)
 {
