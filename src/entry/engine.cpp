@@ -128,14 +128,28 @@ int Engine::SimulateIndividual(int a, const double* values) noexcept
     return code;
 }
 
+// A read as a double: a plain load where WorkingFloat is double (no floating-point operation,
+// nothing to guard, and the estimation reads every prediction of every walk); the conversion
+// from the extended type rounds and may overflow, so it runs guarded.
+double Engine::AsDouble(const WorkingFloat& value) noexcept
+{
+    if constexpr (sizeof(WorkingFloat) == sizeof(double)) {
+        return static_cast<double>(value);
+    } else {
+        double result = 0;
+        Guarded(nullptr, [&] { result = static_cast<double>(value); });
+        return result;
+    }
+}
+
 double Engine::IndividualPrediction(int a, int j, int k) const noexcept
 {
-    return static_cast<double>(state_->store->IndividualPrediction(a, j, k));
+    return AsDouble(state_->store->IndividualPrediction(a, j, k));
 }
 
 double Engine::UsedValue(int a, int p) const noexcept
 {
-    return static_cast<double>(state_->AdjustableTable[static_cast<size_t>(p)].PV[static_cast<size_t>(a)]);
+    return AsDouble(state_->AdjustableTable[static_cast<size_t>(p)].PV[static_cast<size_t>(a)]);
 }
 
 std::vector<std::vector<PredictedPoint>> Engine::Predictions(int* code) const noexcept

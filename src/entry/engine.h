@@ -90,6 +90,8 @@ public:
     LibraryState& State() noexcept { return *state_; }  // for the engine's own tests
 
 private:
+    static double AsDouble(const WorkingFloat& value) noexcept;
+
     std::unique_ptr<LibraryState> state_;
 };
 
