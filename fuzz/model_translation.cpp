@@ -32,16 +32,6 @@ using namespace tessuvan::cli;
     std::abort();
 }
 
-const std::filesystem::path& WorkFolder()
-{
-    static const std::filesystem::path folder = [] {
-        std::string pattern = (std::filesystem::temp_directory_path() / "tessuvan-fuzz-model-XXXXXX").string();
-        if (::mkdtemp(pattern.data()) == nullptr) Finding("no working folder");
-        return std::filesystem::path(pattern);
-    }();
-    return folder;
-}
-
 // One individual: 100 into the first compartment at 0, each output observed at 8 times (so that
 // a model estimating a few parameters passes the count of observations).
 std::string DataFor(const Model& model)
@@ -92,7 +82,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         Finding(std::string("the translation threw something other than a ModelError or DataError: ") + error.what());
     }
     try {
-        EngineSession session(model, problem, InitialValues(model, problem.individuals.size()), WorkFolder());
+        EngineSession session(model, problem, InitialValues(model, problem.individuals.size()));
         ++gLoads;
         session.Load();
     } catch (const EngineError& error) {

@@ -184,6 +184,10 @@ typedef TessuvanText OutputTexts[MaxOutputs];
  * ------------------------------------------------------------------------------------------- */
 
 #define TESSUVAN_RECORD_VALUES 60
+/* An observation (and any magnitude the engine compares with it) not above this counts as
+ * "not observed" (or zero). A double literal; the 32-bit build compares in its extended type
+ * with the nearest value of that type. */
+#define TESSUVAN_OBSERVATION_THRESHOLD 1e-130
 #define TESSUVAN_OBSERVATIONS 0            /* Values[TESSUVAN_OBSERVATIONS + k - 1]: output k */
 #define TESSUVAN_POPULATION_PREDICTIONS 20 /* result file only */
 #define TESSUVAN_INDIVIDUAL_PREDICTIONS 40 /* result file only */

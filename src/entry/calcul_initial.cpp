@@ -6,7 +6,7 @@
 namespace tessuvan {
 
 void CalculInitial(LibraryState& state, BInitials* init, BFitSet* fit, ParameterTable* table, PParameterTexts* pTexts,
-                   QParameterValues* qValues, OutputTexts* outputs)
+                   QParameterValues* qValues, OutputTexts* outputs, const ModelDataInMemory* data)
 {
     if (fit == nullptr) return;
     if (init == nullptr || table == nullptr || pTexts == nullptr || qValues == nullptr || outputs == nullptr) {
@@ -14,7 +14,7 @@ void CalculInitial(LibraryState& state, BInitials* init, BFitSet* fit, Parameter
         AddCode(fit->Erreur, TessuvanContractError);
         return;
     }
-    LoadModel(state, *init, *fit, *table, *pTexts, *qValues, *outputs);
+    LoadModel(state, *init, *fit, *table, *pTexts, *qValues, *outputs, data);
 }
 
 }  // namespace tessuvan

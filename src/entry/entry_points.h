@@ -9,12 +9,15 @@
 #include <cstdint>
 
 #include "library/library_state.h"
+#include "library/model_load.h"
 #include "tessuvan/tessuvan.h"
 
 namespace tessuvan {
 
+// data: the points and species lines in memory instead of the files (library/model_load.h).
 void CalculInitial(LibraryState& state, BInitials* init, BFitSet* fit, ParameterTable* table,
-                   PParameterTexts* pTexts, QParameterValues* qValues, OutputTexts* outputs);
+                   PParameterTexts* pTexts, QParameterValues* qValues, OutputTexts* outputs,
+                   const ModelDataInMemory* data = nullptr);
 void RunSimulation(LibraryState& state, BInitials* init, BFitSet* fit, void* reserved,
                    ParameterTable* table);
 void AjustementPop(LibraryState& state, BInitials* init, BFitSet* fit, void* reserved,

@@ -1,10 +1,10 @@
-// The five exported entry points. Each takes the process-wide state, masks floating-point
-// traps for the duration of the call (a host may have unmasked them), and turns anything that
-// escapes the engine into a code: no exception ever crosses the C ABI.
+// The five exported entry points: a C shim over the process-wide Engine (entry/engine.h), whose
+// calls mask floating-point traps for their duration (a host may have unmasked them) and turn
+// anything that escapes the engine into a code: no exception ever crosses the C ABI.
 #include <new>
 
-#include "entry/entry_points.h"
-#include "entry/floating_point_guard.h"
+#include "common/numeric.h"
+#include "entry/engine.h"
 
 #if defined(_WIN32)
 // The DLL's module definition file (exports_64.def / exports_32.def) lists the exports.
@@ -16,17 +16,18 @@
 namespace tessuvan {
 namespace {
 
-template <typename Call>
-void Guarded(BFitSet* fit, Call&& call) noexcept
+// The process-wide engine, created on first use; a failure to create it is reported as every
+// other failure of a call.
+Engine* Process(BFitSet* fit) noexcept
 {
     try {
-        FloatingPointGuard guard;
-        call(ProcessState());
+        return &ProcessEngine();
     } catch (const std::bad_alloc&) {
         if (fit != nullptr) AddCode(fit->Erreur, TessuvanOutOfMemory);
     } catch (...) {
         if (fit != nullptr) AddCode(fit->Erreur, TessuvanContractError);
     }
+    return nullptr;
 }
 
 }  // namespace
@@ -38,26 +39,26 @@ TESSUVAN_EXPORT void TESSUVAN_CALL Calcul_initial(BInitials* init, BFitSet* fit,
                                                   PParameterTexts* pTexts, QParameterValues* qValues,
                                                   OutputTexts* outputs)
 {
-    Guarded(fit, [&](LibraryState& state) { CalculInitial(state, init, fit, table, pTexts, qValues, outputs); });
+    if (Engine* engine = Process(fit)) engine->Load(init, fit, table, pTexts, qValues, outputs);
 }
 
 TESSUVAN_EXPORT void TESSUVAN_CALL Simulation(BInitials* init, BFitSet* fit, void* reserved, ParameterTable* table)
 {
-    Guarded(fit, [&](LibraryState& state) { RunSimulation(state, init, fit, reserved, table); });
+    if (Engine* engine = Process(fit)) engine->Simulate(init, fit, reserved, table);
 }
 
 TESSUVAN_EXPORT void TESSUVAN_CALL Ajustement_pop(BInitials* init, BFitSet* fit, void* reserved, ParameterTable* table)
 {
-    Guarded(fit, [&](LibraryState& state) { AjustementPop(state, init, fit, reserved, table); });
+    if (Engine* engine = Process(fit)) engine->PopulationIteration(init, fit, reserved, table);
 }
 
 TESSUVAN_EXPORT void TESSUVAN_CALL Ajustement_ind(int16_t* individual, BInitials* init, BFitSet* fit, void* reserved,
                                                   ParameterTable* table)
 {
-    Guarded(fit, [&](LibraryState& state) { AjustementInd(state, individual, init, fit, reserved, table); });
+    if (Engine* engine = Process(fit)) engine->IndividualIteration(individual, init, fit, reserved, table);
 }
 
 TESSUVAN_EXPORT void TESSUVAN_CALL Fin(BInitials* init, BFitSet* fit)
 {
-    Guarded(fit, [&](LibraryState& state) { FinRun(state, init, fit); });
+    if (Engine* engine = Process(fit)) engine->Release(init, fit);
 }

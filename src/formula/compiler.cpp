@@ -16,6 +16,7 @@ struct CompilationContext {
     const FormulaEnvironment& env;
     int16_t& errors;
     std::vector<int> definitionsInProgress;  // adjustable parameters being inlined
+    FormulaMeasure* measure = nullptr;       // when measuring: steps past the 256 are counted, not written
 };
 
 class RecordCompiler {
@@ -28,6 +29,7 @@ public:
 
     void Compile()
     {
+        if (context_.measure != nullptr) context_.measure->depth = std::max(context_.measure->depth, depth_);
         if (depth_ > kMaxNesting) {
             Error();
             return;
@@ -42,6 +44,7 @@ public:
         // is not part of the language.
         if (Ok() && position_ == Length() && !IsOperator(At(position_))) Error();
         record_->stop = std::min(last_ + 1, kMaxSteps);
+        if (context_.measure != nullptr) context_.measure->steps = std::max(context_.measure->steps, last_ + 1);
     }
 
 private:
@@ -53,6 +56,11 @@ private:
     // Writes step i; a step beyond the record's 256 is an error and is not written.
     bool SetStep(int i, StepRoutine routine, const void* operand)
     {
+        if (i >= kMaxSteps && i >= 0 && context_.measure != nullptr) {
+            // Only counted: a nested record with nowhere to go is released here.
+            if (routine == &StepSubFormula) FreeFormula(static_cast<compil*>(const_cast<void*>(operand)));
+            return true;
+        }
         if (i < 0 || i >= kMaxSteps) {
             Error();
             return false;
@@ -346,6 +354,19 @@ void CompileFormula(const TokenText& text, compilptr* target, int16_t& errors,
     CompilationContext context{env, errors, {}};
     RecordCompiler(text, record, context, 0).Compile();
     record->compiled = (errors == 0);
+}
+
+void MeasureFormula(const TokenText& text, compilptr* target, int16_t& errors, const FormulaEnvironment& env,
+                    FormulaMeasure& measure)
+{
+    compil* record = *target;
+    if (record == nullptr) {
+        AddCode(errors, 1);
+        return;
+    }
+    CompilationContext context{env, errors, {}, &measure};
+    RecordCompiler(text, record, context, 0).Compile();
+    record->compiled = false;  // a measured record is never evaluated
 }
 
 }  // namespace tessuvan

@@ -36,6 +36,19 @@ struct FormulaEnvironment {
 void CompileFormula(const TokenText& text, compilptr* target, int16_t& errors,
                     const FormulaEnvironment& env);
 
+// The size of a formula as the compiler builds it: the steps of its largest record and how
+// deep records nest below the formula's own.
+struct FormulaMeasure {
+    int steps = 0;
+    int depth = 0;
+};
+
+// Compiles as CompileFormula does, but counts the steps a record would need past the 256 it
+// holds instead of stopping there (those are not written), so that a host can be told how far
+// over a formula is. The record is never marked compiled.
+void MeasureFormula(const TokenText& text, compilptr* target, int16_t& errors, const FormulaEnvironment& env,
+                    FormulaMeasure& measure);
+
 // Position (1-based) of the parenthesis closing the one at p; status is 0 when found, 1 when
 // the unit at p is not "(" (answer p) or the text ends first (answer length + 1).
 int MatchParen(const TokenText& text, int p, int& status);

@@ -1,6 +1,7 @@
 #include "library/data_file.h"
 
 #include <bit>
+#include <cstddef>
 #include <cstring>
 #include <limits>
 #include <new>
@@ -39,7 +40,7 @@ PointFileRecord DecodePointFileRecord(const PointFileBytes& bytes)
     record.interrupt = static_cast<int16_t>(GetUnsigned16(&bytes[2]));
     record.time = std::bit_cast<float>(GetUnsigned32(&bytes[4]));
     for (int k = 1; k <= kPointFileValues; ++k)
-        record.value[k] = std::bit_cast<float>(GetUnsigned32(&bytes[8 + 4 * (k - 1)]));
+        record.value[k] = std::bit_cast<float>(GetUnsigned32(&bytes[offsetof(TessuvanPointRecord, Values) + 4 * (k - 1)]));
     return record;
 }
 
@@ -51,10 +52,10 @@ void EncodePointFileRecord(const PointFileRecord& record, unsigned char* bytes)
     if constexpr (std::endian::native == std::endian::little) {
         // The file's layout is the memory's: the 60 singles go in one copy.
         static_assert(sizeof record.value == sizeof(float) * (kPointFileValues + 1));
-        std::memcpy(&bytes[8], &record.value[1], sizeof(float) * kPointFileValues);
+        std::memcpy(&bytes[offsetof(TessuvanPointRecord, Values)], &record.value[1], sizeof(float) * kPointFileValues);
     } else {
         for (int k = 1; k <= kPointFileValues; ++k)
-            PutUnsigned32(&bytes[8 + 4 * (k - 1)], std::bit_cast<uint32_t>(record.value[k]));
+            PutUnsigned32(&bytes[offsetof(TessuvanPointRecord, Values) + 4 * (k - 1)], std::bit_cast<uint32_t>(record.value[k]));
     }
 }
 
@@ -65,15 +66,15 @@ PointFileBytes EncodePointFileRecord(const PointFileRecord& record)
     return bytes;
 }
 
-DataFileStatus LoadDataFile(const std::string& path, const BInitials& counts, size_t byteLimit,
-                            std::unique_ptr<ModelStore>& store)
-{
-    store.reset();
-    FileHandle file = OpenFile(path, FileMode::ReadBinary);
-    if (file == nullptr) return DataFileStatus::FileError;
+namespace {
 
-    // First the records and the points of each individual, all checked, so that the store can
-    // be shaped by the largest individual before anything is written into it.
+// The records of the data file, from the file or from the host's memory, all checked, and the
+// store shaped by the largest individual before anything is written into it. next(record)
+// gives the next of the NPoints records, or false when the source ends first.
+template <typename NextRecord>
+DataFileStatus LoadRecords(NextRecord&& next, const BInitials& counts, size_t byteLimit,
+                           std::unique_ptr<ModelStore>& store)
+{
     std::vector<PointFileRecord> records;
     std::vector<int> points(static_cast<size_t>(counts.NIndividuals) + 1, 0);
     int mostPoints = 0;
@@ -83,9 +84,8 @@ DataFileStatus LoadDataFile(const std::string& path, const BInitials& counts, si
         return DataFileStatus::OutOfMemory;
     }
     for (int n = 0; n < counts.NPoints; ++n) {
-        PointFileBytes bytes;
-        if (!ReadBytes(file, bytes.data(), bytes.size())) return DataFileStatus::FileError;
-        const PointFileRecord record = DecodePointFileRecord(bytes);
+        PointFileRecord record;
+        if (!next(record)) return DataFileStatus::FileError;
         if (record.individual < 1 || record.individual > counts.NIndividuals) return DataFileStatus::ContractError;
         if (record.interrupt < 1 || record.interrupt > counts.NInterrupts) return DataFileStatus::ContractError;
         int& count = points[static_cast<size_t>(record.individual)];
@@ -93,7 +93,6 @@ DataFileStatus LoadDataFile(const std::string& path, const BInitials& counts, si
         if (count > mostPoints) mostPoints = count;
         records.push_back(record);
     }
-    file.reset();
 
     ModelStore::Shape shape;
     shape.individuals = counts.NIndividuals;
@@ -114,6 +113,40 @@ DataFileStatus LoadDataFile(const std::string& path, const BInitials& counts, si
     }
     store = std::move(created);
     return DataFileStatus::Ok;
+}
+
+}  // namespace
+
+DataFileStatus LoadDataFile(const std::string& path, const BInitials& counts, size_t byteLimit,
+                            std::unique_ptr<ModelStore>& store)
+{
+    store.reset();
+    FileHandle file = OpenFile(path, FileMode::ReadBinary);
+    if (file == nullptr) return DataFileStatus::FileError;
+    const auto next = [&](PointFileRecord& record) {
+        PointFileBytes bytes;
+        if (!ReadBytes(file, bytes.data(), bytes.size())) return false;
+        record = DecodePointFileRecord(bytes);
+        return true;
+    };
+    return LoadRecords(next, counts, byteLimit, store);
+}
+
+DataFileStatus LoadDataRecords(const std::vector<TessuvanPointRecord>& points, const BInitials& counts,
+                               size_t byteLimit, std::unique_ptr<ModelStore>& store)
+{
+    store.reset();
+    size_t n = 0;
+    const auto next = [&](PointFileRecord& record) {
+        if (n == points.size()) return false;
+        const TessuvanPointRecord& point = points[n++];
+        record.individual = point.Individual;
+        record.interrupt = point.Interrupt;
+        record.time = point.Time;
+        for (int k = 1; k <= kPointFileValues; ++k) record.value[k] = point.Values[k - 1];
+        return true;
+    };
+    return LoadRecords(next, counts, byteLimit, store);
 }
 
 bool WriteResultFile(const std::string& path, const BInitials& counts, ModelStore& store)
@@ -143,8 +176,8 @@ bool WriteResultFile(const std::string& path, const BInitials& counts, ModelStor
             record.time = static_cast<float>(store.Time(i, j));
             for (int k = 1; k <= counts.NSorties; ++k) {
                 record.value[k] = static_cast<float>(store.Observed(i, j, k));
-                record.value[20 + k] = static_cast<float>(store.PopulationPrediction(i, j, k));
-                record.value[40 + k] = static_cast<float>(store.IndividualPrediction(i, j, k));
+                record.value[TESSUVAN_POPULATION_PREDICTIONS + k] = static_cast<float>(store.PopulationPrediction(i, j, k));
+                record.value[TESSUVAN_INDIVIDUAL_PREDICTIONS + k] = static_cast<float>(store.IndividualPrediction(i, j, k));
             }
             EncodePointFileRecord(record, &block[static_cast<size_t>(filled) * kPointFileRecordBytes]);
             if (++filled == kBlockRecords) {

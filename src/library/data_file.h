@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "library/model_store.h"
 #include "tessuvan/tessuvan.h"
@@ -53,6 +54,11 @@ DataFileStatus LoadDataFile(const std::string& path, const BInitials& counts, si
 // single. A file that already has the result's length (the data file it replaces, or the
 // previous result) is overwritten in place; any other is created or truncated. False when the
 // file cannot be created or written.
+// The same from the host's memory: points holds the records the data file would hold (only
+// its first NPoints are read; fewer is the file error of a short file).
+DataFileStatus LoadDataRecords(const std::vector<TessuvanPointRecord>& points, const BInitials& counts,
+                               size_t byteLimit, std::unique_ptr<ModelStore>& store);
+
 bool WriteResultFile(const std::string& path, const BInitials& counts, ModelStore& store);
 
 }  // namespace tessuvan

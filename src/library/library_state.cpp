@@ -94,10 +94,4 @@ void LibraryState::ReleaseFormulasAndStore()
     modelAllocated = false;
 }
 
-LibraryState& ProcessState()
-{
-    static LibraryState* const state = new LibraryState();  // lives as long as the library
-    return *state;
-}
-
 }  // namespace tessuvan

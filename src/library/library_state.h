@@ -1,7 +1,7 @@
 // Everything the engine keeps between two host calls, in one object cut by lifetime: the
 // loaded model, the values simulations change, the fast paths' caches and the options tests
-// set. The exported functions use one process-wide instance (ProcessState); tests make their
-// own.
+// set. An Engine (entry/engine.h) owns one; the exported functions use the process-wide
+// Engine's, tests make their own.
 #pragma once
 
 #include <array>
@@ -81,6 +81,9 @@ struct LoadedModel {
     // Windows): the data file is the one Simulation writes its results to.
     std::string dataFileName;
     std::string speciesFileName;
+    // Whether the load took its points and species lines from memory: no file is then read,
+    // written or erased.
+    bool inMemory = false;
     // Files to erase at Fin: the data file last assigned and the species file.
     std::string dataFileHandle;
     std::string speciesFileHandle;
@@ -176,8 +179,5 @@ struct LibraryState : DefinitionSource, LoadedModel, ModelValues, FastPathCaches
     // Frees every compiled formula and the store; texts and values stay.
     void ReleaseFormulasAndStore();
 };
-
-// The process-wide instance used by the exported functions; created on first use, never moved.
-LibraryState& ProcessState();
 
 }  // namespace tessuvan

@@ -45,9 +45,9 @@ namespace {
 class Loader {
 public:
     Loader(LibraryState& state, BInitials& init, BFitSet& fit, ParameterTable& table, PParameterTexts& pTexts,
-           QParameterValues& qValues, OutputTexts& outputs)
+           QParameterValues& qValues, OutputTexts& outputs, const ModelDataInMemory* data)
         : state_(state), counts_(state.init.record), init_(init), fit_(fit), table_(table), pTexts_(pTexts),
-          qValues_(qValues), outputs_(outputs)
+          qValues_(qValues), outputs_(outputs), data_(data)
     {
     }
 
@@ -79,6 +79,7 @@ private:
     PParameterTexts& pTexts_;
     QParameterValues& qValues_;
     OutputTexts& outputs_;
+    const ModelDataInMemory* data_;  // null: the files
     int16_t pending_ = 0;  // codes found before the method step resets Erreur
 };
 
@@ -283,8 +284,9 @@ void Loader::Run()
     state_.constants.Clear();
 
     state_.init.record = init_;
-    const bool dataNamed = ReadHostFileName(init_.FileNameDat, state_.dataFileName);
-    const bool speciesNamed = ReadHostFileName(init_.FileNameEsp, state_.speciesFileName);
+    state_.inMemory = data_ != nullptr;
+    const bool dataNamed = !state_.inMemory && ReadHostFileName(init_.FileNameDat, state_.dataFileName);
+    const bool speciesNamed = !state_.inMemory && ReadHostFileName(init_.FileNameEsp, state_.speciesFileName);
     if (!dataNamed) state_.dataFileName.clear();
     if (!speciesNamed) state_.speciesFileName.clear();
     // Fin erases the files of this run, whatever becomes of the load.
@@ -297,7 +299,10 @@ void Loader::Run()
     state_.loadedCounts = counts_;
     state_.modelAllocated = true;
 
-    switch (LoadDataFile(state_.dataFileName, counts_, state_.storeByteLimit, state_.store)) {
+    const DataFileStatus data =
+        data_ != nullptr ? LoadDataRecords(data_->points, counts_, state_.storeByteLimit, state_.store)
+                         : LoadDataFile(state_.dataFileName, counts_, state_.storeByteLimit, state_.store);
+    switch (data) {
     case DataFileStatus::Ok: break;
     case DataFileStatus::FileError: AddCode(Erreur(), TessuvanFileError); return;
     case DataFileStatus::ContractError: AddCode(Erreur(), TessuvanContractError); return;
@@ -310,7 +315,8 @@ void Loader::Run()
         return;
     }
 
-    const SpeciesFileResult species = ReadSpeciesFile(state_, state_.speciesFileName);
+    const SpeciesFileResult species = data_ != nullptr ? ReadSpeciesText(state_, data_->speciesText)
+                                                       : ReadSpeciesFile(state_, state_.speciesFileName);
     if (!species.opened) {
         AddCode(Erreur(), TessuvanFileError);
         return;
@@ -341,9 +347,9 @@ void Loader::Run()
 }  // namespace
 
 void LoadModel(LibraryState& state, BInitials& init, BFitSet& fit, ParameterTable& table, PParameterTexts& pTexts,
-               QParameterValues& qValues, OutputTexts& outputs)
+               QParameterValues& qValues, OutputTexts& outputs, const ModelDataInMemory* data)
 {
-    Loader(state, init, fit, table, pTexts, qValues, outputs).Run();
+    Loader(state, init, fit, table, pTexts, qValues, outputs, data).Run();
 }
 
 }  // namespace tessuvan

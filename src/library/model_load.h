@@ -5,16 +5,29 @@
 // copy of BFitSet is not touched.
 #pragma once
 
+#include <string_view>
+#include <vector>
+
 #include "library/library_state.h"
 #include "library/model_store.h"
 #include "tessuvan/tessuvan.h"
 
 namespace tessuvan {
 
-// Releases any model still loaded, then loads the host's. The model is ready for simulations
-// and fits when Erreur ends at 0.
+// The data points and the species lines handed over in memory instead of the two files: the
+// records the data file would hold, and the text the species file would hold. A model loaded
+// from them has no files: its simulations write no result file (the predictions stay in the
+// store) and Fin erases nothing.
+struct ModelDataInMemory {
+    const std::vector<TessuvanPointRecord>& points;
+    std::string_view speciesText;
+};
+
+// Releases any model still loaded, then loads the host's, from the files its records name or,
+// given data, from memory (the file names are then not read). The model is ready for
+// simulations and fits when Erreur ends at 0.
 void LoadModel(LibraryState& state, BInitials& init, BFitSet& fit, ParameterTable& table, PParameterTexts& pTexts,
-               QParameterValues& qValues, OutputTexts& outputs);
+               QParameterValues& qValues, OutputTexts& outputs, const ModelDataInMemory* data = nullptr);
 
 // Counts the observations (values above 1e-130) per individual and in total, and the
 // individuals with any; an individual without observations has its fit codes demoted (1 to 0,

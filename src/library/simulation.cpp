@@ -18,8 +18,8 @@ void Simulate(LibraryState& state, BInitials* init, BFitSet* fit, ParameterTable
     }
     state.init.record = *init;
     std::string resultFile;
-    const bool named = ReadHostFileName(init->FileNameDat, resultFile);
-    state.dataFileName = named ? resultFile : std::string();
+    const bool named = !state.inMemory && ReadHostFileName(init->FileNameDat, resultFile);
+    if (!state.inMemory) state.dataFileName = named ? resultFile : std::string();
     state.fit = *fit;
 
     ModelStore& store = *state.store;
@@ -33,11 +33,14 @@ void Simulate(LibraryState& state, BInitials* init, BFitSet* fit, ParameterTable
     AddCode(fit->Erreur, state.fit.Erreur);
     if (fit->Erreur != 0) return;
 
-    if (!named || !WriteResultFile(state.dataFileName, state.init.record, store)) {
-        AddCode(fit->Erreur, TessuvanFileError);
-        return;
+    // A model loaded from memory keeps its predictions in the store only.
+    if (!state.inMemory) {
+        if (!named || !WriteResultFile(state.dataFileName, state.init.record, store)) {
+            AddCode(fit->Erreur, TessuvanFileError);
+            return;
+        }
+        state.dataFileHandle = state.dataFileName;
     }
-    state.dataFileHandle = state.dataFileName;
 
     *fit = state.fit;
     const BInitials& counts = state.init.record;

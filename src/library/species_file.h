@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "library/library_state.h"
 
@@ -21,5 +22,8 @@ struct SpeciesFileResult {
 // a new, uncompiled record in its slot (null for an empty one). Lines missing at the end of
 // the file read as empty texts; a CR before the LF is not part of the line.
 SpeciesFileResult ReadSpeciesFile(LibraryState& state, const std::string& path);
+
+// The same from the file's content in memory (opened is then true).
+SpeciesFileResult ReadSpeciesText(LibraryState& state, std::string_view text);
 
 }  // namespace tessuvan

@@ -21,14 +21,6 @@ namespace fs = std::filesystem;
 
 class ThroughTheEngine : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        folder = fs::temp_directory_path() / ("tessuvan-engine-test-" + std::to_string(::getpid()));
-        fs::remove_all(folder);
-        fs::create_directories(folder);
-    }
-    void TearDown() override { fs::remove_all(folder); }
-
     // Population predictions of every point, [i][j][k].
     std::vector<std::vector<PointPrediction>> Simulate(const std::string& toml, const std::string& csv)
     {
@@ -36,13 +28,12 @@ protected:
         std::vector<std::string> columns;
         for (const CovariateSpec& covariate : model.covariates) columns.push_back(covariate.column);
         problem = BuildEngineProblem(model, ParseDataSet(csv, "d.csv", columns));
-        EngineSession session(model, problem, InitialValues(model, problem.individuals.size()), folder);
+        EngineSession session(model, problem, InitialValues(model, problem.individuals.size()));
         session.Load();
         session.Simulate();
         return session.ReadPredictions();
     }
 
-    fs::path folder;
     Model model;
     EngineProblem problem;
 };

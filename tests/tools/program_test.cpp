@@ -214,9 +214,12 @@ TEST_F(Program, ASignalDuringAFitLeavesNoPartialResults)
             _exit(127);
         }
         const fs::path partial = root / ("out.partial-" + std::to_string(child));
-        for (int wait = 0; wait < 600 && !fs::exists(partial / ".work" / "points.dat"); ++wait)
+        // The partial folder's marker is written once the run's signal handling is in place;
+        // the fit then runs for some seconds.
+        for (int wait = 0; wait < 600 && !fs::exists(partial / ".tessuvan-results"); ++wait)
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        EXPECT_TRUE(fs::exists(partial)) << "the fit never started its engine run";
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        EXPECT_TRUE(fs::exists(partial)) << "the fit never started";
         kill(child, signal);
         int status = 0;
         ASSERT_EQ(waitpid(child, &status, 0), child);

@@ -5,13 +5,14 @@
 
 #include "model/number_text.h"
 #include "model/engine_text.h"
+#include "tessuvan/tessuvan.h"
 
 namespace tessuvan::cli {
 
 namespace {
 
 // The engine counts a value not above this as "not observed".
-constexpr double kObservationThreshold = 1e-130;
+constexpr double kObservationThreshold = TESSUVAN_OBSERVATION_THRESHOLD;  // tessuvan/tessuvan.h
 
 std::size_t OutputOf(const Model& model, const DataSet& data, const DataRow& row)
 {

@@ -2,17 +2,15 @@
 //
 // The public entry points hand parameter values and predictions over as 32-bit floats, which
 // would limit finite-difference derivatives to about three significant digits. This adapter
-// instead drives the engine's internal interface: it loads each block of host records with the
-// engine's own load routine into a library state of its own (so that blocks of up to the
-// engine's capacity of individuals each make a population of any size), sets every
-// individual's values in the state's parameter table in double precision, runs the
-// individual walks of the individuals asked for, and reads their predictions from the store.
-//
-// Every access to the engine's internals lives in engine_adapter.cpp, and nowhere else; the
-// header shows only the public records.
+// instead drives the engine's C++ interface (entry/engine.h): it loads each block of host
+// records, with its points and species lines in memory, into an Engine of its own (so that
+// blocks of up to the engine's capacity of individuals each make a population of any size),
+// runs the individual walks of the individuals asked for at double-precision values, and
+// reads their predictions back in double precision.
 #pragma once
 
 #include <memory>
+#include <string_view>
 #include <vector>
 
 #include "estimation/simulator.h"
@@ -26,8 +24,8 @@ struct ObservationSlot {
     int output = 0;
 };
 
-// The host records of one block of individuals, filled as for Calcul_initial (the data and
-// species files written), and where each individual's observations are.
+// The host records of one block of individuals, filled as for Calcul_initial, the data file's
+// records and the species file's text in memory, and where each individual's observations are.
 struct EngineBlock {
     BInitials* init = nullptr;
     BFitSet* fit = nullptr;
@@ -35,13 +33,15 @@ struct EngineBlock {
     PParameterTexts* pTexts = nullptr;
     QParameterValues* qValues = nullptr;
     OutputTexts* outputs = nullptr;
+    const std::vector<TessuvanPointRecord>* points = nullptr;
+    std::string_view speciesText;
     std::vector<std::vector<ObservationSlot>> observations;  // [individual of the block]
 };
 
 class EngineSimulator final : public Simulator {
 public:
     EngineSimulator();
-    ~EngineSimulator() override;  // releases every block (and erases their files)
+    ~EngineSimulator() override;  // releases every block
     EngineSimulator(const EngineSimulator&) = delete;
     EngineSimulator& operator=(const EngineSimulator&) = delete;
 

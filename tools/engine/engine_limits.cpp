@@ -5,18 +5,21 @@
 #include <cmath>
 #include <functional>
 
+#include "entry/engine.h"
 #include "tessuvan/tessuvan.h"
 
 namespace tessuvan::cli {
 
 namespace {
 
-constexpr double kObservationThreshold = 1e-130;
+constexpr double kObservationThreshold = TESSUVAN_OBSERVATION_THRESHOLD;  // tessuvan/tessuvan.h
 
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
-// The engine's tokens: an operand (a number, a variable, the time), an operator, a parenthesis
-// or the head of a function call (EX or LN, whose "(" follows as its own token).
+// The numbers of a formula as the engine's tokenizer reads them, for the count of distinct
+// numbers over a whole load (which the engine's table of constants cannot hold past its
+// capacity): the other tokens are read only to be passed over, an operand (a variable, the
+// time), an operator, a parenthesis or the head of a function call (EX or LN).
 struct Token {
     enum Kind { Number, Variable, Operator, Open, Close, Function } kind = Number;
     char letter = 0;  // Variable: A, C, F, P, Q or T; Operator: the operator
@@ -79,106 +82,6 @@ std::vector<Token> Tokenize(const std::string& source)
     return tokens;
 }
 
-std::size_t Matching(const std::vector<Token>& tokens, std::size_t open)
-{
-    int depth = 0;
-    for (std::size_t i = open; i < tokens.size(); ++i) {
-        if (tokens[i].kind == Token::Open) ++depth;
-        if (tokens[i].kind == Token::Close && --depth == 0) return i;
-    }
-    return tokens.size();
-}
-
-// Counts steps the way the engine's one-pass compiler emits them: one per operator, a power
-// two (the power and the operator it displaced), a function call two more than its operator,
-// and a group or an inlined definition one more than its operator plus a record of its own.
-class StepCounter {
-public:
-    explicit StepCounter(const std::vector<std::string>& definitions) : definitions_(definitions.size())
-    {
-        for (std::size_t a = 0; a < definitions.size(); ++a)
-            if (!definitions[a].empty()) definitions_[a] = Tokenize(definitions[a]);
-    }
-
-    FormulaSize Measure(const std::string& text)
-    {
-        size_ = FormulaSize{};
-        const std::vector<Token> tokens = Tokenize(text);
-        Record(tokens, 0, tokens.size(), 0);
-        return size_;
-    }
-
-private:
-    // Steps of the record compiled from tokens [begin, end); nested records count apart.
-    void Record(const std::vector<Token>& tokens, std::size_t begin, std::size_t end, int depth)
-    {
-        size_.depth = std::max(size_.depth, depth);
-        if (depth > kEngineNesting || begin >= end) return;
-        int last = 0;
-        std::size_t p = begin;
-        auto operand = [&]() {
-            if (p >= end) return;
-            const Token& t = tokens[p];
-            if (t.kind == Token::Open) {
-                const std::size_t close = std::min(Matching(tokens, p), end);
-                Record(tokens, p + 1, close, depth + 1);
-                ++last;
-                p = close + 1;
-            } else if (t.kind == Token::Variable) {
-                ++p;
-                if (t.letter == 'A' && t.index >= 1 && std::size_t(t.index) <= definitions_.size() &&
-                    !definitions_[std::size_t(t.index - 1)].empty() && !InProgress(t.index)) {
-                    inProgress_.push_back(t.index);
-                    const std::vector<Token>& definition = definitions_[std::size_t(t.index - 1)];
-                    Record(definition, 0, definition.size(), depth + 1);
-                    inProgress_.pop_back();
-                    ++last;
-                }
-            } else if (t.kind == Token::Number) {
-                ++p;
-            }
-            // a function head: the loop below compiles the call
-        };
-        const Token& first = tokens[p];
-        if (first.kind == Token::Open) {
-            const std::size_t close = std::min(Matching(tokens, p), end);
-            Record(tokens, p + 1, close, depth + 1);
-            last = 1;
-            p = close + 1;
-        } else {
-            if (first.kind == Token::Operator) ++p;
-            operand();
-        }
-        while (p < end) {
-            const Token& t = tokens[p];
-            if (t.kind == Token::Function) {
-                const std::size_t close = std::min(Matching(tokens, p + 1), end);
-                Record(tokens, p + 2, close, depth + 1);
-                last += 2;
-                p = close + 1;
-            } else if (t.kind == Token::Operator && t.letter == '^') {
-                ++p;
-                ++last;
-                operand();
-                ++last;
-            } else if (t.kind == Token::Operator) {
-                ++p;
-                ++last;
-                operand();
-            } else {
-                ++p;  // not of the language; the host never writes it
-            }
-        }
-        size_.steps = std::max(size_.steps, last + 1);
-    }
-
-    bool InProgress(int k) const { return std::find(inProgress_.begin(), inProgress_.end(), k) != inProgress_.end(); }
-
-    std::vector<std::vector<Token>> definitions_;
-    std::vector<int> inProgress_;
-    FormulaSize size_;
-};
-
 // One engine formula with where it comes from, for messages.
 struct Origin {
     bool data = false;  // from the data set (doses, covariate values) rather than the model file
@@ -236,7 +139,8 @@ std::vector<EngineFormula> InLoadOrder(const Model& model, const EngineProblem& 
 
 FormulaSize MeasureFormula(const std::string& text, const std::vector<std::string>& definitions)
 {
-    return StepCounter(definitions).Measure(text);
+    const FormulaCheck check = Engine::CheckFormula(text, definitions);
+    return FormulaSize{check.steps, check.depth};
 }
 
 void CollectConstants(const std::string& text, std::vector<double>& values)
@@ -268,11 +172,10 @@ void CheckOneLoad(const Model& model, const EngineProblem& problem, const DataSe
                         " estimated parameter(s): the engine needs at least one observation per parameter it "
                         "estimates (fix some in the model file)");
 
-    StepCounter counter(problem.parameterTexts);
     std::vector<double> constants;
     for (const EngineFormula& formula : InLoadOrder(model, problem)) {
         if (formula.text->empty()) continue;
-        const FormulaSize size = counter.Measure(*formula.text);
+        const FormulaSize size = MeasureFormula(*formula.text, problem.parameterTexts);
         if (size.steps > kEngineStepsPerPart)
             Refuse(model, data, formula.origin,
                    "the formula needs " + std::to_string(size.steps) +

@@ -14,9 +14,10 @@
 //     covariate value or a literal of the model each take one, equal values share one);
 //   - at least one observation, and no fewer than the parameters with a population value to
 //     estimate.
-// Steps and nesting are counted on the text as handed over; the engine's simplifier then only
-// folds and removes (constants, factors of 1, redundant parentheses). The numbers it folds
-// together may add entries; the count here is of the numbers written.
+// Steps and nesting are counted by the engine's own compiler (Engine::CheckFormula) on the
+// text as handed over; the engine's simplifier then only folds and removes (constants, factors
+// of 1, redundant parentheses). The numbers it folds together may add entries; the count here
+// is of the numbers written.
 #pragma once
 
 #include <string>
@@ -37,7 +38,7 @@ struct FormulaSize {
     int depth = 0;  // parts nested in one another below the formula itself
 };
 
-// Measures an engine formula text as the engine's compiler reads it; `definitions` are the
+// Measures an engine formula text with the engine's compiler; `definitions` are the
 // engine texts of the defining formulas, [parameter - 1], empty for a free parameter.
 FormulaSize MeasureFormula(const std::string& text, const std::vector<std::string>& definitions);
 

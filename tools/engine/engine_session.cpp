@@ -1,8 +1,7 @@
 #include "engine/engine_session.h"
 
-#include <cmath>
-#include <cstring>
-#include <fstream>
+#include <new>
+#include <stdexcept>
 
 #include "engine/engine_codes.h"
 #include "tessuvan/tessuvan.h"
@@ -10,9 +9,6 @@
 namespace tessuvan::cli {
 
 namespace {
-
-constexpr std::size_t kRecordBytes = sizeof(TessuvanPointRecord);
-constexpr int kValueSlots = 60;
 
 // A text the engine reads, freed with its owner.
 class Text {
@@ -31,40 +27,6 @@ private:
     TessuvanText& slot_;
 };
 
-void PutInt16(unsigned char* at, int value)
-{
-    const auto v = static_cast<std::uint16_t>(static_cast<std::int16_t>(value));
-    at[0] = static_cast<unsigned char>(v & 0xff);
-    at[1] = static_cast<unsigned char>(v >> 8);
-}
-
-void PutSingle(unsigned char* at, double value)
-{
-    const float single = static_cast<float>(value);
-    std::uint32_t bits;
-    std::memcpy(&bits, &single, 4);
-    for (int b = 0; b < 4; ++b) at[b] = static_cast<unsigned char>((bits >> (8 * b)) & 0xff);
-}
-
-int GetInt16(const unsigned char* at)
-{
-    return static_cast<std::int16_t>(static_cast<std::uint16_t>(at[0] | (at[1] << 8)));
-}
-
-double GetSingle(const unsigned char* at)
-{
-    const std::uint32_t bits = std::uint32_t(at[0]) | (std::uint32_t(at[1]) << 8) | (std::uint32_t(at[2]) << 16) |
-                               (std::uint32_t(at[3]) << 24);
-    float single;
-    std::memcpy(&single, &bits, 4);
-    return single;
-}
-
-[[noreturn]] void FileFailure(const std::filesystem::path& path, const char* what)
-{
-    throw std::runtime_error("cannot " + std::string(what) + " the engine's working file " + path.string());
-}
-
 }  // namespace
 
 // The host's records, owned here, zeroed before use.
@@ -75,7 +37,10 @@ struct EngineSession::Records {
     PParameterTexts pTexts{};
     QParameterValues qValues{};
     OutputTexts outputs{};
+    std::vector<TessuvanPointRecord> points;  // what the data file would hold
+    std::string speciesText;                  // what the species file would hold
     std::vector<std::unique_ptr<Text>> owned;
+    Engine engine;
 
     Records() = default;
     void Set(TessuvanText& slot, const std::string& text)
@@ -94,42 +59,26 @@ ParameterValues InitialValues(const Model& model, std::size_t individuals)
     return values;
 }
 
-EngineSession::EngineSession(const Model& model, const EngineProblem& problem, const ParameterValues& start,
-                             const std::filesystem::path& folder)
-    : model_(model),
-      problem_(problem),
-      dataFile_(folder / "points.dat"),
-      speciesFile_(folder / "species.txt"),
-      records_(std::make_unique<Records>())
+EngineSession::EngineSession(const Model& model, const EngineProblem& problem, const ParameterValues& start)
+    : model_(model), problem_(problem), records_(std::make_unique<Records>())
 {
     Records& r = *records_;
     const int individuals = int(problem.individuals.size());
 
-    // The data file: one record per point, individual by individual.
-    {
-        std::ofstream data(dataFile_, std::ios::binary | std::ios::trunc);
-        if (!data) FileFailure(dataFile_, "create");
-        unsigned char record[kRecordBytes];
-        for (int i = 0; i < individuals; ++i)
-            for (const EnginePoint& point : problem.individuals[std::size_t(i)].points) {
-                std::memset(record, 0, sizeof record);
-                PutInt16(record, i + 1);
-                PutInt16(record + 2, point.interrupt);
-                PutSingle(record + 4, point.time);
-                for (std::size_t k = 0; k < point.observed.size(); ++k) PutSingle(record + 8 + 4 * k, point.observed[k]);
-                data.write(reinterpret_cast<const char*>(record), sizeof record);
-            }
-        if (!data.flush()) FileFailure(dataFile_, "write");
-    }
-    {
-        std::ofstream species(speciesFile_, std::ios::binary | std::ios::trunc);
-        if (!species) FileFailure(speciesFile_, "create");
-        for (const std::string& line : SpeciesFileLines(model, problem)) species << line << '\n';
-        if (!species.flush()) FileFailure(speciesFile_, "write");
-    }
+    // The data records: one per point, individual by individual.
+    r.points.reserve(problem.PointCount());
+    for (int i = 0; i < individuals; ++i)
+        for (const EnginePoint& point : problem.individuals[std::size_t(i)].points) {
+            TessuvanPointRecord record{};
+            record.Individual = std::int16_t(i + 1);
+            record.Interrupt = std::int16_t(point.interrupt);
+            record.Time = float(point.time);
+            for (std::size_t k = 0; k < point.observed.size(); ++k)
+                record.Values[TESSUVAN_OBSERVATIONS + k] = float(point.observed[k]);
+            r.points.push_back(record);
+        }
+    for (const std::string& line : SpeciesFileLines(model, problem)) (r.speciesText += line) += '\n';
 
-    r.Set(r.init.FileNameDat, dataFile_.string());
-    r.Set(r.init.FileNameEsp, speciesFile_.string());
     r.init.NEspeces = TessuvanCount(problem.speciesCount);
     r.init.NPopAPriori = TessuvanCount(model.fit.priorPopulation);
     r.init.NIndividuals = TessuvanCount(individuals);
@@ -169,12 +118,9 @@ void EngineSession::Release()
 {
     if (loaded_) {
         records_->fit.Erreur = 0;
-        Fin(&records_->init, &records_->fit);
+        records_->engine.Release(&records_->init, &records_->fit);
         loaded_ = false;
     }
-    std::error_code ignored;
-    std::filesystem::remove(dataFile_, ignored);
-    std::filesystem::remove(speciesFile_, ignored);
 }
 
 void EngineSession::Load()
@@ -182,7 +128,7 @@ void EngineSession::Load()
     Records& r = *records_;
     r.fit.Erreur = 0;
     loaded_ = true;  // from here on Fin releases whatever the load allocated
-    Calcul_initial(&r.init, &r.fit, &r.table, &r.pTexts, &r.qValues, &r.outputs);
+    r.engine.Load(&r.init, &r.fit, &r.table, &r.pTexts, &r.qValues, &r.outputs, r.points, r.speciesText);
     if (r.fit.Erreur != 0) throw EngineError(EngineStage::Load, r.fit.Erreur, model_.fit.method);
 }
 
@@ -190,7 +136,7 @@ void EngineSession::Simulate()
 {
     Records& r = *records_;
     r.fit.Erreur = 0;
-    Simulation(&r.init, &r.fit, nullptr, &r.table);
+    r.engine.Simulate(&r.init, &r.fit, nullptr, &r.table);
     if (r.fit.Erreur != 0) throw EngineError(EngineStage::Simulation, r.fit.Erreur, model_.fit.method);
 }
 
@@ -199,7 +145,7 @@ bool EngineSession::PopulationIteration()
     Records& r = *records_;
     r.fit.Erreur = 0;
     r.fit.Done = 0;
-    Ajustement_pop(&r.init, &r.fit, nullptr, &r.table);
+    r.engine.PopulationIteration(&r.init, &r.fit, nullptr, &r.table);
     if (r.fit.Erreur != 0) throw EngineError(EngineStage::PopulationFit, r.fit.Erreur, model_.fit.method);
     return r.fit.Done != 0;
 }
@@ -210,7 +156,7 @@ bool EngineSession::IndividualIteration(int i)
     r.fit.Erreur = 0;
     r.fit.Done = 0;
     std::int16_t individual = std::int16_t(i);
-    Ajustement_ind(&individual, &r.init, &r.fit, nullptr, &r.table);
+    r.engine.IndividualIteration(&individual, &r.init, &r.fit, nullptr, &r.table);
     if (r.fit.Erreur != 0) throw EngineError(EngineStage::IndividualFit, r.fit.Erreur, model_.fit.method);
     return r.fit.Done != 0;
 }
@@ -225,6 +171,8 @@ estimation::EngineBlock EngineSession::Block()
     block.pTexts = &r.pTexts;
     block.qValues = &r.qValues;
     block.outputs = &r.outputs;
+    block.points = &r.points;
+    block.speciesText = r.speciesText;
     return block;
 }
 
@@ -256,26 +204,28 @@ ParameterValues EngineSession::Values() const
 
 std::vector<std::vector<PointPrediction>> EngineSession::ReadPredictions() const
 {
-    std::ifstream data(dataFile_, std::ios::binary);
-    if (!data) FileFailure(dataFile_, "read");
+    int code = 0;
+    const auto points = records_->engine.Predictions(&code);
+    if (code != 0) throw EngineError(EngineStage::Simulation, code, model_.fit.method);
     const std::size_t outputs = problem_.outputTexts.size();
+    // Rounded to single, as the result file holds them: the toolkit reports what a host of the
+    // public interface would read.
+    const auto single = [](double value) { return double(float(value)); };
     std::vector<std::vector<PointPrediction>> predictions(problem_.individuals.size());
-    unsigned char record[kRecordBytes];
-    for (std::size_t i = 0; i < problem_.individuals.size(); ++i)
-        for (std::size_t j = 0; j < problem_.individuals[i].points.size(); ++j) {
-            if (!data.read(reinterpret_cast<char*>(record), sizeof record)) FileFailure(dataFile_, "read");
-            if (GetInt16(record) != int(i + 1))
-                throw std::runtime_error("the engine's result file is not in the expected order");
+    for (std::size_t i = 0; i < problem_.individuals.size(); ++i) {
+        if (i >= points.size() || points[i].size() != problem_.individuals[i].points.size())
+            throw std::runtime_error("the engine holds other points than the problem it was given");
+        for (const PredictedPoint& at : points[i]) {
             PointPrediction point;
-            point.time = GetSingle(record + 4);
+            point.time = single(at.time);
             for (std::size_t k = 0; k < outputs; ++k) {
-                point.observed.push_back(GetSingle(record + 8 + 4 * k));
-                point.population.push_back(GetSingle(record + 8 + 4 * (20 + k)));
-                point.individual.push_back(GetSingle(record + 8 + 4 * (40 + k)));
+                point.observed.push_back(single(at.observed[k]));
+                point.population.push_back(single(at.population[k]));
+                point.individual.push_back(single(at.individual[k]));
             }
             predictions[i].push_back(point);
         }
-    static_assert(kValueSlots == 60);
+    }
     return predictions;
 }
 

@@ -1,15 +1,15 @@
 // One run of the engine, from Calcul_initial to Fin, driven as any host drives it: the host
-// records and texts, the data file (248-byte records) and the species file written into a
-// private working folder, the calls, and the result file read back.
-//
-// The engine keeps one model per process, so only one session may be open at a time.
+// records and texts, the data file's records and the species file's lines handed over in
+// memory, the calls, and the predictions of every point read back from the engine. No file is
+// written. Each session has an engine of its own (entry/engine.h).
 #pragma once
 
-#include <filesystem>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "engine/engine_adapter.h"
+#include "entry/engine.h"
 #include "engine/engine_input.h"
 #include "model/model_file.h"
 
@@ -25,7 +25,7 @@ struct ParameterValues {
 // Starting values from the model: every individual starts at the population value.
 ParameterValues InitialValues(const Model& model, std::size_t individuals);
 
-// Predictions of one point, read from the result file.
+// Predictions of one point, as the result file would hold them (rounded to single).
 struct PointPrediction {
     double time = 0;
     std::vector<double> observed;    // [k - 1]
@@ -35,10 +35,9 @@ struct PointPrediction {
 
 class EngineSession {
 public:
-    // Writes the engine's files into `folder` and fills the host records.
-    EngineSession(const Model& model, const EngineProblem& problem, const ParameterValues& start,
-                  const std::filesystem::path& folder);
-    ~EngineSession();  // calls Fin (which erases the two files) if the model was loaded
+    // Fills the host records, the data records and the species lines.
+    EngineSession(const Model& model, const EngineProblem& problem, const ParameterValues& start);
+    ~EngineSession();  // calls Fin if the model was loaded
     EngineSession(const EngineSession&) = delete;
     EngineSession& operator=(const EngineSession&) = delete;
 
@@ -66,8 +65,6 @@ private:
 
     const Model& model_;
     const EngineProblem& problem_;
-    std::filesystem::path dataFile_;
-    std::filesystem::path speciesFile_;
     std::unique_ptr<Records> records_;
     bool loaded_ = false;
 };

@@ -14,6 +14,7 @@
 
 #include "model/model_reader.h"
 #include "model/number_text.h"
+#include "tessuvan/tessuvan.h"
 #include "model/engine_text.h"
 #include "model/input_file.h"
 #include "model/rate_split.h"
@@ -42,11 +43,12 @@ namespace {
 
 using namespace model_reading;
 
-constexpr int kMaxSpecies = 20;
-constexpr int kMaxAdjustables = 60;
-constexpr int kMaxOutputs = 20;
-constexpr int kMaxPParameters = 30;
-constexpr int kMaxQParameters = 30;
+// The engine's capacities (tessuvan/tessuvan.h).
+constexpr int kMaxSpecies = MaxSpecies;
+constexpr int kMaxAdjustables = MaxAdjustables;
+constexpr int kMaxOutputs = MaxOutputs;
+constexpr int kMaxPParameters = MaxPParameters;
+constexpr int kMaxQParameters = MaxQParameters;
 
 
 

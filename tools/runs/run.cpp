@@ -6,13 +6,14 @@
 #include <tuple>
 
 #include "engine/engine_codes.h"
+#include "tessuvan/tessuvan.h"
 #include "fmt/format.h"
 
 namespace tessuvan::cli {
 
 namespace {
 
-constexpr double kObservationThreshold = 1e-130;
+constexpr double kObservationThreshold = TESSUVAN_OBSERVATION_THRESHOLD;  // tessuvan/tessuvan.h
 constexpr int kCurvePointsPerIndividual = 100;
 
 bool HasEstimate(const Model& model, std::initializer_list<Estimate> estimates)
@@ -117,12 +118,11 @@ std::vector<Observation> ObservationsOf(const EngineProblem& problem,
     return observations;
 }
 
-std::vector<CurvePoint> Curves(const Model& model, const EngineProblem& problem, const ParameterValues& values,
-                               const std::filesystem::path& folder)
+std::vector<CurvePoint> Curves(const Model& model, const EngineProblem& problem, const ParameterValues& values)
 {
     EngineProblem fine = problem;
     AddCurveGrid(fine, kCurvePointsPerIndividual);
-    EngineSession session(model, fine, values, folder);
+    EngineSession session(model, fine, values);
     session.Load();
     session.Simulate();
     const auto predictions = session.ReadPredictions();
@@ -143,9 +143,9 @@ std::vector<CurvePoint> Curves(const Model& model, const EngineProblem& problem,
 }  // namespace
 
 std::vector<CurvePoint> FineCurves(const Model& model, const EngineProblem& problem, const ParameterValues& values,
-                                   const std::filesystem::path& folder)
+                                   const std::filesystem::path& /*folder: the engine writes no file*/)
 {
-    return Curves(model, problem, values, folder);
+    return Curves(model, problem, values);
 }
 
 double WeightScale(const std::vector<Observation>& observations, double gamma)
@@ -162,7 +162,8 @@ double WeightScale(const std::vector<Observation>& observations, double gamma)
 }
 
 RunResult RunEngine(const Model& model, const EngineProblem& problem, bool fit,
-                    const std::filesystem::path& workFolder, const ProgressReport& progress)
+                    const std::filesystem::path& /*workFolder: the engine writes no file*/,
+                    const ProgressReport& progress)
 {
     RunResult result;
     result.fit = fit;
@@ -173,7 +174,7 @@ RunResult RunEngine(const Model& model, const EngineProblem& problem, bool fit,
     result.individualConverged.assign(individuals, false);
 
     {
-        EngineSession session(model, problem, result.initial, workFolder);
+        EngineSession session(model, problem, result.initial);
         progress("loading the model");
         session.Load();
         progress("simulating");
@@ -247,7 +248,7 @@ RunResult RunEngine(const Model& model, const EngineProblem& problem, bool fit,
 
     progress("drawing the curves");
     try {
-        result.curves = Curves(model, problem, result.values, workFolder);
+        result.curves = Curves(model, problem, result.values);
     } catch (const EngineError& error) {
         result.warnings.push_back(std::string("no curves: ") + error.what());
     }

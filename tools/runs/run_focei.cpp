@@ -59,8 +59,8 @@ estimation::FoceiProblem FoceiProblemOf(const Model& model, const EngineProblem&
     return focei;
 }
 
-void LoadEngineStates(const Model& model, const EngineProblem& problem, const std::filesystem::path& workFolder,
-                      EngineStates& states)
+void LoadEngineStates(const Model& model, const EngineProblem& problem,
+                      const std::filesystem::path& /*workFolder: the engine writes no file*/, EngineStates& states)
 {
     const std::size_t individuals = problem.individuals.size();
     for (std::size_t first = 0; first < individuals; first += kIndividualsPerState) {
@@ -71,10 +71,8 @@ void LoadEngineStates(const Model& model, const EngineProblem& problem, const st
     }
     for (std::size_t b = 0; b < states.blocks.size(); ++b) {
         const EngineProblem& block = states.blocks[b];
-        const std::filesystem::path folder = workFolder / fmt::format("block-{}", b + 1);
-        std::filesystem::create_directories(folder);
         states.sessions.push_back(
-            std::make_unique<EngineSession>(model, block, InitialValues(model, block.individuals.size()), folder));
+            std::make_unique<EngineSession>(model, block, InitialValues(model, block.individuals.size())));
         estimation::EngineBlock records = states.sessions.back()->Block();
         for (const EngineIndividual& individual : block.individuals) {
             std::vector<estimation::ObservationSlot> slots;

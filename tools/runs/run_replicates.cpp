@@ -111,7 +111,8 @@ simulation::VariabilityModel VariabilityOf(const Model& model, const nlohmann::j
 ReplicateRun RunReplicates(const Model& model, const EngineProblem& problem, const SimulationDesign& design,
                            const simulation::VariabilityModel& variability, std::uint64_t seed,
                            const simulation::ReplicateRange& range, bool typicalPredictions, int threads,
-                           const std::filesystem::path& workFolder, const RunProgress& progress)
+                           const std::filesystem::path& /*workFolder: the engine writes no file*/,
+                           const RunProgress& progress)
 {
     const std::size_t individuals = problem.individuals.size();
     const int blocks = int((individuals + kIndividualsPerState - 1) / kIndividualsPerState);
@@ -149,9 +150,7 @@ ReplicateRun RunReplicates(const Model& model, const EngineProblem& problem, con
             for (EnginePoint& point : individual.points)
                 for (const EngineRequest& request : point.requests)
                     if (request.steadyState == 0 && !(point.observed[request.slot] > 0)) point.observed[request.slot] = 1;
-        const std::filesystem::path folder = workFolder / fmt::format("block-{}-{}", b + 1, slice + 1);
-        std::filesystem::create_directories(folder);
-        EngineSession session(model, block, InitialValues(model, block.individuals.size()), folder);
+        EngineSession session(model, block, InitialValues(model, block.individuals.size()));
         estimation::EngineBlock records = session.Block();
         for (std::size_t i = first; i < last; ++i) {
             std::vector<estimation::ObservationSlot> slots;
