@@ -35,6 +35,15 @@ for library in build/ci-x64/libTessuvan_64.so build/ci-x86/libTessuvan_32.so bui
   fi
 done
 
+# One engine in the command: the static engine, never the shared library beside it.
+if ldd build/ci-large/tools/tessuvan | grep -q libTessuvan; then
+  echo "build/ci-large/tools/tessuvan links a shared engine besides its own"
+  status=1
+fi
+
+# The toolkit's folders in their order, no file over 500 lines.
+scripts/check-layout.sh || status=1
+
 # Any sanitizer report, broken invariant, timeout or leak the fuzzers meet fails the run.
 fuzz/run.sh "${FUZZ_SECONDS:-60}" || status=1
 

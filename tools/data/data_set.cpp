@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
-#include <limits>
 #include <fstream>
+#include <limits>
 #include <sstream>
 
 #include "model/input_file.h"
@@ -74,12 +74,13 @@ class RowReader {
 public:
     RowReader(const DataSet& set, const std::vector<std::string>& header, const std::vector<std::string>& cells,
               int line)
-        : set_(set), header_(header), cells_(cells), line_(line) {}
+        : set_(set), header_(header), cells_(cells), line_(line)
+    {
+    }
 
     [[noreturn]] void Fail(int column, const std::string& message) const
     {
-        throw DataError(set_.Where(line_, column, column > 0 ? header_[std::size_t(column - 1)] : "") + ": " +
-                        message);
+        throw DataError(set_.Where(line_, column, column > 0 ? header_[std::size_t(column - 1)] : "") + ": " + message);
     }
 
     const std::string& Cell(int column) const { return cells_[std::size_t(column - 1)]; }
@@ -105,8 +106,9 @@ public:
     {
         const std::optional<double> value = Number(column);
         if (value && std::fabs(*value) > std::numeric_limits<float>::max())
-            Fail(column, "'" + Cell(column) +
-                             "' is beyond the largest 32-bit float (3.4e+38), the type in which the engine receives it");
+            Fail(column,
+                 "'" + Cell(column) +
+                     "' is beyond the largest 32-bit float (3.4e+38), the type in which the engine receives it");
         return value;
     }
 
@@ -175,8 +177,9 @@ void ReadDoseColumns(const RowReader& row, DataRow& out, int rate, int dur, int 
 {
     out.rate = row.Number(rate).value_or(0);
     if (out.rate < 0 && out.rate != -1 && out.rate != -2)
-        row.Fail(rate, "RATE must be positive (an infusion), 0 (a bolus), -1 (the rate given by dosing.rate of "
-                       "the model) or -2 (the duration given by dosing.duration)");
+        row.Fail(rate,
+                 "RATE must be positive (an infusion), 0 (a bolus), -1 (the rate given by dosing.rate of "
+                 "the model) or -2 (the duration given by dosing.duration)");
     out.duration = row.Number(dur).value_or(0);
     if (out.duration < 0) row.Fail(dur, "DUR cannot be negative");
     if (out.duration > 0 && out.rate != 0)
@@ -185,8 +188,7 @@ void ReadDoseColumns(const RowReader& row, DataRow& out, int rate, int dur, int 
     if (out.interval < 0) row.Fail(ii, "II cannot be negative");
     out.additional = row.Whole(addl, 0);
     if (out.additional < 0) row.Fail(addl, "ADDL cannot be negative");
-    if (out.additional > 0 && !(out.interval > 0))
-        row.Fail(addl, "ADDL needs the interval between the doses in II");
+    if (out.additional > 0 && !(out.interval > 0)) row.Fail(addl, "ADDL needs the interval between the doses in II");
     out.steadyState = row.Whole(ss, 0);
     if (out.steadyState < 0 || out.steadyState > 2) row.Fail(ss, "SS must be 0, 1 or 2");
     if (out.steadyState != 0 && !(out.interval > 0))
@@ -204,8 +206,8 @@ DataSet ParseDataSet(std::string_view text, const std::string& sourceName,
 
     std::vector<std::string> header;
     std::vector<int> covariateAt;
-    int id = 0, time = 0, dv = 0, amt = 0, cmt = 0, evid = 0, mdv = 0, rate = 0, dur = 0, ii = 0, addl = 0,
-        ss = 0, cens = 0, limit = 0;
+    int id = 0, time = 0, dv = 0, amt = 0, cmt = 0, evid = 0, mdv = 0, rate = 0, dur = 0, ii = 0, addl = 0, ss = 0,
+        cens = 0, limit = 0;
     std::vector<UnusedColumn> unused;
     int censoredDose = 0;    // the first row that is no observation but has a CENS
     int lonelyInterval = 0;  // the first dose with an II that neither ADDL nor SS reads
@@ -232,10 +234,20 @@ DataSet ParseDataSet(std::string_view text, const std::string& sourceName,
             for (std::size_t c = 0; c < header.size(); ++c) {
                 const std::string name = Upper(header[c]);
                 const int column = int(c + 1);
-                for (auto [wanted, slot] : {std::pair{"ID", &id}, {"TIME", &time}, {"DV", &dv}, {"AMT", &amt},
-                                            {"CMT", &cmt}, {"EVID", &evid}, {"MDV", &mdv}, {"RATE", &rate},
-                                            {"DUR", &dur}, {"II", &ii}, {"ADDL", &addl}, {"SS", &ss},
-                                            {"CENS", &cens}, {"LIMIT", &limit}})
+                for (auto [wanted, slot] : {std::pair{"ID", &id},
+                                            {"TIME", &time},
+                                            {"DV", &dv},
+                                            {"AMT", &amt},
+                                            {"CMT", &cmt},
+                                            {"EVID", &evid},
+                                            {"MDV", &mdv},
+                                            {"RATE", &rate},
+                                            {"DUR", &dur},
+                                            {"II", &ii},
+                                            {"ADDL", &addl},
+                                            {"SS", &ss},
+                                            {"CENS", &cens},
+                                            {"LIMIT", &limit}})
                     if (name == wanted) {
                         if (*slot != 0)
                             throw DataError(set.Where(lineNumber, column, header[c]) + ": the column " + wanted +
@@ -246,11 +258,13 @@ DataSet ParseDataSet(std::string_view text, const std::string& sourceName,
             for (auto [wanted, slot] : {std::pair{"ID", id}, {"TIME", time}, {"DV", dv}, {"AMT", amt}})
                 if (slot == 0)
                     throw DataError(set.Where(lineNumber, 0, "") + ": the required column " + wanted +
-                                    " is missing (the header has: " + [&] {
+                                    " is missing (the header has: " +
+                                    [&] {
                                         std::string all;
                                         for (const std::string& h : header) all += (all.empty() ? "" : ", ") + h;
                                         return all;
-                                    }() + ")");
+                                    }() +
+                                    ")");
             for (const std::string& wanted : covariateColumns) {
                 int found = 0;
                 for (std::size_t c = 0; c < header.size(); ++c)
@@ -274,8 +288,8 @@ DataSet ParseDataSet(std::string_view text, const std::string& sourceName,
             continue;
         }
         if (cells.size() != header.size())
-            throw DataError(set.Where(lineNumber, 0, "") + ": " + std::to_string(cells.size()) + " fields where the header has " +
-                            std::to_string(header.size()));
+            throw DataError(set.Where(lineNumber, 0, "") + ": " + std::to_string(cells.size()) +
+                            " fields where the header has " + std::to_string(header.size()));
         RowReader row(set, header, cells, lineNumber);
         DataRow out;
         out.line = lineNumber;

@@ -32,20 +32,20 @@ public:
 };
 
 struct DataRow {
-    int line = 0;            // 1-based line in the file
-    std::string id;          // individual, as written
+    int line = 0;    // 1-based line in the file
+    std::string id;  // individual, as written
     double time = 0;
     std::optional<double> dv;
     double amount = 0;
-    int cmt = 0;             // 0 when the column is absent or empty
+    int cmt = 0;  // 0 when the column is absent or empty
     int evid = 0;
-    bool missing = false;    // MDV 1, or no DV on an observation row
-    double rate = 0;         // RATE: 0 bolus, > 0 infusion rate, -1 / -2 rate / duration from the model
-    double duration = 0;     // DUR: an infusion's duration, 0 = none given
-    double interval = 0;     // II: the dosing interval of ADDL and SS, 0 = none
-    int additional = 0;      // ADDL: further doses every II
-    int steadyState = 0;     // SS: 0, 1 (replaces the amounts) or 2 (adds to them)
-    int censored = 0;        // CENS: 0, 1 (below the limit), -1 (above it); the limit in DV
+    bool missing = false;         // MDV 1, or no DV on an observation row
+    double rate = 0;              // RATE: 0 bolus, > 0 infusion rate, -1 / -2 rate / duration from the model
+    double duration = 0;          // DUR: an infusion's duration, 0 = none given
+    double interval = 0;          // II: the dosing interval of ADDL and SS, 0 = none
+    int additional = 0;           // ADDL: further doses every II
+    int steadyState = 0;          // SS: 0, 1 (replaces the amounts) or 2 (adds to them)
+    int censored = 0;             // CENS: 0, 1 (below the limit), -1 (above it); the limit in DV
     std::optional<double> limit;  // LIMIT: a censored value's other bound (below: the lower one)
     std::vector<std::optional<double>> covariates;  // in the order asked for
 };

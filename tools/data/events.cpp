@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
-#include "model/number_text.h"
 #include "model/engine_text.h"
+#include "model/number_text.h"
 #include "tessuvan/tessuvan.h"
 
 namespace tessuvan::cli {
@@ -47,9 +47,11 @@ std::vector<std::vector<double>> FilledCovariates(const Model& model, const Data
     for (std::size_t q = 0; q < count; ++q) {
         std::vector<std::optional<double>> forward(rows.size()), backward(rows.size());
         std::optional<double> last;
-        for (std::size_t r = 0; r < rows.size(); ++r) forward[r] = last = rows[r]->covariates[q] ? rows[r]->covariates[q] : last;
+        for (std::size_t r = 0; r < rows.size(); ++r)
+            forward[r] = last = rows[r]->covariates[q] ? rows[r]->covariates[q] : last;
         last.reset();
-        for (std::size_t r = rows.size(); r-- > 0;) backward[r] = last = rows[r]->covariates[q] ? rows[r]->covariates[q] : last;
+        for (std::size_t r = rows.size(); r-- > 0;)
+            backward[r] = last = rows[r]->covariates[q] ? rows[r]->covariates[q] : last;
         for (std::size_t r = 0; r < rows.size(); ++r) {
             const std::optional<double>& first = next ? backward[r] : forward[r];
             const std::optional<double>& second = next ? forward[r] : backward[r];
@@ -87,7 +89,8 @@ public:
             throw DataError(data_.Where(row.line, column, column == data_.rateColumn ? "RATE" : "AMT") + ": " + key +
                             " = \"" + text + "\" reads the estimated parameter '" + estimated + "'; " + why);
         if (!std::isfinite(*value))
-            throw DataError(data_.Where(row.line, column, "AMT") + ": " + key + " = \"" + text + "\" is not finite here");
+            throw DataError(data_.Where(row.line, column, "AMT") + ": " + key + " = \"" + text +
+                            "\" is not finite here");
         return *value;
     }
 
@@ -130,12 +133,14 @@ public:
             duration = row.amount * knownFraction() / row.rate;
         } else if (row.rate == -1) {
             if (!dosing.rate)
-                throw DataError(data_.Where(row.line, data_.rateColumn, "RATE") + ": RATE -1 takes the rate from "
-                                "the model, but it has no dosing.rate." + name);
-            const double value = Known(row, data_.rateColumn, "dosing.rate." + name, dosing.rate, dosing.rateText,
-                                       covariates,
-                                       "an estimated rate would move the infusion's end, which the engine holds "
-                                       "fixed for a run: fix it, or give the duration (RATE -2 and dosing.duration)");
+                throw DataError(data_.Where(row.line, data_.rateColumn, "RATE") +
+                                ": RATE -1 takes the rate from "
+                                "the model, but it has no dosing.rate." +
+                                name);
+            const double value =
+                Known(row, data_.rateColumn, "dosing.rate." + name, dosing.rate, dosing.rateText, covariates,
+                      "an estimated rate would move the infusion's end, which the engine holds "
+                      "fixed for a run: fix it, or give the duration (RATE -2 and dosing.duration)");
             if (!(value > 0))
                 throw DataError(data_.Where(row.line, data_.rateColumn, "RATE") + ": dosing.rate." + name +
                                 " is not positive here");
@@ -145,17 +150,20 @@ public:
             duration = row.duration;
             if (row.rate == -2) {
                 if (!dosing.duration)
-                    throw DataError(data_.Where(row.line, data_.rateColumn, "RATE") + ": RATE -2 takes the duration "
-                                    "from the model, but it has no dosing.duration." + name);
-                duration = Known(row, data_.rateColumn, "dosing.duration." + name, dosing.duration,
-                                 dosing.durationText, covariates,
+                    throw DataError(data_.Where(row.line, data_.rateColumn, "RATE") +
+                                    ": RATE -2 takes the duration "
+                                    "from the model, but it has no dosing.duration." +
+                                    name);
+                duration = Known(row, data_.rateColumn, "dosing.duration." + name, dosing.duration, dosing.durationText,
+                                 covariates,
                                  "an estimated duration would move the infusion's end, which the engine holds fixed "
                                  "for a run: fix the duration's parameters (estimate = \"fixed\")");
             }
             rate = "(" + entering + ")/" + NumberText(duration);
         }
         if (!rate.empty() && !(duration > 0))
-            throw DataError(data_.Where(row.line, data_.rateColumn, "RATE") + ": the infusion's duration is not positive");
+            throw DataError(data_.Where(row.line, data_.rateColumn, "RATE") +
+                            ": the infusion's duration is not positive");
 
         // A steady state: the same dose every II before this one, preDoses_ times, and two
         // requests that see the amounts just before the last pre-dose and just before this dose,
@@ -199,14 +207,18 @@ public:
     {
         for (const Event& event : events_) {
             if (!event.ChangesState() && event.time < AsStored(row.time))
-                throw DataError(data_.Where(row.line, data_.steadyStateColumn, "SS") + ": a steady-state dose must "
-                                "come before the individual's observations (line " + std::to_string(event.line) +
+                throw DataError(data_.Where(row.line, data_.steadyStateColumn, "SS") +
+                                ": a steady-state dose must "
+                                "come before the individual's observations (line " +
+                                std::to_string(event.line) +
                                 " is earlier): start the record at the steady-state dose, or give the earlier "
                                 "doses explicitly (ADDL with II)");
             if (event.ChangesState() && event.kind != EventKind::CovariateStep && row.steadyState == 1)
-                throw DataError(data_.Where(row.line, data_.steadyStateColumn, "SS") + ": SS 1 replaces the "
+                throw DataError(data_.Where(row.line, data_.steadyStateColumn, "SS") +
+                                ": SS 1 replaces the "
                                 "amounts, so it must be the individual's first dose (line " +
-                                std::to_string(event.line) + " gives one before it): use SS 2 to add the steady "
+                                std::to_string(event.line) +
+                                " gives one before it): use SS 2 to add the steady "
                                 "state to what is there");
         }
     }
@@ -294,20 +306,22 @@ std::optional<double> Evaluate(const Model& model, const Node& node, const std::
 {
     auto operand = [&](const NodePtr& child) { return Evaluate(model, *child, covariates, estimated); };
     switch (node.kind) {
-    case NodeKind::Number: return node.value;
-    case NodeKind::Name: {
-        const std::size_t index = std::size_t(node.symbol.index - 1);
-        if (node.symbol.kind == SymbolKind::Covariate) return covariates[index];
-        if (node.symbol.kind != SymbolKind::Parameter) return std::nullopt;
-        const ParameterSpec& parameter = model.parameters[index];
-        if (parameter.definition) return Evaluate(model, *parameter.definition, covariates, estimated);
-        if (parameter.estimate != Estimate::Fixed) {
-            estimated = parameter.name;
-            return std::nullopt;
+        case NodeKind::Number:
+            return node.value;
+        case NodeKind::Name: {
+            const std::size_t index = std::size_t(node.symbol.index - 1);
+            if (node.symbol.kind == SymbolKind::Covariate) return covariates[index];
+            if (node.symbol.kind != SymbolKind::Parameter) return std::nullopt;
+            const ParameterSpec& parameter = model.parameters[index];
+            if (parameter.definition) return Evaluate(model, *parameter.definition, covariates, estimated);
+            if (parameter.estimate != Estimate::Fixed) {
+                estimated = parameter.name;
+                return std::nullopt;
+            }
+            return parameter.value;
         }
-        return parameter.value;
-    }
-    default: break;
+        default:
+            break;
     }
     const std::optional<double> left = operand(node.left);
     if (!left) return std::nullopt;
@@ -317,12 +331,18 @@ std::optional<double> Evaluate(const Model& model, const Node& node, const std::
     const std::optional<double> right = operand(node.right);
     if (!right) return std::nullopt;
     switch (node.kind) {
-    case NodeKind::Add: return *left + *right;
-    case NodeKind::Subtract: return *left - *right;
-    case NodeKind::Multiply: return *left * *right;
-    case NodeKind::Divide: return *left / *right;
-    case NodeKind::Power: return std::pow(*left, *right);
-    default: return std::nullopt;
+        case NodeKind::Add:
+            return *left + *right;
+        case NodeKind::Subtract:
+            return *left - *right;
+        case NodeKind::Multiply:
+            return *left * *right;
+        case NodeKind::Divide:
+            return *left / *right;
+        case NodeKind::Power:
+            return std::pow(*left, *right);
+        default:
+            return std::nullopt;
     }
 }
 
@@ -337,7 +357,8 @@ int InterruptsNeeded(const std::vector<Event>& events)
     for (std::size_t begin = 0; begin < used;) {
         std::size_t end = begin;
         bool changes = false;
-        for (; end < used && events[end].time == events[begin].time; ++end) changes = changes || events[end].ChangesState();
+        for (; end < used && events[end].time == events[begin].time; ++end)
+            changes = changes || events[end].ChangesState();
         if (begin == 0 || changes) ++count;
         begin = end;
     }
@@ -373,8 +394,10 @@ IndividualEvents EventsOf(const Model& model, const DataSet& data, const std::ve
             if (covariates[r][q] != covariates[r - 1][q]) {
                 out.covariateChanges[q] = true;
                 // NOCB: this row's value holds after the previous row; LOCF: from this row on.
-                if (next) builder.Step(q, covariates[r][q], rows[r - 1]->time, 1, row.line);
-                else builder.Step(q, covariates[r][q], row.time, 0, row.line);
+                if (next)
+                    builder.Step(q, covariates[r][q], rows[r - 1]->time, 1, row.line);
+                else
+                    builder.Step(q, covariates[r][q], row.time, 0, row.line);
             }
         builder.Row(row, covariates[r], out);
     }

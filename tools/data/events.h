@@ -36,34 +36,31 @@ enum class EventKind {
 };
 
 struct Event {
-    double time = 0;      // when it acts (as the engine stores times: a single)
+    double time = 0;  // when it acts (as the engine stores times: a single)
     EventKind kind = EventKind::Observe;
-    int line = 0;         // the data set row it comes from
-    int order = 0;        // 0 written in the file; 1 made by the tool (after the rows at `time`)
-    int sequence = 0;     // file order among events of one time and order
-    int compartment = 0;  // doses: 1-based
-    std::string amount;   // Bolus: engine text of the amount; infusions: of the rate
-    int infusion = 0;     // infusions: the number shared by a start and its end
-    std::size_t output = 0;  // Observe, Predict: the model output (0-based)
-    double dv = 0;           // Observe (a censored one: the limit)
-    int censored = 0;        // Observe with FOCEI: CENS of the row (1 below dv, -1 above it)
-    double limit = 0;        // ... and LIMIT, the interval's other bound; NaN when none
+    int line = 0;               // the data set row it comes from
+    int order = 0;              // 0 written in the file; 1 made by the tool (after the rows at `time`)
+    int sequence = 0;           // file order among events of one time and order
+    int compartment = 0;        // doses: 1-based
+    std::string amount;         // Bolus: engine text of the amount; infusions: of the rate
+    int infusion = 0;           // infusions: the number shared by a start and its end
+    std::size_t output = 0;     // Observe, Predict: the model output (0-based)
+    double dv = 0;              // Observe (a censored one: the limit)
+    int censored = 0;           // Observe with FOCEI: CENS of the row (1 below dv, -1 above it)
+    double limit = 0;           // ... and LIMIT, the interval's other bound; NaN when none
     int steadyState = 0;        // Predict: 1 / 2 the check before the last pre-dose / before the dose
     std::size_t covariate = 0;  // CovariateStep: 0-based
     double value = 0;
 
-    bool ChangesState() const
-    {
-        return kind != EventKind::Observe && kind != EventKind::Predict;
-    }
+    bool ChangesState() const { return kind != EventKind::Observe && kind != EventKind::Predict; }
 };
 
 struct IndividualEvents {
-    std::vector<Event> events;                  // in acting order
-    std::vector<double> firstCovariates;        // [q]: the values at the first time
-    std::vector<bool> covariateChanges;         // [q]: the value changes within the individual
-    int censoredRows = 0;                       // CENS ≠ 0 rows: left out (M1) or kept (M3)
-    int nonPositiveRows = 0;                    // DV at or below 0 (the engine weighs only y > 0)
+    std::vector<Event> events;            // in acting order
+    std::vector<double> firstCovariates;  // [q]: the values at the first time
+    std::vector<bool> covariateChanges;   // [q]: the value changes within the individual
+    int censoredRows = 0;                 // CENS ≠ 0 rows: left out (M1) or kept (M3)
+    int nonPositiveRows = 0;              // DV at or below 0 (the engine weighs only y > 0)
 };
 
 // The individual's events, a steady-state dose preceded by `preDoses` doses every II; throws

@@ -55,7 +55,7 @@ public:
                  std::vector<Eigen::VectorXd>& predictions) override;
     void UsedValues(std::size_t i, Eigen::VectorXd& values) const override;
 
-    long Walks() const { return walks_; }  // individual simulations run
+    long Walks() const { return walks_; }       // individual simulations run
     int LastCode() const { return lastCode_; }  // the engine's code of the last failed walk
 
 private:

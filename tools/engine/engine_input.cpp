@@ -46,9 +46,9 @@ std::string ReplaceVariables(const std::string& text, char letter, const std::ma
 // Where each added species sits, and the engine outputs made so far.
 struct Layout {
     int compartments = 0;
-    std::map<int, int> rateSpecies;                // compartment -> species holding its infusion rate
-    std::map<std::size_t, int> covariateSpecies;   // covariate (0-based) -> species holding it
-    int copyBase = 0;                              // P parameter of species s is copyBase + s
+    std::map<int, int> rateSpecies;               // compartment -> species holding its infusion rate
+    std::map<std::size_t, int> covariateSpecies;  // covariate (0-based) -> species holding it
+    int copyBase = 0;                             // P parameter of species s is copyBase + s
     std::map<std::pair<std::size_t, std::set<int>>, std::size_t> slots;  // (output, species read before) -> slot
     std::vector<std::pair<std::size_t, std::set<int>>> slotViews;
     std::vector<std::string> outputTexts;      // [output]: the model's, reading changing covariates as species
@@ -87,18 +87,20 @@ struct Layout {
 std::vector<int> SpeciesChanged(const Event& event, const Layout& layout)
 {
     switch (event.kind) {
-    case EventKind::Bolus: return {event.compartment};
-    case EventKind::Reset: {
-        std::vector<int> all;
-        for (int s = 1; s <= layout.compartments; ++s) all.push_back(s);
-        return all;
-    }
-    case EventKind::CovariateStep: {
-        const auto found = layout.covariateSpecies.find(event.covariate);
-        if (found == layout.covariateSpecies.end()) return {};
-        return {found->second};
-    }
-    default: return {};
+        case EventKind::Bolus:
+            return {event.compartment};
+        case EventKind::Reset: {
+            std::vector<int> all;
+            for (int s = 1; s <= layout.compartments; ++s) all.push_back(s);
+            return all;
+        }
+        case EventKind::CovariateStep: {
+            const auto found = layout.covariateSpecies.find(event.covariate);
+            if (found == layout.covariateSpecies.end()) return {};
+            return {found->second};
+        }
+        default:
+            return {};
     }
 }
 
@@ -110,9 +112,9 @@ struct IndividualBuild {
     EngineIndividual& out;
 
     // The state the interrupt formulas build on.
-    std::vector<std::string> amounts;            // [compartment - 1]: engine text
+    std::vector<std::string> amounts;                    // [compartment - 1]: engine text
     std::map<int, std::pair<int, std::string>> running;  // infusion -> (compartment, rate text)
-    std::vector<double> covariates;              // [q]
+    std::vector<double> covariates;                      // [q]
 
     std::size_t Slot(std::size_t output, std::set<int> before)
     {
@@ -132,19 +134,26 @@ struct IndividualBuild {
     void Apply(const Event& event)
     {
         switch (event.kind) {
-        case EventKind::Bolus: {
-            std::string& amount = amounts[std::size_t(event.compartment - 1)];
-            amount = amount == "0" ? event.amount : amount + "+" + event.amount;
-            break;
-        }
-        case EventKind::InfusionStart: running[event.infusion] = {event.compartment, event.amount}; break;
-        case EventKind::InfusionEnd: running.erase(event.infusion); break;
-        case EventKind::Reset:
-            std::fill(amounts.begin(), amounts.end(), "0");
-            running.clear();
-            break;
-        case EventKind::CovariateStep: covariates[event.covariate] = event.value; break;
-        default: break;
+            case EventKind::Bolus: {
+                std::string& amount = amounts[std::size_t(event.compartment - 1)];
+                amount = amount == "0" ? event.amount : amount + "+" + event.amount;
+                break;
+            }
+            case EventKind::InfusionStart:
+                running[event.infusion] = {event.compartment, event.amount};
+                break;
+            case EventKind::InfusionEnd:
+                running.erase(event.infusion);
+                break;
+            case EventKind::Reset:
+                std::fill(amounts.begin(), amounts.end(), "0");
+                running.clear();
+                break;
+            case EventKind::CovariateStep:
+                covariates[event.covariate] = event.value;
+                break;
+            default:
+                break;
         }
     }
 
@@ -241,8 +250,8 @@ struct IndividualBuild {
             begin = end;
         }
         // The final point needs a successor when an interrupt begins there.
-        const bool endsWithChange = out.points.size() >= 2 &&
-                                    out.points.back().interrupt != out.points[out.points.size() - 2].interrupt;
+        const bool endsWithChange =
+            out.points.size() >= 2 && out.points.back().interrupt != out.points[out.points.size() - 2].interrupt;
         if (out.points.size() == 1 || endsWithChange) {
             EnginePoint padding;
             const double time = out.points.back().time;
@@ -298,10 +307,10 @@ EngineProblem BuildEngineProblem(const Model& model, const DataSet& data, Censor
     for (const std::string& id : order) {
         // As many pre-doses of a steady state as the engine's interrupts leave room for.
         IndividualEvents built = EventsOf(model, data, rowsOf[id], kMaxPreDoses, censoredRows);
-        const bool steady = std::any_of(rowsOf[id].begin(), rowsOf[id].end(),
-                                        [](const DataRow* row) { return row->steadyState != 0; });
-        for (int preDoses = kMaxPreDoses - 1; steady && preDoses >= 1 && InterruptsNeeded(built.events) > kMaxInterrupts;
-             --preDoses)
+        const bool steady =
+            std::any_of(rowsOf[id].begin(), rowsOf[id].end(), [](const DataRow* row) { return row->steadyState != 0; });
+        for (int preDoses = kMaxPreDoses - 1;
+             steady && preDoses >= 1 && InterruptsNeeded(built.events) > kMaxInterrupts; --preDoses)
             built = EventsOf(model, data, rowsOf[id], preDoses, censoredRows);
         events.push_back(std::move(built));
         censored += events.back().censoredRows;
@@ -319,7 +328,8 @@ EngineProblem BuildEngineProblem(const Model& model, const DataSet& data, Censor
         throw DataError(data.source + ": the model's " + std::to_string(layout.compartments) + " compartments, " +
                         std::to_string(layout.rateSpecies.size()) + " infused compartment(s) and " +
                         std::to_string(layout.covariateSpecies.size()) +
-                        " changing covariate(s) need more than the engine's " + std::to_string(kMaxSpecies) + " species");
+                        " changing covariate(s) need more than the engine's " + std::to_string(kMaxSpecies) +
+                        " species");
     layout.copyBase = int(model.pParameters.size());
     std::map<int, std::string> toSpecies;  // covariates that change are species
     for (const auto& [q, at] : layout.covariateSpecies) toSpecies[int(q + 1)] = "F" + std::to_string(at);
@@ -361,8 +371,8 @@ EngineProblem BuildEngineProblem(const Model& model, const DataSet& data, Censor
     // The engine's outputs: the model's, then each copy that reads species before a change.
     const std::size_t slots = layout.slotViews.size();
     if (slots > std::size_t(kMaxOutputs))
-        throw DataError(data.source + ": observations before a change at their own time need " +
-                        std::to_string(slots) + " engine outputs, more than its " + std::to_string(kMaxOutputs));
+        throw DataError(data.source + ": observations before a change at their own time need " + std::to_string(slots) +
+                        " engine outputs, more than its " + std::to_string(kMaxOutputs));
     const bool copies = slots > model.outputs.size();
     if (copies && layout.copyBase + species > kMaxPParameters)
         throw DataError(data.source + ": observations before a change at their own time need " +
@@ -397,7 +407,8 @@ EngineProblem BuildEngineProblem(const Model& model, const DataSet& data, Censor
     problem.parameterTexts = layout.definitionTexts;
     for (int t = 0; t < std::max(problem.interruptCount, 1); ++t) {
         std::vector<std::string> row;
-        for (const NamedFormula& p : model.pParameters) row.push_back(ReplaceVariables(p.engineFormula, 'Q', toSpecies));
+        for (const NamedFormula& p : model.pParameters)
+            row.push_back(ReplaceVariables(p.engineFormula, 'Q', toSpecies));
         for (int s = 1; copies && s <= species; ++s) row.push_back(t == 0 ? "0" : "F" + std::to_string(s));
         problem.pTexts.push_back(row);
     }

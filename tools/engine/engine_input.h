@@ -54,11 +54,11 @@ struct EngineRequest {
 };
 
 struct EnginePoint {
-    double time = 0;          // as the engine stores it (a single)
-    int interrupt = 1;        // 1-based within the individual
+    double time = 0;               // as the engine stores it (a single)
+    int interrupt = 1;             // 1-based within the individual
     std::vector<double> observed;  // [engine output - 1]; 0 = not observed
     std::vector<EngineRequest> requests;
-    bool extra = false;       // added by the tool (padding or curve grid), never observed
+    bool extra = false;  // added by the tool (padding or curve grid), never observed
 };
 
 struct EngineIndividual {
@@ -66,13 +66,13 @@ struct EngineIndividual {
     int firstLine = 0;
     std::vector<EnginePoint> points;
     std::vector<std::vector<std::string>> startFormulas;  // [interrupt - 1][species - 1]
-    std::vector<double> covariates;                         // [q - 1]
+    std::vector<double> covariates;                       // [q - 1]
     int observationCount = 0;
 };
 
 struct EngineProblem {
     std::vector<EngineIndividual> individuals;
-    int interruptCount = 0;        // the largest number of interrupts of any individual
+    int interruptCount = 0;  // the largest number of interrupts of any individual
     std::vector<std::string> warnings;
 
     // The engine's model: the compartments and the species added for the data set.

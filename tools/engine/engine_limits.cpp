@@ -22,9 +22,9 @@ bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 // time), an operator, a parenthesis or the head of a function call (EX or LN).
 struct Token {
     enum Kind { Number, Variable, Operator, Open, Close, Function } kind = Number;
-    char letter = 0;  // Variable: A, C, F, P, Q or T; Operator: the operator
-    int index = 0;    // Variable: 1-based
-    double value = 0; // Number: its value
+    char letter = 0;   // Variable: A, C, F, P, Q or T; Operator: the operator
+    int index = 0;     // Variable: 1-based
+    double value = 0;  // Number: its value
 };
 
 // The text as the engine's tokenizer leaves it: blanks gone, a sign in front, a minus sign
@@ -42,9 +42,12 @@ std::vector<Token> Tokenize(const std::string& source)
             // A literal: digits and points, an E or e taking the next character with it.
             std::size_t end = p + 1;
             while (end < text.size()) {
-                if (IsDigit(text[end]) || text[end] == '.') ++end;
-                else if (text[end] == 'E' || text[end] == 'e') end += 2;
-                else break;
+                if (IsDigit(text[end]) || text[end] == '.')
+                    ++end;
+                else if (text[end] == 'E' || text[end] == 'e')
+                    end += 2;
+                else
+                    break;
             }
             end = std::min(end, text.size());
             std::string literal = text.substr(p, end - p);
@@ -100,22 +103,23 @@ std::vector<EngineFormula> InLoadOrder(const Model& model, const EngineProblem& 
 {
     std::vector<EngineFormula> formulas;
     for (std::size_t a = 0; a < problem.parameterTexts.size(); ++a)
-        formulas.push_back({&problem.parameterTexts[a], {false, "parameters." + model.parameters[a].name + ".formula"}});
+        formulas.push_back(
+            {&problem.parameterTexts[a], {false, "parameters." + model.parameters[a].name + ".formula"}});
     const std::size_t pCount = problem.pTexts.empty() ? 0 : problem.pTexts.front().size();
     for (std::size_t p = 0; p < pCount; ++p)
         for (std::size_t t = 0; t < std::size_t(problem.interruptCount) && t < problem.pTexts.size(); ++t)
-            formulas.push_back({&problem.pTexts[t][p],
-                                {false, p < model.pParameters.size() ? "p_parameters." + model.pParameters[p].name
-                                                                     : "the copies of the amounts (P" +
-                                                                           std::to_string(p + 1) + ")"}});
+            formulas.push_back(
+                {&problem.pTexts[t][p],
+                 {false, p < model.pParameters.size() ? "p_parameters." + model.pParameters[p].name
+                                                      : "the copies of the amounts (P" + std::to_string(p + 1) + ")"}});
     for (int s = 0; s < problem.speciesCount; ++s)
         for (int t = 0; t < problem.interruptCount; ++t)
             for (const EngineIndividual& individual : problem.individuals)
                 if (std::size_t(t) < individual.startFormulas.size())
-                    formulas.push_back({&individual.startFormulas[std::size_t(t)][std::size_t(s)],
-                                        {true, "the amounts set at interrupt " + std::to_string(t + 1) +
-                                                   " of individual " + individual.id + " (from line " +
-                                                   std::to_string(individual.firstLine) + ")"}});
+                    formulas.push_back(
+                        {&individual.startFormulas[std::size_t(t)][std::size_t(s)],
+                         {true, "the amounts set at interrupt " + std::to_string(t + 1) + " of individual " +
+                                    individual.id + " (from line " + std::to_string(individual.firstLine) + ")"}});
     for (std::size_t k = 0; k < problem.outputTexts.size(); ++k)
         formulas.push_back({&problem.outputTexts[k], {false, "outputs." + model.outputs[problem.outputOf[k]].name}});
     for (int s = 0; s < problem.speciesCount; ++s) {
@@ -161,8 +165,9 @@ void CheckOneLoad(const Model& model, const EngineProblem& problem, const DataSe
             for (double value : point.observed)
                 if (float(value) > kObservationThreshold) ++observed;
     if (observed == 0)
-        throw DataError(data.source + ": no observation with a positive DV: the engine has nothing to compare the "
-                                      "model with");
+        throw DataError(data.source +
+                        ": no observation with a positive DV: the engine has nothing to compare the "
+                        "model with");
     int estimated = 0;
     for (const ParameterSpec& parameter : model.parameters)
         if (parameter.estimate != Estimate::Fixed && parameter.formula.empty()) ++estimated;
@@ -180,14 +185,16 @@ void CheckOneLoad(const Model& model, const EngineProblem& problem, const DataSe
             Refuse(model, data, formula.origin,
                    "the formula needs " + std::to_string(size.steps) +
                        " steps in one part (a sum or product outside parentheses, with the defined parameters "
-                       "it reads written out), more than the " + std::to_string(kEngineStepsPerPart) +
+                       "it reads written out), more than the " +
+                       std::to_string(kEngineStepsPerPart) +
                        " the engine compiles: move some terms into a parameter defined by a formula, or into "
                        "parentheses");
         if (size.depth > kEngineNesting)
             Refuse(model, data, formula.origin,
                    "the formula nests " + std::to_string(size.depth) +
                        " parts (parentheses, function calls and defined parameters read within one another), "
-                       "more than the " + std::to_string(kEngineNesting) + " the engine compiles");
+                       "more than the " +
+                       std::to_string(kEngineNesting) + " the engine compiles");
         const std::size_t before = constants.size();
         CollectConstants(*formula.text, constants);
         if (constants.size() > std::size_t(kEngineConstants) && before <= std::size_t(kEngineConstants)) {
@@ -197,11 +204,11 @@ void CheckOneLoad(const Model& model, const EngineProblem& problem, const DataSe
             std::vector<double> all = constants;
             for (const EngineFormula& other : InLoadOrder(model, problem)) CollectConstants(*other.text, all);
             Refuse(model, data, formula.origin,
-                   "the formulas handed to the engine use " + std::to_string(all.size()) +
-                       " distinct numbers (" + std::to_string(fromModel.size()) +
+                   "the formulas handed to the engine use " + std::to_string(all.size()) + " distinct numbers (" +
+                       std::to_string(fromModel.size()) +
                        " from the model file, the rest from the data set's doses and covariate values), more "
-                       "than the " + std::to_string(kEngineConstants) +
-                       " the engine holds in one load; the limit is passed here. " +
+                       "than the " +
+                       std::to_string(kEngineConstants) + " the engine holds in one load; the limit is passed here. " +
                        (fromModel.size() > std::size_t(kEngineConstants)
                             ? "Write fewer distinct numbers in the model's formulas"
                             : "Use fewer distinct numbers: in the model's formulas, or among the dose amounts and "
@@ -219,9 +226,9 @@ void CheckEngineLimits(const Model& model, const EngineProblem& problem, const D
     if (problem.individuals.size() <= perLoad) return CheckOneLoad(model, problem, data);
     for (std::size_t first = 0; first < problem.individuals.size(); first += perLoad) {
         EngineProblem block = problem;
-        block.individuals.assign(problem.individuals.begin() + long(first),
-                                 problem.individuals.begin() +
-                                     long(std::min(problem.individuals.size(), first + perLoad)));
+        block.individuals.assign(
+            problem.individuals.begin() + long(first),
+            problem.individuals.begin() + long(std::min(problem.individuals.size(), first + perLoad)));
         CheckOneLoad(model, block, data);
     }
 }

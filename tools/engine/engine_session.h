@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "engine/engine_adapter.h"
-#include "entry/engine.h"
 #include "engine/engine_input.h"
+#include "entry/engine.h"
 #include "model/model_file.h"
 
 namespace tessuvan::cli {
@@ -41,13 +41,13 @@ public:
     EngineSession(const EngineSession&) = delete;
     EngineSession& operator=(const EngineSession&) = delete;
 
-    void Load();                     // Calcul_initial; throws EngineError
-    void Simulate();                 // Simulation; throws EngineError
-    bool PopulationIteration();      // one Ajustement_pop; true when converged
-    bool IndividualIteration(int i); // one Ajustement_ind for individual i (1-based)
+    void Load();                      // Calcul_initial; throws EngineError
+    void Simulate();                  // Simulation; throws EngineError
+    bool PopulationIteration();       // one Ajustement_pop; true when converged
+    bool IndividualIteration(int i);  // one Ajustement_ind for individual i (1-based)
 
-    double PopulationObjective() const;         // weighted sum of squared population residuals
-    double IndividualObjective(int i) const;    // the same with individual predictions
+    double PopulationObjective() const;       // weighted sum of squared population residuals
+    double IndividualObjective(int i) const;  // the same with individual predictions
     double IndividualObjectiveTotal() const;
     double PriorPenalty() const;
     ParameterValues Values() const;

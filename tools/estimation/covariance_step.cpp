@@ -21,8 +21,10 @@ VectorXd CovarianceStep(OuterContext& context, const std::vector<double>& x, con
         std::vector<std::string> atBound;
         for (std::size_t k = 0; k < m; ++k) {
             const bool bounded = packing.FloorIsZero(k);
-            if (bounded && x[k] < packing.ToLog(k, low[k]) + options.boundaryMargin) atBound.push_back(packing.Names()[k]);
-            else kept.push_back(k);
+            if (bounded && x[k] < packing.ToLog(k, low[k]) + options.boundaryMargin)
+                atBound.push_back(packing.Names()[k]);
+            else
+                kept.push_back(k);
         }
         const VectorXd logTheta = modes.logTheta_, omega = modes.omega_;
         const ResidualError error = modes.error_;
@@ -50,7 +52,8 @@ VectorXd CovarianceStep(OuterContext& context, const std::vector<double>& x, con
                      std::isfinite(context.Evaluate(xm, options.innerTolerance, &minus));
             if (!finite) break;
             for (Eigen::Index b = 0; b < r; ++b)
-                hessian(b, a) = (plus[Eigen::Index(kept[std::size_t(b)])] - minus[Eigen::Index(kept[std::size_t(b)])]) / (2 * h);
+                hessian(b, a) =
+                    (plus[Eigen::Index(kept[std::size_t(b)])] - minus[Eigen::Index(kept[std::size_t(b)])]) / (2 * h);
         }
         hessian = 0.5 * (hessian + hessian.transpose()).eval();
         const MatrixXd information = 0.5 * hessian;
@@ -68,8 +71,9 @@ VectorXd CovarianceStep(OuterContext& context, const std::vector<double>& x, con
             result.covarianceDone = true;
         }
         for (const std::string& name : atBound) {
-            result.covarianceMessage += std::string(result.covarianceMessage.empty() ? "" : "; ") + name +
-                                        " is at the lower bound of its search (near 0): held fixed there, no standard error";
+            result.covarianceMessage +=
+                std::string(result.covarianceMessage.empty() ? "" : "; ") + name +
+                " is at the lower bound of its search (near 0): held fixed there, no standard error";
             result.atBound.push_back(name);
         }
         modes.Set(logTheta, omega, error);

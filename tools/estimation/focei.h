@@ -73,12 +73,12 @@ struct FoceiProblem {
         std::size_t parameter = 0;  // 0-based model parameter it sets
         double value = 1;           // initial typical value, positive
         bool fixed = false;
-        int eta = -1;               // its random effect, −1 = none
+        int eta = -1;  // its random effect, −1 = none
     };
     std::vector<Theta> thetas;
     struct Eta {
         std::size_t theta = 0;
-        double variance = 0.1;      // initial ω²
+        double variance = 0.1;  // initial ω²
         bool fixed = false;
     };
     std::vector<Eta> etas;
@@ -95,19 +95,19 @@ struct FoceiProblem {
 FoceiProblem FoceiProblemOf(const population::PopulationModel& model, const std::vector<std::string>& parameters);
 
 struct FoceiOptions {
-    double innerTolerance = 1e-7;    // largest Newton step of any η that counts as the mode
+    double innerTolerance = 1e-7;  // largest Newton step of any η that counts as the mode
     int innerIterations = 200;
-    double differenceStep = 1e-7;    // step of the forward differences, in ln φ
+    double differenceStep = 1e-7;        // step of the forward differences, in ln φ
     double secondDifferenceStep = 1e-4;  // of the second derivatives of f, in ln φ
     int outerEvaluations = 1000;
-    double outerTolerance = 1e-6;    // the quasi-Newton stops when a step changes −2LL by less
+    double outerTolerance = 1e-6;      // the quasi-Newton stops when a step changes −2LL by less
     double outerStepTolerance = 1e-5;  // ... or the log parameters by less
     double gradientTolerance = 0.02;   // |∂(−2LL)/∂x| below which the best point is a minimum
     int outerRestarts = 5;             // of the quasi-Newton from the best point while it is not
     double trustRadius = 1.0;          // farthest trial from the best point, in any ln θ
     bool covariance = true;
-    double hessianStep = 1e-3;       // of the differences of the gradient, in the log parameters
-    double boundaryMargin = 1.0;     // a log variance this close to its lower bound is at the bound
+    double hessianStep = 1e-3;    // of the differences of the gradient, in the log parameters
+    double boundaryMargin = 1.0;  // a log variance this close to its lower bound is at the bound
     std::function<void(int evaluation, double minus2ll)> progress;
 };
 
@@ -136,33 +136,33 @@ bool Converged(FoceiStatus status);
 
 struct FoceiResult {
     FoceiStatus status = FoceiStatus::NoFiniteObjective;
-    std::string summary;        // why the outer optimisation stopped, in words
+    std::string summary;  // why the outer optimisation stopped, in words
     double minus2ll = 0;
-    int observations = 0;       // every observation, the censored ones included
-    int censored = 0;           // of them, censored (their terms by the M3 method)
-    int estimatedCount = 0;     // parameters estimated: θ, ω², σ not fixed
+    int observations = 0;    // every observation, the censored ones included
+    int censored = 0;        // of them, censored (their terms by the M3 method)
+    int estimatedCount = 0;  // parameters estimated: θ, ω², σ not fixed
     double aic = 0, bic = 0;
-    std::vector<Estimated> theta;   // typical values
-    std::vector<Estimated> omega;   // variances, per η
-    std::vector<Estimated> sigma;   // "additive" (SD) and/or "proportional" (fraction)
+    std::vector<Estimated> theta;  // typical values
+    std::vector<Estimated> omega;  // variances, per η
+    std::vector<Estimated> sigma;  // "additive" (SD) and/or "proportional" (fraction)
     bool covarianceDone = false;
-    std::string covarianceMessage;  // why it failed, or which parameters it held at their bound
-    std::vector<std::string> atBound;   // estimated parameters held at their lower bound
-    std::vector<std::string> atSearchEdge;  // estimates at another edge of the search: no optimum
+    std::string covarianceMessage;              // why it failed, or which parameters it held at their bound
+    std::vector<std::string> atBound;           // estimated parameters held at their lower bound
+    std::vector<std::string> atSearchEdge;      // estimates at another edge of the search: no optimum
     std::vector<std::string> correlationNames;  // the estimated parameters
     Eigen::MatrixXd correlation;
-    double conditionNumber = 0;     // largest over smallest eigenvalue of the correlation matrix
-    Eigen::VectorXd typicalValues;         // every model parameter at η = 0 (of the first individual)
-    std::vector<Eigen::VectorXd> eta;      // [i]
-    std::vector<Eigen::VectorXd> values;   // [i]: every model parameter of individual i
-    std::vector<Eigen::VectorXd> pred;     // [i]: predictions at the typical values (η = 0)
-    std::vector<Eigen::VectorXd> ipred;    // [i]: at the mode
-    std::vector<Eigen::VectorXd> iwres;    // (y − IPRED) / √V(IPRED); NaN for a censored value
-    std::vector<Eigen::VectorXd> cwres;    // conditional weighted residuals (of the observed values; NaN censored)
-    Eigen::VectorXd etaShrinkage;          // per η, %
-    double epsilonShrinkage = 0;           // %
-    int evaluations = 0;                   // of −2LL in the outer optimisation
-    long simulations = 0;                  // simulator calls (each simulates every individual asked)
+    double conditionNumber = 0;           // largest over smallest eigenvalue of the correlation matrix
+    Eigen::VectorXd typicalValues;        // every model parameter at η = 0 (of the first individual)
+    std::vector<Eigen::VectorXd> eta;     // [i]
+    std::vector<Eigen::VectorXd> values;  // [i]: every model parameter of individual i
+    std::vector<Eigen::VectorXd> pred;    // [i]: predictions at the typical values (η = 0)
+    std::vector<Eigen::VectorXd> ipred;   // [i]: at the mode
+    std::vector<Eigen::VectorXd> iwres;   // (y − IPRED) / √V(IPRED); NaN for a censored value
+    std::vector<Eigen::VectorXd> cwres;   // conditional weighted residuals (of the observed values; NaN censored)
+    Eigen::VectorXd etaShrinkage;         // per η, %
+    double epsilonShrinkage = 0;          // %
+    int evaluations = 0;                  // of −2LL in the outer optimisation
+    long simulations = 0;                 // simulator calls (each simulates every individual asked)
 };
 
 FoceiResult EstimateFocei(const FoceiProblem& problem, Simulator& simulator, const FoceiOptions& options);
@@ -174,9 +174,8 @@ double IndividualObjective(const Eigen::VectorXd& y, const Eigen::VectorXd& f, c
                            const Censoring& censoring = {});
 // ∇l_i and H_i at η from f and G = ∂f/∂η.
 void IndividualDerivatives(const Eigen::VectorXd& y, const Eigen::VectorXd& f, const Eigen::MatrixXd& g,
-                           const Eigen::VectorXd& eta, const Eigen::MatrixXd& omegaInverse,
-                           const ResidualError& error, Eigen::VectorXd& gradient, Eigen::MatrixXd& h,
-                           const Censoring& censoring = {});
+                           const Eigen::VectorXd& eta, const Eigen::MatrixXd& omegaInverse, const ResidualError& error,
+                           Eigen::VectorXd& gradient, Eigen::MatrixXd& h, const Censoring& censoring = {});
 // −2LL at given parameters (modes found from eta, which returns them).
 double FoceiObjective(const FoceiProblem& problem, Simulator& simulator, const Eigen::VectorXd& theta,
                       const Eigen::VectorXd& omegaDiagonal, const ResidualError& error, const FoceiOptions& options,

@@ -77,9 +77,11 @@ void IndividualDiagnostics(Modes& modes, const std::vector<VectorXd>& bestEta, c
             allIwres.push_back(iwres[j]);
         }
         result.iwres.push_back(iwres);
-        const MatrixXd g = q > 0 && bestG[i].rows() == ipred[i].size() ? bestG[i] : MatrixXd::Zero(ipred[i].size(), Eigen::Index(q));
+        const MatrixXd g =
+            q > 0 && bestG[i].rows() == ipred[i].size() ? bestG[i] : MatrixXd::Zero(ipred[i].size(), Eigen::Index(q));
         if (!censoring.Any()) {
-            result.cwres.push_back(ConditionalWeightedResiduals(modes.problem_.observed[i], ipred[i], g, bestEta[i], omegaMatrix, error));
+            result.cwres.push_back(
+                ConditionalWeightedResiduals(modes.problem_.observed[i], ipred[i], g, bestEta[i], omegaMatrix, error));
             continue;
         }
         // CWRES of the observed values alone (their joint linearised distribution), NaN censored.

@@ -25,7 +25,6 @@ double FoceiMinus2LL(Modes& modes, double tolerance)
     return total;
 }
 
-
 // The gradient of −2LL in the packed log parameters at the modes the last (finite)
 // FoceiMinus2LL found, whose last Newton iteration left G and ∇²f at every mode,
 // and, per individual, the modes' sensitivity dη̂/dx (modes.sensitivity_, q × m) for warm starts.
@@ -51,7 +50,8 @@ bool FoceiGradientAt(Modes& modes, const Packing& packing, VectorXd& result)
     }
     std::vector<VectorXd> moved(modes.n_), pair(modes.n_), small(modes.n_);
     for (std::size_t k = modes.q_; k < s; ++k) {
-        if (!modes.PredictMoved(k, -1, d, all, moved) || !modes.PredictMoved(k, -1, modes.options_.differenceStep, all, small))
+        if (!modes.PredictMoved(k, -1, d, all, moved) ||
+            !modes.PredictMoved(k, -1, modes.options_.differenceStep, all, small))
             return false;
         for (std::size_t i = 0; i < modes.n_; ++i) {
             plainG[i].col(Eigen::Index(k - modes.q_)) = (small[i] - modes.f_[i]) / modes.options_.differenceStep;
@@ -60,7 +60,8 @@ bool FoceiGradientAt(Modes& modes, const Packing& packing, VectorXd& result)
         for (std::size_t l = 0; l < modes.q_; ++l) {
             if (!modes.PredictMoved(k, int(l), d, all, pair)) return false;
             for (std::size_t i = 0; i < modes.n_; ++i)
-                modes.second_[i][k].col(Eigen::Index(l)) = (pair[i] - moved[i] - modes.moved_[l][i] + modes.f_[i]) / (d * d);
+                modes.second_[i][k].col(Eigen::Index(l)) =
+                    (pair[i] - moved[i] - modes.moved_[l][i] + modes.f_[i]) / (d * d);
         }
     }
 
@@ -90,8 +91,10 @@ bool FoceiGradientAt(Modes& modes, const Packing& packing, VectorXd& result)
         MatrixXd kInverse;
         if (q > 0) {
             const Eigen::LLT<MatrixXd> kLlt(modes.ExactHessian(i, omegaInverse));
-            if (kLlt.info() == Eigen::Success) kInverse = kLlt.solve(MatrixXd::Identity(q, q));
-            else kInverse = 0.5 * hInverse;  // away from a minimum: the first-order matrix
+            if (kLlt.info() == Eigen::Success)
+                kInverse = kLlt.solve(MatrixXd::Identity(q, q));
+            else
+                kInverse = 0.5 * hInverse;  // away from a minimum: the first-order matrix
         }
         const VectorXd kc = q > 0 ? VectorXd(kInverse * c) : VectorXd();
         modes.sensitivity_[i] = MatrixXd::Zero(q, Eigen::Index(m));
@@ -100,55 +103,56 @@ bool FoceiGradientAt(Modes& modes, const Packing& packing, VectorXd& result)
             double total = 0;
             VectorXd dGradient = VectorXd::Zero(q);  // ∂(∇_η l)/∂x_p at fixed η
             switch (packing.KindOf(p)) {
-            case Packing::Kind::Theta: {
-                const int e = modes.problem_.thetas[index].eta;
-                if (e >= 0) {
-                    // The data part moves as under η_e, the prior term not at all:
-                    // ∂l/∂x = −2η_e/ω_e² at the mode, ∂ln|H|/∂x = c_e, ∂(∇l)/∂x = K e_e − 2/ω_e² e_e.
+                case Packing::Kind::Theta: {
+                    const int e = modes.problem_.thetas[index].eta;
+                    if (e >= 0) {
+                        // The data part moves as under η_e, the prior term not at all:
+                        // ∂l/∂x = −2η_e/ω_e² at the mode, ∂ln|H|/∂x = c_e, ∂(∇l)/∂x = K e_e − 2/ω_e² e_e.
+                        const double w = 1.0 / modes.omega_[e];
+                        total = -2 * eta[e] * w + 2 * w * kc[e];
+                        modes.sensitivity_[i](e, Eigen::Index(p)) = -1.0;
+                        modes.sensitivity_[i].col(Eigen::Index(p)) += 2 * w * kInverse.col(e);
+                        result[Eigen::Index(p)] += total;
+                        continue;
+                    }
+                    const std::size_t direction = modes.q_ + std::size_t(modes.plainIndex_[index]);
+                    const MatrixXd& moves = modes.second_[i][direction];
+                    for (Eigen::Index j = 0; j < nObs; ++j) {
+                        const ObservationTerms& term = terms[std::size_t(j)];
+                        const double df = plainG[i](j, Eigen::Index(direction - modes.q_));
+                        total += term.L1() * df;
+                        if (q > 0) {
+                            total += term.W1() * df * quadratic[j] + 2 * term.W() * moves.row(j).dot(hInverseG.col(j));
+                            dGradient += term.L2() * df * g.row(j).transpose() + term.L1() * moves.row(j).transpose();
+                        }
+                    }
+                    break;
+                }
+                case Packing::Kind::Omega: {
+                    const Eigen::Index e = Eigen::Index(index);
                     const double w = 1.0 / modes.omega_[e];
-                    total = -2 * eta[e] * w + 2 * w * kc[e];
-                    modes.sensitivity_[i](e, Eigen::Index(p)) = -1.0;
-                    modes.sensitivity_[i].col(Eigen::Index(p)) += 2 * w * kInverse.col(e);
-                    result[Eigen::Index(p)] += total;
-                    continue;
+                    total = -eta[e] * eta[e] * w + 1.0 - hInverse(e, e) * w;
+                    dGradient[e] = -2 * eta[e] * w;
+                    break;
                 }
-                const std::size_t direction = modes.q_ + std::size_t(modes.plainIndex_[index]);
-                const MatrixXd& moves = modes.second_[i][direction];
-                for (Eigen::Index j = 0; j < nObs; ++j) {
-                    const ObservationTerms& term = terms[std::size_t(j)];
-                    const double df = plainG[i](j, Eigen::Index(direction - modes.q_));
-                    total += term.L1() * df;
-                    if (q > 0) {
-                        total += term.W1() * df * quadratic[j] + 2 * term.W() * moves.row(j).dot(hInverseG.col(j));
-                        dGradient += term.L2() * df * g.row(j).transpose() + term.L1() * moves.row(j).transpose();
+                case Packing::Kind::Additive:
+                case Packing::Kind::Proportional: {
+                    const bool additive = packing.KindOf(p) == Packing::Kind::Additive;
+                    for (Eigen::Index j = 0; j < nObs; ++j) {
+                        const ObservationTerms& term = terms[std::size_t(j)];
+                        // x = ln a: V moves by 2a², V' not; x = ln b: V by 2b²f², V' by 2V'.
+                        const double dv = additive
+                                              ? 2 * modes.error_.additive * modes.error_.additive
+                                              : 2 * modes.error_.proportional * modes.error_.proportional * f[j] * f[j];
+                        const double dv1 = additive ? 0.0 : 2 * term.v1;
+                        total += term.DL(dv);
+                        if (q > 0) {
+                            total += term.DW(dv, dv1) * quadratic[j];
+                            dGradient += term.DL1(dv, dv1) * g.row(j).transpose();
+                        }
                     }
+                    break;
                 }
-                break;
-            }
-            case Packing::Kind::Omega: {
-                const Eigen::Index e = Eigen::Index(index);
-                const double w = 1.0 / modes.omega_[e];
-                total = -eta[e] * eta[e] * w + 1.0 - hInverse(e, e) * w;
-                dGradient[e] = -2 * eta[e] * w;
-                break;
-            }
-            case Packing::Kind::Additive:
-            case Packing::Kind::Proportional: {
-                const bool additive = packing.KindOf(p) == Packing::Kind::Additive;
-                for (Eigen::Index j = 0; j < nObs; ++j) {
-                    const ObservationTerms& term = terms[std::size_t(j)];
-                    // x = ln a: V moves by 2a², V' not; x = ln b: V by 2b²f², V' by 2V'.
-                    const double dv = additive ? 2 * modes.error_.additive * modes.error_.additive
-                                               : 2 * modes.error_.proportional * modes.error_.proportional * f[j] * f[j];
-                    const double dv1 = additive ? 0.0 : 2 * term.v1;
-                    total += term.DL(dv);
-                    if (q > 0) {
-                        total += term.DW(dv, dv1) * quadratic[j];
-                        dGradient += term.DL1(dv, dv1) * g.row(j).transpose();
-                    }
-                }
-                break;
-            }
             }
             if (q > 0) {
                 total -= kc.dot(dGradient);

@@ -49,7 +49,8 @@ void Packing::Unpack(const std::vector<double>& x, Eigen::VectorXd& logTheta, Ei
                      ResidualError& error) const
 {
     logTheta.resize(Eigen::Index(problem_.thetas.size()));
-    for (std::size_t t = 0; t < problem_.thetas.size(); ++t) logTheta[Eigen::Index(t)] = std::log(problem_.thetas[t].value);
+    for (std::size_t t = 0; t < problem_.thetas.size(); ++t)
+        logTheta[Eigen::Index(t)] = std::log(problem_.thetas[t].value);
     omega.resize(Eigen::Index(problem_.etas.size()));
     for (std::size_t e = 0; e < problem_.etas.size(); ++e) omega[Eigen::Index(e)] = problem_.etas[e].variance;
     error = problem_.error;
@@ -58,10 +59,18 @@ void Packing::Unpack(const std::vector<double>& x, Eigen::VectorXd& logTheta, Ei
     for (std::size_t k = 0; k < kinds_.size(); ++k) {
         const auto at = Eigen::Index(index_[k]);
         switch (kinds_[k]) {
-        case Kind::Theta: logTheta[at] = x[k]; break;
-        case Kind::Omega: omega[at] = std::exp(x[k]); break;
-        case Kind::Additive: error.additive = std::exp(x[k]); break;
-        case Kind::Proportional: error.proportional = std::exp(x[k]); break;
+            case Kind::Theta:
+                logTheta[at] = x[k];
+                break;
+            case Kind::Omega:
+                omega[at] = std::exp(x[k]);
+                break;
+            case Kind::Additive:
+                error.additive = std::exp(x[k]);
+                break;
+            case Kind::Proportional:
+                error.proportional = std::exp(x[k]);
+                break;
         }
     }
 }
@@ -85,10 +94,22 @@ void Packing::Bounds(std::vector<double>& low, std::vector<double>& high) const
     for (std::size_t k = 0; k < kinds_.size(); ++k) {
         const double x0 = start_[k];
         switch (kinds_[k]) {
-        case Kind::Theta: low.push_back(x0 - 3); high.push_back(x0 + 3); break;
-        case Kind::Omega: low.push_back(std::sqrt(kVarianceFloor)); high.push_back(5.0); break;
-        case Kind::Additive: low.push_back(x0 - 9); high.push_back(x0 + 9); break;
-        case Kind::Proportional: low.push_back(std::log(1e-5)); high.push_back(std::log(10.0)); break;
+            case Kind::Theta:
+                low.push_back(x0 - 3);
+                high.push_back(x0 + 3);
+                break;
+            case Kind::Omega:
+                low.push_back(std::sqrt(kVarianceFloor));
+                high.push_back(5.0);
+                break;
+            case Kind::Additive:
+                low.push_back(x0 - 9);
+                high.push_back(x0 + 9);
+                break;
+            case Kind::Proportional:
+                low.push_back(std::log(1e-5));
+                high.push_back(std::log(10.0));
+                break;
         }
     }
 }
@@ -109,7 +130,8 @@ void NaturalEstimates(const FoceiProblem& problem, const Eigen::VectorXd& logThe
     auto se = [&](bool fixed, double value) { return fixed ? std::nan("") : value * seLog[Eigen::Index(k++)]; };
     for (std::size_t t = 0; t < problem.thetas.size(); ++t) {
         const double value = std::exp(logTheta[Eigen::Index(t)]);
-        result.theta.push_back({problem.thetas[t].name, value, se(problem.thetas[t].fixed, value), problem.thetas[t].fixed});
+        result.theta.push_back(
+            {problem.thetas[t].name, value, se(problem.thetas[t].fixed, value), problem.thetas[t].fixed});
     }
     for (std::size_t e = 0; e < problem.etas.size(); ++e) {
         const double value = omega[Eigen::Index(e)];
@@ -117,7 +139,8 @@ void NaturalEstimates(const FoceiProblem& problem, const Eigen::VectorXd& logThe
                                 problem.etas[e].fixed});
     }
     if (problem.additive)
-        result.sigma.push_back({"additive", error.additive, se(problem.additiveFixed, error.additive), problem.additiveFixed});
+        result.sigma.push_back(
+            {"additive", error.additive, se(problem.additiveFixed, error.additive), problem.additiveFixed});
     if (problem.proportional)
         result.sigma.push_back({"proportional", error.proportional, se(problem.proportionalFixed, error.proportional),
                                 problem.proportionalFixed});

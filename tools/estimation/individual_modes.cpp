@@ -12,8 +12,7 @@ using Eigen::MatrixXd;
 using Eigen::VectorXd;
 
 Modes::Modes(const FoceiProblem& problem, Simulator& simulator, const FoceiOptions& options)
-    : problem_(problem), simulator_(simulator), options_(options), n_(simulator.Individuals()),
-      q_(problem.etas.size())
+    : problem_(problem), simulator_(simulator), options_(options), n_(simulator.Individuals()), q_(problem.etas.size())
 {
     eta_.assign(n_, VectorXd::Zero(Eigen::Index(q_)));
     f_.resize(n_);
@@ -75,7 +74,8 @@ bool Modes::FindModes(double tolerance)
             if (restart[i]) eta_[i].setZero();
         Predict(eta_, restart, f_);
         for (std::size_t i = 0; i < n_; ++i)
-            if (restart[i]) l_[i] = IndividualObjective(problem_.observed[i], f_[i], eta_[i], omegaInverse, error_, CensoringOf(i));
+            if (restart[i])
+                l_[i] = IndividualObjective(problem_.observed[i], f_[i], eta_[i], omegaInverse, error_, CensoringOf(i));
     }
     for (std::size_t i = 0; i < n_; ++i)
         if (!std::isfinite(l_[i])) return false;
@@ -99,15 +99,17 @@ bool Modes::FindModes(double tolerance)
         std::vector<char> searching(n_, 0), walled(n_, 0);
         for (std::size_t i = 0; i < n_; ++i) {
             if (!active[i]) continue;
-            IndividualDerivatives(problem_.observed[i], f_[i], g_[i], eta_[i], omegaInverse, error_, gradient,
-                                  h_[i], CensoringOf(i));
+            IndividualDerivatives(problem_.observed[i], f_[i], g_[i], eta_[i], omegaInverse, error_, gradient, h_[i],
+                                  CensoringOf(i));
             const Eigen::LLT<MatrixXd> exact(ExactHessian(i, omegaInverse));
             step[i] = exact.info() == Eigen::Success ? VectorXd(-exact.solve(gradient))
                                                      : VectorXd(-h_[i].ldlt().solve(0.5 * gradient));
             const double largest = step[i].lpNorm<Eigen::Infinity>();
             if (largest > radius[i]) step[i] *= radius[i] / largest;
-            if (step[i].lpNorm<Eigen::Infinity>() < tolerance) active[i] = 0;
-            else searching[i] = 1;
+            if (step[i].lpNorm<Eigen::Infinity>() < tolerance)
+                active[i] = 0;
+            else
+                searching[i] = 1;
         }
         // Halving line search on l_i.
         double t = 1;
@@ -120,7 +122,8 @@ bool Modes::FindModes(double tolerance)
             Predict(trial, searching, ft);
             for (std::size_t i = 0; i < n_; ++i) {
                 if (!searching[i]) continue;
-                const double lt = IndividualObjective(problem_.observed[i], ft[i], trial[i], omegaInverse, error_, CensoringOf(i));
+                const double lt =
+                    IndividualObjective(problem_.observed[i], ft[i], trial[i], omegaInverse, error_, CensoringOf(i));
                 if (!ft[i].allFinite()) {
                     radius[i] = std::min(radius[i], 0.5 * t * step[i].lpNorm<Eigen::Infinity>());
                     walled[i] = 1;
@@ -156,8 +159,10 @@ int Modes::ReviseModes(double tolerance, Objective objective)
     }
     int changed = 0;
     for (std::size_t i = 0; i < n_; ++i) {
-        if (l_[i] < warmL[i] - 1e-6) ++changed;
-        else eta_[i] = warm[i];
+        if (l_[i] < warmL[i] - 1e-6)
+            ++changed;
+        else
+            eta_[i] = warm[i];
     }
     return changed;
 }

@@ -60,13 +60,13 @@ public:
     std::size_t n_, q_;
     Eigen::VectorXd logTheta_, omega_;
     ResidualError error_;
-    std::vector<Eigen::VectorXd> eta_, f_;       // [i]: the modes and the predictions there
-    std::vector<Eigen::MatrixXd> g_, h_;         // [i]: G = ∂f/∂η and H_i at the mode
-    std::vector<Eigen::MatrixXd> sensitivity_;   // [i]: dη̂_i/dx of the last gradient
-    std::vector<double> l_;                      // [i]: l_i at the mode
+    std::vector<Eigen::VectorXd> eta_, f_;      // [i]: the modes and the predictions there
+    std::vector<Eigen::MatrixXd> g_, h_;        // [i]: G = ∂f/∂η and H_i at the mode
+    std::vector<Eigen::MatrixXd> sensitivity_;  // [i]: dη̂_i/dx of the last gradient
+    std::vector<double> l_;                     // [i]: l_i at the mode
     long simulations_ = 0;
-    std::vector<std::size_t> plain_;             // free θ without η: the further directions
-    std::vector<int> plainIndex_;                // [θ]: its place among them, −1 none
+    std::vector<std::size_t> plain_;                    // free θ without η: the further directions
+    std::vector<int> plainIndex_;                       // [θ]: its place among them, −1 none
     std::vector<std::vector<Eigen::MatrixXd>> second_;  // [i][k]: ∂²f/∂z_k∂η (n_obs × q)
     std::vector<std::vector<Eigen::VectorXd>> moved_;   // [k][i]: f at η + d·e_k
     std::vector<Eigen::VectorXd> pair_;                 // [i]: f at η + d·e_k + d·e_l

@@ -54,7 +54,8 @@ double OuterObjective(unsigned n, const double* x, double* gradient, void* data)
             far = far || (context.packing->KindOf(k) == Packing::Kind::Theta &&
                           std::fabs(point[k] - context.bestX[k]) > context.options->trustRadius);
     VectorXd g;
-    const double value = far ? kInfinity : context.Evaluate(point, context.options->innerTolerance, gradient ? &g : nullptr);
+    const double value =
+        far ? kInfinity : context.Evaluate(point, context.options->innerTolerance, gradient ? &g : nullptr);
     if (!far) ++context.evaluations;
     if (value < context.best) {
         context.best = value;
@@ -99,11 +100,16 @@ struct Stop {
 Stop StopOf(nlopt::result status)
 {
     switch (status) {
-    case nlopt::MAXEVAL_REACHED: return {FoceiStatus::EvaluationLimit, "the evaluation limit was reached"};
-    case nlopt::FTOL_REACHED: return {FoceiStatus::ObjectiveChangeSmall, "-2LL changed by less than the tolerance"};
-    case nlopt::XTOL_REACHED: return {FoceiStatus::StepSmall, "the parameters changed by less than the tolerance"};
-    case nlopt::SUCCESS: return {FoceiStatus::Stopped, "the gradient vanished"};
-    default: return {FoceiStatus::Stopped, "stopped (" + std::to_string(int(status)) + ")"};
+        case nlopt::MAXEVAL_REACHED:
+            return {FoceiStatus::EvaluationLimit, "the evaluation limit was reached"};
+        case nlopt::FTOL_REACHED:
+            return {FoceiStatus::ObjectiveChangeSmall, "-2LL changed by less than the tolerance"};
+        case nlopt::XTOL_REACHED:
+            return {FoceiStatus::StepSmall, "the parameters changed by less than the tolerance"};
+        case nlopt::SUCCESS:
+            return {FoceiStatus::Stopped, "the gradient vanished"};
+        default:
+            return {FoceiStatus::Stopped, "stopped (" + std::to_string(int(status)) + ")"};
     }
 }
 

@@ -26,8 +26,10 @@ struct ObservationTerms {
     bool censored = false;
     double lf = 0, lv = 0, lff = 0, lfv = 0, lvv = 0, wf = 0, wv = 0;  // censored: partial derivatives
     ObservationTerms(double y, double f, const ResidualError& error)
-        : v(error.Variance(f)), v1(2 * error.proportional * error.proportional * f),
-          v2(2 * error.proportional * error.proportional), r(y - f)
+        : v(error.Variance(f)),
+          v1(2 * error.proportional * error.proportional * f),
+          v2(2 * error.proportional * error.proportional),
+          r(y - f)
     {
     }
     ObservationTerms(const Eigen::VectorXd& y, const Eigen::VectorXd& f, Eigen::Index j, const Censoring& censoring,

@@ -9,13 +9,18 @@ namespace {
 int Strength(const Node& node)
 {
     switch (node.kind) {
-    case NodeKind::Add:
-    case NodeKind::Subtract: return 1;
-    case NodeKind::Multiply:
-    case NodeKind::Divide: return 2;
-    case NodeKind::Negate: return 3;
-    case NodeKind::Power: return 4;
-    default: return 5;
+        case NodeKind::Add:
+        case NodeKind::Subtract:
+            return 1;
+        case NodeKind::Multiply:
+        case NodeKind::Divide:
+            return 2;
+        case NodeKind::Negate:
+            return 3;
+        case NodeKind::Power:
+            return 4;
+        default:
+            return 5;
     }
 }
 
@@ -56,11 +61,16 @@ std::string PowerOperand(const Node& node)
 std::string EngineName(const Symbol& symbol)
 {
     switch (symbol.kind) {
-    case SymbolKind::Compartment: return "F" + std::to_string(symbol.index);
-    case SymbolKind::Parameter: return "A" + std::to_string(symbol.index);
-    case SymbolKind::PParameter: return "P" + std::to_string(symbol.index);
-    case SymbolKind::Covariate: return "Q" + std::to_string(symbol.index);
-    case SymbolKind::Time: return "T";
+        case SymbolKind::Compartment:
+            return "F" + std::to_string(symbol.index);
+        case SymbolKind::Parameter:
+            return "A" + std::to_string(symbol.index);
+        case SymbolKind::PParameter:
+            return "P" + std::to_string(symbol.index);
+        case SymbolKind::Covariate:
+            return "Q" + std::to_string(symbol.index);
+        case SymbolKind::Time:
+            return "T";
     }
     return "T";
 }
@@ -68,16 +78,26 @@ std::string EngineName(const Symbol& symbol)
 std::string EngineText(const Node& node)
 {
     switch (node.kind) {
-    case NodeKind::Number: return node.text;
-    case NodeKind::Name: return EngineName(node.symbol);
-    case NodeKind::Exp: return "EX(" + EngineText(*node.left) + ")";
-    case NodeKind::Log: return "LN(" + EngineText(*node.left) + ")";
-    case NodeKind::Negate: return "-" + AfterMinus(*node.left, 2);
-    case NodeKind::Add: return Operand(*node.left, 1) + "+" + Operand(*node.right, 2);
-    case NodeKind::Subtract: return Operand(*node.left, 1) + "-" + AfterMinus(*node.right, 2);
-    case NodeKind::Multiply: return Operand(*node.left, 2) + "*" + Operand(*node.right, 3);
-    case NodeKind::Divide: return Operand(*node.left, 2) + "/" + Operand(*node.right, 3);
-    case NodeKind::Power: return PowerOperand(*node.left) + "^" + PowerOperand(*node.right);
+        case NodeKind::Number:
+            return node.text;
+        case NodeKind::Name:
+            return EngineName(node.symbol);
+        case NodeKind::Exp:
+            return "EX(" + EngineText(*node.left) + ")";
+        case NodeKind::Log:
+            return "LN(" + EngineText(*node.left) + ")";
+        case NodeKind::Negate:
+            return "-" + AfterMinus(*node.left, 2);
+        case NodeKind::Add:
+            return Operand(*node.left, 1) + "+" + Operand(*node.right, 2);
+        case NodeKind::Subtract:
+            return Operand(*node.left, 1) + "-" + AfterMinus(*node.right, 2);
+        case NodeKind::Multiply:
+            return Operand(*node.left, 2) + "*" + Operand(*node.right, 3);
+        case NodeKind::Divide:
+            return Operand(*node.left, 2) + "/" + Operand(*node.right, 3);
+        case NodeKind::Power:
+            return PowerOperand(*node.left) + "^" + PowerOperand(*node.right);
     }
     return "0";
 }

@@ -58,10 +58,7 @@ public:
 
 private:
     [[noreturn]] void Fail(const std::string& message) const { throw FormulaError(message, at_ + 1); }
-    [[noreturn]] void FailAt(const std::string& message, std::size_t at) const
-    {
-        throw FormulaError(message, at + 1);
-    }
+    [[noreturn]] void FailAt(const std::string& message, std::size_t at) const { throw FormulaError(message, at + 1); }
 
     bool AtEnd() const { return at_ >= text_.size(); }
     void SkipBlanks()
@@ -82,9 +79,12 @@ private:
     {
         NodePtr left = Product();
         for (;;) {
-            if (Accept('+')) left = MakeBinary(NodeKind::Add, left, Product());
-            else if (Accept('-')) left = MakeBinary(NodeKind::Subtract, left, Product());
-            else return left;
+            if (Accept('+'))
+                left = MakeBinary(NodeKind::Add, left, Product());
+            else if (Accept('-'))
+                left = MakeBinary(NodeKind::Subtract, left, Product());
+            else
+                return left;
         }
     }
 
@@ -203,10 +203,7 @@ private:
 
 }  // namespace
 
-NodePtr ParseFormula(std::string_view text, const NameLookup& lookup)
-{
-    return Parser(text, lookup).Formula();
-}
+NodePtr ParseFormula(std::string_view text, const NameLookup& lookup) { return Parser(text, lookup).Formula(); }
 
 bool ReadsKind(const Node& node, SymbolKind kind)
 {

@@ -51,8 +51,7 @@ NodePtr MakeBinary(NodeKind kind, NodePtr left, NodePtr right);
 // A formula that cannot be read: `column` is the 1-based position in the formula text.
 class FormulaError : public std::runtime_error {
 public:
-    FormulaError(const std::string& message, std::size_t column)
-        : std::runtime_error(message), column_(column) {}
+    FormulaError(const std::string& message, std::size_t column) : std::runtime_error(message), column_(column) {}
     std::size_t column() const { return column_; }
 
 private:

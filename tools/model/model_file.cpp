@@ -3,31 +3,35 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <fstream>
 #include <functional>
 #include <limits>
-#include <fstream>
 #include <map>
 #include <sstream>
 #include <tuple>
 
 #include <toml++/toml.h>
 
-#include "model/model_reader.h"
-#include "model/number_text.h"
-#include "tessuvan/tessuvan.h"
 #include "model/engine_text.h"
 #include "model/input_file.h"
+#include "model/model_reader.h"
+#include "model/number_text.h"
 #include "model/rate_split.h"
+#include "tessuvan/tessuvan.h"
 
 namespace tessuvan::cli {
 
 const char* EstimateWords(Estimate estimate)
 {
     switch (estimate) {
-    case Estimate::Fixed: return "fixed";
-    case Estimate::IndividualOnly: return "individual";
-    case Estimate::PopulationAndIndividual: return "population and individual";
-    case Estimate::PopulationOnly: return "population";
+        case Estimate::Fixed:
+            return "fixed";
+        case Estimate::IndividualOnly:
+            return "individual";
+        case Estimate::PopulationAndIndividual:
+            return "population and individual";
+        case Estimate::PopulationOnly:
+            return "population";
     }
     return "fixed";
 }
@@ -50,8 +54,6 @@ constexpr int kMaxOutputs = MaxOutputs;
 constexpr int kMaxPParameters = MaxPParameters;
 constexpr int kMaxQParameters = MaxQParameters;
 
-
-
 bool IsIdentifier(std::string_view name)
 {
     if (name.empty() || !(std::isalpha(static_cast<unsigned char>(name[0])) || name[0] == '_')) return false;
@@ -71,8 +73,7 @@ public:
     explicit Translator(Reader& reader) : reader_(reader) {}
 
     // Declares a name; a name without symbol (an output) is taken but cannot be read.
-    void Declare(const toml::node* at, const std::string& key, const std::string& name,
-                 std::optional<Symbol> symbol)
+    void Declare(const toml::node* at, const std::string& key, const std::string& name, std::optional<Symbol> symbol)
     {
         if (!IsIdentifier(name))
             reader_.Fail(at, key, "'" + name + "' is not a name (letters, digits and _, starting with a letter)");
@@ -95,8 +96,9 @@ public:
         try {
             tree = ParseFormula(text, lookup);
         } catch (const FormulaError& error) {
-            reader_.Fail(at, key, std::string(error.what()) + " (at character " + std::to_string(error.column()) +
-                                      " of \"" + text + "\")");
+            reader_.Fail(at, key,
+                         std::string(error.what()) + " (at character " + std::to_string(error.column()) + " of \"" +
+                             text + "\")");
         }
         for (SymbolKind kind : forbidden)
             if (ReadsKind(*tree, kind)) reader_.Fail(at, key, "\"" + text + "\" may not read " + KindWords(kind));
@@ -107,10 +109,14 @@ private:
     static std::string KindWords(SymbolKind kind)
     {
         switch (kind) {
-        case SymbolKind::Compartment: return "compartment amounts";
-        case SymbolKind::Time: return "the time";
-        case SymbolKind::PParameter: return "P parameters";
-        default: return "this kind of name";
+            case SymbolKind::Compartment:
+                return "compartment amounts";
+            case SymbolKind::Time:
+                return "the time";
+            case SymbolKind::PParameter:
+                return "P parameters";
+            default:
+                return "this kind of name";
         }
     }
 
@@ -121,8 +127,8 @@ private:
 Estimate EstimateFromWords(Reader& reader, const toml::node& node, const std::string& key)
 {
     const std::string words = reader.String(node, key);
-    for (Estimate estimate : {Estimate::Fixed, Estimate::IndividualOnly, Estimate::PopulationAndIndividual,
-                              Estimate::PopulationOnly})
+    for (Estimate estimate :
+         {Estimate::Fixed, Estimate::IndividualOnly, Estimate::PopulationAndIndividual, Estimate::PopulationOnly})
         if (words == EstimateWords(estimate)) return estimate;
     reader.Fail(&node, key,
                 "'" + words + "' is not a way to estimate (fixed, individual, population and individual, population)");
@@ -144,7 +150,6 @@ void ReadCompartments(Reader& reader, Translator& names, Model& model, const tom
     }
 }
 
-
 void ReadParameters(Reader& reader, Translator& names, Model& model, const toml::table* section)
 {
     if (section == nullptr) return;
@@ -156,8 +161,10 @@ void ReadParameters(Reader& reader, Translator& names, Model& model, const toml:
             reader.OnlyKeys(*fields, key + ".", {"value", "estimate", "prior", "prior_sd", "formula", "omega"});
             if (auto* omega = fields->get("omega")) ReadVariability(reader, *omega, key + ".omega", parameter);
             if (auto* formula = fields->get("formula")) parameter.formula = reader.String(*formula, key + ".formula");
-            if (auto* value = fields->get("value")) parameter.value = reader.Number(*value, key + ".value");
-            else if (parameter.formula.empty()) reader.Fail(node, key, "needs a value (the initial estimate)");
+            if (auto* value = fields->get("value"))
+                parameter.value = reader.Number(*value, key + ".value");
+            else if (parameter.formula.empty())
+                reader.Fail(node, key, "needs a value (the initial estimate)");
             if (auto* estimate = fields->get("estimate"))
                 parameter.estimate = EstimateFromWords(reader, *estimate, key + ".estimate");
             parameter.prior = parameter.value;
@@ -176,8 +183,7 @@ void ReadParameters(Reader& reader, Translator& names, Model& model, const toml:
             parameter.prior = parameter.value;
         }
         if (parameter.formula.empty() && parameter.estimate != Estimate::Fixed && parameter.value <= 0)
-            reader.Fail(node, key,
-                        "an estimated parameter needs a positive initial value (steps are relative to it)");
+            reader.Fail(node, key, "an estimated parameter needs a positive initial value (steps are relative to it)");
         if (model.parameters.size() == static_cast<std::size_t>(kMaxAdjustables))
             reader.Fail(node, key, "at most " + std::to_string(kMaxAdjustables) + " parameters");
         names.Declare(node, key, name, Symbol{SymbolKind::Parameter, int(model.parameters.size() + 1)});
@@ -207,8 +213,10 @@ void ReadFormulaTable(Reader& reader, const toml::table* section, const std::str
         NamedFormula entry;
         entry.name = name;
         if (const toml::table* fields = node->as_table()) {
-            if (withCmt) reader.OnlyKeys(*fields, key + ".", {"formula", "cmt"});
-            else reader.OnlyKeys(*fields, key + ".", {"formula"});
+            if (withCmt)
+                reader.OnlyKeys(*fields, key + ".", {"formula", "cmt"});
+            else
+                reader.OnlyKeys(*fields, key + ".", {"formula"});
             const toml::node* formula = fields->get("formula");
             if (formula == nullptr) reader.Fail(node, key, "needs a formula");
             entry.formula = reader.String(*formula, key + ".formula");
@@ -222,8 +230,8 @@ void ReadFormulaTable(Reader& reader, const toml::table* section, const std::str
 }
 
 // "d(name)/dt = expression": the compartment number and the expression text.
-std::pair<int, std::string> RateParts(Reader& reader, const Model& model, const toml::node* at,
-                                      const std::string& key, const std::string& text)
+std::pair<int, std::string> RateParts(Reader& reader, const Model& model, const toml::node* at, const std::string& key,
+                                      const std::string& text)
 {
     const std::size_t equals = text.find('=');
     std::string head = text.substr(0, equals == std::string::npos ? 0 : equals);
@@ -247,7 +255,8 @@ void ReadRates(Reader& reader, Translator& names, Model& model, const toml::tabl
     model.matrixText.assign(n, std::vector<std::string>(n));
     model.freeText.assign(n, "");
     const toml::node* list = section.get("rates");
-    if (list == nullptr) reader.Fail(&section, "model.rates", "missing: one \"d(compartment)/dt = ...\" per compartment");
+    if (list == nullptr)
+        reader.Fail(&section, "model.rates", "missing: one \"d(compartment)/dt = ...\" per compartment");
     const toml::array* array = list->as_array();
     if (array == nullptr) reader.Fail(list, "model.rates", "a list of texts is expected");
     for (std::size_t r = 0; r < array->size(); ++r) {
@@ -303,9 +312,12 @@ void ReadDataOptions(Reader& reader, Model& model, const toml::table* section)
     reader.OnlyKeys(*section, "data.", {"covariates"});
     if (const toml::node* node = section->get("covariates")) {
         const std::string words = reader.String(*node, "data.covariates");
-        if (words == "NOCB") model.covariateSteps = CovariateSteps::NextObservation;
-        else if (words == "LOCF") model.covariateSteps = CovariateSteps::LastObservation;
-        else reader.Fail(node, "data.covariates", "'" + words + "' is neither \"NOCB\" nor \"LOCF\"");
+        if (words == "NOCB")
+            model.covariateSteps = CovariateSteps::NextObservation;
+        else if (words == "LOCF")
+            model.covariateSteps = CovariateSteps::LastObservation;
+        else
+            reader.Fail(node, "data.covariates", "'" + words + "' is neither \"NOCB\" nor \"LOCF\"");
     }
 }
 
@@ -320,8 +332,9 @@ void ReadFit(Reader& reader, Model& model, const toml::table* section)
         fit.method = reader.String(*node, "fit.method");
         if (fit.method != "CHU-BERMAN" && fit.method != "RUNGE-KUTTA QC" && fit.method != "RUNGE-KUTTA 4" &&
             fit.method != "RUNGE-KUTTA 5")
-            reader.Fail(node, "fit.method",
-                        "'" + fit.method + "' is not a method (CHU-BERMAN, RUNGE-KUTTA QC, RUNGE-KUTTA 4, RUNGE-KUTTA 5)");
+            reader.Fail(
+                node, "fit.method",
+                "'" + fit.method + "' is not a method (CHU-BERMAN, RUNGE-KUTTA QC, RUNGE-KUTTA 4, RUNGE-KUTTA 5)");
     }
     if (auto* node = section->get("precision")) {
         fit.precision = reader.Single(*node, "fit.precision");
@@ -396,7 +409,8 @@ Model ParseModel(std::string_view text, const std::string& sourceName)
     reader.OnlyKeys(root, "",
                     {"model", "parameters", "covariates", "p_parameters", "outputs", "dosing", "data", "fit", "error"});
     const toml::table* modelSection = root["model"].as_table();
-    if (modelSection == nullptr) reader.Fail(nullptr, "model", "missing: the [model] table with compartments and rates");
+    if (modelSection == nullptr)
+        reader.Fail(nullptr, "model", "missing: the [model] table with compartments and rates");
     reader.OnlyKeys(*modelSection, "model.", {"compartments", "rates"});
 
     Model model;
@@ -436,7 +450,8 @@ Model ParseModel(std::string_view text, const std::string& sourceName)
 
     std::vector<const toml::node*> outWhere;
     ReadFormulaTable(reader, root["outputs"].as_table(), "outputs", true, model.outputs, outWhere);
-    if (model.outputs.empty()) reader.Fail(nullptr, "outputs", "missing: at least one output, such as conc = \"central/V\"");
+    if (model.outputs.empty())
+        reader.Fail(nullptr, "outputs", "missing: at least one output, such as conc = \"central/V\"");
     if (model.outputs.size() > static_cast<std::size_t>(kMaxOutputs))
         reader.Fail(outWhere.back(), "outputs", "at most " + std::to_string(kMaxOutputs) + " outputs");
     for (std::size_t k = 0; k < model.outputs.size(); ++k) {

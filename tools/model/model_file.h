@@ -66,13 +66,13 @@ const char* EstimateWords(Estimate estimate);
 
 struct ParameterSpec {
     std::string name;
-    double value = 0;       // initial population value (and initial individual values)
+    double value = 0;  // initial population value (and initial individual values)
     Estimate estimate = Estimate::PopulationAndIndividual;
-    double prior = 0;       // a-priori population value (defaults to value)
-    double priorSd = 0;     // a-priori standard deviation, 0 = none
-    std::string formula;    // defining formula as written, empty = free parameter
+    double prior = 0;     // a-priori population value (defaults to value)
+    double priorSd = 0;   // a-priori standard deviation, 0 = none
+    std::string formula;  // defining formula as written, empty = free parameter
     std::string engineFormula;
-    NodePtr definition;     // the defining formula read, null = free parameter
+    NodePtr definition;  // the defining formula read, null = free parameter
     // Between-subject variability (population estimation): value_i = value·exp(η_i),
     // η_i ~ N(0, omega); omega is a variance, 0 = none.
     double omega = 0;
@@ -93,10 +93,10 @@ struct NamedFormula {
 
 // How doses enter one compartment ([dosing]); a null formula is the default.
 struct CompartmentDosing {
-    NodePtr bioavailability;  // fraction of every dose that enters (default 1)
-    NodePtr lag;              // delay of every dose, in time units (default 0)
-    NodePtr rate;             // infusion rate of the rows with RATE = -1
-    NodePtr duration;         // infusion duration of the rows with RATE = -2
+    NodePtr bioavailability;                                           // fraction of every dose that enters (default 1)
+    NodePtr lag;                                                       // delay of every dose, in time units (default 0)
+    NodePtr rate;                                                      // infusion rate of the rows with RATE = -1
+    NodePtr duration;                                                  // infusion duration of the rows with RATE = -2
     std::string bioavailabilityText, lagText, rateText, durationText;  // as written
 };
 
@@ -112,7 +112,7 @@ enum class Estimation { Pooled, Focei };
 // The residual error of the population estimation: variance a² + b²·f².
 struct ErrorSpec {
     bool additive = false;
-    double additiveValue = 0;      // a: SD in the units of the observations
+    double additiveValue = 0;  // a: SD in the units of the observations
     bool additiveFixed = false;
     bool proportional = false;
     double proportionalValue = 0;  // b: a fraction of the prediction
@@ -121,15 +121,15 @@ struct ErrorSpec {
 
 struct FitSettings {
     std::string method = "CHU-BERMAN";
-    double precision = 1e-6;       // handed to the integrator
-    double errorExponent = 0;      // gamma: weight of an observation y proportional to y^-gamma
-    double tolerance = 1e-6;       // mean squared relative change that counts as converged
-    double damping = 0.01;         // added to the diagonal of the normal equations
+    double precision = 1e-6;   // handed to the integrator
+    double errorExponent = 0;  // gamma: weight of an observation y proportional to y^-gamma
+    double tolerance = 1e-6;   // mean squared relative change that counts as converged
+    double damping = 0.01;     // added to the diagonal of the normal equations
     int populationIterations = 100;
     int individualIterations = 100;
-    int priorPopulation = 0;       // subjects the a-priori values count for
+    int priorPopulation = 0;                     // subjects the a-priori values count for
     Estimation estimation = Estimation::Pooled;  // focei when any omega is given, unless said
-    bool allowNonFinite = false;   // keep infinite or not-a-number predictions instead of failing
+    bool allowNonFinite = false;                 // keep infinite or not-a-number predictions instead of failing
 };
 
 struct Model {

@@ -63,20 +63,25 @@ void ReadEstimation(Reader& reader, Model& model, const toml::table* fit, const 
     const toml::node* node = fit != nullptr ? fit->get("estimation") : nullptr;
     if (node != nullptr) {
         const std::string words = reader.String(*node, "fit.estimation");
-        if (words == "focei") model.fit.estimation = Estimation::Focei;
-        else if (words == "pooled") model.fit.estimation = Estimation::Pooled;
-        else reader.Fail(node, "fit.estimation", "'" + words + "' is not an estimation (focei, pooled)");
+        if (words == "focei")
+            model.fit.estimation = Estimation::Focei;
+        else if (words == "pooled")
+            model.fit.estimation = Estimation::Pooled;
+        else
+            reader.Fail(node, "fit.estimation", "'" + words + "' is not an estimation (focei, pooled)");
     }
     if (model.fit.estimation == Estimation::Focei) {
         if (!model.error.additive && !model.error.proportional)
-            reader.Fail(error, "error", "estimation \"focei\" needs a residual error: [error] additive and/or proportional");
+            reader.Fail(error, "error",
+                        "estimation \"focei\" needs a residual error: [error] additive and/or proportional");
         for (const ParameterSpec& parameter : model.parameters)
             if (parameter.omega > 0 && !parameter.formula.empty())
                 reader.Fail(nullptr, "parameters." + parameter.name + ".omega",
                             "a parameter defined by a formula has no variability of its own");
     } else {
         if (anyOmega) reader.Fail(node, "fit.estimation", "\"pooled\" knows no omega; remove them or use \"focei\"");
-        if (error != nullptr) reader.Fail(error, "error", "\"pooled\" weighs by error_exponent; [error] is for \"focei\"");
+        if (error != nullptr)
+            reader.Fail(error, "error", "\"pooled\" weighs by error_exponent; [error] is for \"focei\"");
     }
 }
 

@@ -71,8 +71,7 @@ public:
         if (magnitude > std::numeric_limits<float>::max())
             Fail(&node, key,
                  NumberText(value) + " is beyond the largest 32-bit float (" +
-                     Short(std::numeric_limits<float>::max()) +
-                     "), the type in which the engine receives it");
+                     Short(std::numeric_limits<float>::max()) + "), the type in which the engine receives it");
         if (magnitude != 0 && magnitude < std::numeric_limits<float>::min())
             Fail(&node, key,
                  NumberText(value) + " is below the smallest normal 32-bit float (" +

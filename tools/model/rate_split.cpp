@@ -21,35 +21,37 @@ std::vector<Term> Expand(const NodePtr& node)
 {
     if (!ReadsCompartment(*node)) return {Term{false, {node}, {}}};
     switch (node->kind) {
-    case NodeKind::Add:
-    case NodeKind::Subtract: {
-        std::vector<Term> terms = Expand(node->left);
-        std::vector<Term> right = Expand(node->right);
-        if (node->kind == NodeKind::Subtract) right = Flipped(std::move(right));
-        terms.insert(terms.end(), right.begin(), right.end());
-        return terms;
-    }
-    case NodeKind::Negate: return Flipped(Expand(node->left));
-    case NodeKind::Multiply: {
-        const bool leftReads = ReadsCompartment(*node->left);
-        const bool rightReads = ReadsCompartment(*node->right);
-        if (leftReads && rightReads) break;  // a product of two amounts: nonlinear
-        if (!leftReads) {
-            std::vector<Term> terms = Expand(node->right);
-            for (Term& term : terms) term.numerator.insert(term.numerator.begin(), node->left);
+        case NodeKind::Add:
+        case NodeKind::Subtract: {
+            std::vector<Term> terms = Expand(node->left);
+            std::vector<Term> right = Expand(node->right);
+            if (node->kind == NodeKind::Subtract) right = Flipped(std::move(right));
+            terms.insert(terms.end(), right.begin(), right.end());
             return terms;
         }
-        std::vector<Term> terms = Expand(node->left);
-        for (Term& term : terms) term.numerator.push_back(node->right);
-        return terms;
-    }
-    case NodeKind::Divide: {
-        if (ReadsCompartment(*node->right)) break;
-        std::vector<Term> terms = Expand(node->left);
-        for (Term& term : terms) term.denominator.push_back(node->right);
-        return terms;
-    }
-    default: break;
+        case NodeKind::Negate:
+            return Flipped(Expand(node->left));
+        case NodeKind::Multiply: {
+            const bool leftReads = ReadsCompartment(*node->left);
+            const bool rightReads = ReadsCompartment(*node->right);
+            if (leftReads && rightReads) break;  // a product of two amounts: nonlinear
+            if (!leftReads) {
+                std::vector<Term> terms = Expand(node->right);
+                for (Term& term : terms) term.numerator.insert(term.numerator.begin(), node->left);
+                return terms;
+            }
+            std::vector<Term> terms = Expand(node->left);
+            for (Term& term : terms) term.numerator.push_back(node->right);
+            return terms;
+        }
+        case NodeKind::Divide: {
+            if (ReadsCompartment(*node->right)) break;
+            std::vector<Term> terms = Expand(node->left);
+            for (Term& term : terms) term.denominator.push_back(node->right);
+            return terms;
+        }
+        default:
+            break;
     }
     return {Term{false, {node}, {}}};
 }

@@ -11,14 +11,25 @@ std::string JsonString(const std::string& text)
     std::string out = "\"";
     for (char c : text) {
         switch (c) {
-        case '"': out += "\\\""; break;
-        case '\\': out += "\\\\"; break;
-        case '\n': out += "\\n"; break;
-        case '\t': out += "\\t"; break;
-        case '\r': break;
-        default:
-            if (static_cast<unsigned char>(c) < 0x20) out += fmt::format("\\u{:04x}", int(c));
-            else out += c;
+            case '"':
+                out += "\\\"";
+                break;
+            case '\\':
+                out += "\\\\";
+                break;
+            case '\n':
+                out += "\\n";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
+            case '\r':
+                break;
+            default:
+                if (static_cast<unsigned char>(c) < 0x20)
+                    out += fmt::format("\\u{:04x}", int(c));
+                else
+                    out += c;
         }
     }
     return out + "\"";
@@ -44,8 +55,9 @@ std::string PopulationJsonMembers(const std::vector<Estimated>& theta, const std
     }
     j += "\n  },\n  \"sigma\": {";
     for (std::size_t s = 0; s < sigma.size(); ++s)
-        j += fmt::format("{}\n    {}: {{\"value\": {}, \"se\": {}, \"fixed\": {}}}", s ? "," : "", JsonString(sigma[s].name),
-                         JsonNumber(sigma[s].value), JsonNumber(sigma[s].se), flag(sigma[s].fixed));
+        j += fmt::format("{}\n    {}: {{\"value\": {}, \"se\": {}, \"fixed\": {}}}", s ? "," : "",
+                         JsonString(sigma[s].name), JsonNumber(sigma[s].value), JsonNumber(sigma[s].se),
+                         flag(sigma[s].fixed));
     return j + "\n  },\n";
 }
 

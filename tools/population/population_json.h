@@ -31,8 +31,8 @@ struct Estimated {
 // Log-normal variability: CV = √(exp(ω²) − 1), in %.
 inline double CvPercent(double variance) { return 100.0 * std::sqrt(std::expm1(variance)); }
 
-std::string JsonNumber(double value);              // 10 significant digits; null when not finite
-std::string JsonString(const std::string& text);   // quoted, escaped
+std::string JsonNumber(double value);             // 10 significant digits; null when not finite
+std::string JsonString(const std::string& text);  // quoted, escaped
 
 // The three members, from `  "theta": {` to the `  },` closing "sigma" and its line break.
 std::string PopulationJsonMembers(const std::vector<Estimated>& theta, const std::vector<Estimated>& omega,
@@ -45,9 +45,9 @@ public:
 
 // The estimates read back, each member in the order nlohmann::json keeps them (by name).
 struct PopulationValues {
-    std::vector<std::pair<std::string, double>> theta;     // typical values
-    std::vector<std::pair<std::string, double>> omega;     // variances
-    std::vector<std::pair<std::string, double>> sigma;     // "additive" and/or "proportional"
+    std::vector<std::pair<std::string, double>> theta;  // typical values
+    std::vector<std::pair<std::string, double>> omega;  // variances
+    std::vector<std::pair<std::string, double>> sigma;  // "additive" and/or "proportional"
 };
 
 // Throws PopulationJsonError ("results.json: theta.CL.value is not a number", ...).

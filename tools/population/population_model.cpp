@@ -66,7 +66,8 @@ Omega Omega::Diagonal(const std::vector<std::string>& names, const std::vector<d
 {
     Omega omega;
     for (std::size_t e = 0; e < names.size(); ++e)
-        omega.blocks.push_back({{names[e]}, Eigen::MatrixXd::Constant(1, 1, variances[e]), e < fixed.size() && fixed[e]});
+        omega.blocks.push_back(
+            {{names[e]}, Eigen::MatrixXd::Constant(1, 1, variances[e]), e < fixed.size() && fixed[e]});
     return omega;
 }
 

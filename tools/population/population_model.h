@@ -69,9 +69,9 @@ void DrawBlock(const Eigen::MatrixXd& factor, Normal&& normal, double* eta)
 struct Omega {
     std::vector<OmegaBlock> blocks;
 
-    std::size_t Dimension() const;                  // η in all, block after block
-    std::vector<std::string> Names() const;         // of every η, in that order
-    Eigen::MatrixXd Matrix() const;                 // the whole block-diagonal Ω
+    std::size_t Dimension() const;           // η in all, block after block
+    std::vector<std::string> Names() const;  // of every η, in that order
+    Eigen::MatrixXd Matrix() const;          // the whole block-diagonal Ω
     // A diagonal Ω: one 1×1 block per variance.
     static Omega Diagonal(const std::vector<std::string>& names, const std::vector<double>& variances,
                           const std::vector<bool>& fixed = {});

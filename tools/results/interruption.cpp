@@ -32,9 +32,12 @@ extern "C" void OnSignal(int signal)
 const char* SignalName(int signal)
 {
     switch (signal) {
-    case SIGINT: return "SIGINT";
-    case SIGTERM: return "SIGTERM";
-    case SIGHUP: return "SIGHUP";
+        case SIGINT:
+            return "SIGINT";
+        case SIGTERM:
+            return "SIGTERM";
+        case SIGHUP:
+            return "SIGHUP";
     }
     return "a signal";
 }
@@ -51,8 +54,7 @@ const char* SignalName(int signal)
     }
     // On a terminal the progress line may be showing: end it first.
     const std::string message = std::string(::isatty(STDERR_FILENO) ? "\n" : "") + "tessuvan: interrupted by " +
-                                SignalName(signal) +
-                                (gFolder.empty() ? "\n" : "; the partial results were removed\n");
+                                SignalName(signal) + (gFolder.empty() ? "\n" : "; the partial results were removed\n");
     [[maybe_unused]] const ssize_t written = ::write(STDERR_FILENO, message.data(), message.size());
     // End by the signal itself: its default action, delivered to this thread.
     struct sigaction fallback;

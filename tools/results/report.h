@@ -65,7 +65,7 @@ std::string HtmlHead(const ReportContext& context);
 void WriteHtmlFile(const std::string& html, const std::filesystem::path& folder);
 
 // Small helpers shared by the reports.
-std::string FormatValue(double value);            // 6 significant digits
-std::string FormatRse(double value, double se);   // relative standard error in %, or "-"
+std::string FormatValue(double value);           // 6 significant digits
+std::string FormatRse(double value, double se);  // relative standard error in %, or "-"
 
 }  // namespace tessuvan::cli

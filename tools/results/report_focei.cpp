@@ -26,7 +26,10 @@ const FoceiResult& Fit(const ReportContext& context) { return *context.result->f
 
 using population::CvPercent;
 
-std::string Rse(const Estimated& e) { return std::isfinite(e.se) ? FormatRse(e.value, e.se) : (e.fixed ? "fixed" : "-"); }
+std::string Rse(const Estimated& e)
+{
+    return std::isfinite(e.se) ? FormatRse(e.value, e.se) : (e.fixed ? "fixed" : "-");
+}
 std::string Se(const Estimated& e) { return std::isfinite(e.se) ? FormatValue(e.se) : "-"; }
 
 std::string Json(double value) { return population::JsonNumber(value); }
@@ -68,11 +71,13 @@ std::string FoceiTextReport(const ReportContext& context)
     line(fmt::format("{} individuals, {} observations; {}; {:.1f} s", context.problem->individuals.size(),
                      fit.observations, Settings(*context.model), context.seconds));
     if (fit.censored > 0)
-        line(fmt::format("{} of the observations censored (CENS not 0): each enters -2LL as the probability of "
-                         "a value beyond its limit (the M3 method), without residuals",
-                         fit.censored));
+        line(
+            fmt::format("{} of the observations censored (CENS not 0): each enters -2LL as the probability of "
+                        "a value beyond its limit (the M3 method), without residuals",
+                        fit.censored));
     line(fmt::format("{}: {} ({} evaluations of -2LL, {} simulations of the individuals asked)",
-                     estimation::Converged(fit.status) ? "converged" : "NOT converged", fit.summary, fit.evaluations, fit.simulations));
+                     estimation::Converged(fit.status) ? "converged" : "NOT converged", fit.summary, fit.evaluations,
+                     fit.simulations));
     line("");
     line(fmt::format("  -2LL {:.4f}   AIC {:.4f}   BIC {:.4f}   ({} estimated parameters)", fit.minus2ll, fit.aic,
                      fit.bic, fit.estimatedCount));
@@ -87,8 +92,8 @@ std::string FoceiTextReport(const ReportContext& context)
                      "shrinkage"));
     for (std::size_t e = 0; e < fit.omega.size(); ++e) {
         const Estimated& o = fit.omega[e];
-        line(fmt::format("  {:<14} {:>12} {:>12} {:>8} {:>7.1f}% {:>9.1f}%", o.name, FormatValue(o.value), Se(o), Rse(o),
-                         CvPercent(o.value), fit.etaShrinkage[Eigen::Index(e)]));
+        line(fmt::format("  {:<14} {:>12} {:>12} {:>8} {:>7.1f}% {:>9.1f}%", o.name, FormatValue(o.value), Se(o),
+                         Rse(o), CvPercent(o.value), fit.etaShrinkage[Eigen::Index(e)]));
     }
     line("");
     line("Residual error (sigma)");
@@ -203,14 +208,16 @@ void WriteResultsJson(const ReportContext& context, const std::filesystem::path&
     j += population::PopulationJsonMembers(fit.theta, fit.omega, fit.sigma);
     j += "  \"shrinkage\": {\"eta\": {";
     for (std::size_t e = 0; e < fit.omega.size(); ++e)
-        j += fmt::format("{}{}: {}", e ? ", " : "", JsonText(fit.omega[e].name), Json(fit.etaShrinkage[Eigen::Index(e)]));
+        j += fmt::format("{}{}: {}", e ? ", " : "", JsonText(fit.omega[e].name),
+                         Json(fit.etaShrinkage[Eigen::Index(e)]));
     j += fmt::format("}}, \"epsilon\": {}}},\n", Json(fit.epsilonShrinkage));
     j += "  \"covariance_step\": " +
          JsonText(fit.covarianceDone ? (fit.covarianceMessage.empty() ? "R^-1" : "R^-1; " + fit.covarianceMessage)
                                      : "failed: " + fit.covarianceMessage) +
          ",\n";
     j += "  \"correlation\": {\"names\": [";
-    for (std::size_t a = 0; a < fit.correlationNames.size(); ++a) j += (a ? ", " : "") + JsonText(fit.correlationNames[a]);
+    for (std::size_t a = 0; a < fit.correlationNames.size(); ++a)
+        j += (a ? ", " : "") + JsonText(fit.correlationNames[a]);
     j += "], \"matrix\": [";
     for (Eigen::Index a = 0; a < fit.correlation.rows(); ++a) {
         j += a ? ",\n    [" : "\n    [";
@@ -221,7 +228,8 @@ void WriteResultsJson(const ReportContext& context, const std::filesystem::path&
     j += "  \"condition_number\": " + (fit.covarianceDone ? Json(fit.conditionNumber) : std::string("null")) + ",\n";
     j += "  \"individuals\": [";
     for (std::size_t i = 0; i < context.problem->individuals.size(); ++i) {
-        j += fmt::format("{}\n    {{\"id\": {}, \"eta\": {{", i ? "," : "", JsonText(context.problem->individuals[i].id));
+        j += fmt::format("{}\n    {{\"id\": {}, \"eta\": {{", i ? "," : "",
+                         JsonText(context.problem->individuals[i].id));
         for (std::size_t e = 0; e < fit.omega.size(); ++e)
             j += fmt::format("{}{}: {}", e ? ", " : "", JsonText(fit.omega[e].name), Json(fit.eta[i][Eigen::Index(e)]));
         j += "}, \"parameters\": {";
@@ -231,12 +239,13 @@ void WriteResultsJson(const ReportContext& context, const std::filesystem::path&
         j += "}}";
     }
     j += "\n  ],\n";
-    j += fmt::format("  \"run\": {{\"tool\": \"tessuvan\", \"version\": {}, \"date\": {}, \"model_file\": {}, "
-                     "\"data_file\": {}, \"data_digest\": {}, \"settings\": {}, \"evaluations\": {}, \"simulations\": {}, "
-                     "\"seconds\": {}, \"warnings\": [",
-                     JsonText(TESSUVAN_VERSION), JsonText(Now()), JsonText(context.modelPath), JsonText(context.dataPath),
-                     JsonText(FileDigest(context.dataPath)), JsonText(Settings(model)), fit.evaluations, fit.simulations,
-                     Json(context.seconds));
+    j += fmt::format(
+        "  \"run\": {{\"tool\": \"tessuvan\", \"version\": {}, \"date\": {}, \"model_file\": {}, "
+        "\"data_file\": {}, \"data_digest\": {}, \"settings\": {}, \"evaluations\": {}, \"simulations\": {}, "
+        "\"seconds\": {}, \"warnings\": [",
+        JsonText(TESSUVAN_VERSION), JsonText(Now()), JsonText(context.modelPath), JsonText(context.dataPath),
+        JsonText(FileDigest(context.dataPath)), JsonText(Settings(model)), fit.evaluations, fit.simulations,
+        Json(context.seconds));
     for (std::size_t w = 0; w < result.warnings.size(); ++w) j += (w ? ", " : "") + JsonText(result.warnings[w]);
     j += "],\n    \"model\": " + JsonText(ModelText(context)) + "}\n}\n";
     std::ofstream out(folder / "results.json", std::ios::trunc);
@@ -267,9 +276,11 @@ void AddFoceiPlots(const ReportContext& context, std::ostream& gp, const std::fi
        << "set output '" << (folder / files.back()).string() << "'\n"
        << "set multiplot layout 1,2 title 'Conditional weighted residuals (CWRES)'\nset key off\nset title ''\n"
        << "set ylabel 'CWRES'\nset xlabel 'time'\n"
-       << "plot '" << residuals.string() << "' using 1:3 with points pt 7 ps 0.7 lc rgb '#1f77b4', 0 with lines lc rgb 'gray40'\n"
+       << "plot '" << residuals.string()
+       << "' using 1:3 with points pt 7 ps 0.7 lc rgb '#1f77b4', 0 with lines lc rgb 'gray40'\n"
        << "set xlabel 'population prediction (PRED)'\n"
-       << "plot '" << residuals.string() << "' using 2:3 with points pt 7 ps 0.7 lc rgb '#d62728', 0 with lines lc rgb 'gray40'\n"
+       << "plot '" << residuals.string()
+       << "' using 2:3 with points pt 7 ps 0.7 lc rgb '#d62728', 0 with lines lc rgb 'gray40'\n"
        << "unset multiplot\n";
     if (fit.omega.empty()) return;
     files.push_back("etas.png");
@@ -281,7 +292,8 @@ void AddFoceiPlots(const ReportContext& context, std::ostream& gp, const std::fi
     for (std::size_t e = 0; e < q; ++e)
         gp << "set title 'ETA_" << fit.omega[e].name << "  (omega " << FormatValue(std::sqrt(fit.omega[e].value))
            << " = SD)'\nset ylabel 'ETA'\n"
-           << "plot '" << etas.string() << "' using 0:" << e + 1 << " with impulses lw 2 lc rgb '#2ca02c', 0 with lines lc rgb 'gray40'\n";
+           << "plot '" << etas.string() << "' using 0:" << e + 1
+           << " with impulses lw 2 lc rgb '#2ca02c', 0 with lines lc rgb 'gray40'\n";
     gp << "unset multiplot\n";
 }
 

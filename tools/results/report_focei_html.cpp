@@ -9,7 +9,8 @@ void WriteFoceiHtmlReport(const ReportContext& context, const std::vector<std::s
 {
     std::string html = HtmlHead(context);
     html += "<pre>" + HtmlEscape(FoceiTextReport(context)) + "</pre>\n<h2>Plots</h2>\n<div class=\"grid\">\n";
-    for (const std::string& plot : plots) html += fmt::format("<a href=\"{0}\"><img src=\"{0}\" alt=\"{0}\"></a>\n", plot);
+    for (const std::string& plot : plots)
+        html += fmt::format("<a href=\"{0}\"><img src=\"{0}\" alt=\"{0}\"></a>\n", plot);
     html += "</div>\n<p>Files: results.json, population.csv, individuals.csv, predictions.csv, curves.csv.</p>\n";
     html += "</body></html>\n";
     WriteHtmlFile(html, folder);

@@ -12,11 +12,20 @@ std::string Escape(const std::string& text)
     std::string escaped;
     for (char c : text) {
         switch (c) {
-        case '&': escaped += "&amp;"; break;
-        case '<': escaped += "&lt;"; break;
-        case '>': escaped += "&gt;"; break;
-        case '"': escaped += "&quot;"; break;
-        default: escaped += c;
+            case '&':
+                escaped += "&amp;";
+                break;
+            case '<':
+                escaped += "&lt;";
+                break;
+            case '>':
+                escaped += "&gt;";
+                break;
+            case '"':
+                escaped += "&quot;";
+                break;
+            default:
+                escaped += c;
         }
     }
     return escaped;
@@ -38,7 +47,8 @@ std::string HtmlHead(const ReportContext& context)
     const RunResult& result = *context.result;
     std::string html;
     html += "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">\n";
-    html += "<title>" + Escape(context.modelPath) + "</title>\n<style>\n"
+    html += "<title>" + Escape(context.modelPath) +
+            "</title>\n<style>\n"
             "body{font-family:sans-serif;margin:2em auto;max-width:1400px;color:#222}\n"
             "table{border-collapse:collapse;margin:0.5em 0 1.5em}\n"
             "td,th{border:1px solid #ccc;padding:0.25em 0.7em;text-align:right}\n"
@@ -66,10 +76,13 @@ void WriteHtmlReport(const ReportContext& context, const std::vector<std::string
                         Escape(model.fit.method), FormatValue(model.fit.errorExponent));
 
     std::string status;
-    if (!result.fit) status = "simulated at the model's values";
-    else if (!result.populationFitted) status = "no population value to estimate";
-    else status = fmt::format("{} after {} iteration(s)", result.populationConverged ? "converged" : "NOT converged",
-                              result.populationIterations);
+    if (!result.fit)
+        status = "simulated at the model's values";
+    else if (!result.populationFitted)
+        status = "no population value to estimate";
+    else
+        status = fmt::format("{} after {} iteration(s)", result.populationConverged ? "converged" : "NOT converged",
+                             result.populationIterations);
     html += "<h2>Population values</h2>\n<p>" + Escape(status) + "</p>\n<table>\n";
     html += Row({"parameter", "value", "std. error", "RSE", "initial", "estimated"}, "th");
     for (std::size_t p = 0; p < model.parameters.size(); ++p) {
@@ -92,7 +105,8 @@ void WriteHtmlReport(const ReportContext& context, const std::vector<std::string
         html += "</ul>\n";
     }
     html += "<h2>Plots</h2>\n<div class=\"grid\">\n";
-    for (const std::string& plot : plots) html += fmt::format("<a href=\"{0}\"><img src=\"{0}\" alt=\"{0}\"></a>\n", plot);
+    for (const std::string& plot : plots)
+        html += fmt::format("<a href=\"{0}\"><img src=\"{0}\" alt=\"{0}\"></a>\n", plot);
     if (plots.empty()) html += "<p>No plots were drawn (see the warnings).</p>\n";
     html += "</div>\n<h2>Individual values</h2>\n<table>\n";
     std::vector<std::string> header{"ID"};

@@ -77,7 +77,8 @@ void RunGnuplot(const std::filesystem::path& script, const std::filesystem::path
     pid_t child = 0;
     const int spawned = posix_spawnp(&child, "gnuplot", &actions, nullptr, argv, environ);
     posix_spawn_file_actions_destroy(&actions);
-    if (spawned != 0) throw std::runtime_error("gnuplot could not be started (install it: apt-get install gnuplot-nox)");
+    if (spawned != 0)
+        throw std::runtime_error("gnuplot could not be started (install it: apt-get install gnuplot-nox)");
     int status = 0;
     while (waitpid(child, &status, 0) < 0) {
         if (errno != EINTR) throw std::runtime_error("lost track of gnuplot");

@@ -19,9 +19,8 @@ std::string ConvergenceWords(const RunResult& result)
 {
     if (!result.fit) return "simulated at the model's values";
     if (!result.populationFitted) return "no population value to estimate";
-    return result.populationConverged
-               ? fmt::format("converged after {} iteration(s)", result.populationIterations)
-               : fmt::format("NOT converged after {} iteration(s)", result.populationIterations);
+    return result.populationConverged ? fmt::format("converged after {} iteration(s)", result.populationIterations)
+                                      : fmt::format("NOT converged after {} iteration(s)", result.populationIterations);
 }
 
 }  // namespace
@@ -46,13 +45,14 @@ std::string TextReport(const ReportContext& context)
                      FormatValue(model.fit.errorExponent), context.seconds));
     line("");
     line("Population values: " + ConvergenceWords(result));
-    line(fmt::format("  {:<{}}  {:>12}  {:>12}  {:>8}  {:>12}  {}", "parameter", nameWidth, "value", "std. error", "RSE",
-                     "initial", "estimated"));
+    line(fmt::format("  {:<{}}  {:>12}  {:>12}  {:>8}  {:>12}  {}", "parameter", nameWidth, "value", "std. error",
+                     "RSE", "initial", "estimated"));
     for (std::size_t p = 0; p < model.parameters.size(); ++p) {
         const ParameterSpec& parameter = model.parameters[p];
         const double value = result.values.population[p];
         const double se = result.values.standardErrors[p];
-        const std::string how = parameter.formula.empty() ? EstimateWords(parameter.estimate) : "= " + parameter.formula;
+        const std::string how =
+            parameter.formula.empty() ? EstimateWords(parameter.estimate) : "= " + parameter.formula;
         line(fmt::format("  {:<{}}  {:>12}  {:>12}  {:>8}  {:>12}  {}", parameter.name, nameWidth, FormatValue(value),
                          se > 0 ? FormatValue(se) : "-", FormatRse(value, se),
                          parameter.formula.empty() ? FormatValue(parameter.value) : "-", how));

@@ -66,7 +66,8 @@ void WriteVpcPlot(const std::vector<OutputVpc>& vpcs, const std::filesystem::pat
                 }
                 out << "\n\n";
             }
-            for (const simulation::VpcRow& row : vpc.rows) out << fmt::format("{:.9g} {:.9g}\n", row.time, row.observed);
+            for (const simulation::VpcRow& row : vpc.rows)
+                out << fmt::format("{:.9g} {:.9g}\n", row.time, row.observed);
             out << "\n\n";
         }
         out.Close();
@@ -77,7 +78,8 @@ void WriteVpcPlot(const std::vector<OutputVpc>& vpcs, const std::filesystem::pat
        << "set output " << Quoted((folder / "vpc.png").string()) << "\n"
        << "set grid lc rgb '#dddddd'\nset key top right box opaque\nset style fill transparent solid 0.35 noborder\n"
        << "dat = " << Quoted(data.string()) << "\n"
-       << "set multiplot layout " << vpcs.size() << ",2 title 'Visual predictive check: observed percentiles "
+       << "set multiplot layout " << vpcs.size()
+       << ",2 title 'Visual predictive check: observed percentiles "
           "(lines: 5th, 50th, 95th) and 90 % prediction intervals of the simulated ones (bands)'\n"
        << "set xlabel 'time'\n";
     for (std::size_t k = 0; k < vpcs.size(); ++k)
@@ -85,12 +87,17 @@ void WriteVpcPlot(const std::vector<OutputVpc>& vpcs, const std::filesystem::pat
             const std::size_t bins = 3 * k + (corrected ? 1 : 0);
             gp << "set title " << Quoted(vpcs[k].output + (corrected ? ", prediction-corrected" : "")) << "\n"
                << "set ylabel " << Quoted(corrected ? "prediction-corrected " + vpcs[k].output : vpcs[k].output) << "\n"
-               << "plot dat index " << bins << " using 1:3:5 with filledcurves lc rgb '#1f77b4' title 'PI of 5th, 95th', "
+               << "plot dat index " << bins
+               << " using 1:3:5 with filledcurves lc rgb '#1f77b4' title 'PI of 5th, 95th', "
                << "dat index " << bins << " using 1:11:13 with filledcurves lc rgb '#1f77b4' notitle, "
                << "dat index " << bins << " using 1:7:9 with filledcurves lc rgb '#d62728' title 'PI of median', ";
-            if (!corrected) gp << "dat index " << 3 * k + 2 << " using 1:2 with points pt 7 ps 0.5 lc rgb 'gray50' title 'observations', ";
-            gp << "dat index " << bins << " using 1:6 with linespoints lw 2 pt 7 lc rgb 'black' title 'observed median', "
-               << "dat index " << bins << " using 1:2 with linespoints lw 2 dt 2 pt 7 lc rgb 'black' title 'observed 5th, 95th', "
+            if (!corrected)
+                gp << "dat index " << 3 * k + 2
+                   << " using 1:2 with points pt 7 ps 0.5 lc rgb 'gray50' title 'observations', ";
+            gp << "dat index " << bins
+               << " using 1:6 with linespoints lw 2 pt 7 lc rgb 'black' title 'observed median', "
+               << "dat index " << bins
+               << " using 1:2 with linespoints lw 2 dt 2 pt 7 lc rgb 'black' title 'observed 5th, 95th', "
                << "dat index " << bins << " using 1:10 with linespoints lw 2 dt 2 pt 7 lc rgb 'black' notitle\n";
         }
     gp << "unset multiplot\n";

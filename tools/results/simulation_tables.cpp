@@ -24,12 +24,18 @@ std::vector<std::string> SplitCsvLine(const std::string& line)
     for (std::size_t c = 0; c < line.size(); ++c) {
         const char ch = line[c];
         if (quoted) {
-            if (ch == '"' && c + 1 < line.size() && line[c + 1] == '"') cells.back() += '"', ++c;
-            else if (ch == '"') quoted = false;
-            else cells.back() += ch;
-        } else if (ch == '"') quoted = true;
-        else if (ch == ',') cells.emplace_back();
-        else cells.back() += ch;
+            if (ch == '"' && c + 1 < line.size() && line[c + 1] == '"')
+                cells.back() += '"', ++c;
+            else if (ch == '"')
+                quoted = false;
+            else
+                cells.back() += ch;
+        } else if (ch == '"')
+            quoted = true;
+        else if (ch == ',')
+            cells.emplace_back();
+        else
+            cells.back() += ch;
     }
     return cells;
 }
@@ -47,7 +53,8 @@ double ParseNumber(const std::string& text, const std::string& where)
     errno = 0;
     char* end = nullptr;
     const double value = std::strtod(text.c_str(), &end);
-    if (text.empty() || *end != '\0' || errno == ERANGE) throw std::runtime_error(where + ": not a number: '" + text + "'");
+    if (text.empty() || *end != '\0' || errno == ERANGE)
+        throw std::runtime_error(where + ": not a number: '" + text + "'");
     return value;
 }
 
@@ -112,7 +119,8 @@ std::vector<SimulatedRow> ReadSimulations(const std::filesystem::path& path)
     for (int number = 2; std::getline(in, line); ++number) {
         const std::string where = fmt::format("{}:{}", path.string(), number);
         const std::vector<std::string> cells = SplitCsvLine(line);
-        if (cells.size() != columns) throw std::runtime_error(where + ": expected " + std::to_string(columns) + " cells");
+        if (cells.size() != columns)
+            throw std::runtime_error(where + ": expected " + std::to_string(columns) + " cells");
         SimulatedRow row;
         row.replicate = int(ParseNumber(cells[0], where));
         row.id = cells[1];
@@ -158,7 +166,8 @@ void WriteSummary(const std::filesystem::path& path, const std::vector<Simulated
             out << fmt::format("{},{},{:.6g},{:.6g},{:.6g},{}", Cell(output), b + 1, edges[k], edges[k + 1],
                                simulation::Percentile(times[k], 0.5), times[k].size());
             for (const std::vector<double>* values : {&ipred[k], &dv[k]})
-                for (double level : {0.05, 0.5, 0.95}) out << fmt::format(",{:.6g}", simulation::Percentile(*values, level));
+                for (double level : {0.05, 0.5, 0.95})
+                    out << fmt::format(",{:.6g}", simulation::Percentile(*values, level));
             out << "\n";
         }
     }
@@ -183,9 +192,10 @@ struct ShardSlice {
 long long Integer(const nlohmann::ordered_json& object, const char* key, const std::filesystem::path& file)
 {
     if (!object.contains(key) || !object[key].is_number_integer())
-        throw std::runtime_error(fmt::format("{}: {}: an integer is expected (a shard written by 'tessuvan simulate "
-                                             "--shard K/M' of this version; run it again)",
-                                             file.string(), key));
+        throw std::runtime_error(
+            fmt::format("{}: {}: an integer is expected (a shard written by 'tessuvan simulate "
+                        "--shard K/M' of this version; run it again)",
+                        file.string(), key));
     return object[key].get<long long>();
 }
 
@@ -201,19 +211,21 @@ ShardSlice SliceOf(const std::filesystem::path& folder, const nlohmann::ordered_
     const long long index = Integer(shard, "index", file);
     if (replicates < 1 || replicates > std::numeric_limits<int>::max() || perReplicate < 0 || count < 1 ||
         count > replicates)
-        throw std::runtime_error(fmt::format("{}: shard.count {} beyond the {} replicates it divides", file.string(),
-                                             count, replicates));
+        throw std::runtime_error(
+            fmt::format("{}: shard.count {} beyond the {} replicates it divides", file.string(), count, replicates));
     if (index < 1 || index > count)
         throw std::runtime_error(fmt::format("{}: shard.index {} out of range (1 to {})", file.string(), index, count));
-    ShardSlice slice{folder, int(index), int(count), simulation::ShardReplicates(int(replicates), {int(index), int(count)}),
+    ShardSlice slice{folder, int(index), int(count),
+                     simulation::ShardReplicates(int(replicates), {int(index), int(count)}),
                      Integer(shard, "rows", file)};
     if (Integer(shard, "first_replicate", file) != slice.range.first ||
         Integer(shard, "last_replicate", file) != slice.range.last ||
         slice.rows != (long long)(slice.range.Size()) * perReplicate)
-        throw std::runtime_error(fmt::format("{}: shard {}/{} of {} replicates holds replicates {} to {}, {} rows: "
-                                             "its simulation.json says otherwise",
-                                             file.string(), index, count, replicates, slice.range.first,
-                                             slice.range.last, (long long)(slice.range.Size()) * perReplicate));
+        throw std::runtime_error(
+            fmt::format("{}: shard {}/{} of {} replicates holds replicates {} to {}, {} rows: "
+                        "its simulation.json says otherwise",
+                        file.string(), index, count, replicates, slice.range.first, slice.range.last,
+                        (long long)(slice.range.Size()) * perReplicate));
     return slice;
 }
 
@@ -230,19 +242,20 @@ void CopyRows(std::istream& in, std::ostream& out, const ShardSlice& slice)
         const long rep = std::strtol(line.c_str(), &end, 10);
         if (end == line.c_str() || *end != ',' || rep < slice.range.first || rep > slice.range.last ||
             (rep != replicate && rep != replicate + 1))
-            throw std::runtime_error(fmt::format("{}:{}: REP {} is not shard {}/{}'s next (replicates {} to {}, in "
-                                                 "order): the file of another shard or run",
-                                                 file.string(), number, line.substr(0, line.find(',')), slice.index,
-                                                 slice.count, slice.range.first, slice.range.last));
+            throw std::runtime_error(
+                fmt::format("{}:{}: REP {} is not shard {}/{}'s next (replicates {} to {}, in "
+                            "order): the file of another shard or run",
+                            file.string(), number, line.substr(0, line.find(',')), slice.index, slice.count,
+                            slice.range.first, slice.range.last));
         replicate = int(rep);
         out << line << "\n";
         ++rows;
     }
     if (rows != slice.rows || replicate != slice.range.last)
-        throw std::runtime_error(fmt::format("{}: {} rows up to replicate {}, where shard {}/{} wrote {} (replicates {} "
-                                             "to {}): lines are lost",
-                                             file.string(), rows, replicate, slice.index, slice.count, slice.rows,
-                                             slice.range.first, slice.range.last));
+        throw std::runtime_error(fmt::format(
+            "{}: {} rows up to replicate {}, where shard {}/{} wrote {} (replicates {} "
+            "to {}): lines are lost",
+            file.string(), rows, replicate, slice.index, slice.count, slice.rows, slice.range.first, slice.range.last));
 }
 
 }  // namespace
@@ -266,12 +279,13 @@ void MergeShards(const std::vector<std::filesystem::path>& shards, const std::fi
             const std::filesystem::path& first = byIndex.begin()->second.folder;
             for (const char* key : {"model_digest", "data_digest"})
                 if (description.value(key, std::string()) != common.value(key, std::string()))
-                    throw std::runtime_error(fmt::format("{}: {} differs from {}'s: the {} was changed between the "
-                                                         "shards (run them again from the same files)",
-                                                         folder.string(), key, first.string(),
-                                                         key[0] == 'm' ? "model file" : "data set"));
+                    throw std::runtime_error(
+                        fmt::format("{}: {} differs from {}'s: the {} was changed between the "
+                                    "shards (run them again from the same files)",
+                                    folder.string(), key, first.string(), key[0] == 'm' ? "model file" : "data set"));
             if (description != common || slice.count != count)
-                throw std::runtime_error(folder.string() + ": a shard of another run (its simulation.json differs from " +
+                throw std::runtime_error(folder.string() +
+                                         ": a shard of another run (its simulation.json differs from " +
                                          first.string() + "'s beyond the shard)");
         }
         if (!byIndex.emplace(slice.index, slice).second)
@@ -286,7 +300,8 @@ void MergeShards(const std::vector<std::filesystem::path>& shards, const std::fi
                 missing += listed == 0 ? "" : ", ";
                 missing += ++listed > 10 ? std::string("...") : fmt::format("{}/{}", k, count);
             }
-        throw std::runtime_error(fmt::format("shards missing: {} ({} of {})", missing, count - int(byIndex.size()), count));
+        throw std::runtime_error(
+            fmt::format("shards missing: {} ({} of {})", missing, count - int(byIndex.size()), count));
     }
     {
         TextFile out(target / "simulations.csv");
@@ -296,9 +311,11 @@ void MergeShards(const std::vector<std::filesystem::path>& shards, const std::fi
             if (!in) throw std::runtime_error((slice.folder / "simulations.csv").string() + ": cannot be read");
             std::string header;
             std::getline(in, header);
-            if (firstHeader.empty()) out << (firstHeader = header) << "\n";
+            if (firstHeader.empty())
+                out << (firstHeader = header) << "\n";
             else if (header != firstHeader)
-                throw std::runtime_error((slice.folder / "simulations.csv").string() + ": other columns than the first shard's");
+                throw std::runtime_error((slice.folder / "simulations.csv").string() +
+                                         ": other columns than the first shard's");
             CopyRows(in, out.Stream(), slice);
         }
         out.Close();

@@ -1,5 +1,5 @@
-#include "runs/run.h"
 #include "runs/result_check.h"
+#include "runs/run.h"
 
 #include <cmath>
 
@@ -29,8 +29,8 @@ void CheckPredictionsFinite(const Model& model, const EngineProblem& problem, Ru
             throw ModelError(message);
         }
     if (count > 0)
-        result.warnings.push_back(fmt::format(
-            "{} prediction(s) are infinite or not a number (kept: fit.allow_non_finite = true)", count));
+        result.warnings.push_back(
+            fmt::format("{} prediction(s) are infinite or not a number (kept: fit.allow_non_finite = true)", count));
 }
 
 }  // namespace tessuvan::cli

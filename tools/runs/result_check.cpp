@@ -45,9 +45,8 @@ void CheckVariabilityUsable(const Model& model, const simulation::VariabilityMod
                             const std::string& resultsFile)
 {
     const auto refuse = [&](const std::string& key, double value, const char* expected) {
-        throw ModelError(resultsFile.empty()
-                             ? fmt::format("{}: {}: {} is not {}", model.source, key, value, expected)
-                             : fmt::format("{}: {}: {} is not {}", resultsFile, key, value, expected));
+        throw ModelError(resultsFile.empty() ? fmt::format("{}: {}: {} is not {}", model.source, key, value, expected)
+                                             : fmt::format("{}: {}: {} is not {}", resultsFile, key, value, expected));
     };
     for (std::size_t p = 0; p < model.parameters.size(); ++p) {
         const double value = variability.typical[Eigen::Index(p)];
@@ -60,8 +59,8 @@ void CheckVariabilityUsable(const Model& model, const simulation::VariabilityMod
         if (!(Usable(eta.variance) && eta.variance >= 0))
             refuse(resultsFile.empty() ? "parameters." + eta.name + ".omega" : "omega." + eta.name + ".variance",
                    eta.variance, "a finite variance >= 0");
-    for (const auto& [name, value] : {std::pair{"additive", variability.error.additive},
-                                      std::pair{"proportional", variability.error.proportional}})
+    for (const auto& [name, value] :
+         {std::pair{"additive", variability.error.additive}, std::pair{"proportional", variability.error.proportional}})
         if (!(Usable(value) && value >= 0))
             refuse(resultsFile.empty() ? std::string("error.") + name : std::string("sigma.") + name + ".value", value,
                    "a finite value >= 0");
@@ -72,14 +71,16 @@ void CheckRunUsable(const Model& model, const RunResult& result)
     if (model.fit.allowNonFinite) return;
     const auto check = [&](const std::string& what, double value) {
         if (!Usable(value))
-            throw ResultError(fmt::format("{}: the {} is {}: a parameter value that divides by 0 (such as a volume "
-                                          "of 0) or a value that overflows",
-                                          model.source, what, Shown(value)));
+            throw ResultError(
+                fmt::format("{}: the {} is {}: a parameter value that divides by 0 (such as a volume "
+                            "of 0) or a value that overflows",
+                            model.source, what, Shown(value)));
     };
     if (const auto& focei = result.focei) {
         check("-2LL", focei->minus2ll);
         for (const auto* estimates : {&focei->theta, &focei->omega, &focei->sigma})
-            for (const estimation::Estimated& estimate : *estimates) check("estimate of " + estimate.name, estimate.value);
+            for (const estimation::Estimated& estimate : *estimates)
+                check("estimate of " + estimate.name, estimate.value);
         return;
     }
     check("population objective", result.populationObjective);

@@ -6,8 +6,8 @@
 #include <tuple>
 
 #include "engine/engine_codes.h"
-#include "tessuvan/tessuvan.h"
 #include "fmt/format.h"
+#include "tessuvan/tessuvan.h"
 
 namespace tessuvan::cli {
 
@@ -186,8 +186,7 @@ RunResult RunEngine(const Model& model, const EngineProblem& problem, bool fit,
             CheckPredictionsFinite(model, problem, start);
         }
         if (fit) {
-            result.populationFitted =
-                HasEstimate(model, {Estimate::PopulationAndIndividual, Estimate::PopulationOnly});
+            result.populationFitted = HasEstimate(model, {Estimate::PopulationAndIndividual, Estimate::PopulationOnly});
             if (result.populationFitted) {
                 std::vector<double> before = session.Values().population;
                 while (result.populationIterations < model.fit.populationIterations && !result.populationConverged) {
@@ -219,9 +218,10 @@ RunResult RunEngine(const Model& model, const EngineProblem& problem, bool fit,
                                              result.individualIterations[i], session.IndividualObjective(number)));
                     }
                     if (!result.individualConverged[i])
-                        result.warnings.push_back(fmt::format(
-                            "the fit of individual {} did not converge within {} iterations (fit.individual_iterations)",
-                            problem.individuals[i].id, model.fit.individualIterations));
+                        result.warnings.push_back(
+                            fmt::format("the fit of individual {} did not converge within {} iterations "
+                                        "(fit.individual_iterations)",
+                                        problem.individuals[i].id, model.fit.individualIterations));
                 }
             }
             progress("final simulation");
@@ -229,8 +229,8 @@ RunResult RunEngine(const Model& model, const EngineProblem& problem, bool fit,
             const std::vector<double> standardErrors = session.Values().standardErrors;
             session.Simulate();
             result.values = session.Values();
-            result.values.standardErrors = result.populationConverged ? standardErrors
-                                                                      : std::vector<double>(standardErrors.size(), 0.0);
+            result.values.standardErrors =
+                result.populationConverged ? standardErrors : std::vector<double>(standardErrors.size(), 0.0);
         } else {
             result.values = session.Values();
             result.values.standardErrors.assign(model.parameters.size(), 0.0);

@@ -64,8 +64,8 @@ struct RunResult {
 // What the run is doing now, for a progress line.
 using ProgressReport = std::function<void(const std::string& status)>;
 
-RunResult RunEngine(const Model& model, const EngineProblem& problem, bool fit,
-                    const std::filesystem::path& workFolder, const ProgressReport& progress);
+RunResult RunEngine(const Model& model, const EngineProblem& problem, bool fit, const std::filesystem::path& workFolder,
+                    const ProgressReport& progress);
 
 // PRED and IPRED of every individual on a fine time grid, at the given values.
 std::vector<CurvePoint> FineCurves(const Model& model, const EngineProblem& problem, const ParameterValues& values,

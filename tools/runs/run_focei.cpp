@@ -6,8 +6,8 @@
 
 #include "engine/engine_adapter.h"
 #include "engine/engine_codes.h"
-#include "model/population_of.h"
 #include "fmt/format.h"
+#include "model/population_of.h"
 
 namespace tessuvan::cli {
 
@@ -65,8 +65,9 @@ void LoadEngineStates(const Model& model, const EngineProblem& problem,
     const std::size_t individuals = problem.individuals.size();
     for (std::size_t first = 0; first < individuals; first += kIndividualsPerState) {
         EngineProblem block = problem;
-        block.individuals.assign(problem.individuals.begin() + long(first),
-                                 problem.individuals.begin() + long(std::min(individuals, first + kIndividualsPerState)));
+        block.individuals.assign(
+            problem.individuals.begin() + long(first),
+            problem.individuals.begin() + long(std::min(individuals, first + kIndividualsPerState)));
         states.blocks.push_back(std::move(block));
     }
     for (std::size_t b = 0; b < states.blocks.size(); ++b) {
@@ -120,9 +121,10 @@ RunResult RunFocei(const Model& model, const EngineProblem& problem, const std::
     if (!estimation::Converged(fit.status))
         result.warnings.push_back("the population estimation did not converge: " + fit.summary);
     for (const std::string& name : fit.atSearchEdge)
-        result.warnings.push_back(name + " ended at an edge of the search (a typical value is searched within a factor "
-                                         "20 of its start, a variance up to 25): the value is no optimum; start nearer "
-                                         "to it");
+        result.warnings.push_back(name +
+                                  " ended at an edge of the search (a typical value is searched within a factor "
+                                  "20 of its start, a variance up to 25): the value is no optimum; start nearer "
+                                  "to it");
     if (options.covariance && !fit.covarianceDone)
         result.warnings.push_back("no standard errors: " + fit.covarianceMessage);
     else if (!fit.atBound.empty())
@@ -140,7 +142,8 @@ RunResult RunFocei(const Model& model, const EngineProblem& problem, const std::
                 result.values.standardErrors[p] = std::isfinite(theta.se) ? theta.se : 0.0;
             }
     for (std::size_t i = 0; i < individuals; ++i)
-        for (std::size_t p = 0; p < model.parameters.size(); ++p) result.values.individual[i][p] = fit.values[i][Eigen::Index(p)];
+        for (std::size_t p = 0; p < model.parameters.size(); ++p)
+            result.values.individual[i][p] = fit.values[i][Eigen::Index(p)];
     result.populationFitted = true;
     result.populationConverged = estimation::Converged(fit.status);
     result.populationIterations = fit.evaluations;
@@ -166,9 +169,9 @@ RunResult RunFocei(const Model& model, const EngineProblem& problem, const std::
             observation.iwres = fit.iwres[i][o];
             observation.cwres = fit.cwres[i][o];
             // WRES: the population residual over the residual SD at PRED; none of a censored value.
-            observation.wres = censored ? std::nan("")
-                                        : (observation.dv - observation.pred) /
-                                              std::sqrt(finalError.Variance(observation.pred));
+            observation.wres =
+                censored ? std::nan("")
+                         : (observation.dv - observation.pred) / std::sqrt(finalError.Variance(observation.pred));
             result.observations.push_back(observation);
             ++o;
         });

@@ -5,17 +5,17 @@
 #include <algorithm>
 #include <atomic>
 #include <exception>
-#include <mutex>
-#include <thread>
 #include <fstream>
 #include <map>
+#include <mutex>
+#include <thread>
 
 #include "engine/engine_adapter.h"
 #include "engine/engine_codes.h"
 #include "engine/engine_session.h"
+#include "fmt/format.h"
 #include "model/population_of.h"
 #include "population/population_json.h"
-#include "fmt/format.h"
 #include "tessuvan/tessuvan_build.h"
 
 namespace tessuvan::cli {
@@ -52,7 +52,8 @@ SimulationDesign DesignOf(const EngineProblem& problem, const DataSet& data)
                 row.dv = request.dv;
                 rows.push_back(row);
             }
-        std::stable_sort(rows.begin(), rows.end(), [](const DesignRow& a, const DesignRow& b) { return a.line < b.line; });
+        std::stable_sort(rows.begin(), rows.end(),
+                         [](const DesignRow& a, const DesignRow& b) { return a.line < b.line; });
         design.push_back(std::move(rows));
     }
     return design;
@@ -73,19 +74,20 @@ simulation::VariabilityModel VariabilityOf(const Model& model, const nlohmann::j
 {
     simulation::VariabilityModel variability;
     variability.typical.resize(Eigen::Index(model.parameters.size()));
-    for (std::size_t p = 0; p < model.parameters.size(); ++p) variability.typical[Eigen::Index(p)] = model.parameters[p].value;
+    for (std::size_t p = 0; p < model.parameters.size(); ++p)
+        variability.typical[Eigen::Index(p)] = model.parameters[p].value;
     auto parameterNamed = [&](const std::string& name, const char* where) {
         for (std::size_t p = 0; p < model.parameters.size(); ++p)
             if (model.parameters[p].name == name && model.parameters[p].formula.empty()) return p;
-        throw ModelError(fmt::format("results.json: {} '{}' is not a free parameter of the model {}", where, name,
-                                     model.source));
+        throw ModelError(
+            fmt::format("results.json: {} '{}' is not a free parameter of the model {}", where, name, model.source));
     };
     if (!results) {
         const population::PopulationModel population = PopulationOf(model);
         for (const population::OmegaBlock& block : population.omega.blocks)
             for (std::size_t e = 0; e < block.Size(); ++e)
-                variability.etas.push_back(
-                    {block.names[e], parameterNamed(block.names[e], "omega"), block.covariance(Eigen::Index(e), Eigen::Index(e))});
+                variability.etas.push_back({block.names[e], parameterNamed(block.names[e], "omega"),
+                                            block.covariance(Eigen::Index(e), Eigen::Index(e))});
         variability.blocks = population.omega.blocks;
         variability.error = population.error.value;
         return variability;
@@ -96,14 +98,19 @@ simulation::VariabilityModel VariabilityOf(const Model& model, const nlohmann::j
     } catch (const population::PopulationJsonError& error) {
         throw ModelError(error.what());
     }
-    for (const auto& [name, value] : values.theta) variability.typical[Eigen::Index(parameterNamed(name, "theta"))] = value;
-    for (const auto& [name, variance] : values.omega) variability.etas.push_back({name, parameterNamed(name, "omega"), variance});
+    for (const auto& [name, value] : values.theta)
+        variability.typical[Eigen::Index(parameterNamed(name, "theta"))] = value;
+    for (const auto& [name, variance] : values.omega)
+        variability.etas.push_back({name, parameterNamed(name, "omega"), variance});
     std::sort(variability.etas.begin(), variability.etas.end(),
               [](const auto& a, const auto& b) { return a.parameter < b.parameter; });
     for (const auto& [name, value] : values.sigma) {
-        if (name == "additive") variability.error.additive = value;
-        else if (name == "proportional") variability.error.proportional = value;
-        else throw ModelError("results.json: unknown residual error '" + name + "' (additive or proportional)");
+        if (name == "additive")
+            variability.error.additive = value;
+        else if (name == "proportional")
+            variability.error.proportional = value;
+        else
+            throw ModelError("results.json: unknown residual error '" + name + "' (additive or proportional)");
     }
     return variability;
 }
@@ -138,8 +145,7 @@ ReplicateRun RunReplicates(const Model& model, const EngineProblem& problem, con
         const int b = unit / slices, slice = unit % slices;
         const std::size_t first = std::size_t(b) * kIndividualsPerState;
         const std::size_t last = std::min(individuals, first + kIndividualsPerState);
-        const simulation::ReplicateRange part =
-            simulation::ShardReplicates(range.Size(), {slice + 1, slices});
+        const simulation::ReplicateRange part = simulation::ShardReplicates(range.Size(), {slice + 1, slices});
         const simulation::ReplicateRange replicates{range.first + part.first - 1, range.first + part.last - 1};
         EngineProblem block = shell;
         block.individuals.assign(problem.individuals.begin() + long(first), problem.individuals.begin() + long(last));
@@ -149,7 +155,8 @@ ReplicateRun RunReplicates(const Model& model, const EngineProblem& problem, con
         for (EngineIndividual& individual : block.individuals)
             for (EnginePoint& point : individual.points)
                 for (const EngineRequest& request : point.requests)
-                    if (request.steadyState == 0 && !(point.observed[request.slot] > 0)) point.observed[request.slot] = 1;
+                    if (request.steadyState == 0 && !(point.observed[request.slot] > 0))
+                        point.observed[request.slot] = 1;
         EngineSession session(model, block, InitialValues(model, block.individuals.size()));
         estimation::EngineBlock records = session.Block();
         for (std::size_t i = first; i < last; ++i) {

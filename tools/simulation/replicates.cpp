@@ -40,10 +40,13 @@ bool SimulateReplicates(const VariabilityModel& model, estimation::Simulator& si
     // Every block's Cholesky factor, once; a block that is not positive definite draws nothing
     // (its η stay 0), as a variance of 0 did.
     const population::Omega omega = model.Omega();
-    if (omega.Dimension() != model.etas.size()) throw std::invalid_argument("the blocks of omega do not cover the etas");
+    if (omega.Dimension() != model.etas.size())
+        throw std::invalid_argument("the blocks of omega do not cover the etas");
     std::vector<Eigen::MatrixXd> factors(omega.blocks.size());
     for (std::size_t b = 0; b < omega.blocks.size(); ++b)
-        if (!omega.blocks[b].Factor(factors[b])) factors[b] = Eigen::MatrixXd::Zero(Eigen::Index(omega.blocks[b].Size()), Eigen::Index(omega.blocks[b].Size()));
+        if (!omega.blocks[b].Factor(factors[b]))
+            factors[b] =
+                Eigen::MatrixXd::Zero(Eigen::Index(omega.blocks[b].Size()), Eigen::Index(omega.blocks[b].Size()));
     for (int r = range.first; r <= range.last; ++r) {
         std::vector<SimulatedIndividual>& replicate = result[std::size_t(r - range.first)];
         streams.clear();
@@ -54,7 +57,8 @@ bool SimulateReplicates(const VariabilityModel& model, estimation::Simulator& si
             values[i] = model.typical;
             Eigen::Index at = 0;
             for (const Eigen::MatrixXd& factor : factors) {
-                population::DrawBlock(factor, [&] { return streams[i].Normal(); }, drawn.eta.data() + at);
+                population::DrawBlock(
+                    factor, [&] { return streams[i].Normal(); }, drawn.eta.data() + at);
                 at += factor.rows();
             }
             for (std::size_t e = 0; e < model.etas.size(); ++e)

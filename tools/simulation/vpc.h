@@ -26,7 +26,7 @@ struct VpcBin {
     double low = 0, high = 0;  // edges
     double timeMedian = 0;     // of the observations in the bin
     int observations = 0;
-    std::array<double, 3> observed{};                 // [level]
+    std::array<double, 3> observed{};                  // [level]
     std::array<std::array<double, 3>, 3> simulated{};  // [level][5th, 50th, 95th over the replicates]
 };
 

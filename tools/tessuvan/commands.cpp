@@ -96,7 +96,8 @@ int RunCommand(const RunOptions& options, bool fit)
         const tk::Callbacks callbacks = Shown(progress);
         const tk::Study study = tk::LoadStudy(options.model, options.data);
         std::filesystem::path target = options.output;
-        if (target.empty()) target = std::filesystem::path(options.model).stem().string() + (fit ? "-fit" : "-simulation");
+        if (target.empty())
+            target = std::filesystem::path(options.model).stem().string() + (fit ? "-fit" : "-simulation");
         std::optional<tk::OutputFolder> folder;
         tk::Written written;
         if (fit) {

@@ -21,7 +21,7 @@ struct ReplicateOptions {
     std::string model;
     std::string data;
     std::string output;
-    std::string from;      // a fit folder whose results.json gives θ, Ω and σ
+    std::string from;  // a fit folder whose results.json gives θ, Ω and σ
     int replicates = 0;
     std::uint64_t seed = 1;
     std::string shard;     // "K/M", empty = the whole run
@@ -32,10 +32,10 @@ struct ReplicateOptions {
 };
 
 struct VpcOptions {
-    std::string fit;       // the fit folder (results.json)
-    std::string model;     // default: the model text of results.json
-    std::string data;      // default: the data file of results.json
-    std::string output;    // default: FIT-vpc
+    std::string fit;     // the fit folder (results.json)
+    std::string model;   // default: the model text of results.json
+    std::string data;    // default: the data file of results.json
+    std::string output;  // default: FIT-vpc
     int replicates = 200;
     std::uint64_t seed = 1;
     int bins = 0;

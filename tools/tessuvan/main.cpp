@@ -64,39 +64,48 @@ int main(int argc, char** argv)
         "fit", "estimate the population and individual parameter values, with standard errors, plots and a report");
     AddRunOptions(*fit, options);
     CLI::App* simulate = app.add_subcommand(
-        "simulate", "predict the data set at the model's parameter values, with plots and a report; with --replicates, "
-                    "simulate replicates of its design with between-subject variability and residual error");
+        "simulate",
+        "predict the data set at the model's parameter values, with plots and a report; with --replicates, "
+        "simulate replicates of its design with between-subject variability and residual error");
     AddRunOptions(*simulate, options);
     ReplicateOptions replicates;
-    simulate->add_option("--replicates", replicates.replicates,
-                         "replicates of the design, each individual's eta drawn from omega and each row's epsilon from sigma");
+    simulate->add_option(
+        "--replicates", replicates.replicates,
+        "replicates of the design, each individual's eta drawn from omega and each row's epsilon from sigma");
     simulate->add_option("--seed", replicates.seed, "seed of the random streams (default 1)")->check(kSeed);
-    simulate->add_option("--from", replicates.from, "a FOCEI fit folder whose results.json gives theta, omega and sigma");
+    simulate->add_option("--from", replicates.from,
+                         "a FOCEI fit folder whose results.json gives theta, omega and sigma");
     simulate->add_option("--shard", replicates.shard, "K/M: the K-th of M disjoint slices of the replicates");
     simulate->add_option("--bins", replicates.bins, "time bins of summary.csv (default: distinct times, up to 10)")
         ->excludes(simulate->add_option("--bin-edges", replicates.binEdges,
                                         "time bins of summary.csv by their edges: 0,1,2,4,8,24"));
 
     replicates.threads = tessuvan::toolkit::AvailableProcessors();
-    simulate->add_option("--threads", replicates.threads,
-                         "threads (default: the processors it may run on, at most 8); the numbers are the same for any")
+    simulate
+        ->add_option("--threads", replicates.threads,
+                     "threads (default: the processors it may run on, at most 8); the numbers are the same for any")
         ->check(CLI::Range(1, 64));
 
     std::vector<std::string> shards;
     std::string merged;
-    CLI::App* merge = app.add_subcommand("merge", "join the folders of the shards of one simulation into what one run writes");
+    CLI::App* merge =
+        app.add_subcommand("merge", "join the folders of the shards of one simulation into what one run writes");
     merge->add_option("FOLDER", shards, "the shards' result folders")->required()->check(CLI::ExistingDirectory);
     merge->add_option("-o,--output", merged, "folder for the joined results (default: MODEL's name with -simulation)");
 
     VpcOptions vpc;
     CLI::App* vpcCommand = app.add_subcommand("vpc", "visual predictive check of a FOCEI fit: vpc.csv and vpc.png");
-    vpcCommand->add_option("FIT_FOLDER", vpc.fit, "the fit's result folder (results.json)")->required()->check(CLI::ExistingDirectory);
+    vpcCommand->add_option("FIT_FOLDER", vpc.fit, "the fit's result folder (results.json)")
+        ->required()
+        ->check(CLI::ExistingDirectory);
     vpcCommand->add_option("--replicates", vpc.replicates, "simulated replicates of the data set (default 200)");
     vpcCommand->add_option("--seed", vpc.seed, "seed of the random streams (default 1)")->check(kSeed);
     vpcCommand->add_option("--bins", vpc.bins, "time bins (default: distinct observed times, up to 10)")
         ->excludes(vpcCommand->add_option("--bin-edges", vpc.binEdges, "time bins by their edges: 0,1,2,4,8,24"));
-    vpcCommand->add_option("--model", vpc.model, "model file (default: the model text in results.json)")->check(CLI::ExistingFile);
-    vpcCommand->add_option("--data", vpc.data, "data set (default: the data file named in results.json)")->check(CLI::ExistingFile);
+    vpcCommand->add_option("--model", vpc.model, "model file (default: the model text in results.json)")
+        ->check(CLI::ExistingFile);
+    vpcCommand->add_option("--data", vpc.data, "data set (default: the data file named in results.json)")
+        ->check(CLI::ExistingFile);
     vpcCommand->add_option("-o,--output", vpc.output, "folder for the results (default: FIT_FOLDER with -vpc)");
     vpcCommand->add_flag("-q,--quiet", vpc.quiet, "no progress bar");
     vpc.threads = tessuvan::toolkit::AvailableProcessors();

@@ -41,14 +41,17 @@ std::string ProgressBar(double fraction, double elapsedSeconds, const std::strin
     constexpr int kWidth = 20;
     fraction = std::clamp(fraction, 0.0, 1.0);
     const int filled = int(std::floor(fraction * kWidth));
-    std::string text = "[" + std::string(std::size_t(filled), '#') + std::string(std::size_t(kWidth - filled), '-') + "] ";
+    std::string text =
+        "[" + std::string(std::size_t(filled), '#') + std::string(std::size_t(kWidth - filled), '-') + "] ";
     char numbers[64];
     std::snprintf(numbers, sizeof numbers, "%3.0f %%  ", 100 * fraction);
     text += numbers + what;
     if (fraction > 0 && fraction < 1) {
         const double left = elapsedSeconds * (1 - fraction) / fraction;
-        if (left < 120) std::snprintf(numbers, sizeof numbers, "  %.0f s left", left);
-        else std::snprintf(numbers, sizeof numbers, "  %.0f min left", left / 60);
+        if (left < 120)
+            std::snprintf(numbers, sizeof numbers, "  %.0f s left", left);
+        else
+            std::snprintf(numbers, sizeof numbers, "  %.0f min left", left / 60);
         text += numbers;
     }
     return text;

@@ -1,7 +1,7 @@
 // Studies, fits and simulations at the model's values, and their output folders: the pipeline
 // of a run (load, read, build, check, run, check, write).
-#include <atomic>
 #include <unistd.h>
+#include <atomic>
 
 #include "engine/engine_limits.h"
 #include "fmt/format.h"
@@ -67,7 +67,8 @@ RunOutcome Run(const Study& study, bool fit, const Callbacks& callbacks, const W
     // The engine loads only data with observations; a design of doses and EVID 2 rows is
     // simulated by the replicates, which lend it stand-ins.
     bool observed = false;
-    for (const EngineIndividual& individual : problem.individuals) observed = observed || individual.observationCount > 0;
+    for (const EngineIndividual& individual : problem.individuals)
+        observed = observed || individual.observationCount > 0;
     if (!observed)
         throw DataError(study.dataPath + ": no observation (a design of doses and EVID 2 rows): " +
                         (fit ? "nothing to fit" : "simulate it with --replicates N"));
@@ -179,7 +180,8 @@ Simulation Simulate(const Study& study, const Callbacks& callbacks, const WorkFo
 
 Written WriteInto(const FitResult& fit, OutputFolder& folder, const Callbacks& callbacks)
 {
-    return Guarded([&] { return std::visit([&](const auto& kind) { return WriteKind(kind, folder, callbacks); }, fit); });
+    return Guarded(
+        [&] { return std::visit([&](const auto& kind) { return WriteKind(kind, folder, callbacks); }, fit); });
 }
 
 Written WriteInto(const Simulation& simulation, OutputFolder& folder, const Callbacks& callbacks)

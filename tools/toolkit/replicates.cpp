@@ -2,9 +2,9 @@
 // fit, and the shards of a simulation joined.
 
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
-#include <cstdio>
 #include <map>
 
 #include "fmt/format.h"
@@ -82,11 +82,13 @@ void WarnEmptyBins(const Reporter& reporter, const std::vector<double>& edges, c
 std::filesystem::path FitDataSet(const VpcRequest& request, const nlohmann::json& results,
                                  const std::filesystem::path& resultsPath)
 {
-    const nlohmann::json run = results.contains("run") && results["run"].is_object() ? results["run"] : nlohmann::json();
+    const nlohmann::json run =
+        results.contains("run") && results["run"].is_object() ? results["run"] : nlohmann::json();
     const std::string recorded =
         run.contains("data_digest") && run["data_digest"].is_string() ? run["data_digest"].get<std::string>() : "";
     std::vector<std::filesystem::path> candidates;
-    if (!request.data.empty()) candidates.push_back(request.data);
+    if (!request.data.empty())
+        candidates.push_back(request.data);
     else if (run.contains("data_file") && run["data_file"].is_string()) {
         const std::filesystem::path written = run["data_file"].get<std::string>();
         if (written.is_relative()) candidates.push_back(request.fit / written);
@@ -99,9 +101,10 @@ std::filesystem::path FitDataSet(const VpcRequest& request, const nlohmann::json
         if (found.empty()) found = candidate;
     }
     if (!found.empty())
-        throw ModelError(fmt::format("{}: not the data set of the fit (its digest {} differs from {}'s run.data_digest "
-                                     "{}): give the fit's data set with --data",
-                                     found.string(), FileDigest(found), resultsPath.string(), recorded));
+        throw ModelError(
+            fmt::format("{}: not the data set of the fit (its digest {} differs from {}'s run.data_digest "
+                        "{}): give the fit's data set with --data",
+                        found.string(), FileDigest(found), resultsPath.string(), recorded));
     throw UsageError("the fit's data set " +
                      (candidates.empty() ? std::string("(not named in ") + resultsPath.string() + ")"
                                          : candidates.front().string()) +
@@ -119,7 +122,8 @@ Shard ParseShard(const std::string& text, int replicates)
     if (std::sscanf(text.c_str(), "%d%c%d%c", &k, &slash, &m, &rest) != 3 || slash != '/' || k < 1 || m < 1 || k > m)
         throw UsageError("--shard " + text + ": expected K/M with 1 <= K <= M (the K-th of M slices)");
     if (m > replicates)
-        throw UsageError(fmt::format("--shard {}: {} shards of {} replicates would leave some empty", text, m, replicates));
+        throw UsageError(
+            fmt::format("--shard {}: {} shards of {} replicates would leave some empty", text, m, replicates));
     shard.index = k;
     shard.count = m;
     return shard;
@@ -137,15 +141,16 @@ BinRule ParseBins(int count, const std::string& edges)
         const std::string cell = edges.substr(at, comma - at);
         char* end = nullptr;
         const double value = std::strtod(cell.c_str(), &end);
-        if (cell.empty() || *end != '\0' || !std::isfinite(value) || (!rule.edges.empty() && value <= rule.edges.back()))
-            throw UsageError("--bin-edges " + edges + ": expected increasing numbers separated by commas, at '" + cell + "'");
+        if (cell.empty() || *end != '\0' || !std::isfinite(value) ||
+            (!rule.edges.empty() && value <= rule.edges.back()))
+            throw UsageError("--bin-edges " + edges + ": expected increasing numbers separated by commas, at '" + cell +
+                             "'");
         rule.edges.push_back(value);
         at = comma + 1;
     }
     if (rule.edges.size() < 2) throw UsageError("--bin-edges " + edges + ": at least two edges");
     return rule;
 }
-
 
 ReplicateSimulation SimulateReplicates(const Study& study, const ReplicateRequest& request, const Callbacks& callbacks,
                                        const WorkFolder& work)
@@ -172,8 +177,9 @@ ReplicateSimulation SimulateReplicates(const Study& study, const ReplicateReques
         const std::filesystem::path folder = scratch.Path();
         simulation.range = simulation::ShardReplicates(request.replicates, request.shard);
         reporter.Status("loading the model");
-        simulation.run = RunReplicates(model, simulation.problem, simulation.design, simulation.variability, request.seed,
-                                       simulation.range, false, request.threads, folder, reporter.FractionReport());
+        simulation.run =
+            RunReplicates(model, simulation.problem, simulation.design, simulation.variability, request.seed,
+                          simulation.range, false, request.threads, folder, reporter.FractionReport());
         CheckReplicatesUsable(model, simulation.problem, simulation.design, simulation.run, simulation.range.first);
         return simulation;
     });
@@ -196,7 +202,8 @@ Written WriteInto(const ReplicateSimulation& simulation, OutputFolder& folder, c
             for (const SimulatedRow& row : rows)
                 if (row.replicate == simulation.range.first) times[row.output].push_back(row.time);
             if (!request.bins.edges.empty())
-                for (const auto& [output, at] : times) WarnEmptyBins(Reporter(callbacks), request.bins.edges, at, output, "row");
+                for (const auto& [output, at] : times)
+                    WarnEmptyBins(Reporter(callbacks), request.bins.edges, at, output, "row");
             WriteSummary(folder.staging() / "summary.csv", rows, request.bins);
             files.push_back("summary.csv");
         }
@@ -220,12 +227,15 @@ Written WriteInto(const ReplicateSimulation& simulation, OutputFolder& folder, c
         for (const auto& individual : simulation.design) perReplicate += individual.size();
         description["rows_per_replicate"] = perReplicate;
         for (const auto& eta : variability.etas) description["omega"][eta.name] = eta.variance;
-        description["sigma"] = {{"additive", variability.error.additive}, {"proportional", variability.error.proportional}};
+        description["sigma"] = {{"additive", variability.error.additive},
+                                {"proportional", variability.error.proportional}};
         description["bins"] = request.bins.count;
         if (!request.bins.edges.empty()) description["bin_edges"] = request.bins.edges;
         if (request.shard.count > 1)
-            description["shard"] = {{"index", request.shard.index}, {"count", request.shard.count},
-                                    {"first_replicate", simulation.range.first}, {"last_replicate", simulation.range.last},
+            description["shard"] = {{"index", request.shard.index},
+                                    {"count", request.shard.count},
+                                    {"first_replicate", simulation.range.first},
+                                    {"last_replicate", simulation.range.last},
                                     {"rows", rows.size()}};
         WriteDescription(folder.staging() / "simulation.json", description);
         files.push_back("simulation.json");
@@ -254,8 +264,10 @@ Written Merge(const std::vector<std::filesystem::path>& shards, const std::files
                 throw ModelError((shards.front() / "simulation.json").string() +
                                  ": cannot be read as a shard's (a folder of 'tessuvan simulate --shard K/M')");
             if (!description.contains("model_file") || !description["model_file"].is_string())
-                throw UsageError("give the merged folder with -o (" + shards.front().string() + " names no model file)");
-            target = std::filesystem::path(description["model_file"].get<std::string>()).stem().string() + "-simulation";
+                throw UsageError("give the merged folder with -o (" + shards.front().string() +
+                                 " names no model file)");
+            target =
+                std::filesystem::path(description["model_file"].get<std::string>()).stem().string() + "-simulation";
         }
         OutputFolder folder(target);
         try {
@@ -263,7 +275,8 @@ Written Merge(const std::vector<std::filesystem::path>& shards, const std::files
         } catch (const WriteFailure&) {
             throw;
         } catch (const nlohmann::json::exception& error) {
-            throw ModelError(std::string("a shard's simulation.json is not one 'tessuvan simulate' wrote: ") + error.what());
+            throw ModelError(std::string("a shard's simulation.json is not one 'tessuvan simulate' wrote: ") +
+                             error.what());
         } catch (const std::runtime_error& error) {
             throw ModelError(error.what());  // the folders given are wrong: status 2
         }
@@ -281,10 +294,12 @@ VpcResult Vpc(const VpcRequest& request, const Callbacks& callbacks, const WorkF
         const nlohmann::json results = ReadFitResults(request.fit);
         const std::filesystem::path resultsPath = request.fit / "results.json";
         Model model;
-        if (!request.model.empty()) model = LoadModel(request.model);
+        if (!request.model.empty())
+            model = LoadModel(request.model);
         else if (results.contains("run") && results["run"].contains("model") && results["run"]["model"].is_string())
             model = ParseModel(results["run"]["model"].get<std::string>(), resultsPath.string() + " (run.model)");
-        else throw ModelError(resultsPath.string() + ": holds no model text; give the model with --model");
+        else
+            throw ModelError(resultsPath.string() + ": holds no model text; give the model with --model");
         ForSimulation(model);
         const std::string dataPath = FitDataSet(request, results, resultsPath).string();
         const DataSet data = ReadDataSet(dataPath, CovariateColumns(model));
@@ -295,9 +310,9 @@ VpcResult Vpc(const VpcRequest& request, const Callbacks& callbacks, const WorkF
         detail::Scratch scratch(work);
         const std::filesystem::path folder = scratch.Path();
         reporter.Status("loading the model");
-        const ReplicateRun run = RunReplicates(model, problem, design, variability, request.seed,
-                                               {1, request.replicates}, true, request.threads, folder,
-                                               reporter.FractionReport());
+        const ReplicateRun run =
+            RunReplicates(model, problem, design, variability, request.seed, {1, request.replicates}, true,
+                          request.threads, folder, reporter.FractionReport());
         CheckReplicatesUsable(model, problem, design, run, 1);
         reporter.Status("writing the results");
         VpcResult result;
@@ -316,8 +331,10 @@ VpcResult Vpc(const VpcRequest& request, const Callbacks& callbacks, const WorkF
             if (vpc.rows.empty()) continue;
             std::vector<double> edges = request.bins.edges, times;
             for (const simulation::VpcRow& row : vpc.rows) times.push_back(row.time);
-            if (edges.empty()) edges = simulation::EqualCountEdges(times, request.bins.count);
-            else WarnEmptyBins(reporter, edges, times, vpc.output, "observation");
+            if (edges.empty())
+                edges = simulation::EqualCountEdges(times, request.bins.count);
+            else
+                WarnEmptyBins(reporter, edges, times, vpc.output, "observation");
             vpc.vpc = simulation::ComputeVpc(vpc.rows, simulated, edges);
             result.outputs.push_back(std::move(vpc));
         }
