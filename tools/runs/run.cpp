@@ -161,9 +161,7 @@ double WeightScale(const std::vector<Observation>& observations, double gamma)
     return n > 0 ? std::exp((gamma * logObserved - logResiduals) / n) : 1.0;
 }
 
-RunResult RunEngine(const Model& model, const EngineProblem& problem, bool fit,
-                    const std::filesystem::path& /*workFolder: the engine writes no file*/,
-                    const ProgressReport& progress)
+RunResult StartingResult(const Model& model, const EngineProblem& problem, bool fit)
 {
     RunResult result;
     result.fit = fit;
@@ -172,6 +170,15 @@ RunResult RunEngine(const Model& model, const EngineProblem& problem, bool fit,
     result.initial = InitialValues(model, individuals);
     result.individualIterations.assign(individuals, 0);
     result.individualConverged.assign(individuals, false);
+    return result;
+}
+
+RunResult RunEngine(const Model& model, const EngineProblem& problem, bool fit,
+                    const std::filesystem::path& /*workFolder: the engine writes no file*/,
+                    const ProgressReport& progress)
+{
+    RunResult result = StartingResult(model, problem, fit);
+    const std::size_t individuals = problem.individuals.size();
 
     {
         EngineSession session(model, problem, result.initial);

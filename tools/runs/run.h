@@ -64,6 +64,10 @@ struct RunResult {
 // What the run is doing now, for a progress line.
 using ProgressReport = std::function<void(const std::string& status)>;
 
+// A result before the run: the problem's warnings, every individual at the model's values,
+// no iteration yet.
+RunResult StartingResult(const Model& model, const EngineProblem& problem, bool fit);
+
 RunResult RunEngine(const Model& model, const EngineProblem& problem, bool fit, const std::filesystem::path& workFolder,
                     const ProgressReport& progress);
 

@@ -89,13 +89,8 @@ void LoadEngineStates(const Model& model, const EngineProblem& problem,
 RunResult RunFocei(const Model& model, const EngineProblem& problem, const std::filesystem::path& workFolder,
                    const ProgressReport& progress)
 {
-    RunResult result;
-    result.fit = true;
-    result.warnings = problem.warnings;
+    RunResult result = StartingResult(model, problem, true);
     const std::size_t individuals = problem.individuals.size();
-    result.initial = InitialValues(model, individuals);
-    result.individualIterations.assign(individuals, 0);
-    result.individualConverged.assign(individuals, false);
     result.individualObjectives.assign(individuals, 0.0);
 
     progress("loading the model");
