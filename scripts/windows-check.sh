@@ -96,7 +96,14 @@ run_pair() {
   work=$(mktemp -d "${TMPDIR:-/tmp}/tessuvan-wine-run-XXXXXX")
   mkdir -p "$work/linux" "$work/windows"
   "$twin" "$linux_build/$linux_library" "$work/linux" >"$work/linux.txt" || fail "the Linux $bits-bit twin failed"
-  if ! WINEDEBUG=-all WINEPREFIX=$prefix wine "$windows_build/tests/windows/tessuvan_host.exe" \
+  # The 64-bit host goes to Wine's 64-bit loader itself: the `wine` launcher prefers the 32-bit
+  # one when both are installed, and a kernel without 32-bit programs cannot run that.
+  local launcher=wine
+  if [[ $bits == 64 ]]; then
+    if [[ -x /usr/lib/wine/wine64 ]]; then launcher=/usr/lib/wine/wine64
+    elif command -v wine64 >/dev/null 2>&1; then launcher=wine64; fi
+  fi
+  if ! WINEDEBUG=-all WINEPREFIX=$prefix "$launcher" "$windows_build/tests/windows/tessuvan_host.exe" \
       "$(windows_path "$windows_build/Tessuvan_$bits.dll")" "$(windows_path "$work/windows")" \
       >"$work/windows.txt" 2>"$work/wine.log"; then
     fail "the Windows $bits-bit host failed under Wine:"; tail -5 "$work/wine.log"
