@@ -15,6 +15,13 @@ packages=(
   mingw-w64                                   # the Windows DLLs
   qemu-user                                   # i386 programs where the kernel runs 64-bit code only
 )
+# The Python module and the R package (bindings/), without the many packages Debian recommends
+# beside R and testthat.
+binding_packages=(
+  python3-dev pybind11-dev python3-pybind11   # the Python module, for Debian's /usr/bin/python3
+  python3-pandas                              # its data frames
+  r-base-dev r-cran-rcpp r-cran-testthat      # the R package and its tests
+)
 # The Windows test host runs under Wine. Its 32-bit half depends on Debian's i386 indexes,
 # which a mirror in mid-sync can leave unusable for a while; without Wine the Windows check
 # skips its runs with a note, so these are installed when they can be and never fail set-up.
@@ -35,7 +42,12 @@ for package in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")
 done
 
-if ((${#missing[@]} || refresh)); then
+missing_bindings=()
+for package in "${binding_packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing_bindings+=("$package")
+done
+
+if ((${#missing[@]} || ${#missing_bindings[@]} || refresh)); then
   # A mirror caught mid-sync fails one index now and then; the others still serve the install,
   # so a failed refresh is retried and then left to the install to judge.
   for attempt in 1 2 3; do
@@ -45,6 +57,9 @@ if ((${#missing[@]} || refresh)); then
   done
   if ((${#missing[@]})); then
     DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${missing[@]}"
+  fi
+  if ((${#missing_bindings[@]})); then
+    DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing_bindings[@]}"
   fi
 fi
 

@@ -1,0 +1,139 @@
+"""Tessuvan's fits and simulations from Python.
+
+    import tessuvan
+    fit = tessuvan.fit("theophylline_focei.toml", "theophylline.csv")
+    print(fit.summary())
+    fit.estimates            # {"ka": 1.58, ..., "omega(ka)": 0.41, ..., "sigma(additive)": 0.69}
+    fit.minus2ll, fit.aic, fit.bic
+    fit.predictions          # per observation: ID, TIME, DV, PRED, IPRED, IWRES, CWRES, ...
+
+The model is a model file's path or its TOML text (a string with a line break); the data set a
+CSV file's path, its text, or a pandas DataFrame. Tables are pandas DataFrames where pandas is
+installed, lists of dicts otherwise. Failures raise tessuvan.Error's kinds (UsageError,
+InputError, EngineError, WriteError) with the toolkit's message; Ctrl-C raises
+KeyboardInterrupt at the fit's next report.
+"""
+
+import csv
+import io
+import json
+import math
+import os
+
+from . import _tessuvan
+from ._tessuvan import EngineError, Error, InputError, UsageError, WriteError
+
+try:
+    import pandas as _pandas
+except ImportError:  # the tables are then lists of dicts
+    _pandas = None
+
+__all__ = ["fit", "simulate", "Fit", "Simulation", "Error", "UsageError", "InputError", "EngineError",
+           "WriteError"]
+
+
+def _source(value, what):
+    """(path or text, is_text) of a model or data argument."""
+    if isinstance(value, os.PathLike):
+        return os.fspath(value), False
+    if isinstance(value, str):
+        return value, "\n" in value
+    if what == "data" and _pandas is not None and isinstance(value, _pandas.DataFrame):
+        return value.to_csv(index=False, na_rep="."), True
+    kinds = "a path, a CSV text or a pandas DataFrame" if what == "data" else "a path or a TOML text"
+    raise TypeError(f"tessuvan: {what} must be {kinds}, not {type(value).__name__}")
+
+
+def _number(text):
+    if text in ("", "."):
+        return None
+    try:
+        return int(text)
+    except ValueError:
+        try:
+            return float(text)
+        except ValueError:
+            return text
+
+
+def _table(content):
+    """A CSV file of the results as a DataFrame (pandas) or a list of dicts."""
+    if _pandas is not None:
+        return _pandas.read_csv(io.BytesIO(content), na_values=["."], keep_default_na=True)
+    reader = csv.DictReader(io.StringIO(content.decode("utf-8")))
+    return [{key: _number(value) for key, value in row.items()} for row in reader]
+
+
+class _Run:
+    def __init__(self, raw):
+        self._files = raw["files"]
+        self.report = raw["report"]
+        self.tables = {name[:-4]: _table(content) for name, content in self._files.items() if name.endswith(".csv")}
+
+    def __getattr__(self, name):  # fit.predictions, fit.individuals, fit.population, fit.curves
+        tables = self.__dict__.get("tables", {})
+        if name in tables:
+            return tables[name]
+        raise AttributeError(name)
+
+    def summary(self):
+        """The text report (report.txt of the command's results folder)."""
+        return self.report
+
+
+class Fit(_Run):
+    """A fit: pooled, or a population estimation by FOCEI (estimation == "focei")."""
+
+    def __init__(self, raw):
+        super().__init__(raw)
+        self.estimation = raw["estimation"]
+        self.seconds = raw["seconds"]
+        self.n_individuals = raw["n_individuals"]
+        self.results = json.loads(self._files["results.json"]) if "results.json" in self._files else None
+        focei = raw.get("focei")
+        self.parameters = []
+        self.estimates = {}
+        self.covariance = None
+        self.minus2ll = self.aic = self.bic = None
+        self.converged = None
+        if focei:
+            self.minus2ll, self.aic, self.bic = focei["minus_2ll"], focei["aic"], focei["bic"]
+            self.converged, self.message = focei["converged"], focei["message"]
+            self.n_observations, self.n_estimated = focei["n_observations"], focei["n_estimated"]
+            for p in focei["parameters"]:
+                p = dict(p)
+                finite = math.isfinite(p["se"]) and p["value"] != 0
+                p["rse"] = 100 * p["se"] / p["value"] if finite else None
+                self.parameters.append(p)
+                self.estimates[p["label"]] = p["value"]
+            if focei["covariance"]:
+                self.covariance = {"names": focei["covariance_names"], "matrix": focei["covariance"]}
+            self.covariance_message = focei["covariance_message"]
+
+    def __repr__(self):
+        if self.estimation != "focei":
+            return f"<tessuvan.Fit pooled, {self.n_individuals} individuals>"
+        values = ", ".join(f"{k}={v:.4g}" for k, v in self.estimates.items())
+        return f"<tessuvan.Fit focei -2LL={self.minus2ll:.4f} {values}>"
+
+
+class Simulation(_Run):
+    """Predictions of the data set at the model's values."""
+
+    def __repr__(self):
+        return "<tessuvan.Simulation " + ", ".join(self.tables) + ">"
+
+
+def fit(model, data, quiet=True):
+    """Fits the model to the data set, as `tessuvan fit MODEL DATA` does (progress on stderr
+    unless quiet)."""
+    model_source, model_text = _source(model, "model")
+    data_source, data_text = _source(data, "data")
+    return Fit(_tessuvan.fit(model_source, model_text, data_source, data_text, quiet))
+
+
+def simulate(model, data, quiet=True):
+    """Predictions at the model's values, as `tessuvan simulate MODEL DATA` does."""
+    model_source, model_text = _source(model, "model")
+    data_source, data_text = _source(data, "data")
+    return Simulation(_tessuvan.simulate(model_source, model_text, data_source, data_text, quiet))

@@ -1,0 +1,122 @@
+# Fits and simulations through the toolkit: the model is a model file's path or its TOML text
+# (a string with a line break), the data set a CSV file's path, its text, or a data frame.
+
+source_of <- function(value, what) {
+  if (what == "data" && is.data.frame(value)) {
+    text <- paste(utils::capture.output(
+      utils::write.csv(value, row.names = FALSE, na = ".", quote = FALSE)), collapse = "\n")
+    return(list(value = paste0(text, "\n"), text = TRUE))
+  }
+  if (!is.character(value) || length(value) != 1L || is.na(value))
+    stop(tessuvan_condition("usage", sprintf(
+      "tessuvan: %s must be %s", what,
+      if (what == "data") "a path, a CSV text or a data frame" else "a path or a TOML text")))
+  list(value = value, text = grepl("\n", value, fixed = TRUE))
+}
+
+tessuvan_condition <- function(kind, message, call = NULL) {
+  structure(class = c(paste0("tessuvan_", kind, "_error"), "tessuvan_error", "error", "condition"),
+            list(message = message, call = call))
+}
+
+# The toolkit's failure as an R condition of its kind: tessuvan_usage_error, _input_error,
+# _engine_error or _write_error, each a tessuvan_error.
+raise_failure <- function(out, call) {
+  if (!is.null(out$error)) stop(tessuvan_condition(out$error, out$message, call))
+  out
+}
+
+read_table <- function(content) {
+  utils::read.csv(text = content, na.strings = c(".", "", "NA"), check.names = FALSE,
+                  stringsAsFactors = FALSE)
+}
+
+tables_of <- function(files) {
+  csv <- grep("\\.csv$", names(files), value = TRUE)
+  stats::setNames(lapply(csv, function(name) read_table(files[[name]])), sub("\\.csv$", "", csv))
+}
+
+# The data set's rows by their file line (comments and blank lines skipped), for joining the
+# predictions' LINE to the data set's own columns.
+data_rows <- function(source) {
+  lines <- if (source$text) strsplit(source$value, "\n", fixed = TRUE)[[1]] else readLines(source$value)
+  kept <- which(nzchar(trimws(lines)) & !startsWith(trimws(lines), "#"))
+  if (length(kept) < 2L) return(NULL)
+  rows <- utils::read.csv(text = lines[kept], na.strings = c(".", ""), check.names = FALSE,
+                          stringsAsFactors = FALSE)
+  rows$.line <- kept[-1L]
+  rows
+}
+
+#' Fit a model to a data set (pooled, or by FOCEI when the model file's fit.estimation says so).
+tessuvan_fit <- function(model, data, quiet = FALSE) {
+  call <- match.call()
+  m <- source_of(model, "model")
+  d <- source_of(data, "data")
+  out <- raise_failure(.tessuvan_fit(m$value, m$text, d$value, d$text, quiet), call)
+  out$call <- call
+  out$tables <- tables_of(out$files)
+  out$data_source <- d
+  class(out) <- "tessuvan_fit"
+  out
+}
+
+#' Predictions of the data set at the model's values: a list of the tables and the report.
+tessuvan_simulate <- function(model, data, quiet = TRUE) {
+  m <- source_of(model, "model")
+  d <- source_of(data, "data")
+  out <- raise_failure(.tessuvan_simulate(m$value, m$text, d$value, d$text, quiet), match.call())
+  list(report = out$report, tables = tables_of(out$files))
+}
+
+is_focei <- function(fit) identical(fit$estimation, "focei")
+
+coef.tessuvan_fit <- function(object, ...) {
+  if (is_focei(object)) {
+    p <- object$focei$parameters
+    return(stats::setNames(p$value, p$label))
+  }
+  p <- object$tables$population
+  stats::setNames(p[[2L]], p[[1L]])
+}
+
+vcov.tessuvan_fit <- function(object, ...) {
+  if (!is_focei(object)) stop("tessuvan: vcov needs a FOCEI fit (fit.estimation = \"focei\")")
+  if (!length(object$focei$vcov)) stop("tessuvan: no covariance: ", object$focei$covariance_message)
+  object$focei$vcov
+}
+
+logLik.tessuvan_fit <- function(object, ...) {
+  if (!is_focei(object)) stop("tessuvan: logLik needs a FOCEI fit (fit.estimation = \"focei\")")
+  structure(-object$focei$minus2ll / 2, df = object$focei$n_estimated, nobs = object$focei$nobs,
+            class = "logLik")
+}
+
+nobs.tessuvan_fit <- function(object, ...) nrow(object$tables$predictions)
+
+#' The predictions table (ID, TIME, OUTPUT, DV, PRED, IPRED, residuals, LINE) joined to the data
+#' set's other columns by the data file's line.
+as.data.frame.tessuvan_fit <- function(x, row.names = NULL, optional = FALSE, ...) {
+  predictions <- x$tables$predictions
+  rows <- data_rows(x$data_source)
+  if (is.null(rows) || is.null(predictions$LINE)) return(predictions)
+  extra <- rows[match(predictions$LINE, rows$.line),
+                setdiff(names(rows), c(toupper(names(predictions)), names(predictions), ".line")), drop = FALSE]
+  extra <- extra[, !(toupper(names(extra)) %in% toupper(names(predictions))), drop = FALSE]
+  out <- cbind(predictions, extra)
+  rownames(out) <- row.names
+  out
+}
+
+fitted.tessuvan_fit <- function(object, type = c("ipred", "pred"), ...) {
+  type <- match.arg(type)
+  object$tables$predictions[[toupper(type)]]
+}
+
+residuals.tessuvan_fit <- function(object, type = c("iwres", "cwres", "wres", "response"), ...) {
+  type <- match.arg(type)
+  p <- object$tables$predictions
+  if (type == "response") return(p$DV - p$IPRED)
+  if (is.null(p[[toupper(type)]])) stop("tessuvan: no ", toupper(type), " in this fit's predictions")
+  p[[toupper(type)]]
+}

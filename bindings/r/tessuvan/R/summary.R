@@ -1,0 +1,52 @@
+# print and summary of a fit: the θ/Ω/σ table with SE, RSE, CV % and shrinkage, −2LL, AIC, BIC,
+# convergence.
+
+print.tessuvan_fit <- function(x, ...) {
+  cat("Tessuvan fit (", x$estimation, "), ", x$n_individuals, " individuals\n", sep = "")
+  if (!is.null(x$call)) cat("Call: ", deparse(x$call), "\n", sep = "")
+  if (is_focei(x)) {
+    cat(sprintf("-2LL %.4f   AIC %.4f   BIC %.4f   %s\n", x$focei$minus2ll, x$focei$aic, x$focei$bic,
+                if (x$focei$converged) "converged" else "NOT converged"))
+  }
+  print(signif(coef(x), 6))
+  invisible(x)
+}
+
+summary.tessuvan_fit <- function(object, ...) {
+  if (!is_focei(object)) {
+    return(structure(list(report = object$report, focei = FALSE), class = "summary.tessuvan_fit"))
+  }
+  f <- object$focei
+  p <- f$parameters
+  rse <- ifelse(is.finite(p$se) & p$se > 0, 100 * p$se / p$value, NA_real_)
+  # ω² is the variance of ln of the parameter: CV = √(exp(ω²) − 1).
+  cv <- ifelse(p$kind == "omega", 100 * sqrt(expm1(p$value)), NA_real_)
+  shrinkage <- ifelse(p$kind == "omega", f$eta_shrinkage[p$name], NA_real_)
+  table <- data.frame(kind = p$kind, estimate = p$value, se = ifelse(p$se > 0, p$se, NA_real_),
+                      rse_percent = rse, cv_percent = cv, shrinkage_percent = unname(shrinkage),
+                      fixed = p$fixed, row.names = p$label)
+  structure(list(call = object$call, table = table, minus2ll = f$minus2ll, aic = f$aic, bic = f$bic,
+                 converged = f$converged, message = f$message, covariance = f$covariance_message,
+                 epsilon_shrinkage = f$epsilon_shrinkage, nobs = f$nobs,
+                 n_individuals = object$n_individuals, focei = TRUE),
+            class = "summary.tessuvan_fit")
+}
+
+print.summary.tessuvan_fit <- function(x, digits = 4, ...) {
+  if (!x$focei) {
+    cat(x$report)
+    return(invisible(x))
+  }
+  cat("Tessuvan population fit (FOCE with interaction):", x$n_individuals, "individuals,", x$nobs,
+      "observations\n\n")
+  shown <- x$table
+  numbers <- vapply(shown, is.numeric, logical(1))
+  shown[numbers] <- lapply(shown[numbers], function(column) signif(column, digits))
+  shown$fixed <- ifelse(shown$fixed, "fixed", "")
+  print(shown, na.print = "-")
+  cat(sprintf("\nResidual shrinkage %.1f %%\n", x$epsilon_shrinkage))
+  cat(sprintf("-2LL %.4f   AIC %.4f   BIC %.4f\n", x$minus2ll, x$aic, x$bic))
+  cat(if (x$converged) "Converged: " else "NOT converged: ", x$message, "\n", sep = "")
+  if (nzchar(x$covariance)) cat("Covariance step: ", x$covariance, "\n", sep = "")
+  invisible(x)
+}

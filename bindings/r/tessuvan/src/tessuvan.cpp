@@ -1,0 +1,160 @@
+// The toolkit's facade for R. Each call returns a list: the run's values and tables, or
+// `error` (the kind) and `message`, which the R side raises as a condition of that class, so
+// that no R error jumps over the toolkit's C++ frames. Between the fit's stages and at its
+// reports the R thread asks R for a pending interrupt inside R_ToplevelExec (the jump stays
+// there); the fit then ends as Cancelled, and R's interrupt is raised once the C++ frames are
+// gone. Progress goes to R's console unless quiet; the run's other threads report nothing.
+#include <R_ext/Utils.h>
+#include <Rcpp.h>
+
+#include <atomic>
+#include <thread>
+
+#include "binding.h"
+
+namespace tk = tessuvan::toolkit;
+using tessuvan::binding::Source;
+
+namespace {
+
+void CheckInterrupt(void*) { R_CheckUserInterrupt(); }
+
+struct Host {
+    explicit Host(bool quiet) : quiet(quiet) {}
+    bool quiet;
+    std::atomic<bool> interrupted{false};
+    std::thread::id caller = std::this_thread::get_id();
+    bool shown = false;
+
+    tk::Callbacks Callbacks()
+    {
+        tk::Callbacks callbacks;
+        callbacks.cancelled = [this] {
+            if (std::this_thread::get_id() == caller && !interrupted && !R_ToplevelExec(CheckInterrupt, nullptr))
+                interrupted = true;
+            return interrupted.load();
+        };
+        if (!quiet)
+            callbacks.status = [this](const std::string& status) {
+                if (std::this_thread::get_id() != caller) return;
+                REprintf("\r%-70s", status.c_str());
+                shown = true;
+            };
+        return callbacks;
+    }
+    void EndLine() const
+    {
+        if (shown) REprintf("\n");
+    }
+};
+
+Rcpp::List Failure(const tk::Error& error)
+{
+    return Rcpp::List::create(Rcpp::Named("error") = tessuvan::binding::KindOf(error).name,
+                              Rcpp::Named("message") = tessuvan::binding::Message(error));
+}
+
+Rcpp::CharacterVector Files(const tk::Tables& tables)
+{
+    Rcpp::CharacterVector files;
+    Rcpp::CharacterVector names;
+    for (const auto& [name, content] : tables.files) {
+        files.push_back(content);
+        names.push_back(name);
+    }
+    files.attr("names") = names;
+    return files;
+}
+
+Rcpp::List Estimation(const tessuvan::estimation::FoceiResult& fit)
+{
+    const auto parameters = tessuvan::binding::Parameters(fit);
+    Rcpp::CharacterVector label, kind, name;
+    Rcpp::NumericVector value, se;
+    Rcpp::LogicalVector fixed;
+    for (const auto& p : parameters) {
+        label.push_back(p.label);
+        kind.push_back(p.kind);
+        name.push_back(p.estimate.name);
+        value.push_back(p.estimate.value);
+        se.push_back(p.estimate.se);
+        fixed.push_back(p.estimate.fixed);
+    }
+    const Rcpp::DataFrame table =
+        Rcpp::DataFrame::create(Rcpp::Named("label") = label, Rcpp::Named("kind") = kind, Rcpp::Named("name") = name,
+                                Rcpp::Named("value") = value, Rcpp::Named("se") = se, Rcpp::Named("fixed") = fixed,
+                                Rcpp::Named("stringsAsFactors") = false);
+    const std::vector<double> covariance = tessuvan::binding::Covariance(fit);
+    const int n = int(fit.correlationNames.size());
+    Rcpp::NumericMatrix matrix(covariance.empty() ? 0 : n, covariance.empty() ? 0 : n);
+    for (int a = 0; a < matrix.nrow(); ++a)
+        for (int b = 0; b < matrix.ncol(); ++b) matrix(a, b) = covariance[std::size_t(a * n + b)];
+    if (!covariance.empty()) {
+        const Rcpp::CharacterVector names(fit.correlationNames.begin(), fit.correlationNames.end());
+        matrix.attr("dimnames") = Rcpp::List::create(names, names);
+    }
+    Rcpp::NumericVector shrinkage(fit.etaShrinkage.data(), fit.etaShrinkage.data() + fit.etaShrinkage.size());
+    Rcpp::CharacterVector etaNames;
+    for (const auto& e : fit.omega) etaNames.push_back(e.name);
+    shrinkage.attr("names") = etaNames;
+    return Rcpp::List::create(
+        Rcpp::Named("parameters") = table, Rcpp::Named("minus2ll") = fit.minus2ll, Rcpp::Named("aic") = fit.aic,
+        Rcpp::Named("bic") = fit.bic, Rcpp::Named("converged") = tessuvan::estimation::Converged(fit.status),
+        Rcpp::Named("message") = fit.summary, Rcpp::Named("nobs") = fit.observations,
+        Rcpp::Named("n_estimated") = fit.estimatedCount, Rcpp::Named("vcov") = matrix,
+        Rcpp::Named("covariance_message") = fit.covarianceMessage, Rcpp::Named("eta_shrinkage") = shrinkage,
+        Rcpp::Named("epsilon_shrinkage") = fit.epsilonShrinkage);
+}
+
+tk::Study Load(const std::string& model, bool modelText, const std::string& data, bool dataText)
+{
+    return tessuvan::binding::LoadSources(Source{model, modelText, "model"}, Source{data, dataText, "data"});
+}
+
+}  // namespace
+
+// [[Rcpp::export(name = ".tessuvan_fit")]]
+Rcpp::List FitCall(std::string model, bool modelText, std::string data, bool dataText, bool quiet)
+{
+    Host host(quiet);
+    const tk::Callbacks callbacks = host.Callbacks();
+    try {
+        const tk::Study study = Load(model, modelText, data, dataText);
+        const tk::FitResult fit = tk::Fit(study, callbacks);
+        const tk::Tables tables = tk::TablesOf(fit);
+        host.EndLine();
+        const auto* population = std::get_if<tk::PopulationFit>(&fit);
+        const tk::RunOutcome& run =
+            population ? static_cast<const tk::RunOutcome&>(*population) : std::get<tk::PooledFit>(fit);
+        Rcpp::List out = Rcpp::List::create(Rcpp::Named("estimation") = population ? "focei" : "pooled",
+                                            Rcpp::Named("report") = tables.report, Rcpp::Named("files") = Files(tables),
+                                            Rcpp::Named("seconds") = run.seconds,
+                                            Rcpp::Named("n_individuals") = int(run.problem.individuals.size()));
+        if (population) out["focei"] = Estimation(population->estimation());
+        return out;
+    } catch (const tk::Cancelled&) {
+        host.EndLine();
+        throw Rcpp::internal::InterruptedException();  // R's interrupt, raised by Rcpp's wrapper
+    } catch (const tk::Error& error) {
+        host.EndLine();
+        return Failure(error);
+    }
+}
+
+// [[Rcpp::export(name = ".tessuvan_simulate")]]
+Rcpp::List SimulateCall(std::string model, bool modelText, std::string data, bool dataText, bool quiet)
+{
+    Host host(quiet);
+    const tk::Callbacks callbacks = host.Callbacks();
+    try {
+        const tk::Tables tables = tk::TablesOf(tk::Simulate(Load(model, modelText, data, dataText), callbacks));
+        host.EndLine();
+        return Rcpp::List::create(Rcpp::Named("report") = tables.report, Rcpp::Named("files") = Files(tables));
+    } catch (const tk::Cancelled&) {
+        host.EndLine();
+        throw Rcpp::internal::InterruptedException();
+    } catch (const tk::Error& error) {
+        host.EndLine();
+        return Failure(error);
+    }
+}

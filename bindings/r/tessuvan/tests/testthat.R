@@ -1,0 +1,3 @@
+library(testthat)
+library(tessuvan)
+test_check("tessuvan")

@@ -1,0 +1,69 @@
+# The package against the command's results and R's own conventions.
+examples <- Sys.getenv("TESSUVAN_EXAMPLES", file.path("..", "..", "..", "..", "..", "examples"))
+theophylline <- file.path(examples, "theophylline")
+focei_model <- file.path(theophylline, "theophylline_focei.toml")
+pooled_model <- file.path(theophylline, "theophylline.toml")
+data_file <- file.path(theophylline, "theophylline.csv")
+
+test_that("Theoph becomes the rows of the example's data set", {
+  expected <- utils::read.csv(data_file, na.strings = ".")
+  events <- theoph_events(datasets::Theoph)
+  expect_equal(events, expected, ignore_attr = TRUE)
+})
+
+fit <- tessuvan_fit(focei_model, theoph_events(), quiet = TRUE)
+
+test_that("a FOCEI fit from Theoph gives the estimates of the command's population.csv", {
+  command <- Sys.getenv("TESSUVAN_COMMAND")
+  skip_if(!nzchar(command), "no tessuvan command given (TESSUVAN_COMMAND)")
+  folder <- file.path(tempfile("tessuvan-"), "fit")
+  on.exit(unlink(dirname(folder), recursive = TRUE))
+  expect_equal(system2(command, c("fit", focei_model, data_file, "-o", folder, "--quiet")), 0)
+  expected <- utils::read.csv(file.path(folder, "population.csv"), colClasses = "character")
+  # the estimates and their SEs to the last digit the command prints (9 significant)
+  expect_identical(sprintf("%.9g", unname(coef(fit))), expected$value)
+  expect_identical(sprintf("%.9g", fit$focei$parameters$se), expected$standard_error)
+  expect_identical(fit$files[["population.csv"]],
+                   paste0(paste(readLines(file.path(folder, "population.csv")), collapse = "\n"), "\n"))
+})
+
+test_that("summary shows the table with SE, RSE, CV and shrinkage, and -2LL, AIC, BIC", {
+  s <- summary(fit)
+  expect_setequal(rownames(s$table), c("ka", "ke", "CL", "omega(ka)", "omega(ke)", "omega(CL)",
+                                       "sigma(additive)"))
+  omega <- s$table["omega(ka)", ]
+  expect_equal(omega$cv_percent, 100 * sqrt(exp(omega$estimate) - 1))
+  expect_true(is.finite(omega$shrinkage_percent))
+  shown <- paste(capture.output(print(s)), collapse = "\n")
+  expect_match(shown, "-2LL [0-9.]+ +AIC [0-9.]+ +BIC [0-9.]+")
+  expect_match(shown, "Converged")
+})
+
+test_that("logLik carries the estimated count, so AIC and BIC are the toolkit's", {
+  ll <- logLik(fit)
+  expect_equal(as.numeric(ll), -fit$focei$minus2ll / 2)
+  expect_equal(attr(ll, "df"), 7)
+  expect_equal(AIC(fit), fit$focei$aic, tolerance = 1e-12)
+  expect_equal(BIC(fit), fit$focei$bic, tolerance = 1e-12)
+  v <- vcov(fit)
+  expect_equal(sqrt(diag(v))[["ka"]], fit$focei$parameters$se[1], tolerance = 1e-12)
+})
+
+test_that("the predictions table joins the data set's columns, with fitted values and residuals", {
+  table <- as.data.frame(fit)
+  expect_equal(nrow(table), 120)
+  expect_true(all(c("ID", "TIME", "DV", "PRED", "IPRED", "IWRES", "CWRES", "WT") %in% names(table)))
+  expect_equal(fitted(fit), table$IPRED)
+  expect_equal(residuals(fit, type = "cwres"), table$CWRES)
+  expect_equal(table$WT[table$ID == 1][1], 79.6)
+})
+
+test_that("the toolkit's failures are R conditions of their kind with its message", {
+  missing <- tryCatch(tessuvan_fit(file.path(theophylline, "none.toml"), data_file), error = identity)
+  expect_s3_class(missing, "tessuvan_input_error")
+  expect_s3_class(missing, "tessuvan_error")
+  expect_match(conditionMessage(missing), "^tessuvan: .*none\\.toml")
+  text <- sub("[outputs]", "[outputz]", paste(readLines(pooled_model), collapse = "\n"), fixed = TRUE)
+  expect_error(tessuvan_fit(text, data_file), "outputz", class = "tessuvan_input_error")
+  expect_error(tessuvan_fit(pooled_model, 42), class = "tessuvan_usage_error")
+})

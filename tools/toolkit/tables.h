@@ -1,0 +1,25 @@
+// A fit's or a simulation's tables in memory, for hosts that show them as their own data frames
+// (the R and Python bindings): the CSV files and results.json that Write puts into a results
+// folder, and the text report, with no plots and no report.html (no gnuplot, no output folder).
+#pragma once
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "toolkit/toolkit.h"
+
+namespace tessuvan::toolkit {
+
+struct Tables {
+    std::string report;                                      // report.txt
+    std::vector<std::pair<std::string, std::string>> files;  // name ("predictions.csv"), content
+    // The content of the named file; empty when the kind of run writes no such file.
+    const std::string& File(const std::string& name) const;
+};
+
+// Throws WriteError when the scratch folder the tables pass through cannot be written.
+Tables TablesOf(const FitResult& fit);
+Tables TablesOf(const Simulation& simulation);
+
+}  // namespace tessuvan::toolkit
