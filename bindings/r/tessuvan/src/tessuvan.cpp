@@ -8,6 +8,7 @@
 #include <Rcpp.h>
 
 #include <atomic>
+#include <cmath>
 #include <thread>
 
 #include "binding.h"
@@ -77,7 +78,7 @@ Rcpp::List Estimation(const tessuvan::estimation::FoceiResult& fit)
         kind.push_back(p.kind);
         name.push_back(p.estimate.name);
         value.push_back(p.estimate.value);
-        se.push_back(p.estimate.se);
+        se.push_back(std::isfinite(p.estimate.se) ? p.estimate.se : NA_REAL);  // none at a bound
         fixed.push_back(p.estimate.fixed);
     }
     const Rcpp::DataFrame table =

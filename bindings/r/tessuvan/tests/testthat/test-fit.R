@@ -18,11 +18,12 @@ test_that("a FOCEI fit from Theoph gives the estimates of the command's populati
   skip_if(!nzchar(command), "no tessuvan command given (TESSUVAN_COMMAND)")
   folder <- file.path(tempfile("tessuvan-"), "fit")
   on.exit(unlink(dirname(folder), recursive = TRUE))
-  expect_equal(system2(command, c("fit", focei_model, data_file, "-o", folder, "--quiet")), 0)
+  expect_equal(system2(command, c("fit", focei_model, data_file, "-o", folder, "--quiet"), stdout = FALSE), 0)
   expected <- utils::read.csv(file.path(folder, "population.csv"), colClasses = "character")
   # the estimates and their SEs to the last digit the command prints (9 significant)
   expect_identical(sprintf("%.9g", unname(coef(fit))), expected$value)
-  expect_identical(sprintf("%.9g", fit$focei$parameters$se), expected$standard_error)
+  se <- fit$focei$parameters$se  # NA: a variance held at its bound
+  expect_identical(ifelse(is.na(se), "", sprintf("%.9g", se)), expected$standard_error)
   expect_identical(fit$files[["population.csv"]],
                    paste0(paste(readLines(file.path(folder, "population.csv")), collapse = "\n"), "\n"))
 })
