@@ -68,13 +68,22 @@ class _Run:
     def __init__(self, raw):
         self._files = raw["files"]
         self.report = raw["report"]
-        self.tables = {name[:-4]: _table(content) for name, content in self._files.items() if name.endswith(".csv")}
+        self._tables = {}
+
+    @property
+    def tables(self):
+        """Every table by name ("predictions", "individuals", "population", "curves")."""
+        return {name[:-4]: self._table(name[:-4]) for name in self._files if name.endswith(".csv")}
+
+    def _table(self, name):
+        if name not in self._tables:  # each read when first used
+            self._tables[name] = _table(self._files[name + ".csv"])
+        return self._tables[name]
 
     def __getattr__(self, name):  # fit.predictions, fit.individuals, fit.population, fit.curves
-        tables = self.__dict__.get("tables", {})
-        if name in tables:
-            return tables[name]
-        raise AttributeError(name)
+        if name.startswith("_") or name + ".csv" not in self.__dict__.get("_files", {}):
+            raise AttributeError(name)
+        return self._table(name)
 
     def summary(self):
         """The text report (report.txt of the command's results folder)."""

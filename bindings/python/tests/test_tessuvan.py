@@ -3,8 +3,10 @@
 import json
 import math
 import os
+import signal
 import subprocess
 import tempfile
+import threading
 import unittest
 from unittest import mock
 
@@ -82,8 +84,7 @@ class Inputs(unittest.TestCase):
 
     def test_without_pandas_the_tables_are_lists_of_dicts(self):
         with mock.patch.object(tessuvan, "_pandas", None):
-            simulation = tessuvan.simulate(POOLED, DATA)
-        rows = simulation.predictions
+            rows = tessuvan.simulate(POOLED, DATA).predictions
         self.assertIsInstance(rows, list)
         self.assertEqual(rows[0]["ID"], 1)
         self.assertIsInstance(rows[0]["PRED"], float)
@@ -103,6 +104,14 @@ class Failures(unittest.TestCase):
         with self.assertRaises(tessuvan.InputError) as caught:
             tessuvan.fit(text, DATA)
         self.assertIn("outputz", str(caught.exception))
+
+    def test_ctrl_c_ends_a_fit_as_keyboard_interrupt_and_python_goes_on(self):
+        timer = threading.Timer(0.3, os.kill, (os.getpid(), signal.SIGINT))
+        timer.start()
+        with self.assertRaises(KeyboardInterrupt):
+            tessuvan.fit(FOCEI, DATA)
+        timer.join()
+        self.assertEqual(tessuvan.fit(POOLED, DATA).estimation, "pooled")
 
     def test_a_data_argument_of_another_type_is_a_type_error(self):
         with self.assertRaises(TypeError):

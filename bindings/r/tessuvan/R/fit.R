@@ -31,9 +31,16 @@ read_table <- function(content) {
                   stringsAsFactors = FALSE)
 }
 
+# The tables as data frames, each read from its CSV text when first used (fit$tables$predictions).
 tables_of <- function(files) {
-  csv <- grep("\\.csv$", names(files), value = TRUE)
-  stats::setNames(lapply(csv, function(name) read_table(files[[name]])), sub("\\.csv$", "", csv))
+  tables <- new.env(parent = emptyenv())
+  for (name in grep("\\.csv$", names(files), value = TRUE)) {
+    local({
+      content <- files[[name]]
+      delayedAssign(sub("\\.csv$", "", name), read_table(content), assign.env = tables)
+    })
+  }
+  tables
 }
 
 # The data set's rows by their file line (comments and blank lines skipped), for joining the

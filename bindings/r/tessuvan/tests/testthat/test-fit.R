@@ -68,3 +68,11 @@ test_that("the toolkit's failures are R conditions of their kind with its messag
   expect_error(tessuvan_fit(text, data_file), "outputz", class = "tessuvan_input_error")
   expect_error(tessuvan_fit(pooled_model, 42), class = "tessuvan_usage_error")
 })
+
+test_that("Ctrl-C ends a fit as R's interrupt and leaves R usable", {
+  skip_on_os("windows")
+  system(sprintf("(sleep 0.3; kill -INT %d) &", Sys.getpid()))
+  caught <- tryCatch(tessuvan_fit(focei_model, data_file, quiet = TRUE), interrupt = function(e) "interrupted")
+  expect_identical(caught, "interrupted")
+  expect_s3_class(tessuvan_fit(pooled_model, data_file, quiet = TRUE), "tessuvan_fit")
+})
