@@ -17,7 +17,7 @@ overhead <- best(calls["call", ] - calls["toolkit", ])
 folder <- tempfile("tessuvan-")
 commands <- replicate(runs, system.time(
   system2(command, c("fit", model, data, "-o", folder, "--quiet"), stdout = FALSE))[["elapsed"]])
-cat(sprintf("tessuvan_fit %.3f s (best of %d), of which the toolkit's load and fit %.3f s: overhead %.1f ms\n",
+cat(sprintf("tessuvan_fit %.3f s (best of %d), the toolkit's load and fit %.3f s in it; the call less the toolkit: %.1f ms (best)\n",
             best(calls["call", ]), runs, calls["toolkit", which.min(calls["call", ])], 1000 * overhead))
 cat(sprintf("tessuvan fit (the command, results folder and plots written) %.3f s (best of %d)\n",
             best(commands), runs))

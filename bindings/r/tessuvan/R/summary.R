@@ -39,11 +39,13 @@ print.summary.tessuvan_fit <- function(x, digits = 4, ...) {
   }
   cat("Tessuvan population fit (FOCE with interaction):", x$n_individuals, "individuals,", x$nobs,
       "observations\n\n")
-  shown <- x$table
-  numbers <- vapply(shown, is.numeric, logical(1))
-  shown[numbers] <- lapply(shown[numbers], function(column) signif(column, digits))
-  shown$fixed <- ifelse(shown$fixed, "fixed", "")
-  print(shown, na.print = "-")
+  t <- x$table
+  cell <- function(v) ifelse(is.na(v), "-", formatC(v, digits = digits, format = "g"))
+  shown <- data.frame(estimate = cell(t$estimate), SE = cell(t$se), `RSE %` = cell(t$rse_percent),
+                      `CV %` = cell(t$cv_percent), `shrinkage %` = cell(t$shrinkage_percent),
+                      check.names = FALSE, row.names = rownames(t))
+  if (any(t$fixed)) shown$fixed <- ifelse(t$fixed, "fixed", "")
+  print(shown, right = TRUE)
   cat(sprintf("\nResidual shrinkage %.1f %%\n", x$epsilon_shrinkage))
   cat(sprintf("-2LL %.4f   AIC %.4f   BIC %.4f\n", x$minus2ll, x$aic, x$bic))
   cat(if (x$converged) "Converged: " else "NOT converged: ", x$message, "\n", sep = "")
