@@ -3,11 +3,15 @@
 // so that each binding's own build (CMake for Python, R CMD INSTALL for R) compiles it once.
 #pragma once
 
+#include <cmath>
 #include <fstream>
 #include <sstream>
 #include <string>
 #include <variant>
 #include <vector>
+
+#include <toml++/toml.h>
+#include "fmt/format.h"
 
 #include "toolkit/tables.h"
 #include "toolkit/toolkit.h"
@@ -33,15 +37,82 @@ inline std::string ReadSource(const Source& source)
     return text.str();
 }
 
-// Two files are loaded as the command loads them (LoadStudy); otherwise the texts are parsed,
-// a file's text under its path, so that the reports name it as the command does.
-inline tk::Study LoadSources(const Source& model, const Source& data)
+// A key of the model file's [fit] table given beside it (method = "RUNGE-KUTTA 4",
+// precision = 1e-8, population_iterations = 50): a whole number becomes a TOML integer.
+using OptionValue = std::variant<double, bool, std::string>;
+struct Option {
+    std::string key;
+    OptionValue value;
+};
+
+inline std::string OptionText(const OptionValue& value)
 {
-    if (!model.isText && !data.isText) return tk::LoadStudy(model.pathOrText, data.pathOrText);
-    const std::string modelText = ReadSource(model);
+    if (const double* number = std::get_if<double>(&value)) {
+        if (!std::isfinite(*number)) return fmt::format("{}", *number > 0 ? "inf" : *number < 0 ? "-inf" : "nan");
+        if (*number == std::floor(*number) && std::fabs(*number) < 9.0e15)
+            return fmt::format("{}", std::int64_t(*number));
+        return fmt::format("{:.17g}", *number);
+    }
+    if (const bool* flag = std::get_if<bool>(&value)) return *flag ? "true" : "false";
+    std::string quoted = "\"";
+    for (char c : std::get<std::string>(value)) {
+        if (c == '"' || c == '\\') quoted += '\\';
+        if (static_cast<unsigned char>(c) < 0x20) continue;  // no control characters in a setting
+        quoted += c;
+    }
+    return quoted + "\"";
+}
+
+// The model's text with the options as keys of its [fit] table (a key written there is taken
+// out, the options' lines follow the table's header; without a table one is added at the end),
+// so that every check of the model file's keys applies to them (an unknown key, a method that
+// does not exist, a value out of range). Only the [fit] lines change: the rest of the text, and
+// so the order of its parameters, stays as written. A text that is no TOML is left to the
+// model's parser to name its fault.
+inline std::string WithFitOptions(const std::string& text, const std::string& name, const std::vector<Option>& options)
+{
+    if (options.empty()) return text;
+    toml::table root;
+    try {
+        root = toml::parse(text, name);
+    } catch (const toml::parse_error&) {
+        return text;
+    }
+    std::string lines;
+    for (const Option& option : options) lines += option.key + " = " + OptionText(option.value) + "\n";
+    const toml::table* fit = root["fit"].as_table();
+    if (root.contains("fit") && (fit == nullptr || fit->is_inline() || fit->source().begin.line == 0))
+        throw tk::InputError(name + ": fit: the options are set in a [fit] table; this model writes fit otherwise");
+    if (fit == nullptr) return text + (text.empty() || text.back() == '\n' ? "" : "\n") + "[fit]\n" + lines;
+    std::vector<std::pair<std::size_t, std::size_t>> removed;  // line ranges (1-based) of keys set again
+    for (const Option& option : options)
+        if (const toml::node* node = fit->get(option.key))
+            removed.emplace_back(node->source().begin.line, node->source().end.line);
+    const std::size_t header = fit->source().begin.line;
+    std::istringstream in(text);
+    std::string out;
+    std::size_t number = 0;
+    for (std::string line; std::getline(in, line);) {
+        ++number;
+        bool skip = false;
+        for (const auto& [first, last] : removed) skip = skip || (number >= first && number <= last);
+        if (!skip) out += line + "\n";
+        if (number == header) out += lines;
+    }
+    return out;
+}
+
+// Two files without options are loaded as the command loads them (LoadStudy); otherwise the
+// texts are parsed, a file's text under its path, so that the reports name it as the command
+// does (their echo of the model file shows the file, not the options: results.json's settings
+// show what ran).
+inline tk::Study LoadSources(const Source& model, const Source& data, const std::vector<Option>& options = {})
+{
+    if (!model.isText && !data.isText && options.empty()) return tk::LoadStudy(model.pathOrText, data.pathOrText);
+    const std::string modelName = model.isText ? model.name : model.pathOrText;
+    const std::string modelText = WithFitOptions(ReadSource(model), modelName, options);
     const std::string dataText = ReadSource(data);
-    return tk::StudyFromTexts(modelText, model.isText ? model.name : model.pathOrText, dataText,
-                              data.isText ? data.name : data.pathOrText);
+    return tk::StudyFromTexts(modelText, modelName, dataText, data.isText ? data.name : data.pathOrText);
 }
 
 // The command's exit statuses by kind, and a short name of the kind for the hosts' conditions.

@@ -6,6 +6,9 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <utility>
+#include <variant>
+
 #include <optional>
 #include <thread>
 
@@ -141,7 +144,17 @@ Source SourceOf(const std::string& pathOrText, bool isText, const char* name)
     return Source{pathOrText, isText, name};
 }
 
-py::dict Fit(const std::string& model, bool modelText, const std::string& data, bool dataText, bool quiet)
+using Options = std::vector<std::pair<std::string, tessuvan::binding::OptionValue>>;
+
+std::vector<tessuvan::binding::Option> OptionsOf(const Options& options)
+{
+    std::vector<tessuvan::binding::Option> out;
+    for (const auto& [key, value] : options) out.push_back({key, value});
+    return out;
+}
+
+py::dict Fit(const std::string& model, bool modelText, const std::string& data, bool dataText, bool quiet,
+             const Options& options)
 {
     Host host(quiet);
     const tk::Callbacks callbacks = host.Callbacks();
@@ -150,8 +163,8 @@ py::dict Fit(const std::string& model, bool modelText, const std::string& data, 
         tk::Tables tables;
     };
     const Outcome outcome = Call(host, [&] {
-        const tk::Study study =
-            tessuvan::binding::LoadSources(SourceOf(model, modelText, "model"), SourceOf(data, dataText, "data"));
+        const tk::Study study = tessuvan::binding::LoadSources(SourceOf(model, modelText, "model"),
+                                                               SourceOf(data, dataText, "data"), OptionsOf(options));
         tk::FitResult fit = tk::Fit(study, callbacks);
         tk::Tables tables = tk::TablesOf(fit);
         return Outcome{std::move(fit), std::move(tables)};
@@ -201,7 +214,7 @@ PYBIND11_MODULE(_tessuvan, m)
     m.attr("EngineError") = types.engine;
     m.attr("WriteError") = types.write;
     m.def("fit", &Fit, py::arg("model"), py::arg("model_is_text"), py::arg("data"), py::arg("data_is_text"),
-          py::arg("quiet"));
+          py::arg("quiet"), py::arg("options"));
     m.def("simulate", &Simulate, py::arg("model"), py::arg("model_is_text"), py::arg("data"), py::arg("data_is_text"),
           py::arg("quiet"));
 }

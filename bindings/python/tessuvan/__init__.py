@@ -133,12 +133,13 @@ class Simulation(_Run):
         return "<tessuvan.Simulation " + ", ".join(self.tables) + ">"
 
 
-def fit(model, data, quiet=True):
+def fit(model, data, quiet=True, **options):
     """Fits the model to the data set, as `tessuvan fit MODEL DATA` does (progress on stderr
-    unless quiet)."""
+    unless quiet). Options are keys of the model file's [fit] table, set over it:
+    estimation="focei", method="RUNGE-KUTTA 4", precision=1e-8, population_iterations=50."""
     model_source, model_text = _source(model, "model")
     data_source, data_text = _source(data, "data")
-    return Fit(_tessuvan.fit(model_source, model_text, data_source, data_text, quiet))
+    return Fit(_tessuvan.fit(model_source, model_text, data_source, data_text, quiet, list(options.items())))
 
 
 def simulate(model, data, quiet=True):

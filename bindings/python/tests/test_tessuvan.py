@@ -82,6 +82,17 @@ class Inputs(unittest.TestCase):
         self.assertEqual(from_memory._files["population.csv"], from_files._files["population.csv"])
         self.assertEqual(from_memory._files["predictions.csv"], from_files._files["predictions.csv"])
 
+    def test_options_set_keys_of_the_fit_table_and_meet_its_checks(self):
+        fit = tessuvan.fit(POOLED, DATA, method="RUNGE-KUTTA 4", population_iterations=20)
+        self.assertIn("method RUNGE-KUTTA 4", fit.report)
+        self.assertEqual(list(fit.population["parameter"]), ["ka", "ke", "V", "CL"])  # as written
+        with self.assertRaises(tessuvan.InputError) as caught:
+            tessuvan.fit(POOLED, DATA, nonsense=1)
+        self.assertIn("fit.nonsense: unknown key", str(caught.exception))
+        with self.assertRaises(tessuvan.InputError) as caught:
+            tessuvan.fit(FOCEI, DATA, estimation="pooled")
+        self.assertIn("fit.estimation", str(caught.exception))
+
     def test_without_pandas_the_tables_are_lists_of_dicts(self):
         with mock.patch.object(tessuvan, "_pandas", None):
             rows = tessuvan.simulate(POOLED, DATA).predictions

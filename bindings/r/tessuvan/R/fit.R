@@ -56,11 +56,18 @@ data_rows <- function(source) {
 }
 
 #' Fit a model to a data set (pooled, or by FOCEI when the model file's fit.estimation says so).
-tessuvan_fit <- function(model, data, quiet = FALSE) {
+#' The arguments in ... are keys of the model file's [fit] table, set over it: estimation =
+#' "focei", method = "RUNGE-KUTTA 4", precision = 1e-8, population_iterations = 50.
+tessuvan_fit <- function(model, data, ..., quiet = FALSE) {
   call <- match.call()
   m <- source_of(model, "model")
   d <- source_of(data, "data")
-  out <- raise_failure(.tessuvan_fit(m$value, m$text, d$value, d$text, quiet), call)
+  options <- list(...)
+  if (length(options) && (is.null(names(options)) || any(!nzchar(names(options))) ||
+      !all(vapply(options, function(v) (is.character(v) || is.numeric(v) || is.logical(v)) &&
+                                         length(v) == 1L && !is.na(v), NA))))
+    stop(tessuvan_condition("usage", "tessuvan: fit options are named, each one string, number or logical", call))
+  out <- raise_failure(.tessuvan_fit(m$value, m$text, d$value, d$text, quiet, options), call)
   out$call <- call
   out$tables <- tables_of(out$files)
   out$data_source <- d

@@ -11,8 +11,8 @@ Rcpp::Rostream<false>& Rcpp::Rcerr = Rcpp::Rcpp_cerr_get();
 #endif
 
 // FitCall
-Rcpp::List FitCall(std::string model, bool modelText, std::string data, bool dataText, bool quiet);
-RcppExport SEXP _tessuvan_FitCall(SEXP modelSEXP, SEXP modelTextSEXP, SEXP dataSEXP, SEXP dataTextSEXP, SEXP quietSEXP) {
+Rcpp::List FitCall(std::string model, bool modelText, std::string data, bool dataText, bool quiet, Rcpp::List options);
+RcppExport SEXP _tessuvan_FitCall(SEXP modelSEXP, SEXP modelTextSEXP, SEXP dataSEXP, SEXP dataTextSEXP, SEXP quietSEXP, SEXP optionsSEXP) {
 BEGIN_RCPP
     Rcpp::RObject rcpp_result_gen;
     Rcpp::RNGScope rcpp_rngScope_gen;
@@ -21,7 +21,8 @@ BEGIN_RCPP
     Rcpp::traits::input_parameter< std::string >::type data(dataSEXP);
     Rcpp::traits::input_parameter< bool >::type dataText(dataTextSEXP);
     Rcpp::traits::input_parameter< bool >::type quiet(quietSEXP);
-    rcpp_result_gen = Rcpp::wrap(FitCall(model, modelText, data, dataText, quiet));
+    Rcpp::traits::input_parameter< Rcpp::List >::type options(optionsSEXP);
+    rcpp_result_gen = Rcpp::wrap(FitCall(model, modelText, data, dataText, quiet, options));
     return rcpp_result_gen;
 END_RCPP
 }
@@ -42,7 +43,7 @@ END_RCPP
 }
 
 static const R_CallMethodDef CallEntries[] = {
-    {"_tessuvan_FitCall", (DL_FUNC) &_tessuvan_FitCall, 5},
+    {"_tessuvan_FitCall", (DL_FUNC) &_tessuvan_FitCall, 6},
     {"_tessuvan_SimulateCall", (DL_FUNC) &_tessuvan_SimulateCall, 5},
     {NULL, NULL, 0}
 };

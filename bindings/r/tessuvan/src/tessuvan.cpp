@@ -107,20 +107,42 @@ Rcpp::List Estimation(const tessuvan::estimation::FoceiResult& fit)
         Rcpp::Named("epsilon_shrinkage") = fit.epsilonShrinkage);
 }
 
-tk::Study Load(const std::string& model, bool modelText, const std::string& data, bool dataText)
+// The [fit] keys given as R arguments: each a string, a number or a logical of length 1
+// (checked by the R side).
+std::vector<tessuvan::binding::Option> OptionsOf(const Rcpp::List& options)
 {
-    return tessuvan::binding::LoadSources(Source{model, modelText, "model"}, Source{data, dataText, "data"});
+    std::vector<tessuvan::binding::Option> out;
+    const Rcpp::CharacterVector names =
+        options.size() ? Rcpp::CharacterVector(options.names()) : Rcpp::CharacterVector();
+    for (R_xlen_t k = 0; k < options.size(); ++k) {
+        const SEXP value = options[k];
+        const std::string key(names[k]);
+        if (TYPEOF(value) == STRSXP)
+            out.push_back({key, Rcpp::as<std::string>(value)});
+        else if (TYPEOF(value) == LGLSXP)
+            out.push_back({key, bool(Rcpp::as<bool>(value))});
+        else
+            out.push_back({key, Rcpp::as<double>(value)});
+    }
+    return out;
+}
+
+tk::Study Load(const std::string& model, bool modelText, const std::string& data, bool dataText,
+               const Rcpp::List& options = Rcpp::List())
+{
+    return tessuvan::binding::LoadSources(Source{model, modelText, "model"}, Source{data, dataText, "data"},
+                                          OptionsOf(options));
 }
 
 }  // namespace
 
 // [[Rcpp::export(name = ".tessuvan_fit")]]
-Rcpp::List FitCall(std::string model, bool modelText, std::string data, bool dataText, bool quiet)
+Rcpp::List FitCall(std::string model, bool modelText, std::string data, bool dataText, bool quiet, Rcpp::List options)
 {
     Host host(quiet);
     const tk::Callbacks callbacks = host.Callbacks();
     try {
-        const tk::Study study = Load(model, modelText, data, dataText);
+        const tk::Study study = Load(model, modelText, data, dataText, options);
         const tk::FitResult fit = tk::Fit(study, callbacks);
         const tk::Tables tables = tk::TablesOf(fit);
         host.EndLine();

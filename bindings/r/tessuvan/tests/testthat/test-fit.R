@@ -59,6 +59,16 @@ test_that("the predictions table joins the data set's columns, with fitted value
   expect_equal(table$WT[table$ID == 1][1], 79.6)
 })
 
+test_that("options set keys of the model's fit table and meet its checks", {
+  pooled <- tessuvan_fit(pooled_model, data_file, method = "RUNGE-KUTTA 5", population_iterations = 20,
+                         quiet = TRUE)
+  expect_match(pooled$report, "method RUNGE-KUTTA 5")
+  expect_named(coef(pooled), c("ka", "ke", "V", "CL"))
+  expect_error(tessuvan_fit(pooled_model, data_file, precision = -1), "fit.precision: must be positive",
+               class = "tessuvan_input_error")
+  expect_error(tessuvan_fit(pooled_model, data_file, 1e-6), class = "tessuvan_usage_error")
+})
+
 test_that("the toolkit's failures are R conditions of their kind with its message", {
   missing <- tryCatch(tessuvan_fit(file.path(theophylline, "none.toml"), data_file), error = identity)
   expect_s3_class(missing, "tessuvan_input_error")
