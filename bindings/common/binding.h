@@ -3,7 +3,11 @@
 // so that each binding's own build (CMake for Python, R CMD INSTALL for R) compiles it once.
 #pragma once
 
+#include <unistd.h>
+
+#include <atomic>
 #include <cmath>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -113,6 +117,47 @@ inline tk::Study LoadSources(const Source& model, const Source& data, const std:
     const std::string modelText = WithFitOptions(ReadSource(model), modelName, options);
     const std::string dataText = ReadSource(data);
     return tk::StudyFromTexts(modelText, modelName, dataText, data.isText ? data.name : data.pathOrText);
+}
+
+// A visual predictive check of a FOCEI fit a binding made: Vpc reads a fit's folder, so the
+// fit's results.json, the model as it ran (options set) and a data set given as text are
+// written into a scratch folder for it. Returns vpc.csv.
+inline std::string VpcTable(const std::string& resultsJson, const Source& model, const Source& data,
+                            const std::vector<Option>& options, tk::VpcRequest request, const tk::Callbacks& callbacks)
+{
+    static std::atomic<int> count{0};
+    const std::filesystem::path folder =
+        std::filesystem::temp_directory_path() / fmt::format("tessuvan-vpc-{}-{}", ::getpid(), ++count);
+    struct Removed {
+        std::filesystem::path path;
+        ~Removed()
+        {
+            std::error_code ignored;
+            std::filesystem::remove_all(path, ignored);
+        }
+    } removed{folder};
+    const auto write = [&](const std::string& name, const std::string& text) {
+        std::ofstream out(folder / name, std::ios::binary);
+        out << text;
+        out.close();
+        if (!out) throw tk::WriteError("cannot write " + (folder / name).string());
+    };
+    try {
+        std::filesystem::create_directories(folder);
+    } catch (const std::filesystem::filesystem_error& error) {
+        throw tk::WriteError(folder.string() + ": cannot be made (" + error.code().message() + ")");
+    }
+    write("results.json", resultsJson);
+    write("model.toml", WithFitOptions(ReadSource(model), model.isText ? model.name : model.pathOrText, options));
+    request.fit = folder;
+    request.model = folder / "model.toml";
+    if (data.isText) {
+        write("data.csv", data.pathOrText);
+        request.data = folder / "data.csv";
+    } else {
+        request.data = data.pathOrText;
+    }
+    return tk::TablesOf(tk::Vpc(request, callbacks)).File("vpc.csv");
 }
 
 // The command's exit statuses by kind, and a short name of the kind for the hosts' conditions.

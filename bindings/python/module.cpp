@@ -163,8 +163,8 @@ py::dict Fit(const std::string& model, bool modelText, const std::string& data, 
         tk::Tables tables;
     };
     const Outcome outcome = Call(host, [&] {
-        const tk::Study study = tessuvan::binding::LoadSources(SourceOf(model, modelText, "model"),
-                                                               SourceOf(data, dataText, "data"), OptionsOf(options));
+        const tk::Study study = tessuvan::binding::LoadSources(
+            SourceOf(model, modelText, "(model text)"), SourceOf(data, dataText, "(data text)"), OptionsOf(options));
         tk::FitResult fit = tk::Fit(study, callbacks);
         tk::Tables tables = tk::TablesOf(fit);
         return Outcome{std::move(fit), std::move(tables)};
@@ -185,11 +185,30 @@ py::dict Simulate(const std::string& model, bool modelText, const std::string& d
     Host host(quiet);
     const tk::Callbacks callbacks = host.Callbacks();
     const tk::Tables tables = Call(host, [&] {
-        const tk::Study study =
-            tessuvan::binding::LoadSources(SourceOf(model, modelText, "model"), SourceOf(data, dataText, "data"));
+        const tk::Study study = tessuvan::binding::LoadSources(SourceOf(model, modelText, "(model text)"),
+                                                               SourceOf(data, dataText, "(data text)"));
         return tk::TablesOf(tk::Simulate(study, callbacks));
     });
     return TablesDict(tables);
+}
+
+py::bytes Vpc(const std::string& resultsJson, const std::string& model, bool modelText, const std::string& data,
+              bool dataText, const Options& options, int replicates, std::uint64_t seed, int bins, int threads,
+              bool quiet)
+{
+    Host host(quiet);
+    const tk::Callbacks callbacks = host.Callbacks();
+    const std::string table = Call(host, [&] {
+        tk::VpcRequest request;
+        request.replicates = replicates;
+        request.seed = seed;
+        request.bins = tk::ParseBins(bins, "");
+        request.threads = threads > 0 ? threads : tk::AvailableProcessors();
+        return tessuvan::binding::VpcTable(resultsJson, SourceOf(model, modelText, "(model text)"),
+                                           SourceOf(data, dataText, "(data text)"), OptionsOf(options), request,
+                                           callbacks);
+    });
+    return py::bytes(table);
 }
 
 }  // namespace
@@ -213,8 +232,11 @@ PYBIND11_MODULE(_tessuvan, m)
     m.attr("InputError") = types.input;
     m.attr("EngineError") = types.engine;
     m.attr("WriteError") = types.write;
-    m.def("fit", &Fit, py::arg("model"), py::arg("model_is_text"), py::arg("data"), py::arg("data_is_text"),
-          py::arg("quiet"), py::arg("options"));
-    m.def("simulate", &Simulate, py::arg("model"), py::arg("model_is_text"), py::arg("data"), py::arg("data_is_text"),
-          py::arg("quiet"));
+    m.def("fit", &Fit, py::arg("(model text)"), py::arg("model_is_text"), py::arg("(data text)"),
+          py::arg("data_is_text"), py::arg("quiet"), py::arg("options"));
+    m.def("vpc", &Vpc, py::arg("results_json"), py::arg("model"), py::arg("model_is_text"), py::arg("data"),
+          py::arg("data_is_text"), py::arg("options"), py::arg("replicates"), py::arg("seed"), py::arg("bins"),
+          py::arg("threads"), py::arg("quiet"));
+    m.def("simulate", &Simulate, py::arg("(model text)"), py::arg("model_is_text"), py::arg("(data text)"),
+          py::arg("data_is_text"), py::arg("quiet"));
 }

@@ -6,6 +6,7 @@
 #include <sstream>
 
 #include "results/report.h"
+#include "results/report_vpc.h"
 #include "toolkit/guarded.h"
 
 namespace tessuvan::toolkit {
@@ -64,6 +65,19 @@ Tables TablesOf(const FitResult& fit)
 Tables TablesOf(const Simulation& simulation)
 {
     return detail::Guarded([&] { return TablesOfRun(simulation, cli::WriteCsvFiles, cli::TextReport); });
+}
+
+Tables TablesOf(const VpcResult& vpc)
+{
+    return detail::Guarded([&] {
+        const WorkFolder own;
+        detail::Scratch scratch(own);
+        const std::filesystem::path folder = scratch.Path();
+        cli::WriteVpcCsv(vpc.outputs, folder);
+        Tables result;
+        result.files.emplace_back("vpc.csv", ReadBack(folder / "vpc.csv"));
+        return result;
+    });
 }
 
 }  // namespace tessuvan::toolkit

@@ -1,4 +1,4 @@
-// A fit's or a simulation's tables in memory, for hosts that show them as their own data frames
+// A fit's, a simulation's or a VPC's tables in memory, for hosts that show them as their own data frames
 // (the R and Python bindings): the CSV files and results.json that Write puts into a results
 // folder, and the text report, with no plots and no report.html (no gnuplot, no output folder).
 #pragma once
@@ -21,5 +21,6 @@ struct Tables {
 // Throws WriteError when the scratch folder the tables pass through cannot be written.
 Tables TablesOf(const FitResult& fit);
 Tables TablesOf(const Simulation& simulation);
+Tables TablesOf(const VpcResult& vpc);  // vpc.csv
 
 }  // namespace tessuvan::toolkit

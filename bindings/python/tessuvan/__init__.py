@@ -119,6 +119,18 @@ class Fit(_Run):
                 self.covariance = {"names": focei["covariance_names"], "matrix": focei["covariance"]}
             self.covariance_message = focei["covariance_message"]
 
+    def vpc(self, replicates=200, seed=1, bins=0, threads=0, quiet=True):
+        """A visual predictive check of this FOCEI fit, as `tessuvan vpc` makes it of the fit's
+        folder: the table of vpc.csv (per output, plain and prediction-corrected, bin by bin, the
+        observed 5th, 50th and 95th percentiles and the simulated ones' 90 % intervals). bins: 0
+        the default rule; threads: 0 every processor (at most 8)."""
+        if self.results is None:
+            raise UsageError("tessuvan: vpc needs a FOCEI fit (fit.estimation = \"focei\")")
+        model, model_text, data, data_text, options = self._inputs
+        table = _tessuvan.vpc(self._files["results.json"].decode("utf-8"), model, model_text, data, data_text,
+                              options, replicates, seed, bins, threads, quiet)
+        return _table(table)
+
     def __repr__(self):
         if self.estimation != "focei":
             return f"<tessuvan.Fit pooled, {self.n_individuals} individuals>"
@@ -139,7 +151,10 @@ def fit(model, data, quiet=True, **options):
     estimation="focei", method="RUNGE-KUTTA 4", precision=1e-8, population_iterations=50."""
     model_source, model_text = _source(model, "model")
     data_source, data_text = _source(data, "data")
-    return Fit(_tessuvan.fit(model_source, model_text, data_source, data_text, quiet, list(options.items())))
+    options = list(options.items())
+    result = Fit(_tessuvan.fit(model_source, model_text, data_source, data_text, quiet, options))
+    result._inputs = (model_source, model_text, data_source, data_text, options)
+    return result
 
 
 def simulate(model, data, quiet=True):

@@ -35,6 +35,10 @@ class FoceiFitEqualsTheCommand(unittest.TestCase):
             cls.command = json.load(file)
         with open(os.path.join(out, "predictions.csv"), "rb") as file:
             cls.command_predictions = file.read()
+        vpc = os.path.join(cls.folder.name, "vpc")
+        subprocess.run([COMMAND, "vpc", out, "--replicates", "20", "--seed", "7", "-o", vpc], check=True,
+                       stdout=subprocess.DEVNULL)
+        cls.command_vpc = os.path.join(vpc, "vpc.csv")
         cls.fit = tessuvan.fit(FOCEI, DATA)
 
     @classmethod
@@ -60,6 +64,14 @@ class FoceiFitEqualsTheCommand(unittest.TestCase):
         self.assertEqual(self.fit.results["theta"], self.command["theta"])
         self.assertEqual(len(self.fit.predictions), 120)
         self.assertIn("CWRES", list(self.fit.predictions.columns))
+
+    def test_vpc_is_the_one_the_command_makes_of_the_fit_folder(self):
+        import pandas
+
+        table = self.fit.vpc(replicates=20, seed=7)
+        pandas.testing.assert_frame_equal(table, pandas.read_csv(self.command_vpc))
+        with self.assertRaises(tessuvan.UsageError):
+            self.fit.vpc(replicates=0)
 
     def test_covariance_is_symmetric_with_the_squared_standard_errors_on_its_diagonal(self):
         names, matrix = self.fit.covariance["names"], self.fit.covariance["matrix"]

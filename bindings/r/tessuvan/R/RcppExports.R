@@ -9,3 +9,7 @@
     .Call(`_tessuvan_SimulateCall`, model, modelText, data, dataText, quiet)
 }
 
+.tessuvan_vpc <- function(resultsJson, model, modelText, data, dataText, options, replicates, seed, bins, threads, quiet) {
+    .Call(`_tessuvan_VpcCall`, resultsJson, model, modelText, data, dataText, options, replicates, seed, bins, threads, quiet)
+}
+

@@ -71,6 +71,8 @@ tessuvan_fit <- function(model, data, ..., quiet = FALSE) {
   out$call <- call
   out$tables <- tables_of(out$files)
   out$data_source <- d
+  out$model_source <- m
+  out$options <- options
   class(out) <- "tessuvan_fit"
   out
 }
@@ -133,4 +135,20 @@ residuals.tessuvan_fit <- function(object, type = c("iwres", "cwres", "wres", "r
   if (type == "response") return(p$DV - p$IPRED)
   if (is.null(p[[toupper(type)]])) stop("tessuvan: no ", toupper(type), " in this fit's predictions")
   p[[toupper(type)]]
+}
+
+#' A visual predictive check of a FOCEI fit, as `tessuvan vpc` makes it of the fit's folder: the
+#' table of vpc.csv (per output, plain and prediction-corrected, bin by bin, the observed 5th,
+#' 50th and 95th percentiles and the 90 % intervals of the simulated ones). bins: 0 the default
+#' rule; threads: 0 every processor (at most 8).
+tessuvan_vpc <- function(fit, replicates = 200, seed = 1, bins = 0, threads = 0, quiet = TRUE) {
+  if (!inherits(fit, "tessuvan_fit") || !is_focei(fit))
+    stop(tessuvan_condition("usage", "tessuvan: tessuvan_vpc needs a FOCEI fit (fit.estimation = \"focei\")"))
+  if (!is.numeric(seed) || length(seed) != 1L || seed < 0 || seed != floor(seed) || seed >= 2^53)
+    stop(tessuvan_condition("usage", "tessuvan: seed must be a whole number from 0 to 2^53"))
+  out <- raise_failure(.tessuvan_vpc(fit$files[["results.json"]], fit$model_source$value, fit$model_source$text,
+                                     fit$data_source$value, fit$data_source$text, fit$options,
+                                     as.integer(replicates), seed, as.integer(bins), as.integer(threads), quiet),
+                       match.call())
+  read_table(out$vpc)
 }

@@ -130,8 +130,8 @@ std::vector<tessuvan::binding::Option> OptionsOf(const Rcpp::List& options)
 tk::Study Load(const std::string& model, bool modelText, const std::string& data, bool dataText,
                const Rcpp::List& options = Rcpp::List())
 {
-    return tessuvan::binding::LoadSources(Source{model, modelText, "model"}, Source{data, dataText, "data"},
-                                          OptionsOf(options));
+    return tessuvan::binding::LoadSources(Source{model, modelText, "(model text)"},
+                                          Source{data, dataText, "(data text)"}, OptionsOf(options));
 }
 
 }  // namespace
@@ -173,6 +173,32 @@ Rcpp::List SimulateCall(std::string model, bool modelText, std::string data, boo
         const tk::Tables tables = tk::TablesOf(tk::Simulate(Load(model, modelText, data, dataText), callbacks));
         host.EndLine();
         return Rcpp::List::create(Rcpp::Named("report") = tables.report, Rcpp::Named("files") = Files(tables));
+    } catch (const tk::Cancelled&) {
+        host.EndLine();
+        throw Rcpp::internal::InterruptedException();
+    } catch (const tk::Error& error) {
+        host.EndLine();
+        return Failure(error);
+    }
+}
+
+// [[Rcpp::export(name = ".tessuvan_vpc")]]
+Rcpp::List VpcCall(std::string resultsJson, std::string model, bool modelText, std::string data, bool dataText,
+                   Rcpp::List options, int replicates, double seed, int bins, int threads, bool quiet)
+{
+    Host host(quiet);
+    const tk::Callbacks callbacks = host.Callbacks();
+    try {
+        tk::VpcRequest request;
+        request.replicates = replicates;
+        request.seed = static_cast<std::uint64_t>(seed);
+        request.bins = tk::ParseBins(bins, "");
+        request.threads = threads > 0 ? threads : tk::AvailableProcessors();
+        const std::string table =
+            tessuvan::binding::VpcTable(resultsJson, Source{model, modelText, "(model text)"},
+                                        Source{data, dataText, "(data text)"}, OptionsOf(options), request, callbacks);
+        host.EndLine();
+        return Rcpp::List::create(Rcpp::Named("vpc") = table);
     } catch (const tk::Cancelled&) {
         host.EndLine();
         throw Rcpp::internal::InterruptedException();

@@ -28,6 +28,20 @@ test_that("a FOCEI fit from Theoph gives the estimates of the command's populati
                    paste0(paste(readLines(file.path(folder, "population.csv")), collapse = "\n"), "\n"))
 })
 
+test_that("a VPC of the fit is the one the command makes of its folder", {
+  command <- Sys.getenv("TESSUVAN_COMMAND")
+  skip_if(!nzchar(command), "no tessuvan command given (TESSUVAN_COMMAND)")
+  folder <- tempfile("tessuvan-")
+  on.exit(unlink(folder, recursive = TRUE))
+  fitted_data <- file.path(folder, "fit")
+  expect_equal(system2(command, c("fit", focei_model, data_file, "-o", fitted_data, "--quiet"), stdout = FALSE), 0)
+  expect_equal(system2(command, c("vpc", fitted_data, "--replicates", "20", "--seed", "7", "-o",
+                                  file.path(folder, "vpc")), stdout = FALSE), 0)
+  expected <- utils::read.csv(file.path(folder, "vpc", "vpc.csv"), check.names = FALSE, stringsAsFactors = FALSE)
+  expect_equal(tessuvan_vpc(fit, replicates = 20, seed = 7), expected)
+  expect_error(tessuvan_vpc(fit, replicates = 0), class = "tessuvan_usage_error")
+})
+
 test_that("summary shows the table with SE, RSE, CV and shrinkage, and -2LL, AIC, BIC", {
   s <- summary(fit)
   expect_setequal(rownames(s$table), c("ka", "ke", "CL", "omega(ka)", "omega(ke)", "omega(CL)",
