@@ -119,45 +119,74 @@ inline tk::Study LoadSources(const Source& model, const Source& data, const std:
     return tk::StudyFromTexts(modelText, modelName, dataText, data.isText ? data.name : data.pathOrText);
 }
 
-// A visual predictive check of a FOCEI fit a binding made: Vpc reads a fit's folder, so the
-// fit's results.json, the model as it ran (options set) and a data set given as text are
-// written into a scratch folder for it. Returns vpc.csv.
+// A folder of the fit a binding made, for the calls that read a fit's folder (Vpc, replicates
+// from it): the fit's results.json, the model as it ran (options set) as model.toml and a data
+// set given as text as data.csv, in a temporary folder removed with this.
+class FitFolder {
+public:
+    FitFolder(const std::string& resultsJson, const Source& model, const Source& data,
+              const std::vector<Option>& options)
+    {
+        static std::atomic<int> count{0};
+        path_ = std::filesystem::temp_directory_path() / fmt::format("tessuvan-fit-{}-{}", ::getpid(), ++count);
+        try {
+            std::filesystem::create_directories(path_);
+        } catch (const std::filesystem::filesystem_error& error) {
+            throw tk::WriteError(path_.string() + ": cannot be made (" + error.code().message() + ")");
+        }
+        Write("results.json", resultsJson);
+        Write("model.toml", WithFitOptions(ReadSource(model), model.isText ? model.name : model.pathOrText, options));
+        model_ = path_ / "model.toml";
+        if (data.isText) Write("data.csv", data.pathOrText);
+        data_ = data.isText ? path_ / "data.csv" : std::filesystem::path(data.pathOrText);
+    }
+    ~FitFolder()
+    {
+        std::error_code ignored;
+        std::filesystem::remove_all(path_, ignored);
+    }
+    FitFolder(const FitFolder&) = delete;
+    FitFolder& operator=(const FitFolder&) = delete;
+    const std::filesystem::path& Path() const { return path_; }
+    const std::filesystem::path& Model() const { return model_; }
+    const std::filesystem::path& Data() const { return data_; }
+
+private:
+    void Write(const std::string& name, const std::string& text) const
+    {
+        std::ofstream out(path_ / name, std::ios::binary);
+        out << text;
+        out.close();
+        if (!out) throw tk::WriteError("cannot write " + (path_ / name).string());
+    }
+    std::filesystem::path path_, model_, data_;
+};
+
+// A visual predictive check of a FOCEI fit a binding made, as Vpc makes it of the fit's folder:
+// vpc.csv.
 inline std::string VpcTable(const std::string& resultsJson, const Source& model, const Source& data,
                             const std::vector<Option>& options, tk::VpcRequest request, const tk::Callbacks& callbacks)
 {
-    static std::atomic<int> count{0};
-    const std::filesystem::path folder =
-        std::filesystem::temp_directory_path() / fmt::format("tessuvan-vpc-{}-{}", ::getpid(), ++count);
-    struct Removed {
-        std::filesystem::path path;
-        ~Removed()
-        {
-            std::error_code ignored;
-            std::filesystem::remove_all(path, ignored);
-        }
-    } removed{folder};
-    const auto write = [&](const std::string& name, const std::string& text) {
-        std::ofstream out(folder / name, std::ios::binary);
-        out << text;
-        out.close();
-        if (!out) throw tk::WriteError("cannot write " + (folder / name).string());
-    };
-    try {
-        std::filesystem::create_directories(folder);
-    } catch (const std::filesystem::filesystem_error& error) {
-        throw tk::WriteError(folder.string() + ": cannot be made (" + error.code().message() + ")");
-    }
-    write("results.json", resultsJson);
-    write("model.toml", WithFitOptions(ReadSource(model), model.isText ? model.name : model.pathOrText, options));
-    request.fit = folder;
-    request.model = folder / "model.toml";
-    if (data.isText) {
-        write("data.csv", data.pathOrText);
-        request.data = folder / "data.csv";
-    } else {
-        request.data = data.pathOrText;
-    }
+    const FitFolder folder(resultsJson, model, data, options);
+    request.fit = folder.Path();
+    request.model = folder.Model();
+    request.data = folder.Data();
     return tk::TablesOf(tk::Vpc(request, callbacks)).File("vpc.csv");
+}
+
+// Replicates of the data set's design with θ, Ω and σ of a FOCEI fit a binding made, as
+// `tessuvan simulate --replicates N --from FIT` makes them: simulations.csv.
+inline std::string ReplicatesTable(const std::string& resultsJson, const Source& model, const Source& data,
+                                   const std::vector<Option>& options, tk::ReplicateRequest request,
+                                   const tk::Callbacks& callbacks)
+{
+    const FitFolder folder(resultsJson, model, data, options);
+    request.from = folder.Path();
+    const tk::Study study = tk::LoadStudy(folder.Model(), folder.Data());
+    const tk::ReplicateSimulation simulation = tk::SimulateReplicates(study, request, callbacks);
+    const std::filesystem::path out = folder.Path() / "replicates";
+    tk::Write(simulation, out, callbacks);
+    return ReadSource(Source{(out / "simulations.csv").string(), false, {}});
 }
 
 // The command's exit statuses by kind, and a short name of the kind for the hosts' conditions.

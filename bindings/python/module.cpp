@@ -211,6 +211,23 @@ py::bytes Vpc(const std::string& resultsJson, const std::string& model, bool mod
     return py::bytes(table);
 }
 
+py::bytes Replicates(const std::string& resultsJson, const std::string& model, bool modelText, const std::string& data,
+                     bool dataText, const Options& options, int replicates, std::uint64_t seed, int threads, bool quiet)
+{
+    Host host(quiet);
+    const tk::Callbacks callbacks = host.Callbacks();
+    const std::string table = Call(host, [&] {
+        tk::ReplicateRequest request;
+        request.replicates = replicates;
+        request.seed = seed;
+        request.threads = threads > 0 ? threads : tk::AvailableProcessors();
+        return tessuvan::binding::ReplicatesTable(resultsJson, SourceOf(model, modelText, "(model text)"),
+                                                  SourceOf(data, dataText, "(data text)"), OptionsOf(options), request,
+                                                  callbacks);
+    });
+    return py::bytes(table);
+}
+
 }  // namespace
 
 PYBIND11_MODULE(_tessuvan, m)
@@ -236,6 +253,9 @@ PYBIND11_MODULE(_tessuvan, m)
           py::arg("data_is_text"), py::arg("quiet"), py::arg("options"));
     m.def("vpc", &Vpc, py::arg("results_json"), py::arg("model"), py::arg("model_is_text"), py::arg("data"),
           py::arg("data_is_text"), py::arg("options"), py::arg("replicates"), py::arg("seed"), py::arg("bins"),
+          py::arg("threads"), py::arg("quiet"));
+    m.def("replicates", &Replicates, py::arg("results_json"), py::arg("model"), py::arg("model_is_text"),
+          py::arg("data"), py::arg("data_is_text"), py::arg("options"), py::arg("replicates"), py::arg("seed"),
           py::arg("threads"), py::arg("quiet"));
     m.def("simulate", &Simulate, py::arg("(model text)"), py::arg("model_is_text"), py::arg("(data text)"),
           py::arg("data_is_text"), py::arg("quiet"));

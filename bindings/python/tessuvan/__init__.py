@@ -131,6 +131,17 @@ class Fit(_Run):
                               options, replicates, seed, bins, threads, quiet)
         return _table(table)
 
+    def simulate(self, replicates, seed=1, threads=0, quiet=True):
+        """Replicates of the data set's design with this FOCEI fit's θ, Ω and σ, as
+        `tessuvan simulate MODEL DATA --replicates N --seed S --from FIT` makes them: the table of
+        simulations.csv (REP, ID, TIME, OUTPUT, IPRED, DV, ETA_<name>)."""
+        if self.results is None:
+            raise UsageError("tessuvan: simulate needs a FOCEI fit (fit.estimation = \"focei\")")
+        model, model_text, data, data_text, options = self._inputs
+        table = _tessuvan.replicates(self._files["results.json"].decode("utf-8"), model, model_text, data,
+                                     data_text, options, replicates, seed, threads, quiet)
+        return _table(table)
+
     def __repr__(self):
         if self.estimation != "focei":
             return f"<tessuvan.Fit pooled, {self.n_individuals} individuals>"

@@ -39,6 +39,10 @@ class FoceiFitEqualsTheCommand(unittest.TestCase):
         subprocess.run([COMMAND, "vpc", out, "--replicates", "20", "--seed", "7", "-o", vpc], check=True,
                        stdout=subprocess.DEVNULL)
         cls.command_vpc = os.path.join(vpc, "vpc.csv")
+        replicates = os.path.join(cls.folder.name, "replicates")
+        subprocess.run([COMMAND, "simulate", FOCEI, DATA, "--replicates", "3", "--seed", "5", "--from", out, "-o",
+                        replicates, "--quiet"], check=True, stdout=subprocess.DEVNULL)
+        cls.command_replicates = os.path.join(replicates, "simulations.csv")
         cls.fit = tessuvan.fit(FOCEI, DATA)
 
     @classmethod
@@ -72,6 +76,12 @@ class FoceiFitEqualsTheCommand(unittest.TestCase):
         pandas.testing.assert_frame_equal(table, pandas.read_csv(self.command_vpc))
         with self.assertRaises(tessuvan.UsageError):
             self.fit.vpc(replicates=0)
+
+    def test_replicates_are_the_ones_the_command_simulates_from_the_fit(self):
+        import pandas
+
+        table = self.fit.simulate(3, seed=5)
+        pandas.testing.assert_frame_equal(table, pandas.read_csv(self.command_replicates))
 
     def test_covariance_is_symmetric_with_the_squared_standard_errors_on_its_diagonal(self):
         names, matrix = self.fit.covariance["names"], self.fit.covariance["matrix"]

@@ -13,3 +13,7 @@
     .Call(`_tessuvan_VpcCall`, resultsJson, model, modelText, data, dataText, options, replicates, seed, bins, threads, quiet)
 }
 
+.tessuvan_replicates <- function(resultsJson, model, modelText, data, dataText, options, replicates, seed, threads, quiet) {
+    .Call(`_tessuvan_ReplicatesCall`, resultsJson, model, modelText, data, dataText, options, replicates, seed, threads, quiet)
+}
+

@@ -144,11 +144,31 @@ residuals.tessuvan_fit <- function(object, type = c("iwres", "cwres", "wres", "r
 tessuvan_vpc <- function(fit, replicates = 200, seed = 1, bins = 0, threads = 0, quiet = TRUE) {
   if (!inherits(fit, "tessuvan_fit") || !is_focei(fit))
     stop(tessuvan_condition("usage", "tessuvan: tessuvan_vpc needs a FOCEI fit (fit.estimation = \"focei\")"))
-  if (!is.numeric(seed) || length(seed) != 1L || seed < 0 || seed != floor(seed) || seed >= 2^53)
-    stop(tessuvan_condition("usage", "tessuvan: seed must be a whole number from 0 to 2^53"))
+  check_seed(seed)
   out <- raise_failure(.tessuvan_vpc(fit$files[["results.json"]], fit$model_source$value, fit$model_source$text,
                                      fit$data_source$value, fit$data_source$text, fit$options,
                                      as.integer(replicates), seed, as.integer(bins), as.integer(threads), quiet),
                        match.call())
   read_table(out$vpc)
+}
+
+check_seed <- function(seed) {
+  if (!is.numeric(seed) || length(seed) != 1L || is.na(seed) || seed < 0 || seed != floor(seed) || seed >= 2^53)
+    stop(tessuvan_condition("usage", "tessuvan: seed must be a whole number from 0 to 2^53"))
+}
+
+#' Replicates of the data set's design with the FOCEI fit's theta, Omega and sigma, as
+#' `tessuvan simulate MODEL DATA --replicates nsim --seed seed --from FIT` makes them (the same
+#' random streams; seed NULL is the command's default, 1): the table of simulations.csv (REP, ID,
+#' TIME, OUTPUT, IPRED, DV, ETA_<name>).
+simulate.tessuvan_fit <- function(object, nsim = 1, seed = NULL, threads = 0, quiet = TRUE, ...) {
+  if (!is_focei(object))
+    stop(tessuvan_condition("usage", "tessuvan: simulate needs a FOCEI fit (fit.estimation = \"focei\")"))
+  if (is.null(seed)) seed <- 1
+  check_seed(seed)
+  out <- raise_failure(.tessuvan_replicates(object$files[["results.json"]], object$model_source$value,
+                                            object$model_source$text, object$data_source$value,
+                                            object$data_source$text, object$options, as.integer(nsim), seed,
+                                            as.integer(threads), quiet), match.call())
+  read_table(out$simulations)
 }

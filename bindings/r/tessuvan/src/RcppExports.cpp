@@ -62,11 +62,32 @@ BEGIN_RCPP
     return rcpp_result_gen;
 END_RCPP
 }
+// ReplicatesCall
+Rcpp::List ReplicatesCall(std::string resultsJson, std::string model, bool modelText, std::string data, bool dataText, Rcpp::List options, int replicates, double seed, int threads, bool quiet);
+RcppExport SEXP _tessuvan_ReplicatesCall(SEXP resultsJsonSEXP, SEXP modelSEXP, SEXP modelTextSEXP, SEXP dataSEXP, SEXP dataTextSEXP, SEXP optionsSEXP, SEXP replicatesSEXP, SEXP seedSEXP, SEXP threadsSEXP, SEXP quietSEXP) {
+BEGIN_RCPP
+    Rcpp::RObject rcpp_result_gen;
+    Rcpp::RNGScope rcpp_rngScope_gen;
+    Rcpp::traits::input_parameter< std::string >::type resultsJson(resultsJsonSEXP);
+    Rcpp::traits::input_parameter< std::string >::type model(modelSEXP);
+    Rcpp::traits::input_parameter< bool >::type modelText(modelTextSEXP);
+    Rcpp::traits::input_parameter< std::string >::type data(dataSEXP);
+    Rcpp::traits::input_parameter< bool >::type dataText(dataTextSEXP);
+    Rcpp::traits::input_parameter< Rcpp::List >::type options(optionsSEXP);
+    Rcpp::traits::input_parameter< int >::type replicates(replicatesSEXP);
+    Rcpp::traits::input_parameter< double >::type seed(seedSEXP);
+    Rcpp::traits::input_parameter< int >::type threads(threadsSEXP);
+    Rcpp::traits::input_parameter< bool >::type quiet(quietSEXP);
+    rcpp_result_gen = Rcpp::wrap(ReplicatesCall(resultsJson, model, modelText, data, dataText, options, replicates, seed, threads, quiet));
+    return rcpp_result_gen;
+END_RCPP
+}
 
 static const R_CallMethodDef CallEntries[] = {
     {"_tessuvan_FitCall", (DL_FUNC) &_tessuvan_FitCall, 6},
     {"_tessuvan_SimulateCall", (DL_FUNC) &_tessuvan_SimulateCall, 5},
     {"_tessuvan_VpcCall", (DL_FUNC) &_tessuvan_VpcCall, 11},
+    {"_tessuvan_ReplicatesCall", (DL_FUNC) &_tessuvan_ReplicatesCall, 10},
     {NULL, NULL, 0}
 };
 

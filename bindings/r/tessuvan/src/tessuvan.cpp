@@ -207,3 +207,28 @@ Rcpp::List VpcCall(std::string resultsJson, std::string model, bool modelText, s
         return Failure(error);
     }
 }
+
+// [[Rcpp::export(name = ".tessuvan_replicates")]]
+Rcpp::List ReplicatesCall(std::string resultsJson, std::string model, bool modelText, std::string data, bool dataText,
+                          Rcpp::List options, int replicates, double seed, int threads, bool quiet)
+{
+    Host host(quiet);
+    const tk::Callbacks callbacks = host.Callbacks();
+    try {
+        tk::ReplicateRequest request;
+        request.replicates = replicates;
+        request.seed = static_cast<std::uint64_t>(seed);
+        request.threads = threads > 0 ? threads : tk::AvailableProcessors();
+        const std::string table = tessuvan::binding::ReplicatesTable(
+            resultsJson, Source{model, modelText, "(model text)"}, Source{data, dataText, "(data text)"},
+            OptionsOf(options), request, callbacks);
+        host.EndLine();
+        return Rcpp::List::create(Rcpp::Named("simulations") = table);
+    } catch (const tk::Cancelled&) {
+        host.EndLine();
+        throw Rcpp::internal::InterruptedException();
+    } catch (const tk::Error& error) {
+        host.EndLine();
+        return Failure(error);
+    }
+}

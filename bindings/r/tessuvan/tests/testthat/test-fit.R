@@ -28,7 +28,7 @@ test_that("a FOCEI fit from Theoph gives the estimates of the command's populati
                    paste0(paste(readLines(file.path(folder, "population.csv")), collapse = "\n"), "\n"))
 })
 
-test_that("a VPC of the fit is the one the command makes of its folder", {
+test_that("a VPC and replicates of the fit are the ones the command makes of its folder", {
   command <- Sys.getenv("TESSUVAN_COMMAND")
   skip_if(!nzchar(command), "no tessuvan command given (TESSUVAN_COMMAND)")
   folder <- tempfile("tessuvan-")
@@ -40,6 +40,10 @@ test_that("a VPC of the fit is the one the command makes of its folder", {
   expected <- utils::read.csv(file.path(folder, "vpc", "vpc.csv"), check.names = FALSE, stringsAsFactors = FALSE)
   expect_equal(tessuvan_vpc(fit, replicates = 20, seed = 7), expected)
   expect_error(tessuvan_vpc(fit, replicates = 0), class = "tessuvan_usage_error")
+  expect_equal(system2(command, c("simulate", focei_model, data_file, "--replicates", "3", "--seed", "5", "--from",
+                                  fitted_data, "-o", file.path(folder, "replicates"), "--quiet"), stdout = FALSE), 0)
+  expected <- utils::read.csv(file.path(folder, "replicates", "simulations.csv"), stringsAsFactors = FALSE)
+  expect_equal(simulate(fit, nsim = 3, seed = 5), expected)
 })
 
 test_that("summary shows the table with SE, RSE, CV and shrinkage, and -2LL, AIC, BIC", {
