@@ -9,6 +9,7 @@
 #include <utility>
 #include <variant>
 
+#include <atomic>
 #include <optional>
 #include <thread>
 
@@ -36,7 +37,7 @@ Exceptions& Types()
 struct Host {
     explicit Host(bool quiet) : quiet(quiet) {}
     bool quiet;
-    bool interrupted = false;
+    std::atomic<bool> interrupted{false};  // read by the run's other threads
     std::thread::id caller = std::this_thread::get_id();
     bool shown = false;
 
@@ -44,13 +45,13 @@ struct Host {
     {
         tk::Callbacks callbacks;
         callbacks.cancelled = [this] {
-            if (std::this_thread::get_id() != caller) return interrupted;
+            if (std::this_thread::get_id() != caller) return interrupted.load();
             py::gil_scoped_acquire gil;
             if (PyErr_CheckSignals() != 0) {
                 PyErr_Clear();
                 interrupted = true;
             }
-            return interrupted;
+            return interrupted.load();
         };
         if (!quiet)
             callbacks.status = [this](const std::string& status) {
