@@ -1,11 +1,15 @@
 // What the R and Python bindings share over the toolkit's facade: a study from a model and a
-// data set each given as a path or as text, and a fit's estimates as flat values. Header-only,
-// so that each binding's own build (CMake for Python, R CMD INSTALL for R) compiles it once.
+// data set each given as a path or as text, with [fit] keys given as options; a fit's estimates
+// as flat values; the calls that read a fit's folder (VPC, replicates) made from a fit in
+// memory. Header-only, so that each binding's own build (CMake for Python, R CMD INSTALL for R)
+// compiles it once.
 #pragma once
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <cmath>
 #include <filesystem>
 #include <fstream>
@@ -83,7 +87,13 @@ inline std::string WithFitOptions(const std::string& text, const std::string& na
         return text;
     }
     std::string lines;
-    for (const Option& option : options) lines += option.key + " = " + OptionText(option.value) + "\n";
+    for (const Option& option : options) {
+        const bool bare = !option.key.empty() && std::all_of(option.key.begin(), option.key.end(), [](char c) {
+            return std::isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '-';
+        });
+        if (!bare) throw tk::UsageError("fit option '" + option.key + "' is not a key of the [fit] table");
+        lines += option.key + " = " + OptionText(option.value) + "\n";
+    }
     const toml::table* fit = root["fit"].as_table();
     if (root.contains("fit") && (fit == nullptr || fit->is_inline() || fit->source().begin.line == 0))
         throw tk::InputError(name + ": fit: the options are set in a [fit] table; this model writes fit otherwise");

@@ -114,6 +114,8 @@ class Inputs(unittest.TestCase):
         with self.assertRaises(tessuvan.InputError) as caught:
             tessuvan.fit(FOCEI, DATA, estimation="pooled")
         self.assertIn("fit.estimation", str(caught.exception))
+        with self.assertRaises(tessuvan.UsageError):
+            tessuvan.fit(POOLED, DATA, **{"method = 1\n[parameters]\nx": 1})
 
     def test_without_pandas_the_tables_are_lists_of_dicts(self):
         with mock.patch.object(tessuvan, "_pandas", None):
