@@ -19,8 +19,7 @@ seconds=${1:-60}
 shift || true
 
 build=build/fuzz
-# Line tables are all the debug information a finding's stack trace needs (and a fraction of
-# the compile time of full debug information).
+# Line tables are all the debug information a finding's stack trace needs.
 cmake -S fuzz -B "$build" -DCMAKE_CXX_COMPILER="${FUZZ_CXX:-clang++-14}" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O2 -gline-tables-only -DNDEBUG" >/dev/null
 cmake --build "$build" -j "${FUZZ_JOBS:-2}" >/dev/null
