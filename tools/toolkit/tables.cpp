@@ -2,8 +2,13 @@
 // read back: the same bytes the command writes (results.json's run time aside).
 #include "toolkit/tables.h"
 
+#include <unistd.h>
+
+#include <atomic>
 #include <fstream>
 #include <sstream>
+
+#include "fmt/format.h"
 
 #include "results/report.h"
 #include "results/report_vpc.h"
@@ -15,6 +20,29 @@ namespace {
 
 using TableWriter = std::vector<std::string> (*)(const cli::ReportContext&, const std::filesystem::path&);
 using TextWriter = std::string (*)(const cli::ReportContext&);
+
+// A temporary folder the tables pass through, removed with this.
+class Scratch {
+public:
+    Scratch()
+    {
+        static std::atomic<int> count{0};
+        path_ = std::filesystem::temp_directory_path() / fmt::format("tessuvan-tables-{}-{}", ::getpid(), ++count);
+        std::filesystem::remove_all(path_);
+        std::filesystem::create_directories(path_);
+    }
+    ~Scratch()
+    {
+        std::error_code ignored;
+        std::filesystem::remove_all(path_, ignored);
+    }
+    Scratch(const Scratch&) = delete;
+    Scratch& operator=(const Scratch&) = delete;
+    const std::filesystem::path& Path() const { return path_; }
+
+private:
+    std::filesystem::path path_;
+};
 
 std::string ReadBack(const std::filesystem::path& path)
 {
@@ -34,9 +62,8 @@ Tables TablesOfRun(const RunOutcome& outcome, TableWriter tables, TextWriter tex
     context.problem = &outcome.problem;
     context.result = &outcome.run;
     context.seconds = outcome.seconds;
-    const WorkFolder own;  // a temporary folder, removed with the scratch
-    detail::Scratch scratch(own);
-    const std::filesystem::path folder = scratch.Path();
+    const Scratch scratch;
+    const std::filesystem::path& folder = scratch.Path();
     Tables result;
     for (const std::string& name : tables(context, folder)) result.files.emplace_back(name, ReadBack(folder / name));
     result.report = text(context);
@@ -70,9 +97,8 @@ Tables TablesOf(const Simulation& simulation)
 Tables TablesOf(const VpcResult& vpc)
 {
     return detail::Guarded([&] {
-        const WorkFolder own;
-        detail::Scratch scratch(own);
-        const std::filesystem::path folder = scratch.Path();
+        const Scratch scratch;
+        const std::filesystem::path& folder = scratch.Path();
         cli::WriteVpcCsv(vpc.outputs, folder);
         Tables result;
         result.files.emplace_back("vpc.csv", ReadBack(folder / "vpc.csv"));
