@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <fstream>
 #include <sstream>
+#include <stdexcept>
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -54,6 +55,59 @@ MapRequest Request(const fs::path& prior, const fs::path& patient, int draws = 2
     request.draws = draws;
     request.points = 25;
     return request;
+}
+
+TEST(ForecastPieces, TheDoseSolverHitsTheAimOfCurvedAndAffineExposuresAndNamesTheBoundBeyondIt)
+{
+    int calls = 0;
+    const auto affine = [&](double a) {
+        ++calls;
+        return 3.0 + 0.02 * a;
+    };
+    const forecast::DoseSolution line = forecast::SolveDose(affine, 15, 0, 5000, "trough=15");
+    EXPECT_NEAR(line.amount, 600, 1e-9);
+    EXPECT_LE(calls, 4);  // an affine exposure is solved by the first secant step
+    const auto curved = [](double a) { return 40 * a / (250 + a); };  // saturating
+    const forecast::DoseSolution bent = forecast::SolveDose(curved, 30, 0, 5000, "peak=30");
+    EXPECT_NEAR(curved(bent.amount), 30, 1e-9);
+    try {
+        forecast::SolveDose(curved, 45, 0, 5000, "peak=45");
+        ADD_FAILURE();
+    } catch (const std::domain_error& error) {
+        EXPECT_NE(std::string(error.what()).find("--max-dose 5000"), std::string::npos);
+    }
+    try {
+        forecast::SolveDose(affine, 2, 0, 5000, "trough=2");
+        ADD_FAILURE();
+    } catch (const std::domain_error& error) {
+        EXPECT_NE(std::string(error.what()).find("--min-dose 0"), std::string::npos);
+    }
+}
+
+TEST(ForecastPieces, RoundingStaysWithinTheBoundsAndQuantilesInterpolate)
+{
+    EXPECT_DOUBLE_EQ(forecast::RoundDose(1130, 250, 0, 4000), 1250);
+    EXPECT_DOUBLE_EQ(forecast::RoundDose(1130, 0, 0, 4000), 1130);
+    EXPECT_DOUBLE_EQ(forecast::RoundDose(1980, 250, 0, 1900), 1750);  // rounded up past the highest
+    EXPECT_DOUBLE_EQ(forecast::RoundDose(90, 250, 100, 1900), 250);   // rounded down past the lowest
+    EXPECT_DOUBLE_EQ(forecast::Quantile({4, 1, 3, 2, 5}, 0.5), 3);
+    EXPECT_DOUBLE_EQ(forecast::Quantile({1, 2, 3, 4, 5}, 0.05), 1.2);  // h = 4·0.05 = 0.2
+    EXPECT_DOUBLE_EQ(forecast::Quantile({1, 2, 3, 4, 5}, 0.95), 4.8);
+}
+
+TEST(ForecastPieces, TargetsReadValuesAndRangesAndRefuseTheRest)
+{
+    const forecast::Target range = ParseTarget("auc24=400..600");
+    EXPECT_EQ(range.kind, forecast::TargetKind::Auc24);
+    EXPECT_TRUE(range.Range());
+    EXPECT_DOUBLE_EQ(range.Aim(), 500);
+    EXPECT_TRUE(range.Attained(450));
+    EXPECT_FALSE(range.Attained(650));
+    const forecast::Target trough = ParseTarget("trough=15");
+    EXPECT_TRUE(trough.Attained(15.5));
+    EXPECT_FALSE(trough.Attained(14.5));
+    for (const char* bad : {"trough", "trough=", "cmax=3", "auc24=600..400", "peak=-2", "peak=1e999"})
+        EXPECT_THROW(ParseTarget(bad), UsageError) << bad;
 }
 
 TEST_F(Forecasts, TheMapEstimateAndItsCovarianceAgreeWithAnIndependentOptimiser)
@@ -139,7 +193,7 @@ TEST_F(Forecasts, TheAuc24IsTheAreaUnderTheForecastCurve)
 {
     DoseRequest request = Regimen("auc24=500");
     request.map.until = request.regimen.End();
-    request.map.points = 4001;
+    request.map.points = 961;  // every 0.1 h: the window's start a node
     const DoseResult dose = Dose(request);
     double area = 0;
     const std::vector<ForecastRow>& f = dose.map.forecast;

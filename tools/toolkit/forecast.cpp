@@ -26,6 +26,8 @@ namespace {
 using detail::Guarded;
 using detail::Reporter;
 
+constexpr int kMostPoints = 1000;
+
 // The prior's model and population values, checked.
 void LoadPrior(const MapRequest& request, MapResult& map)
 {
@@ -206,7 +208,9 @@ void HistoryPosterior(MapResult& map)
 void CheckCounts(const MapRequest& request)
 {
     if (request.draws < 1) throw UsageError("--draws must be at least 1");
-    if (request.points < 2) throw UsageError("--points must be at least 2");
+    // The engine holds 2,000 points an individual: the history's own times besides.
+    if (request.points < 2 || request.points > kMostPoints)
+        throw UsageError(fmt::format("--points must be from 2 to {}", kMostPoints));
 }
 
 }  // namespace
