@@ -178,9 +178,11 @@ DoseRequest Regimen(const std::string& target)
 
 TEST_F(Forecasts, TheDoseFoundReachesEachKindOfTargetAtItsUnroundedAmount)
 {
-    for (const std::string target : {"trough=15", "peak=35", "auc24=500", "auc24=400..600"}) {
+    for (const std::string target : {"trough=15", "peak=35", "auc24=500", "auc24=400..600", "steady trough=15"}) {
         SCOPED_TRACE(target);
-        const DoseResult dose = Dose(Regimen(target));
+        DoseRequest request = Regimen(target.substr(target.find(' ') + 1));
+        request.regimen.steadyState = target.rfind("steady", 0) == 0;
+        const DoseResult dose = Dose(request);
         const double again = ForecastExposure(dose.map, dose.request.regimen, dose.target, dose.unrounded);
         EXPECT_NEAR(again, dose.target.Aim(), 1e-4 * dose.target.Aim());
         EXPECT_NEAR(std::fmod(dose.amount, 250.0), 0.0, 1e-9);
@@ -224,6 +226,10 @@ TEST_F(Forecasts, BadHistoriesAndTargetsAreRefusedWithTheirReason)
     steady.regimen.steadyState = true;
     steady.at = 50;
     refused([&] { Dose(steady); }, "no steady-state target");
+    DoseRequest short24 = Regimen("auc24=500");
+    short24.regimen.steadyState = true;
+    short24.regimen.doses = 1;
+    refused([&] { Dose(short24); }, "less than the 24 h");
 }
 
 TEST_F(Forecasts, TheCommandsWriteTheirResultsOrNothing)

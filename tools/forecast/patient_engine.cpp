@@ -30,7 +30,8 @@ struct PatientEngine::State {
     estimation::EngineSimulator simulator;  // declared last: released first
 };
 
-PatientEngine::PatientEngine(const cli::Model& model, const cli::DataSet& patient, const std::vector<AddedRow>& added)
+PatientEngine::PatientEngine(const cli::Model& model, const cli::DataSet& patient, const std::vector<AddedRow>& added,
+                             const cli::DataSet* covariates)
     : state_(std::make_unique<State>())
 {
     State& s = *state_;
@@ -49,7 +50,14 @@ PatientEngine::PatientEngine(const cli::Model& model, const cli::DataSet& patien
     std::vector<Keyed> keyed;
     for (std::size_t r = 0; r < patient.rows.size(); ++r)
         keyed.push_back({patient.rows[r].time, 1, r, patient.rows[r], patient.rows[r].line, -1});
-    const std::string id = patient.rows.empty() ? std::string("1") : patient.rows.front().id;
+    const cli::DataSet& named = covariates && !covariates->rows.empty() ? *covariates : patient;
+    const std::string id = named.rows.empty() ? std::string("1") : named.rows.front().id;
+    const auto covariatesAt = [&](double time) {
+        const DataRow* from = &covariates->rows.front();
+        for (const DataRow& row : covariates->rows)
+            if (row.time <= time) from = &row;
+        return from->covariates;
+    };
     for (std::size_t a = 0; a < added.size(); ++a) {
         const AddedRow& add = added[a];
         DataRow row;
@@ -62,7 +70,10 @@ PatientEngine::PatientEngine(const cli::Model& model, const cli::DataSet& patien
         row.duration = add.dose ? add.duration : 0;
         row.steadyState = add.dose ? add.steadyState : 0;
         row.interval = add.dose ? add.interval : 0;
-        row.covariates.assign(patient.covariateColumns.size(), std::nullopt);
+        if (covariates && !covariates->rows.empty())
+            row.covariates = covariatesAt(add.time);
+        else
+            row.covariates.assign(patient.covariateColumns.size(), std::nullopt);
         keyed.push_back({add.time, add.beforeSameTime ? 0 : 2, a, row, 0, int(a)});
     }
     std::stable_sort(keyed.begin(), keyed.end(), [](const Keyed& x, const Keyed& y) {

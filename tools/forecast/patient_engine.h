@@ -49,7 +49,11 @@ struct PredictedRow {
 class PatientEngine {
 public:
     // Throws cli::DataError for rows the engine cannot hold, cli::EngineError when it does not load.
-    PatientEngine(const cli::Model& model, const cli::DataSet& patient, const std::vector<AddedRow>& added);
+    // The added rows' covariates are left to the data set's rule, or, given `covariates` (the
+    // patient's rows when `patient` holds fewer), those of its last row at or before each one's
+    // time (its first row's before that).
+    PatientEngine(const cli::Model& model, const cli::DataSet& patient, const std::vector<AddedRow>& added,
+                  const cli::DataSet* covariates = nullptr);
     ~PatientEngine();
     PatientEngine(const PatientEngine&) = delete;
     PatientEngine& operator=(const PatientEngine&) = delete;

@@ -276,12 +276,26 @@ forecast::Target ParseTarget(const std::string& text)
     return target;
 }
 
+namespace {
+
+// The history a regimen follows: the patient's rows, or none when the regimen is at steady
+// state (its first dose's SS 1 replaces whatever the history left; the added rows then take the
+// patient's covariates).
+DataSet HistoryBefore(const MapResult& map, const forecast::Regimen& regimen)
+{
+    DataSet history = map.patient;
+    if (regimen.steadyState) history.rows.clear();
+    return history;
+}
+
+}  // namespace
+
 double ForecastExposure(const MapResult& map, const forecast::Regimen& regimen, const forecast::Target& target,
                         double amount)
 {
     return Guarded([&] {
         const forecast::ExposureRows design = forecast::ExposureRowsOf(regimen, target, amount, map.outputCmt);
-        forecast::PatientEngine engine(map.model, map.patient, design.rows);
+        forecast::PatientEngine engine(map.model, HistoryBefore(map, regimen), design.rows, &map.patient);
         return forecast::ExposureOf(design, engine.Rows(), PredictedAt(map.prior, engine, map.posterior.eta));
     });
 }
@@ -309,6 +323,18 @@ DoseResult Dose(const DoseRequest& request, const Callbacks& callbacks)
         if (request.at >= 0 && request.at < regimen.start)
             throw UsageError(fmt::format("--at {:g}: before the regimen's start ({:g})", request.at, regimen.start));
         if (request.round < 0) throw UsageError("--round must not be negative");
+        // At steady state the regimen's first dose replaces the history: what a target reads
+        // must lie after it.
+        if (regimen.steadyState && dose.target.kind == forecast::TargetKind::Trough && regimen.doses < 2)
+            throw UsageError(
+                "--steady-state with --target trough: the trough before the last dose needs --doses 2 or "
+                "more (the first dose sets the steady state)");
+        if (regimen.steadyState && dose.target.kind == forecast::TargetKind::Auc24 &&
+            regimen.doses * regimen.interval < 24)
+            throw UsageError(
+                fmt::format("--steady-state with --target auc24: the regimen spans {:g} h, less than the "
+                            "24 h of the area (more --doses)",
+                            regimen.doses * regimen.interval));
         MapResult& map = dose.map;
         map.seed = request.map.seed;
         LoadPrior(request.map, map);
@@ -350,11 +376,11 @@ DoseResult Dose(const DoseRequest& request, const Callbacks& callbacks)
         const forecast::ExposureRows design =
             forecast::ExposureRowsOf(regimen, dose.target, dose.amount, map.outputCmt);
         std::vector<forecast::AddedRow> rows = design.rows;
-        const double first = map.patient.rows.front().time;
+        const double first = regimen.steadyState ? regimen.start : map.patient.rows.front().time;
         const double until = request.map.until >= 0 ? request.map.until : regimen.End() + regimen.interval;
         if (!(until > first)) throw UsageError(fmt::format("--until {:g}: before the patient's first row", until));
         for (const forecast::AddedRow& row : Grid(first, until, request.map.points, map.outputCmt)) rows.push_back(row);
-        forecast::PatientEngine engine(map.model, map.patient, rows);
+        forecast::PatientEngine engine(map.model, HistoryBefore(map, regimen), rows, &map.patient);
         map.output = map.model.outputs[engine.Rows().front().output].name;
         const VectorXd at = PredictedAt(map.prior, engine, map.posterior.eta);
         dose.exposure = forecast::ExposureOf(design, engine.Rows(), at);
