@@ -88,6 +88,13 @@ Posterior FindPosterior(const Prior& prior, estimation::Simulator& levels, const
         // the search ends when a step from that point is below its tolerance).
         const MatrixXd k = modes.ExactHessian(0, modes.OmegaInverse());
         const Eigen::LLT<MatrixXd> exact(k);
+        // At a mode the Newton step from there is nil: one left larger than 1e-6 in some η means
+        // the search stopped at its iteration limit or against a wall of the engine.
+        VectorXd gradient;
+        MatrixXd h;
+        estimation::IndividualDerivatives(y, modes.f_[0], modes.g_[0], posterior.eta, modes.OmegaInverse(), prior.error,
+                                          gradient, h, censoring);
+        posterior.converged = exact.info() == Eigen::Success && exact.solve(gradient).lpNorm<Eigen::Infinity>() < 1e-6;
         posterior.covariance = exact.info() == Eigen::Success ? MatrixXd(2 * exact.solve(MatrixXd::Identity(q, q)))
                                                               : MatrixXd(modes.h_[0].inverse());
         posterior.covariance = 0.5 * (posterior.covariance + posterior.covariance.transpose());

@@ -35,7 +35,7 @@ using Prior = simulation::VariabilityModel;
 
 struct Posterior {
     bool levels = false;          // false: no level, the prior itself (η̂ = 0, covariance Ω)
-    bool converged = true;        // the search ended at a mode (not at its iteration limit)
+    bool converged = true;        // the Newton step left at the end is below 1e-6 in every η
     Eigen::VectorXd eta;          // η̂, in the order of prior.etas
     Eigen::MatrixXd covariance;   // of η: 2K⁻¹ at the mode
     double objective = 0;         // l(η̂)

@@ -136,7 +136,10 @@ void Posterior(forecast::PatientEngine& engine, MapResult& map)
     } catch (const forecast::SimulationFailed&) {
         throw cli::EngineError(EngineStage::Simulation, engine.LastCode());
     }
-    if (!map.posterior.converged) map.warnings.push_back("the posterior's search ended at its iteration limit");
+    if (!map.posterior.converged)
+        map.warnings.push_back(
+            "the posterior's search stopped short of the mode (a Newton step above 1e-6 in eta remains): the "
+            "estimates are uncertain beyond their standard errors");
     map.levels.clear();
     for (std::size_t k = 0; k < levels.size(); ++k) {
         const forecast::PredictedRow& row = engine.Rows()[std::size_t(levels[k])];

@@ -134,7 +134,7 @@ std::string MapReport(const MapResult& map)
                "variability).\n\n";
     else
         out << fmt::format("{} level(s); -2 log posterior at the mode {:.6f}{}\n\n", map.levels.size(), p.objective,
-                           p.converged ? "" : " (the search ended at its iteration limit)");
+                           p.converged ? "" : " (short of the mode: see the warning)");
     out << fmt::format("{:<12} {:>12} {:>12} {:>10} {:>10}\n", "parameter", "value", "SE", "eta", "eta SD");
     for (std::size_t k = 0; k < map.model.parameters.size(); ++k) {
         std::string eta, sd;
