@@ -4,10 +4,12 @@
 
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <ostream>
 #include <string>
 #include <vector>
 
+#include "data/data_set.h"
 #include "engine/engine_input.h"
 #include "model/model_file.h"
 #include "runs/run.h"
@@ -20,7 +22,9 @@ struct ReportContext {
     const Model* model = nullptr;
     const EngineProblem* problem = nullptr;
     const RunResult* result = nullptr;
+    const DataSet* data = nullptr;  // the data set read (sdtab.csv); null: no such table
     double seconds = 0;
+    bool summary = false;  // the text report without its tables of every individual
 };
 
 // A pooled fit or a simulation at the model's values (report_text.cpp, report_csv.cpp,
@@ -44,6 +48,13 @@ void AddFoceiPlots(const ReportContext& context, std::ostream& gp, const std::fi
 void WriteFoceiHtmlReport(const ReportContext& context, const std::vector<std::string>& plots,
                           const std::filesystem::path& folder);
 std::vector<std::string> WriteFoceiTables(const ReportContext& context, const std::filesystem::path& folder);
+
+// A population fit's tables of every data set row and of every individual (report_tables.cpp):
+// sdtab.csv and patab.csv; their names, none without the data set or an estimation.
+std::vector<std::string> WriteDiagnosticTables(const ReportContext& context, const std::filesystem::path& folder);
+// Per data set row, its time after the individual's last dose (ADDL repeats included); none
+// before the first.
+std::vector<std::optional<double>> TimesAfterDose(const DataSet& data);
 
 // Either kind: curves.csv (PRED and IPRED of every output on the fine time grid).
 void WriteCurvesCsv(const ReportContext& context, const std::filesystem::path& folder);

@@ -1,6 +1,7 @@
 // What a population estimation (FOCEI) shows: θ, Ω (variance and CV %), σ with standard
 // errors, −2LL, AIC, BIC, shrinkage, the correlation of the estimates, the tables with ETAs
 // and CWRES, results.json, and the plots of CWRES and of the ETAs.
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <ctime>
@@ -59,6 +60,43 @@ std::string Settings(const Model& model)
 
 std::string Cell(double value) { return std::isfinite(value) ? fmt::format("{:.9g}", value) : ""; }
 
+// The value the search started from, as the model file gives it.
+std::string Initial(const ReportContext& context, const std::string& kind, const std::string& name)
+{
+    const Model& model = *context.model;
+    if (kind == "sigma")
+        return FormatValue(name == "additive" ? model.error.additiveValue : model.error.proportionalValue);
+    for (const ParameterSpec& p : model.parameters)
+        if (p.name == name) return FormatValue(kind == "omega" ? p.omega : p.value);
+    return "-";
+}
+
+// A parameter searched in its logarithm: [x·exp(−1.96·SE/x), x·exp(1.96·SE/x)], the symmetric
+// interval of ln x carried back (its SE on the natural scale is x·SE(ln x), the delta method).
+std::string LogInterval(const Estimated& e)
+{
+    if (!std::isfinite(e.se) || !(e.value > 0)) return "-";
+    const double half = 1.959963984540054 * e.se / e.value;
+    return fmt::format("[{}, {}]", FormatValue(e.value * std::exp(-half)), FormatValue(e.value * std::exp(half)));
+}
+
+template <typename Line>
+void IndividualTable(const ReportContext& context, Line& line)
+{
+    const FoceiResult& fit = Fit(context);
+    line("Individuals (ETA at the mode, and the individual values)");
+    std::string header = fmt::format("  {:<8}", "ID");
+    for (const Estimated& o : fit.omega) header += fmt::format(" {:>12}", "ETA_" + o.name);
+    for (const ParameterSpec& p : context.model->parameters) header += fmt::format(" {:>12}", p.name);
+    line(header);
+    for (std::size_t i = 0; i < context.problem->individuals.size(); ++i) {
+        std::string row = fmt::format("  {:<8}", context.problem->individuals[i].id);
+        for (Eigen::Index e = 0; e < fit.eta[i].size(); ++e) row += fmt::format(" {:>12.5f}", fit.eta[i][e]);
+        for (double value : context.result->values.individual[i]) row += fmt::format(" {:>12}", FormatValue(value));
+        line(row);
+    }
+}
+
 }  // namespace
 
 std::string FoceiTextReport(const ReportContext& context)
@@ -82,23 +120,32 @@ std::string FoceiTextReport(const ReportContext& context)
     line(fmt::format("  -2LL {:.4f}   AIC {:.4f}   BIC {:.4f}   ({} estimated parameters)", fit.minus2ll, fit.aic,
                      fit.bic, fit.estimatedCount));
     line("");
-    line("Typical values (theta)");
-    line(fmt::format("  {:<14} {:>12} {:>12} {:>8}", "parameter", "value", "std. error", "RSE"));
+    line("Typical values (theta); 95 % confidence intervals exp(ln theta +- 1.96 SE/theta), searched in ln theta");
+    line(fmt::format("  {:<14} {:>12} {:>12} {:>12} {:>8}   {:<25}", "parameter", "initial", "value", "std. error",
+                     "RSE", "95 % CI"));
     for (const Estimated& e : fit.theta)
-        line(fmt::format("  {:<14} {:>12} {:>12} {:>8}", e.name, FormatValue(e.value), Se(e), Rse(e)));
+        line(fmt::format("  {:<14} {:>12} {:>12} {:>12} {:>8}   {:<25}", e.name, Initial(context, "theta", e.name),
+                         FormatValue(e.value), Se(e), Rse(e), LogInterval(e)));
     line("");
-    line("Between-subject variability (omega, log-normal)");
-    line(fmt::format("  {:<14} {:>12} {:>12} {:>8} {:>8} {:>10}", "parameter", "variance", "std. error", "RSE", "CV",
-                     "shrinkage"));
+    line(
+        "Between-subject variability (omega, log-normal: variance omega^2 of ln, SD omega, CV sqrt(exp(omega^2) - 1))");
+    line(fmt::format("  {:<14} {:>12} {:>12} {:>12} {:>8} {:>10} {:>8} {:>8} {:>10}", "parameter", "initial",
+                     "variance", "std. error", "RSE", "SD", "RSE SD", "CV", "shrinkage"));
     for (std::size_t e = 0; e < fit.omega.size(); ++e) {
         const Estimated& o = fit.omega[e];
-        line(fmt::format("  {:<14} {:>12} {:>12} {:>8} {:>7.1f}% {:>9.1f}%", o.name, FormatValue(o.value), Se(o),
-                         Rse(o), CvPercent(o.value), fit.etaShrinkage[Eigen::Index(e)]));
+        // SE(omega) = SE(omega^2)/(2 omega) by the delta method, so RSE(omega) = RSE(omega^2)/2.
+        const std::string sdRse =
+            std::isfinite(o.se) && o.value > 0 ? fmt::format("{:.1f}%", 50.0 * o.se / o.value) : "-";
+        line(fmt::format("  {:<14} {:>12} {:>12} {:>12} {:>8} {:>10} {:>8} {:>7.1f}% {:>9.1f}%", o.name,
+                         Initial(context, "omega", o.name), FormatValue(o.value), Se(o), Rse(o),
+                         FormatValue(std::sqrt(o.value)), sdRse, CvPercent(o.value),
+                         fit.etaShrinkage[Eigen::Index(e)]));
     }
     line("");
-    line("Residual error (sigma)");
+    line("Residual error (sigma); 95 % confidence intervals searched in ln sigma");
     for (const Estimated& s : fit.sigma)
-        line(fmt::format("  {:<14} {:>12} {:>12} {:>8}   ({})", s.name, FormatValue(s.value), Se(s), Rse(s),
+        line(fmt::format("  {:<14} {:>12} {:>12} {:>12} {:>8}   {:<25} ({})", s.name, Initial(context, "sigma", s.name),
+                         FormatValue(s.value), Se(s), Rse(s), LogInterval(s),
                          s.name == "additive" ? "SD, units of the observations" : "fraction of the prediction"));
     line(fmt::format("  epsilon shrinkage {:.1f}%", fit.epsilonShrinkage));
     line("");
@@ -119,16 +166,13 @@ std::string FoceiTextReport(const ReportContext& context)
         line("No covariance step: " + fit.covarianceMessage);
     }
     line("");
-    line("Individuals (ETA at the mode, and the individual values)");
-    std::string header = fmt::format("  {:<8}", "ID");
-    for (const Estimated& o : fit.omega) header += fmt::format(" {:>12}", "ETA_" + o.name);
-    for (const ParameterSpec& p : context.model->parameters) header += fmt::format(" {:>12}", p.name);
-    line(header);
-    for (std::size_t i = 0; i < context.problem->individuals.size(); ++i) {
-        std::string row = fmt::format("  {:<8}", context.problem->individuals[i].id);
-        for (Eigen::Index e = 0; e < fit.eta[i].size(); ++e) row += fmt::format(" {:>12.5f}", fit.eta[i][e]);
-        for (double value : result.values.individual[i]) row += fmt::format(" {:>12}", FormatValue(value));
-        line(row);
+    if (context.summary) {
+        line(
+            fmt::format("Individuals: the ETA at the mode and the individual values of all {} in individuals.csv and "
+                        "patab.csv (--verbose shows them here)",
+                        context.problem->individuals.size()));
+    } else {
+        IndividualTable(context, line);
     }
     if (!result.warnings.empty()) {
         line("");
@@ -137,6 +181,16 @@ std::string FoceiTextReport(const ReportContext& context)
     }
     line("");
     line(fmt::format("Run: tessuvan {} on {}", TESSUVAN_VERSION, Now()));
+    const auto digest = [](const std::string& path) {
+        const std::string text = FileDigest(path);
+        return text.empty() ? std::string("(not a file)") : text;
+    };
+    line(fmt::format("Digests of the files: model {} {}, data {} {}", context.modelPath, digest(context.modelPath),
+                     context.dataPath, digest(context.dataPath)));
+    if (context.summary) {
+        line("Model file: in report.txt and results.json");
+        return out;
+    }
     line("Model file:");
     std::istringstream model(ModelText(context));
     for (std::string text; std::getline(model, text);) line("  | " + text);
@@ -182,11 +236,24 @@ void WriteFoceiCsvFiles(const ReportContext& context, const std::filesystem::pat
     {
         auto out = open("predictions.csv");
         *out << "ID,TIME,OUTPUT,DV,PRED,IPRED,WRES,IWRES,CWRES,LINE\n";
-        for (const Observation& o : result.observations)
-            *out << problem.individuals[o.individual].id << "," << Cell(o.time) << ","
-                 << context.model->outputs[o.output].name << "," << Cell(o.dv) << "," << Cell(o.pred) << ","
-                 << Cell(o.ipred) << "," << Cell(o.wres) << "," << Cell(o.iwres) << "," << Cell(o.cwres) << ","
-                 << o.line << "\n";
+        // The observations, then the EVID 2 rows (PRED and IPRED alone) among them in the data
+        // set's order.
+        std::vector<const Observation*> rows;
+        for (const Observation& o : result.observations) rows.push_back(&o);
+        if (!result.predictedRows.empty()) {
+            for (const Observation& o : result.predictedRows) rows.push_back(&o);
+            std::stable_sort(rows.begin(), rows.end(), [](const Observation* a, const Observation* b) {
+                return a->individual != b->individual ? a->individual < b->individual : a->line < b->line;
+            });
+        }
+        for (const Observation* o : rows) {
+            const bool observed = o->dv > 0;
+            *out << problem.individuals[o->individual].id << "," << Cell(o->time) << ","
+                 << context.model->outputs[o->output].name << "," << (observed ? Cell(o->dv) : "") << ","
+                 << Cell(o->pred) << "," << Cell(o->ipred) << "," << (observed ? Cell(o->wres) : "") << ","
+                 << (observed ? Cell(o->iwres) : "") << "," << (observed ? Cell(o->cwres) : "") << "," << o->line
+                 << "\n";
+        }
         if (!*out) throw std::runtime_error("cannot write predictions.csv");
     }
 }

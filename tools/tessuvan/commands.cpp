@@ -101,14 +101,16 @@ int RunCommand(const RunOptions& options, bool fit)
         std::optional<tk::OutputFolder> folder;
         tk::Written written;
         if (fit) {
-            const tk::FitResult result = tk::Fit(study, callbacks, OpenedAtRun(folder, target));
+            tk::FitOptions fitOptions;
+            fitOptions.npdeSimulations = options.npdeSimulations;
+            const tk::FitResult result = tk::Fit(study, callbacks, OpenedAtRun(folder, target), fitOptions);
             written = tk::WriteInto(result, *folder, callbacks);
         } else {
             const tk::Simulation simulation = tk::Simulate(study, callbacks, OpenedAtRun(folder, target));
             written = tk::WriteInto(simulation, *folder, callbacks);
         }
         progress.Clear();
-        std::cout << written.report << "\n";
+        std::cout << (options.verbose ? written.report : written.summary) << "\n";
         PrintResults(written);
         return 0;
     });
@@ -179,6 +181,15 @@ int VpcCommand(const VpcOptions& options)
         const tk::Written written = tk::WriteInto(vpc, *folder, callbacks);
         progress.Clear();
         PrintResults(written);
+        return 0;
+    });
+}
+
+int CompareCommand(const std::vector<std::string>& fits)
+{
+    ProgressLine progress(false);
+    return Guarded(progress, [&] {
+        std::cout << tk::Compare(std::vector<std::filesystem::path>(fits.begin(), fits.end()));
         return 0;
     });
 }
