@@ -24,7 +24,8 @@ struct ReportContext {
     const RunResult* result = nullptr;
     const DataSet* data = nullptr;  // the data set read (sdtab.csv); null: no such table
     double seconds = 0;
-    bool summary = false;  // the text report without its tables of every individual
+    bool summary = false;      // the text report without its tables of every individual
+    bool linearPlots = false;  // the individual fits on a linear concentration axis (default: log)
 };
 
 // A pooled fit or a simulation at the model's values (report_text.cpp, report_csv.cpp,

@@ -121,10 +121,10 @@ std::string FoceiTextReport(const ReportContext& context)
                      fit.bic, fit.estimatedCount));
     line("");
     line("Typical values (theta); 95 % confidence intervals exp(ln theta +- 1.96 SE/theta), searched in ln theta");
-    line(fmt::format("  {:<14} {:>12} {:>12} {:>12} {:>8}   {:<25}", "parameter", "initial", "value", "std. error",
-                     "RSE", "95 % CI"));
+    line(fmt::format("  {:<14} {:>12} {:>12} {:>12} {:>8}   {}", "parameter", "initial", "value", "std. error", "RSE",
+                     "95 % CI"));
     for (const Estimated& e : fit.theta)
-        line(fmt::format("  {:<14} {:>12} {:>12} {:>12} {:>8}   {:<25}", e.name, Initial(context, "theta", e.name),
+        line(fmt::format("  {:<14} {:>12} {:>12} {:>12} {:>8}   {}", e.name, Initial(context, "theta", e.name),
                          FormatValue(e.value), Se(e), Rse(e), LogInterval(e)));
     line("");
     line(
@@ -319,49 +319,6 @@ void WriteResultsJson(const ReportContext& context, const std::filesystem::path&
     out << j;
     out.close();
     if (!out) throw std::runtime_error("cannot write " + (folder / "results.json").string());
-}
-
-void AddFoceiPlots(const ReportContext& context, std::ostream& gp, const std::filesystem::path& folder,
-                   const std::filesystem::path& scratch, std::vector<std::string>& files)
-{
-    const FoceiResult& fit = Fit(context);
-    const std::filesystem::path residuals = scratch / "cwres.dat";
-    const std::filesystem::path etas = scratch / "etas.dat";
-    {
-        std::ofstream out(residuals, std::ios::trunc);
-        for (const Observation& o : context.result->observations)
-            if (std::isfinite(o.cwres)) out << fmt::format("{:.9g} {:.9g} {:.9g}\n", o.time, o.pred, o.cwres);
-        std::ofstream eta(etas, std::ios::trunc);
-        for (const Eigen::VectorXd& e : fit.eta) {
-            for (Eigen::Index k = 0; k < e.size(); ++k) eta << fmt::format("{}{:.9g}", k ? " " : "", e[k]);
-            eta << "\n";
-        }
-        if (!out || !eta) throw std::runtime_error("cannot write the plot data");
-    }
-    files.push_back("cwres.png");
-    gp << "set terminal pngcairo enhanced size 1400,600 font 'Sans,11'\n"
-       << "set output '" << (folder / files.back()).string() << "'\n"
-       << "set multiplot layout 1,2 title 'Conditional weighted residuals (CWRES)'\nset key off\nset title ''\n"
-       << "set ylabel 'CWRES'\nset xlabel 'time'\n"
-       << "plot '" << residuals.string()
-       << "' using 1:3 with points pt 7 ps 0.7 lc rgb '#1f77b4', 0 with lines lc rgb 'gray40'\n"
-       << "set xlabel 'population prediction (PRED)'\n"
-       << "plot '" << residuals.string()
-       << "' using 2:3 with points pt 7 ps 0.7 lc rgb '#d62728', 0 with lines lc rgb 'gray40'\n"
-       << "unset multiplot\n";
-    if (fit.omega.empty()) return;
-    files.push_back("etas.png");
-    const std::size_t q = fit.omega.size();
-    gp << "set terminal pngcairo enhanced size " << 450 * q + 100 << ",450 font 'Sans,11'\n"
-       << "set output '" << (folder / files.back()).string() << "'\n"
-       << "set multiplot layout 1," << q << " title 'ETA of every individual at its mode'\nset key off\n"
-       << "set xlabel 'individual (in data order)'\n";
-    for (std::size_t e = 0; e < q; ++e)
-        gp << "set title 'ETA_" << fit.omega[e].name << "  (omega " << FormatValue(std::sqrt(fit.omega[e].value))
-           << " = SD)'\nset ylabel 'ETA'\n"
-           << "plot '" << etas.string() << "' using 0:" << e + 1
-           << " with impulses lw 2 lc rgb '#2ca02c', 0 with lines lc rgb 'gray40'\n";
-    gp << "unset multiplot\n";
 }
 
 }  // namespace tessuvan::cli

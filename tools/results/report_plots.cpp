@@ -134,7 +134,8 @@ std::vector<std::string> WritePlots(const ReportContext& context, const std::fil
            << "set output " << PathText(folder / files.back()) << "\n"
            << "set multiplot layout 3,4 title 'Observations (points), individual prediction (line), population "
               "prediction (grey, dashed)'\n"
-           << "set key off\nset xlabel 'time'\nset ylabel ''\n";
+           << "set key off\nset xlabel 'time'\nset ylabel " << (context.linearPlots ? "''" : "'log scale'") << "\n"
+           << (context.linearPlots ? "" : "set logscale y\n");
         for (std::size_t i = page * kPanelsPerPage; i < std::min(individuals, (page + 1) * kPanelsPerPage); ++i) {
             gp << "set title " << Quoted("ID " + problem.individuals[i].id) << "\n";
             gp << "plot ";
@@ -148,7 +149,7 @@ std::vector<std::string> WritePlots(const ReportContext& context, const std::fil
             }
             gp << "\n";
         }
-        gp << "unset multiplot\nset key top left box opaque\n";
+        gp << "unset multiplot\nunset logscale y\nset key top left box opaque\n";
     }
 
     // Weighted residuals against time.

@@ -103,6 +103,7 @@ int RunCommand(const RunOptions& options, bool fit)
         if (fit) {
             tk::FitOptions fitOptions;
             fitOptions.npdeSimulations = options.npdeSimulations;
+            fitOptions.linearPlots = options.linear;
             const tk::FitResult result = tk::Fit(study, callbacks, OpenedAtRun(folder, target), fitOptions);
             written = tk::WriteInto(result, *folder, callbacks);
         } else {

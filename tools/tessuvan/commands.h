@@ -17,6 +17,7 @@ struct RunOptions {
     bool quiet = false;
     bool verbose = false;        // the whole report on standard output, every individual included
     int npdeSimulations = 1000;  // fit by FOCEI: replicates simulated for the NPDE (0: none)
+    bool linear = false;         // fit: the individual fits on a linear axis (default: log)
 };
 
 struct ReplicateOptions {

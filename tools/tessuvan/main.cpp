@@ -1,7 +1,7 @@
 // tessuvan: fits and simulates kinetic models on pharmacometric data sets with the Tessuvan
 // engine.
 //
-//   tessuvan fit MODEL.toml DATA.csv [-o FOLDER] [--quiet] [--verbose] [--npde N]
+//   tessuvan fit MODEL.toml DATA.csv [-o FOLDER] [--quiet] [--verbose] [--npde N] [--linear]
 //   tessuvan simulate MODEL.toml DATA.csv [-o FOLDER] [--quiet] [--verbose]
 //   tessuvan simulate MODEL.toml DATA.csv --replicates N [--seed S] [--from FIT] [--shard K/M]
 //   tessuvan merge SHARD_FOLDER... [-o FOLDER]
@@ -87,6 +87,7 @@ int main(int argc, char** argv)
                     "FOCEI: replicates of the data set simulated at the estimates for the NPDE of sdtab.csv "
                     "(default 1000; 0: none)")
         ->check(CLI::Range(0, 1000000));
+    fit->add_flag("--linear", options.linear, "the individual fits on a linear concentration axis (default: log)");
     CLI::App* simulate = app.add_subcommand(
         "simulate",
         "predict the data set at the model's parameter values, with plots and a report; with --replicates, "

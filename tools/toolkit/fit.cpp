@@ -61,7 +61,7 @@ RunOutcome Run(const Study& study, bool fit, const Callbacks& callbacks, const W
     const auto start = std::chrono::steady_clock::now();
     const Reporter reporter(callbacks);
     reporter.Check();
-    RunOutcome outcome{study.modelPath, study.dataPath, study.model, {}, {}, 0, study.data};
+    RunOutcome outcome{study.modelPath, study.dataPath, study.model, {}, {}, 0, study.data, options.linearPlots};
     const Model& model = outcome.model;
     const bool focei = fit && model.fit.estimation == Estimation::Focei;
     outcome.problem = BuildEngineProblem(model, study.data, focei ? CensoredRows::Kept : CensoredRows::LeftOut);
@@ -121,6 +121,7 @@ Written WriteRun(const RunOutcome& outcome, const Writers& writers, OutputFolder
     context.problem = &outcome.problem;
     context.result = &result;
     context.data = &outcome.data;
+    context.linearPlots = outcome.linearPlots;
     context.seconds = outcome.seconds;  // the run's time for results.json; the reports' below
     const std::vector<std::string> files = writers.tables(context, folder.staging());
     std::vector<std::string> plots;
@@ -184,7 +185,7 @@ FitResult Fit(const Study& study, const Callbacks& callbacks, const WorkFolder& 
     return Guarded([&]() -> FitResult {
         if (study.model.fit.estimation == Estimation::Focei)
             return PopulationFit{Run(study, true, callbacks, work, options)};
-        return PooledFit{Run(study, true, callbacks, work)};
+        return PooledFit{Run(study, true, callbacks, work, options)};
     });
 }
 

@@ -103,8 +103,9 @@ struct RunOutcome {
     cli::Model model;
     cli::EngineProblem problem;
     cli::RunResult run;
-    double seconds = 0;  // elapsed from the study's load to the run's end, s
-    cli::DataSet data;   // the study's, for the tables of every data set row (sdtab.csv)
+    double seconds = 0;        // elapsed from the study's load to the run's end, s
+    cli::DataSet data;         // the study's, for the tables of every data set row (sdtab.csv)
+    bool linearPlots = false;  // the individual fits on a linear axis (default: log)
 };
 // Least squares with priors over every individual at once (the engine's fit).
 struct PooledFit : RunOutcome {};
@@ -117,14 +118,14 @@ using FitResult = std::variant<PooledFit, PopulationFit>;
 // Predictions of the data set at the model's values.
 struct Simulation : RunOutcome {};
 
-// What a population fit simulates after its estimation: the NPDE of its observations from
-// `npdeSimulations` replicates of the data set's design at the estimates (0: none), drawn by the
-// streams of `seed` in `threads` threads (0: AvailableProcessors()); the numbers are the same
-// for any count.
+// What a population fit simulates after its estimation (and how a fit's plots are drawn): the NPDE of its observations
+// from `npdeSimulations` replicates of the data set's design at the estimates (0: none), drawn by the streams of `seed`
+// in `threads` threads (0: AvailableProcessors()); the numbers are the same for any count.
 struct FitOptions {
     int npdeSimulations = 1000;
     std::uint64_t seed = 1;
     int threads = 0;
+    bool linearPlots = false;  // the individual fits' concentrations on a linear axis, not a log one
 };
 
 FitResult Fit(const Study& study, const Callbacks& callbacks = {}, const WorkFolder& work = {},
