@@ -4,6 +4,8 @@
 // repeats and the file order at one time.
 #include <unistd.h>
 
+#include <algorithm>
+#include <cmath>
 #include <fstream>
 #include <map>
 #include <sstream>
@@ -111,6 +113,27 @@ TEST(FitTables, TheTheophyllineFitWritesSdtabAndPatabWithNpdeAndTheEvid2Rows)
     EXPECT_EQ(written.summary.find("Individuals (ETA at the mode"), std::string::npos);
     EXPECT_NE(written.report.find("Individuals (ETA at the mode"), std::string::npos);
     fs::remove_all(folder);
+}
+
+TEST(FitTables, TheNpdeAreTheSameForAnyNumberOfThreadsAndNoneWhenNotAsked)
+{
+    const Study study = LoadStudy(kTheophylline / "theophylline_focei.toml", kTheophylline / "theophylline.csv");
+    std::vector<std::vector<double>> npde;
+    for (const int threads : {1, 3, 0}) {
+        FitOptions options;
+        options.npdeSimulations = threads == 0 ? 0 : 60;
+        options.threads = std::max(threads, 1);
+        const FitResult fit = Fit(study, {}, {}, options);
+        std::vector<double> values;
+        for (const cli::Observation& o : std::get<PopulationFit>(fit).run.observations) values.push_back(o.npde);
+        npde.push_back(values);
+    }
+    ASSERT_EQ(npde[0].size(), 120u);
+    for (std::size_t j = 0; j < npde[0].size(); ++j) {
+        ASSERT_TRUE(std::isfinite(npde[0][j]));
+        EXPECT_EQ(npde[0][j], npde[1][j]) << j;  // bit for bit
+        EXPECT_TRUE(std::isnan(npde[2][j])) << j;
+    }
 }
 
 TEST(FitTables, TimeAfterDoseCountsAddlRepeatsAndTheRowsBeforeADoseAtTheirTime)
