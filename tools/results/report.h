@@ -37,10 +37,11 @@ std::vector<std::string> WriteCsvFiles(const ReportContext& context, const std::
 void WriteHtmlReport(const ReportContext& context, const std::vector<std::string>& plots,
                      const std::filesystem::path& folder);
 
-// A population estimation (FOCEI) (report_focei.cpp, report_focei_html.cpp): the text report,
-// the three tables, results.json, the plots of CWRES and of the ETAs appended to a gnuplot
-// script, report.html; WriteFoceiTables writes the tables, results.json and curves.csv and
-// returns their names.
+// A population estimation (FOCEI) (report_focei.cpp, report_focei_plots.cpp,
+// report_focei_html.cpp): the text report, the three tables, results.json, the plots of CWRES,
+// NPDE and the ETAs appended to a gnuplot script, report.html; WriteFoceiTables writes the
+// tables (sdtab.csv and patab.csv among them), results.json and curves.csv and returns their
+// names.
 std::string FoceiTextReport(const ReportContext& context);
 void WriteFoceiCsvFiles(const ReportContext& context, const std::filesystem::path& folder);
 void WriteResultsJson(const ReportContext& context, const std::filesystem::path& folder);

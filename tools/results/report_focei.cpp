@@ -1,6 +1,7 @@
-// What a population estimation (FOCEI) shows: θ, Ω (variance and CV %), σ with standard
-// errors, −2LL, AIC, BIC, shrinkage, the correlation of the estimates, the tables with ETAs
-// and CWRES, results.json, and the plots of CWRES and of the ETAs.
+// What a population estimation (FOCEI) shows: θ with initial values, standard errors and 95 %
+// confidence intervals, Ω (variance, SD and CV %), σ, −2LL, AIC, BIC, shrinkage, the
+// correlation of the estimates, the digests of the files, the tables with ETAs and CWRES, and
+// results.json (the plots: report_focei_plots.cpp).
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -129,14 +130,14 @@ std::string FoceiTextReport(const ReportContext& context)
     line("");
     line(
         "Between-subject variability (omega, log-normal: variance omega^2 of ln, SD omega, CV sqrt(exp(omega^2) - 1))");
-    line(fmt::format("  {:<14} {:>12} {:>12} {:>12} {:>8} {:>10} {:>8} {:>8} {:>10}", "parameter", "initial",
+    line(fmt::format("  {:<14} {:>12} {:>12} {:>12} {:>8} {:>11} {:>8} {:>8} {:>10}", "parameter", "initial",
                      "variance", "std. error", "RSE", "SD", "RSE SD", "CV", "shrinkage"));
     for (std::size_t e = 0; e < fit.omega.size(); ++e) {
         const Estimated& o = fit.omega[e];
         // SE(omega) = SE(omega^2)/(2 omega) by the delta method, so RSE(omega) = RSE(omega^2)/2.
         const std::string sdRse =
             std::isfinite(o.se) && o.value > 0 ? fmt::format("{:.1f}%", 50.0 * o.se / o.value) : "-";
-        line(fmt::format("  {:<14} {:>12} {:>12} {:>12} {:>8} {:>10} {:>8} {:>7.1f}% {:>9.1f}%", o.name,
+        line(fmt::format("  {:<14} {:>12} {:>12} {:>12} {:>8} {:>11} {:>8} {:>7.1f}% {:>9.1f}%", o.name,
                          Initial(context, "omega", o.name), FormatValue(o.value), Se(o), Rse(o),
                          FormatValue(std::sqrt(o.value)), sdRse, CvPercent(o.value),
                          fit.etaShrinkage[Eigen::Index(e)]));

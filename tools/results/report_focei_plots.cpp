@@ -2,6 +2,7 @@
 // CWRES and NPDE against time, time after dose and PRED; the histogram of every η with its
 // normal density N(0, ω²); every pair of η; every η against every covariate. Titles and labels
 // are drawn as written (noenhanced: an underscore is no subscript).
+#include <algorithm>
 #include <cmath>
 #include <fstream>
 #include <map>
@@ -72,6 +73,10 @@ void AddFoceiPlots(const ReportContext& context, std::ostream& gp, const std::fi
         for (std::size_t i = 0; i < fit.eta.size(); ++i) {
             for (Eigen::Index k = 0; k < fit.eta[i].size(); ++k) eta << (k ? " " : "") << Number(fit.eta[i][k]);
             for (double value : covariates[i]) eta << " " << Number(value);
+            for (const estimation::Estimated& omega : fit.omega)  // the individual value of each η's parameter
+                for (std::size_t p = 0; p < context.model->parameters.size(); ++p)
+                    if (context.model->parameters[p].name == omega.name && i < context.result->values.individual.size())
+                        eta << " " << Number(context.result->values.individual[i][p]);
             eta << "\n";
         }
         eta.Close();
@@ -156,19 +161,24 @@ void AddFoceiPlots(const ReportContext& context, std::ostream& gp, const std::fi
         for (const std::vector<double>& values : covariates) any = any || std::isfinite(values[k]);
         if (any) given.push_back(k);
     }
-    if (!given.empty()) {  // every η against every covariate, with a smooth
+    if (!given.empty()) {  // every η, then its parameter's individual value, against every covariate
         files.push_back("eta_covariates.png");
-        const std::size_t c = given.size();
-        gp << "set terminal pngcairo noenhanced size " << 420 * c + 60 << "," << 380 * q + 60 << " font 'Sans,11'\n"
+        const std::size_t c = given.size(), first = q + covariateNames.size();  // column before the values
+        gp << "set terminal pngcairo noenhanced size " << std::max<std::size_t>(620, 420 * c + 60) << ","
+           << 330 * 2 * q + 60 << " font 'Sans,11'\n"
            << "set output " << Quoted((folder / files.back()).string()) << "\n"
-           << "set multiplot layout " << q << "," << c
-           << " title 'ETA against each covariate (points; line: a smooth)'\nset key off\n";
-        for (std::size_t e = 0; e < q; ++e)
-            for (const std::size_t k : given)
+           << "set multiplot layout " << 2 * q << "," << c
+           << " title 'ETA and individual values against each covariate (line: a smooth)'\nset key off\n";
+        for (std::size_t row = 0; row < 2 * q; ++row)
+            for (const std::size_t k : given) {
+                const std::size_t e = row % q, y = row < q ? e + 1 : first + e + 1;
                 gp << "set title ''\nset xlabel " << Quoted(covariateNames[k]) << "\nset ylabel "
-                   << Quoted("ETA_" + fit.omega[e].name) << "\nplot " << etaData << " using " << q + k + 1 << ":"
-                   << e + 1 << " with points pt 7 ps 0.9 lc rgb '#ff7f0e', '' using " << q + k + 1 << ":" << e + 1
-                   << " smooth sbezier with lines lw 2 lc rgb '#333333', 0 with lines lc rgb 'gray60'\n";
+                   << Quoted(row < q ? "ETA_" + fit.omega[e].name : fit.omega[e].name) << "\nplot " << etaData
+                   << " using " << q + k + 1 << ":" << y << " with points pt 7 ps 0.9 lc rgb '"
+                   << (row < q ? "#ff7f0e" : "#8c564b") << "', '' using " << q + k + 1 << ":" << y
+                   << " smooth sbezier with lines lw 2 lc rgb '#333333'"
+                   << (row < q ? ", 0 with lines lc rgb 'gray60'" : "") << "\n";
+            }
         gp << "unset multiplot\n";
     }
 }
