@@ -32,11 +32,9 @@ struct EngineStates {
     estimation::EngineSimulator simulator;  // declared last: released first
 };
 // Throws EngineError when a block does not load.
-void LoadEngineStates(const Model& model, const EngineProblem& problem, const std::filesystem::path& workFolder,
-                      EngineStates& states);
+void LoadEngineStates(const Model& model, const EngineProblem& problem, EngineStates& states);
 
-RunResult RunFocei(const Model& model, const EngineProblem& problem, const std::filesystem::path& workFolder,
-                   const ProgressReport& progress);
+RunResult RunFocei(const Model& model, const EngineProblem& problem, const ProgressReport& progress);
 
 // What a fit adds from simulations of the data set's design at the estimates (all rows asked
 // for, its EVID 2 rows among them): PRED and IPRED of the EVID 2 rows (result.predictedRows),
@@ -49,7 +47,6 @@ struct FitDiagnosticsRequest {
     int threads = 1;
 };
 void AddFitDiagnostics(const Model& model, const EngineProblem& problem, const DataSet& data,
-                       const FitDiagnosticsRequest& request, const std::filesystem::path& workFolder,
-                       const ProgressReport& progress, RunResult& result);
+                       const FitDiagnosticsRequest& request, const ProgressReport& progress, RunResult& result);
 
 }  // namespace tessuvan::cli

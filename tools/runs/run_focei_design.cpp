@@ -29,8 +29,7 @@ simulation::VariabilityModel VariabilityOfFit(const Model& model, const estimati
 }  // namespace
 
 void AddFitDiagnostics(const Model& fitted, const EngineProblem& problem, const DataSet& data,
-                       const FitDiagnosticsRequest& request, const std::filesystem::path& workFolder,
-                       const ProgressReport& progress, RunResult& result)
+                       const FitDiagnosticsRequest& request, const ProgressReport& progress, RunResult& result)
 {
     const estimation::FoceiResult& fit = *result.focei;
     const std::size_t individuals = problem.individuals.size();
@@ -70,7 +69,7 @@ void AddFitDiagnostics(const Model& fitted, const EngineProblem& problem, const 
     try {
         run = RunReplicates(
             model, problem, design, VariabilityOfFit(fitted, fit), request.seed, {1, k}, false, request.threads,
-            workFolder, [&](double fraction) {
+            [&](double fraction) {
                 progress(fmt::format("simulating {} replicates for the NPDE: {:.0f} %", k, 100 * fraction));
             });
     } catch (const EngineError& error) {  // the estimates stand; only the NPDE are missing

@@ -57,7 +57,7 @@ using RunProgress = std::function<void(double fraction)>;
 ReplicateRun RunReplicates(const Model& model, const EngineProblem& problem, const SimulationDesign& design,
                            const simulation::VariabilityModel& variability, std::uint64_t seed,
                            const simulation::ReplicateRange& range, bool typicalPredictions, int threads,
-                           const std::filesystem::path& workFolder, const RunProgress& progress);
+                           const RunProgress& progress);
 
 // Predictions of every design row at the given values of each individual (every model
 // parameter, in the model's order; for a model with every parameter fixed): [individual][row].
