@@ -4,10 +4,12 @@
 
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <ostream>
 #include <string>
 #include <vector>
 
+#include "data/data_set.h"
 #include "engine/engine_input.h"
 #include "model/model_file.h"
 #include "runs/run.h"
@@ -20,7 +22,10 @@ struct ReportContext {
     const Model* model = nullptr;
     const EngineProblem* problem = nullptr;
     const RunResult* result = nullptr;
+    const DataSet* data = nullptr;  // the data set read (sdtab.csv); null: no such table
     double seconds = 0;
+    bool summary = false;      // the text report without its tables of every individual
+    bool linearPlots = false;  // the individual fits on a linear concentration axis (default: log)
 };
 
 // A pooled fit or a simulation at the model's values (report_text.cpp, report_csv.cpp,
@@ -32,10 +37,11 @@ std::vector<std::string> WriteCsvFiles(const ReportContext& context, const std::
 void WriteHtmlReport(const ReportContext& context, const std::vector<std::string>& plots,
                      const std::filesystem::path& folder);
 
-// A population estimation (FOCEI) (report_focei.cpp, report_focei_html.cpp): the text report,
-// the three tables, results.json, the plots of CWRES and of the ETAs appended to a gnuplot
-// script, report.html; WriteFoceiTables writes the tables, results.json and curves.csv and
-// returns their names.
+// A population estimation (FOCEI) (report_focei.cpp, report_focei_plots.cpp,
+// report_focei_html.cpp): the text report, the three tables, results.json, the plots of CWRES,
+// NPDE and the ETAs appended to a gnuplot script, report.html; WriteFoceiTables writes the
+// tables (sdtab.csv and patab.csv among them), results.json and curves.csv and returns their
+// names.
 std::string FoceiTextReport(const ReportContext& context);
 void WriteFoceiCsvFiles(const ReportContext& context, const std::filesystem::path& folder);
 void WriteResultsJson(const ReportContext& context, const std::filesystem::path& folder);
@@ -44,6 +50,13 @@ void AddFoceiPlots(const ReportContext& context, std::ostream& gp, const std::fi
 void WriteFoceiHtmlReport(const ReportContext& context, const std::vector<std::string>& plots,
                           const std::filesystem::path& folder);
 std::vector<std::string> WriteFoceiTables(const ReportContext& context, const std::filesystem::path& folder);
+
+// A population fit's tables of every data set row and of every individual (report_tables.cpp):
+// sdtab.csv and patab.csv; their names, none without the data set or an estimation.
+std::vector<std::string> WriteDiagnosticTables(const ReportContext& context, const std::filesystem::path& folder);
+// Per data set row, its time after the individual's last dose (ADDL repeats included); none
+// before the first.
+std::vector<std::optional<double>> TimesAfterDose(const DataSet& data);
 
 // Either kind: curves.csv (PRED and IPRED of every output on the fine time grid).
 void WriteCurvesCsv(const ReportContext& context, const std::filesystem::path& folder);

@@ -1,6 +1,8 @@
-// What a population estimation (FOCEI) shows: θ, Ω (variance and CV %), σ with standard
-// errors, −2LL, AIC, BIC, shrinkage, the correlation of the estimates, the tables with ETAs
-// and CWRES, results.json, and the plots of CWRES and of the ETAs.
+// What a population estimation (FOCEI) shows: θ with initial values, standard errors and 95 %
+// confidence intervals, Ω (variance, SD and CV %), σ, −2LL, AIC, BIC, shrinkage, the
+// correlation of the estimates, the digests of the files, the tables with ETAs and CWRES, and
+// results.json (the plots: report_focei_plots.cpp).
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <ctime>
@@ -58,6 +60,48 @@ std::string Settings(const Model& model)
 
 std::string Cell(double value) { return std::isfinite(value) ? fmt::format("{:.9g}", value) : ""; }
 
+// The value the search started from, as the model file gives it; NaN for none.
+double InitialValue(const ReportContext& context, const std::string& kind, const std::string& name)
+{
+    const Model& model = *context.model;
+    if (kind == "sigma") return name == "additive" ? model.error.additiveValue : model.error.proportionalValue;
+    for (const ParameterSpec& p : model.parameters)
+        if (p.name == name) return kind == "omega" ? p.omega : p.value;
+    return std::nan("");
+}
+
+std::string Initial(const ReportContext& context, const std::string& kind, const std::string& name)
+{
+    const double value = InitialValue(context, kind, name);
+    return std::isfinite(value) ? FormatValue(value) : "-";
+}
+
+// A parameter searched in its logarithm: [x·exp(−1.96·SE/x), x·exp(1.96·SE/x)], the symmetric
+// interval of ln x carried back (its SE on the natural scale is x·SE(ln x), the delta method).
+std::string LogInterval(const Estimated& e)
+{
+    if (!std::isfinite(e.se) || !(e.value > 0)) return "-";
+    const double half = 1.959963984540054 * e.se / e.value;
+    return fmt::format("[{}, {}]", FormatValue(e.value * std::exp(-half)), FormatValue(e.value * std::exp(half)));
+}
+
+template <typename Line>
+void IndividualTable(const ReportContext& context, Line& line)
+{
+    const FoceiResult& fit = Fit(context);
+    line("Individuals (ETA at the mode, and the individual values)");
+    std::string header = fmt::format("  {:<8}", "ID");
+    for (const Estimated& o : fit.omega) header += fmt::format(" {:>12}", "ETA_" + o.name);
+    for (const ParameterSpec& p : context.model->parameters) header += fmt::format(" {:>12}", p.name);
+    line(header);
+    for (std::size_t i = 0; i < context.problem->individuals.size(); ++i) {
+        std::string row = fmt::format("  {:<8}", context.problem->individuals[i].id);
+        for (Eigen::Index e = 0; e < fit.eta[i].size(); ++e) row += fmt::format(" {:>12.5f}", fit.eta[i][e]);
+        for (double value : context.result->values.individual[i]) row += fmt::format(" {:>12}", FormatValue(value));
+        line(row);
+    }
+}
+
 }  // namespace
 
 std::string FoceiTextReport(const ReportContext& context)
@@ -81,23 +125,32 @@ std::string FoceiTextReport(const ReportContext& context)
     line(fmt::format("  -2LL {:.4f}   AIC {:.4f}   BIC {:.4f}   ({} estimated parameters)", fit.minus2ll, fit.aic,
                      fit.bic, fit.estimatedCount));
     line("");
-    line("Typical values (theta)");
-    line(fmt::format("  {:<14} {:>12} {:>12} {:>8}", "parameter", "value", "std. error", "RSE"));
+    line("Typical values (theta); 95 % confidence intervals exp(ln theta +- 1.96 SE/theta), searched in ln theta");
+    line(fmt::format("  {:<14} {:>12} {:>12} {:>12} {:>8}   {}", "parameter", "initial", "value", "std. error", "RSE",
+                     "95 % CI"));
     for (const Estimated& e : fit.theta)
-        line(fmt::format("  {:<14} {:>12} {:>12} {:>8}", e.name, FormatValue(e.value), Se(e), Rse(e)));
+        line(fmt::format("  {:<14} {:>12} {:>12} {:>12} {:>8}   {}", e.name, Initial(context, "theta", e.name),
+                         FormatValue(e.value), Se(e), Rse(e), LogInterval(e)));
     line("");
-    line("Between-subject variability (omega, log-normal)");
-    line(fmt::format("  {:<14} {:>12} {:>12} {:>8} {:>8} {:>10}", "parameter", "variance", "std. error", "RSE", "CV",
-                     "shrinkage"));
+    line(
+        "Between-subject variability (omega, log-normal: variance omega^2 of ln, SD omega, CV sqrt(exp(omega^2) - 1))");
+    line(fmt::format("  {:<14} {:>12} {:>12} {:>12} {:>8} {:>11} {:>8} {:>8} {:>10}", "parameter", "initial",
+                     "variance", "std. error", "RSE", "SD", "RSE SD", "CV", "shrinkage"));
     for (std::size_t e = 0; e < fit.omega.size(); ++e) {
         const Estimated& o = fit.omega[e];
-        line(fmt::format("  {:<14} {:>12} {:>12} {:>8} {:>7.1f}% {:>9.1f}%", o.name, FormatValue(o.value), Se(o),
-                         Rse(o), CvPercent(o.value), fit.etaShrinkage[Eigen::Index(e)]));
+        // SE(omega) = SE(omega^2)/(2 omega) by the delta method, so RSE(omega) = RSE(omega^2)/2.
+        const std::string sdRse =
+            std::isfinite(o.se) && o.value > 0 ? fmt::format("{:.1f}%", 50.0 * o.se / o.value) : "-";
+        line(fmt::format("  {:<14} {:>12} {:>12} {:>12} {:>8} {:>11} {:>8} {:>7.1f}% {:>9.1f}%", o.name,
+                         Initial(context, "omega", o.name), FormatValue(o.value), Se(o), Rse(o),
+                         FormatValue(std::sqrt(o.value)), sdRse, CvPercent(o.value),
+                         fit.etaShrinkage[Eigen::Index(e)]));
     }
     line("");
-    line("Residual error (sigma)");
+    line("Residual error (sigma); 95 % confidence intervals searched in ln sigma");
     for (const Estimated& s : fit.sigma)
-        line(fmt::format("  {:<14} {:>12} {:>12} {:>8}   ({})", s.name, FormatValue(s.value), Se(s), Rse(s),
+        line(fmt::format("  {:<14} {:>12} {:>12} {:>12} {:>8}   {:<25} ({})", s.name, Initial(context, "sigma", s.name),
+                         FormatValue(s.value), Se(s), Rse(s), LogInterval(s),
                          s.name == "additive" ? "SD, units of the observations" : "fraction of the prediction"));
     line(fmt::format("  epsilon shrinkage {:.1f}%", fit.epsilonShrinkage));
     line("");
@@ -118,16 +171,13 @@ std::string FoceiTextReport(const ReportContext& context)
         line("No covariance step: " + fit.covarianceMessage);
     }
     line("");
-    line("Individuals (ETA at the mode, and the individual values)");
-    std::string header = fmt::format("  {:<8}", "ID");
-    for (const Estimated& o : fit.omega) header += fmt::format(" {:>12}", "ETA_" + o.name);
-    for (const ParameterSpec& p : context.model->parameters) header += fmt::format(" {:>12}", p.name);
-    line(header);
-    for (std::size_t i = 0; i < context.problem->individuals.size(); ++i) {
-        std::string row = fmt::format("  {:<8}", context.problem->individuals[i].id);
-        for (Eigen::Index e = 0; e < fit.eta[i].size(); ++e) row += fmt::format(" {:>12.5f}", fit.eta[i][e]);
-        for (double value : result.values.individual[i]) row += fmt::format(" {:>12}", FormatValue(value));
-        line(row);
+    if (context.summary) {
+        line(
+            fmt::format("Individuals: the ETA at the mode and the individual values of all {} in individuals.csv and "
+                        "patab.csv (--verbose shows them here)",
+                        context.problem->individuals.size()));
+    } else {
+        IndividualTable(context, line);
     }
     if (!result.warnings.empty()) {
         line("");
@@ -136,6 +186,16 @@ std::string FoceiTextReport(const ReportContext& context)
     }
     line("");
     line(fmt::format("Run: tessuvan {} on {}", TESSUVAN_VERSION, Now()));
+    const auto digest = [](const std::string& path) {
+        const std::string text = FileDigest(path);
+        return text.empty() ? std::string("(not a file)") : text;
+    };
+    line(fmt::format("Digests of the files: model {} {}, data {} {}", context.modelPath, digest(context.modelPath),
+                     context.dataPath, digest(context.dataPath)));
+    if (context.summary) {
+        line("Model file: in report.txt and results.json");
+        return out;
+    }
     line("Model file:");
     std::istringstream model(ModelText(context));
     for (std::string text; std::getline(model, text);) line("  | " + text);
@@ -176,11 +236,24 @@ void WriteFoceiCsvFiles(const ReportContext& context, const std::filesystem::pat
     {
         TextFile out(folder / "predictions.csv");
         out << "ID,TIME,OUTPUT,DV,PRED,IPRED,WRES,IWRES,CWRES,LINE\n";
-        for (const Observation& o : result.observations)
-            out << problem.individuals[o.individual].id << "," << Cell(o.time) << ","
-                << context.model->outputs[o.output].name << "," << Cell(o.dv) << "," << Cell(o.pred) << ","
-                << Cell(o.ipred) << "," << Cell(o.wres) << "," << Cell(o.iwres) << "," << Cell(o.cwres) << "," << o.line
+        // The observations, then the EVID 2 rows (PRED and IPRED alone) among them in the data
+        // set's order.
+        std::vector<const Observation*> rows;
+        for (const Observation& o : result.observations) rows.push_back(&o);
+        if (!result.predictedRows.empty()) {
+            for (const Observation& o : result.predictedRows) rows.push_back(&o);
+            std::stable_sort(rows.begin(), rows.end(), [](const Observation* a, const Observation* b) {
+                return a->individual != b->individual ? a->individual < b->individual : a->line < b->line;
+            });
+        }
+        for (const Observation* o : rows) {
+            const bool observed = o->dv > 0;
+            out << problem.individuals[o->individual].id << "," << Cell(o->time) << ","
+                << context.model->outputs[o->output].name << "," << (observed ? Cell(o->dv) : "") << ","
+                << Cell(o->pred) << "," << Cell(o->ipred) << "," << (observed ? Cell(o->wres) : "") << ","
+                << (observed ? Cell(o->iwres) : "") << "," << (observed ? Cell(o->cwres) : "") << "," << o->line
                 << "\n";
+        }
         out.Close();
     }
 }
@@ -192,6 +265,8 @@ constexpr population::JsonLine kResultsLines[] = {{"", 2, JsonBreak::EntriesAndC
                                                   {"omega", 4, JsonBreak::EntriesAndClosing},
                                                   {"sigma", 4, JsonBreak::EntriesAndClosing},
                                                   {"correlation.matrix", 4, JsonBreak::Entries},
+                                                  {"initial", 4, JsonBreak::EntriesAndClosing},
+                                                  {"confidence_intervals", 4, JsonBreak::EntriesAndClosing},
                                                   {"individuals", 4, JsonBreak::EntriesAndClosing},
                                                   {"run.model", 4, JsonBreak::Member}};
 
@@ -231,6 +306,23 @@ void WriteResultsJson(const ReportContext& context, const std::filesystem::path&
     }
     j["correlation"] = {{"names", fit.correlationNames}, {"matrix", matrix}};
     j["condition_number"] = fit.covarianceDone ? Json(fit.conditionNumber) : Json(nullptr);
+    // The values the search started from, and the 95 % intervals of the parameters searched in
+    // their logarithm (θ, σ): [x·exp(−1.96·SE/x), x·exp(1.96·SE/x)], null without a standard error.
+    Json& initial = j["initial"] = Json::object();
+    Json& intervals = j["confidence_intervals"] = {{"level", 0.95}};
+    for (const auto& [kind, estimates] :
+         {std::pair{"theta", &fit.theta}, std::pair{"omega", &fit.omega}, std::pair{"sigma", &fit.sigma}}) {
+        Json& start = initial[kind] = Json::object();
+        for (const Estimated& e : *estimates) start[e.name] = InitialValue(context, kind, e.name);
+        if (std::string(kind) == "omega") continue;
+        Json& bounds = intervals[kind] = Json::object();
+        for (const Estimated& e : *estimates) {
+            const double half = 1.959963984540054 * e.se / e.value;
+            bounds[e.name] = std::isfinite(half) && e.value > 0
+                                 ? Json::array({e.value * std::exp(-half), e.value * std::exp(half)})
+                                 : Json(nullptr);
+        }
+    }
     Json& individuals = j["individuals"] = Json::array();
     for (std::size_t i = 0; i < context.problem->individuals.size(); ++i) {
         Json parameters = Json::object();
@@ -245,6 +337,7 @@ void WriteResultsJson(const ReportContext& context, const std::filesystem::path&
                 {"date", Now()},
                 {"model_file", context.modelPath},
                 {"data_file", context.dataPath},
+                {"model_digest", FileDigest(context.modelPath)},
                 {"data_digest", FileDigest(context.dataPath)},
                 {"settings", Settings(model)},
                 {"evaluations", fit.evaluations},
@@ -253,50 +346,6 @@ void WriteResultsJson(const ReportContext& context, const std::filesystem::path&
                 {"warnings", result.warnings},
                 {"model", ModelText(context)}};
     WriteTextFile(folder / "results.json", population::JsonText(j, kResultsLines) + "\n");
-}
-
-void AddFoceiPlots(const ReportContext& context, std::ostream& gp, const std::filesystem::path& folder,
-                   const std::filesystem::path& scratch, std::vector<std::string>& files)
-{
-    const FoceiResult& fit = Fit(context);
-    const std::filesystem::path residuals = scratch / "cwres.dat";
-    const std::filesystem::path etas = scratch / "etas.dat";
-    {
-        TextFile out(residuals);
-        for (const Observation& o : context.result->observations)
-            if (std::isfinite(o.cwres)) out << fmt::format("{:.9g} {:.9g} {:.9g}\n", o.time, o.pred, o.cwres);
-        out.Close();
-        TextFile eta(etas);
-        for (const Eigen::VectorXd& e : fit.eta) {
-            for (Eigen::Index k = 0; k < e.size(); ++k) eta << fmt::format("{}{:.9g}", k ? " " : "", e[k]);
-            eta << "\n";
-        }
-        eta.Close();
-    }
-    files.push_back("cwres.png");
-    gp << "set terminal pngcairo enhanced size 1400,600 font 'Sans,11'\n"
-       << "set output '" << (folder / files.back()).string() << "'\n"
-       << "set multiplot layout 1,2 title 'Conditional weighted residuals (CWRES)'\nset key off\nset title ''\n"
-       << "set ylabel 'CWRES'\nset xlabel 'time'\n"
-       << "plot '" << residuals.string()
-       << "' using 1:3 with points pt 7 ps 0.7 lc rgb '#1f77b4', 0 with lines lc rgb 'gray40'\n"
-       << "set xlabel 'population prediction (PRED)'\n"
-       << "plot '" << residuals.string()
-       << "' using 2:3 with points pt 7 ps 0.7 lc rgb '#d62728', 0 with lines lc rgb 'gray40'\n"
-       << "unset multiplot\n";
-    if (fit.omega.empty()) return;
-    files.push_back("etas.png");
-    const std::size_t q = fit.omega.size();
-    gp << "set terminal pngcairo enhanced size " << 450 * q + 100 << ",450 font 'Sans,11'\n"
-       << "set output '" << (folder / files.back()).string() << "'\n"
-       << "set multiplot layout 1," << q << " title 'ETA of every individual at its mode'\nset key off\n"
-       << "set xlabel 'individual (in data order)'\n";
-    for (std::size_t e = 0; e < q; ++e)
-        gp << "set title 'ETA_" << fit.omega[e].name << "  (omega " << FormatValue(std::sqrt(fit.omega[e].value))
-           << " = SD)'\nset ylabel 'ETA'\n"
-           << "plot '" << etas.string() << "' using 0:" << e + 1
-           << " with impulses lw 2 lc rgb '#2ca02c', 0 with lines lc rgb 'gray40'\n";
-    gp << "unset multiplot\n";
 }
 
 }  // namespace tessuvan::cli

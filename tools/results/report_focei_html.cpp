@@ -11,7 +11,9 @@ void WriteFoceiHtmlReport(const ReportContext& context, const std::vector<std::s
     html += "<pre>" + HtmlEscape(FoceiTextReport(context)) + "</pre>\n<h2>Plots</h2>\n<div class=\"grid\">\n";
     for (const std::string& plot : plots)
         html += fmt::format("<a href=\"{0}\"><img src=\"{0}\" alt=\"{0}\"></a>\n", plot);
-    html += "</div>\n<p>Files: results.json, population.csv, individuals.csv, predictions.csv, curves.csv.</p>\n";
+    html +=
+        "</div>\n<p>Files: results.json, population.csv, individuals.csv, predictions.csv, sdtab.csv, patab.csv, "
+        "curves.csv.</p>\n";
     html += "</body></html>\n";
     WriteHtmlFile(html, folder);
 }
@@ -21,7 +23,10 @@ std::vector<std::string> WriteFoceiTables(const ReportContext& context, const st
     WriteFoceiCsvFiles(context, folder);
     WriteResultsJson(context, folder);
     WriteCurvesCsv(context, folder);
-    return {"population.csv", "individuals.csv", "predictions.csv", "curves.csv", "results.json"};
+    std::vector<std::string> files{"population.csv", "individuals.csv", "predictions.csv"};
+    for (const std::string& table : WriteDiagnosticTables(context, folder)) files.push_back(table);
+    files.insert(files.end(), {"curves.csv", "results.json"});
+    return files;
 }
 
 }  // namespace tessuvan::cli

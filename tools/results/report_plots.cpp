@@ -105,7 +105,7 @@ std::vector<std::string> WritePlots(const ReportContext& context, const std::fil
     std::vector<std::string> files;
 
     std::ostringstream gp;
-    gp << "set terminal pngcairo enhanced size 1400,650 font 'Sans,11'\n"
+    gp << "set terminal pngcairo noenhanced size 1400,650 font 'Sans,11'\n"
        << "set grid lc rgb '#dddddd'\n"
        << "set key top left box opaque\n"
        << "obs = " << PathText(observations) << "\n"
@@ -130,11 +130,12 @@ std::vector<std::string> WritePlots(const ReportContext& context, const std::fil
     const std::size_t pages = (individuals + kPanelsPerPage - 1) / kPanelsPerPage;
     for (std::size_t page = 0; page < pages; ++page) {
         files.push_back(pages == 1 ? "individual_fits.png" : fmt::format("individual_fits_{}.png", page + 1));
-        gp << "set terminal pngcairo enhanced size 1600,1100 font 'Sans,10'\n"
+        gp << "set terminal pngcairo noenhanced size 1600,1100 font 'Sans,10'\n"
            << "set output " << PathText(folder / files.back()) << "\n"
            << "set multiplot layout 3,4 title 'Observations (points), individual prediction (line), population "
               "prediction (grey, dashed)'\n"
-           << "set key off\nset xlabel 'time'\nset ylabel ''\n";
+           << "set key off\nset xlabel 'time'\nset ylabel " << (context.linearPlots ? "''" : "'log scale'") << "\n"
+           << (context.linearPlots ? "" : "set logscale y\n");
         for (std::size_t i = page * kPanelsPerPage; i < std::min(individuals, (page + 1) * kPanelsPerPage); ++i) {
             gp << "set title " << Quoted("ID " + problem.individuals[i].id) << "\n";
             gp << "plot ";
@@ -148,12 +149,12 @@ std::vector<std::string> WritePlots(const ReportContext& context, const std::fil
             }
             gp << "\n";
         }
-        gp << "unset multiplot\nset key top left box opaque\n";
+        gp << "unset multiplot\nunset logscale y\nset key top left box opaque\n";
     }
 
     // Weighted residuals against time.
     files.push_back("residuals_vs_time.png");
-    gp << "set terminal pngcairo enhanced size 1400,600 font 'Sans,11'\n"
+    gp << "set terminal pngcairo noenhanced size 1400,600 font 'Sans,11'\n"
        << "set output " << PathText(folder / files.back()) << "\n"
        << "set multiplot layout 1,2 title 'Weighted residuals against time'\nset key off\n"
        << "set title ''\nset xlabel 'time'\nset ylabel 'population weighted residual (WRES)'\n"

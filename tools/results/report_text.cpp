@@ -23,6 +23,32 @@ std::string ConvergenceWords(const RunResult& result)
                                       : fmt::format("NOT converged after {} iteration(s)", result.populationIterations);
 }
 
+template <typename Line>
+void IndividualTable(const ReportContext& context, std::size_t idWidth, Line& line)
+{
+    const Model& model = *context.model;
+    const EngineProblem& problem = *context.problem;
+    const RunResult& result = *context.result;
+    line("Individual values");
+    std::string header = fmt::format("  {:<{}}", "ID", idWidth);
+    for (const ParameterSpec& parameter : model.parameters)
+        header += fmt::format("  {:>{}}", parameter.name, std::max<std::size_t>(10, parameter.name.size()));
+    header += fmt::format("  {:>12}", "objective");
+    if (result.fit && result.individualsFitted) header += "  iterations";
+    line(header);
+    for (std::size_t i = 0; i < problem.individuals.size(); ++i) {
+        std::string row = fmt::format("  {:<{}}", problem.individuals[i].id, idWidth);
+        for (std::size_t p = 0; p < model.parameters.size(); ++p)
+            row += fmt::format("  {:>{}}", FormatValue(result.values.individual[i][p]),
+                               std::max<std::size_t>(10, model.parameters[p].name.size()));
+        row += fmt::format("  {:>12}", FormatValue(result.individualObjectives[i]));
+        if (result.fit && result.individualsFitted)
+            row += fmt::format("  {:>3} {}", result.individualIterations[i],
+                               result.individualConverged[i] ? "converged" : "NOT converged");
+        line(row);
+    }
+}
+
 }  // namespace
 
 std::string TextReport(const ReportContext& context)
@@ -58,24 +84,11 @@ std::string TextReport(const ReportContext& context)
                          parameter.formula.empty() ? FormatValue(parameter.value) : "-", how));
     }
     line("");
-    line("Individual values");
-    std::string header = fmt::format("  {:<{}}", "ID", idWidth);
-    for (const ParameterSpec& parameter : model.parameters)
-        header += fmt::format("  {:>{}}", parameter.name, std::max<std::size_t>(10, parameter.name.size()));
-    header += fmt::format("  {:>12}", "objective");
-    if (result.fit && result.individualsFitted) header += "  iterations";
-    line(header);
-    for (std::size_t i = 0; i < problem.individuals.size(); ++i) {
-        std::string row = fmt::format("  {:<{}}", problem.individuals[i].id, idWidth);
-        for (std::size_t p = 0; p < model.parameters.size(); ++p)
-            row += fmt::format("  {:>{}}", FormatValue(result.values.individual[i][p]),
-                               std::max<std::size_t>(10, model.parameters[p].name.size()));
-        row += fmt::format("  {:>12}", FormatValue(result.individualObjectives[i]));
-        if (result.fit && result.individualsFitted)
-            row += fmt::format("  {:>3} {}", result.individualIterations[i],
-                               result.individualConverged[i] ? "converged" : "NOT converged");
-        line(row);
-    }
+    if (context.summary)
+        line(fmt::format("Individual values: all {} in individuals.csv (--verbose shows them here)",
+                         problem.individuals.size()));
+    else
+        IndividualTable(context, idWidth, line);
     line("");
     line("Objectives (weighted sums of squared residuals)");
     line(fmt::format("  population predictions  {}", FormatValue(result.populationObjective)));

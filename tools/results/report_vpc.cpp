@@ -74,7 +74,7 @@ void WriteVpcPlot(const std::vector<OutputVpc>& vpcs, const std::filesystem::pat
     }
     // Columns of a bin: 1 time, then per level l (0, 1, 2) observed 2+4l, interval 3+4l..5+4l.
     std::ostringstream gp;
-    gp << "set terminal pngcairo enhanced size 1400," << 600 * vpcs.size() << " font 'Sans,11'\n"
+    gp << "set terminal pngcairo noenhanced size 1400," << 600 * vpcs.size() << " font 'Sans,11'\n"
        << "set output " << Quoted((folder / "vpc.png").string()) << "\n"
        << "set grid lc rgb '#dddddd'\nset key top right box opaque\nset style fill transparent solid 0.35 noborder\n"
        << "dat = " << Quoted(data.string()) << "\n"

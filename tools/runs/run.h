@@ -6,6 +6,7 @@
 
 #include <filesystem>
 #include <functional>
+#include <limits>
 #include <memory>
 #include <string>
 #include <vector>
@@ -29,6 +30,7 @@ struct Observation {
     double iwres = 0;  // individual weighted residual: sqrt(w)·(DV − IPRED); FOCEI: (DV − IPRED)/σ(IPRED)
     double cwres = 0;  // FOCEI: conditional weighted residual
     int censored = 0;  // FOCEI: CENS of the row (DV its limit; no residuals), 0 observed
+    double npde = std::numeric_limits<double>::quiet_NaN();  // FOCEI: simulation/npde.h; NaN none
 };
 
 struct CurvePoint {

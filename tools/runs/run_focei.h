@@ -4,10 +4,12 @@
 // capacity of individuals each), simulates.
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <memory>
 #include <vector>
 
+#include "data/data_set.h"
 #include "engine/engine_adapter.h"
 #include "engine/engine_input.h"
 #include "engine/engine_session.h"
@@ -33,5 +35,18 @@ struct EngineStates {
 void LoadEngineStates(const Model& model, const EngineProblem& problem, EngineStates& states);
 
 RunResult RunFocei(const Model& model, const EngineProblem& problem, const ProgressReport& progress);
+
+// What a fit adds from simulations of the data set's design at the estimates (all rows asked
+// for, its EVID 2 rows among them): PRED and IPRED of the EVID 2 rows (result.predictedRows),
+// and, with npdeSimulations ≥ 2, the NPDE of every observed value (simulation/npde.h) from that
+// many replicates drawn from θ, Ω and σ as `simulate --replicates` draws them (the streams of
+// `seed`, replicates 1..K), in `threads` threads. Throws EngineError when the engine fails.
+struct FitDiagnosticsRequest {
+    int npdeSimulations = 1000;  // 0: no NPDE
+    std::uint64_t seed = 1;
+    int threads = 1;
+};
+void AddFitDiagnostics(const Model& model, const EngineProblem& problem, const DataSet& data,
+                       const FitDiagnosticsRequest& request, const ProgressReport& progress, RunResult& result);
 
 }  // namespace tessuvan::cli

@@ -7,6 +7,7 @@
 #include <exception>
 #include <fstream>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <thread>
 
@@ -30,6 +31,43 @@ namespace {
 constexpr std::size_t kIndividualsPerState = TESSUVAN_MAX_INDIVIDUALS < 500 ? TESSUVAN_MAX_INDIVIDUALS : 500;
 constexpr int kMaxThreads = 8;
 
+// The engine loaded with individuals first..last−1 of a design, answering its rows.
+struct DesignBlock {
+    EngineProblem block;
+    std::unique_ptr<EngineSession> session;
+    estimation::EngineSimulator simulator;  // declared last: released first
+
+    DesignBlock(const Model& model, const EngineProblem& shell, const EngineProblem& problem,
+                const SimulationDesign& design, std::size_t first, std::size_t last)
+        : block(shell)
+    {
+        block.individuals.assign(problem.individuals.begin() + long(first), problem.individuals.begin() + long(last));
+        // The engine loads only a data set with observations; a design has none. The rows asked
+        // for get a stand-in observation (1) in the engine's data file: with every parameter
+        // fixed it weighs nothing, and the design keeps what the rows really observed.
+        for (EngineIndividual& individual : block.individuals)
+            for (EnginePoint& point : individual.points)
+                for (const EngineRequest& request : point.requests)
+                    if (request.steadyState == 0 && !(point.observed[request.slot] > 0))
+                        point.observed[request.slot] = 1;
+        session = std::make_unique<EngineSession>(model, block, InitialValues(model, block.individuals.size()));
+        estimation::EngineBlock records = session->Block();
+        for (std::size_t i = first; i < last; ++i) {
+            std::vector<estimation::ObservationSlot> slots;
+            for (const DesignRow& row : design[i]) slots.push_back({row.point, int(row.slot + 1)});
+            records.observations.push_back(slots);
+        }
+        if (const int code = simulator.Load(records); code != 0) throw EngineError(EngineStage::Load, code);
+    }
+};
+
+EngineProblem ShellOf(const EngineProblem& problem)
+{
+    EngineProblem shell = problem;  // the model's part, copied once; each block adds its individuals
+    shell.individuals.clear();
+    return shell;
+}
+
 }  // namespace
 
 SimulationDesign DesignOf(const EngineProblem& problem, const DataSet& data)
@@ -50,6 +88,7 @@ SimulationDesign DesignOf(const EngineProblem& problem, const DataSet& data)
                 const auto time = timeOfLine.find(request.line);
                 row.time = time != timeOfLine.end() ? time->second : individual.points[j].time;
                 row.dv = request.dv;
+                row.censored = request.censored;
                 rows.push_back(row);
             }
         std::stable_sort(rows.begin(), rows.end(),
@@ -125,8 +164,7 @@ ReplicateRun RunReplicates(const Model& model, const EngineProblem& problem, con
     ReplicateRun run;
     run.draws.assign(std::size_t(range.Size()), std::vector<simulation::SimulatedIndividual>(individuals));
     run.pred.resize(individuals);
-    EngineProblem shell = problem;  // the model's part, copied once; each block adds its individuals
-    shell.individuals.clear();
+    const EngineProblem shell = ShellOf(problem);
 
     // Units of work: each block of individuals, its replicates cut into as many slices as keep
     // every thread busy. Each unit loads its block into an engine of its own and writes only its
@@ -146,25 +184,8 @@ ReplicateRun RunReplicates(const Model& model, const EngineProblem& problem, con
         const std::size_t last = std::min(individuals, first + kIndividualsPerState);
         const simulation::ReplicateRange part = simulation::ShardReplicates(range.Size(), {slice + 1, slices});
         const simulation::ReplicateRange replicates{range.first + part.first - 1, range.first + part.last - 1};
-        EngineProblem block = shell;
-        block.individuals.assign(problem.individuals.begin() + long(first), problem.individuals.begin() + long(last));
-        // The engine loads only a data set with observations; a design has none. The rows asked
-        // for get a stand-in observation (1) in the engine's data file: with every parameter
-        // fixed it weighs nothing, and the design keeps what the rows really observed.
-        for (EngineIndividual& individual : block.individuals)
-            for (EnginePoint& point : individual.points)
-                for (const EngineRequest& request : point.requests)
-                    if (request.steadyState == 0 && !(point.observed[request.slot] > 0))
-                        point.observed[request.slot] = 1;
-        EngineSession session(model, block, InitialValues(model, block.individuals.size()));
-        estimation::EngineBlock records = session.Block();
-        for (std::size_t i = first; i < last; ++i) {
-            std::vector<estimation::ObservationSlot> slots;
-            for (const DesignRow& row : design[i]) slots.push_back({row.point, int(row.slot + 1)});
-            records.observations.push_back(slots);
-        }
-        estimation::EngineSimulator simulator;
-        if (const int code = simulator.Load(records); code != 0) throw EngineError(EngineStage::Load, code);
+        DesignBlock loaded(model, shell, problem, design, first, last);
+        estimation::EngineSimulator& simulator = loaded.simulator;
 
         if (typicalPredictions && slice == 0) {
             std::vector<Eigen::VectorXd> pred;
@@ -203,6 +224,25 @@ ReplicateRun RunReplicates(const Model& model, const EngineProblem& problem, con
     for (std::thread& worker : workers) worker.join();
     if (failure) std::rethrow_exception(failure);
     return run;
+}
+
+std::vector<Eigen::VectorXd> DesignPredictions(const Model& model, const EngineProblem& problem,
+                                               const SimulationDesign& design,
+                                               const std::vector<Eigen::VectorXd>& values)
+{
+    const std::size_t individuals = problem.individuals.size();
+    std::vector<Eigen::VectorXd> predictions(individuals);
+    const EngineProblem shell = ShellOf(problem);
+    for (std::size_t first = 0; first < individuals; first += kIndividualsPerState) {
+        const std::size_t last = std::min(individuals, first + kIndividualsPerState);
+        DesignBlock loaded(model, shell, problem, design, first, last);
+        std::vector<Eigen::VectorXd> part(last - first);
+        if (!loaded.simulator.Predict({values.begin() + long(first), values.begin() + long(last)},
+                                      std::vector<char>(last - first, 1), part))
+            throw EngineError(EngineStage::Simulation, loaded.simulator.LastCode());
+        std::move(part.begin(), part.end(), predictions.begin() + long(first));
+    }
+    return predictions;
 }
 
 int AvailableProcessors()

@@ -28,6 +28,7 @@ struct DesignRow {
     int line = 0;            // data set line
     double time = 0;         // as the data set gives it
     double dv = 0;           // the observation, 0 = none (an EVID 2 row, or not observed)
+    int censored = 0;        // CENS of a censored observation kept (dv 0; the population estimation's)
 };
 
 // [individual][row], the rows of each individual in the data set's order.
@@ -57,6 +58,13 @@ ReplicateRun RunReplicates(const Model& model, const EngineProblem& problem, con
                            const simulation::VariabilityModel& variability, std::uint64_t seed,
                            const simulation::ReplicateRange& range, bool typicalPredictions, int threads,
                            const RunProgress& progress);
+
+// Predictions of every design row at the given values of each individual (every model
+// parameter, in the model's order; for a model with every parameter fixed): [individual][row].
+// Throws EngineError when a block does not load or a simulation fails.
+std::vector<Eigen::VectorXd> DesignPredictions(const Model& model, const EngineProblem& problem,
+                                               const SimulationDesign& design,
+                                               const std::vector<Eigen::VectorXd>& values);
 
 // The processors this process may run on, at most 8: the default number of threads.
 int AvailableProcessors();

@@ -122,12 +122,15 @@ int RunCommand(const RunOptions& options, bool fit)
         std::filesystem::path target = options.output;
         if (target.empty())
             target = std::filesystem::path(options.model).stem().string() + (fit ? "-fit" : "-simulation");
+        tk::FitOptions fitOptions;
+        fitOptions.npdeSimulations = options.npdeSimulations;
+        fitOptions.linearPlots = options.linear;
         const tk::Written written =
             fit ? RunInto(progress, callbacks, target,
-                          [&](const tk::RunStart& started) { return tk::Fit(study, callbacks, started); })
+                          [&](const tk::RunStart& started) { return tk::Fit(study, callbacks, started, fitOptions); })
                 : RunInto(progress, callbacks, target,
                           [&](const tk::RunStart& started) { return tk::Simulate(study, callbacks, started); });
-        std::cout << written.report << "\n";
+        std::cout << (options.verbose ? written.report : written.summary) << "\n";
         PrintResults(written);
         return 0;
     });
@@ -186,6 +189,15 @@ int VpcCommand(const VpcOptions& options)
         const tk::Callbacks callbacks = Shown(progress, options.replicates);
         PrintResults(RunInto(progress, callbacks, target,
                              [&](const tk::RunStart& started) { return tk::Vpc(request, callbacks, started); }));
+        return 0;
+    });
+}
+
+int CompareCommand(const std::vector<std::string>& fits)
+{
+    ProgressLine progress(false);
+    return Guarded(progress, [&] {
+        std::cout << tk::Compare(std::vector<std::filesystem::path>(fits.begin(), fits.end()));
         return 0;
     });
 }

@@ -15,6 +15,9 @@ struct RunOptions {
     std::string data;
     std::string output;
     bool quiet = false;
+    bool verbose = false;        // the whole report on standard output, every individual included
+    int npdeSimulations = 1000;  // fit by FOCEI: replicates simulated for the NPDE (0: none)
+    bool linear = false;         // fit: the individual fits on a linear axis (default: log)
 };
 
 struct ReplicateOptions {
@@ -49,5 +52,6 @@ int RunCommand(const RunOptions& options, bool fit);
 int SimulateReplicatesCommand(const ReplicateOptions& options);
 int MergeCommand(const std::vector<std::string>& folders, const std::string& output);
 int VpcCommand(const VpcOptions& options);
+int CompareCommand(const std::vector<std::string>& fits);
 
 }  // namespace tessuvan::cli

@@ -1,21 +1,25 @@
 // tessuvan: fits and simulates kinetic models on pharmacometric data sets with the Tessuvan
 // engine.
 //
-//   tessuvan fit MODEL.toml DATA.csv [-o FOLDER] [--quiet]
-//   tessuvan simulate MODEL.toml DATA.csv [-o FOLDER] [--quiet]
+//   tessuvan fit MODEL.toml DATA.csv [-o FOLDER] [--quiet] [--verbose] [--npde N] [--linear]
+//   tessuvan simulate MODEL.toml DATA.csv [-o FOLDER] [--quiet] [--verbose]
 //   tessuvan simulate MODEL.toml DATA.csv --replicates N [--seed S] [--from FIT] [--shard K/M]
 //   tessuvan merge SHARD_FOLDER... [-o FOLDER]
 //   tessuvan vpc FIT_FOLDER [--replicates N] [--seed S] [--bins B | --bin-edges E] [-o FOLDER]
 //   tessuvan map PRIOR PATIENT.csv [--until T] [--draws N] [-o FOLDER]
 //   tessuvan dose PRIOR PATIENT.csv --interval II --doses N --start T [--infusion D] --target KIND=VALUE
+//   tessuvan compare FIT_FOLDER...
+//   tessuvan --version
 //
 // Exit status: 0 done, 1 wrong usage, 2 the model or the data set is wrong (also a file that
 // does not exist or cannot be read), 3 the engine reported an error, 4 the results could not be
 // written; ended by SIGINT, SIGTERM or SIGHUP, the process ends by that signal (128 + its
 // number in a shell) and leaves no partial results.
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <string>
 
 #include <CLI/CLI.hpp>
 
@@ -39,6 +43,8 @@ void AddRunOptions(CLI::App& command, Options& options)
     command.add_option("-o,--output", options.output,
                        "folder for the results (default: MODEL's name with -fit or -simulation); replaced whole");
     command.add_flag("-q,--quiet", options.quiet, "no progress line");
+    command.add_flag("-v,--verbose", options.verbose,
+                     "the whole report on standard output, every individual included (report.txt holds it always)");
 }
 
 // A seed is a whole number from 0 to 2^64 − 1, checked as written: converted unchecked, a
@@ -55,6 +61,19 @@ const CLI::Validator kSeed(
     },
     "SEED");
 
+// The commands and what each does, for a mistyped command or option: the line CLI11 gives
+// ("A subcommand is required", "The following arguments were not expected") says what is wrong
+// but not what would be right.
+std::string CommandList(const CLI::App& app)
+{
+    std::string list = "The commands:\n";
+    for (const CLI::App* command : app.get_subcommands([](const CLI::App*) { return true; }))
+        list += "  " + command->get_name() +
+                std::string(10 - std::min<std::size_t>(9, command->get_name().size()), ' ') +
+                command->get_description() + "\n";
+    return list + "Run 'tessuvan COMMAND --help' for a command's options.\n";
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -62,10 +81,16 @@ int main(int argc, char** argv)
     InstallInterruptCleanup();
     CLI::App app{"tessuvan: fit and simulate kinetic models of a group of individuals"};
     app.require_subcommand(1);
+    app.set_version_flag("--version", std::string("tessuvan ") + TESSUVAN_VERSION);  // CMake's project version
     Options options;
     CLI::App* fit = app.add_subcommand(
         "fit", "estimate the population and individual parameter values, with standard errors, plots and a report");
     AddRunOptions(*fit, options);
+    fit->add_option("--npde", options.npdeSimulations,
+                    "FOCEI: replicates of the data set simulated at the estimates for the NPDE of sdtab.csv "
+                    "(default 1000; 0: none)")
+        ->check(CLI::Range(0, 1000000));
+    fit->add_flag("--linear", options.linear, "the individual fits on a linear concentration axis (default: log)");
     CLI::App* simulate = app.add_subcommand(
         "simulate",
         "predict the data set at the model's parameter values, with plots and a report; with --replicates, "
@@ -115,16 +140,36 @@ int main(int argc, char** argv)
     vpcCommand->add_option("--threads", vpc.threads, "threads (default: the processors it may run on, at most 8)")
         ->check(CLI::Range(1, 64));
     const ForecastCommands forecasts(app);
+    std::vector<std::string> compared;
+    CLI::App* compare = app.add_subcommand(
+        "compare", "FOCEI fits side by side: -2LL, dOFV, AIC, BIC, condition number and the estimates");
+    compare->add_option("FIT_FOLDER", compared, "the fits' result folders (results.json); dOFV from the first")
+        ->required()
+        ->check(CLI::ExistingDirectory);
+    // A first word that names no command: CLI11 would say only that a command is required.
+    if (argc > 1 && argv[1][0] != '-') {
+        const std::string word = argv[1];
+        const CLI::App& commands = app;
+        if (commands.get_subcommands([&word](const CLI::App* command) { return command->check_name(word); }).empty()) {
+            std::fprintf(stderr, "tessuvan: unknown command '%s'\n%s", argv[1], CommandList(app).c_str());
+            return 1;
+        }
+    }
     try {
         app.parse(argc, argv);
     } catch (const CLI::Success& help) {  // --help
         return app.exit(help);
     } catch (const CLI::ParseError& error) {
-        std::fprintf(stderr, "tessuvan: %s\nRun with --help for more information.\n", error.what());
+        const bool unknown =
+            dynamic_cast<const CLI::ExtrasError*>(&error) != nullptr ||
+            (dynamic_cast<const CLI::RequiredError*>(&error) != nullptr && app.get_subcommands().empty());
+        std::fprintf(stderr, "tessuvan: %s\n%s", error.what(),
+                     unknown ? CommandList(app).c_str() : "Run with --help for more information.\n");
         return 1;
     }
     if (const int status = forecasts.Run(); status >= 0) return status;
     if (merge->parsed()) return MergeCommand(shards, merged);
+    if (compare->parsed()) return CompareCommand(compared);
     if (vpcCommand->parsed()) return VpcCommand(vpc);
     if (simulate->parsed() && simulate->count("--replicates") > 0) {
         replicates.model = options.model;

@@ -3,6 +3,7 @@
 
 #include "engine/engine_limits.h"
 #include "results/report.h"
+#include "results/report_compare.h"
 #include "results/text_file.h"
 #include "runs/run_focei.h"
 #include "toolkit/guarded.h"
@@ -33,12 +34,13 @@ using detail::CovariateColumns;
 using detail::Guarded;
 using detail::Reporter;
 
-RunOutcome Run(const Study& study, bool fit, const Callbacks& callbacks, const RunStart& started)
+RunOutcome Run(const Study& study, bool fit, const Callbacks& callbacks, const RunStart& started,
+               const FitOptions& options = {})
 {
     const auto start = std::chrono::steady_clock::now();
     const Reporter reporter(callbacks);
     reporter.Check();
-    RunOutcome outcome{study.modelPath, study.dataPath, study.model, {}, {}, 0};
+    RunOutcome outcome{study.modelPath, study.dataPath, study.model, {}, {}, 0, study.data, options.linearPlots};
     const Model& model = outcome.model;
     const bool focei = fit && model.fit.estimation == Estimation::Focei;
     outcome.problem = BuildEngineProblem(model, study.data, focei ? CensoredRows::Kept : CensoredRows::LeftOut);
@@ -57,6 +59,15 @@ RunOutcome Run(const Study& study, bool fit, const Callbacks& callbacks, const R
     outcome.run = focei ? RunFocei(model, problem, reporter.StatusReport())
                         : RunEngine(model, problem, fit, reporter.StatusReport());
     reporter.Check();  // an estimation that was asked to stop ends here
+    if (focei) {
+        if (options.npdeSimulations < 0) throw UsageError("the NPDE simulations must be 0 (none) or more");
+        FitDiagnosticsRequest request;
+        request.npdeSimulations = options.npdeSimulations;
+        request.seed = options.seed;
+        request.threads = options.threads > 0 ? options.threads : cli::AvailableProcessors();
+        AddFitDiagnostics(model, problem, study.data, request, reporter.StatusReport(), outcome.run);
+        reporter.Check();
+    }
     CheckPredictionsFinite(model, problem, outcome.run);
     CheckRunUsable(model, outcome.run);
     outcome.seconds = study.seconds + detail::SecondsSince(start);
@@ -87,6 +98,8 @@ Written WriteRun(const RunOutcome& outcome, const Writers& writers, OutputFolder
     context.model = &outcome.model;
     context.problem = &outcome.problem;
     context.result = &result;
+    context.data = &outcome.data;
+    context.linearPlots = outcome.linearPlots;
     context.seconds = outcome.seconds;  // the run's time for results.json; the reports' below
     const std::vector<std::string> files = writers.tables(context, folder.staging());
     std::vector<std::string> plots;
@@ -102,7 +115,9 @@ Written WriteRun(const RunOutcome& outcome, const Writers& writers, OutputFolder
     }
     context.seconds = outcome.seconds + detail::SecondsSince(start);
     writers.html(context, plots, folder.staging());
-    Written written{folder.target(), {"report.html", "report.txt"}, writers.text(context)};
+    Written written{folder.target(), {"report.html", "report.txt"}, writers.text(context), {}};
+    context.summary = true;
+    written.summary = writers.text(context);
     WriteTextFile(folder.staging() / "report.txt", written.report);
     folder.Commit();
     written.files.insert(written.files.end(), files.begin(), files.end());
@@ -143,11 +158,12 @@ Study StudyFromTexts(std::string_view modelText, const std::string& modelName, s
     });
 }
 
-FitResult Fit(const Study& study, const Callbacks& callbacks, const RunStart& started)
+FitResult Fit(const Study& study, const Callbacks& callbacks, const RunStart& started, const FitOptions& options)
 {
     return Guarded([&]() -> FitResult {
-        if (study.model.fit.estimation == Estimation::Focei) return PopulationFit{Run(study, true, callbacks, started)};
-        return PooledFit{Run(study, true, callbacks, started)};
+        if (study.model.fit.estimation == Estimation::Focei)
+            return PopulationFit{Run(study, true, callbacks, started, options)};
+        return PooledFit{Run(study, true, callbacks, started, options)};
     });
 }
 
@@ -184,5 +200,10 @@ Written Write(const Simulation& simulation, const std::filesystem::path& folder,
 }
 
 int AvailableProcessors() { return cli::AvailableProcessors(); }
+
+std::string Compare(const std::vector<std::filesystem::path>& fits)
+{
+    return Guarded([&] { return ComparisonTable(fits); });
+}
 
 }  // namespace tessuvan::toolkit

@@ -239,7 +239,7 @@ Written WriteInto(const ReplicateSimulation& simulation, OutputFolder& folder, c
         WriteDescription(folder.staging() / "simulation.json", description);
         files.push_back("simulation.json");
         folder.Commit();
-        return Written{folder.target(), files, {}};
+        return Written{folder.target(), files, {}, {}};
     });
 }
 
@@ -280,7 +280,7 @@ Written Merge(const std::vector<std::filesystem::path>& shards, const std::files
             throw ModelError(error.what());  // the folders given are wrong: status 2
         }
         folder.Commit();
-        return Written{folder.target(), {"simulations.csv", "summary.csv", "simulation.json"}, {}};
+        return Written{folder.target(), {"simulations.csv", "summary.csv", "simulation.json"}, {}, {}};
     });
 }
 
@@ -354,7 +354,7 @@ Written WriteInto(const VpcResult& vpc, OutputFolder& folder, const Callbacks& c
             reporter.Warning(std::string("no vpc.png: ") + error.what());
         }
         folder.Commit();
-        return Written{folder.target(), files, {}};
+        return Written{folder.target(), files, {}, {}};
     });
 }
 

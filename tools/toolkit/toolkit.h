@@ -103,7 +103,9 @@ struct RunOutcome {
     cli::Model model;
     cli::EngineProblem problem;
     cli::RunResult run;
-    double seconds = 0;  // elapsed from the study's load to the run's end, s
+    double seconds = 0;        // elapsed from the study's load to the run's end, s
+    cli::DataSet data;         // the study's, for the tables of every data set row (sdtab.csv)
+    bool linearPlots = false;  // the individual fits on a linear axis (default: log)
 };
 // Least squares with priors over every individual at once (the engine's fit).
 struct PooledFit : RunOutcome {};
@@ -116,7 +118,18 @@ using FitResult = std::variant<PooledFit, PopulationFit>;
 // Predictions of the data set at the model's values.
 struct Simulation : RunOutcome {};
 
-FitResult Fit(const Study& study, const Callbacks& callbacks = {}, const RunStart& started = {});
+// What a population fit simulates after its estimation (and how a fit's plots are drawn): the NPDE of its observations
+// from `npdeSimulations` replicates of the data set's design at the estimates (0: none), drawn by the streams of `seed`
+// in `threads` threads (0: AvailableProcessors()); the numbers are the same for any count.
+struct FitOptions {
+    int npdeSimulations = 1000;
+    std::uint64_t seed = 1;
+    int threads = 0;
+    bool linearPlots = false;  // the individual fits' concentrations on a linear axis, not a log one
+};
+
+FitResult Fit(const Study& study, const Callbacks& callbacks = {}, const RunStart& started = {},
+              const FitOptions& options = {});
 Simulation Simulate(const Study& study, const Callbacks& callbacks = {}, const RunStart& started = {});
 
 // What was written: the folder, the files in it (in the order a person reads them) and, for
@@ -125,6 +138,7 @@ struct Written {
     std::filesystem::path folder;
     std::vector<std::string> files;
     std::string report;
+    std::string summary;  // the report without its tables of every individual (the files hold them)
 };
 
 // report.html, report.txt, the CSV files (and results.json), the plots; a plot gnuplot cannot
@@ -192,6 +206,11 @@ Written WriteInto(const VpcResult& vpc, OutputFolder& folder, const Callbacks& c
 // Joins the folders of the shards of one simulation into what one run writes: into `target`,
 // or, when it is empty, the model file's name with -simulation.
 Written Merge(const std::vector<std::filesystem::path>& shards, const std::filesystem::path& target = {});
+
+// The FOCEI fits of the folders side by side (their results.json): −2LL, ΔOFV from the first,
+// AIC, BIC, the condition number and every estimate, as a text table. Throws InputError when a
+// folder holds no such results.
+std::string Compare(const std::vector<std::filesystem::path>& fits);
 
 // The processors the calling thread may run on, at most 8: the default number of threads.
 int AvailableProcessors();

@@ -1,0 +1,106 @@
+// A FOCEI fit's rows beyond its observations: the EVID 2 rows' predictions and the NPDE, both
+// from simulations of the data set's design at the estimates.
+#include <cmath>
+#include <map>
+
+#include "engine/engine_codes.h"
+#include "fmt/format.h"
+#include "runs/run_focei.h"
+#include "runs/run_replicates.h"
+#include "simulation/npde.h"
+
+namespace tessuvan::cli {
+
+namespace {
+
+// The fit's θ (every model parameter at η = 0), Ω and σ, as the replicates draw them.
+simulation::VariabilityModel VariabilityOfFit(const Model& model, const estimation::FoceiResult& fit)
+{
+    simulation::VariabilityModel variability;
+    variability.typical = fit.typicalValues;
+    for (const estimation::Estimated& omega : fit.omega)
+        for (std::size_t p = 0; p < model.parameters.size(); ++p)
+            if (model.parameters[p].name == omega.name) variability.etas.push_back({omega.name, p, omega.value});
+    for (const estimation::Estimated& sigma : fit.sigma)
+        (sigma.name == "additive" ? variability.error.additive : variability.error.proportional) = sigma.value;
+    return variability;
+}
+
+}  // namespace
+
+void AddFitDiagnostics(const Model& fitted, const EngineProblem& problem, const DataSet& data,
+                       const FitDiagnosticsRequest& request, const ProgressReport& progress, RunResult& result)
+{
+    const estimation::FoceiResult& fit = *result.focei;
+    const std::size_t individuals = problem.individuals.size();
+    if (individuals == 0 || fit.typicalValues.size() != Eigen::Index(fitted.parameters.size())) return;
+    // A simulation estimates nothing: every parameter fixed, so that the engine loads the design.
+    Model model = fitted;
+    for (ParameterSpec& parameter : model.parameters) parameter.estimate = Estimate::Fixed;
+    const SimulationDesign design = DesignOf(problem, data);
+
+    bool asked = false;  // EVID 2 rows
+    for (const std::vector<DesignRow>& rows : design)
+        for (const DesignRow& row : rows) asked = asked || (!(row.dv > 0) && row.censored == 0);
+    if (asked) {
+        progress("predicting the EVID 2 rows");
+        const std::vector<Eigen::VectorXd> pred =
+            DesignPredictions(model, problem, design, std::vector<Eigen::VectorXd>(individuals, fit.typicalValues));
+        const std::vector<Eigen::VectorXd> ipred = DesignPredictions(model, problem, design, fit.values);
+        for (std::size_t i = 0; i < individuals; ++i)
+            for (std::size_t o = 0; o < design[i].size(); ++o) {
+                const DesignRow& row = design[i][o];
+                if (row.dv > 0 || row.censored != 0) continue;
+                Observation predicted;
+                predicted.individual = i;
+                predicted.line = row.line;
+                predicted.output = row.output;
+                predicted.time = problem.individuals[i].points[std::size_t(row.point - 1)].time;
+                predicted.pred = pred[i][Eigen::Index(o)];
+                predicted.ipred = ipred[i][Eigen::Index(o)];
+                result.predictedRows.push_back(predicted);
+            }
+    }
+    if (request.npdeSimulations < 2) return;
+
+    const int k = request.npdeSimulations;
+    progress(fmt::format("simulating {} replicates for the NPDE", k));
+    ReplicateRun run;
+    try {
+        run = RunReplicates(
+            model, problem, design, VariabilityOfFit(fitted, fit), request.seed, {1, k}, false, request.threads,
+            [&](double fraction) {
+                progress(fmt::format("simulating {} replicates for the NPDE: {:.0f} %", k, 100 * fraction));
+            });
+    } catch (const EngineError& error) {  // the estimates stand; only the NPDE are missing
+        result.warnings.push_back(std::string("no NPDE: a simulation at the estimates failed: ") + error.what());
+        return;
+    }
+    // Each individual's observed values (the censored ones have no NPDE) and their design rows.
+    std::vector<std::vector<Observation*>> observed(individuals);
+    for (Observation& o : result.observations)
+        if (o.censored == 0) observed[o.individual].push_back(&o);
+    for (std::size_t i = 0; i < individuals; ++i) {
+        std::map<int, std::size_t> rowOfLine;
+        for (std::size_t o = 0; o < design[i].size(); ++o) rowOfLine[design[i][o].line] = o;
+        const Eigen::Index n = Eigen::Index(observed[i].size());
+        Eigen::VectorXd y(n);
+        Eigen::MatrixXd simulated(k, n);
+        bool complete = true;
+        for (Eigen::Index j = 0; j < n; ++j) {
+            const Observation& o = *observed[i][std::size_t(j)];
+            const auto row = rowOfLine.find(o.line);
+            if (row == rowOfLine.end()) {
+                complete = false;
+                break;
+            }
+            y[j] = o.dv;
+            for (int r = 0; r < k; ++r) simulated(r, j) = run.draws[std::size_t(r)][i].dv[Eigen::Index(row->second)];
+        }
+        if (!complete) continue;
+        const Eigen::VectorXd npde = simulation::IndividualNpde(y, simulated);
+        for (Eigen::Index j = 0; j < n; ++j) observed[i][std::size_t(j)]->npde = npde[j];
+    }
+}
+
+}  // namespace tessuvan::cli
