@@ -207,7 +207,7 @@ Written WriteInto(const MapResult& map, OutputFolder& folder, const Callbacks& c
                                        "forecast.csv"};
         if (Plot(map, folder.staging(), folder.work(), "Patient " + map.id, reporter)) files.push_back("forecast.png");
         folder.Commit();
-        return Written{folder.target(), files, report};
+        return Written{folder.target(), files, report, report};
     });
 }
 
@@ -267,7 +267,7 @@ Written WriteInto(const DoseResult& dose, OutputFolder& folder, const Callbacks&
                  fmt::format("Patient {}: {:g} every {:g}", map.id, dose.amount, regimen.interval), reporter))
             files.push_back("forecast.png");
         folder.Commit();
-        return Written{folder.target(), files, report.str()};
+        return Written{folder.target(), files, report.str(), report.str()};
     });
 }
 
