@@ -8,6 +8,7 @@
 #include "results/report.h"
 #include "results/text_file.h"
 #include "runs/run_focei.h"
+#include "runs/steady_state.h"
 #include "toolkit/guarded.h"
 
 namespace tessuvan::toolkit {
@@ -62,7 +63,9 @@ RunOutcome Run(const Study& study, bool fit, const Callbacks& callbacks, const W
     RunOutcome outcome{study.modelPath, study.dataPath, study.model, {}, {}, 0};
     const Model& model = outcome.model;
     const bool focei = fit && model.fit.estimation == Estimation::Focei;
-    outcome.problem = BuildEngineProblem(model, study.data, focei ? CensoredRows::Kept : CensoredRows::LeftOut);
+    const CensoredRows censored = focei ? CensoredRows::Kept : CensoredRows::LeftOut;
+    PreDoses preDoses;  // of the steady states: enough at the model's values, then at the run's end
+    outcome.problem = SteadyStateProblem(model, study.data, censored, {}, preDoses);
     const EngineProblem& problem = outcome.problem;
     // The engine loads only data with observations; a design of doses and EVID 2 rows is
     // simulated by the replicates, which lend it stand-ins.
@@ -79,6 +82,22 @@ RunOutcome Run(const Study& study, bool fit, const Callbacks& callbacks, const W
     outcome.run = focei ? RunFocei(model, problem, folder, reporter.StatusReport())
                         : RunEngine(model, problem, fit, folder, reporter.StatusReport());
     reporter.Check();  // an estimation that was asked to stop ends here
+    // A fit that ends where its steady states need more earlier doses runs again with them.
+    for (int round = 0; fit && HasSteadyStates(problem); ++round) {
+        const SteadyStateCheck check = CheckSteadyStates(model, problem, outcome.run.values, preDoses);
+        if (check.reached) break;
+        if (round == kSteadyStateRounds)
+            throw DataError(study.data.Where(check.line, study.data.steadyStateColumn, "SS") +
+                            fmt::format(": individual {}: the steady state of the dose on line {} moves with each "
+                                        "fit ({:.2g} relative from its limit at the end of the last)",
+                                        check.individual, check.line, check.distance));
+        reporter.Status("the steady states need more earlier doses at the fitted values: fitting again");
+        outcome.problem = SteadyStateProblem(model, study.data, censored, outcome.run.values, preDoses);
+        CheckEngineLimits(model, problem, study.data);
+        outcome.run = focei ? RunFocei(model, problem, folder, reporter.StatusReport())
+                            : RunEngine(model, problem, fit, folder, reporter.StatusReport());
+        reporter.Check();
+    }
     CheckPredictionsFinite(model, problem, outcome.run);
     CheckRunUsable(model, outcome.run);
     outcome.seconds = study.seconds + detail::SecondsSince(start);
