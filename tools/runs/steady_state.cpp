@@ -1,8 +1,8 @@
 #include "runs/steady_state.h"
 
+#include <algorithm>
 #include <array>
 #include <cmath>
-#include <cstdlib>
 #include <map>
 #include <tuple>
 
@@ -14,6 +14,7 @@ namespace {
 
 // The most earlier doses a steady state is given: beyond every build's interrupts.
 constexpr int kMostPreDoses = 100000;
+constexpr std::size_t kIndividualsPerSimulation = 100;
 
 ParameterValues ValuesFor(const Model& model, const EngineProblem& problem, const ParameterValues& values)
 {
@@ -38,10 +39,20 @@ SteadyStateCheck CheckSteadyStates(const Model& model, const EngineProblem& prob
     SteadyStateCheck check;
     check.next = preDoses;
     if (!HasSteadyStates(problem)) return check;
-    EngineSession session(model, problem, ValuesFor(model, problem, values));
-    session.Load();
-    session.Simulate();
-    const auto predictions = session.ReadPredictions(false);
+    // Simulated in blocks, as the estimation's engine states hold them.
+    const ParameterValues all = ValuesFor(model, problem, values);
+    std::vector<std::vector<PointPrediction>> predictions;
+    for (std::size_t first = 0; first < problem.individuals.size(); first += kIndividualsPerSimulation) {
+        const std::size_t end = std::min(problem.individuals.size(), first + kIndividualsPerSimulation);
+        EngineProblem block = problem;
+        block.individuals.assign(problem.individuals.begin() + long(first), problem.individuals.begin() + long(end));
+        ParameterValues blockValues = all;
+        blockValues.individual.assign(all.individual.begin() + long(first), all.individual.begin() + long(end));
+        EngineSession session(model, block, blockValues);
+        session.Load();
+        session.Simulate();
+        for (auto& points : session.ReadPredictions(false)) predictions.push_back(std::move(points));
+    }
     for (std::size_t i = 0; i < problem.individuals.size(); ++i) {
         const EngineIndividual& individual = problem.individuals[i];
         // (dose line, model output, population) -> troughs [c₀, c₁, c₂]
