@@ -251,15 +251,17 @@ def slow_infusion(u, amt, duration):
 
 
 # SS 1 of 50 every 12 h at 24 after 100 every 6 h: every amount reset, then the steady state.
-# The row at 24 written before the steady-state dose sees the old regimen; one ADDL dose at 36.
+# The row at 24 written before the steady-state dose sees its trough; one ADDL dose at 36.
 rows = ([dose(0, 100, ii=6, addl=3)] + [obs(t) for t in (3, 20, 24)] + [dose(24, 50, ii=12, addl=1, ss=1)]
         + [obs(t) for t in (25, 30, 36, 40)])
 r12 = np.exp(-ks * 12)
 write("steady_state_after_regimen_change", SLOW, rows,
-      expected_of(rows, lambda t, i: sum(slow_bolus(t - td, 100) for td in (0, 6, 12, 18) if td < t) if i <= 3
+      expected_of(rows, lambda t, i: sum(slow_bolus(t - td, 100) for td in (0, 6, 12, 18) if td < t) if i <= 2
+                  else slow_bolus(12, 50) / (1 - r12) if i == 3
                   else slow_bolus(t - 24, 50) / (1 - r12) + (slow_bolus(t - 36, 50) if t > 36 else 0.0)))
 
-# SS 2: a 3 h infusion of 60 every 8 h added at 5 to what a bolus at 0 left.
+# SS 2: a 3 h infusion of 60 every 8 h added at 5 to what a bolus at 0 left (the row at 5
+# written before the dose sees the bolus alone).
 rows = [dose(0, 100), obs(2), obs(5), dose(5, 60, rate=20, ii=8, ss=2)] + [obs(t) for t in (6, 8, 12, 13)]
 write("steady_state_added_infusion", SLOW, rows,
       expected_of(rows, lambda t, i: slow_bolus(t, 100)

@@ -55,7 +55,8 @@ double WorstDerivativeError(const std::string& method, double precision, double 
             if (!(point.observed[0] > 0)) continue;
             const double t = point.time;
             const double c = dose * ka * ke / (cl * (ka - ke)) * (std::exp(-ke * t) - std::exp(-ka * t));
-            const double exact = ka * (c * (1 / ka - 1 / (ka - ke)) + dose * ka * ke / (cl * (ka - ke)) * t * std::exp(-ka * t));
+            const double exact =
+                ka * (c * (1 / ka - 1 / (ka - ke)) + dose * ka * ke / (cl * (ka - ke)) * t * std::exp(-ka * t));
             const double difference = (shifted[0][Eigen::Index(o)] - base[0][Eigen::Index(o)]) / h;
             worst = std::max(worst, std::fabs(difference - exact) / std::max(std::fabs(exact), 1e-3 * std::fabs(c)));
             ++o;

@@ -39,7 +39,8 @@ TEST(Population, DrawsAreTheFactorTimesTheNormalDrawsInTheBlocksOrder)
     Eigen::MatrixXd factor;
     ASSERT_TRUE((OmegaBlock{{"V"}, Eigen::MatrixXd::Constant(1, 1, 0.37)}.Factor(factor)));
     double eta = 0;
-    DrawBlock(factor, [] { return 1.2345678901234567; }, &eta);
+    DrawBlock(
+        factor, [] { return 1.2345678901234567; }, &eta);
     EXPECT_EQ(eta, std::sqrt(0.37) * 1.2345678901234567);  // bit for bit
 
     const OmegaBlock block{{"CL", "V"}, Eigen::Matrix2d{{0.09, 0.06}, {0.06, 0.25}}};
@@ -47,7 +48,8 @@ TEST(Population, DrawsAreTheFactorTimesTheNormalDrawsInTheBlocksOrder)
     const double z[] = {0.5, -2.0};
     int next = 0;
     double etas[2];
-    DrawBlock(factor, [&] { return z[next++]; }, etas);
+    DrawBlock(
+        factor, [&] { return z[next++]; }, etas);
     EXPECT_NEAR(etas[0], 0.3 * 0.5, 1e-15);
     EXPECT_NEAR(etas[1], 0.2 * 0.5 + std::sqrt(0.25 - 0.04) * -2.0, 1e-15);
 }
@@ -56,7 +58,7 @@ TEST(Population, DrawsAreTheFactorTimesTheNormalDrawsInTheBlocksOrder)
 TEST(Population, ResultsJsonMembersReadBackAsWritten)
 {
     const std::string members = PopulationJsonMembers({{"ka", 1.4907, 0.3, false}, {"CL", 0.04, std::nan(""), true}},
-                                                       {{"ka", 0.4, 0.1, false}}, {{"additive", 0.7, 0.05, false}});
+                                                      {{"ka", 0.4, 0.1, false}}, {{"additive", 0.7, 0.05, false}});
     EXPECT_NE(members.find("\n    \"CL\": {\"value\": 0.04, \"se\": null, \"rse_percent\": null, \"fixed\": true}"),
               std::string::npos)
         << members;

@@ -180,6 +180,13 @@ public:
                 shadow = int(shadowsFree_.size());
             }
             shadowsFree_[std::size_t(shadow - 1)] = AsStored(row.time);
+            // A row written before an SS 1 dose at its time sees the steady-state trough: it reads
+            // the shadow before the transfer (after the reset nothing else is there). Before an
+            // SS 2 dose it sees the amounts before the steady state is added.
+            for (Event& written : events_)
+                if (row.steadyState == 1 && !written.ChangesState() && written.steadyState == 0 && written.order == 0 &&
+                    written.time == AsStored(row.time))
+                    written.shadow = shadow;
             for (int k : {-2, -1, 0}) {
                 Event check;
                 check.kind = EventKind::Predict;

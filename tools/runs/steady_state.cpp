@@ -76,6 +76,10 @@ SteadyStateCheck CheckSteadyStates(const Model& model, const EngineProblem& prob
             double distance = change;
             int more = count;  // no settling measured: double the count
             const auto known = preDoses.ratios.find(line);
+            // A count already extrapolated from a ratio measured earlier, whose change is now at
+            // the level of the integration's own error, is what that ratio says reaches the
+            // tolerance: a smaller change cannot be measured.
+            if (known != preDoses.ratios.end() && change <= 10 * model.fit.precision) continue;
             if (std::isfinite(r) && r >= 0 && r < 1) {
                 check.next.ratios[line] = r;
                 distance = change * r / (1 - r);
