@@ -56,8 +56,8 @@ TEST(DataConversion, AFirstDoseSetsEveryAmountAndLaterDosesAdd)
     ASSERT_EQ(problem.individuals.size(), 1u);
     const EngineIndividual& one = problem.individuals[0];
     EXPECT_EQ(problem.interruptCount, 3);
-    EXPECT_EQ(one.startFormulas,
-              (std::vector<std::vector<std::string>>{{"320", "0"}, {"F1+160", "F2"}, {"F1", "F2+80"}}));
+    EXPECT_EQ(one.startFormulas, (std::vector<std::vector<std::string>>{
+                                     {"320", "0"}, {"F1+160", "F2"}, {"F1", "F2+80"}}));
     ASSERT_EQ(one.points.size(), 6u);
     const std::vector<int> interrupts{1, 1, 2, 2, 3, 3};
     for (std::size_t j = 0; j < 6; ++j) EXPECT_EQ(one.points[j].interrupt, interrupts[j]) << j;
@@ -124,10 +124,12 @@ TEST(DataConversion, AFinalPointThatStartsAnInterruptGetsASuccessor)
 {
     // A dose after the last observation is dropped; a dose with the last observation keeps
     // it and gets a padding point, so the engine simulates that interrupt.
-    const EngineProblem dropped = Convert("ID,TIME,DV,AMT,WT\n1,0,.,100,60\n1,1,2.0,.,60\n1,5,.,100,60\n");
+    const EngineProblem dropped = Convert(
+        "ID,TIME,DV,AMT,WT\n1,0,.,100,60\n1,1,2.0,.,60\n1,5,.,100,60\n");
     EXPECT_EQ(dropped.individuals[0].points.size(), 2u);
     EXPECT_EQ(dropped.interruptCount, 1);
-    const EngineProblem padded = Convert("ID,TIME,DV,AMT,WT\n1,0,.,100,60\n1,1,2.0,.,60\n1,5,.,100,60\n1,5,3.0,.,60\n");
+    const EngineProblem padded = Convert(
+        "ID,TIME,DV,AMT,WT\n1,0,.,100,60\n1,1,2.0,.,60\n1,5,.,100,60\n1,5,3.0,.,60\n");
     const auto& points = padded.individuals[0].points;
     ASSERT_EQ(points.size(), 4u);
     EXPECT_TRUE(points[3].extra);
@@ -197,9 +199,8 @@ TEST(DataText, AByteOrderMarkAndAnyLineEndingReadAsPlainLines)
 {
     const std::string plain = "ID,TIME,DV,AMT,WT\n1,0,.,100,60\n1,1,2.0,.,60\n";
     const EngineProblem expected = Convert(plain);
-    for (const std::string& text :
-         {"\xEF\xBB\xBF" + plain, std::string("ID,TIME,DV,AMT,WT\r\n1,0,.,100,60\r\n1,1,2.0,.,60\r\n"),
-          std::string("ID,TIME,DV,AMT,WT\r1,0,.,100,60\r1,1,2.0,.,60")}) {
+    for (const std::string& text : {"\xEF\xBB\xBF" + plain, std::string("ID,TIME,DV,AMT,WT\r\n1,0,.,100,60\r\n1,1,2.0,.,60\r\n"),
+                                    std::string("ID,TIME,DV,AMT,WT\r1,0,.,100,60\r1,1,2.0,.,60")}) {
         const EngineProblem problem = Convert(text);
         ASSERT_EQ(problem.individuals.size(), 1u);
         EXPECT_EQ(problem.PointCount(), expected.PointCount());
@@ -213,8 +214,7 @@ TEST(DataText, AnAmountBeyondA32BitFloatIsRefusedAndUnreadColumnsAreWarned)
     EXPECT_EQ(ErrorOf("ID,TIME,DV,AMT,WT\n1,0,.,1e308,60\n"),
               "d.csv:2:4 (AMT): '1e308' is beyond the largest 32-bit float (3.4e+38), the type in which the engine "
               "receives it");
-    const DataSet set =
-        ParseDataSet("ID,TIME,DV,AMT,II,CENS,WT\n1,0,.,100,12,1,60\n1,1,2.0,.,.,0,60\n", "d.csv", {"WT"});
+    const DataSet set = ParseDataSet("ID,TIME,DV,AMT,II,CENS,WT\n1,0,.,100,12,1,60\n1,1,2.0,.,.,0,60\n", "d.csv", {"WT"});
     ASSERT_EQ(set.warnings.size(), 2u);
     EXPECT_EQ(set.warnings[0].rfind("d.csv:2:6 (CENS): CENS marks a censored observation", 0), 0u) << set.warnings[0];
     EXPECT_EQ(set.warnings[1].rfind("d.csv:2:5 (II): II is the interval", 0), 0u) << set.warnings[1];
@@ -265,10 +265,10 @@ TEST(MalformedData, IndividualsWithoutObservationsAreLeftOutWithAWarning)
 {
     const EngineProblem problem = Convert("ID,TIME,DV,AMT,WT\n1,0,.,100,60\n1,1,2.0,.,60\n2,0,.,100,60\n2,1,0,.,60\n");
     EXPECT_EQ(problem.individuals.size(), 1u);
-    EXPECT_EQ(problem.warnings,
-              (std::vector<std::string>{"individual 2 (line 4) has no observation and is left out",
-                                        "1 observation(s) at or below 0 are treated as missing (the engine weighs only "
-                                        "positive values)"}));
+    EXPECT_EQ(problem.warnings, (std::vector<std::string>{
+                                    "individual 2 (line 4) has no observation and is left out",
+                                    "1 observation(s) at or below 0 are treated as missing (the engine weighs only "
+                                    "positive values)"}));
     EXPECT_EQ(ErrorOf("ID,TIME,DV,AMT,WT\n1,0,.,100,60\n"), "d.csv: no individual has an observation");
 }
 

@@ -1,7 +1,6 @@
 // The precision of the derivatives the estimation takes from the engine: forward differences
 // of the adapter's full-precision predictions against the closed form of the one-compartment
 // oral model on the theophylline data.
-#include <unistd.h>
 
 #include <cmath>
 #include <filesystem>
@@ -36,12 +35,10 @@ double WorstDerivativeError(const std::string& method, double precision, double 
     const Model model = ParseModel(TheophyllineModel(method, precision), "test.toml");
     const DataSet data = ReadDataSet(fs::path(TESSUVAN_EXAMPLES_DIR) / "theophylline" / "theophylline.csv", {});
     const EngineProblem problem = BuildEngineProblem(model, data);
-    const fs::path folder = fs::temp_directory_path() / ("tessuvan-derivatives-" + std::to_string(::getpid()));
-    fs::create_directories(folder);
     double worst = 0;
     {
         EngineStates states;
-        LoadEngineStates(model, problem, folder, states);
+        LoadEngineStates(model, problem, states);
         const std::size_t n = states.simulator.Individuals();
         const double ka = 1.5, ke = 0.08, cl = 0.04, dose = 4.02;
         std::vector<Eigen::VectorXd> values(n, Eigen::Vector4d(ka, ke, cl, 0)), base(n), shifted(n);
@@ -62,7 +59,6 @@ double WorstDerivativeError(const std::string& method, double precision, double 
             ++o;
         }
     }
-    fs::remove_all(folder);
     return worst;
 }
 

@@ -35,8 +35,8 @@ TEST(ExampleFit, TheophyllineGivesPhysicallySensibleValuesWithStandardErrors)
     fs::remove_all(out);
     const fs::path example = fs::path(TESSUVAN_EXAMPLES_DIR) / "theophylline";
     const std::string command = std::string(TESSUVAN_PROGRAM) + " fit " + (example / "theophylline.toml").string() +
-                                " " + (example / "theophylline.csv").string() + " --quiet -o " + out.string() + " > " +
-                                out.string() + ".txt 2>&1";
+                                " " + (example / "theophylline.csv").string() + " --quiet -o " + out.string() +
+                                " > " + out.string() + ".txt 2>&1";
     const int status = std::system(command.c_str());
     std::ifstream printed(out.string() + ".txt");
     std::stringstream text;

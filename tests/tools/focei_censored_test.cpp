@@ -58,9 +58,8 @@ TEST(FoceiCensored, ValuesBelowTheLimitEnterByM3AndHaveNoResiduals)
     data.close();
     ASSERT_GT(censored, 5);
 
-    const std::string command = std::string(TESSUVAN_PROGRAM) + " fit " +
-                                (examples / "theophylline_focei.toml").string() + " " + (root / "blq.csv").string() +
-                                " -o " + (root / "out").string() + " 2>&1";
+    const std::string command = std::string(TESSUVAN_PROGRAM) + " fit " + (examples / "theophylline_focei.toml").string() +
+                                " " + (root / "blq.csv").string() + " -o " + (root / "out").string() + " 2>&1";
     FILE* pipe = popen(command.c_str(), "r");
     ASSERT_NE(pipe, nullptr);
     char buffer[4096];

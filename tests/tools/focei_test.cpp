@@ -88,8 +88,7 @@ TEST(Focei, IndividualGradientFollowsDifferencesOfTheObjective)
             up[k] += 1e-6;
             down[k] -= 1e-6;
             const double difference = (IndividualObjective(y, f(up), up, omegaInverse, error, censoring) -
-                                       IndividualObjective(y, f(down), down, omegaInverse, error, censoring)) /
-                                      2e-6;
+                                       IndividualObjective(y, f(down), down, omegaInverse, error, censoring)) / 2e-6;
             EXPECT_NEAR(gradient[k], difference, 1e-6 * std::max(1.0, std::fabs(difference))) << censoring.Any();
         }
         EXPECT_GT(h.ldlt().vectorD().minCoeff(), 0);
@@ -112,8 +111,7 @@ TEST(Focei, ObjectiveOfALinearModelIsItsExactMarginalLikelihood)
                                         {sigma, 0}, FoceiOptions{}, eta);
     double exact = 0;
     for (std::size_t i = 0; i < x.size(); ++i) {
-        const MatrixXd c =
-            omega * x[i] * x[i].transpose() + sigma * sigma * MatrixXd::Identity(x[i].size(), x[i].size());
+        const MatrixXd c = omega * x[i] * x[i].transpose() + sigma * sigma * MatrixXd::Identity(x[i].size(), x[i].size());
         const VectorXd r = problem.observed[i] - x[i] * std::log(theta);
         exact += double(x[i].size()) * std::log(2 * M_PI) + std::log(c.determinant()) + r.dot(c.ldlt().solve(r));
     }
@@ -159,8 +157,8 @@ TEST(Focei, GradientOfMinus2LLFollowsItsDifferences)
     options.secondDifferenceStep = 1e-5;  // exact predictions: no noise to keep the step above
     ExponentialSimulator simulator;
     // x: ln A, ln k, ln c, ln ω²(A), ln ω²(k), ln a, ln b, away from the optimum.
-    const std::vector<double> x = {std::log(9.0),  std::log(0.45), std::log(1.2), std::log(0.15),
-                                   std::log(0.08), std::log(0.25), std::log(0.12)};
+    const std::vector<double> x = {std::log(9.0), std::log(0.45), std::log(1.2), std::log(0.15), std::log(0.08),
+                                   std::log(0.25), std::log(0.12)};
     for (bool censored : {false, true}) {
         // Censored: the first value of each individual below 9, the third above 4 (and, for
         // the last, between 4 and 4.5), terms whose weight in H is the approximate one.
@@ -179,8 +177,7 @@ TEST(Focei, GradientOfMinus2LLFollowsItsDifferences)
             up[k] += 1e-3;
             down[k] -= 1e-3;
             const double difference = (FoceiGradient(problem, simulator, up, options, unused) -
-                                       FoceiGradient(problem, simulator, down, options, unused)) /
-                                      2e-3;
+                                       FoceiGradient(problem, simulator, down, options, unused)) / 2e-3;
             EXPECT_NEAR(gradient[Eigen::Index(k)], difference, 2e-4 * std::max(1.0, std::fabs(difference)))
                 << "x" << k << (censored ? " censored" : "");
         }

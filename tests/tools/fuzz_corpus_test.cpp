@@ -18,8 +18,7 @@ namespace {
 int Replay(const char* target, int (*run)(const uint8_t*, size_t))
 {
     int replayed = 0;
-    for (const auto& entry :
-         std::filesystem::directory_iterator(std::filesystem::path(TESSUVAN_FUZZ_CORPUS) / target)) {
+    for (const auto& entry : std::filesystem::directory_iterator(std::filesystem::path(TESSUVAN_FUZZ_CORPUS) / target)) {
         std::ifstream in(entry.path(), std::ios::binary);
         const std::vector<uint8_t> bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
         SCOPED_TRACE(entry.path().filename().string());

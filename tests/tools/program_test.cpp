@@ -67,9 +67,8 @@ TEST_F(Program, MalformedDataIsReportedWithFileLineAndColumnAndNothingIsWritten)
 
 TEST_F(Program, AnUnknownNameInTheModelIsReportedWithItsKey)
 {
-    const std::string bad = Write("m.toml",
-                                  "[model]\ncompartments = [\"c\"]\nrates = [\"d(c)/dt = -k*c\"]\n"
-                                  "[parameters]\nke = 0.1\n[outputs]\nconc = \"c\"\n");
+    const std::string bad = Write("m.toml", "[model]\ncompartments = [\"c\"]\nrates = [\"d(c)/dt = -k*c\"]\n"
+                                            "[parameters]\nke = 0.1\n[outputs]\nconc = \"c\"\n");
     const std::string data = Write("d.csv", "ID,TIME,DV,AMT\n1,0,.,4\n1,1,2,.\n");
     const Outcome outcome = RunProgram("simulate " + bad + " " + data + " -o " + (root / "out").string());
     EXPECT_EQ(outcome.status, 2);
@@ -113,16 +112,9 @@ TEST_F(Program, EveryInputErrorGivesItsCauseAndItsStatus)
     std::ifstream example(model);
     const std::string base{std::istreambuf_iterator<char>(example), std::istreambuf_iterator<char>()};
     const std::string data = (fs::path(TESSUVAN_EXAMPLES_DIR) / "theophylline" / "theophylline.csv").string();
-    const std::string longOutput = Repeated(
-        150, [](int) { return "central/V"; }, " + ");
+    const std::string longOutput = Repeated(150, [](int) { return "central/V"; }, " + ");
     const std::string manyNumbers = Repeated(
-        4,
-        [](int g) {
-            return "(" +
-                   Repeated(
-                       50, [g](int i) { return std::to_string(1000 + 50 * g + i) + "*central"; }, "+") +
-                   ")";
-        },
+        4, [](int g) { return "(" + Repeated(50, [g](int i) { return std::to_string(1000 + 50 * g + i) + "*central"; }, "+") + ")"; },
         "+");
     struct Case {
         std::string name;
@@ -133,16 +125,15 @@ TEST_F(Program, EveryInputErrorGivesItsCauseAndItsStatus)
     const std::string out = " -o " + (root / "out").string();
     const std::vector<Case> cases = {
         {"a formula of 300 steps",
-         "fit " + Write("long.toml", Changed(base, {{"conc = \"central/V\"", "conc = \"" + longOutput + "\""}})) + " " +
-             data,
+         "fit " + Write("long.toml", Changed(base, {{"conc = \"central/V\"", "conc = \"" + longOutput + "\""}})) +
+             " " + data,
          2, "long.toml: outputs.conc: the formula needs 300 steps in one part"},
         {"200 distinct numbers",
          "fit " + Write("numbers.toml", Changed(base, {{"conc = \"central/V\"", "conc = \"" + manyNumbers + "\""}})) +
              " " + data,
          2, "numbers.toml: outputs.conc: the formulas handed to the engine use 211 distinct numbers"},
         {"a fixed volume of 0",
-         "simulate " +
-             Write("zero.toml", Changed(base, {{"V  = { value = 0.5 }", "V  = { value = 0, estimate = \"fixed\" }"}})) +
+         "simulate " + Write("zero.toml", Changed(base, {{"V  = { value = 0.5 }", "V  = { value = 0, estimate = \"fixed\" }"}})) +
              " " + data,
          2, "zero.toml: the population prediction of output 'conc' for individual 1 at time 0.25"},
         {"a precision below the smallest single",
@@ -175,11 +166,10 @@ TEST_F(Program, AFoceiFitThatCanSimulateNothingEndsWithTheEnginesCause)
     const fs::path example = fs::path(TESSUVAN_EXAMPLES_DIR) / "theophylline";
     std::ifstream in(example / "theophylline_focei.toml");
     const std::string base{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-    const std::string stiff =
-        Write("stiff.toml", Changed(base, {{"method = \"RUNGE-KUTTA QC\"", "method = \"RUNGE-KUTTA 4\""},
-                                           {"precision = 1e-6", "precision = 1e-20"}}));
-    const Outcome outcome = RunProgram("fit " + stiff + " " + (example / "theophylline.csv").string() + " --quiet -o " +
-                                       (root / "out").string());
+    const std::string stiff = Write("stiff.toml", Changed(base, {{"method = \"RUNGE-KUTTA QC\"", "method = \"RUNGE-KUTTA 4\""},
+                                                                 {"precision = 1e-6", "precision = 1e-20"}}));
+    const Outcome outcome =
+        RunProgram("fit " + stiff + " " + (example / "theophylline.csv").string() + " --quiet -o " + (root / "out").string());
     EXPECT_EQ(outcome.status, 3) << outcome.output;
     EXPECT_NE(outcome.output.find("integration steps, the most the engine takes"), std::string::npos) << outcome.output;
     for (const auto& entry : fs::directory_iterator(root))
@@ -191,8 +181,7 @@ TEST_F(Program, AFormulaOfExactly256StepsLoads)
 {
     std::ifstream example(model);
     const std::string base{std::istreambuf_iterator<char>(example), std::istreambuf_iterator<char>()};
-    const std::string output = Repeated(
-        128, [](int) { return "central/V"; }, " + ");
+    const std::string output = Repeated(128, [](int) { return "central/V"; }, " + ");
     const std::string full = Write("full.toml", Changed(base, {{"conc = \"central/V\"", "conc = \"" + output + "\""}}));
     const std::string data = (fs::path(TESSUVAN_EXAMPLES_DIR) / "theophylline" / "theophylline.csv").string();
     const Outcome outcome = RunProgram("simulate " + full + " " + data + " -q -o " + (root / "out").string());
@@ -206,9 +195,8 @@ TEST_F(Program, ASignalDuringAFitLeavesNoPartialResults)
     std::ifstream example(model);
     const std::string base{std::istreambuf_iterator<char>(example), std::istreambuf_iterator<char>()};
     // A fit of some seconds: a fixed-step method at a fine step.
-    const std::string slow =
-        Write("slow.toml", Changed(base, {{"method = \"CHU-BERMAN\"", "method = \"RUNGE-KUTTA 4\""},
-                                          {"precision = 1e-6", "precision = 1e-7"}}));
+    const std::string slow = Write("slow.toml", Changed(base, {{"method = \"CHU-BERMAN\"", "method = \"RUNGE-KUTTA 4\""},
+                                                             {"precision = 1e-6", "precision = 1e-7"}}));
     const std::string data = (fs::path(TESSUVAN_EXAMPLES_DIR) / "theophylline" / "theophylline.csv").string();
     const fs::path target = root / "out";
     fs::create_directories(target);

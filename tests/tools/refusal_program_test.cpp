@@ -99,8 +99,7 @@ protected:
         const fs::path fit = root / "fit";
         fs::create_directories(fit);
         std::string text = Contents(fs::path(TESSUVAN_TOOL_REFERENCES_DIR) / "theophylline_focei_results.json");
-        if (!from.empty())
-            text = std::regex_replace(text, std::regex(from), to, std::regex_constants::format_first_only);
+        if (!from.empty()) text = std::regex_replace(text, std::regex(from), to, std::regex_constants::format_first_only);
         std::ofstream(fit / "results.json", std::ios::binary) << text;
         return fit;
     }
@@ -119,10 +118,9 @@ TEST_F(Refusal, ReplicatesRefuseValuesAndPredictionsThatAreNotFinite)
             2, "huge.toml: parameters.ka: 1e+308 is not a finite value below 1e130");
     // A volume of 0: the engine's stand-in 1e130 for the division, not a prediction.
     const std::string zero = std::regex_replace(model, std::regex("value = 5"), "value = 0, estimate = \"fixed\"");
-    Refused(
-        "simulate " + Write("zero.toml", zero) + " " + At("design.csv") + replicates, 3,
-        "zero.toml: the simulated IPRED of output 'conc' for individual 1 at time 1 (data set line 3, replicate 1) is "
-        "1e+130 (1e130 or beyond");
+    Refused("simulate " + Write("zero.toml", zero) + " " + At("design.csv") + replicates,
+            3, "zero.toml: the simulated IPRED of output 'conc' for individual 1 at time 1 (data set line 3, replicate 1) is "
+               "1e+130 (1e130 or beyond");
 }
 
 TEST_F(Refusal, FitResultsOutOfRangeAreRefusedByFromAndVpc)
@@ -150,17 +148,15 @@ TEST_F(Refusal, FitRefusesTheEnginesStandInForADivisionByZero)
         data += std::to_string(id) + ",0,.,100,1\n";
         for (const char* t : {"1", "2", "4", "8"}) data += std::to_string(id) + "," + t + ",5,.,0\n";
     }
-    Refused(
-        "fit " + Write("zero.toml", model + "[fit]\nestimation = \"focei\"\n") + " " + Write("zero.csv", data) + " -q",
-        3, "zero.toml: the population prediction of output 'conc' for individual 1 at time 1 (data set line 3) is");
+    Refused("fit " + Write("zero.toml", model + "[fit]\nestimation = \"focei\"\n") + " " + Write("zero.csv", data) + " -q",
+            3, "zero.toml: the population prediction of output 'conc' for individual 1 at time 1 (data set line 3) is");
 }
 
 TEST_F(Refusal, VpcFindsTheFitsDataSetBesideItAndRefusesAnotherOfTheSameName)
 {
     const fs::path data = fs::path(TESSUVAN_EXAMPLES_DIR) / "theophylline" / "theophylline.csv";
     const std::string digest = tessuvan::cli::FileDigest(data);
-    const fs::path fit =
-        FitFolder("\"data_file\": \"[^\"]*\"", "\"data_file\": \"data.csv\", \"data_digest\": \"" + digest + "\"");
+    const fs::path fit = FitFolder("\"data_file\": \"[^\"]*\"", "\"data_file\": \"data.csv\", \"data_digest\": \"" + digest + "\"");
     fs::copy_file(data, fit / "data.csv");
     // Another data.csv in the folder the command is run from: the fit's is the one beside it.
     Write("data.csv", std::regex_replace(Contents(data), std::regex("\n1,0\\.25,2\\.84"), "\n1,0.25,28.4"));
@@ -169,8 +165,7 @@ TEST_F(Refusal, VpcFindsTheFitsDataSetBesideItAndRefusesAnotherOfTheSameName)
     fs::remove(fit / "data.csv");
     const Outcome other = Tool("vpc fit --replicates 3 -q -o " + At("out"), root.string());
     EXPECT_EQ(other.status, 2) << other.output;
-    EXPECT_NE(other.output.find("tessuvan: data.csv: not the data set of the fit (its digest fnv1a64:"),
-              std::string::npos)
+    EXPECT_NE(other.output.find("tessuvan: data.csv: not the data set of the fit (its digest fnv1a64:"), std::string::npos)
         << other.output;
     EXPECT_NE(other.output.find("differs from fit/results.json's run.data_digest " + digest), std::string::npos)
         << other.output;
@@ -191,7 +186,7 @@ TEST_F(Refusal, MessagesShowNulBytesAndBinsWithoutRows)
     FitFolder("\"data_file\": \"[^\"]*\"", "\"data_file\": \"da\\u0000ta.csv\"");
     Refused("vpc " + At("fit") + " -q", 1, "da\\0ta.csv is not found");
     const Outcome binned = Tool("simulate " + At("oral.toml") + " " + At("design.csv") +
-                                " --replicates 2 -q --bin-edges 0,3,100,200 -o " + At("binned"));
+                               " --replicates 2 -q --bin-edges 0,3,100,200 -o " + At("binned"));
     EXPECT_EQ(binned.status, 0) << binned.output;
     EXPECT_NE(binned.output.find("tessuvan: warning: --bin-edges: bin 3 (100 to 200) of output 'conc' holds no row"),
               std::string::npos)
@@ -216,13 +211,11 @@ TEST_F(Refusal, MergeRefusesShardsWhoseRowsOrFilesAreNotThoseOfOneRun)
 
     copy("s1", "cut");
     const std::string rows = Contents(root / "cut" / "simulations.csv");
-    std::ofstream(root / "cut" / "simulations.csv", std::ios::binary)
-        << rows.substr(0, rows.rfind('\n', rows.size() - 2) + 1);
+    std::ofstream(root / "cut" / "simulations.csv", std::ios::binary) << rows.substr(0, rows.rfind('\n', rows.size() - 2) + 1);
     Refused("merge " + At("cut") + shard2, 2, "simulations.csv: 15 rows up to replicate 2, where shard 1/2 wrote 16");
 
     copy("s1", "swapped");
-    fs::copy_file(root / "s2" / "simulations.csv", root / "swapped" / "simulations.csv",
-                  fs::copy_options::overwrite_existing);
+    fs::copy_file(root / "s2" / "simulations.csv", root / "swapped" / "simulations.csv", fs::copy_options::overwrite_existing);
     Refused("merge " + At("swapped") + shard2, 2, "simulations.csv:2: REP 3 is not shard 1/2's next");
 
     Write("design.csv", Design("200"));  // the design edited under the same name

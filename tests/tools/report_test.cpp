@@ -105,8 +105,7 @@ TEST_F(Reports, TheTableShowsValuesStandardErrorsAndConvergence)
         << text;
     EXPECT_NE(text.find("  CL                 0.16             -         -             -  = ke*2"), std::string::npos)
         << text;
-    EXPECT_NE(text.find("  102         1.3        0.09        0.18           2.5    5 NOT converged"),
-              std::string::npos)
+    EXPECT_NE(text.find("  102         1.3        0.09        0.18           2.5    5 NOT converged"), std::string::npos)
         << text;
     EXPECT_NE(text.find("  population predictions  12.5"), std::string::npos);
     EXPECT_NE(text.find("Warnings\n  the fit of individual 102"), std::string::npos);
@@ -135,8 +134,8 @@ TEST_F(Reports, TheCsvFilesHoldEveryValue)
 TEST_F(Reports, ThePlotsAreDrawnAsPngImages)
 {
     const std::vector<std::string> plots = WritePlots(context, folder, folder / "work");
-    EXPECT_EQ(plots,
-              (std::vector<std::string>{"observed_vs_predicted.png", "individual_fits.png", "residuals_vs_time.png"}));
+    EXPECT_EQ(plots, (std::vector<std::string>{"observed_vs_predicted.png", "individual_fits.png",
+                                               "residuals_vs_time.png"}));
     for (const std::string& plot : plots) {
         const std::string image = Read(folder / plot);
         ASSERT_GT(image.size(), 1000u) << plot;

@@ -98,9 +98,8 @@ TEST_F(SimulateProgram, ShardsMergedEqualOneRunInThreadsByteForByte)
     // A shard missing, or one of another run, is refused.
     EXPECT_EQ(RunTool("merge " + At("s1") + " -o " + At("half"), &output), 2);
     EXPECT_NE(output.find("shards missing: 2/2"), std::string::npos) << output;
-    ASSERT_EQ(RunTool("simulate " + At("oral.toml") + " " + At("design.csv") +
-                      " --replicates 7 --seed 12 -q --shard 2/2 -o " + At("other")),
-              0);
+    ASSERT_EQ(RunTool("simulate " + At("oral.toml") + " " + At("design.csv") + " --replicates 7 --seed 12 -q --shard 2/2 -o " +
+                  At("other")), 0);
     EXPECT_EQ(RunTool("merge " + At("s1") + " " + At("other") + " -o " + At("mixed"), &output), 2);
     EXPECT_FALSE(fs::exists(root / "mixed"));
 }
@@ -112,8 +111,7 @@ TEST_F(SimulateProgram, VpcOfTheTheophyllineFitIsWrittenWithItsPlot)
     fs::copy_file(fs::path(TESSUVAN_TOOL_REFERENCES_DIR) / "theophylline_focei_results.json", fit / "results.json");
     const std::string data = (fs::path(TESSUVAN_EXAMPLES_DIR) / "theophylline" / "theophylline.csv").string();
     std::string output;
-    ASSERT_EQ(RunTool("vpc " + fit.string() + " --replicates 100 -q --data " + data + " -o " + At("vpc"), &output), 0)
-        << output;
+    ASSERT_EQ(RunTool("vpc " + fit.string() + " --replicates 100 -q --data " + data + " -o " + At("vpc"), &output), 0) << output;
     EXPECT_TRUE(fs::exists(root / "vpc" / "vpc.png")) << output;
     // The observed median inside the 90 % interval of the simulated medians in most bins.
     std::ifstream table(root / "vpc" / "vpc.csv");

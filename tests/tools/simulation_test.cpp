@@ -30,8 +30,7 @@ public:
         for (std::size_t i = 0; i < count_; ++i) {
             if (!which[i]) continue;
             predictions[i].resize(4);
-            for (int t = 1; t <= 4; ++t)
-                predictions[i][t - 1] = 100 / values[i][1] * std::exp(-values[i][0] / values[i][1] * t);
+            for (int t = 1; t <= 4; ++t) predictions[i][t - 1] = 100 / values[i][1] * std::exp(-values[i][0] / values[i][1] * t);
         }
         return true;
     }
@@ -71,8 +70,7 @@ TEST(Variability, DrawnEtasAndResidualsHaveTheModelsVariancesWithin10PercentFor2
             etaCl.push_back(drawn.eta[0]);
             etaV.push_back(drawn.eta[1]);
             for (Eigen::Index o = 0; o < 4; ++o)
-                residuals.push_back(additive > 0 ? drawn.dv[o] - drawn.ipred[o]
-                                                 : (drawn.dv[o] - drawn.ipred[o]) / drawn.ipred[o]);
+                residuals.push_back(additive > 0 ? drawn.dv[o] - drawn.ipred[o] : (drawn.dv[o] - drawn.ipred[o]) / drawn.ipred[o]);
         }
         EXPECT_NEAR(SampleVariance(etaCl) / 0.09, 1.0, 0.1);
         EXPECT_NEAR(SampleVariance(etaV) / 0.25, 1.0, 0.1);
@@ -120,8 +118,7 @@ TEST(Variability, NumbersDependOnlyOnSeedReplicateAndIndividual)
         ASSERT_TRUE(SimulateReplicates(model, back, 7, 2, range, b, failed));
         for (int r = range.first; r <= range.last; ++r)
             for (std::size_t i = 0; i < 6; ++i) {
-                const SimulatedIndividual& part =
-                    i < 2 ? a[std::size_t(r - range.first)][i] : b[std::size_t(r - range.first)][i - 2];
+                const SimulatedIndividual& part = i < 2 ? a[std::size_t(r - range.first)][i] : b[std::size_t(r - range.first)][i - 2];
                 EXPECT_EQ(part.eta, whole[std::size_t(r - 1)][i].eta);
                 EXPECT_EQ(part.dv, whole[std::size_t(r - 1)][i].dv);
             }

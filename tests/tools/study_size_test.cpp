@@ -151,7 +151,8 @@ TEST_F(StudySize, TwoThousandIndividualsInOneLoad)
 {
     ASSERT_GE(MaxIndividuals, 2000);
     std::vector<Subject> subjects;
-    for (int i = 0; i < 2000; ++i) subjects.push_back({50.0 + i % 31, {{0, 50.0 * (1 + i % 4)}}, {1, 3, 6, 12}});
+    for (int i = 0; i < 2000; ++i)
+        subjects.push_back({50.0 + i % 31, {{0, 50.0 * (1 + i % 4)}}, {1, 3, 6, 12}});
     SimulateAndFit(subjects, kClPerKg * 0.8, kVPerKg * 1.2);
 }
 

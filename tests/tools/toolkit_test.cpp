@@ -66,8 +66,7 @@ TEST_F(ToolkitFolder, AStudyFromTextsFitsAsFromFilesAndEachKindWritesItsFiles)
     const FitResult fromFiles = Fit(LoadStudy(model, data));
     const FitResult fromTexts = Fit(StudyFromTexts(Text(model), model.string(), Text(data), data.string()));
     ASSERT_TRUE(std::holds_alternative<PooledFit>(fromFiles));
-    EXPECT_EQ(std::get<PooledFit>(fromFiles).run.values.population,
-              std::get<PooledFit>(fromTexts).run.values.population);
+    EXPECT_EQ(std::get<PooledFit>(fromFiles).run.values.population, std::get<PooledFit>(fromTexts).run.values.population);
 
     const Written pooled = Write(fromFiles, root / "pooled");
     EXPECT_EQ(pooled.report, Text(root / "pooled" / "report.txt"));
