@@ -3,7 +3,7 @@
 # it, and no source file longer than 500 lines. Prints every breach; exit 1 if there is one.
 set -uo pipefail
 cd "$(dirname "$0")/../tools"
-order=(population model data estimation simulation engine runs results toolkit tessuvan)
+order=(population model data estimation simulation engine forecast runs results toolkit tessuvan)
 rank() { local i; for i in "${!order[@]}"; do [[ ${order[$i]} == "$1" ]] && { echo "$i"; return; }; done; echo -1; }
 status=0
 for file in */*.h */*.cpp; do

@@ -3,7 +3,6 @@
 // engine with each method, every observation and EVID 2 row compared with its reference. The
 // steady states among them change regimen (SS 1 after other doses, SS 2 onto them, an infusion
 // longer than its interval) with half-lives longer than the interval.
-#include <unistd.h>
 
 #include <cmath>
 #include <fstream>
@@ -42,10 +41,7 @@ double WorstRelativeError(const fs::path& folder, const std::string& method, dou
     PreDoses preDoses;  // of the steady states: as many as reach them at 1e-8
     const EngineProblem problem = SteadyStateProblem(
         model, ParseDataSet(Read(folder / "data.csv"), "data.csv", columns), CensoredRows::LeftOut, {}, preDoses);
-    const fs::path work = fs::temp_directory_path() / ("tessuvan-reference-" + std::to_string(::getpid()));
-    fs::create_directories(work);
-    RunResult result = RunEngine(model, problem, false, work, [](const std::string&) {});
-    fs::remove_all(work);
+    RunResult result = RunEngine(model, problem, false, [](const std::string&) {});
 
     std::map<int, double> predicted;
     for (const auto* rows : {&result.observations, &result.predictedRows})

@@ -6,6 +6,8 @@
 //   tessuvan simulate MODEL.toml DATA.csv --replicates N [--seed S] [--from FIT] [--shard K/M]
 //   tessuvan merge SHARD_FOLDER... [-o FOLDER]
 //   tessuvan vpc FIT_FOLDER [--replicates N] [--seed S] [--bins B | --bin-edges E] [-o FOLDER]
+//   tessuvan map PRIOR PATIENT.csv [--until T] [--draws N] [-o FOLDER]
+//   tessuvan dose PRIOR PATIENT.csv --interval II --doses N --start T [--infusion D] --target KIND=VALUE
 //
 // Exit status: 0 done, 1 wrong usage, 2 the model or the data set is wrong (also a file that
 // does not exist or cannot be read), 3 the engine reported an error, 4 the results could not be
@@ -19,6 +21,7 @@
 
 #include "results/interruption.h"
 #include "tessuvan/commands.h"
+#include "tessuvan/forecast_commands.h"
 #include "toolkit/toolkit.h"
 
 namespace {
@@ -111,6 +114,7 @@ int main(int argc, char** argv)
     vpc.threads = tessuvan::toolkit::AvailableProcessors();
     vpcCommand->add_option("--threads", vpc.threads, "threads (default: the processors it may run on, at most 8)")
         ->check(CLI::Range(1, 64));
+    const ForecastCommands forecasts(app);
     try {
         app.parse(argc, argv);
     } catch (const CLI::Success& help) {  // --help
@@ -119,6 +123,7 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "tessuvan: %s\nRun with --help for more information.\n", error.what());
         return 1;
     }
+    if (const int status = forecasts.Run(); status >= 0) return status;
     if (merge->parsed()) return MergeCommand(shards, merged);
     if (vpcCommand->parsed()) return VpcCommand(vpc);
     if (simulate->parsed() && simulate->count("--replicates") > 0) {

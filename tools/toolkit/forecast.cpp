@@ -1,0 +1,412 @@
+// Bayesian forecasting for one patient: the prior read and checked, the patient's rows read
+// and checked, the posterior, the forecasts and the dose.
+
+#include "toolkit/forecast.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <set>
+#include <stdexcept>
+
+#include "engine/engine_codes.h"
+#include "fmt/format.h"
+#include "forecast/patient_engine.h"
+#include "runs/result_check.h"
+#include "runs/run_replicates.h"
+#include "toolkit/guarded.h"
+
+namespace tessuvan::toolkit {
+
+using namespace tessuvan::cli;
+using Eigen::VectorXd;
+
+namespace {
+
+using detail::Guarded;
+using detail::Reporter;
+
+constexpr int kMostPoints = 1000;
+
+// The prior's model and population values, checked.
+void LoadPrior(const MapRequest& request, MapResult& map)
+{
+    map.priorPath = request.prior.string();
+    std::string resultsFile;
+    if (std::filesystem::is_directory(request.prior)) {
+        map.priorIsFit = true;
+        const nlohmann::json results = ReadFitResults(request.prior);
+        resultsFile = (request.prior / "results.json").string();
+        if (!results.contains("run") || !results["run"].contains("model") || !results["run"]["model"].is_string())
+            throw ModelError(resultsFile + ": holds no model text (run.model)");
+        map.model = ParseModel(results["run"]["model"].get<std::string>(), resultsFile + " (run.model)");
+        try {
+            map.prior = VariabilityOf(map.model, &results);
+        } catch (const nlohmann::json::exception& error) {
+            throw ModelError(resultsFile + ": not the results of a population estimation (" + error.what() + ")");
+        } catch (const ModelError& error) {
+            const std::string message = error.what(), bare = "results.json: ";
+            if (message.rfind(bare, 0) != 0) throw;
+            throw ModelError(resultsFile + ": " + message.substr(bare.size()));
+        }
+    } else {
+        map.model = LoadModel(request.prior);
+        map.prior = VariabilityOf(map.model);
+    }
+    CheckVariabilityUsable(map.model, map.prior, resultsFile);
+    const std::string source = resultsFile.empty() ? map.priorPath : resultsFile;
+    if (map.prior.etas.empty())
+        throw ModelError(source + ": no parameter has an omega: the prior needs the population's variability");
+    for (const population::OmegaBlock& block : map.prior.blocks)
+        if (block.Size() > 1)
+            throw ModelError(source + ": omega block of " + block.names.front() +
+                             ": correlated random effects are not supported by map and dose (a diagonal omega is)");
+    if (!(map.prior.error.Variance(1.0) > 0))
+        throw ModelError(source + ": no residual error ([error] additive and/or proportional)");
+    for (const auto& eta : map.prior.etas)
+        if (!(map.prior.typical[Eigen::Index(eta.parameter)] > 0))
+            throw ModelError(fmt::format("{}: {} = {} has an omega and must be positive", source, eta.name,
+                                         map.prior.typical[Eigen::Index(eta.parameter)]));
+}
+
+// The patient's rows: one individual (--id among several), a dose, no level before it.
+void LoadPatient(const MapRequest& request, MapResult& map)
+{
+    map.patientPath = request.patient.string();
+    DataSet data = ReadDataSet(request.patient, detail::CovariateColumns(map.model));
+    std::set<std::string> ids;
+    for (const DataRow& row : data.rows) ids.insert(row.id);
+    if (ids.empty()) throw DataError(map.patientPath + ": no rows");
+    if (!request.id.empty()) {
+        if (!ids.count(request.id)) throw UsageError("--id " + request.id + ": no such ID in " + map.patientPath);
+        std::erase_if(data.rows, [&](const DataRow& row) { return row.id != request.id; });
+    } else if (ids.size() > 1) {
+        throw UsageError(
+            fmt::format("{} holds {} individuals: choose the patient with --id", map.patientPath, ids.size()));
+    }
+    map.id = data.rows.front().id;
+    const auto isDose = [](const DataRow& row) { return (row.evid == 1 || row.evid == 4) && row.amount > 0; };
+    const auto firstDose = std::find_if(data.rows.begin(), data.rows.end(), isDose);
+    if (firstDose == data.rows.end())
+        throw DataError(map.patientPath + ": the patient's history has no dose (EVID 1 with AMT > 0)");
+    for (auto row = data.rows.begin(); row != firstDose; ++row)
+        if (row->evid == 0 && !row->missing && row->dv && row->censored == 0 && row->time <= firstDose->time)
+            throw DataError(data.Where(row->line, data.timeColumn, "TIME") +
+                            fmt::format(": a level before the first dose (at {:g}): the model cannot explain a "
+                                        "concentration before any drug was given",
+                                        firstDose->time));
+    for (const DataRow& row : data.rows)
+        if (row.evid == 0 && !row.missing && row.cmt > 0) {
+            map.outputCmt = row.cmt;
+            break;
+        }
+    map.patient = std::move(data);
+}
+
+// The row's predictions at each η of `etas`, or false for a draw that cannot be simulated.
+std::vector<VectorXd> Simulated(const forecast::Prior& prior, estimation::Simulator& simulator,
+                                const std::vector<VectorXd>& etas, int& failed)
+{
+    std::vector<VectorXd> out;
+    std::vector<VectorXd> f(1);
+    for (const VectorXd& eta : etas) {
+        if (simulator.Predict({forecast::ValuesAt(prior, eta)}, {1}, f) && f[0].allFinite())
+            out.push_back(f[0]);
+        else
+            ++failed;
+    }
+    return out;
+}
+
+VectorXd PredictedAt(const forecast::Prior& prior, forecast::PatientEngine& engine, const VectorXd& eta)
+{
+    std::vector<VectorXd> f(1);
+    if (!engine.Simulator().Predict({forecast::ValuesAt(prior, eta)}, {1}, f) || !f[0].allFinite())
+        throw cli::EngineError(EngineStage::Simulation, engine.LastCode());
+    return f[0];
+}
+
+// The posterior from the engine's levels, and the levels' table.
+void Posterior(forecast::PatientEngine& engine, MapResult& map)
+{
+    const std::vector<Eigen::Index> levels = engine.Levels();
+    forecast::RowSubset simulator(engine.Simulator(), levels);
+    try {
+        map.posterior = forecast::FindPosterior(map.prior, simulator, engine.LevelValues(), engine.LevelCensoring());
+    } catch (const forecast::SimulationFailed&) {
+        throw cli::EngineError(EngineStage::Simulation, engine.LastCode());
+    }
+    if (!map.posterior.converged)
+        map.warnings.push_back(
+            "the posterior's search stopped short of the mode (a Newton step above 1e-6 in eta remains): the "
+            "estimates are uncertain beyond their standard errors");
+    map.levels.clear();
+    for (std::size_t k = 0; k < levels.size(); ++k) {
+        const forecast::PredictedRow& row = engine.Rows()[std::size_t(levels[k])];
+        map.levels.push_back({row.line, row.time, row.dv, row.censored, map.posterior.pred[Eigen::Index(k)],
+                              map.posterior.ipred[Eigen::Index(k)]});
+    }
+}
+
+// The forecast at the added grid rows (added index ≥ firstGrid) from the posterior and the prior.
+void Forecast(forecast::PatientEngine& engine, std::size_t firstGrid, int draws, std::uint64_t seed, MapResult& map)
+{
+    const Eigen::Index q = Eigen::Index(map.prior.etas.size());
+    Eigen::MatrixXd omega = Eigen::MatrixXd::Zero(q, q);
+    for (Eigen::Index e = 0; e < q; ++e) omega(e, e) = map.prior.etas[std::size_t(e)].variance;
+    const VectorXd pred = PredictedAt(map.prior, engine, VectorXd::Zero(q));
+    const VectorXd ipred = PredictedAt(map.prior, engine, map.posterior.eta);
+    const std::vector<VectorXd> posterior =
+        Simulated(map.prior, engine.Simulator(),
+                  forecast::DrawEtas(map.posterior.eta, map.posterior.covariance, draws, seed, 0), map.failedDraws);
+    const std::vector<VectorXd> prior = Simulated(
+        map.prior, engine.Simulator(), forecast::DrawEtas(VectorXd::Zero(q), omega, draws, seed, 1), map.failedDraws);
+    if (posterior.empty() || prior.empty()) throw cli::EngineError(EngineStage::Simulation, engine.LastCode());
+    if (map.failedDraws > 0)
+        map.warnings.push_back(
+            fmt::format("{} of the {} draws could not be simulated and are left out", map.failedDraws, 2 * draws));
+    map.draws = draws;
+    map.forecast.clear();
+    const auto column = [](const std::vector<VectorXd>& sims, Eigen::Index r) {
+        std::vector<double> values;
+        for (const VectorXd& s : sims) values.push_back(s[r]);
+        return values;
+    };
+    for (std::size_t r = 0; r < engine.Rows().size(); ++r) {
+        const forecast::PredictedRow& row = engine.Rows()[r];
+        if (row.added < 0 || std::size_t(row.added) < firstGrid) continue;
+        const Eigen::Index i = Eigen::Index(r);
+        const std::vector<double> a = column(posterior, i), b = column(prior, i);
+        map.forecast.push_back({row.time, pred[i], ipred[i], forecast::Quantile(a, 0.05), forecast::Quantile(a, 0.5),
+                                forecast::Quantile(a, 0.95), forecast::Quantile(b, 0.05), forecast::Quantile(b, 0.5),
+                                forecast::Quantile(b, 0.95)});
+    }
+}
+
+std::vector<forecast::AddedRow> Grid(double from, double to, int points, int cmt)
+{
+    std::vector<forecast::AddedRow> rows;
+    for (int k = 0; k < points; ++k) {
+        forecast::AddedRow row;
+        row.time = from + (to - from) * k / std::max(points - 1, 1);
+        row.cmt = cmt;
+        rows.push_back(row);
+    }
+    return rows;
+}
+
+// The posterior from an engine of the history alone (the search simulates the levels only;
+// a history without levels gets a row of its own, so that it loads).
+void HistoryPosterior(MapResult& map)
+{
+    std::vector<forecast::AddedRow> rows;
+    const bool levels = std::any_of(map.patient.rows.begin(), map.patient.rows.end(), [](const DataRow& row) {
+        return row.evid == 0 && (!row.missing || row.censored != 0);
+    });
+    if (!levels) rows = Grid(map.patient.rows.front().time, map.patient.rows.front().time + 1, 2, map.outputCmt);
+    forecast::PatientEngine history(map.model, map.patient, rows);
+    Posterior(history, map);
+}
+
+void CheckCounts(const MapRequest& request)
+{
+    if (request.draws < 1) throw UsageError("--draws must be at least 1");
+    // The engine holds 2,000 points an individual: the history's own times besides.
+    if (request.points < 2 || request.points > kMostPoints)
+        throw UsageError(fmt::format("--points must be from 2 to {}", kMostPoints));
+}
+
+}  // namespace
+
+MapResult Map(const MapRequest& request, const Callbacks& callbacks)
+{
+    return Guarded([&] {
+        const auto start = std::chrono::steady_clock::now();
+        const Reporter reporter(callbacks);
+        reporter.Check();
+        CheckCounts(request);
+        MapResult map;
+        map.seed = request.seed;
+        LoadPrior(request, map);
+        LoadPatient(request, map);
+        const double first = map.patient.rows.front().time;
+        const double until = request.until >= 0 ? request.until : map.patient.rows.back().time + 24;
+        if (!(until > first))
+            throw UsageError(
+                fmt::format("--until {:g}: the forecast must end after the patient's first row ({:g})", until, first));
+        reporter.Status("searching the posterior");
+        HistoryPosterior(map);
+        forecast::PatientEngine engine(map.model, map.patient, Grid(first, until, request.points, map.outputCmt));
+        map.output = map.model.outputs[engine.Rows().front().output].name;
+        if (!map.posterior.levels)
+            map.warnings.push_back("the patient has no level: the forecast is the a priori one (eta = 0, omega)");
+        reporter.Status("forecasting");
+        Forecast(engine, 0, request.draws, request.seed, map);
+        map.seconds = detail::SecondsSince(start);
+        return map;
+    });
+}
+
+forecast::Target ParseTarget(const std::string& text)
+{
+    forecast::Target target;
+    const std::size_t equals = text.find('=');
+    const std::string kind = text.substr(0, equals), value = equals == std::string::npos ? "" : text.substr(equals + 1);
+    if (kind == "trough")
+        target.kind = forecast::TargetKind::Trough;
+    else if (kind == "peak")
+        target.kind = forecast::TargetKind::Peak;
+    else if (kind == "auc24")
+        target.kind = forecast::TargetKind::Auc24;
+    else
+        throw UsageError("--target " + text + ": expected trough=VALUE, peak=VALUE or auc24=VALUE (or LOW..HIGH)");
+    const auto number = [&](const std::string& cell) {
+        char* end = nullptr;
+        const double v = std::strtod(cell.c_str(), &end);
+        if (cell.empty() || *end != '\0' || !std::isfinite(v) || !(v > 0))
+            throw UsageError("--target " + text + ": '" + cell + "' is not a positive number");
+        return v;
+    };
+    const std::size_t dots = value.find("..");
+    if (dots == std::string::npos) {
+        target.low = target.high = number(value);
+    } else {
+        target.low = number(value.substr(0, dots));
+        target.high = number(value.substr(dots + 2));
+        if (!(target.high > target.low))
+            throw UsageError("--target " + text + ": a range LOW..HIGH needs LOW below HIGH");
+    }
+    return target;
+}
+
+namespace {
+
+// The history a regimen follows: the patient's rows, or none when the regimen is at steady
+// state (its first dose's SS 1 replaces whatever the history left; the added rows then take the
+// patient's covariates).
+DataSet HistoryBefore(const MapResult& map, const forecast::Regimen& regimen)
+{
+    DataSet history = map.patient;
+    if (regimen.steadyState) history.rows.clear();
+    return history;
+}
+
+}  // namespace
+
+double ForecastExposure(const MapResult& map, const forecast::Regimen& regimen, const forecast::Target& target,
+                        double amount)
+{
+    return Guarded([&] {
+        const forecast::ExposureRows design = forecast::ExposureRowsOf(regimen, target, amount, map.outputCmt);
+        forecast::PatientEngine engine(map.model, HistoryBefore(map, regimen), design.rows, &map.patient);
+        return forecast::ExposureOf(design, engine.Rows(), PredictedAt(map.prior, engine, map.posterior.eta));
+    });
+}
+
+DoseResult Dose(const DoseRequest& request, const Callbacks& callbacks)
+{
+    return Guarded([&] {
+        const auto start = std::chrono::steady_clock::now();
+        const Reporter reporter(callbacks);
+        reporter.Check();
+        CheckCounts(request.map);
+        DoseResult dose;
+        dose.request = request;
+        dose.target = ParseTarget(request.target);
+        dose.target.at = request.at;
+        const forecast::Regimen& regimen = request.regimen;
+        if (!(regimen.interval > 0)) throw UsageError("--interval must be positive");
+        if (regimen.doses < 1) throw UsageError("--doses must be at least 1");
+        if (regimen.infusion < 0) throw UsageError("--infusion must not be negative");
+        if (request.at >= 0 && dose.target.kind != forecast::TargetKind::Peak)
+            throw UsageError("--at is the time of a peak target (--target peak=...)");
+        if (request.at >= 0 && regimen.steadyState)
+            throw UsageError(
+                "--at: a peak at a given time is no steady-state target; leave out --steady-state or --at");
+        if (request.at >= 0 && request.at < regimen.start)
+            throw UsageError(fmt::format("--at {:g}: before the regimen's start ({:g})", request.at, regimen.start));
+        if (request.round < 0) throw UsageError("--round must not be negative");
+        // At steady state the regimen's first dose replaces the history: what a target reads
+        // must lie after it.
+        if (regimen.steadyState && dose.target.kind == forecast::TargetKind::Trough && regimen.doses < 2)
+            throw UsageError(
+                "--steady-state with --target trough: the trough before the last dose needs --doses 2 or "
+                "more (the first dose sets the steady state)");
+        if (regimen.steadyState && dose.target.kind == forecast::TargetKind::Auc24 &&
+            regimen.doses * regimen.interval < 24)
+            throw UsageError(
+                fmt::format("--steady-state with --target auc24: the regimen spans {:g} h, less than the "
+                            "24 h of the area (more --doses)",
+                            regimen.doses * regimen.interval));
+        MapResult& map = dose.map;
+        map.seed = request.map.seed;
+        LoadPrior(request.map, map);
+        LoadPatient(request.map, map);
+        double lastLevel = -1e300, largest = 0;
+        for (const DataRow& row : map.patient.rows) {
+            if (row.evid == 0 && !row.missing) lastLevel = std::max(lastLevel, row.time);
+            if (row.evid == 1 || row.evid == 4) largest = std::max(largest, row.amount);
+        }
+        if (regimen.start < lastLevel)
+            throw UsageError(
+                fmt::format("--start {:g}: before the patient's last level ({:g}); the regimen proposed "
+                            "follows the levels",
+                            regimen.start, lastLevel));
+        const double lowest = request.minDose, highest = request.maxDose >= 0 ? request.maxDose : 10 * largest;
+        if (lowest < 0 || !(highest > lowest))
+            throw UsageError(
+                fmt::format("--min-dose {:g} and --max-dose {:g}: expected 0 <= min < max", lowest, highest));
+
+        reporter.Status("searching the posterior");
+        HistoryPosterior(map);
+        if (!map.posterior.levels)
+            map.warnings.push_back("the patient has no level: the dose is the a priori one (eta = 0, omega)");
+        reporter.Status("searching the dose");
+        forecast::DoseSolution solution;
+        try {
+            solution =
+                forecast::SolveDose([&](double amount) { return ForecastExposure(map, regimen, dose.target, amount); },
+                                    dose.target.Aim(), lowest, highest, request.target);
+        } catch (const std::domain_error& error) {
+            throw UsageError(error.what());
+        }
+        dose.unrounded = solution.amount;
+        dose.exposureUnrounded = solution.exposure;
+        dose.evaluations = solution.evaluations;
+        dose.amount = forecast::RoundDose(solution.amount, request.round, lowest, highest);
+
+        reporter.Status("forecasting");
+        const forecast::ExposureRows design =
+            forecast::ExposureRowsOf(regimen, dose.target, dose.amount, map.outputCmt);
+        std::vector<forecast::AddedRow> rows = design.rows;
+        const double first = regimen.steadyState ? regimen.start : map.patient.rows.front().time;
+        const double until = request.map.until >= 0 ? request.map.until : regimen.End() + regimen.interval;
+        if (!(until > first)) throw UsageError(fmt::format("--until {:g}: before the patient's first row", until));
+        for (const forecast::AddedRow& row : Grid(first, until, request.map.points, map.outputCmt)) rows.push_back(row);
+        forecast::PatientEngine engine(map.model, HistoryBefore(map, regimen), rows, &map.patient);
+        map.output = map.model.outputs[engine.Rows().front().output].name;
+        const VectorXd at = PredictedAt(map.prior, engine, map.posterior.eta);
+        dose.exposure = forecast::ExposureOf(design, engine.Rows(), at);
+        int failed = 0;
+        const std::vector<VectorXd> draws = Simulated(
+            map.prior, engine.Simulator(),
+            forecast::DrawEtas(map.posterior.eta, map.posterior.covariance, request.map.draws, request.map.seed, 0),
+            failed);
+        if (draws.empty()) throw cli::EngineError(EngineStage::Simulation, engine.LastCode());
+        std::vector<double> exposures;
+        int attained = 0;
+        for (const VectorXd& f : draws) {
+            exposures.push_back(forecast::ExposureOf(design, engine.Rows(), f));
+            if (dose.target.Attained(exposures.back())) ++attained;
+        }
+        dose.probability = double(attained) / double(exposures.size());
+        dose.exposureP5 = forecast::Quantile(exposures, 0.05);
+        dose.exposureP50 = forecast::Quantile(exposures, 0.5);
+        dose.exposureP95 = forecast::Quantile(exposures, 0.95);
+        Forecast(engine, design.rows.size(), request.map.draws, request.map.seed, map);
+        map.seconds = detail::SecondsSince(start);
+        return dose;
+    });
+}
+
+}  // namespace tessuvan::toolkit
