@@ -2,6 +2,7 @@
 // of a run (load, read, build, check, run, check, write).
 
 #include "engine/engine_limits.h"
+#include "fmt/format.h"
 #include "results/report.h"
 #include "results/text_file.h"
 #include "runs/run_focei.h"
