@@ -232,3 +232,57 @@ write("steady_state_bolus", FAST, rows,
                   + (100 / V * np.exp(-kf * (t - 12)) if t > 12 else 0.0)))
 rows = [obs(0), dose(0, 100, rate=50, ii=12, ss=1)] + [obs(t) for t in (1, 2, 3, 6, 11)]
 write("steady_state_infusion", FAST, rows, expected_of(rows, lambda t, i: ss_infusion(t)))
+
+# Steady states after a change of regimen, with half-lives longer than the interval (the
+# earlier doses settle slowly), by the series C_ss(s) = sum over n >= 0 of C(s + n*II).
+SLOW = ONE.replace("value = 0.2", "value = 0.05")   # half-life 13.9 h
+ks = 0.05
+
+
+def slow_bolus(u, amt):
+    return amt / V * np.exp(-ks * u) if u >= 0 else 0.0
+
+
+def slow_infusion(u, amt, duration):
+    if u <= 0:
+        return 0.0
+    rate = amt / duration
+    return rate / (ks * V) * (1 - np.exp(-ks * min(u, duration))) * np.exp(-ks * max(0.0, u - duration))
+
+
+# SS 1 of 50 every 12 h at 24 after 100 every 6 h: every amount reset, then the steady state.
+# The row at 24 written before the steady-state dose sees its trough; one ADDL dose at 36.
+rows = ([dose(0, 100, ii=6, addl=3)] + [obs(t) for t in (3, 20, 24)] + [dose(24, 50, ii=12, addl=1, ss=1)]
+        + [obs(t) for t in (25, 30, 36, 40)])
+r12 = np.exp(-ks * 12)
+write("steady_state_after_regimen_change", SLOW, rows,
+      expected_of(rows, lambda t, i: sum(slow_bolus(t - td, 100) for td in (0, 6, 12, 18) if td < t) if i <= 2
+                  else slow_bolus(12, 50) / (1 - r12) if i == 3
+                  else slow_bolus(t - 24, 50) / (1 - r12) + (slow_bolus(t - 36, 50) if t > 36 else 0.0)))
+
+# SS 2: a 3 h infusion of 60 every 8 h added at 5 to what a bolus at 0 left (the row at 5
+# written before the dose sees the bolus alone).
+rows = [dose(0, 100), obs(2), obs(5), dose(5, 60, rate=20, ii=8, ss=2)] + [obs(t) for t in (6, 8, 12, 13)]
+write("steady_state_added_infusion", SLOW, rows,
+      expected_of(rows, lambda t, i: slow_bolus(t, 100)
+                  + (sum(slow_infusion(t - 5 + 8 * n, 60, 3) for n in range(3000)) if i > 2 else 0.0)))
+
+
+# Two compartments (slow mode half-life 12.6 h): SS 1 at 6 of a 10 h infusion every 8 h (each
+# infusion still runs when the next starts), after a bolus at 0; by the matrix exponential.
+def two_infusion(u, amt=120.0, duration=10.0):
+    if u <= 0:
+        return np.zeros(2)
+    b = np.array([amt / duration, 0.0])
+    x = advance(np.zeros(2), min(u, duration), b)
+    return advance(x, u - duration, np.zeros(2)) if u > duration else x
+
+
+def two_bolus(u):
+    return expm(A * u) @ np.array([100.0, 0.0]) if u >= 0 else np.zeros(2)
+
+
+rows = [dose(0, 100), obs(1), obs(4), dose(6, 120, rate=12, ii=8, ss=1)] + [obs(t) for t in (7, 10, 14, 20, 30)]
+write("steady_state_two_compartments_long_infusion", TWO, rows,
+      expected_of(rows, lambda t, i: (two_bolus(t)[0] if i < 3
+                                      else sum(two_infusion(t - 6 + 8 * n)[0] for n in range(200))) / 5))

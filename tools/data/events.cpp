@@ -66,7 +66,7 @@ std::vector<std::vector<double>> FilledCovariates(const Model& model, const Data
 
 class EventBuilder {
 public:
-    EventBuilder(const Model& model, const DataSet& data, int preDoses, CensoredRows censored)
+    EventBuilder(const Model& model, const DataSet& data, const PreDoses& preDoses, CensoredRows censored)
         : model_(model), data_(data), preDoses_(preDoses), censored_(censored)
     {
     }
@@ -103,7 +103,6 @@ public:
                             std::to_string(compartments) + " (the model's compartments in order)");
         const CompartmentDosing& dosing = model_.dosing[std::size_t(cmt - 1)];
         const std::string& name = model_.compartments[std::size_t(cmt - 1)];
-        if (row.steadyState != 0) SteadyStateAllowed(row);
 
         double lag = 0;
         if (dosing.lag) {
@@ -165,27 +164,58 @@ public:
             throw DataError(data_.Where(row.line, data_.rateColumn, "RATE") +
                             ": the infusion's duration is not positive");
 
-        // A steady state: the same dose every II before this one, preDoses_ times, and two
-        // requests that see the amounts just before the last pre-dose and just before this dose,
-        // whose agreement at the final values shows that the regimen had settled.
-        const int first = row.steadyState != 0 ? -preDoses_ : 0;
-        if (row.steadyState != 0)
-            for (int k : {-1, 0}) {
+        // A steady state: the same dose every II before this one, into a shadow set free over the
+        // train's span; checks of the shadow's trough 2, 1 and 0 intervals before the transfer
+        // tell how far from its limit the train ended. A pre-dose due at or after the row's time
+        // (a lag of II or more) is given to the compartments.
+        int first = 0, shadow = 0;
+        if (row.steadyState != 0) {
+            const int count = preDoses_.Of(row.line);
+            first = -count;
+            const double from = AsStored(row.time + first * row.interval + lag);
+            for (std::size_t j = 0; j < shadowsFree_.size() && shadow == 0; ++j)
+                if (shadowsFree_[j] < from) shadow = int(j + 1);
+            if (shadow == 0) {
+                shadowsFree_.push_back(0);
+                shadow = int(shadowsFree_.size());
+            }
+            shadowsFree_[std::size_t(shadow - 1)] = AsStored(row.time);
+            // A row written before an SS 1 dose at its time sees the steady-state trough: it reads
+            // the shadow before the transfer (after the reset nothing else is there). Before an
+            // SS 2 dose it sees the amounts before the steady state is added.
+            for (Event& written : events_)
+                if (row.steadyState == 1 && !written.ChangesState() && written.steadyState == 0 && written.order == 0 &&
+                    written.time == AsStored(row.time))
+                    written.shadow = shadow;
+            for (int k : {-2, -1, 0}) {
                 Event check;
                 check.kind = EventKind::Predict;
                 check.line = row.line;
-                check.steadyState = k == 0 ? 2 : 1;
+                check.shadow = shadow;
+                check.steadyState = 1 - k;
                 for (std::size_t o = 0; o < model_.outputs.size(); ++o) {
                     check.output = o;
-                    Add(check, row.time + k * row.interval + lag, 0);
+                    Add(check, row.time + k * row.interval, 0);
                 }
             }
+            Event change;
+            change.line = row.line;
+            if (row.steadyState == 1) {
+                change.kind = EventKind::Reset;
+                Add(change, row.time, 0);
+            }
+            change.kind = EventKind::Transfer;
+            change.shadow = shadow;
+            Add(change, row.time, 0);
+        }
         for (int k = first; k <= row.additional; ++k) {
             const double start = row.time + k * row.interval + lag;
+            const bool shadowed = k < 0 && AsStored(start) < AsStored(row.time);
             const int order = k != 0 || lag > 0 ? 1 : 0;
             Event dose;
             dose.line = row.line;
             dose.compartment = cmt;
+            dose.shadow = shadowed ? shadow : 0;
             if (rate.empty()) {
                 dose.kind = EventKind::Bolus;
                 dose.amount = entering;
@@ -201,25 +231,7 @@ public:
         }
     }
 
-    // The pre-doses of a steady state come before the row's time, so nothing may have been
-    // observed before it; SS 1 replaces the amounts, so nothing may have been given before it.
-    void SteadyStateAllowed(const DataRow& row) const
-    {
-        // `why` and `instead` around the number of the earlier line.
-        const auto refuse = [&](const Event& event, const char* why, const char* instead) {
-            return DataError(data_.Where(row.line, data_.steadyStateColumn, "SS") + ": " + why + " (line " +
-                             std::to_string(event.line) + instead);
-        };
-        for (const Event& event : events_) {
-            if (!event.ChangesState() && event.time < AsStored(row.time))
-                throw refuse(event, "a steady-state dose must come before the individual's observations",
-                             " is earlier): start the record at the steady-state dose, or give the earlier doses "
-                             "explicitly (ADDL with II)");
-            if (event.ChangesState() && event.kind != EventKind::CovariateStep && row.steadyState == 1)
-                throw refuse(event, "SS 1 replaces the amounts, so it must be the individual's first dose",
-                             " gives one before it): use SS 2 to add the steady state to what is there");
-        }
-    }
+    int Shadows() const { return int(shadowsFree_.size()); }
 
     void Row(const DataRow& row, const std::vector<double>& covariates, IndividualEvents& out)
     {
@@ -258,7 +270,9 @@ public:
             }
             if (!(*row.dv > kObservationThreshold)) {
                 ++out.nonPositiveRows;
-                return;
+                // Kept: the population estimation weighs them when its residual error allows.
+                if (censored_ == CensoredRows::LeftOut) return;
+                event.nonPositive = true;
             }
             event.kind = EventKind::Observe;
             event.output = OutputOf(model_, data_, row);
@@ -291,7 +305,8 @@ private:
     const Model& model_;
     const DataSet& data_;
     std::vector<Event> events_;
-    int preDoses_ = 0;
+    const PreDoses& preDoses_;
+    std::vector<double> shadowsFree_;  // [set - 1]: the time of its last transfer
     CensoredRows censored_ = CensoredRows::LeftOut;
     int sequence_ = 0;
     int infusions_ = 0;
@@ -372,7 +387,7 @@ std::optional<double> ValueBeforeRun(const Model& model, const Node& formula, co
 }
 
 IndividualEvents EventsOf(const Model& model, const DataSet& data, const std::vector<const DataRow*>& rows,
-                          int preDoses, CensoredRows censored)
+                          const PreDoses& preDoses, CensoredRows censored)
 {
     IndividualEvents out;
     const std::vector<std::vector<double>> covariates = FilledCovariates(model, data, rows);
@@ -399,6 +414,7 @@ IndividualEvents EventsOf(const Model& model, const DataSet& data, const std::ve
             }
         builder.Row(row, covariates[r], out);
     }
+    out.shadows = builder.Shadows();
     out.events = builder.Sorted();
     return out;
 }

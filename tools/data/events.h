@@ -11,11 +11,20 @@
 // - ADDL repeats the dose row every II, ADDL more times.
 // - A covariate whose value changes within the individual steps at the row's time (LOCF) or at
 //   the previous row's time (NOCB).
+// - A steady-state dose (SS 1 or 2 with II) is given every II before its row in a shadow of the
+//   compartments: species of their own with the same rates, which no output reads and no
+//   other dose or reset touches. At the row's time the shadow holds the steady state reached
+//   from nothing, which is moved onto the compartments (SS 1 after a reset of every amount and
+//   infusion, SS 2 added to them) together with the shadow's infusions still running; then the
+//   dose itself follows. The count of earlier doses is the caller's (see engine_input.h: it
+//   grows until the steady state holds to its tolerance); shadows whose trains of doses
+//   overlap in time are distinct sets.
 // Events at the same time keep the file's order; events the tool makes (ADDL doses, infusion
 // ends, lagged doses, NOCB steps) come after the rows written for that time, so an observation
 // written at a dose time sees the amounts before an ADDL or NOCB change there.
 #pragma once
 
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -31,7 +40,8 @@ enum class EventKind {
     Bolus,          // `amount` enters `compartment` at once
     InfusionStart,  // `amount` (a rate) enters `compartment` per unit of time from here
     InfusionEnd,    // ... up to here
-    Reset,          // every amount and infusion set to 0
+    Reset,          // every amount and infusion of the compartments set to 0 (not the shadows')
+    Transfer,       // shadow set `shadow` added onto the compartments, its infusions with it; then 0
     CovariateStep,  // covariate `covariate` takes `value`
 };
 
@@ -42,13 +52,15 @@ struct Event {
     int order = 0;              // 0 written in the file; 1 made by the tool (after the rows at `time`)
     int sequence = 0;           // file order among events of one time and order
     int compartment = 0;        // doses: 1-based
+    int shadow = 0;             // doses, checks, Transfer: the shadow set (1-based); 0 the compartments
     std::string amount;         // Bolus: engine text of the amount; infusions: of the rate
     int infusion = 0;           // infusions: the number shared by a start and its end
     std::size_t output = 0;     // Observe, Predict: the model output (0-based)
     double dv = 0;              // Observe (a censored one: the limit)
     int censored = 0;           // Observe with FOCEI: CENS of the row (1 below dv, -1 above it)
     double limit = 0;           // ... and LIMIT, the interval's other bound; NaN when none
-    int steadyState = 0;        // Predict: 1 / 2 the check before the last pre-dose / before the dose
+    int steadyState = 0;        // Predict of a shadow: 3, 2, 1 intervals before its transfer (1 at it)
+    bool nonPositive = false;   // Observe: DV at or below 0, kept for the population estimation
     std::size_t covariate = 0;  // CovariateStep: 0-based
     double value = 0;
 
@@ -61,12 +73,27 @@ struct IndividualEvents {
     std::vector<bool> covariateChanges;   // [q]: the value changes within the individual
     int censoredRows = 0;                 // CENS ≠ 0 rows: left out (M1) or kept (M3)
     int nonPositiveRows = 0;              // DV at or below 0 (the engine weighs only y > 0)
+    int shadows = 0;                      // shadow sets the steady states need
 };
 
-// The individual's events, a steady-state dose preceded by `preDoses` doses every II; throws
+// The count of doses before each steady-state dose (by its data set line), and the count for
+// a line not listed.
+struct PreDoses {
+    int first = 20;
+    std::map<int, int> byLine;
+    std::map<int, double> ratios;  // by line: the trough's settling per interval, where measured
+    int Of(int line) const
+    {
+        const auto found = byLine.find(line);
+        return found == byLine.end() ? first : found->second;
+    }
+};
+
+// The individual's events, a steady-state dose preceded by its count of doses every II; throws
 // DataError (row, column, what to do) where the engine cannot express what a row asks for.
+// Kept rows (the population estimation) keep the censored and the non-positive observations.
 IndividualEvents EventsOf(const Model& model, const DataSet& data, const std::vector<const DataRow*>& rows,
-                          int preDoses, CensoredRows censored = CensoredRows::LeftOut);
+                          const PreDoses& preDoses, CensoredRows censored = CensoredRows::LeftOut);
 
 // The engine interrupts the events need: one per time at which something changes, and one at
 // the first time in any case.

@@ -5,8 +5,10 @@
 #include <cmath>
 #include <map>
 #include <set>
+#include <tuple>
 
 #include "data/events.h"
+#include "engine/species_layout.h"
 #include "tessuvan/tessuvan.h"
 
 namespace tessuvan::cli {
@@ -20,78 +22,19 @@ constexpr int kMaxPoints = MaxPoints;
 constexpr int kMaxSpecies = MaxSpecies;
 constexpr int kMaxOutputs = MaxOutputs;
 constexpr int kMaxPParameters = MaxPParameters;
-constexpr int kMaxPreDoses = 9;  // of a steady state, when the interrupts allow
-
-// Replaces the engine variables `letter`k of `text` by replacement[k] where one is given.
-std::string ReplaceVariables(const std::string& text, char letter, const std::map<int, std::string>& replacement)
-{
-    if (replacement.empty()) return text;
-    std::string out;
-    for (std::size_t i = 0; i < text.size();) {
-        const bool starts = text[i] == letter && (i == 0 || !std::isalnum(static_cast<unsigned char>(text[i - 1]))) &&
-                            i + 1 < text.size() && std::isdigit(static_cast<unsigned char>(text[i + 1]));
-        if (!starts) {
-            out += text[i++];
-            continue;
-        }
-        std::size_t end = i + 1;
-        while (end < text.size() && std::isdigit(static_cast<unsigned char>(text[end]))) ++end;
-        const auto found = replacement.find(std::stoi(text.substr(i + 1, end - i - 1)));
-        out += found == replacement.end() ? text.substr(i, end - i) : found->second;
-        i = end;
-    }
-    return out;
-}
-
-// Where each added species sits, and the engine outputs made so far.
-struct Layout {
-    int compartments = 0;
-    std::map<int, int> rateSpecies;               // compartment -> species holding its infusion rate
-    std::map<std::size_t, int> covariateSpecies;  // covariate (0-based) -> species holding it
-    int copyBase = 0;                             // P parameter of species s is copyBase + s
-    std::map<std::pair<std::size_t, std::set<int>>, std::size_t> slots;  // (output, species read before) -> slot
-    std::vector<std::pair<std::size_t, std::set<int>>> slotViews;
-    std::vector<std::string> outputTexts;      // [output]: the model's, reading changing covariates as species
-    std::vector<std::string> definitionTexts;  // [parameter - 1]: the same for defining formulas
-    int speciesCount() const { return compartments + int(rateSpecies.size() + covariateSpecies.size()); }
-
-    // A formula reading the copies of the species in `before` instead of the species. The
-    // engine inlines a defined parameter where it is read, so a definition that reads such a
-    // species is inlined here, reading the copies too.
-    std::string ViewText(const std::string& text, const std::set<int>& before) const
-    {
-        if (before.empty()) return text;
-        std::map<int, std::string> toCopies, toDefinitions;
-        for (int s : before) toCopies[s] = "P" + std::to_string(copyBase + s);
-        auto view = [&](const std::string& formula) {
-            return ReplaceVariables(ReplaceVariables(formula, 'F', toCopies), 'A', toDefinitions);
-        };
-        // Definitions are acyclic, so one pass per level of nesting settles every view.
-        for (std::size_t pass = 0; pass <= definitionTexts.size(); ++pass) {
-            bool changed = false;
-            for (std::size_t a = 0; a < definitionTexts.size(); ++a) {
-                if (definitionTexts[a].empty()) continue;
-                const std::string viewed = view(definitionTexts[a]);
-                if (viewed == definitionTexts[a]) continue;
-                std::string& entry = toDefinitions[int(a + 1)];
-                if (entry != "(" + viewed + ")") changed = true;
-                entry = "(" + viewed + ")";
-            }
-            if (!changed) break;
-        }
-        return view(text);
-    }
-};
 
 // The species a change sets (infusion rates are never read by outputs, so they are left out).
-std::vector<int> SpeciesChanged(const Event& event, const Layout& layout)
+std::vector<int> SpeciesChanged(const Event& event, const SpeciesLayout& layout)
 {
     switch (event.kind) {
         case EventKind::Bolus:
-            return {event.compartment};
-        case EventKind::Reset: {
+            return {layout.SpeciesOf(event.shadow, event.compartment)};
+        case EventKind::Reset:
+        case EventKind::Transfer: {
             std::vector<int> all;
             for (int s = 1; s <= layout.compartments; ++s) all.push_back(s);
+            for (int s = 1; event.kind == EventKind::Transfer && s <= layout.compartments; ++s)
+                all.push_back(layout.SpeciesOf(event.shadow, s));
             return all;
         }
         case EventKind::CovariateStep: {
@@ -107,22 +50,21 @@ std::vector<int> SpeciesChanged(const Event& event, const Layout& layout)
 struct IndividualBuild {
     const Model& model;
     const DataSet& data;
-    Layout& layout;
+    SpeciesLayout& layout;
     const IndividualEvents& events;
     EngineIndividual& out;
 
     // The state the interrupt formulas build on.
-    std::vector<std::string> amounts;                    // [compartment - 1]: engine text
-    std::map<int, std::pair<int, std::string>> running;  // infusion -> (compartment, rate text)
-    std::vector<double> covariates;                      // [q]
+    std::vector<std::string> amounts;  // [species - 1] of the compartments and shadows
+    std::map<int, std::pair<std::pair<int, int>, std::string>> running;  // infusion -> ((shadow, cmt), rate)
+    std::vector<double> covariates;                                      // [q]
 
-    std::size_t Slot(std::size_t output, std::set<int> before)
+    std::size_t Slot(std::size_t output, std::set<int> before, int shadow)
     {
         // Only the species the output reads matter.
-        std::erase_if(before, [&](int s) {
-            return layout.ViewText(layout.outputTexts[output], {s}) == layout.outputTexts[output];
-        });
-        const auto key = std::pair{output, before};
+        const std::string text = layout.ShadowText(layout.outputTexts[output], shadow);
+        std::erase_if(before, [&](int s) { return layout.ViewText(text, {s}) == text; });
+        const auto key = SpeciesLayout::SlotKey{output, before, shadow};
         const auto found = layout.slots.find(key);
         if (found != layout.slots.end()) return found->second;
         const std::size_t slot = layout.slotViews.size();
@@ -135,19 +77,29 @@ struct IndividualBuild {
     {
         switch (event.kind) {
             case EventKind::Bolus: {
-                std::string& amount = amounts[std::size_t(event.compartment - 1)];
+                std::string& amount = amounts[std::size_t(layout.SpeciesOf(event.shadow, event.compartment) - 1)];
                 amount = amount == "0" ? event.amount : amount + "+" + event.amount;
                 break;
             }
             case EventKind::InfusionStart:
-                running[event.infusion] = {event.compartment, event.amount};
+                running[event.infusion] = {{event.shadow, event.compartment}, event.amount};
                 break;
             case EventKind::InfusionEnd:
                 running.erase(event.infusion);
                 break;
             case EventKind::Reset:
-                std::fill(amounts.begin(), amounts.end(), "0");
-                running.clear();
+                std::fill(amounts.begin(), amounts.begin() + layout.compartments, "0");
+                std::erase_if(running, [](const auto& infusion) { return infusion.second.first.first == 0; });
+                break;
+            case EventKind::Transfer:
+                for (int s = 1; s <= layout.compartments; ++s) {
+                    std::string& amount = amounts[std::size_t(s - 1)];
+                    std::string& held = amounts[std::size_t(layout.SpeciesOf(event.shadow, s) - 1)];
+                    if (held != "0") amount = amount == "0" ? held : amount + "+" + held;
+                    held = "0";
+                }
+                for (auto& [id, infusion] : running)
+                    if (infusion.first.first == event.shadow) infusion.first.first = 0;
                 break;
             case EventKind::CovariateStep:
                 covariates[event.covariate] = event.value;
@@ -166,24 +118,32 @@ struct IndividualBuild {
                             " interrupts, the most the engine holds (each time at which a dose is given, an "
                             "infusion starts or ends, or a covariate changes starts one): split the record into "
                             "several individuals, or leave out doses long before the observations");
-        std::vector<std::string> formulas = amounts;
-        formulas.resize(std::size_t(layout.speciesCount()));
-        for (const auto& [compartment, species] : layout.rateSpecies) {
+        std::vector<std::string> formulas(std::size_t(layout.speciesCount()));
+        for (int s = 1; s <= layout.compartments; ++s)
+            for (int j = 0; j <= layout.shadowSets; ++j) {
+                const int species = layout.SpeciesOf(j, s);
+                formulas[std::size_t(species - 1)] = amounts[std::size_t(species - 1)];
+            }
+        for (const auto& [target, species] : layout.rateSpecies) {
             std::string sum;
             for (const auto& [id, infusion] : running)
-                if (infusion.first == compartment) sum += (sum.empty() ? "" : "+") + infusion.second;
+                if (infusion.first == target) sum += (sum.empty() ? "" : "+") + infusion.second;
             formulas[std::size_t(species - 1)] = sum.empty() ? "0" : sum;
         }
         for (const auto& [q, species] : layout.covariateSpecies)
             formulas[std::size_t(species - 1)] = NumberText(covariates[q]);
         out.startFormulas.push_back(formulas);
-        for (int s = 1; s <= layout.compartments; ++s) amounts[std::size_t(s - 1)] = "F" + std::to_string(s);
+        for (int s = 1; s <= layout.compartments; ++s)
+            for (int j = 0; j <= layout.shadowSets; ++j) {
+                const int species = layout.SpeciesOf(j, s);
+                amounts[std::size_t(species - 1)] = "F" + std::to_string(species);
+            }
     }
 
     void Build()
     {
         const std::vector<Event>& all = events.events;
-        amounts.assign(std::size_t(layout.compartments), "0");
+        amounts.assign(std::size_t(layout.speciesCount()), "0");
         covariates = events.firstCovariates;
         out.covariates = events.firstCovariates;
 
@@ -218,12 +178,16 @@ struct IndividualBuild {
                 }
                 if (begin == 0 && interrupt == 0)
                     for (int s : before)
-                        if (s > layout.compartments) interrupt = -1;  // the copies need an interrupt before
+                        for (const auto& [q, species] : layout.covariateSpecies)
+                            if (s == species) interrupt = -1;  // the copies need an interrupt before
                 EngineRequest answer;
-                answer.slot = Slot(request.output, before);
+                answer.slot = Slot(request.output, before, request.shadow);
                 answer.line = request.line;
-                answer.dv = request.kind == EventKind::Observe && request.censored == 0 ? request.dv : 0;
-                if (request.kind == EventKind::Observe && request.censored != 0) {
+                const bool weighed =
+                    request.kind == EventKind::Observe && request.censored == 0 && !request.nonPositive;
+                answer.dv = weighed ? request.dv : 0;
+                answer.nonPositive = request.nonPositive;
+                if (request.kind == EventKind::Observe && (request.censored != 0 || request.nonPositive)) {
                     answer.censored = request.censored;
                     answer.bound = request.dv;
                     answer.limit = request.limit;
@@ -280,7 +244,8 @@ int EngineProblem::PointCount() const
     return count;
 }
 
-EngineProblem BuildEngineProblem(const Model& model, const DataSet& data, CensoredRows censoredRows)
+EngineProblem BuildEngineProblem(const Model& model, const DataSet& data, CensoredRows censoredRows,
+                                 const PreDoses& preDoses)
 {
     // Rows grouped by individual, each individual's rows together.
     std::vector<std::string> order;
@@ -302,34 +267,47 @@ EngineProblem BuildEngineProblem(const Model& model, const DataSet& data, Censor
     problem.warnings = data.warnings;
     std::vector<IndividualEvents> events;
     int censored = 0, nonPositive = 0;
-    Layout layout;
+    SpeciesLayout layout;
     layout.compartments = int(model.compartments.size());
+    int nonPositiveLine = 0;
     for (const std::string& id : order) {
-        // As many pre-doses of a steady state as the engine's interrupts leave room for.
-        IndividualEvents built = EventsOf(model, data, rowsOf[id], kMaxPreDoses, censoredRows);
-        const bool steady =
-            std::any_of(rowsOf[id].begin(), rowsOf[id].end(), [](const DataRow* row) { return row->steadyState != 0; });
-        for (int preDoses = kMaxPreDoses - 1;
-             steady && preDoses >= 1 && InterruptsNeeded(built.events) > kMaxInterrupts; --preDoses)
-            built = EventsOf(model, data, rowsOf[id], preDoses, censoredRows);
-        events.push_back(std::move(built));
+        events.push_back(EventsOf(model, data, rowsOf[id], preDoses, censoredRows));
         censored += events.back().censoredRows;
         nonPositive += events.back().nonPositiveRows;
-        for (const Event& event : events.back().events)
-            if (event.kind == EventKind::InfusionStart && layout.rateSpecies.count(event.compartment) == 0)
-                layout.rateSpecies[event.compartment] = 0;
+        layout.shadowSets = std::max(layout.shadowSets, events.back().shadows);
+        for (const Event& event : events.back().events) {
+            if (event.kind == EventKind::InfusionStart) layout.rateSpecies[{event.shadow, event.compartment}] = 0;
+            if (event.nonPositive && nonPositiveLine == 0) nonPositiveLine = event.line;
+        }
         for (std::size_t q = 0; q < events.back().covariateChanges.size(); ++q)
             if (events.back().covariateChanges[q]) layout.covariateSpecies[q] = 0;
     }
+    // A zero prediction has no variance under a proportional error alone, and a value at or
+    // below 0 no likelihood to weigh.
+    if (nonPositiveLine != 0 && !model.error.additive)
+        throw DataError(data.Where(nonPositiveLine, 0, "") +
+                        ": an observation at or below 0, which a proportional residual error alone cannot weigh (its "
+                        "variance b²·f² vanishes with the prediction): add an additive term ([error] additive) or "
+                        "mark the row missing (MDV 1)");
+    // Species: the compartments, their infusion rates, the changing covariates, then the
+    // shadows' compartments and rates (so that a data set without steady states keeps the
+    // numbering it had).
     int species = layout.compartments;
-    for (auto& [compartment, at] : layout.rateSpecies) at = ++species;
+    for (auto& [target, at] : layout.rateSpecies)
+        if (target.first == 0) at = ++species;
     for (auto& [q, at] : layout.covariateSpecies) at = ++species;
+    layout.shadowBase = species;
+    species += layout.shadowSets * layout.compartments;
+    for (auto& [target, at] : layout.rateSpecies)
+        if (target.first != 0) at = ++species;
     if (species > kMaxSpecies)
         throw DataError(data.source + ": the model's " + std::to_string(layout.compartments) + " compartments, " +
-                        std::to_string(layout.rateSpecies.size()) + " infused compartment(s) and " +
-                        std::to_string(layout.covariateSpecies.size()) +
-                        " changing covariate(s) need more than the engine's " + std::to_string(kMaxSpecies) +
-                        " species");
+                        std::to_string(layout.rateSpecies.size()) + " infused compartment(s), " +
+                        std::to_string(layout.covariateSpecies.size()) + " changing covariate(s) and " +
+                        std::to_string(layout.shadowSets) +
+                        " cop(ies) of the compartments for steady states (one per steady-state dose whose earlier "
+                        "doses overlap another's) need more than the engine's " +
+                        std::to_string(kMaxSpecies) + " species");
     layout.copyBase = int(model.pParameters.size());
     std::map<int, std::string> toSpecies;  // covariates that change are species
     for (const auto& [q, at] : layout.covariateSpecies) toSpecies[int(q + 1)] = "F" + std::to_string(at);
@@ -338,8 +316,8 @@ EngineProblem BuildEngineProblem(const Model& model, const DataSet& data, Censor
     for (const ParameterSpec& parameter : model.parameters)
         layout.definitionTexts.push_back(ReplaceVariables(parameter.engineFormula, 'Q', toSpecies));
     for (std::size_t k = 0; k < model.outputs.size(); ++k) {
-        layout.slots[{k, {}}] = k;
-        layout.slotViews.push_back({k, {}});
+        layout.slots[{k, {}, 0}] = k;
+        layout.slotViews.push_back({k, {}, 0});
     }
 
     for (std::size_t i = 0; i < order.size(); ++i) {
@@ -361,8 +339,9 @@ EngineProblem BuildEngineProblem(const Model& model, const DataSet& data, Censor
         individual.firstLine = rows.front()->line;
         IndividualBuild{model, data, layout, events[i], individual, {}, {}, {}}.Build();
         for (const EnginePoint& point : individual.points)
-            individual.observationCount += int(std::count_if(point.requests.begin(), point.requests.end(),
-                                                             [](const EngineRequest& r) { return r.dv > 0; }));
+            individual.observationCount +=
+                int(std::count_if(point.requests.begin(), point.requests.end(),
+                                  [](const EngineRequest& r) { return r.dv > 0 || r.nonPositive; }));
         problem.interruptCount = std::max(problem.interruptCount, int(individual.startFormulas.size()));
         problem.individuals.push_back(std::move(individual));
     }
@@ -378,8 +357,8 @@ EngineProblem BuildEngineProblem(const Model& model, const DataSet& data, Censor
         throw DataError(data.source + ": observations before a change at their own time need " +
                         std::to_string(layout.copyBase + species) + " P parameters, more than the engine's " +
                         std::to_string(kMaxPParameters));
-    for (const auto& [output, before] : layout.slotViews) {
-        problem.outputTexts.push_back(layout.ViewText(layout.outputTexts[output], before));
+    for (const auto& [output, before, shadow] : layout.slotViews) {
+        problem.outputTexts.push_back(layout.ViewText(layout.ShadowText(layout.outputTexts[output], shadow), before));
         problem.outputOf.push_back(output);
     }
     for (EngineIndividual& individual : problem.individuals)
@@ -398,12 +377,17 @@ EngineProblem BuildEngineProblem(const Model& model, const DataSet& data, Censor
     problem.speciesCount = species;
     problem.matrixText.assign(std::size_t(species), std::vector<std::string>(std::size_t(species)));
     problem.freeText.assign(std::size_t(species), "");
-    for (int s = 0; s < layout.compartments; ++s) {
-        for (int e = 0; e < layout.compartments; ++e)
-            problem.matrixText[s][e] = ReplaceVariables(model.matrixText[s][e], 'Q', toSpecies);
-        problem.freeText[s] = ReplaceVariables(model.freeText[s], 'Q', toSpecies);
-    }
-    for (const auto& [compartment, at] : layout.rateSpecies) problem.matrixText[compartment - 1][at - 1] = "1";
+    // A shadow has the compartments' rates, read on its own amounts.
+    for (int j = 0; j <= layout.shadowSets; ++j)
+        for (int s = 1; s <= layout.compartments; ++s) {
+            const std::size_t row = std::size_t(layout.SpeciesOf(j, s) - 1);
+            for (int e = 1; e <= layout.compartments; ++e)
+                problem.matrixText[row][std::size_t(layout.SpeciesOf(j, e) - 1)] =
+                    layout.ShadowText(ReplaceVariables(model.matrixText[s - 1][e - 1], 'Q', toSpecies), j);
+            problem.freeText[row] = layout.ShadowText(ReplaceVariables(model.freeText[s - 1], 'Q', toSpecies), j);
+        }
+    for (const auto& [target, at] : layout.rateSpecies)
+        problem.matrixText[layout.SpeciesOf(target.first, target.second) - 1][at - 1] = "1";
     problem.parameterTexts = layout.definitionTexts;
     for (int t = 0; t < std::max(problem.interruptCount, 1); ++t) {
         std::vector<std::string> row;
@@ -417,7 +401,7 @@ EngineProblem BuildEngineProblem(const Model& model, const DataSet& data, Censor
     if (censored > 0 && censoredRows == CensoredRows::LeftOut)
         problem.warnings.push_back(std::to_string(censored) +
                                    " censored observation(s) (CENS not 0) are left out of the fit (the M1 method)");
-    if (nonPositive > 0)
+    if (nonPositive > 0 && censoredRows == CensoredRows::LeftOut)
         problem.warnings.push_back(std::to_string(nonPositive) +
                                    " observation(s) at or below 0 are treated as missing (the engine weighs only "
                                    "positive values)");

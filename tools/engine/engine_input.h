@@ -36,21 +36,24 @@
 #include <vector>
 
 #include "data/data_set.h"
+#include "data/events.h"
 #include "model/model_file.h"
 #include "model/number_text.h"
 
 namespace tessuvan::cli {
 
-// A row whose prediction is wanted at a point: an observation (dv > 0) or an EVID 2 row.
+// A row whose prediction is wanted at a point: an observation (dv > 0) or an EVID 2 row; or a
+// check of a steady state (steadyState ≠ 0).
 struct EngineRequest {
-    std::size_t slot = 0;  // the engine output that answers it (0-based)
-    int line = 0;          // the data set line
-    double dv = 0;         // 0 = a prediction without observation
-    int censored = 0;      // FOCEI: a censored observation (dv 0, the engine does not weigh it),
-    double bound = 0;      // 1 below `bound` (DV), -1 above it,
-    double limit = 0;      // the other bound (LIMIT) or NaN
-    int steadyState = 0;   // a check of the steady state of the dose on `line`: 1 before its last
-                           // pre-dose, 2 before the dose itself (not a row of the data set)
+    std::size_t slot = 0;      // the engine output that answers it (0-based)
+    int line = 0;              // the data set line
+    double dv = 0;             // 0 = a prediction without observation
+    int censored = 0;          // FOCEI: a censored observation (dv 0, the engine does not weigh it),
+    double bound = 0;          // 1 below `bound` (DV), -1 above it,
+    double limit = 0;          // the other bound (LIMIT) or NaN
+    bool nonPositive = false;  // FOCEI: an observation at or below 0, its DV in `bound` (dv 0)
+    int steadyState = 0;       // a check of the steady state of the dose on `line`, in its shadow: 3, 2,
+                               // 1 intervals before the dose's row ends (not a row of the data set)
 };
 
 struct EnginePoint {
@@ -88,9 +91,11 @@ struct EngineProblem {
 };
 
 // Builds the problem; throws DataError (file, line, column) for data the engine cannot hold.
-// Censored rows become requests without a DV (censored ≠ 0) when kept.
+// Censored and non-positive rows become requests without a DV when kept (a non-positive one
+// refused under a proportional error alone). Each steady-state dose has the count of earlier
+// doses `preDoses` gives it (see steady_state.h for the count that reaches the tolerance).
 EngineProblem BuildEngineProblem(const Model& model, const DataSet& data,
-                                 CensoredRows censoredRows = CensoredRows::LeftOut);
+                                 CensoredRows censoredRows = CensoredRows::LeftOut, const PreDoses& preDoses = {});
 
 // Adds up to `perIndividual` points without observation between each individual's first and
 // last observed time, within the engine's points per individual, to draw smooth curves.

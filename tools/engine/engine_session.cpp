@@ -202,7 +202,7 @@ ParameterValues EngineSession::Values() const
     return values;
 }
 
-std::vector<std::vector<PointPrediction>> EngineSession::ReadPredictions() const
+std::vector<std::vector<PointPrediction>> EngineSession::ReadPredictions(bool rounded) const
 {
     int code = 0;
     const auto points = records_->engine.Predictions(&code);
@@ -210,7 +210,7 @@ std::vector<std::vector<PointPrediction>> EngineSession::ReadPredictions() const
     const std::size_t outputs = problem_.outputTexts.size();
     // Rounded to single, as the result file holds them: the toolkit reports what a host of the
     // public interface would read.
-    const auto single = [](double value) { return double(float(value)); };
+    const auto single = [rounded](double value) { return rounded ? double(float(value)) : value; };
     std::vector<std::vector<PointPrediction>> predictions(problem_.individuals.size());
     for (std::size_t i = 0; i < problem_.individuals.size(); ++i) {
         if (i >= points.size() || points[i].size() != problem_.individuals[i].points.size())

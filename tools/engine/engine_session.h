@@ -56,8 +56,9 @@ public:
     // estimation's engine adapter) instead of calling Load.
     estimation::EngineBlock Block();
 
-    // The predictions of the last simulation, [i - 1][point - 1].
-    std::vector<std::vector<PointPrediction>> ReadPredictions() const;
+    // The predictions of the last simulation, [i - 1][point - 1]; rounded to single as a host
+    // of the public interface reads them, or as the engine computed them.
+    std::vector<std::vector<PointPrediction>> ReadPredictions(bool rounded = true) const;
 
 private:
     struct Records;

@@ -97,6 +97,7 @@ PatientEngine::PatientEngine(const cli::Model& model, const cli::DataSet& patien
         cli::EnginePoint& point = individual.points[j];
         for (const cli::EngineRequest& request : point.requests) {
             if (request.steadyState != 0) continue;  // the tool's own checks, not rows
+            if (request.nonPositive) continue;       // left out here as before (the population fit keeps them)
             const Keyed& origin = *ofLine.at(request.line);
             PredictedRow row;
             row.line = origin.originalLine;

@@ -66,45 +66,6 @@ std::vector<Observation> RequestsOf(const EngineProblem& problem,
     return rows;
 }
 
-// A steady state is reached when the predictions just before the last pre-dose and just before
-// the steady-state dose agree: the amounts no longer change from one interval to the next.
-constexpr double kSteadyStateTolerance = 1e-4;  // relative
-
-void CheckSteadyStates(const EngineProblem& problem, const std::vector<std::vector<PointPrediction>>& predictions,
-                       std::vector<std::string>& warnings)
-{
-    for (std::size_t i = 0; i < problem.individuals.size(); ++i) {
-        // (dose line, engine output, population) -> (before the last pre-dose, before the dose)
-        std::map<std::tuple<int, std::size_t, bool>, std::pair<double, double>> troughs;
-        double worst = 0;
-        int line = 0;
-        const EngineIndividual& individual = problem.individuals[i];
-        for (std::size_t j = 0; j < individual.points.size(); ++j)
-            for (const EngineRequest& request : individual.points[j].requests) {
-                if (request.steadyState == 0) continue;
-                for (const bool population : {true, false}) {
-                    auto& [before, at] = troughs[{request.line, request.slot, population}];
-                    (request.steadyState == 1 ? before : at) =
-                        (population ? predictions[i][j].population : predictions[i][j].individual)[request.slot];
-                }
-            }
-        for (const auto& [key, pair] : troughs) {
-            const double scale = std::max(std::abs(pair.first), std::abs(pair.second));
-            const double change = scale > 0 ? std::abs(pair.second - pair.first) / scale : 0;
-            if (!(change <= worst)) {
-                worst = change;
-                line = std::get<0>(key);
-            }
-        }
-        if (!(worst <= kSteadyStateTolerance))
-            warnings.push_back(fmt::format(
-                "individual {}: the steady state of the dose on line {} is not reached at the final values (the "
-                "prediction before the dose differs by {:.2g} relative from the one an interval earlier): give "
-                "the earlier doses explicitly (ADDL with II)",
-                individual.id, line, worst));
-    }
-}
-
 std::vector<Observation> ObservationsOf(const EngineProblem& problem,
                                         const std::vector<std::vector<PointPrediction>>& predictions, double gamma)
 {
@@ -247,7 +208,6 @@ RunResult RunEngine(const Model& model, const EngineProblem& problem, bool fit, 
         const auto predictions = session.ReadPredictions();
         result.observations = ObservationsOf(problem, predictions, model.fit.errorExponent);
         result.predictedRows = RequestsOf(problem, predictions, false);
-        CheckSteadyStates(problem, predictions, result.warnings);
     }
 
     progress("drawing the curves");

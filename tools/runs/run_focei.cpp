@@ -19,8 +19,8 @@ constexpr std::size_t kIndividualsPerState = 100;
 
 // The observations of an individual in the order of the result tables: point by point, output
 // by output, the positive values (the engine weighs nothing else), then the censored ones of
-// that output there (the engine does not weigh them; the estimation does, by the M3 method),
-// those with their request.
+// that output there (the engine does not weigh them; the estimation does, by the M3 method)
+// and those at or below 0 (the estimation weighs them as any other), those with their request.
 template <typename Visit>
 void ForEachObservation(const EngineIndividual& individual, Visit visit)
 {
@@ -28,7 +28,7 @@ void ForEachObservation(const EngineIndividual& individual, Visit visit)
         for (std::size_t k = 0; k < individual.points[j].observed.size(); ++k) {
             if (individual.points[j].observed[k] > 0) visit(j, k, nullptr);
             for (const EngineRequest& request : individual.points[j].requests)
-                if (request.censored != 0 && request.slot == k) visit(j, k, &request);
+                if ((request.censored != 0 || request.nonPositive) && request.slot == k) visit(j, k, &request);
         }
 }
 
@@ -162,9 +162,9 @@ RunResult RunFocei(const Model& model, const EngineProblem& problem, const Progr
             observation.iwres = fit.iwres[i][o];
             observation.cwres = fit.cwres[i][o];
             // WRES: the population residual over the residual SD at PRED; none of a censored value.
-            observation.wres =
-                censored ? std::nan("")
-                         : (observation.dv - observation.pred) / std::sqrt(finalError.Variance(observation.pred));
+            observation.wres = observation.censored != 0 ? std::nan("")
+                                                         : (observation.dv - observation.pred) /
+                                                               std::sqrt(finalError.Variance(observation.pred));
             result.observations.push_back(observation);
             ++o;
         });

@@ -2,10 +2,12 @@
 // of a run (load, read, build, check, run, check, write).
 
 #include "engine/engine_limits.h"
+#include "fmt/format.h"
 #include "results/report.h"
 #include "results/report_compare.h"
 #include "results/text_file.h"
 #include "runs/run_focei.h"
+#include "runs/steady_state.h"
 #include "toolkit/guarded.h"
 
 namespace tessuvan::toolkit {
@@ -43,7 +45,9 @@ RunOutcome Run(const Study& study, bool fit, const Callbacks& callbacks, const R
     RunOutcome outcome{study.modelPath, study.dataPath, study.model, {}, {}, 0, study.data, options.linearPlots};
     const Model& model = outcome.model;
     const bool focei = fit && model.fit.estimation == Estimation::Focei;
-    outcome.problem = BuildEngineProblem(model, study.data, focei ? CensoredRows::Kept : CensoredRows::LeftOut);
+    const CensoredRows censored = focei ? CensoredRows::Kept : CensoredRows::LeftOut;
+    PreDoses preDoses;  // of the steady states: enough at the model's values, then at the run's end
+    outcome.problem = SteadyStateProblem(model, study.data, censored, {}, preDoses);
     const EngineProblem& problem = outcome.problem;
     // The engine loads only data with observations; a design of doses and EVID 2 rows is
     // simulated by the replicates, which lend it stand-ins.
@@ -59,6 +63,22 @@ RunOutcome Run(const Study& study, bool fit, const Callbacks& callbacks, const R
     outcome.run = focei ? RunFocei(model, problem, reporter.StatusReport())
                         : RunEngine(model, problem, fit, reporter.StatusReport());
     reporter.Check();  // an estimation that was asked to stop ends here
+    // A fit that ends where its steady states need more earlier doses runs again with them.
+    for (int round = 0; fit && HasSteadyStates(problem); ++round) {
+        const SteadyStateCheck check = CheckSteadyStates(model, problem, outcome.run.values, preDoses);
+        if (check.reached) break;
+        if (round == kSteadyStateRounds)
+            throw DataError(study.data.Where(check.line, study.data.steadyStateColumn, "SS") +
+                            fmt::format(": individual {}: the steady state of the dose on line {} moves with each "
+                                        "fit ({:.2g} relative from its limit at the end of the last)",
+                                        check.individual, check.line, check.distance));
+        reporter.Status("the steady states need more earlier doses at the fitted values: fitting again");
+        outcome.problem = SteadyStateProblem(model, study.data, censored, outcome.run.values, preDoses);
+        CheckEngineLimits(model, problem, study.data);
+        outcome.run = focei ? RunFocei(model, problem, reporter.StatusReport())
+                            : RunEngine(model, problem, fit, reporter.StatusReport());
+        reporter.Check();
+    }
     if (focei) {
         if (options.npdeSimulations < 0) throw UsageError("the NPDE simulations must be 0 (none) or more");
         FitDiagnosticsRequest request;

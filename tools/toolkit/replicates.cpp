@@ -14,6 +14,7 @@
 #include "results/report_vpc.h"
 #include "results/simulation_tables.h"
 #include "results/text_file.h"
+#include "runs/steady_state.h"
 #include "simulation/time_bins.h"
 #include "toolkit/guarded.h"
 
@@ -166,7 +167,7 @@ ReplicateSimulation SimulateReplicates(const Study& study, const ReplicateReques
         ReplicateSimulation simulation{study.modelPath, study.dataPath, study.model, {}, {}, {}, request, {}, {}};
         Model& model = simulation.model;
         ForSimulation(model);
-        simulation.problem = BuildEngineProblem(model, study.data);
+        simulation.problem = DrawnSteadyStateProblem(model, study.data);
         simulation.design = DesignOf(simulation.problem, study.data);
         nlohmann::json results;
         if (!request.from.empty()) results = ReadFitResults(request.from);
@@ -302,7 +303,7 @@ VpcResult Vpc(const VpcRequest& request, const Callbacks& callbacks, const RunSt
         ForSimulation(model);
         const std::string dataPath = FitDataSet(request, results, resultsPath).string();
         const DataSet data = ReadDataSet(dataPath, CovariateColumns(model));
-        const EngineProblem problem = BuildEngineProblem(model, data);
+        const EngineProblem problem = DrawnSteadyStateProblem(model, data);
         const SimulationDesign design = DesignOf(problem, data);
         const simulation::VariabilityModel variability = CheckedVariability(model, &results, resultsPath);
 
