@@ -61,7 +61,62 @@ std::string PopulationJsonMembers(const std::vector<Estimated>& theta, const std
     return j + "\n  },\n";
 }
 
+std::string OmegaMatrixJsonMember(const EstimatedOmega& omega)
+{
+    if (omega.Empty()) return "";
+    const Eigen::Index q = omega.covariance.rows();
+    const auto matrix = [&](const char* name, const auto& at) {
+        std::string j = fmt::format("    {}: [", JsonString(name));
+        for (Eigen::Index r = 0; r < q; ++r) {
+            j += r ? ", [" : "[";
+            for (Eigen::Index c = 0; c < q; ++c) j += (c ? ", " : "") + JsonNumber(at(r, c));
+            j += "]";
+        }
+        return j + "]";
+    };
+    std::string j = "  \"omega_matrix\": {\n    \"names\": [";
+    for (std::size_t e = 0; e < omega.names.size(); ++e) j += (e ? ", " : "") + JsonString(omega.names[e]);
+    j += "],\n" + matrix("covariance", [&](Eigen::Index r, Eigen::Index c) { return omega.covariance(r, c); });
+    // ρ_rc = Ω_rc / √(Ω_rr Ω_cc).
+    j += ",\n" + matrix("correlation", [&](Eigen::Index r, Eigen::Index c) {
+             return r == c ? 1.0 : omega.covariance(r, c) / std::sqrt(omega.covariance(r, r) * omega.covariance(c, c));
+         });
+    j += ",\n" + matrix("se", [&](Eigen::Index r, Eigen::Index c) { return omega.se(r, c); });
+    return j + "\n  },\n";
+}
+
 namespace {
+
+// "omega_matrix" read back: its names and covariance, square and symmetric.
+EstimatedOmega ReadOmegaMatrix(const nlohmann::json& results)
+{
+    EstimatedOmega omega;
+    if (!results.contains("omega_matrix")) return omega;
+    const nlohmann::json& member = results["omega_matrix"];
+    const auto fail = [](const std::string& what) { throw PopulationJsonError("results.json: omega_matrix." + what); };
+    if (!member.is_object() || !member.contains("names") || !member["names"].is_array())
+        fail("names is not a list of names");
+    for (const auto& name : member["names"]) {
+        if (!name.is_string()) fail("names is not a list of names");
+        omega.names.push_back(name.get<std::string>());
+    }
+    const Eigen::Index q = Eigen::Index(omega.names.size());
+    if (!member.contains("covariance") || !member["covariance"].is_array() ||
+        member["covariance"].size() != omega.names.size())
+        fail("covariance is not a square matrix of " + std::to_string(q) + " rows");
+    omega.covariance.resize(q, q);
+    for (Eigen::Index r = 0; r < q; ++r) {
+        const nlohmann::json& row = member["covariance"][std::size_t(r)];
+        if (!row.is_array() || row.size() != omega.names.size())
+            fail("covariance is not a square matrix of " + std::to_string(q) + " rows");
+        for (Eigen::Index c = 0; c < q; ++c) {
+            if (!row[std::size_t(c)].is_number()) fail(fmt::format("covariance[{}][{}] is not a number", r, c));
+            omega.covariance(r, c) = row[std::size_t(c)].get<double>();
+        }
+    }
+    if (!omega.covariance.isApprox(omega.covariance.transpose())) fail("covariance is not symmetric");
+    return omega;
+}
 
 std::vector<std::pair<std::string, double>> Member(const nlohmann::json& results, const char* member, const char* field)
 {
@@ -80,7 +135,8 @@ std::vector<std::pair<std::string, double>> Member(const nlohmann::json& results
 
 PopulationValues ReadPopulationJson(const nlohmann::json& results)
 {
-    return {Member(results, "theta", "value"), Member(results, "omega", "variance"), Member(results, "sigma", "value")};
+    return {Member(results, "theta", "value"), Member(results, "omega", "variance"), Member(results, "sigma", "value"),
+            ReadOmegaMatrix(results)};
 }
 
 }  // namespace tessuvan::population

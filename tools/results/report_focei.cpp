@@ -95,6 +95,20 @@ std::string FoceiTextReport(const ReportContext& context)
         line(fmt::format("  {:<14} {:>12} {:>12} {:>8} {:>7.1f}% {:>9.1f}%", o.name, FormatValue(o.value), Se(o),
                          Rse(o), CvPercent(o.value), fit.etaShrinkage[Eigen::Index(e)]));
     }
+    if (!fit.omegaMatrix.Empty()) {
+        // The blocks' covariances, as correlations ρ = Ω_rc / √(Ω_rr Ω_cc).
+        line(fmt::format("  {:<14} {:>12} {:>12} {:>12}", "correlated", "covariance", "std. error", "correlation"));
+        const population::EstimatedOmega& omega = fit.omegaMatrix;
+        for (Eigen::Index r = 0; r < omega.covariance.rows(); ++r)
+            for (Eigen::Index c = 0; c < r; ++c) {
+                if (omega.covariance(r, c) == 0 && !std::isfinite(omega.se(r, c))) continue;  // independent
+                const double rho = omega.covariance(r, c) / std::sqrt(omega.covariance(r, r) * omega.covariance(c, c));
+                const Estimated covariance{"", omega.covariance(r, c), omega.se(r, c), false};
+                line(fmt::format("  {:<14} {:>12} {:>12} {:>12.4f}",
+                                 omega.names[std::size_t(c)] + ":" + omega.names[std::size_t(r)],
+                                 FormatValue(covariance.value), Se(covariance), rho));
+            }
+    }
     line("");
     line("Residual error (sigma)");
     for (const Estimated& s : fit.sigma)
@@ -206,6 +220,7 @@ void WriteResultsJson(const ReportContext& context, const std::filesystem::path&
                      context.problem->individuals.size(), fit.estimatedCount);
     j += fmt::format("  \"n_censored\": {},\n  \"censored_method\": \"M3\",\n", fit.censored);
     j += population::PopulationJsonMembers(fit.theta, fit.omega, fit.sigma);
+    j += population::OmegaMatrixJsonMember(fit.omegaMatrix);
     j += "  \"shrinkage\": {\"eta\": {";
     for (std::size_t e = 0; e < fit.omega.size(); ++e)
         j += fmt::format("{}{}: {}", e ? ", " : "", JsonText(fit.omega[e].name),
