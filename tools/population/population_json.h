@@ -9,7 +9,8 @@
 //   "omega_matrix": {"names": [...], "covariance": [[...], ...], "correlation": [[...], ...],
 //                    "se": [[...], ...]}
 //
-// Numbers are written with 10 significant digits (null when not finite), one entry a line.
+// Numbers are written with 10 significant digits (null when not finite), one entry a line
+// (population/json_text.h).
 #pragma once
 
 #include <cmath>
@@ -20,6 +21,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "population/json_text.h"
 #include "population/population_model.h"
 
 namespace tessuvan::population {
@@ -32,6 +34,15 @@ struct Estimated {
     bool fixed = false;
 };
 
+// Log-normal variability: CV = √(exp(ω²) − 1), in %.
+inline double CvPercent(double variance) { return 100.0 * std::sqrt(std::expm1(variance)); }
+
+// The three members "theta", "omega" and "sigma" set in `results`, in this order (a value
+// that is not finite, such as a standard error the covariance step did not give, is written
+// null by JsonText).
+void AddPopulationMembers(nlohmann::ordered_json& results, const std::vector<Estimated>& theta,
+                          const std::vector<Estimated>& omega, const std::vector<Estimated>& sigma);
+
 // The whole Ω of a fit with blocks, each covariance with its standard error (NaN where none:
 // fixed, or between independent η).
 struct EstimatedOmega {
@@ -40,18 +51,8 @@ struct EstimatedOmega {
     bool Empty() const { return names.empty(); }
 };
 
-// Log-normal variability: CV = √(exp(ω²) − 1), in %.
-inline double CvPercent(double variance) { return 100.0 * std::sqrt(std::expm1(variance)); }
-
-std::string JsonNumber(double value);             // 10 significant digits; null when not finite
-std::string JsonString(const std::string& text);  // quoted, escaped
-
-// The three members, from `  "theta": {` to the `  },` closing "sigma" and its line break.
-std::string PopulationJsonMembers(const std::vector<Estimated>& theta, const std::vector<Estimated>& omega,
-                                  const std::vector<Estimated>& sigma);
-
-// `  "omega_matrix": {...},` and its line break; empty for an Ω without blocks.
-std::string OmegaMatrixJsonMember(const EstimatedOmega& omega);
+// "omega_matrix" set in `results`; nothing for an Ω without blocks (omega empty).
+void AddOmegaMatrix(nlohmann::ordered_json& results, const EstimatedOmega& omega);
 
 class PopulationJsonError : public std::runtime_error {
 public:

@@ -148,7 +148,6 @@ simulation::VariabilityModel VariabilityOf(const Model& model, const nlohmann::j
 ReplicateRun RunReplicates(const Model& model, const EngineProblem& problem, const SimulationDesign& design,
                            const simulation::VariabilityModel& variability, std::uint64_t seed,
                            const simulation::ReplicateRange& range, bool typicalPredictions, int threads,
-                           const std::filesystem::path& /*workFolder: the engine writes no file*/,
                            const RunProgress& progress)
 {
     const std::size_t individuals = problem.individuals.size();

@@ -56,7 +56,7 @@ using RunProgress = std::function<void(double fraction)>;
 ReplicateRun RunReplicates(const Model& model, const EngineProblem& problem, const SimulationDesign& design,
                            const simulation::VariabilityModel& variability, std::uint64_t seed,
                            const simulation::ReplicateRange& range, bool typicalPredictions, int threads,
-                           const std::filesystem::path& workFolder, const RunProgress& progress);
+                           const RunProgress& progress);
 
 // The processors this process may run on, at most 8: the default number of threads.
 int AvailableProcessors();

@@ -153,7 +153,7 @@ BinRule ParseBins(int count, const std::string& edges)
 }
 
 ReplicateSimulation SimulateReplicates(const Study& study, const ReplicateRequest& request, const Callbacks& callbacks,
-                                       const WorkFolder& work)
+                                       const RunStart& started)
 {
     return Guarded([&] {
         const Reporter reporter(callbacks);
@@ -173,13 +173,12 @@ ReplicateSimulation SimulateReplicates(const Study& study, const ReplicateReques
         simulation.variability =
             CheckedVariability(model, request.from.empty() ? nullptr : &results, request.from / "results.json");
 
-        detail::Scratch scratch(work);
-        const std::filesystem::path folder = scratch.Path();
+        if (started) started();
         simulation.range = simulation::ShardReplicates(request.replicates, request.shard);
         reporter.Status("loading the model");
         simulation.run =
             RunReplicates(model, simulation.problem, simulation.design, simulation.variability, request.seed,
-                          simulation.range, false, request.threads, folder, reporter.FractionReport());
+                          simulation.range, false, request.threads, reporter.FractionReport());
         CheckReplicatesUsable(model, simulation.problem, simulation.design, simulation.run, simulation.range.first);
         return simulation;
     });
@@ -285,7 +284,7 @@ Written Merge(const std::vector<std::filesystem::path>& shards, const std::files
     });
 }
 
-VpcResult Vpc(const VpcRequest& request, const Callbacks& callbacks, const WorkFolder& work)
+VpcResult Vpc(const VpcRequest& request, const Callbacks& callbacks, const RunStart& started)
 {
     return Guarded([&] {
         const Reporter reporter(callbacks);
@@ -307,12 +306,11 @@ VpcResult Vpc(const VpcRequest& request, const Callbacks& callbacks, const WorkF
         const SimulationDesign design = DesignOf(problem, data);
         const simulation::VariabilityModel variability = CheckedVariability(model, &results, resultsPath);
 
-        detail::Scratch scratch(work);
-        const std::filesystem::path folder = scratch.Path();
+        if (started) started();
         reporter.Status("loading the model");
         const ReplicateRun run =
             RunReplicates(model, problem, design, variability, request.seed, {1, request.replicates}, true,
-                          request.threads, folder, reporter.FractionReport());
+                          request.threads, reporter.FractionReport());
         CheckReplicatesUsable(model, problem, design, run, 1);
         reporter.Status("writing the results");
         VpcResult result;
