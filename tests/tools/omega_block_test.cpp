@@ -80,7 +80,7 @@ correlations = { "V:CL" = 0.5 }
 TEST(OmegaBlocks, MistakesAreNamedWithTheKey)
 {
     const std::vector<std::pair<std::string, std::string>> cases = {
-        {"blocks = [[\"CL\", \"Q\"]]", "m.toml:14: omega.blocks: 'Q' is not a parameter with an omega"},
+        {"blocks = [[\"CL\", \"Q\"]]", "m.toml:15: omega.blocks: 'Q' is not a parameter with an omega"},
         {"blocks = [[\"CL\", \"V\"], [\"V\", \"ka\"]]", "omega.blocks: 'V' is already in another block"},
         {"blocks = [[\"CL\", \"V\"]]\nfixed_blocks = [[\"ka\", \"V\"]]",
          "omega.fixed_blocks: 'V' is already in another block"},
