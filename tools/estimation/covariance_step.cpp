@@ -9,13 +9,14 @@ using Eigen::MatrixXd;
 using Eigen::VectorXd;
 
 VectorXd CovarianceStep(OuterContext& context, const std::vector<double>& x, const std::vector<double>& low,
-                        FoceiResult& result)
+                        FoceiResult& result, MatrixXd& covarianceLog)
 {
     const Packing& packing = *context.packing;
     const FoceiOptions& options = *context.options;
     Modes& modes = *context.modes;
     const std::size_t m = packing.Size();
     VectorXd seLog = VectorXd::Constant(Eigen::Index(m), std::nan(""));
+    covarianceLog = MatrixXd::Constant(Eigen::Index(m), Eigen::Index(m), std::nan(""));
     if (options.covariance && m > 0 && std::isfinite(result.minus2ll)) {
         std::vector<std::size_t> kept;
         std::vector<std::string> atBound;
@@ -26,7 +27,8 @@ VectorXd CovarianceStep(OuterContext& context, const std::vector<double>& x, con
             else
                 kept.push_back(k);
         }
-        const VectorXd logTheta = modes.logTheta_, omega = modes.omega_;
+        const VectorXd logTheta = modes.logTheta_;
+        const MatrixXd omega = modes.omega_;
         const ResidualError error = modes.error_;
         std::vector<VectorXd> bestEta = modes.eta_, bestF = modes.f_;
         std::vector<MatrixXd> bestG = modes.g_;
@@ -63,7 +65,12 @@ VectorXd CovarianceStep(OuterContext& context, const std::vector<double>& x, con
         } else {
             const MatrixXd covariance = llt.solve(MatrixXd::Identity(r, r));
             const VectorXd se = covariance.diagonal().array().sqrt();
-            for (Eigen::Index a = 0; a < r; ++a) seLog[Eigen::Index(kept[std::size_t(a)])] = se[a];
+            for (Eigen::Index a = 0; a < r; ++a) {
+                seLog[Eigen::Index(kept[std::size_t(a)])] = se[a];
+                for (Eigen::Index b = 0; b < r; ++b)
+                    covarianceLog(Eigen::Index(kept[std::size_t(a)]), Eigen::Index(kept[std::size_t(b)])) =
+                        covariance(a, b);
+            }
             result.correlation = se.cwiseInverse().asDiagonal() * covariance * se.cwiseInverse().asDiagonal();
             const Eigen::SelfAdjointEigenSolver<MatrixXd> eigen(result.correlation);
             result.conditionNumber = eigen.eigenvalues().maxCoeff() / eigen.eigenvalues().minCoeff();

@@ -14,8 +14,9 @@ namespace tessuvan::estimation::internal {
 
 // At the estimate x (log parameters; low: the search's lower bounds, in its coordinates).
 // Returns the standard errors of the log parameters (NaN where none) and fills the result's
-// covariance fields. The modes are left as they were.
+// covariance fields, and covarianceLog with the covariance of the log parameters (m × m, NaN
+// where none). The modes are left as they were.
 Eigen::VectorXd CovarianceStep(OuterContext& context, const std::vector<double>& x, const std::vector<double>& low,
-                               FoceiResult& result);
+                               FoceiResult& result, Eigen::MatrixXd& covarianceLog);
 
 }  // namespace tessuvan::estimation::internal

@@ -46,7 +46,8 @@ FoceiResult EstimateFocei(const FoceiProblem& problem, Simulator& simulator, con
     x = packing.ToLog(x);  // from here on, the log parameters
 
     // The estimate, with tight modes.
-    VectorXd logTheta, omega;
+    VectorXd logTheta;
+    MatrixXd omega;
     ResidualError error;
     packing.Unpack(x, logTheta, omega, error);
     result.minus2ll = context.Evaluate(x, options.innerTolerance * 1e-2, nullptr);
@@ -60,8 +61,9 @@ FoceiResult EstimateFocei(const FoceiProblem& problem, Simulator& simulator, con
     const std::vector<VectorXd> bestEta = modes.eta_;
     const std::vector<MatrixXd> bestG = modes.g_;
 
-    const VectorXd seLog = internal::CovarianceStep(context, x, low, result);
-    internal::NaturalEstimates(problem, logTheta, omega, error, seLog, result);
+    MatrixXd covarianceLog;
+    const VectorXd seLog = internal::CovarianceStep(context, x, low, result, covarianceLog);
+    internal::NaturalEstimates(problem, packing, logTheta, omega, error, seLog, covarianceLog, result);
     internal::Criteria(problem, packing.Size(), result);
     internal::IndividualDiagnostics(modes, bestEta, bestG, omega, error, result);
     result.simulations = modes.simulations_;
@@ -73,7 +75,7 @@ double FoceiObjective(const FoceiProblem& problem, Simulator& simulator, const V
                       std::vector<VectorXd>& eta)
 {
     internal::Modes modes(problem, simulator, options);
-    modes.Set(theta.array().log().matrix(), omegaDiagonal, error);
+    modes.Set(theta.array().log().matrix(), MatrixXd(omegaDiagonal.asDiagonal()), error);
     if (eta.size() == modes.eta_.size()) modes.eta_ = eta;
     const double value = internal::FoceiMinus2LL(modes, options.innerTolerance);
     eta = modes.eta_;
@@ -85,7 +87,8 @@ double FoceiGradient(const FoceiProblem& problem, Simulator& simulator, const st
 {
     internal::Modes modes(problem, simulator, options);
     const internal::Packing packing(problem);
-    VectorXd logTheta, omega;
+    VectorXd logTheta;
+    MatrixXd omega;
     ResidualError error;
     packing.Unpack(x, logTheta, omega, error);
     modes.Set(logTheta, omega, error);

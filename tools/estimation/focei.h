@@ -1,8 +1,8 @@
 // Population estimation by the first-order conditional estimation with interaction (FOCEI).
 //
 // Model. Parameter p of individual i is log-normal around its typical value θ:
-//     φ_ip = θ_p · exp(η_ip),   η_i ~ N(0, Ω)   (Ω diagonal; a parameter without variability
-// has no η), and observation j of i is y_ij = f_ij(φ_i) + ε_ij with the residual variance
+//     φ_ip = θ_p · exp(η_ip),   η_i ~ N(0, Ω)   (Ω block diagonal; a parameter without
+// variability has no η), and observation j of i is y_ij = f_ij(φ_i) + ε_ij with the residual variance
 //     V_ij = a² + b²·f_ij²      (a the additive SD in the units of y, b the proportional fraction).
 //
 // Inner problem: each individual's mode η̂_i minimises
@@ -13,8 +13,10 @@
 //
 // Outer problem: the Laplace approximation of −2 log L with that matrix,
 //     −2LL = Σ_i [ l_i(η̂_i) + ln|Ω| + ln|H_i(η̂_i)| ],
-// which includes the constant n·ln 2π, is minimised over ln θ, ln diag Ω, ln a and ln b by a
-// quasi-Newton method (NLopt's L-BFGS within bounds, searching ω = √ω² rather than ln ω²) on
+// which includes the constant n·ln 2π, is minimised over ln θ, ln ω² of the independent η,
+// the Cholesky factor L of each larger block (Ω_b = L Lᵀ: ln L_rr and L_rc, r > c, so that
+// Ω_b stays positive definite), ln a and ln b by a quasi-Newton method (NLopt's L-BFGS
+// within bounds, searching ω = √ω² rather than ln ω², and L_rr rather than ln L_rr) on
 // its analytic gradient: the envelope
 // theorem for l_i at its mode, and the dependence of ln|H_i| on the mode through the implicit
 // function theorem, with the second derivatives of f by second differences. Each evaluation
@@ -31,7 +33,8 @@
 //
 // Covariance step: R⁻¹, the inverse of the observed information R = ½ ∇²(−2LL), by central
 // differences of the gradient in the estimated (log) parameters, carried to the natural scale
-// by the delta method. A variance at the lower bound of its search is held fixed there.
+// by the delta method (a block's covariances through ∂(L Lᵀ)/∂L). A variance at the lower
+// bound of its search is held fixed there.
 #pragma once
 
 #include <functional>
@@ -80,8 +83,16 @@ struct FoceiProblem {
         std::size_t theta = 0;
         double variance = 0.1;  // initial ω²
         bool fixed = false;
+        int block = -1;  // its block of `blocks`, −1 = an η independent of the others
     };
     std::vector<Eta> etas;
+    // The blocks of Ω larger than 1×1, each over the consecutive η first, first + 1, ...
+    struct Block {
+        std::size_t first = 0;
+        Eigen::MatrixXd covariance;  // the start, positive definite
+        bool fixed = false;
+    };
+    std::vector<Block> blocks;
     ResidualError error;
     bool additive = false, additiveFixed = false;
     bool proportional = false, proportionalFixed = false;
@@ -90,8 +101,8 @@ struct FoceiProblem {
 };
 
 // The θ, Ω and residual error of a population model as a problem (no values, no observations
-// yet), each θ setting the model parameter of its name in `parameters`. FOCEI estimates a
-// diagonal Ω: a block larger than 1×1 is refused (std::invalid_argument).
+// yet), each θ setting the model parameter of its name in `parameters` (std::invalid_argument
+// when one has none, or an η no θ).
 FoceiProblem FoceiProblemOf(const population::PopulationModel& model, const std::vector<std::string>& parameters);
 
 struct FoceiOptions {
@@ -142,9 +153,10 @@ struct FoceiResult {
     int censored = 0;        // of them, censored (their terms by the M3 method)
     int estimatedCount = 0;  // parameters estimated: θ, ω², σ not fixed
     double aic = 0, bic = 0;
-    std::vector<Estimated> theta;  // typical values
-    std::vector<Estimated> omega;  // variances, per η
-    std::vector<Estimated> sigma;  // "additive" (SD) and/or "proportional" (fraction)
+    std::vector<Estimated> theta;            // typical values
+    std::vector<Estimated> omega;            // variances, per η
+    population::EstimatedOmega omegaMatrix;  // the whole Ω, when it has a block larger than 1×1
+    std::vector<Estimated> sigma;            // "additive" (SD) and/or "proportional" (fraction)
     bool covarianceDone = false;
     std::string covarianceMessage;              // why it failed, or which parameters it held at their bound
     std::vector<std::string> atBound;           // estimated parameters held at their lower bound

@@ -44,10 +44,10 @@ double EpsilonShrinkage(const std::vector<double>& iwres) { return 100.0 * (1.0 
 namespace internal {
 
 void IndividualDiagnostics(Modes& modes, const std::vector<VectorXd>& bestEta, const std::vector<MatrixXd>& bestG,
-                           const VectorXd& omega, const ResidualError& error, FoceiResult& result)
+                           const MatrixXd& omega, const ResidualError& error, FoceiResult& result)
 {
     const std::size_t n = modes.n_, q = modes.q_;
-    MatrixXd omegaMatrix = omega.asDiagonal();
+    const MatrixXd& omegaMatrix = omega;
     std::vector<char> all(n, 1);
     std::vector<VectorXd> zero(n, VectorXd::Zero(Eigen::Index(q)));
     result.pred.resize(n);
@@ -107,7 +107,7 @@ void IndividualDiagnostics(Modes& modes, const std::vector<VectorXd>& bestEta, c
     for (std::size_t e = 0; e < q; ++e) {
         std::vector<double> values;
         for (std::size_t i = 0; i < n; ++i) values.push_back(bestEta[i][Eigen::Index(e)]);
-        result.etaShrinkage[Eigen::Index(e)] = EtaShrinkage(values, omega[Eigen::Index(e)]);
+        result.etaShrinkage[Eigen::Index(e)] = EtaShrinkage(values, omega(Eigen::Index(e), Eigen::Index(e)));
     }
     result.epsilonShrinkage = EpsilonShrinkage(allIwres);
 }

@@ -7,8 +7,8 @@ using Eigen::VectorXd;
 
 double FoceiMinus2LL(Modes& modes, double tolerance)
 {
-    double logDetOmega = 0;
-    for (std::size_t e = 0; e < modes.q_; ++e) logDetOmega += std::log(modes.omega_[Eigen::Index(e)]);
+    const double logDetOmega = modes.LogDetOmega();
+    if (std::isnan(logDetOmega)) return kInfinity;  // a block not positive definite
     if (!modes.FindModes(tolerance)) return kInfinity;
     double total = 0;
     for (std::size_t i = 0; i < modes.n_; ++i) {
@@ -35,6 +35,11 @@ double FoceiMinus2LL(Modes& modes, double tolerance)
 // Hessian. Both c and K need the second derivatives of f in η, which the last Newton
 // iteration left; those in the ln θ of typical values without η are taken here. A θ with
 // an η enters f only through ln θ + η, so its f-derivatives are those in η.
+//
+// A number x of a block's factor moves Ω by Ω̇ = L̇Lᵀ + LL̇ᵀ (L̇ = L_rr E_rr for x = ln L_rr,
+// E_rc below) and, with W = Ω⁻¹ and A = W Ω̇ W, at a fixed η
+//     ∂(ηᵀWη)/∂x = −ηᵀAη,   ∂ln|Ω|/∂x = tr(WΩ̇),   ∂ln|H|/∂x = −tr(H⁻¹A),   ∂(∇_η l)/∂x = −2Aη;
+// a θ whose η is in a block gives ∂l/∂x = −2(Wη)_e, ∂(∇_η l)/∂x = K e_e − 2W e_e.
 bool FoceiGradientAt(Modes& modes, const Packing& packing, VectorXd& result)
 {
     const std::size_t m = packing.Size();
@@ -67,6 +72,23 @@ bool FoceiGradientAt(Modes& modes, const Packing& packing, VectorXd& result)
 
     const Eigen::Index q = Eigen::Index(modes.q_);
     const MatrixXd omegaInverse = modes.OmegaInverse();
+    // A and tr(WΩ̇) of every number of a block's factor.
+    std::vector<MatrixXd> factorA(m);
+    std::vector<double> factorTrace(m, 0.0);
+    for (std::size_t p = 0; p < m; ++p) {
+        const Packing::Kind kind = packing.KindOf(p);
+        if (kind != Packing::Kind::FactorDiagonal && kind != Packing::Kind::FactorBelow) continue;
+        const FoceiProblem::Block& block = modes.problem_.blocks[packing.IndexOf(p)];
+        const Eigen::Index n = block.covariance.rows(), at = Eigen::Index(block.first);
+        const MatrixXd factor = Eigen::LLT<MatrixXd>(modes.omega_.block(at, at, n, n)).matrixL();
+        const auto [r, c] = packing.ElementOf(p);
+        MatrixXd dFactor = MatrixXd::Zero(n, n);
+        dFactor(r, c) = kind == Packing::Kind::FactorDiagonal ? factor(r, r) : 1.0;
+        MatrixXd dOmega = MatrixXd::Zero(q, q);
+        dOmega.block(at, at, n, n) = dFactor * factor.transpose() + factor * dFactor.transpose();
+        factorA[p] = omegaInverse * dOmega * omegaInverse;
+        factorTrace[p] = (omegaInverse.cwiseProduct(dOmega)).sum();
+    }
     for (std::size_t i = 0; i < modes.n_; ++i) {
         const VectorXd& y = modes.problem_.observed[i];
         const VectorXd& f = modes.f_[i];
@@ -105,10 +127,17 @@ bool FoceiGradientAt(Modes& modes, const Packing& packing, VectorXd& result)
             switch (packing.KindOf(p)) {
                 case Packing::Kind::Theta: {
                     const int e = modes.problem_.thetas[index].eta;
+                    if (e >= 0 && modes.problem_.etas[std::size_t(e)].block >= 0) {
+                        total = -2 * omegaInverse.row(e).dot(eta) + 2 * omegaInverse.row(e).dot(kc);
+                        modes.sensitivity_[i](e, Eigen::Index(p)) = -1.0;
+                        modes.sensitivity_[i].col(Eigen::Index(p)) += 2 * kInverse * omegaInverse.col(e);
+                        result[Eigen::Index(p)] += total;
+                        continue;
+                    }
                     if (e >= 0) {
                         // The data part moves as under η_e, the prior term not at all:
                         // ∂l/∂x = −2η_e/ω_e² at the mode, ∂ln|H|/∂x = c_e, ∂(∇l)/∂x = K e_e − 2/ω_e² e_e.
-                        const double w = 1.0 / modes.omega_[e];
+                        const double w = 1.0 / modes.omega_(e, e);
                         total = -2 * eta[e] * w + 2 * w * kc[e];
                         modes.sensitivity_[i](e, Eigen::Index(p)) = -1.0;
                         modes.sensitivity_[i].col(Eigen::Index(p)) += 2 * w * kInverse.col(e);
@@ -130,9 +159,17 @@ bool FoceiGradientAt(Modes& modes, const Packing& packing, VectorXd& result)
                 }
                 case Packing::Kind::Omega: {
                     const Eigen::Index e = Eigen::Index(index);
-                    const double w = 1.0 / modes.omega_[e];
+                    const double w = 1.0 / modes.omega_(e, e);
                     total = -eta[e] * eta[e] * w + 1.0 - hInverse(e, e) * w;
                     dGradient[e] = -2 * eta[e] * w;
+                    break;
+                }
+                case Packing::Kind::FactorDiagonal:
+                case Packing::Kind::FactorBelow: {
+                    const MatrixXd& a = factorA[p];
+                    const VectorXd aEta = a * eta;
+                    total = -eta.dot(aEta) + factorTrace[p] - hInverse.cwiseProduct(a).sum();
+                    dGradient = -2 * aEta;
                     break;
                 }
                 case Packing::Kind::Additive:

@@ -14,12 +14,15 @@ FoceiProblem FoceiProblemOf(const population::PopulationModel& model, const std:
         problem.thetas.push_back({theta.name, std::size_t(at - parameters.begin()), theta.value, theta.fixed, -1});
     }
     for (const population::OmegaBlock& block : model.omega.blocks) {
-        if (block.Size() != 1) throw std::invalid_argument("FOCEI estimates a diagonal omega (blocks of one eta)");
-        std::size_t t = 0;
-        while (t < problem.thetas.size() && problem.thetas[t].name != block.names[0]) ++t;
-        if (t == problem.thetas.size()) throw std::invalid_argument("no theta for the eta of " + block.names[0]);
-        problem.thetas[t].eta = int(problem.etas.size());
-        problem.etas.push_back({t, block.covariance(0, 0), block.fixed});
+        const int b = block.Size() > 1 ? int(problem.blocks.size()) : -1;
+        if (b >= 0) problem.blocks.push_back({problem.etas.size(), block.covariance, block.fixed});
+        for (std::size_t r = 0; r < block.Size(); ++r) {
+            std::size_t t = 0;
+            while (t < problem.thetas.size() && problem.thetas[t].name != block.names[r]) ++t;
+            if (t == problem.thetas.size()) throw std::invalid_argument("no theta for the eta of " + block.names[r]);
+            problem.thetas[t].eta = int(problem.etas.size());
+            problem.etas.push_back({t, block.covariance(Eigen::Index(r), Eigen::Index(r)), block.fixed, b});
+        }
     }
     problem.error = model.error.value;
     problem.additive = model.error.additive;
@@ -37,22 +40,51 @@ Packing::Packing(const FoceiProblem& problem) : problem_(problem)
 {
     for (std::size_t t = 0; t < problem.thetas.size(); ++t)
         if (!problem.thetas[t].fixed) Add(Kind::Theta, t, problem.thetas[t].name, problem.thetas[t].value);
-    for (std::size_t e = 0; e < problem.etas.size(); ++e)
-        if (!problem.etas[e].fixed)
-            Add(Kind::Omega, e, "omega(" + problem.thetas[problem.etas[e].theta].name + ")", problem.etas[e].variance);
+    blockStart_.assign(problem.blocks.size(), std::size_t(-1));
+    const auto nameOf = [&](std::size_t e) { return problem.thetas[problem.etas[e].theta].name; };
+    for (std::size_t e = 0; e < problem.etas.size(); ++e) {
+        const int b = problem.etas[e].block;
+        if (b < 0) {
+            if (!problem.etas[e].fixed) Add(Kind::Omega, e, "omega(" + nameOf(e) + ")", problem.etas[e].variance);
+            continue;
+        }
+        const FoceiProblem::Block& block = problem.blocks[std::size_t(b)];
+        if (block.fixed || e != block.first) continue;
+        const Eigen::Index n = block.covariance.rows();
+        std::vector<double> packed;
+        if (!population::OmegaBlock{std::vector<std::string>(std::size_t(n)), block.covariance, false}.Pack(packed))
+            throw std::invalid_argument("the starting covariance of a block of omega is not positive definite");
+        blockStart_[std::size_t(b)] = kinds_.size();
+        std::size_t at = 0;
+        for (Eigen::Index r = 0; r < n; ++r)
+            for (Eigen::Index c = 0; c <= r; ++c, ++at) {
+                const std::string name =
+                    "cholesky(" + nameOf(e + std::size_t(r)) + "," + nameOf(e + std::size_t(c)) + ")";
+                Add(r == c ? Kind::FactorDiagonal : Kind::FactorBelow, std::size_t(b), name, 1);
+                start_.back() = packed[at];
+                element_.back() = {r, c};
+            }
+    }
     if (problem.additive && !problem.additiveFixed) Add(Kind::Additive, 0, "sigma(additive)", problem.error.additive);
     if (problem.proportional && !problem.proportionalFixed)
         Add(Kind::Proportional, 0, "sigma(proportional)", problem.error.proportional);
 }
 
-void Packing::Unpack(const std::vector<double>& x, Eigen::VectorXd& logTheta, Eigen::VectorXd& omega,
+void Packing::Unpack(const std::vector<double>& x, Eigen::VectorXd& logTheta, Eigen::MatrixXd& omega,
                      ResidualError& error) const
 {
     logTheta.resize(Eigen::Index(problem_.thetas.size()));
     for (std::size_t t = 0; t < problem_.thetas.size(); ++t)
         logTheta[Eigen::Index(t)] = std::log(problem_.thetas[t].value);
-    omega.resize(Eigen::Index(problem_.etas.size()));
-    for (std::size_t e = 0; e < problem_.etas.size(); ++e) omega[Eigen::Index(e)] = problem_.etas[e].variance;
+    const Eigen::Index q = Eigen::Index(problem_.etas.size());
+    omega = Eigen::MatrixXd::Zero(q, q);
+    for (Eigen::Index e = 0; e < q; ++e) omega(e, e) = problem_.etas[std::size_t(e)].variance;
+    for (std::size_t b = 0; b < problem_.blocks.size(); ++b) {
+        const FoceiProblem::Block& block = problem_.blocks[b];
+        const Eigen::Index n = block.covariance.rows(), at = Eigen::Index(block.first);
+        omega.block(at, at, n, n) =
+            block.fixed ? block.covariance : population::OmegaBlock::Unpack(x.data() + blockStart_[b], std::size_t(n));
+    }
     error = problem_.error;
     if (!problem_.additive) error.additive = 0;
     if (!problem_.proportional) error.proportional = 0;
@@ -63,8 +95,11 @@ void Packing::Unpack(const std::vector<double>& x, Eigen::VectorXd& logTheta, Ei
                 logTheta[at] = x[k];
                 break;
             case Kind::Omega:
-                omega[at] = std::exp(x[k]);
+                omega(at, at) = std::exp(x[k]);
                 break;
+            case Kind::FactorDiagonal:
+            case Kind::FactorBelow:
+                break;  // the blocks, above
             case Kind::Additive:
                 error.additive = std::exp(x[k]);
                 break;
@@ -99,7 +134,12 @@ void Packing::Bounds(std::vector<double>& low, std::vector<double>& high) const
                 high.push_back(x0 + 3);
                 break;
             case Kind::Omega:
+            case Kind::FactorDiagonal:
                 low.push_back(std::sqrt(kVarianceFloor));
+                high.push_back(5.0);
+                break;
+            case Kind::FactorBelow:
+                low.push_back(-5.0);
                 high.push_back(5.0);
                 break;
             case Kind::Additive:
@@ -120,12 +160,50 @@ void Packing::Add(Kind kind, std::size_t index, const std::string& name, double 
     index_.push_back(index);
     names_.push_back(name);
     start_.push_back(std::log(value));
+    element_.push_back({0, 0});
 }
 
-// Every estimate is log-parametrised, so SE = value · SE(log).
-void NaturalEstimates(const FoceiProblem& problem, const Eigen::VectorXd& logTheta, const Eigen::VectorXd& omega,
-                      const ResidualError& error, const Eigen::VectorXd& seLog, FoceiResult& result)
+namespace {
+
+// The standard errors of a block's covariances by the delta method: Ω_rc = Σ_k L_rk L_ck, so
+//     ∂Ω_rc/∂L_ab = δ_ra L_cb + δ_ca L_rb,   ∂L_ab/∂u = L_ab on the diagonal (u = ln L_aa), 1 below,
+// and Var Ω_rc = J C Jᵀ with C the covariance of the block's packed u. NaN where C has none.
+Eigen::MatrixXd BlockStandardErrors(const Eigen::MatrixXd& covariance, const Eigen::MatrixXd& packedCovariance)
 {
+    const Eigen::Index n = covariance.rows(), m = packedCovariance.rows();
+    const Eigen::MatrixXd factor = Eigen::LLT<Eigen::MatrixXd>(covariance).matrixL();
+    Eigen::MatrixXd se(n, n);
+    for (Eigen::Index r = 0; r < n; ++r)
+        for (Eigen::Index c = 0; c <= r; ++c) {
+            Eigen::VectorXd j = Eigen::VectorXd::Zero(m);
+            Eigen::Index k = 0;
+            for (Eigen::Index a = 0; a < n; ++a)
+                for (Eigen::Index b = 0; b <= a; ++b, ++k) {
+                    const double dL = (r == a ? factor(c, b) : 0.0) + (c == a ? factor(r, b) : 0.0);
+                    j[k] = dL * (a == b ? factor(a, a) : 1.0);
+                }
+            se(r, c) = se(c, r) = std::sqrt(j.dot(packedCovariance * j));
+        }
+    return se;
+}
+
+}  // namespace
+
+// Every estimate but a block's is log-parametrised, so SE = value · SE(log).
+void NaturalEstimates(const FoceiProblem& problem, const Packing& packing, const Eigen::VectorXd& logTheta,
+                      const Eigen::MatrixXd& omega, const ResidualError& error, const Eigen::VectorXd& seLog,
+                      const Eigen::MatrixXd& covarianceLog, FoceiResult& result)
+{
+    const Eigen::Index q = omega.rows();
+    Eigen::MatrixXd omegaSe = Eigen::MatrixXd::Constant(q, q, std::nan(""));
+    for (std::size_t b = 0; b < problem.blocks.size(); ++b) {
+        const FoceiProblem::Block& block = problem.blocks[b];
+        if (block.fixed) continue;
+        const Eigen::Index n = block.covariance.rows(), at = Eigen::Index(block.first);
+        const Eigen::Index start = Eigen::Index(packing.BlockStart(b)), m = n * (n + 1) / 2;
+        omegaSe.block(at, at, n, n) =
+            BlockStandardErrors(omega.block(at, at, n, n), covarianceLog.block(start, start, m, m));
+    }
     std::size_t k = 0;
     auto se = [&](bool fixed, double value) { return fixed ? std::nan("") : value * seLog[Eigen::Index(k++)]; };
     for (std::size_t t = 0; t < problem.thetas.size(); ++t) {
@@ -134,9 +212,22 @@ void NaturalEstimates(const FoceiProblem& problem, const Eigen::VectorXd& logThe
             {problem.thetas[t].name, value, se(problem.thetas[t].fixed, value), problem.thetas[t].fixed});
     }
     for (std::size_t e = 0; e < problem.etas.size(); ++e) {
-        const double value = omega[Eigen::Index(e)];
-        result.omega.push_back({problem.thetas[problem.etas[e].theta].name, value, se(problem.etas[e].fixed, value),
-                                problem.etas[e].fixed});
+        const Eigen::Index at = Eigen::Index(e);
+        const double value = omega(at, at);
+        const std::string& name = problem.thetas[problem.etas[e].theta].name;
+        if (const int block = problem.etas[e].block; block >= 0) {
+            const FoceiProblem::Block& of = problem.blocks[std::size_t(block)];
+            const std::size_t n = std::size_t(of.covariance.rows());
+            if (e == of.first && !of.fixed) k += n * (n + 1) / 2;  // its packed factor
+            result.omega.push_back({name, value, omegaSe(at, at), problem.etas[e].fixed});
+        } else
+            result.omega.push_back({name, value, se(problem.etas[e].fixed, value), problem.etas[e].fixed});
+        if (!problem.etas[e].fixed && problem.etas[e].block < 0) omegaSe(at, at) = result.omega.back().se;
+    }
+    if (!problem.blocks.empty()) {
+        for (const Estimated& o : result.omega) result.omegaMatrix.names.push_back(o.name);
+        result.omegaMatrix.covariance = omega;
+        result.omegaMatrix.se = omegaSe;
     }
     if (problem.additive)
         result.sigma.push_back(

@@ -246,8 +246,28 @@ MatrixXd Modes::ExactHessian(std::size_t i, const MatrixXd& omegaInverse) const
 MatrixXd Modes::OmegaInverse() const
 {
     MatrixXd inverse = MatrixXd::Zero(Eigen::Index(q_), Eigen::Index(q_));
-    for (std::size_t e = 0; e < q_; ++e) inverse(Eigen::Index(e), Eigen::Index(e)) = 1.0 / omega_[Eigen::Index(e)];
+    for (std::size_t e = 0; e < q_; ++e)
+        if (problem_.etas[e].block < 0)
+            inverse(Eigen::Index(e), Eigen::Index(e)) = 1.0 / omega_(Eigen::Index(e), Eigen::Index(e));
+    for (const FoceiProblem::Block& block : problem_.blocks) {
+        const Eigen::Index n = block.covariance.rows(), at = Eigen::Index(block.first);
+        inverse.block(at, at, n, n) = Eigen::LLT<MatrixXd>(omega_.block(at, at, n, n)).solve(MatrixXd::Identity(n, n));
+    }
     return inverse;
+}
+
+double Modes::LogDetOmega() const
+{
+    double logDet = 0;
+    for (std::size_t e = 0; e < q_; ++e)
+        if (problem_.etas[e].block < 0) logDet += std::log(omega_(Eigen::Index(e), Eigen::Index(e)));
+    for (const FoceiProblem::Block& block : problem_.blocks) {
+        const Eigen::Index n = block.covariance.rows(), at = Eigen::Index(block.first);
+        const Eigen::LLT<MatrixXd> llt(omega_.block(at, at, n, n));
+        if (llt.info() != Eigen::Success) return std::nan("");
+        for (Eigen::Index k = 0; k < n; ++k) logDet += 2 * std::log(llt.matrixLLT()(k, k));
+    }
+    return logDet;
 }
 
 }  // namespace tessuvan::estimation::internal

@@ -17,7 +17,7 @@ class Modes {
 public:
     Modes(const FoceiProblem& problem, Simulator& simulator, const FoceiOptions& options);
 
-    void Set(const Eigen::VectorXd& logTheta, const Eigen::VectorXd& omega, const ResidualError& error)
+    void Set(const Eigen::VectorXd& logTheta, const Eigen::MatrixXd& omega, const ResidualError& error)
     {
         logTheta_ = logTheta;
         omega_ = omega;
@@ -53,12 +53,15 @@ public:
         return i < problem_.censoring.size() ? problem_.censoring[i] : NoCensoring();
     }
     Eigen::MatrixXd OmegaInverse() const;
+    // ln|Ω|; NaN when a block is not positive definite.
+    double LogDetOmega() const;
 
     const FoceiProblem& problem_;
     Simulator& simulator_;
     const FoceiOptions& options_;
     std::size_t n_, q_;
-    Eigen::VectorXd logTheta_, omega_;
+    Eigen::VectorXd logTheta_;
+    Eigen::MatrixXd omega_;  // Ω, q × q
     ResidualError error_;
     std::vector<Eigen::VectorXd> eta_, f_;      // [i]: the modes and the predictions there
     std::vector<Eigen::MatrixXd> g_, h_;        // [i]: G = ∂f/∂η and H_i at the mode

@@ -25,7 +25,8 @@ void OuterContext::WarmStart(const std::vector<double>& x)
 
 double OuterContext::Evaluate(const std::vector<double>& x, double tolerance, VectorXd* gradient)
 {
-    VectorXd logTheta, omega;
+    VectorXd logTheta;
+    MatrixXd omega;
     ResidualError error;
     packing->Unpack(x, logTheta, omega, error);
     modes->Set(logTheta, omega, error);
@@ -169,7 +170,8 @@ OuterOutcome SearchPopulationValues(OuterContext& context, std::vector<double>& 
     outcome.summary = stop.text;
     // Modes from η = 0 at the estimate; where some are lower, the search goes on from them.
     {
-        VectorXd logTheta, omega;
+        VectorXd logTheta;
+        MatrixXd omega;
         ResidualError error;
         packing.Unpack(packing.ToLog(x), logTheta, omega, error);
         modes.Set(logTheta, omega, error);

@@ -38,6 +38,9 @@
 //   With estimation "focei" a parameter may carry omega = 0.1 (a variance; or
 //   { value = 0.1, fixed = true }), and [error] gives the residual error:
 //   additive = 0.5 (SD) and/or proportional = 0.1 (fraction), each also { value, fixed }.
+//   [omega] gives a full covariance to some of them (the others stay independent):
+//   blocks = [["CL", "V"]], correlations = { "CL:V" = 0.3 } (starting values, default 0),
+//   fixed_blocks = [["ka", "F"]] (a block held at its starting covariance).
 //
 // Time is `t` (also `time`). Every formula error names the file, the line and the key.
 #pragma once
@@ -77,6 +80,13 @@ struct ParameterSpec {
     // η_i ~ N(0, omega); omega is a variance, 0 = none.
     double omega = 0;
     bool omegaFixed = false;
+};
+
+// A block of Ω ([omega]): the η of `names` correlated, in the parameters' order.
+struct OmegaBlockSpec {
+    std::vector<std::string> names;
+    std::vector<double> correlation;  // names.size() squared, row by row: the start (1 on the diagonal)
+    bool fixed = false;               // held at its start
 };
 
 struct CovariateSpec {
@@ -146,6 +156,7 @@ struct Model {
     CovariateSteps covariateSteps = CovariateSteps::NextObservation;
     FitSettings fit;
     ErrorSpec error;
+    std::vector<OmegaBlockSpec> omegaBlocks;  // blocks of more than one η; the other η stay independent
 
     int CompartmentNumber(std::string_view name) const;  // 1-based, 0 when unknown
 };

@@ -1,5 +1,8 @@
+#include <algorithm>
 #include <cmath>
 #include <tuple>
+
+#include <Eigen/Dense>
 
 #include "model/model_reader.h"
 
@@ -50,6 +53,110 @@ void ReadError(Reader& reader, Model& model, const toml::table* section)
     ErrorSpec& error = model.error;
     term("additive", "standard deviation", error.additive, error.additiveValue, error.additiveFixed);
     term("proportional", "fraction", error.proportional, error.proportionalValue, error.proportionalFixed);
+}
+
+namespace {
+
+// One block of omega.blocks or omega.fixed_blocks: a list of names of parameters with an
+// omega, none of them in an earlier block, sorted into the parameters' order.
+OmegaBlockSpec ReadBlock(Reader& reader, const Model& model, const toml::node& node, const std::string& key,
+                         const std::vector<OmegaBlockSpec>& earlier)
+{
+    const toml::array* names = node.as_array();
+    if (names == nullptr) reader.Fail(&node, key, "a list of parameter names is expected, such as [\"CL\", \"V\"]");
+    if (names->size() < 2) reader.Fail(&node, key, "a block needs at least two parameters");
+    std::vector<std::size_t> members;
+    for (const toml::node& entry : *names) {
+        const std::string name = reader.String(entry, key);
+        std::size_t p = 0;
+        while (p < model.parameters.size() && model.parameters[p].name != name) ++p;
+        if (p == model.parameters.size() || !(model.parameters[p].omega > 0))
+            reader.Fail(&entry, key, "'" + name + "' is not a parameter with an omega");
+        if (std::find(members.begin(), members.end(), p) != members.end())
+            reader.Fail(&entry, key, "'" + name + "' is named twice");
+        for (const OmegaBlockSpec& block : earlier)
+            if (std::find(block.names.begin(), block.names.end(), name) != block.names.end())
+                reader.Fail(&entry, key, "'" + name + "' is already in another block");
+        members.push_back(p);
+    }
+    std::sort(members.begin(), members.end());
+    OmegaBlockSpec block;
+    for (std::size_t p : members) block.names.push_back(model.parameters[p].name);
+    const std::size_t n = members.size();
+    block.correlation.assign(n * n, 0.0);
+    for (std::size_t r = 0; r < n; ++r) block.correlation[r * n + r] = 1;
+    return block;
+}
+
+// Where in a block a name is, or its size when not there.
+std::size_t PlaceIn(const OmegaBlockSpec& block, const std::string& name)
+{
+    return std::size_t(std::find(block.names.begin(), block.names.end(), name) - block.names.begin());
+}
+
+}  // namespace
+
+void ReadOmegaBlocks(Reader& reader, Model& model, const toml::table* section)
+{
+    if (section == nullptr) return;
+    reader.OnlyKeys(*section, "omega.", {"blocks", "correlations", "fixed_blocks"});
+    if (model.fit.estimation != Estimation::Focei)
+        reader.Fail(section, "omega", "blocks of omega are estimated by \"focei\" only");
+    for (const char* key : {"blocks", "fixed_blocks"}) {
+        const toml::node* node = section->get(key);
+        if (node == nullptr) continue;
+        const std::string where = std::string("omega.") + key;
+        const toml::array* list = node->as_array();
+        if (list == nullptr) reader.Fail(node, where, "a list of blocks is expected, such as [[\"CL\", \"V\"]]");
+        for (const toml::node& entry : *list) {
+            OmegaBlockSpec block = ReadBlock(reader, model, entry, where, model.omegaBlocks);
+            block.fixed = std::string_view(key) == "fixed_blocks";
+            for (const std::string& name : block.names)
+                for (const ParameterSpec& parameter : model.parameters)
+                    if (parameter.name == name && parameter.omegaFixed && !block.fixed)
+                        reader.Fail(&entry, where,
+                                    "'" + name +
+                                        "' has a fixed omega in an estimated block: fix the whole block "
+                                        "with omega.fixed_blocks");
+            model.omegaBlocks.push_back(std::move(block));
+        }
+    }
+    if (const toml::node* node = section->get("correlations")) {
+        const toml::table* table = node->as_table();
+        if (table == nullptr)
+            reader.Fail(node, "omega.correlations", "a table is expected, such as { \"CL:V\" = 0.3 }");
+        for (auto&& [pair, value] : *table) {
+            const std::string key = "omega.correlations." + std::string(pair.str());
+            const std::string text(pair.str());
+            const std::size_t colon = text.find(':');
+            if (colon == std::string::npos)
+                reader.Fail(&value, key,
+                            "two parameter names with a colon between them are expected, such as \"CL:V\"");
+            const std::string a = text.substr(0, colon), b = text.substr(colon + 1);
+            OmegaBlockSpec* holder = nullptr;
+            for (OmegaBlockSpec& block : model.omegaBlocks)
+                if (PlaceIn(block, a) < block.names.size() && PlaceIn(block, b) < block.names.size()) holder = &block;
+            if (holder == nullptr || a == b)
+                reader.Fail(&value, key,
+                            "'" + a + "' and '" + b + "' are not two parameters of one block of omega.blocks");
+            const double r = reader.Number(value, key);
+            if (!(r > -1 && r < 1)) reader.Fail(&value, key, "a correlation must lie between -1 and 1 (both excluded)");
+            const std::size_t n = holder->names.size(), i = PlaceIn(*holder, a), j = PlaceIn(*holder, b);
+            holder->correlation[i * n + j] = holder->correlation[j * n + i] = r;
+        }
+    }
+    for (const OmegaBlockSpec& block : model.omegaBlocks) {
+        const Eigen::Index n = Eigen::Index(block.names.size());
+        const Eigen::MatrixXd correlation = Eigen::Map<const Eigen::MatrixXd>(block.correlation.data(), n, n);
+        if (Eigen::LLT<Eigen::MatrixXd>(correlation).info() != Eigen::Success ||
+            Eigen::SelfAdjointEigenSolver<Eigen::MatrixXd>(correlation).eigenvalues().minCoeff() <= 1e-12) {
+            std::string names;
+            for (const std::string& name : block.names) names += (names.empty() ? "" : ", ") + name;
+            reader.Fail(section, "omega.correlations",
+                        "the starting covariance of the block " + names +
+                            " is not positive definite: its correlations contradict one another");
+        }
+    }
 }
 
 // The estimation asked for, or by default focei when any parameter has an omega; focei needs

@@ -1,6 +1,7 @@
 // The population model a model file states: a θ per free parameter that is estimated or
 // varies between individuals (its value the start), Ω as one 1×1 block per parameter with an
-// omega (the model file states a diagonal Ω), and the residual error of [error].
+// omega, except those [omega] gathers into blocks (each standing at its first parameter), and
+// the residual error of [error].
 #pragma once
 
 #include "model/model_file.h"

@@ -1,5 +1,7 @@
 #include "population/population_json.h"
 
+#include "fmt/format.h"
+
 namespace tessuvan::population {
 
 void AddPopulationMembers(nlohmann::ordered_json& results, const std::vector<Estimated>& theta,
@@ -19,7 +21,60 @@ void AddPopulationMembers(nlohmann::ordered_json& results, const std::vector<Est
     for (const Estimated& s : sigma) residual[s.name] = {{"value", s.value}, {"se", s.se}, {"fixed", s.fixed}};
 }
 
+void AddOmegaMatrix(nlohmann::ordered_json& results, const EstimatedOmega& omega)
+{
+    if (omega.Empty()) return;
+    const Eigen::Index q = omega.covariance.rows();
+    const auto matrix = [&](const auto& at) {
+        nlohmann::ordered_json rows = nlohmann::ordered_json::array();
+        for (Eigen::Index r = 0; r < q; ++r) {
+            nlohmann::ordered_json& row = rows.emplace_back(nlohmann::ordered_json::array());
+            for (Eigen::Index c = 0; c < q; ++c) row.push_back(at(r, c));
+        }
+        return rows;
+    };
+    results["omega_matrix"] = {
+        {"names", omega.names},
+        {"covariance", matrix([&](Eigen::Index r, Eigen::Index c) { return omega.covariance(r, c); })},
+        // ρ_rc = Ω_rc / √(Ω_rr Ω_cc).
+        {"correlation", matrix([&](Eigen::Index r, Eigen::Index c) {
+             return r == c ? 1.0 : omega.covariance(r, c) / std::sqrt(omega.covariance(r, r) * omega.covariance(c, c));
+         })},
+        {"se", matrix([&](Eigen::Index r, Eigen::Index c) { return omega.se(r, c); })}};
+}
+
 namespace {
+
+// "omega_matrix" read back: its names and covariance, square and symmetric.
+EstimatedOmega ReadOmegaMatrix(const nlohmann::json& results)
+{
+    EstimatedOmega omega;
+    if (!results.contains("omega_matrix")) return omega;
+    const nlohmann::json& member = results["omega_matrix"];
+    const auto fail = [](const std::string& what) { throw PopulationJsonError("results.json: omega_matrix." + what); };
+    if (!member.is_object() || !member.contains("names") || !member["names"].is_array())
+        fail("names is not a list of names");
+    for (const auto& name : member["names"]) {
+        if (!name.is_string()) fail("names is not a list of names");
+        omega.names.push_back(name.get<std::string>());
+    }
+    const Eigen::Index q = Eigen::Index(omega.names.size());
+    if (!member.contains("covariance") || !member["covariance"].is_array() ||
+        member["covariance"].size() != omega.names.size())
+        fail("covariance is not a square matrix of " + std::to_string(q) + " rows");
+    omega.covariance.resize(q, q);
+    for (Eigen::Index r = 0; r < q; ++r) {
+        const nlohmann::json& row = member["covariance"][std::size_t(r)];
+        if (!row.is_array() || row.size() != omega.names.size())
+            fail("covariance is not a square matrix of " + std::to_string(q) + " rows");
+        for (Eigen::Index c = 0; c < q; ++c) {
+            if (!row[std::size_t(c)].is_number()) fail(fmt::format("covariance[{}][{}] is not a number", r, c));
+            omega.covariance(r, c) = row[std::size_t(c)].get<double>();
+        }
+    }
+    if (!omega.covariance.isApprox(omega.covariance.transpose())) fail("covariance is not symmetric");
+    return omega;
+}
 
 std::vector<std::pair<std::string, double>> Member(const nlohmann::json& results, const char* member, const char* field)
 {
@@ -38,7 +93,8 @@ std::vector<std::pair<std::string, double>> Member(const nlohmann::json& results
 
 PopulationValues ReadPopulationJson(const nlohmann::json& results)
 {
-    return {Member(results, "theta", "value"), Member(results, "omega", "variance"), Member(results, "sigma", "value")};
+    return {Member(results, "theta", "value"), Member(results, "omega", "variance"), Member(results, "sigma", "value"),
+            ReadOmegaMatrix(results)};
 }
 
 }  // namespace tessuvan::population

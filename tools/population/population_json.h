@@ -5,6 +5,10 @@
 //   "omega": { "<name>": {"variance": ω², "sd": ω, "se": s, "cv_percent": c, "fixed": false}, ... },
 //   "sigma": { "additive" | "proportional": {"value": v, "se": s, "fixed": false} }
 //
+// and, for an Ω with blocks, the whole matrix (row by row, the se of each covariance):
+//   "omega_matrix": {"names": [...], "covariance": [[...], ...], "correlation": [[...], ...],
+//                    "se": [[...], ...]}
+//
 // Numbers are written with 10 significant digits (null when not finite), one entry a line
 // (population/json_text.h).
 #pragma once
@@ -39,6 +43,17 @@ inline double CvPercent(double variance) { return 100.0 * std::sqrt(std::expm1(v
 void AddPopulationMembers(nlohmann::ordered_json& results, const std::vector<Estimated>& theta,
                           const std::vector<Estimated>& omega, const std::vector<Estimated>& sigma);
 
+// The whole Ω of a fit with blocks, each covariance with its standard error (NaN where none:
+// fixed, or between independent η).
+struct EstimatedOmega {
+    std::vector<std::string> names;  // of the η, in Ω's order
+    Eigen::MatrixXd covariance, se;
+    bool Empty() const { return names.empty(); }
+};
+
+// "omega_matrix" set in `results`; nothing for an Ω without blocks (omega empty).
+void AddOmegaMatrix(nlohmann::ordered_json& results, const EstimatedOmega& omega);
+
 class PopulationJsonError : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;
@@ -49,6 +64,7 @@ struct PopulationValues {
     std::vector<std::pair<std::string, double>> theta;  // typical values
     std::vector<std::pair<std::string, double>> omega;  // variances
     std::vector<std::pair<std::string, double>> sigma;  // "additive" and/or "proportional"
+    EstimatedOmega omegaMatrix;                         // names and covariance; empty when not written
 };
 
 // Throws PopulationJsonError ("results.json: theta.CL.value is not a number", ...).

@@ -146,6 +146,20 @@ std::string FoceiTextReport(const ReportContext& context)
                          FormatValue(std::sqrt(o.value)), sdRse, CvPercent(o.value),
                          fit.etaShrinkage[Eigen::Index(e)]));
     }
+    if (!fit.omegaMatrix.Empty()) {
+        // The blocks' covariances, as correlations ρ = Ω_rc / √(Ω_rr Ω_cc).
+        line(fmt::format("  {:<14} {:>12} {:>12} {:>12}", "correlated", "covariance", "std. error", "correlation"));
+        const population::EstimatedOmega& omega = fit.omegaMatrix;
+        for (Eigen::Index r = 0; r < omega.covariance.rows(); ++r)
+            for (Eigen::Index c = 0; c < r; ++c) {
+                if (omega.covariance(r, c) == 0 && !std::isfinite(omega.se(r, c))) continue;  // independent
+                const double rho = omega.covariance(r, c) / std::sqrt(omega.covariance(r, r) * omega.covariance(c, c));
+                const Estimated covariance{"", omega.covariance(r, c), omega.se(r, c), false};
+                line(fmt::format("  {:<14} {:>12} {:>12} {:>12.4f}",
+                                 omega.names[std::size_t(c)] + ":" + omega.names[std::size_t(r)],
+                                 FormatValue(covariance.value), Se(covariance), rho));
+            }
+    }
     line("");
     line("Residual error (sigma); 95 % confidence intervals searched in ln sigma");
     for (const Estimated& s : fit.sigma)
@@ -264,6 +278,7 @@ constexpr population::JsonLine kResultsLines[] = {{"", 2, JsonBreak::EntriesAndC
                                                   {"theta", 4, JsonBreak::EntriesAndClosing},
                                                   {"omega", 4, JsonBreak::EntriesAndClosing},
                                                   {"sigma", 4, JsonBreak::EntriesAndClosing},
+                                                  {"omega_matrix", 4, JsonBreak::EntriesAndClosing},
                                                   {"correlation.matrix", 4, JsonBreak::Entries},
                                                   {"initial", 4, JsonBreak::EntriesAndClosing},
                                                   {"confidence_intervals", 4, JsonBreak::EntriesAndClosing},
@@ -288,6 +303,7 @@ void WriteResultsJson(const ReportContext& context, const std::filesystem::path&
               {"n_censored", fit.censored},
               {"censored_method", "M3"}};
     population::AddPopulationMembers(j, fit.theta, fit.omega, fit.sigma);
+    population::AddOmegaMatrix(j, fit.omegaMatrix);
     // A member by the names of Ω: the values of one η each.
     const auto byEta = [&fit](const auto& value) {
         Json members = Json::object();
