@@ -67,8 +67,9 @@ TEST_F(Program, MalformedDataIsReportedWithFileLineAndColumnAndNothingIsWritten)
 
 TEST_F(Program, AnUnknownNameInTheModelIsReportedWithItsKey)
 {
-    const std::string bad = Write("m.toml", "[model]\ncompartments = [\"c\"]\nrates = [\"d(c)/dt = -k*c\"]\n"
-                                            "[parameters]\nke = 0.1\n[outputs]\nconc = \"c\"\n");
+    const std::string bad = Write("m.toml",
+                                  "[model]\ncompartments = [\"c\"]\nrates = [\"d(c)/dt = -k*c\"]\n"
+                                  "[parameters]\nke = 0.1\n[outputs]\nconc = \"c\"\n");
     const std::string data = Write("d.csv", "ID,TIME,DV,AMT\n1,0,.,4\n1,1,2,.\n");
     const Outcome outcome = RunProgram("simulate " + bad + " " + data + " -o " + (root / "out").string());
     EXPECT_EQ(outcome.status, 2);
@@ -112,9 +113,16 @@ TEST_F(Program, EveryInputErrorGivesItsCauseAndItsStatus)
     std::ifstream example(model);
     const std::string base{std::istreambuf_iterator<char>(example), std::istreambuf_iterator<char>()};
     const std::string data = (fs::path(TESSUVAN_EXAMPLES_DIR) / "theophylline" / "theophylline.csv").string();
-    const std::string longOutput = Repeated(150, [](int) { return "central/V"; }, " + ");
+    const std::string longOutput = Repeated(
+        150, [](int) { return "central/V"; }, " + ");
     const std::string manyNumbers = Repeated(
-        4, [](int g) { return "(" + Repeated(50, [g](int i) { return std::to_string(1000 + 50 * g + i) + "*central"; }, "+") + ")"; },
+        4,
+        [](int g) {
+            return "(" +
+                   Repeated(
+                       50, [g](int i) { return std::to_string(1000 + 50 * g + i) + "*central"; }, "+") +
+                   ")";
+        },
         "+");
     struct Case {
         std::string name;
@@ -125,15 +133,16 @@ TEST_F(Program, EveryInputErrorGivesItsCauseAndItsStatus)
     const std::string out = " -o " + (root / "out").string();
     const std::vector<Case> cases = {
         {"a formula of 300 steps",
-         "fit " + Write("long.toml", Changed(base, {{"conc = \"central/V\"", "conc = \"" + longOutput + "\""}})) +
-             " " + data,
+         "fit " + Write("long.toml", Changed(base, {{"conc = \"central/V\"", "conc = \"" + longOutput + "\""}})) + " " +
+             data,
          2, "long.toml: outputs.conc: the formula needs 300 steps in one part"},
         {"200 distinct numbers",
          "fit " + Write("numbers.toml", Changed(base, {{"conc = \"central/V\"", "conc = \"" + manyNumbers + "\""}})) +
              " " + data,
          2, "numbers.toml: outputs.conc: the formulas handed to the engine use 211 distinct numbers"},
         {"a fixed volume of 0",
-         "simulate " + Write("zero.toml", Changed(base, {{"V  = { value = 0.5 }", "V  = { value = 0, estimate = \"fixed\" }"}})) +
+         "simulate " +
+             Write("zero.toml", Changed(base, {{"V  = { value = 0.5 }", "V  = { value = 0, estimate = \"fixed\" }"}})) +
              " " + data,
          2, "zero.toml: the population prediction of output 'conc' for individual 1 at time 0.25"},
         {"a precision below the smallest single",
@@ -159,29 +168,45 @@ TEST_F(Program, EveryInputErrorGivesItsCauseAndItsStatus)
     }
 }
 
-// A FOCEI fit whose every simulation takes the engine's ceiling of steps has no finite −2LL
-// anywhere: it ends as the pooled fit does, exit 3 with the cause, and leaves no folder behind.
-TEST_F(Program, AFoceiFitThatCanSimulateNothingEndsWithTheEnginesCause)
+// A FOCEI fit at a mistyped precision of 1e-20 has no finite −2LL anywhere: with each method it
+// ends as the pooled fit does, exit 3 naming the ceiling of steps, in seconds, and leaves no
+// folder behind. The fixed-step methods and CHU-BERMAN reach the engine's ceiling in every
+// interval; RUNGE-KUTTA QC, whose steps would instead stop advancing and end each interval
+// unchecked, is refused before the run with the same words.
+class FoceiAtATinyPrecision : public Program, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(FoceiAtATinyPrecision, EndsWithTheStepCeiling)
 {
     const fs::path example = fs::path(TESSUVAN_EXAMPLES_DIR) / "theophylline";
     std::ifstream in(example / "theophylline_focei.toml");
     const std::string base{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-    const std::string stiff = Write("stiff.toml", Changed(base, {{"method = \"RUNGE-KUTTA QC\"", "method = \"RUNGE-KUTTA 4\""},
-                                                                 {"precision = 1e-6", "precision = 1e-20"}}));
-    const Outcome outcome =
-        RunProgram("fit " + stiff + " " + (example / "theophylline.csv").string() + " --quiet -o " + (root / "out").string());
+    const std::string stiff = Write(
+        "stiff.toml", Changed(base, {{"method = \"RUNGE-KUTTA QC\"", "method = \"" + std::string(GetParam()) + "\""},
+                                     {"precision = 1e-6", "precision = 1e-20"}}));
+    const Outcome outcome = RunProgram("fit " + stiff + " " + (example / "theophylline.csv").string() + " --quiet -o " +
+                                       (root / "out").string());
     EXPECT_EQ(outcome.status, 3) << outcome.output;
     EXPECT_NE(outcome.output.find("integration steps, the most the engine takes"), std::string::npos) << outcome.output;
     for (const auto& entry : fs::directory_iterator(root))
         EXPECT_EQ(entry.path().filename().string().rfind("out", 0), std::string::npos) << entry.path();
 }
 
+INSTANTIATE_TEST_SUITE_P(EveryMethod, FoceiAtATinyPrecision,
+                         ::testing::Values("RUNGE-KUTTA 4", "RUNGE-KUTTA 5", "CHU-BERMAN", "RUNGE-KUTTA QC"),
+                         [](const auto& info) {
+                             std::string name = info.param;
+                             for (char& c : name)
+                                 if (c == '-' || c == ' ') c = '_';
+                             return name;
+                         });
+
 // The tool's count is the engine's: 128 terms of two steps make the 256 the engine compiles.
 TEST_F(Program, AFormulaOfExactly256StepsLoads)
 {
     std::ifstream example(model);
     const std::string base{std::istreambuf_iterator<char>(example), std::istreambuf_iterator<char>()};
-    const std::string output = Repeated(128, [](int) { return "central/V"; }, " + ");
+    const std::string output = Repeated(
+        128, [](int) { return "central/V"; }, " + ");
     const std::string full = Write("full.toml", Changed(base, {{"conc = \"central/V\"", "conc = \"" + output + "\""}}));
     const std::string data = (fs::path(TESSUVAN_EXAMPLES_DIR) / "theophylline" / "theophylline.csv").string();
     const Outcome outcome = RunProgram("simulate " + full + " " + data + " -q -o " + (root / "out").string());
@@ -195,8 +220,9 @@ TEST_F(Program, ASignalDuringAFitLeavesNoPartialResults)
     std::ifstream example(model);
     const std::string base{std::istreambuf_iterator<char>(example), std::istreambuf_iterator<char>()};
     // A fit of some seconds: a fixed-step method at a fine step.
-    const std::string slow = Write("slow.toml", Changed(base, {{"method = \"CHU-BERMAN\"", "method = \"RUNGE-KUTTA 4\""},
-                                                             {"precision = 1e-6", "precision = 1e-7"}}));
+    const std::string slow =
+        Write("slow.toml", Changed(base, {{"method = \"CHU-BERMAN\"", "method = \"RUNGE-KUTTA 4\""},
+                                          {"precision = 1e-6", "precision = 1e-7"}}));
     const std::string data = (fs::path(TESSUVAN_EXAMPLES_DIR) / "theophylline" / "theophylline.csv").string();
     const fs::path target = root / "out";
     fs::create_directories(target);
