@@ -59,7 +59,8 @@ bool Under(std::uint64_t key, const Node& node) { return node.bits == 0 || (key 
 
 }  // namespace
 
-std::vector<double> SelectRanks(int groups, int columns, const ValuePass& pass, const std::vector<RankQuery>& queries)
+std::vector<double> SelectRanks(int groups, int columns, const ValuePass& pass, const std::vector<RankQuery>& queries,
+                                std::size_t collectLimit)
 {
     std::vector<Search> searches(queries.size());
     for (std::size_t q = 0; q < queries.size(); ++q) {
@@ -81,8 +82,8 @@ std::vector<double> SelectRanks(int groups, int columns, const ValuePass& pass, 
                 assigned[q] = found->second;
                 continue;
             }
-            const bool collect = search.under <= kCollectLimit;
-            if (collect ? collected > 0 && collected + search.under > kCollectLimit : counting == kCountersPerPass)
+            const bool collect = search.under <= collectLimit;
+            if (collect ? collected > 0 && collected + search.under > collectLimit : counting == kCountersPerPass)
                 continue;
             Node node;
             node.group = queries[q].group;

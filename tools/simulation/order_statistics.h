@@ -40,8 +40,10 @@ struct RankQuery {
 using ValuePass = std::function<void(const std::function<void(int group, const double* values)>& take)>;
 
 // The values asked for, in the order of `queries`. Every value must be finite; every rank below
-// its group's count. `groups` and `columns` bound the group and column numbers.
-std::vector<double> SelectRanks(int groups, int columns, const ValuePass& pass, const std::vector<RankQuery>& queries);
+// its group's count. `groups` and `columns` bound the group and column numbers; `collectLimit`
+// is kCollectLimit but in tests.
+std::vector<double> SelectRanks(int groups, int columns, const ValuePass& pass, const std::vector<RankQuery>& queries,
+                                std::size_t collectLimit = kCollectLimit);
 
 // The ranks Percentile(values, p) of n values reads: (low, high), high = low when it reads one.
 std::pair<std::uint64_t, std::uint64_t> PercentileRanks(std::uint64_t n, double p);
