@@ -16,6 +16,15 @@ jobs=$(nproc)
 status=0
 fail() { echo "FAILED: $*"; status=1; }
 
+# The Wine prefix is made once; the first time, while the DLLs build, so that the two overlap.
+prefix=${TESSUVAN_WINEPREFIX:-${TMPDIR:-/tmp}/tessuvan-wine-$(id -u)}
+wineboot_pid=
+if command -v wine >/dev/null && [[ ! -d "$prefix" ]]; then
+  echo "Creating the Wine prefix $prefix (once), while the DLLs build"
+  (WINEDEBUG=-all WINEPREFIX=$prefix wineboot -i >/dev/null 2>&1 || true) &
+  wineboot_pid=$!
+fi
+
 for preset in win64 win32; do
   echo "=== $preset ==="
   cmake --preset "$preset" >/dev/null
@@ -117,11 +126,7 @@ run_pair() {
 if ! command -v wine >/dev/null; then
   echo "SKIPPED: Wine is not installed; the Windows hosts were not run (scripts/setup.sh installs it)"
 else
-  prefix=${TESSUVAN_WINEPREFIX:-${TMPDIR:-/tmp}/tessuvan-wine-$(id -u)}
-  if [[ ! -d "$prefix" ]]; then
-    echo "Creating the Wine prefix $prefix (once)"
-    WINEDEBUG=-all WINEPREFIX=$prefix wineboot -i >/dev/null 2>&1 || true
-  fi
+  [[ -n "$wineboot_pid" ]] && wait "$wineboot_pid"
   run_pair 64 build/win64 "$linux64" libTessuvan_64.so
   # A kernel that runs 64-bit user code only runs neither the 32-bit Wine nor the Linux twin.
   probe=$(mktemp -d "${TMPDIR:-/tmp}/tessuvan-i386-XXXXXX")

@@ -1,7 +1,6 @@
 // The dosing rules against references a reader can check (closed forms and a high-accuracy ODE
 // solution, made by scripts/references/dosing_references.py): every case simulated through the
 // engine with each method, every observation and EVID 2 row compared with its reference.
-#include <unistd.h>
 
 #include <cmath>
 #include <fstream>
@@ -36,11 +35,9 @@ double WorstRelativeError(const fs::path& folder, const std::string& method, dou
     model.fit.precision = precision;
     std::vector<std::string> columns;
     for (const CovariateSpec& covariate : model.covariates) columns.push_back(covariate.column);
-    const EngineProblem problem = BuildEngineProblem(model, ParseDataSet(Read(folder / "data.csv"), "data.csv", columns));
-    const fs::path work = fs::temp_directory_path() / ("tessuvan-reference-" + std::to_string(::getpid()));
-    fs::create_directories(work);
-    RunResult result = RunEngine(model, problem, false, work, [](const std::string&) {});
-    fs::remove_all(work);
+    const EngineProblem problem =
+        BuildEngineProblem(model, ParseDataSet(Read(folder / "data.csv"), "data.csv", columns));
+    RunResult result = RunEngine(model, problem, false, [](const std::string&) {});
 
     std::map<int, double> predicted;
     for (const auto* rows : {&result.observations, &result.predictedRows})

@@ -1,7 +1,6 @@
 // The precision of the derivatives the estimation takes from the engine: forward differences
 // of the adapter's full-precision predictions against the closed form of the one-compartment
 // oral model on the theophylline data.
-#include <unistd.h>
 
 #include <cmath>
 #include <filesystem>
@@ -36,12 +35,10 @@ double WorstDerivativeError(const std::string& method, double precision, double 
     const Model model = ParseModel(TheophyllineModel(method, precision), "test.toml");
     const DataSet data = ReadDataSet(fs::path(TESSUVAN_EXAMPLES_DIR) / "theophylline" / "theophylline.csv", {});
     const EngineProblem problem = BuildEngineProblem(model, data);
-    const fs::path folder = fs::temp_directory_path() / ("tessuvan-derivatives-" + std::to_string(::getpid()));
-    fs::create_directories(folder);
     double worst = 0;
     {
         EngineStates states;
-        LoadEngineStates(model, problem, folder, states);
+        LoadEngineStates(model, problem, states);
         const std::size_t n = states.simulator.Individuals();
         const double ka = 1.5, ke = 0.08, cl = 0.04, dose = 4.02;
         std::vector<Eigen::VectorXd> values(n, Eigen::Vector4d(ka, ke, cl, 0)), base(n), shifted(n);
@@ -55,13 +52,13 @@ double WorstDerivativeError(const std::string& method, double precision, double 
             if (!(point.observed[0] > 0)) continue;
             const double t = point.time;
             const double c = dose * ka * ke / (cl * (ka - ke)) * (std::exp(-ke * t) - std::exp(-ka * t));
-            const double exact = ka * (c * (1 / ka - 1 / (ka - ke)) + dose * ka * ke / (cl * (ka - ke)) * t * std::exp(-ka * t));
+            const double exact =
+                ka * (c * (1 / ka - 1 / (ka - ke)) + dose * ka * ke / (cl * (ka - ke)) * t * std::exp(-ka * t));
             const double difference = (shifted[0][Eigen::Index(o)] - base[0][Eigen::Index(o)]) / h;
             worst = std::max(worst, std::fabs(difference - exact) / std::max(std::fabs(exact), 1e-3 * std::fabs(c)));
             ++o;
         }
     }
-    fs::remove_all(folder);
     return worst;
 }
 

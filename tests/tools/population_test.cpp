@@ -39,7 +39,8 @@ TEST(Population, DrawsAreTheFactorTimesTheNormalDrawsInTheBlocksOrder)
     Eigen::MatrixXd factor;
     ASSERT_TRUE((OmegaBlock{{"V"}, Eigen::MatrixXd::Constant(1, 1, 0.37)}.Factor(factor)));
     double eta = 0;
-    DrawBlock(factor, [] { return 1.2345678901234567; }, &eta);
+    DrawBlock(
+        factor, [] { return 1.2345678901234567; }, &eta);
     EXPECT_EQ(eta, std::sqrt(0.37) * 1.2345678901234567);  // bit for bit
 
     const OmegaBlock block{{"CL", "V"}, Eigen::Matrix2d{{0.09, 0.06}, {0.06, 0.25}}};
@@ -47,7 +48,8 @@ TEST(Population, DrawsAreTheFactorTimesTheNormalDrawsInTheBlocksOrder)
     const double z[] = {0.5, -2.0};
     int next = 0;
     double etas[2];
-    DrawBlock(factor, [&] { return z[next++]; }, etas);
+    DrawBlock(
+        factor, [&] { return z[next++]; }, etas);
     EXPECT_NEAR(etas[0], 0.3 * 0.5, 1e-15);
     EXPECT_NEAR(etas[1], 0.2 * 0.5 + std::sqrt(0.25 - 0.04) * -2.0, 1e-15);
 }
@@ -55,12 +57,18 @@ TEST(Population, DrawsAreTheFactorTimesTheNormalDrawsInTheBlocksOrder)
 // What the report writes of θ, Ω and σ is what the runs that simulate from a fit read back.
 TEST(Population, ResultsJsonMembersReadBackAsWritten)
 {
-    const std::string members = PopulationJsonMembers({{"ka", 1.4907, 0.3, false}, {"CL", 0.04, std::nan(""), true}},
-                                                       {{"ka", 0.4, 0.1, false}}, {{"additive", 0.7, 0.05, false}});
-    EXPECT_NE(members.find("\n    \"CL\": {\"value\": 0.04, \"se\": null, \"rse_percent\": null, \"fixed\": true}"),
+    nlohmann::ordered_json written;
+    AddPopulationMembers(written, {{"ka", 1.4907, 0.3, false}, {"CL", 0.04, std::nan(""), true}},
+                         {{"ka", 0.4, 0.1, false}}, {{"additive", 0.7, 0.05, false}});
+    const JsonLine lines[] = {{"", 2, JsonBreak::EntriesAndClosing}, {"theta", 4, JsonBreak::EntriesAndClosing}};
+    const std::string text = JsonText(written, lines);
+    EXPECT_NE(text.find("\n    \"CL\": {\"value\": 0.04, \"se\": null, \"rse_percent\": null, \"fixed\": true}\n  },"),
               std::string::npos)
-        << members;
-    const nlohmann::json results = nlohmann::json::parse("{\n" + members + "  \"end\": 0\n}");
+        << text;
+    EXPECT_NE(text.find("\n  \"omega\": {\"ka\": {\"variance\": 0.4, \"sd\": 0.632455532, \"se\": 0.1,"),
+              std::string::npos)
+        << text;
+    const nlohmann::json results = nlohmann::json::parse(text);
     const PopulationValues values = ReadPopulationJson(results);
     EXPECT_EQ(values.theta, (std::vector<std::pair<std::string, double>>{{"CL", 0.04}, {"ka", 1.4907}}));
     EXPECT_EQ(values.omega, (std::vector<std::pair<std::string, double>>{{"ka", 0.4}}));

@@ -1,6 +1,7 @@
 #include "data/data_set.h"
 
 #include <algorithm>
+#include <array>
 #include <charconv>
 #include <cmath>
 #include <fstream>
@@ -138,7 +139,7 @@ private:
 // Columns of the common layout that the tool does not use. A refused one stops the reading
 // at its first row with a value (other than 0); the others give one warning each.
 struct ConventionColumn {
-    const char* name;
+    std::array<std::string_view, 4> names;  // the names that mean it (the rest left empty)
     bool refused;
     const char* instead;
 };
@@ -146,22 +147,21 @@ struct ConventionColumn {
 const ConventionColumn* UnusedConventionColumn(const std::string& upperName)
 {
     static const ConventionColumn columns[] = {
-        {"DATE", true, "calendar dates are not read: give TIME as the time since a reference"},
-        {"DAT1", true, "calendar dates are not read: give TIME as the time since a reference"},
-        {"DAT2", true, "calendar dates are not read: give TIME as the time since a reference"},
-        {"DAT3", true, "calendar dates are not read: give TIME as the time since a reference"},
-        {"CONT", true, "continuation rows are not read: write each event on one row"},
-        {"DVID", true, "outputs are picked by CMT: give each output a cmt in the model and the rows that CMT"},
-        {"PCMT", false, "predictions are made for every output (they are picked by CMT)"},
-        {"CALL", false, "every row is simulated in order"},
-        {"L1", false, "individuals are told apart by ID"},
-        {"L2", false, "observations at one time are independent"},
-        {"OCC", false, "occasions are not modelled (no variability between occasions)"},
-        {"LLOQ", false, "mark censored observations with CENS = 1 (the limit in DV or LIMIT)"},
-        {"BLQ", false, "mark censored observations with CENS = 1 (the limit in DV or LIMIT)"},
+        {{"DATE", "DAT1", "DAT2", "DAT3"},
+         true,
+         "calendar dates are not read: give TIME as the time since a reference"},
+        {{"CONT"}, true, "continuation rows are not read: write each event on one row"},
+        {{"DVID"}, true, "outputs are picked by CMT: give each output a cmt in the model and the rows that CMT"},
+        {{"PCMT"}, false, "predictions are made for every output (they are picked by CMT)"},
+        {{"CALL"}, false, "every row is simulated in order"},
+        {{"L1"}, false, "individuals are told apart by ID"},
+        {{"L2"}, false, "observations at one time are independent"},
+        {{"OCC"}, false, "occasions are not modelled (no variability between occasions)"},
+        {{"LLOQ", "BLQ"}, false, "mark censored observations with CENS = 1 (the limit in DV or LIMIT)"},
     };
     for (const ConventionColumn& column : columns)
-        if (upperName == column.name) return &column;
+        for (std::string_view name : column.names)
+            if (!name.empty() && upperName == name) return &column;
     return nullptr;
 }
 

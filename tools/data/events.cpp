@@ -205,21 +205,19 @@ public:
     // observed before it; SS 1 replaces the amounts, so nothing may have been given before it.
     void SteadyStateAllowed(const DataRow& row) const
     {
+        // `why` and `instead` around the number of the earlier line.
+        const auto refuse = [&](const Event& event, const char* why, const char* instead) {
+            return DataError(data_.Where(row.line, data_.steadyStateColumn, "SS") + ": " + why + " (line " +
+                             std::to_string(event.line) + instead);
+        };
         for (const Event& event : events_) {
             if (!event.ChangesState() && event.time < AsStored(row.time))
-                throw DataError(data_.Where(row.line, data_.steadyStateColumn, "SS") +
-                                ": a steady-state dose must "
-                                "come before the individual's observations (line " +
-                                std::to_string(event.line) +
-                                " is earlier): start the record at the steady-state dose, or give the earlier "
-                                "doses explicitly (ADDL with II)");
+                throw refuse(event, "a steady-state dose must come before the individual's observations",
+                             " is earlier): start the record at the steady-state dose, or give the earlier doses "
+                             "explicitly (ADDL with II)");
             if (event.ChangesState() && event.kind != EventKind::CovariateStep && row.steadyState == 1)
-                throw DataError(data_.Where(row.line, data_.steadyStateColumn, "SS") +
-                                ": SS 1 replaces the "
-                                "amounts, so it must be the individual's first dose (line " +
-                                std::to_string(event.line) +
-                                " gives one before it): use SS 2 to add the steady "
-                                "state to what is there");
+                throw refuse(event, "SS 1 replaces the amounts, so it must be the individual's first dose",
+                             " gives one before it): use SS 2 to add the steady state to what is there");
         }
     }
 

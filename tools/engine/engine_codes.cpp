@@ -8,21 +8,12 @@ namespace tessuvan::cli {
 
 namespace {
 
+// In the order of EngineStage.
 const char* StageWords(EngineStage stage)
 {
-    switch (stage) {
-        case EngineStage::Load:
-            return "loading the model";
-        case EngineStage::Simulation:
-            return "simulating";
-        case EngineStage::PopulationFit:
-            return "fitting the population values";
-        case EngineStage::IndividualFit:
-            return "fitting the individual values";
-        case EngineStage::Release:
-            return "releasing the model";
-    }
-    return "working";
+    static const char* const words[] = {"loading the model", "simulating", "fitting the population values",
+                                        "fitting the individual values", "releasing the model"};
+    return words[static_cast<int>(stage)];
 }
 
 std::string IntegrationWords(int code)

@@ -21,19 +21,11 @@
 
 namespace tessuvan::cli {
 
+// In the order of Estimate's values (the engine's codes 0 to 3).
 const char* EstimateWords(Estimate estimate)
 {
-    switch (estimate) {
-        case Estimate::Fixed:
-            return "fixed";
-        case Estimate::IndividualOnly:
-            return "individual";
-        case Estimate::PopulationAndIndividual:
-            return "population and individual";
-        case Estimate::PopulationOnly:
-            return "population";
-    }
-    return "fixed";
+    static const char* const words[] = {"fixed", "individual", "population and individual", "population"};
+    return words[static_cast<int>(estimate)];
 }
 
 int Model::CompartmentNumber(std::string_view name) const
@@ -106,18 +98,12 @@ public:
     }
 
 private:
+    // In the order of SymbolKind.
     static std::string KindWords(SymbolKind kind)
     {
-        switch (kind) {
-            case SymbolKind::Compartment:
-                return "compartment amounts";
-            case SymbolKind::Time:
-                return "the time";
-            case SymbolKind::PParameter:
-                return "P parameters";
-            default:
-                return "this kind of name";
-        }
+        static const char* const words[] = {"compartment amounts", "parameters", "P parameters", "covariates",
+                                            "the time"};
+        return words[static_cast<int>(kind)];
     }
 
     Reader& reader_;

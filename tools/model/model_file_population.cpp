@@ -1,4 +1,5 @@
 #include <cmath>
+#include <tuple>
 
 #include "model/model_reader.h"
 
@@ -37,20 +38,18 @@ void ReadError(Reader& reader, Model& model, const toml::table* section)
 {
     if (section == nullptr) return;
     reader.OnlyKeys(*section, "error.", {"additive", "proportional"});
-    if (const toml::node* node = section->get("additive")) {
-        const auto [value, fixed] = ValueAndFixed(reader, *node, "error.additive");
-        if (!(value > 0)) reader.Fail(node, "error.additive", "a standard deviation must be positive");
-        model.error.additive = true;
-        model.error.additiveValue = value;
-        model.error.additiveFixed = fixed;
-    }
-    if (const toml::node* node = section->get("proportional")) {
-        const auto [value, fixed] = ValueAndFixed(reader, *node, "error.proportional");
-        if (!(value > 0)) reader.Fail(node, "error.proportional", "a fraction must be positive");
-        model.error.proportional = true;
-        model.error.proportionalValue = value;
-        model.error.proportionalFixed = fixed;
-    }
+    // One term of the error: present, its value (positive, `unit` says of what) and whether fixed.
+    const auto term = [&](const char* name, const char* unit, bool& present, double& value, bool& fixed) {
+        const toml::node* node = section->get(name);
+        if (node == nullptr) return;
+        const std::string key = std::string("error.") + name;
+        std::tie(value, fixed) = ValueAndFixed(reader, *node, key);
+        if (!(value > 0)) reader.Fail(node, key, std::string("a ") + unit + " must be positive");
+        present = true;
+    };
+    ErrorSpec& error = model.error;
+    term("additive", "standard deviation", error.additive, error.additiveValue, error.additiveFixed);
+    term("proportional", "fraction", error.proportional, error.proportionalValue, error.proportionalFixed);
 }
 
 // The estimation asked for, or by default focei when any parameter has an omega; focei needs

@@ -5,7 +5,8 @@
 //   "omega": { "<name>": {"variance": ω², "sd": ω, "se": s, "cv_percent": c, "fixed": false}, ... },
 //   "sigma": { "additive" | "proportional": {"value": v, "se": s, "fixed": false} }
 //
-// Numbers are written with 10 significant digits (null when not finite), one entry a line.
+// Numbers are written with 10 significant digits (null when not finite), one entry a line
+// (population/json_text.h).
 #pragma once
 
 #include <cmath>
@@ -16,6 +17,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "population/json_text.h"
 #include "population/population_model.h"
 
 namespace tessuvan::population {
@@ -31,12 +33,11 @@ struct Estimated {
 // Log-normal variability: CV = √(exp(ω²) − 1), in %.
 inline double CvPercent(double variance) { return 100.0 * std::sqrt(std::expm1(variance)); }
 
-std::string JsonNumber(double value);             // 10 significant digits; null when not finite
-std::string JsonString(const std::string& text);  // quoted, escaped
-
-// The three members, from `  "theta": {` to the `  },` closing "sigma" and its line break.
-std::string PopulationJsonMembers(const std::vector<Estimated>& theta, const std::vector<Estimated>& omega,
-                                  const std::vector<Estimated>& sigma);
+// The three members "theta", "omega" and "sigma" set in `results`, in this order (a value
+// that is not finite, such as a standard error the covariance step did not give, is written
+// null by JsonText).
+void AddPopulationMembers(nlohmann::ordered_json& results, const std::vector<Estimated>& theta,
+                          const std::vector<Estimated>& omega, const std::vector<Estimated>& sigma);
 
 class PopulationJsonError : public std::runtime_error {
 public:

@@ -20,7 +20,10 @@ public:
     OutputFolder& operator=(const OutputFolder&) = delete;
 
     const std::filesystem::path& staging() const { return staging_; }
-    const std::filesystem::path& work() const { return work_; }  // scratch inside staging, removed on commit
+    const std::filesystem::path& work() const
+    {
+        return work_;
+    }  // the plots' data and scripts, inside staging, removed on commit
     const std::filesystem::path& target() const { return target_; }
 
     // Puts the staging folder in place of the target. Throws, replacing nothing, when the

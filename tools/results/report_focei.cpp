@@ -7,9 +7,12 @@
 #include <fstream>
 #include <sstream>
 
+#include <nlohmann/json.hpp>
+
 #include "fmt/format.h"
 #include "results/file_digest.h"
 #include "results/report.h"
+#include "results/text_file.h"
 
 #ifndef TESSUVAN_VERSION
 #define TESSUVAN_VERSION "unknown"
@@ -31,10 +34,6 @@ std::string Rse(const Estimated& e)
     return std::isfinite(e.se) ? FormatRse(e.value, e.se) : (e.fixed ? "fixed" : "-");
 }
 std::string Se(const Estimated& e) { return std::isfinite(e.se) ? FormatValue(e.se) : "-"; }
-
-std::string Json(double value) { return population::JsonNumber(value); }
-
-std::string JsonText(const std::string& text) { return population::JsonString(text); }
 
 std::string ModelText(const ReportContext& context)
 {
@@ -148,110 +147,112 @@ void WriteFoceiCsvFiles(const ReportContext& context, const std::filesystem::pat
     const FoceiResult& fit = Fit(context);
     const RunResult& result = *context.result;
     const EngineProblem& problem = *context.problem;
-    auto open = [&](const char* name) {
-        auto file = std::make_unique<std::ofstream>(folder / name, std::ios::trunc);
-        if (!*file) throw std::runtime_error("cannot create " + (folder / name).string());
-        return file;
-    };
     {
-        auto out = open("population.csv");
-        *out << "kind,parameter,value,standard_error,rse_percent,fixed\n";
+        TextFile out(folder / "population.csv");
+        out << "kind,parameter,value,standard_error,rse_percent,fixed\n";
         auto row = [&](const char* kind, const Estimated& e) {
-            *out << kind << "," << e.name << "," << Cell(e.value) << "," << Cell(e.se) << ","
-                 << (std::isfinite(e.se) ? Cell(100 * e.se / e.value) : "") << "," << (e.fixed ? "yes" : "no") << "\n";
+            out << kind << "," << e.name << "," << Cell(e.value) << "," << Cell(e.se) << ","
+                << (std::isfinite(e.se) ? Cell(100 * e.se / e.value) : "") << "," << (e.fixed ? "yes" : "no") << "\n";
         };
         for (const Estimated& e : fit.theta) row("theta", e);
         for (const Estimated& e : fit.omega) row("omega", e);
         for (const Estimated& e : fit.sigma) row("sigma", e);
-        if (!*out) throw std::runtime_error("cannot write population.csv");
+        out.Close();
     }
     {
-        auto out = open("individuals.csv");
-        *out << "ID";
-        for (const Estimated& o : fit.omega) *out << ",ETA_" << o.name;
-        for (const ParameterSpec& p : context.model->parameters) *out << "," << p.name;
-        *out << "\n";
+        TextFile out(folder / "individuals.csv");
+        out << "ID";
+        for (const Estimated& o : fit.omega) out << ",ETA_" << o.name;
+        for (const ParameterSpec& p : context.model->parameters) out << "," << p.name;
+        out << "\n";
         for (std::size_t i = 0; i < problem.individuals.size(); ++i) {
-            *out << problem.individuals[i].id;
-            for (Eigen::Index e = 0; e < fit.eta[i].size(); ++e) *out << "," << Cell(fit.eta[i][e]);
-            for (double value : result.values.individual[i]) *out << "," << Cell(value);
-            *out << "\n";
+            out << problem.individuals[i].id;
+            for (Eigen::Index e = 0; e < fit.eta[i].size(); ++e) out << "," << Cell(fit.eta[i][e]);
+            for (double value : result.values.individual[i]) out << "," << Cell(value);
+            out << "\n";
         }
-        if (!*out) throw std::runtime_error("cannot write individuals.csv");
+        out.Close();
     }
     {
-        auto out = open("predictions.csv");
-        *out << "ID,TIME,OUTPUT,DV,PRED,IPRED,WRES,IWRES,CWRES,LINE\n";
+        TextFile out(folder / "predictions.csv");
+        out << "ID,TIME,OUTPUT,DV,PRED,IPRED,WRES,IWRES,CWRES,LINE\n";
         for (const Observation& o : result.observations)
-            *out << problem.individuals[o.individual].id << "," << Cell(o.time) << ","
-                 << context.model->outputs[o.output].name << "," << Cell(o.dv) << "," << Cell(o.pred) << ","
-                 << Cell(o.ipred) << "," << Cell(o.wres) << "," << Cell(o.iwres) << "," << Cell(o.cwres) << ","
-                 << o.line << "\n";
-        if (!*out) throw std::runtime_error("cannot write predictions.csv");
+            out << problem.individuals[o.individual].id << "," << Cell(o.time) << ","
+                << context.model->outputs[o.output].name << "," << Cell(o.dv) << "," << Cell(o.pred) << ","
+                << Cell(o.ipred) << "," << Cell(o.wres) << "," << Cell(o.iwres) << "," << Cell(o.cwres) << "," << o.line
+                << "\n";
+        out.Close();
     }
 }
 
+// results.json: the estimates one a line, the rest of a member on the line of its name.
+using population::JsonBreak;
+constexpr population::JsonLine kResultsLines[] = {{"", 2, JsonBreak::EntriesAndClosing},
+                                                  {"theta", 4, JsonBreak::EntriesAndClosing},
+                                                  {"omega", 4, JsonBreak::EntriesAndClosing},
+                                                  {"sigma", 4, JsonBreak::EntriesAndClosing},
+                                                  {"correlation.matrix", 4, JsonBreak::Entries},
+                                                  {"individuals", 4, JsonBreak::EntriesAndClosing},
+                                                  {"run.model", 4, JsonBreak::Member}};
+
 void WriteResultsJson(const ReportContext& context, const std::filesystem::path& folder)
 {
+    using Json = nlohmann::ordered_json;
     const FoceiResult& fit = Fit(context);
     const RunResult& result = *context.result;
     const Model& model = *context.model;
-    std::string j = "{\n";
-    j += "  \"estimation\": \"focei\",\n";
-    j += fmt::format("  \"converged\": {},\n", estimation::Converged(fit.status) ? "true" : "false");
-    j += fmt::format("  \"message\": {},\n", JsonText(fit.summary));
-    j += fmt::format("  \"minus_2ll\": {},\n  \"aic\": {},\n  \"bic\": {},\n", Json(fit.minus2ll), Json(fit.aic),
-                     Json(fit.bic));
-    j += fmt::format("  \"n_observations\": {},\n  \"n_individuals\": {},\n  \"n_estimated\": {},\n", fit.observations,
-                     context.problem->individuals.size(), fit.estimatedCount);
-    j += fmt::format("  \"n_censored\": {},\n  \"censored_method\": \"M3\",\n", fit.censored);
-    j += population::PopulationJsonMembers(fit.theta, fit.omega, fit.sigma);
-    j += "  \"shrinkage\": {\"eta\": {";
-    for (std::size_t e = 0; e < fit.omega.size(); ++e)
-        j += fmt::format("{}{}: {}", e ? ", " : "", JsonText(fit.omega[e].name),
-                         Json(fit.etaShrinkage[Eigen::Index(e)]));
-    j += fmt::format("}}, \"epsilon\": {}}},\n", Json(fit.epsilonShrinkage));
-    j += "  \"covariance_step\": " +
-         JsonText(fit.covarianceDone ? (fit.covarianceMessage.empty() ? "R^-1" : "R^-1; " + fit.covarianceMessage)
-                                     : "failed: " + fit.covarianceMessage) +
-         ",\n";
-    j += "  \"correlation\": {\"names\": [";
-    for (std::size_t a = 0; a < fit.correlationNames.size(); ++a)
-        j += (a ? ", " : "") + JsonText(fit.correlationNames[a]);
-    j += "], \"matrix\": [";
+    Json j = {{"estimation", "focei"},
+              {"converged", estimation::Converged(fit.status)},
+              {"message", fit.summary},
+              {"minus_2ll", fit.minus2ll},
+              {"aic", fit.aic},
+              {"bic", fit.bic},
+              {"n_observations", fit.observations},
+              {"n_individuals", context.problem->individuals.size()},
+              {"n_estimated", fit.estimatedCount},
+              {"n_censored", fit.censored},
+              {"censored_method", "M3"}};
+    population::AddPopulationMembers(j, fit.theta, fit.omega, fit.sigma);
+    // A member by the names of Ω: the values of one η each.
+    const auto byEta = [&fit](const auto& value) {
+        Json members = Json::object();
+        for (std::size_t e = 0; e < fit.omega.size(); ++e) members[fit.omega[e].name] = value(Eigen::Index(e));
+        return members;
+    };
+    j["shrinkage"] = {{"eta", byEta([&](Eigen::Index e) { return fit.etaShrinkage[e]; })},
+                      {"epsilon", fit.epsilonShrinkage}};
+    j["covariance_step"] = fit.covarianceDone
+                               ? (fit.covarianceMessage.empty() ? "R^-1" : "R^-1; " + fit.covarianceMessage)
+                               : "failed: " + fit.covarianceMessage;
+    Json matrix = Json::array();
     for (Eigen::Index a = 0; a < fit.correlation.rows(); ++a) {
-        j += a ? ",\n    [" : "\n    [";
-        for (Eigen::Index b = 0; b < fit.correlation.cols(); ++b) j += (b ? ", " : "") + Json(fit.correlation(a, b));
-        j += "]";
+        Json& row = matrix.emplace_back(Json::array());
+        for (Eigen::Index b = 0; b < fit.correlation.cols(); ++b) row.push_back(fit.correlation(a, b));
     }
-    j += "]},\n";
-    j += "  \"condition_number\": " + (fit.covarianceDone ? Json(fit.conditionNumber) : std::string("null")) + ",\n";
-    j += "  \"individuals\": [";
+    j["correlation"] = {{"names", fit.correlationNames}, {"matrix", matrix}};
+    j["condition_number"] = fit.covarianceDone ? Json(fit.conditionNumber) : Json(nullptr);
+    Json& individuals = j["individuals"] = Json::array();
     for (std::size_t i = 0; i < context.problem->individuals.size(); ++i) {
-        j += fmt::format("{}\n    {{\"id\": {}, \"eta\": {{", i ? "," : "",
-                         JsonText(context.problem->individuals[i].id));
-        for (std::size_t e = 0; e < fit.omega.size(); ++e)
-            j += fmt::format("{}{}: {}", e ? ", " : "", JsonText(fit.omega[e].name), Json(fit.eta[i][Eigen::Index(e)]));
-        j += "}, \"parameters\": {";
+        Json parameters = Json::object();
         for (std::size_t p = 0; p < model.parameters.size(); ++p)
-            j += fmt::format("{}{}: {}", p ? ", " : "", JsonText(model.parameters[p].name),
-                             Json(result.values.individual[i][p]));
-        j += "}}";
+            parameters[model.parameters[p].name] = result.values.individual[i][p];
+        individuals.push_back({{"id", context.problem->individuals[i].id},
+                               {"eta", byEta([&](Eigen::Index e) { return fit.eta[i][e]; })},
+                               {"parameters", parameters}});
     }
-    j += "\n  ],\n";
-    j += fmt::format(
-        "  \"run\": {{\"tool\": \"tessuvan\", \"version\": {}, \"date\": {}, \"model_file\": {}, "
-        "\"data_file\": {}, \"data_digest\": {}, \"settings\": {}, \"evaluations\": {}, \"simulations\": {}, "
-        "\"seconds\": {}, \"warnings\": [",
-        JsonText(TESSUVAN_VERSION), JsonText(Now()), JsonText(context.modelPath), JsonText(context.dataPath),
-        JsonText(FileDigest(context.dataPath)), JsonText(Settings(model)), fit.evaluations, fit.simulations,
-        Json(context.seconds));
-    for (std::size_t w = 0; w < result.warnings.size(); ++w) j += (w ? ", " : "") + JsonText(result.warnings[w]);
-    j += "],\n    \"model\": " + JsonText(ModelText(context)) + "}\n}\n";
-    std::ofstream out(folder / "results.json", std::ios::trunc);
-    out << j;
-    out.close();
-    if (!out) throw std::runtime_error("cannot write " + (folder / "results.json").string());
+    j["run"] = {{"tool", "tessuvan"},
+                {"version", TESSUVAN_VERSION},
+                {"date", Now()},
+                {"model_file", context.modelPath},
+                {"data_file", context.dataPath},
+                {"data_digest", FileDigest(context.dataPath)},
+                {"settings", Settings(model)},
+                {"evaluations", fit.evaluations},
+                {"simulations", fit.simulations},
+                {"seconds", context.seconds},
+                {"warnings", result.warnings},
+                {"model", ModelText(context)}};
+    WriteTextFile(folder / "results.json", population::JsonText(j, kResultsLines) + "\n");
 }
 
 void AddFoceiPlots(const ReportContext& context, std::ostream& gp, const std::filesystem::path& folder,
@@ -261,15 +262,16 @@ void AddFoceiPlots(const ReportContext& context, std::ostream& gp, const std::fi
     const std::filesystem::path residuals = scratch / "cwres.dat";
     const std::filesystem::path etas = scratch / "etas.dat";
     {
-        std::ofstream out(residuals, std::ios::trunc);
+        TextFile out(residuals);
         for (const Observation& o : context.result->observations)
             if (std::isfinite(o.cwres)) out << fmt::format("{:.9g} {:.9g} {:.9g}\n", o.time, o.pred, o.cwres);
-        std::ofstream eta(etas, std::ios::trunc);
+        out.Close();
+        TextFile eta(etas);
         for (const Eigen::VectorXd& e : fit.eta) {
             for (Eigen::Index k = 0; k < e.size(); ++k) eta << fmt::format("{}{:.9g}", k ? " " : "", e[k]);
             eta << "\n";
         }
-        if (!out || !eta) throw std::runtime_error("cannot write the plot data");
+        eta.Close();
     }
     files.push_back("cwres.png");
     gp << "set terminal pngcairo enhanced size 1400,600 font 'Sans,11'\n"

@@ -9,24 +9,16 @@ namespace {
 
 std::string Escape(const std::string& text)
 {
+    static const std::pair<char, const char*> entities[] = {
+        {'&', "&amp;"}, {'<', "&lt;"}, {'>', "&gt;"}, {'"', "&quot;"}};
     std::string escaped;
     for (char c : text) {
-        switch (c) {
-            case '&':
-                escaped += "&amp;";
-                break;
-            case '<':
-                escaped += "&lt;";
-                break;
-            case '>':
-                escaped += "&gt;";
-                break;
-            case '"':
-                escaped += "&quot;";
-                break;
-            default:
-                escaped += c;
-        }
+        const auto* entity =
+            std::find_if(std::begin(entities), std::end(entities), [c](const auto& entry) { return entry.first == c; });
+        if (entity != std::end(entities))
+            escaped += entity->second;
+        else
+            escaped += c;
     }
     return escaped;
 }

@@ -142,8 +142,7 @@ std::vector<CurvePoint> Curves(const Model& model, const EngineProblem& problem,
 
 }  // namespace
 
-std::vector<CurvePoint> FineCurves(const Model& model, const EngineProblem& problem, const ParameterValues& values,
-                                   const std::filesystem::path& /*folder: the engine writes no file*/)
+std::vector<CurvePoint> FineCurves(const Model& model, const EngineProblem& problem, const ParameterValues& values)
 {
     return Curves(model, problem, values);
 }
@@ -173,9 +172,7 @@ RunResult StartingResult(const Model& model, const EngineProblem& problem, bool 
     return result;
 }
 
-RunResult RunEngine(const Model& model, const EngineProblem& problem, bool fit,
-                    const std::filesystem::path& /*workFolder: the engine writes no file*/,
-                    const ProgressReport& progress)
+RunResult RunEngine(const Model& model, const EngineProblem& problem, bool fit, const ProgressReport& progress)
 {
     RunResult result = StartingResult(model, problem, fit);
     const std::size_t individuals = problem.individuals.size();

@@ -68,12 +68,10 @@ using ProgressReport = std::function<void(const std::string& status)>;
 // no iteration yet.
 RunResult StartingResult(const Model& model, const EngineProblem& problem, bool fit);
 
-RunResult RunEngine(const Model& model, const EngineProblem& problem, bool fit, const std::filesystem::path& workFolder,
-                    const ProgressReport& progress);
+RunResult RunEngine(const Model& model, const EngineProblem& problem, bool fit, const ProgressReport& progress);
 
 // PRED and IPRED of every individual on a fine time grid, at the given values.
-std::vector<CurvePoint> FineCurves(const Model& model, const EngineProblem& problem, const ParameterValues& values,
-                                   const std::filesystem::path& folder);
+std::vector<CurvePoint> FineCurves(const Model& model, const EngineProblem& problem, const ParameterValues& values);
 
 // The engine's weight of each observation is s·y^−γ, with s chosen so that the weighted
 // squared population residuals have geometric mean 1 (observations with a non-zero residual):

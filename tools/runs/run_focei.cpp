@@ -59,8 +59,7 @@ estimation::FoceiProblem FoceiProblemOf(const Model& model, const EngineProblem&
     return focei;
 }
 
-void LoadEngineStates(const Model& model, const EngineProblem& problem,
-                      const std::filesystem::path& /*workFolder: the engine writes no file*/, EngineStates& states)
+void LoadEngineStates(const Model& model, const EngineProblem& problem, EngineStates& states)
 {
     const std::size_t individuals = problem.individuals.size();
     for (std::size_t first = 0; first < individuals; first += kIndividualsPerState) {
@@ -86,8 +85,7 @@ void LoadEngineStates(const Model& model, const EngineProblem& problem,
     }
 }
 
-RunResult RunFocei(const Model& model, const EngineProblem& problem, const std::filesystem::path& workFolder,
-                   const ProgressReport& progress)
+RunResult RunFocei(const Model& model, const EngineProblem& problem, const ProgressReport& progress)
 {
     RunResult result = StartingResult(model, problem, true);
     const std::size_t individuals = problem.individuals.size();
@@ -95,7 +93,7 @@ RunResult RunFocei(const Model& model, const EngineProblem& problem, const std::
 
     progress("loading the model");
     EngineStates states;
-    LoadEngineStates(model, problem, workFolder, states);
+    LoadEngineStates(model, problem, states);
     estimation::EngineSimulator& simulator = states.simulator;
 
     // The estimation differentiates the predictions by differences: CHU-BERMAN's are not smooth
@@ -176,7 +174,7 @@ RunResult RunFocei(const Model& model, const EngineProblem& problem, const std::
     progress("drawing the curves");
     if (individuals <= kIndividualsPerState) {
         try {
-            result.curves = FineCurves(model, problem, result.values, workFolder);
+            result.curves = FineCurves(model, problem, result.values);
         } catch (const EngineError& error) {
             result.warnings.push_back(std::string("no curves: ") + error.what());
         }

@@ -30,10 +30,8 @@ struct EngineStates {
     estimation::EngineSimulator simulator;  // declared last: released first
 };
 // Throws EngineError when a block does not load.
-void LoadEngineStates(const Model& model, const EngineProblem& problem, const std::filesystem::path& workFolder,
-                      EngineStates& states);
+void LoadEngineStates(const Model& model, const EngineProblem& problem, EngineStates& states);
 
-RunResult RunFocei(const Model& model, const EngineProblem& problem, const std::filesystem::path& workFolder,
-                   const ProgressReport& progress);
+RunResult RunFocei(const Model& model, const EngineProblem& problem, const ProgressReport& progress);
 
 }  // namespace tessuvan::cli

@@ -259,7 +259,7 @@ std::filesystem::path DrawsFolder(const std::filesystem::path& workFolder)
 ReplicateRun RunReplicates(const Model& model, const EngineProblem& problem, const SimulationDesign& design,
                            const simulation::VariabilityModel& variability, std::uint64_t seed,
                            const simulation::ReplicateRange& range, bool typicalPredictions, int threads,
-                           const std::filesystem::path& workFolder, const RunProgress& progress)
+                           const RunProgress& progress)
 {
     const std::size_t individuals = problem.individuals.size();
     const int blocks = int((individuals + kIndividualsPerState - 1) / kIndividualsPerState);
@@ -273,7 +273,7 @@ ReplicateRun RunReplicates(const Model& model, const EngineProblem& problem, con
     threads = std::max(threads, 1);
     const int slices = std::max(1, std::min(range.Size(), blocks >= threads ? 1 : (threads + blocks - 1) / blocks));
     const int units = blocks * slices;
-    const std::filesystem::path folder = DrawsFolder(workFolder);
+    const std::filesystem::path folder = DrawsFolder(std::filesystem::temp_directory_path());
     std::vector<ReplicateDraws::Unit> plan;
     for (int slice = 0; slice < slices; ++slice)
         for (int b = 0; b < blocks; ++b) {

@@ -93,13 +93,13 @@ using RunProgress = std::function<void(double fraction)>;
 
 // Runs in `threads` threads (blocks, and slices of the replicates, side by side); the result is
 // the same for any number. Every replicate is checked as it is drawn (CheckReplicateUsable) and
-// then written to its unit's file in a folder made in `workFolder`. Throws EngineError when a
-// block does not load or a simulation fails, ResultError for a value not usable: of several, the
-// one of the earliest replicate, and of the first block among those, whatever the threads.
+// then written to its unit's file in a folder of the run's own in the system's temporary folder (TMPDIR). Throws
+// EngineError when a block does not load or a simulation fails, ResultError for a value not usable: of several, the one
+// of the earliest replicate, and of the first block among those, whatever the threads.
 ReplicateRun RunReplicates(const Model& model, const EngineProblem& problem, const SimulationDesign& design,
                            const simulation::VariabilityModel& variability, std::uint64_t seed,
                            const simulation::ReplicateRange& range, bool typicalPredictions, int threads,
-                           const std::filesystem::path& workFolder, const RunProgress& progress);
+                           const RunProgress& progress);
 
 // The processors this process may run on, at most 8: the default number of threads.
 int AvailableProcessors();

@@ -69,14 +69,12 @@ tk::Callbacks Shown(ProgressLine& progress, int replicates = 0)
     return callbacks;
 }
 
-// The output folder, opened when the run starts (after the checks of the study): its scratch
-// folder holds the engine's files.
-tk::WorkFolder OpenedAtRun(std::optional<tk::OutputFolder>& folder, const std::filesystem::path& target)
+// The output folder, opened when the run starts (after the checks of the study).
+tk::RunStart OpenedAtRun(std::optional<tk::OutputFolder>& folder, const std::filesystem::path& target)
 {
     return [&folder, target] {
         folder.emplace(target);
         for (const std::string& note : folder->notes()) Say("note: ", note);
-        return folder->work();
     };
 }
 
@@ -85,6 +83,32 @@ void PrintResults(const tk::Written& written)
     std::cout << "Results in " << written.folder.string() << ":";
     for (std::size_t f = 0; f < written.files.size(); ++f) std::cout << (f ? ", " : " ") << written.files[f];
     std::cout << std::endl;
+}
+
+// What replicates and a VPC ask alike: how many draws, the seed, the time bins, the threads.
+template <typename Request, typename Options>
+Request Draws(const Options& options)
+{
+    if (options.replicates < 1) throw tk::UsageError("--replicates must be at least 1");
+    Request request;
+    request.replicates = options.replicates;
+    request.seed = options.seed;
+    request.bins = tk::ParseBins(options.bins, options.binEdges);
+    request.threads = options.threads;
+    return request;
+}
+
+// `run` (a call of the toolkit given the moment the run starts) with its results written into
+// `target`, the folder opened when the run starts; the terminal's line cleared after.
+template <typename Run>
+tk::Written RunInto(ProgressLine& progress, const tk::Callbacks& callbacks, const std::filesystem::path& target,
+                    Run run)
+{
+    std::optional<tk::OutputFolder> folder;
+    const auto result = run(OpenedAtRun(folder, target));
+    const tk::Written written = tk::WriteInto(result, *folder, callbacks);
+    progress.Clear();
+    return written;
 }
 
 }  // namespace
@@ -98,16 +122,11 @@ int RunCommand(const RunOptions& options, bool fit)
         std::filesystem::path target = options.output;
         if (target.empty())
             target = std::filesystem::path(options.model).stem().string() + (fit ? "-fit" : "-simulation");
-        std::optional<tk::OutputFolder> folder;
-        tk::Written written;
-        if (fit) {
-            const tk::FitResult result = tk::Fit(study, callbacks, OpenedAtRun(folder, target));
-            written = tk::WriteInto(result, *folder, callbacks);
-        } else {
-            const tk::Simulation simulation = tk::Simulate(study, callbacks, OpenedAtRun(folder, target));
-            written = tk::WriteInto(simulation, *folder, callbacks);
-        }
-        progress.Clear();
+        const tk::Written written =
+            fit ? RunInto(progress, callbacks, target,
+                          [&](const tk::RunStart& started) { return tk::Fit(study, callbacks, started); })
+                : RunInto(progress, callbacks, target,
+                          [&](const tk::RunStart& started) { return tk::Simulate(study, callbacks, started); });
         std::cout << written.report << "\n";
         PrintResults(written);
         return 0;
@@ -118,14 +137,9 @@ int SimulateReplicatesCommand(const ReplicateOptions& options)
 {
     ProgressLine progress(!options.quiet);
     return Guarded(progress, [&] {
-        if (options.replicates < 1) throw tk::UsageError("--replicates must be at least 1");
-        tk::ReplicateRequest request;
-        request.replicates = options.replicates;
-        request.seed = options.seed;
-        request.from = options.from;
+        tk::ReplicateRequest request = Draws<tk::ReplicateRequest>(options);
         request.shard = tk::ParseShard(options.shard, options.replicates);
-        request.bins = tk::ParseBins(options.bins, options.binEdges);
-        request.threads = options.threads;
+        request.from = options.from;
         const tk::Study study = tk::LoadStudy(options.model, options.data);
 
         std::filesystem::path target = options.output;
@@ -134,12 +148,13 @@ int SimulateReplicatesCommand(const ReplicateOptions& options)
             if (request.shard.count > 1) target += fmt::format("-{}-of-{}", request.shard.index, request.shard.count);
         }
         const tk::Callbacks callbacks = Shown(progress, options.replicates);
-        std::optional<tk::OutputFolder> folder;
-        const tk::ReplicateSimulation simulation =
-            tk::SimulateReplicates(study, request, callbacks, OpenedAtRun(folder, target));
-        const tk::Written written = tk::WriteInto(simulation, *folder, callbacks);
-        progress.Clear();
-        for (const std::string& warning : simulation.problem.warnings) Say("warning: ", warning);
+        std::vector<std::string> warnings;  // the data set's, said once the run is written
+        const tk::Written written = RunInto(progress, callbacks, target, [&](const tk::RunStart& started) {
+            tk::ReplicateSimulation simulation = tk::SimulateReplicates(study, request, callbacks, started);
+            warnings = simulation.problem.warnings;
+            return simulation;
+        });
+        for (const std::string& warning : warnings) Say("warning: ", warning);
         PrintResults(written);
         return 0;
     });
@@ -158,15 +173,10 @@ int VpcCommand(const VpcOptions& options)
 {
     ProgressLine progress(!options.quiet);
     return Guarded(progress, [&] {
-        if (options.replicates < 1) throw tk::UsageError("--replicates must be at least 1");
-        tk::VpcRequest request;
+        tk::VpcRequest request = Draws<tk::VpcRequest>(options);
         request.fit = options.fit;
         request.model = options.model;
         request.data = options.data;
-        request.replicates = options.replicates;
-        request.seed = options.seed;
-        request.bins = tk::ParseBins(options.bins, options.binEdges);
-        request.threads = options.threads;
         std::filesystem::path target = options.output;
         if (target.empty()) {
             std::filesystem::path fit = std::filesystem::path(options.fit).lexically_normal();
@@ -174,11 +184,8 @@ int VpcCommand(const VpcOptions& options)
             target = fit.string() + "-vpc";
         }
         const tk::Callbacks callbacks = Shown(progress, options.replicates);
-        std::optional<tk::OutputFolder> folder;
-        const tk::VpcResult vpc = tk::Vpc(request, callbacks, OpenedAtRun(folder, target));
-        const tk::Written written = tk::WriteInto(vpc, *folder, callbacks);
-        progress.Clear();
-        PrintResults(written);
+        PrintResults(RunInto(progress, callbacks, target,
+                             [&](const tk::RunStart& started) { return tk::Vpc(request, callbacks, started); }));
         return 0;
     });
 }

@@ -1,10 +1,7 @@
 // Studies, fits and simulations at the model's values, and their output folders: the pipeline
 // of a run (load, read, build, check, run, check, write).
-#include <unistd.h>
-#include <atomic>
 
 #include "engine/engine_limits.h"
-#include "fmt/format.h"
 #include "results/report.h"
 #include "results/text_file.h"
 #include "runs/run_focei.h"
@@ -19,24 +16,6 @@ namespace detail {
 double SecondsSince(std::chrono::steady_clock::time_point start)
 {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
-
-Scratch::~Scratch()
-{
-    std::error_code ignored;
-    if (!own_.empty()) std::filesystem::remove_all(own_, ignored);
-}
-
-std::filesystem::path Scratch::Path()
-{
-    if (work_) return work_();
-    if (own_.empty()) {
-        static std::atomic<int> count{0};
-        own_ = std::filesystem::temp_directory_path() / fmt::format("tessuvan-{}-{}", ::getpid(), ++count);
-        std::filesystem::remove_all(own_);
-        std::filesystem::create_directories(own_);
-    }
-    return own_;
 }
 
 std::vector<std::string> CovariateColumns(const Model& model)
@@ -54,7 +33,7 @@ using detail::CovariateColumns;
 using detail::Guarded;
 using detail::Reporter;
 
-RunOutcome Run(const Study& study, bool fit, const Callbacks& callbacks, const WorkFolder& work)
+RunOutcome Run(const Study& study, bool fit, const Callbacks& callbacks, const RunStart& started)
 {
     const auto start = std::chrono::steady_clock::now();
     const Reporter reporter(callbacks);
@@ -74,10 +53,9 @@ RunOutcome Run(const Study& study, bool fit, const Callbacks& callbacks, const W
                         (fit ? "nothing to fit" : "simulate it with --replicates N"));
     CheckEngineLimits(model, problem, study.data);
 
-    detail::Scratch scratch(work);
-    const std::filesystem::path folder = scratch.Path();
-    outcome.run = focei ? RunFocei(model, problem, folder, reporter.StatusReport())
-                        : RunEngine(model, problem, fit, folder, reporter.StatusReport());
+    if (started) started();
+    outcome.run = focei ? RunFocei(model, problem, reporter.StatusReport())
+                        : RunEngine(model, problem, fit, reporter.StatusReport());
     reporter.Check();  // an estimation that was asked to stop ends here
     CheckPredictionsFinite(model, problem, outcome.run);
     CheckRunUsable(model, outcome.run);
@@ -165,17 +143,17 @@ Study StudyFromTexts(std::string_view modelText, const std::string& modelName, s
     });
 }
 
-FitResult Fit(const Study& study, const Callbacks& callbacks, const WorkFolder& work)
+FitResult Fit(const Study& study, const Callbacks& callbacks, const RunStart& started)
 {
     return Guarded([&]() -> FitResult {
-        if (study.model.fit.estimation == Estimation::Focei) return PopulationFit{Run(study, true, callbacks, work)};
-        return PooledFit{Run(study, true, callbacks, work)};
+        if (study.model.fit.estimation == Estimation::Focei) return PopulationFit{Run(study, true, callbacks, started)};
+        return PooledFit{Run(study, true, callbacks, started)};
     });
 }
 
-Simulation Simulate(const Study& study, const Callbacks& callbacks, const WorkFolder& work)
+Simulation Simulate(const Study& study, const Callbacks& callbacks, const RunStart& started)
 {
-    return Guarded([&] { return Simulation{Run(study, false, callbacks, work)}; });
+    return Guarded([&] { return Simulation{Run(study, false, callbacks, started)}; });
 }
 
 Written WriteInto(const FitResult& fit, OutputFolder& folder, const Callbacks& callbacks)

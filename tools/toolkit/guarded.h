@@ -98,21 +98,6 @@ private:
     const Callbacks& callbacks_;
 };
 
-// The folder of the engine's files: the caller's, asked for when first needed, or a
-// temporary one removed with this.
-class Scratch {
-public:
-    explicit Scratch(const WorkFolder& work) : work_(work) {}
-    ~Scratch();
-    Scratch(const Scratch&) = delete;
-    Scratch& operator=(const Scratch&) = delete;
-    std::filesystem::path Path();
-
-private:
-    const WorkFolder& work_;
-    std::filesystem::path own_;
-};
-
 double SecondsSince(std::chrono::steady_clock::time_point start);
 
 // The data set's columns the model's covariates read.

@@ -154,7 +154,7 @@ BinRule ParseBins(int count, const std::string& edges)
 }
 
 ReplicateSimulation SimulateReplicates(const Study& study, const ReplicateRequest& request, const Callbacks& callbacks,
-                                       const WorkFolder& work)
+                                       const RunStart& started)
 {
     return Guarded([&] {
         const Reporter reporter(callbacks);
@@ -175,14 +175,12 @@ ReplicateSimulation SimulateReplicates(const Study& study, const ReplicateReques
             CheckedVariability(model, request.from.empty() ? nullptr : &results, request.from / "results.json");
         CheckIntegrationReach(model);
 
-        // The draws wait on disk until written: in the output folder's scratch, or, with none
-        // given, in a folder of their own in the system's temporary folder.
-        const std::filesystem::path folder = work ? work() : std::filesystem::temp_directory_path();
+        if (started) started();
         simulation.range = simulation::ShardReplicates(request.replicates, request.shard);
         reporter.Status("loading the model");
         simulation.run =
             RunReplicates(model, simulation.problem, simulation.design, simulation.variability, request.seed,
-                          simulation.range, false, request.threads, folder, reporter.FractionReport());
+                          simulation.range, false, request.threads, reporter.FractionReport());
         return simulation;
     });
 }
@@ -286,7 +284,7 @@ Written Merge(const std::vector<std::filesystem::path>& shards, const std::files
     });
 }
 
-VpcResult Vpc(const VpcRequest& request, const Callbacks& callbacks, const WorkFolder& work)
+VpcResult Vpc(const VpcRequest& request, const Callbacks& callbacks, const RunStart& started)
 {
     return Guarded([&] {
         const Reporter reporter(callbacks);
@@ -310,12 +308,11 @@ VpcResult Vpc(const VpcRequest& request, const Callbacks& callbacks, const WorkF
 
         CheckIntegrationReach(model);
 
-        detail::Scratch scratch(work);
-        const std::filesystem::path folder = scratch.Path();
+        if (started) started();
         reporter.Status("loading the model");
         const ReplicateRun run =
             RunReplicates(model, problem, design, variability, request.seed, {1, request.replicates}, true,
-                          request.threads, folder, reporter.FractionReport());
+                          request.threads, reporter.FractionReport());
         reporter.Status("writing the results");
         VpcResult result;
         for (std::size_t k = 0; k < model.outputs.size(); ++k) {

@@ -75,9 +75,9 @@ struct Callbacks {
     std::function<bool()> cancelled;
 };
 
-// Where a run keeps the engine's files (an existing folder): called once, after the study has
-// passed its checks and before the engine loads. Empty: a temporary folder of the toolkit's, removed afterwards.
-using WorkFolder = std::function<std::filesystem::path()>;
+// Called once, after the study has passed its checks and before the engine loads: the moment
+// to open an output folder (the command does), so that a study refused leaves none.
+using RunStart = std::function<void()>;
 
 // The output folder, written whole or not at all (results/output_folder.h).
 using cli::OutputFolder;
@@ -116,8 +116,8 @@ using FitResult = std::variant<PooledFit, PopulationFit>;
 // Predictions of the data set at the model's values.
 struct Simulation : RunOutcome {};
 
-FitResult Fit(const Study& study, const Callbacks& callbacks = {}, const WorkFolder& work = {});
-Simulation Simulate(const Study& study, const Callbacks& callbacks = {}, const WorkFolder& work = {});
+FitResult Fit(const Study& study, const Callbacks& callbacks = {}, const RunStart& started = {});
+Simulation Simulate(const Study& study, const Callbacks& callbacks = {}, const RunStart& started = {});
 
 // What was written: the folder, the files in it (in the order a person reads them) and, for
 // a fit or a simulation, the text report (report.txt).
@@ -165,7 +165,7 @@ struct ReplicateSimulation {
 };
 
 ReplicateSimulation SimulateReplicates(const Study& study, const ReplicateRequest& request,
-                                       const Callbacks& callbacks = {}, const WorkFolder& work = {});
+                                       const Callbacks& callbacks = {}, const RunStart& started = {});
 // simulations.csv, summary.csv (not for one shard of several), simulation.json.
 Written Write(const ReplicateSimulation& simulation, const std::filesystem::path& folder,
               const Callbacks& callbacks = {});
@@ -184,7 +184,7 @@ struct VpcRequest {
 struct VpcResult {
     std::vector<cli::OutputVpc> outputs;  // the outputs with observations
 };
-VpcResult Vpc(const VpcRequest& request, const Callbacks& callbacks = {}, const WorkFolder& work = {});
+VpcResult Vpc(const VpcRequest& request, const Callbacks& callbacks = {}, const RunStart& started = {});
 // vpc.csv and vpc.png (a warning when gnuplot cannot draw it).
 Written Write(const VpcResult& vpc, const std::filesystem::path& folder, const Callbacks& callbacks = {});
 Written WriteInto(const VpcResult& vpc, OutputFolder& folder, const Callbacks& callbacks = {});
