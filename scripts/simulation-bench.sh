@@ -5,7 +5,7 @@
 #   2. 10,000 virtual subjects of a repeated-dose regimen of the two-compartment model of
 #      examples/two_compartment (one replicate): 12 oral doses of 100 mg every 12 h (one
 #      interrupt each, in the large build), with 24 samples;
-#   3. 100,000 replicates of the theophylline design: 13.2 million rows, 1.4 GB of
+#   3. 100,000 replicates of the theophylline design: 12 million rows, 1.4 GB of
 #      simulations.csv streamed to disk as they are drawn, the summary's percentiles exact from
 #      order statistics; its peak resident memory stays that of one replicate and the engine
 #      (39 MiB on the development machine; 313 MiB for 10,000 replicates when every row was
