@@ -109,8 +109,9 @@ TEST(ModelFile, MistakesInTheFileAreNamed)
               "m.toml:11: parameters.ke.estimate: 'sometimes' is not a way to estimate (fixed, individual, "
               "population and individual, population)");
     EXPECT_EQ(ErrorOf(With("error_exponent", "error_exponant")), "m.toml:23: fit.error_exponant: unknown key");
-    EXPECT_EQ(ErrorOf(With("\"RUNGE-KUTTA QC\"", "\"EULER\"")),
-              "m.toml:22: fit.method: 'EULER' is not a method (CHU-BERMAN, RUNGE-KUTTA QC, RUNGE-KUTTA 4, RUNGE-KUTTA 5)");
+    EXPECT_EQ(
+        ErrorOf(With("\"RUNGE-KUTTA QC\"", "\"EULER\"")),
+        "m.toml:22: fit.method: 'EULER' is not a method (CHU-BERMAN, RUNGE-KUTTA QC, RUNGE-KUTTA 4, RUNGE-KUTTA 5)");
     EXPECT_EQ(ErrorOf(With("ka = { value = 1.5 }", "ka = { value = 0 }")),
               "m.toml:10: parameters.ka: an estimated parameter needs a positive initial value (steps are relative "
               "to it)");
@@ -136,9 +137,10 @@ TEST(ModelFile, SeveralOutputsEachNeedTheirCmt)
 {
     EXPECT_EQ(ErrorOf(With("conc = \"central/V\"", "conc = \"central/V\"\ngutamount = \"gut\"")),
               "m.toml:19: outputs.conc: with several outputs each needs the cmt of its observation rows");
-    const Model model = ParseModel(
-        With("conc = \"central/V\"", "conc = { formula = \"central/V\", cmt = 2 }\ngutamount = { formula = \"gut\", cmt = 1 }"),
-        "m.toml");
+    const Model model =
+        ParseModel(With("conc = \"central/V\"",
+                        "conc = { formula = \"central/V\", cmt = 2 }\ngutamount = { formula = \"gut\", cmt = 1 }"),
+                   "m.toml");
     ASSERT_EQ(model.outputs.size(), 2u);
     EXPECT_EQ(*model.outputs[1].cmt, 1);
     EXPECT_EQ(model.outputs[1].engineFormula, "F1");
@@ -183,8 +185,23 @@ TEST(ModelFile, SettingsThatDoNotSurviveTheSingleConversionAreRefused)
     EXPECT_EQ(ErrorOf(With("population_iterations = 7", "tolerance = 1e39")),
               "m.toml:24: fit.tolerance: 1e+39 is beyond the largest 32-bit float (3.4e+38), the type in which the "
               "engine receives it");
-    EXPECT_EQ(ErrorOf(With("population_iterations = 7", "damping = nan")), "m.toml:24: fit.damping: must be a finite number");
+    EXPECT_EQ(ErrorOf(With("population_iterations = 7", "damping = nan")),
+              "m.toml:24: fit.damping: must be a finite number");
     EXPECT_EQ(ParseModel(With("population_iterations = 7", "damping = 0"), "m.toml").fit.damping, 0.0);
+}
+
+// Settings no run could use are refused where they are written: a precision of 1 or more (no
+// tolerance), an error exponent whose weights leave the engine's range (a NaN objective).
+TEST(ModelFile, ValuesOutOfTheirRangeAreRefusedWithTheirKey)
+{
+    const auto refused = [](const std::string& from, const std::string& to) {
+        const std::string error = ErrorOf(With(from, to));
+        return error.substr(error.find(':', error.find(':') + 1) + 2);
+    };
+    EXPECT_EQ(refused("population_iterations = 7", "precision = 1"),
+              "fit.precision: must be below 1: a relative tolerance (1e-6 to 1e-10 is usual)");
+    EXPECT_EQ(refused("error_exponent = 2", "error_exponent = 1000"),
+              "fit.error_exponent: must be between -10 and 10 (0 to 2 is usual)");
 }
 
 }  // namespace

@@ -202,16 +202,21 @@ TEST_F(Program, EveryInputErrorGivesItsCauseAndItsStatus)
     }
 }
 
-// A FOCEI fit whose every simulation takes the engine's ceiling of steps has no finite −2LL
-// anywhere: it ends as the pooled fit does, exit 3 with the cause, and leaves no folder behind.
-TEST_F(Program, AFoceiFitThatCanSimulateNothingEndsWithTheEnginesCause)
+// A FOCEI fit at a mistyped precision of 1e-20 has no finite −2LL anywhere: with each method it
+// ends as the pooled fit does, exit 3 naming the ceiling of steps, in seconds, and leaves no
+// folder behind. The fixed-step methods and CHU-BERMAN reach the engine's ceiling in every
+// interval; RUNGE-KUTTA QC, whose steps would instead stop advancing and end each interval
+// unchecked, is refused before the run with the same words.
+class FoceiAtATinyPrecision : public Program, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(FoceiAtATinyPrecision, EndsWithTheStepCeiling)
 {
     const fs::path example = fs::path(TESSUVAN_EXAMPLES_DIR) / "theophylline";
     std::ifstream in(example / "theophylline_focei.toml");
     const std::string base{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-    const std::string stiff =
-        Write("stiff.toml", Changed(base, {{"method = \"RUNGE-KUTTA QC\"", "method = \"RUNGE-KUTTA 4\""},
-                                           {"precision = 1e-6", "precision = 1e-20"}}));
+    const std::string stiff = Write(
+        "stiff.toml", Changed(base, {{"method = \"RUNGE-KUTTA QC\"", "method = \"" + std::string(GetParam()) + "\""},
+                                     {"precision = 1e-6", "precision = 1e-20"}}));
     const Outcome outcome = RunProgram("fit " + stiff + " " + (example / "theophylline.csv").string() + " --quiet -o " +
                                        (root / "out").string());
     EXPECT_EQ(outcome.status, 3) << outcome.output;
@@ -219,6 +224,15 @@ TEST_F(Program, AFoceiFitThatCanSimulateNothingEndsWithTheEnginesCause)
     for (const auto& entry : fs::directory_iterator(root))
         EXPECT_EQ(entry.path().filename().string().rfind("out", 0), std::string::npos) << entry.path();
 }
+
+INSTANTIATE_TEST_SUITE_P(EveryMethod, FoceiAtATinyPrecision,
+                         ::testing::Values("RUNGE-KUTTA 4", "RUNGE-KUTTA 5", "CHU-BERMAN", "RUNGE-KUTTA QC"),
+                         [](const auto& info) {
+                             std::string name = info.param;
+                             for (char& c : name)
+                                 if (c == '-' || c == ' ') c = '_';
+                             return name;
+                         });
 
 // The tool's count is the engine's: 128 terms of two steps make the 256 the engine compiles.
 TEST_F(Program, AFormulaOfExactly256StepsLoads)

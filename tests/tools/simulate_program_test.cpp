@@ -5,8 +5,10 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 
 #include <gtest/gtest.h>
@@ -98,8 +100,9 @@ TEST_F(SimulateProgram, ShardsMergedEqualOneRunInThreadsByteForByte)
     // A shard missing, or one of another run, is refused.
     EXPECT_EQ(RunTool("merge " + At("s1") + " -o " + At("half"), &output), 2);
     EXPECT_NE(output.find("shards missing: 2/2"), std::string::npos) << output;
-    ASSERT_EQ(RunTool("simulate " + At("oral.toml") + " " + At("design.csv") + " --replicates 7 --seed 12 -q --shard 2/2 -o " +
-                  At("other")), 0);
+    ASSERT_EQ(RunTool("simulate " + At("oral.toml") + " " + At("design.csv") +
+                      " --replicates 7 --seed 12 -q --shard 2/2 -o " + At("other")),
+              0);
     EXPECT_EQ(RunTool("merge " + At("s1") + " " + At("other") + " -o " + At("mixed"), &output), 2);
     EXPECT_FALSE(fs::exists(root / "mixed"));
 }
@@ -111,7 +114,8 @@ TEST_F(SimulateProgram, VpcOfTheTheophyllineFitIsWrittenWithItsPlot)
     fs::copy_file(fs::path(TESSUVAN_TOOL_REFERENCES_DIR) / "theophylline_focei_results.json", fit / "results.json");
     const std::string data = (fs::path(TESSUVAN_EXAMPLES_DIR) / "theophylline" / "theophylline.csv").string();
     std::string output;
-    ASSERT_EQ(RunTool("vpc " + fit.string() + " --replicates 100 -q --data " + data + " -o " + At("vpc"), &output), 0) << output;
+    ASSERT_EQ(RunTool("vpc " + fit.string() + " --replicates 100 -q --data " + data + " -o " + At("vpc"), &output), 0)
+        << output;
     EXPECT_TRUE(fs::exists(root / "vpc" / "vpc.png")) << output;
     // The observed median inside the 90 % interval of the simulated medians in most bins.
     std::ifstream table(root / "vpc" / "vpc.csv");
@@ -128,6 +132,33 @@ TEST_F(SimulateProgram, VpcOfTheTheophyllineFitIsWrittenWithItsPlot)
     }
     EXPECT_EQ(bins, 20);  // 10 bins, plain and prediction-corrected
     EXPECT_GE(inside, 16);
+}
+
+// The engine takes ASCII file names; the user's folders need not be: every command runs from,
+// reads from and writes into a folder whose path holds accented letters.
+TEST_F(SimulateProgram, EveryCommandRunsInAFolderWithNonAsciiLetters)
+{
+    const fs::path here = root / "\u00c9tudes" / "caf\u00e9";
+    fs::create_directories(here);
+    const fs::path example = fs::path(TESSUVAN_EXAMPLES_DIR) / "theophylline";
+    for (const char* file : {"theophylline_focei.toml", "theophylline.csv"}) fs::copy_file(example / file, here / file);
+    const std::string study = " theophylline_focei.toml theophylline.csv -q -o ";
+    const std::string go = "cd '" + here.string() + "' && " + TESSUVAN_PROGRAM;
+    const auto run = [&](const std::string& arguments) {
+        std::string output;
+        const int status = std::system((go + " " + arguments + " > out.txt 2>&1").c_str());
+        std::ifstream in(here / "out.txt");
+        output.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+        EXPECT_EQ(status, 0) << arguments << ": " << output;
+    };
+    run("fit" + study + "fit");
+    run("simulate" + study + "sim");
+    run("simulate" + study + "s1 --replicates 4 --shard 1/2");
+    run("simulate" + study + "s2 --replicates 4 --shard 2/2");
+    run("merge s1 s2 -o merged");
+    run("vpc fit --replicates 5 -q -o vpc");
+    for (const char* folder : {"fit/results.json", "sim/report.txt", "merged/summary.csv", "vpc/vpc.csv"})
+        EXPECT_TRUE(fs::is_regular_file(here / folder)) << folder;
 }
 
 }  // namespace

@@ -1,11 +1,13 @@
 // Simulation with variability on a closed-form simulator: the drawn random effects and
 // residuals have the variances of the model, the numbers depend only on the seed, the
 // replicate and the individual, and the bins and percentiles follow their stated rules.
+#include <array>
 #include <cmath>
 #include <numeric>
 
 #include <gtest/gtest.h>
 
+#include "simulation/order_statistics.h"
 #include "simulation/random_stream.h"
 #include "simulation/replicates.h"
 #include "simulation/time_bins.h"
@@ -30,7 +32,8 @@ public:
         for (std::size_t i = 0; i < count_; ++i) {
             if (!which[i]) continue;
             predictions[i].resize(4);
-            for (int t = 1; t <= 4; ++t) predictions[i][t - 1] = 100 / values[i][1] * std::exp(-values[i][0] / values[i][1] * t);
+            for (int t = 1; t <= 4; ++t)
+                predictions[i][t - 1] = 100 / values[i][1] * std::exp(-values[i][0] / values[i][1] * t);
         }
         return true;
     }
@@ -70,7 +73,8 @@ TEST(Variability, DrawnEtasAndResidualsHaveTheModelsVariancesWithin10PercentFor2
             etaCl.push_back(drawn.eta[0]);
             etaV.push_back(drawn.eta[1]);
             for (Eigen::Index o = 0; o < 4; ++o)
-                residuals.push_back(additive > 0 ? drawn.dv[o] - drawn.ipred[o] : (drawn.dv[o] - drawn.ipred[o]) / drawn.ipred[o]);
+                residuals.push_back(additive > 0 ? drawn.dv[o] - drawn.ipred[o]
+                                                 : (drawn.dv[o] - drawn.ipred[o]) / drawn.ipred[o]);
         }
         EXPECT_NEAR(SampleVariance(etaCl) / 0.09, 1.0, 0.1);
         EXPECT_NEAR(SampleVariance(etaV) / 0.25, 1.0, 0.1);
@@ -118,7 +122,8 @@ TEST(Variability, NumbersDependOnlyOnSeedReplicateAndIndividual)
         ASSERT_TRUE(SimulateReplicates(model, back, 7, 2, range, b, failed));
         for (int r = range.first; r <= range.last; ++r)
             for (std::size_t i = 0; i < 6; ++i) {
-                const SimulatedIndividual& part = i < 2 ? a[std::size_t(r - range.first)][i] : b[std::size_t(r - range.first)][i - 2];
+                const SimulatedIndividual& part =
+                    i < 2 ? a[std::size_t(r - range.first)][i] : b[std::size_t(r - range.first)][i - 2];
                 EXPECT_EQ(part.eta, whole[std::size_t(r - 1)][i].eta);
                 EXPECT_EQ(part.dv, whole[std::size_t(r - 1)][i].dv);
             }
@@ -161,6 +166,50 @@ TEST(TimeBins, PercentilesInterpolateAndBinsKeepTiesTogether)
     EXPECT_EQ(BinOf(edges, 12), 3);
     EXPECT_EQ(BinOf(edges, 13), -1);
     EXPECT_EQ(EqualCountEdges({0, 1, 2, 3}).size(), 4u);  // distinct times up to 10: 3 bins
+}
+
+// The summaries' percentiles from order statistics over replays are the very doubles Percentile
+// gives of all the values in memory: values of both signs, many ties (zeros, a constant group)
+// and so few values collected at once that every rank is found digit by digit.
+TEST(OrderStatistics, PercentilesFromReplaysAreThoseOfAllValuesInMemory)
+{
+    RandomStream stream(5, 1, 2);
+    std::vector<std::array<double, 2>> values[3];  // [group][k]: two columns
+    for (int k = 0; k < 20000; ++k) {
+        const double z = stream.Normal();
+        values[0].push_back({std::exp(z), k % 3 == 0 ? 0.0 : z * 1e-3});
+        values[1].push_back({std::floor(4 * z), -z});
+        values[2].push_back({7.25, 7.25});
+    }
+    const ValuePass pass = [&](const auto& take) {
+        for (int g = 0; g < 3; ++g)
+            for (const auto& row : values[g]) take(g, row.data());
+        take(-1, values[0][0].data());  // outside every group
+    };
+    std::vector<RankQuery> queries;
+    const double levels[] = {0, 0.05, 0.5, 0.95, 1};
+    for (int g = 0; g < 3; ++g)
+        for (int c = 0; c < 2; ++c)
+            for (const double level : levels) {
+                const auto [low, high] = PercentileRanks(values[g].size(), level);
+                queries.push_back({g, c, low});
+                queries.push_back({g, c, high});
+            }
+    for (const std::size_t collectLimit : {kCollectLimit, std::size_t(1)}) {
+        const std::vector<double> selected = SelectRanks(3, 2, pass, queries, collectLimit);
+        std::size_t at = 0;
+        for (int g = 0; g < 3; ++g)
+            for (int c = 0; c < 2; ++c) {
+                std::vector<double> column;
+                for (const auto& row : values[g]) column.push_back(row[std::size_t(c)]);
+                for (const double level : levels) {
+                    EXPECT_EQ(PercentileOfRanks(column.size(), level, selected[at], selected[at + 1]),
+                              Percentile(column, level))
+                        << "group " << g << " column " << c << " level " << level << " limit " << collectLimit;
+                    at += 2;
+                }
+            }
+    }
 }
 
 TEST(Vpc, PredictionCorrectionScalesEachRowToItsBinsTypicalPrediction)

@@ -18,6 +18,8 @@ std::string DescribeEngineCode(EngineStage stage, int code, const std::string& m
 class EngineError : public std::runtime_error {
 public:
     EngineError(EngineStage stage, int code, const std::string& method = "");
+    // A failure the tool foresees before the engine runs, in the words given (code 0).
+    explicit EngineError(const std::string& words) : std::runtime_error(words), code_(0) {}
     int code() const { return code_; }
 
 private:

@@ -4,6 +4,10 @@
 #include <charconv>
 #include <cmath>
 #include <functional>
+#include <limits>
+
+#include "engine/engine_codes.h"
+#include "fmt/format.h"
 
 #include "entry/engine.h"
 #include "tessuvan/tessuvan.h"
@@ -219,8 +223,24 @@ void CheckOneLoad(const Model& model, const EngineProblem& problem, const DataSe
 
 }  // namespace
 
+double FinestQualityControlPrecision() { return 10 * double(std::numeric_limits<TessuvanWorkingFloat>::epsilon()); }
+
+void CheckIntegrationReach(const Model& model)
+{
+    // The engine receives the precision as a 32-bit float (BFitSet.Precision).
+    const double precision = double(float(model.fit.precision));
+    if (model.fit.method != "RUNGE-KUTTA QC" || !(precision < FinestQualityControlPrecision())) return;
+    throw EngineError(fmt::format(
+        "{}: fit.precision {:g} is finer than RUNGE-KUTTA QC can meet in the engine's arithmetic ({:.2g}): its "
+        "steps would shrink until they no longer advance the time, and it would end every interval in one step "
+        "of unchecked error, where the other methods stop at 250,000 integration steps, the most the engine takes; "
+        "fit.precision is far too small for the model (1e-6 to 1e-10 is usual)",
+        model.source, model.fit.precision, FinestQualityControlPrecision()));
+}
+
 void CheckEngineLimits(const Model& model, const EngineProblem& problem, const DataSet& data)
 {
+    CheckIntegrationReach(model);
     // The population estimation loads the individuals in blocks of the engine's capacity.
     const std::size_t perLoad = MaxIndividuals;
     if (problem.individuals.size() <= perLoad) return CheckOneLoad(model, problem, data);

@@ -47,7 +47,18 @@ FormulaSize MeasureFormula(const std::string& text, const std::vector<std::strin
 void CollectConstants(const std::string& text, std::vector<double>& values);
 
 // Throws ModelError or DataError naming the formula and the limit when the problem goes beyond
-// what the engine can load.
+// what the engine can load; EngineError as CheckIntegrationReach does.
 void CheckEngineLimits(const Model& model, const EngineProblem& problem, const DataSet& data);
+
+// "RUNGE-KUTTA QC" estimates a step's error as the difference of one step and two half steps
+// relative to the amounts. That difference is either exactly 0 or at least the rounding of a
+// step, a few units in the last place of the engine's numbers (2.2e-16 in double precision), so
+// a precision below ten of those units is never met: the step shrinks until it no longer
+// advances the clock, and the engine then takes the rest of the interval in one step whatever
+// its error (at 1e-20, predictions off by 2e-5 relative), where the other methods reach their
+// ceiling of 250,000 steps. Throws EngineError (the command's status 3, as for that ceiling),
+// naming the key and the finest precision the method can meet.
+void CheckIntegrationReach(const Model& model);
+double FinestQualityControlPrecision();
 
 }  // namespace tessuvan::cli

@@ -325,8 +325,16 @@ void ReadFit(Reader& reader, Model& model, const toml::table* section)
     if (auto* node = section->get("precision")) {
         fit.precision = reader.Single(*node, "fit.precision");
         if (!(fit.precision > 0)) reader.Fail(node, "fit.precision", "must be positive");
+        if (!(fit.precision < 1))
+            reader.Fail(node, "fit.precision", "must be below 1: a relative tolerance (1e-6 to 1e-10 is usual)");
     }
-    if (auto* node = section->get("error_exponent")) fit.errorExponent = reader.Single(*node, "fit.error_exponent");
+    if (auto* node = section->get("error_exponent")) {
+        fit.errorExponent = reader.Single(*node, "fit.error_exponent");
+        // Weights y^−γ: γ of 0 to 2 are the usual error models; beyond ±10 a weight of an
+        // observation of 1e-4 or 1e4 leaves the range of the engine's 32-bit statistics.
+        if (!(std::fabs(fit.errorExponent) <= 10))
+            reader.Fail(node, "fit.error_exponent", "must be between -10 and 10 (0 to 2 is usual)");
+    }
     if (auto* node = section->get("tolerance")) {
         fit.tolerance = reader.Single(*node, "fit.tolerance");
         if (!(fit.tolerance > 0)) reader.Fail(node, "fit.tolerance", "must be positive");

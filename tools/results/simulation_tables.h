@@ -16,6 +16,7 @@
 #pragma once
 
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -25,38 +26,41 @@
 
 namespace tessuvan::cli {
 
-struct SimulatedRow {
-    int replicate = 0;
-    std::string id;
-    double time = 0;
-    std::string output;
-    double ipred = 0;
-    double dv = 0;
-    std::vector<double> eta;
-};
-
-std::vector<SimulatedRow> SimulatedRowsOf(const Model& model, const EngineProblem& problem,
-                                          const SimulationDesign& design, const ReplicateRun& run, int firstReplicate);
-
 // Given edges, or a number of bins (0: the default rule of time_bins.h).
 struct BinRule {
     int count = 0;
     std::vector<double> edges;
 };
 
-void WriteSimulations(const std::filesystem::path& path, const std::vector<std::string>& etaNames,
-                      const std::vector<SimulatedRow>& rows);
-// Throws std::runtime_error naming the file and line of a row it cannot read.
-std::vector<SimulatedRow> ReadSimulations(const std::filesystem::path& path);
+// simulations.csv of a run's draws, replicate by replicate as ReplicateDraws replays them.
+void WriteSimulations(const std::filesystem::path& path, const Model& model, const EngineProblem& problem,
+                      const SimulationDesign& design, const std::vector<std::string>& etaNames,
+                      const ReplicateDraws& draws);
 
-void WriteSummary(const std::filesystem::path& path, const std::vector<SimulatedRow>& rows, const BinRule& bins);
+// What summary.csv is made of: the outputs in the order their rows first appear, the times of
+// one replicate's rows of each (which the bins cut), and a replay of every row. A replay may be
+// asked for several times (each value in it counts once per replay); the summary's percentiles
+// are exact, from order statistics (simulation/order_statistics.h), in bounded memory.
+struct SummaryRows {
+    std::vector<std::string> outputs;
+    std::vector<std::vector<double>> replicateTimes;  // [output]
+    using Take = std::function<void(std::size_t output, double time, double ipred, double dv)>;
+    std::function<void(const Take&)> replay;
+};
+
+// The summary rows of a run's draws.
+SummaryRows SummaryRowsOf(const Model& model, const SimulationDesign& design, const ReplicateDraws& draws);
+
+void WriteSummary(const std::filesystem::path& path, const SummaryRows& rows, const BinRule& bins);
 
 // The text of a number that reads back as the same double.
 std::string ExactNumber(double value);
 
 // Joins the shard folders into `target` (an OutputFolder's staging folder): simulations.csv,
-// summary.csv, simulation.json. Throws std::runtime_error when the shards do not make one run.
-void MergeShards(const std::vector<std::filesystem::path>& shards, const std::filesystem::path& target);
+// summary.csv, simulation.json; the rows the summary reads wait in a file in `work`. Throws
+// std::runtime_error when the shards do not make one run.
+void MergeShards(const std::vector<std::filesystem::path>& shards, const std::filesystem::path& target,
+                 const std::filesystem::path& work);
 
 // Writes simulation.json: `description` with `shard` added when the run is one of several.
 void WriteDescription(const std::filesystem::path& path, nlohmann::ordered_json description);

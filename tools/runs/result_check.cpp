@@ -14,31 +14,46 @@ std::string Shown(double value)
 
 }  // namespace
 
-void CheckReplicatesUsable(const Model& model, const EngineProblem& problem, const SimulationDesign& design,
-                           const ReplicateRun& run, int firstReplicate)
+namespace {
+
+[[noreturn]] void RefuseSimulated(const Model& model, const EngineProblem& problem, const SimulationDesign& design,
+                                  const char* what, std::size_t i, std::size_t o, int replicate, double value)
 {
-    const auto refuse = [&](const char* what, std::size_t i, std::size_t o, int replicate, double value) {
-        const DesignRow& row = design[i][o];
-        throw ResultError(fmt::format(
-            "{}: the simulated {} of output '{}' for individual {} at time {} (data set line {}{}) is {}: a parameter "
-            "value that divides by 0 (such as a volume of 0), or a value, dose or variance that overflows",
-            model.source, what, model.outputs[row.output].name, problem.individuals[i].id, row.time, row.line,
-            replicate > 0 ? fmt::format(", replicate {}", replicate) : std::string(), Shown(value)));
-    };
-    for (std::size_t i = 0; i < design.size() && i < run.pred.size(); ++i)
-        for (Eigen::Index o = 0; o < run.pred[i].size(); ++o)
-            if (!Usable(run.pred[i][o])) refuse("PRED", i, std::size_t(o), 0, run.pred[i][o]);
-    for (std::size_t r = 0; r < run.draws.size(); ++r)
-        for (std::size_t i = 0; i < design.size(); ++i) {
-            const simulation::SimulatedIndividual& drawn = run.draws[r][i];
-            const int replicate = firstReplicate + int(r);
-            for (Eigen::Index e = 0; e < drawn.eta.size(); ++e)
-                if (!Usable(drawn.eta[e]) && !design[i].empty()) refuse("ETA", i, 0, replicate, drawn.eta[e]);
-            for (Eigen::Index o = 0; o < drawn.ipred.size(); ++o) {
-                if (!Usable(drawn.ipred[o])) refuse("IPRED", i, std::size_t(o), replicate, drawn.ipred[o]);
-                if (!Usable(drawn.dv[o])) refuse("DV", i, std::size_t(o), replicate, drawn.dv[o]);
-            }
+    const DesignRow& row = design[i][o];
+    throw ResultError(fmt::format(
+        "{}: the simulated {} of output '{}' for individual {} at time {} (data set line {}{}) is {}: a parameter "
+        "value that divides by 0 (such as a volume of 0), or a value, dose or variance that overflows",
+        model.source, what, model.outputs[row.output].name, problem.individuals[i].id, row.time, row.line,
+        replicate > 0 ? fmt::format(", replicate {}", replicate) : std::string(), Shown(value)));
+}
+
+}  // namespace
+
+void CheckPredictionsUsable(const Model& model, const EngineProblem& problem, const SimulationDesign& design,
+                            std::size_t firstIndividual, const std::vector<Eigen::VectorXd>& pred)
+{
+    for (std::size_t k = 0; k < pred.size(); ++k)
+        for (Eigen::Index o = 0; o < pred[k].size(); ++o)
+            if (!Usable(pred[k][o]))
+                RefuseSimulated(model, problem, design, "PRED", firstIndividual + k, std::size_t(o), 0, pred[k][o]);
+}
+
+void CheckReplicateUsable(const Model& model, const EngineProblem& problem, const SimulationDesign& design,
+                          std::size_t firstIndividual, int replicate,
+                          const std::vector<simulation::SimulatedIndividual>& drawn)
+{
+    for (std::size_t k = 0; k < drawn.size(); ++k) {
+        const std::size_t i = firstIndividual + k;
+        for (Eigen::Index e = 0; e < drawn[k].eta.size(); ++e)
+            if (!Usable(drawn[k].eta[e]) && !design[i].empty())
+                RefuseSimulated(model, problem, design, "ETA", i, 0, replicate, drawn[k].eta[e]);
+        for (Eigen::Index o = 0; o < drawn[k].ipred.size(); ++o) {
+            if (!Usable(drawn[k].ipred[o]))
+                RefuseSimulated(model, problem, design, "IPRED", i, std::size_t(o), replicate, drawn[k].ipred[o]);
+            if (!Usable(drawn[k].dv[o]))
+                RefuseSimulated(model, problem, design, "DV", i, std::size_t(o), replicate, drawn[k].dv[o]);
         }
+    }
 }
 
 void CheckVariabilityUsable(const Model& model, const simulation::VariabilityModel& variability,

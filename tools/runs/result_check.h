@@ -28,10 +28,15 @@ constexpr double kEngineStandIn = 1e130;  // src/formula/step_arithmetic.h
 // rounding), which leaves it a few units of 1e-16 below 1e130: the margin takes those in.
 inline bool Usable(double value) { return std::isfinite(value) && std::fabs(value) < kEngineStandIn * (1 - 1e-9); }
 
-// Every simulated IPRED, DV and η of the replicates (and PRED when asked for); throws
-// ResultError naming the output, the individual, the time and the replicate of the first.
-void CheckReplicatesUsable(const Model& model, const EngineProblem& problem, const SimulationDesign& design,
-                           const ReplicateRun& run, int firstReplicate);
+// Every simulated η, IPRED and DV of one replicate of individuals firstIndividual, ... of the
+// design (drawn[i − firstIndividual]); throws ResultError naming the output, the individual,
+// the time and the replicate of the first not usable.
+void CheckReplicateUsable(const Model& model, const EngineProblem& problem, const SimulationDesign& design,
+                          std::size_t firstIndividual, int replicate,
+                          const std::vector<simulation::SimulatedIndividual>& drawn);
+// The same of the predictions at the typical values (PRED), pred[i − firstIndividual].
+void CheckPredictionsUsable(const Model& model, const EngineProblem& problem, const SimulationDesign& design,
+                            std::size_t firstIndividual, const std::vector<Eigen::VectorXd>& pred);
 
 // θ, ω² (≥ 0) and σ (≥ 0) of the variability: from the model file (`source` empty; a ModelError
 // naming its key) or from a fit's results.json (a ModelError naming that file and its key).

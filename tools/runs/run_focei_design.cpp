@@ -2,6 +2,8 @@
 // from simulations of the data set's design at the estimates.
 #include <cmath>
 #include <map>
+#include <stdexcept>
+#include <vector>
 
 #include "engine/engine_codes.h"
 #include "fmt/format.h"
@@ -80,26 +82,38 @@ void AddFitDiagnostics(const Model& fitted, const EngineProblem& problem, const 
     std::vector<std::vector<Observation*>> observed(individuals);
     for (Observation& o : result.observations)
         if (o.censored == 0) observed[o.individual].push_back(&o);
+    std::vector<std::vector<Eigen::Index>> rowsOf(individuals);  // empty: not every value simulated
+    std::vector<Eigen::MatrixXd> simulated(individuals);           // [individual](replicate, value)
     for (std::size_t i = 0; i < individuals; ++i) {
         std::map<int, std::size_t> rowOfLine;
         for (std::size_t o = 0; o < design[i].size(); ++o) rowOfLine[design[i][o].line] = o;
-        const Eigen::Index n = Eigen::Index(observed[i].size());
-        Eigen::VectorXd y(n);
-        Eigen::MatrixXd simulated(k, n);
-        bool complete = true;
-        for (Eigen::Index j = 0; j < n; ++j) {
-            const Observation& o = *observed[i][std::size_t(j)];
-            const auto row = rowOfLine.find(o.line);
+        for (const Observation* o : observed[i]) {
+            const auto row = rowOfLine.find(o->line);
             if (row == rowOfLine.end()) {
-                complete = false;
+                rowsOf[i].clear();
                 break;
             }
-            y[j] = o.dv;
-            for (int r = 0; r < k; ++r) simulated(r, j) = run.draws[std::size_t(r)][i].dv[Eigen::Index(row->second)];
+            rowsOf[i].push_back(Eigen::Index(row->second));
         }
-        if (!complete) continue;
-        const Eigen::VectorXd npde = simulation::IndividualNpde(y, simulated);
-        for (Eigen::Index j = 0; j < n; ++j) observed[i][std::size_t(j)]->npde = npde[j];
+        if (!rowsOf[i].empty()) simulated[i].resize(k, Eigen::Index(rowsOf[i].size()));
+    }
+    // The replicates come back from their files one at a time, in order (1..k).
+    try {
+        run.draws->ForEach([&](int replicate, const std::vector<simulation::SimulatedIndividual>& drawn) {
+            for (std::size_t i = 0; i < individuals; ++i)
+                for (std::size_t j = 0; j < rowsOf[i].size(); ++j)
+                    simulated[i](replicate - 1, Eigen::Index(j)) = drawn[i].dv[rowsOf[i][j]];
+        });
+    } catch (const std::runtime_error& error) {
+        result.warnings.push_back(std::string("no NPDE: the simulations could not be read back: ") + error.what());
+        return;
+    }
+    for (std::size_t i = 0; i < individuals; ++i) {
+        if (rowsOf[i].empty()) continue;
+        Eigen::VectorXd y(Eigen::Index(observed[i].size()));
+        for (std::size_t j = 0; j < observed[i].size(); ++j) y[Eigen::Index(j)] = observed[i][j]->dv;
+        const Eigen::VectorXd npde = simulation::IndividualNpde(y, simulated[i]);
+        for (std::size_t j = 0; j < observed[i].size(); ++j) observed[i][j]->npde = npde[Eigen::Index(j)];
     }
 }
 

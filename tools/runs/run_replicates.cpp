@@ -2,14 +2,20 @@
 
 #include <sched.h>
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
+#include <cstring>
 #include <exception>
 #include <fstream>
+#include <limits>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <utility>
 
 #include "engine/engine_adapter.h"
 #include "engine/engine_codes.h"
@@ -17,6 +23,7 @@
 #include "fmt/format.h"
 #include "model/population_of.h"
 #include "population/population_json.h"
+#include "runs/result_check.h"
 #include "tessuvan/tessuvan_build.h"
 
 namespace tessuvan::cli {
@@ -184,6 +191,140 @@ simulation::VariabilityModel VariabilityOf(const Model& model, const nlohmann::j
     return variability;
 }
 
+ReplicateDraws::ReplicateDraws(std::filesystem::path folder, const SimulationDesign& design, std::size_t etas,
+                               simulation::ReplicateRange range, std::vector<Unit> units)
+    : folder_(std::move(folder)), etas_(etas), range_(range), units_(std::move(units))
+{
+    for (const std::vector<DesignRow>& rows : design) rows_.push_back(rows.size());
+}
+
+ReplicateDraws::~ReplicateDraws()
+{
+    std::error_code ignored;
+    std::filesystem::remove_all(folder_, ignored);
+}
+
+void ReplicateDraws::Append(std::vector<double>& record, const std::vector<simulation::SimulatedIndividual>& drawn)
+{
+    for (const simulation::SimulatedIndividual& individual : drawn) {
+        record.insert(record.end(), individual.eta.data(), individual.eta.data() + individual.eta.size());
+        record.insert(record.end(), individual.ipred.data(), individual.ipred.data() + individual.ipred.size());
+        record.insert(record.end(), individual.dv.data(), individual.dv.data() + individual.dv.size());
+    }
+}
+
+void ReplicateDraws::ForEach(
+    const std::function<void(int replicate, const std::vector<simulation::SimulatedIndividual>& drawn)>& take) const
+{
+    std::vector<simulation::SimulatedIndividual> drawn(rows_.size());
+    for (std::size_t i = 0; i < rows_.size(); ++i) {
+        drawn[i].eta.resize(Eigen::Index(etas_));
+        drawn[i].ipred.resize(Eigen::Index(rows_[i]));
+        drawn[i].dv.resize(Eigen::Index(rows_[i]));
+    }
+    // The units of one slice hold its replicates block by block; a slice is read whole before
+    // the next, so that only one slice's files are open at a time.
+    std::size_t u = 0;
+    while (u < units_.size()) {
+        std::vector<std::size_t> slice;
+        for (; u < units_.size() && (slice.empty() || units_[u].replicates.first == units_[slice[0]].replicates.first);
+             ++u)
+            slice.push_back(u);
+        std::vector<std::ifstream> in(slice.size());
+        for (std::size_t k = 0; k < slice.size(); ++k) {
+            in[k].open(units_[slice[k]].file, std::ios::binary);
+            if (!in[k]) throw std::runtime_error(units_[slice[k]].file.string() + ": cannot be read back");
+        }
+        const simulation::ReplicateRange& replicates = units_[slice[0]].replicates;
+        for (int r = replicates.first; r <= replicates.last; ++r) {
+            for (std::size_t k = 0; k < slice.size(); ++k) {
+                const Unit& unit = units_[slice[k]];
+                for (std::size_t i = unit.firstIndividual; i < unit.lastIndividual; ++i)
+                    for (Eigen::VectorXd* values : {&drawn[i].eta, &drawn[i].ipred, &drawn[i].dv})
+                        in[k].read(reinterpret_cast<char*>(values->data()),
+                                   std::streamsize(values->size()) * std::streamsize(sizeof(double)));
+                if (!in[k])
+                    throw std::runtime_error(unit.file.string() + ": cut short (replicate " + std::to_string(r) + ")");
+            }
+            take(r, drawn);
+        }
+    }
+}
+
+namespace {
+
+// The first failure of a run in the order of replicates, then blocks, whichever thread met it:
+// units still running go on only up to its replicate (a later one cannot come first).
+class FirstFailure {
+public:
+    static constexpr int kBeforeReplicates = 0;  // a load, or PRED
+    static constexpr int kCancelled = -1;        // wins over every failure
+
+    void Record(int replicate, int block, std::exception_ptr error)
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (error_ && std::pair(replicate, block) >= std::pair(replicate_, block_)) return;
+        error_ = std::move(error);
+        replicate_ = replicate;
+        block_ = block;
+        horizon_ = replicate;
+    }
+    // Whether a replicate can still matter.
+    bool Wanted(int replicate) const { return replicate <= horizon_.load(); }
+    void Rethrow() const
+    {
+        if (error_) std::rethrow_exception(error_);
+    }
+
+private:
+    std::mutex mutex_;
+    std::exception_ptr error_;
+    int replicate_ = 0, block_ = 0;
+    std::atomic<int> horizon_{std::numeric_limits<int>::max()};
+};
+
+// A unit's file of draws, written through a buffer; a full disk is an error naming it.
+class DrawFile {
+public:
+    explicit DrawFile(const std::filesystem::path& path) : path_(path)
+    {
+        out_.rdbuf()->pubsetbuf(buffer_.data(), std::streamsize(buffer_.size()));
+        out_.open(path, std::ios::binary | std::ios::trunc);
+        Check();
+    }
+    void Write(const std::vector<double>& record)
+    {
+        out_.write(reinterpret_cast<const char*>(record.data()),
+                   std::streamsize(record.size()) * std::streamsize(sizeof(double)));
+        Check();
+    }
+    void Close()
+    {
+        out_.close();
+        Check();
+    }
+
+private:
+    void Check()
+    {
+        if (!out_) throw std::runtime_error(path_.string() + ": cannot be written (" + std::strerror(errno) + ")");
+    }
+    std::vector<char> buffer_ = std::vector<char>(std::size_t(1) << 20);
+    std::filesystem::path path_;
+    std::ofstream out_;
+};
+
+std::filesystem::path DrawsFolder(const std::filesystem::path& workFolder)
+{
+    static std::atomic<int> count{0};
+    const std::filesystem::path folder = workFolder / fmt::format("tessuvan-draws-{}-{}", ::getpid(), ++count);
+    std::filesystem::remove_all(folder);
+    std::filesystem::create_directories(folder);
+    return folder;
+}
+
+}  // namespace
+
 ReplicateRun RunReplicates(const Model& model, const EngineProblem& problem, const SimulationDesign& design,
                            const simulation::VariabilityModel& variability, std::uint64_t seed,
                            const simulation::ReplicateRange& range, bool typicalPredictions, int threads,
@@ -191,60 +332,88 @@ ReplicateRun RunReplicates(const Model& model, const EngineProblem& problem, con
 {
     const std::size_t individuals = problem.individuals.size();
     const int blocks = int((individuals + kIndividualsPerState - 1) / kIndividualsPerState);
-    ReplicateRun run;
-    run.draws.assign(std::size_t(range.Size()), std::vector<simulation::SimulatedIndividual>(individuals));
-    run.pred.resize(individuals);
     const EngineProblem shell = ShellOf(problem);
 
     // Units of work: each block of individuals, its replicates cut into as many slices as keep
-    // every thread busy. Each unit loads its block into an engine of its own and writes only its
-    // own cells of the result; the numbers are the streams', whichever thread draws them.
+    // every thread busy, slice by slice (the order in which ReplicateDraws reads them back). Each
+    // unit loads its block into an engine of its own and writes only its own file; the numbers
+    // are the streams', whichever thread draws them.
     threads = std::max(threads, 1);
     const int slices = std::max(1, std::min(range.Size(), blocks >= threads ? 1 : (threads + blocks - 1) / blocks));
     const int units = blocks * slices;
+    const std::filesystem::path folder = DrawsFolder(std::filesystem::temp_directory_path());
+    std::vector<ReplicateDraws::Unit> plan;
+    for (int slice = 0; slice < slices; ++slice)
+        for (int b = 0; b < blocks; ++b) {
+            const simulation::ReplicateRange part = simulation::ShardReplicates(range.Size(), {slice + 1, slices});
+            const std::size_t first = std::size_t(b) * kIndividualsPerState;
+            plan.push_back({first,
+                            std::min(individuals, first + kIndividualsPerState),
+                            {range.first + part.first - 1, range.first + part.last - 1},
+                            folder / fmt::format("unit-{}.bin", plan.size() + 1)});
+        }
+    ReplicateRun run;
+    run.draws = std::make_shared<ReplicateDraws>(folder, design, variability.etas.size(), range, plan);
+    run.pred.resize(individuals);
+
     std::atomic<int> next{0};
     std::atomic<long> done{0};  // replicates simulated, summed over the blocks
     const double total = double(blocks) * std::max(range.Size(), 1);
     std::mutex reporting;
-    std::exception_ptr failure;
+    FirstFailure failure;
 
-    const auto runUnit = [&](int unit) {
-        const int b = unit / slices, slice = unit % slices;
-        const std::size_t first = std::size_t(b) * kIndividualsPerState;
-        const std::size_t last = std::min(individuals, first + kIndividualsPerState);
-        const simulation::ReplicateRange part = simulation::ShardReplicates(range.Size(), {slice + 1, slices});
-        const simulation::ReplicateRange replicates{range.first + part.first - 1, range.first + part.last - 1};
+    const auto runUnit = [&](int u) {
+        const ReplicateDraws::Unit& unit = plan[std::size_t(u)];
+        const int b = u % blocks;
+        const std::size_t first = unit.firstIndividual, last = unit.lastIndividual;
+        DrawFile file(unit.file);
+        // A unit after the first failure's replicate has nothing to add; the first slice still
+        // loads its block, whose load or PRED may fail before that.
+        if (!failure.Wanted(u < blocks ? FirstFailure::kBeforeReplicates : unit.replicates.first)) return file.Close();
         DesignBlock loaded(model, shell, problem, design, first, last);
         estimation::EngineSimulator& simulator = loaded.simulator;
 
-        if (typicalPredictions && slice == 0) {
+        if (typicalPredictions && u < blocks) {  // the first slice's
             std::vector<Eigen::VectorXd> pred;
             if (!simulation::TypicalPredictions(variability, simulator, pred))
                 throw EngineError(EngineStage::Simulation, simulator.LastCode());
+            CheckPredictionsUsable(model, problem, design, first, pred);
             std::move(pred.begin(), pred.end(), run.pred.begin() + long(first));
         }
-        std::vector<std::vector<simulation::SimulatedIndividual>> draws;
-        int failed = 0;
-        const auto report = [&](int) {
+        std::vector<double> record;
+        int current = unit.replicates.first, failed = 0;
+        const auto take = [&](int r, const std::vector<simulation::SimulatedIndividual>& drawn) {
+            current = r;
+            CheckReplicateUsable(model, problem, design, first, r, drawn);
+            record.clear();
+            ReplicateDraws::Append(record, drawn);
+            file.Write(record);
             const long count = ++done;
-            if (!progress) return;
-            std::lock_guard<std::mutex> lock(reporting);
-            progress(double(count) / total);
+            if (progress) try {
+                    std::lock_guard<std::mutex> lock(reporting);
+                    progress(double(count) / total);
+                } catch (...) {  // asked to stop
+                    failure.Record(FirstFailure::kCancelled, b, std::current_exception());
+                    return false;
+                }
+            return failure.Wanted(r + 1);
         };
-        if (!simulation::SimulateReplicates(variability, simulator, seed, first, replicates, draws, failed, report))
-            throw EngineError(EngineStage::Simulation, simulator.LastCode());
-        for (std::size_t r = 0; r < draws.size(); ++r)
-            std::move(draws[r].begin(), draws[r].end(),
-                      run.draws[std::size_t(replicates.first - range.first) + r].begin() + long(first));
+        if (!failure.Wanted(unit.replicates.first)) return file.Close();
+        try {
+            if (!simulation::SimulateReplicates(variability, simulator, seed, first, unit.replicates, take, failed))
+                failure.Record(failed, b,
+                               std::make_exception_ptr(EngineError(EngineStage::Simulation, simulator.LastCode())));
+        } catch (...) {
+            failure.Record(current, b, std::current_exception());
+        }
+        file.Close();
     };
     const auto work = [&] {
-        for (int unit = next++; unit < units; unit = next++) {
+        for (int u = next++; u < units; u = next++) {
             try {
-                runUnit(unit);
+                runUnit(u);
             } catch (...) {
-                std::lock_guard<std::mutex> lock(reporting);
-                if (!failure) failure = std::current_exception();
-                next = units;  // the others stop after their unit
+                failure.Record(FirstFailure::kBeforeReplicates, u % blocks, std::current_exception());
             }
         }
     };
@@ -252,7 +421,7 @@ ReplicateRun RunReplicates(const Model& model, const EngineProblem& problem, con
     for (int t = 1; t < std::min(threads, units); ++t) workers.emplace_back(work);
     work();
     for (std::thread& worker : workers) worker.join();
-    if (failure) std::rethrow_exception(failure);
+    failure.Rethrow();
     return run;
 }
 

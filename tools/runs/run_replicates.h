@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -44,16 +45,58 @@ simulation::VariabilityModel VariabilityOf(const Model& model, const nlohmann::j
 // Reads FOLDER/results.json; throws ModelError when it is missing or not a fit's results.
 nlohmann::json ReadFitResults(const std::filesystem::path& fitFolder);
 
+// The draws of a run, kept on disk as they are made rather than in memory (a replicate of the
+// theophylline design is 2 KiB of numbers, a million of them 2 GiB): one file per unit of work
+// (a block of individuals, a slice of the replicates), in which each replicate of the slice is
+// one record of the block's individuals in the design's order, each individual's η, then its
+// IPRED and its DV of every row, as native doubles. The folder is the draws' own, removed with
+// them.
+class ReplicateDraws {
+public:
+    struct Unit {
+        std::size_t firstIndividual = 0, lastIndividual = 0;  // [first, last) of the design
+        simulation::ReplicateRange replicates;
+        std::filesystem::path file;
+    };
+    ReplicateDraws(std::filesystem::path folder, const SimulationDesign& design, std::size_t etas,
+                   simulation::ReplicateRange range, std::vector<Unit> units);
+    ~ReplicateDraws();
+    ReplicateDraws(const ReplicateDraws&) = delete;
+    ReplicateDraws& operator=(const ReplicateDraws&) = delete;
+
+    const simulation::ReplicateRange& Range() const { return range_; }
+    const std::vector<Unit>& Units() const { return units_; }
+
+    // Every replicate of the run in order, each with all individuals of the design:
+    // take(replicate, drawn[individual]). Throws std::runtime_error naming a file that cannot be
+    // read back whole.
+    void ForEach(const std::function<void(int replicate, const std::vector<simulation::SimulatedIndividual>& drawn)>&
+                     take) const;
+
+    // The record of one replicate of a unit: its individuals' numbers in the order above.
+    static void Append(std::vector<double>& record, const std::vector<simulation::SimulatedIndividual>& drawn);
+
+private:
+    std::filesystem::path folder_;
+    std::vector<std::size_t> rows_;  // [individual]: its rows in the design
+    std::size_t etas_;
+    simulation::ReplicateRange range_;
+    std::vector<Unit> units_;
+};
+
 struct ReplicateRun {
-    std::vector<std::vector<simulation::SimulatedIndividual>> draws;  // [replicate − first][individual]
-    std::vector<Eigen::VectorXd> pred;                                // [individual], when asked for
+    std::shared_ptr<const ReplicateDraws> draws;
+    std::vector<Eigen::VectorXd> pred;  // [individual], when asked for
 };
 
 // The fraction of the work done; called by one thread at a time.
 using RunProgress = std::function<void(double fraction)>;
 
 // Runs in `threads` threads (blocks, and slices of the replicates, side by side); the result is
-// the same for any number. Throws EngineError when a block does not load or a simulation fails.
+// the same for any number. Every replicate is checked as it is drawn (CheckReplicateUsable) and
+// then written to its unit's file in a folder of the run's own in the system's temporary folder (TMPDIR). Throws
+// EngineError when a block does not load or a simulation fails, ResultError for a value not usable: of several, the one
+// of the earliest replicate, and of the first block among those, whatever the threads.
 ReplicateRun RunReplicates(const Model& model, const EngineProblem& problem, const SimulationDesign& design,
                            const simulation::VariabilityModel& variability, std::uint64_t seed,
                            const simulation::ReplicateRange& range, bool typicalPredictions, int threads,

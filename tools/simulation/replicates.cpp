@@ -26,12 +26,11 @@ ReplicateRange ShardReplicates(int replicates, const Shard& shard)
 }
 
 bool SimulateReplicates(const VariabilityModel& model, estimation::Simulator& simulator, std::uint64_t seed,
-                        std::size_t firstIndividual, const ReplicateRange& range,
-                        std::vector<std::vector<SimulatedIndividual>>& result, int& failedReplicate,
-                        const ReplicateProgress& progress)
+                        std::size_t firstIndividual, const ReplicateRange& range, const ReplicateTake& take,
+                        int& failedReplicate)
 {
     const std::size_t individuals = simulator.Individuals();
-    result.assign(std::size_t(range.Size()), std::vector<SimulatedIndividual>(individuals));
+    std::vector<SimulatedIndividual> replicate(individuals);
     std::vector<Eigen::VectorXd> values(individuals, model.typical);
     std::vector<Eigen::VectorXd> predictions(individuals);
     const std::vector<char> all(individuals, 1);
@@ -48,7 +47,6 @@ bool SimulateReplicates(const VariabilityModel& model, estimation::Simulator& si
             factors[b] =
                 Eigen::MatrixXd::Zero(Eigen::Index(omega.blocks[b].Size()), Eigen::Index(omega.blocks[b].Size()));
     for (int r = range.first; r <= range.last; ++r) {
-        std::vector<SimulatedIndividual>& replicate = result[std::size_t(r - range.first)];
         streams.clear();
         for (std::size_t i = 0; i < individuals; ++i) {
             streams.emplace_back(seed, std::uint64_t(r), std::uint64_t(firstIndividual + i));
@@ -77,9 +75,25 @@ bool SimulateReplicates(const VariabilityModel& model, estimation::Simulator& si
                 drawn.dv[o] = f + std::sqrt(model.error.Variance(f)) * streams[i].Normal();
             }
         }
-        if (progress) progress(r - range.first + 1);
+        if (!take(r, replicate)) break;
     }
     return true;
+}
+
+bool SimulateReplicates(const VariabilityModel& model, estimation::Simulator& simulator, std::uint64_t seed,
+                        std::size_t firstIndividual, const ReplicateRange& range,
+                        std::vector<std::vector<SimulatedIndividual>>& result, int& failedReplicate,
+                        const ReplicateProgress& progress)
+{
+    result.assign(std::size_t(range.Size()), {});
+    return SimulateReplicates(
+        model, simulator, seed, firstIndividual, range,
+        [&](int r, const std::vector<SimulatedIndividual>& drawn) {
+            result[std::size_t(r - range.first)] = drawn;
+            if (progress) progress(r - range.first + 1);
+            return true;
+        },
+        failedReplicate);
 }
 
 bool TypicalPredictions(const VariabilityModel& model, estimation::Simulator& simulator,

@@ -61,12 +61,21 @@ struct SimulatedIndividual {
     Eigen::VectorXd dv;     // [row]: with its residual error
 };
 
-// Called after every replicate of a block: replicates done in this block.
-using ReplicateProgress = std::function<void(int done)>;
+// Called with the simulator's individuals of each replicate as soon as they are drawn, in the
+// order of the range; false stops the simulation there (not a failure).
+using ReplicateTake = std::function<bool(int replicate, const std::vector<SimulatedIndividual>& drawn)>;
 
 // Simulates `range` for the simulator's individuals, which are individuals firstIndividual,
-// firstIndividual + 1, ... of the design (0-based). Fills result[r − range.first][i]. False
+// firstIndividual + 1, ... of the design (0-based), and hands each replicate to `take`. False
 // when a simulation failed; `failedReplicate` then names it.
+bool SimulateReplicates(const VariabilityModel& model, estimation::Simulator& simulator, std::uint64_t seed,
+                        std::size_t firstIndividual, const ReplicateRange& range, const ReplicateTake& take,
+                        int& failedReplicate);
+
+// Called after every replicate: replicates done.
+using ReplicateProgress = std::function<void(int done)>;
+
+// The same, every replicate kept: result[r − range.first][i].
 bool SimulateReplicates(const VariabilityModel& model, estimation::Simulator& simulator, std::uint64_t seed,
                         std::size_t firstIndividual, const ReplicateRange& range,
                         std::vector<std::vector<SimulatedIndividual>>& result, int& failedReplicate,

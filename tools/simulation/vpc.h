@@ -10,6 +10,8 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
+#include <functional>
 #include <vector>
 
 namespace tessuvan::simulation {
@@ -35,7 +37,16 @@ struct Vpc {
     std::vector<VpcBin> corrected;
 };
 
-// simulated[r][j]: replicate r's value of rows[j]. Bins without observations are left out.
+// Gives each of the replicates' values in turn, values[j] of rows[j]; called once per pass of
+// the percentiles over the replicates (simulation/order_statistics.h), so that no more than one
+// replicate is held at a time.
+using ReplicateReplay = std::function<void(const std::function<void(const std::vector<double>& values)>& take)>;
+
+// `replicates` is the count of replicates the replay gives. Bins without observations are left out.
+Vpc ComputeVpc(const std::vector<VpcRow>& rows, std::size_t replicates, const ReplicateReplay& replay,
+               const std::vector<double>& edges);
+
+// simulated[r][j]: replicate r's value of rows[j].
 Vpc ComputeVpc(const std::vector<VpcRow>& rows, const std::vector<std::vector<double>>& simulated,
                const std::vector<double>& edges);
 

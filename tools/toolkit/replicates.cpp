@@ -7,6 +7,7 @@
 #include <fstream>
 #include <map>
 
+#include "engine/engine_limits.h"
 #include "fmt/format.h"
 #include "results/file_digest.h"
 #include "results/output_folder.h"
@@ -173,6 +174,7 @@ ReplicateSimulation SimulateReplicates(const Study& study, const ReplicateReques
         if (!request.from.empty()) results = ReadFitResults(request.from);
         simulation.variability =
             CheckedVariability(model, request.from.empty() ? nullptr : &results, request.from / "results.json");
+        CheckIntegrationReach(model);
 
         if (started) started();
         simulation.range = simulation::ShardReplicates(request.replicates, request.shard);
@@ -180,7 +182,6 @@ ReplicateSimulation SimulateReplicates(const Study& study, const ReplicateReques
         simulation.run =
             RunReplicates(model, simulation.problem, simulation.design, simulation.variability, request.seed,
                           simulation.range, false, request.threads, reporter.FractionReport());
-        CheckReplicatesUsable(model, simulation.problem, simulation.design, simulation.run, simulation.range.first);
         return simulation;
     });
 }
@@ -193,17 +194,16 @@ Written WriteInto(const ReplicateSimulation& simulation, OutputFolder& folder, c
         const simulation::VariabilityModel& variability = simulation.variability;
         std::vector<std::string> etaNames;
         for (const auto& eta : variability.etas) etaNames.push_back(eta.name);
-        const std::vector<SimulatedRow> rows = SimulatedRowsOf(simulation.model, simulation.problem, simulation.design,
-                                                               simulation.run, simulation.range.first);
-        WriteSimulations(folder.staging() / "simulations.csv", etaNames, rows);
+        const ReplicateDraws& draws = *simulation.run.draws;
+        WriteSimulations(folder.staging() / "simulations.csv", simulation.model, simulation.problem, simulation.design,
+                         etaNames, draws);
         std::vector<std::string> files{"simulations.csv"};
         if (request.shard.count == 1) {
-            std::map<std::string, std::vector<double>> times;  // per output, of one replicate's rows
-            for (const SimulatedRow& row : rows)
-                if (row.replicate == simulation.range.first) times[row.output].push_back(row.time);
+            const SummaryRows rows = SummaryRowsOf(simulation.model, simulation.design, draws);
             if (!request.bins.edges.empty())
-                for (const auto& [output, at] : times)
-                    WarnEmptyBins(Reporter(callbacks), request.bins.edges, at, output, "row");
+                for (std::size_t k = 0; k < rows.outputs.size(); ++k)
+                    WarnEmptyBins(Reporter(callbacks), request.bins.edges, rows.replicateTimes[k], rows.outputs[k],
+                                  "row");
             WriteSummary(folder.staging() / "summary.csv", rows, request.bins);
             files.push_back("summary.csv");
         }
@@ -236,7 +236,7 @@ Written WriteInto(const ReplicateSimulation& simulation, OutputFolder& folder, c
                                     {"count", request.shard.count},
                                     {"first_replicate", simulation.range.first},
                                     {"last_replicate", simulation.range.last},
-                                    {"rows", rows.size()}};
+                                    {"rows", std::size_t(simulation.range.Size()) * perReplicate}};
         WriteDescription(folder.staging() / "simulation.json", description);
         files.push_back("simulation.json");
         folder.Commit();
@@ -271,7 +271,7 @@ Written Merge(const std::vector<std::filesystem::path>& shards, const std::files
         }
         OutputFolder folder(target);
         try {
-            MergeShards(shards, folder.staging());
+            MergeShards(shards, folder.staging(), folder.work());
         } catch (const WriteFailure&) {
             throw;
         } catch (const nlohmann::json::exception& error) {
@@ -307,34 +307,42 @@ VpcResult Vpc(const VpcRequest& request, const Callbacks& callbacks, const RunSt
         const SimulationDesign design = DesignOf(problem, data);
         const simulation::VariabilityModel variability = CheckedVariability(model, &results, resultsPath);
 
+        CheckIntegrationReach(model);
+
         if (started) started();
         reporter.Status("loading the model");
         const ReplicateRun run =
             RunReplicates(model, problem, design, variability, request.seed, {1, request.replicates}, true,
                           request.threads, reporter.FractionReport());
-        CheckReplicatesUsable(model, problem, design, run, 1);
         reporter.Status("writing the results");
         VpcResult result;
         for (std::size_t k = 0; k < model.outputs.size(); ++k) {
             OutputVpc vpc;
             vpc.output = model.outputs[k].name;
-            std::vector<std::vector<double>> simulated(run.draws.size());
+            std::vector<std::pair<std::size_t, std::size_t>> observed;  // (individual, row) of each VPC row
             for (std::size_t i = 0; i < design.size(); ++i)
                 for (std::size_t o = 0; o < design[i].size(); ++o) {
                     const DesignRow& row = design[i][o];
                     if (row.output != k || !(row.dv > 0)) continue;
                     vpc.rows.push_back({row.time, row.dv, run.pred[i][Eigen::Index(o)]});
-                    for (std::size_t r = 0; r < run.draws.size(); ++r)
-                        simulated[r].push_back(run.draws[r][i].dv[Eigen::Index(o)]);
+                    observed.emplace_back(i, o);
                 }
             if (vpc.rows.empty()) continue;
+            const simulation::ReplicateReplay replay = [&](const auto& take) {
+                std::vector<double> values(observed.size());
+                run.draws->ForEach([&](int, const std::vector<simulation::SimulatedIndividual>& drawn) {
+                    for (std::size_t j = 0; j < observed.size(); ++j)
+                        values[j] = drawn[observed[j].first].dv[Eigen::Index(observed[j].second)];
+                    take(values);
+                });
+            };
             std::vector<double> edges = request.bins.edges, times;
             for (const simulation::VpcRow& row : vpc.rows) times.push_back(row.time);
             if (edges.empty())
                 edges = simulation::EqualCountEdges(times, request.bins.count);
             else
                 WarnEmptyBins(reporter, edges, times, vpc.output, "observation");
-            vpc.vpc = simulation::ComputeVpc(vpc.rows, simulated, edges);
+            vpc.vpc = simulation::ComputeVpc(vpc.rows, std::size_t(request.replicates), replay, edges);
             result.outputs.push_back(std::move(vpc));
         }
         if (result.outputs.empty()) throw DataError(dataPath + ": no observations to check against");
