@@ -75,12 +75,9 @@ Posterior FindPosterior(const Prior& prior, estimation::Simulator& levels, const
         const estimation::FoceiProblem problem = ProblemOf(prior, y, censoring);
         const estimation::FoceiOptions options;
         estimation::internal::Modes modes(problem, levels, options);
-        VectorXd logTheta(q), variances(q);
-        for (Eigen::Index e = 0; e < q; ++e) {
-            logTheta[e] = std::log(problem.thetas[std::size_t(e)].value);
-            variances[e] = omega(e, e);
-        }
-        modes.Set(logTheta, variances, prior.error);
+        VectorXd logTheta(q);
+        for (Eigen::Index e = 0; e < q; ++e) logTheta[e] = std::log(problem.thetas[std::size_t(e)].value);
+        modes.Set(logTheta, omega, prior.error);  // Ω whole (diagonal: the prior's blocks are refused)
         if (!modes.FindModes(kModeTolerance)) throw SimulationFailed("the posterior cannot be searched");
         posterior.eta = modes.eta_[0];
         posterior.objective = modes.l_[0];
