@@ -83,7 +83,7 @@ void AddFitDiagnostics(const Model& fitted, const EngineProblem& problem, const 
     for (Observation& o : result.observations)
         if (o.censored == 0) observed[o.individual].push_back(&o);
     std::vector<std::vector<Eigen::Index>> rowsOf(individuals);  // empty: not every value simulated
-    std::vector<Eigen::MatrixXd> simulated(individuals);           // [individual](replicate, value)
+    std::vector<Eigen::MatrixXd> simulated(individuals);         // [individual](replicate, value)
     for (std::size_t i = 0; i < individuals; ++i) {
         std::map<int, std::size_t> rowOfLine;
         for (std::size_t o = 0; o < design[i].size(); ++o) rowOfLine[design[i][o].line] = o;

@@ -79,6 +79,9 @@ RunOutcome Run(const Study& study, bool fit, const Callbacks& callbacks, const R
                             : RunEngine(model, problem, fit, reporter.StatusReport());
         reporter.Check();
     }
+    // The fit's own predictions and estimates are checked before anything simulates from them.
+    CheckPredictionsFinite(model, problem, outcome.run);
+    CheckRunUsable(model, outcome.run);
     if (focei) {
         if (options.npdeSimulations < 0) throw UsageError("the NPDE simulations must be 0 (none) or more");
         FitDiagnosticsRequest request;
@@ -87,9 +90,9 @@ RunOutcome Run(const Study& study, bool fit, const Callbacks& callbacks, const R
         request.threads = options.threads > 0 ? options.threads : cli::AvailableProcessors();
         AddFitDiagnostics(model, problem, study.data, request, reporter.StatusReport(), outcome.run);
         reporter.Check();
+        // The rows the diagnostics add (EVID 2); kept non-finite values were counted above.
+        if (!model.fit.allowNonFinite) CheckPredictionsFinite(model, problem, outcome.run);
     }
-    CheckPredictionsFinite(model, problem, outcome.run);
-    CheckRunUsable(model, outcome.run);
     outcome.seconds = study.seconds + detail::SecondsSince(start);
     return outcome;
 }
