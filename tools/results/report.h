@@ -69,6 +69,9 @@ using MorePlots = std::function<void(std::ostream& script, std::vector<std::stri
 std::vector<std::string> WritePlots(const ReportContext& context, const std::filesystem::path& folder,
                                     const std::filesystem::path& scratch, const MorePlots& more = {});
 
+// A text as a gnuplot string: in single quotes, a quote doubled.
+std::string GnuplotQuoted(const std::string& text);
+
 // Runs gnuplot on a script, its messages into `log`; throws with them when it fails.
 void RunGnuplot(const std::filesystem::path& script, const std::filesystem::path& log);
 

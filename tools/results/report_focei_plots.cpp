@@ -16,13 +16,6 @@ namespace tessuvan::cli {
 
 namespace {
 
-std::string Quoted(const std::string& text)
-{
-    std::string quoted = "'";
-    for (char c : text) quoted += c == '\'' ? std::string("''") : std::string(1, c);
-    return quoted + "'";
-}
-
 std::string Number(double value) { return std::isfinite(value) ? fmt::format("{:.9g}", value) : "NaN"; }
 
 // Panels of about square shape for n plots: rows × columns.
@@ -93,13 +86,14 @@ void AddFoceiPlots(const ReportContext& context, std::ostream& gp, const std::fi
     xs.push_back({"2", "population prediction (PRED)"});
     std::vector<std::tuple<std::string, std::string, std::string>> ys{{"3", "CWRES", "#1f77b4"}};
     if (hasNpde) ys.push_back({"5", "NPDE", "#d62728"});
-    const std::string data = Quoted(residuals.string());
+    const std::string data = GnuplotQuoted(residuals.string());
     files.push_back("cwres.png");
     gp << "set terminal pngcairo noenhanced size " << 500 * xs.size() << "," << 450 * ys.size() << " font 'Sans,11'\n"
-       << "set output " << Quoted((folder / files.back()).string()) << "\n"
+       << "set output " << GnuplotQuoted((folder / files.back()).string()) << "\n"
        << "set multiplot layout " << ys.size() << "," << xs.size() << " title "
-       << Quoted(hasNpde ? "Conditional weighted residuals (CWRES) and normalised prediction distribution errors (NPDE)"
-                         : "Conditional weighted residuals (CWRES)")
+       << GnuplotQuoted(
+              hasNpde ? "Conditional weighted residuals (CWRES) and normalised prediction distribution errors (NPDE)"
+                      : "Conditional weighted residuals (CWRES)")
        << "\nset key off\nunset logscale\n";
     for (const auto& [residual, name, colour] : ys)
         for (const auto& [column, label] : xs)
@@ -111,13 +105,13 @@ void AddFoceiPlots(const ReportContext& context, std::ostream& gp, const std::fi
 
     const std::size_t q = fit.omega.size();
     if (q == 0) return;
-    const std::string etaData = Quoted(etas.string());
+    const std::string etaData = GnuplotQuoted(etas.string());
     // Histograms of the modes, bins of ω/2 from −3ω to 3ω, scaled to the density of N(0, ω²).
     files.push_back("etas.png");
     const auto [rows, columns] = Layout(q);
     gp << "set terminal pngcairo noenhanced size " << 480 * columns + 60 << "," << 420 * rows + 60
        << " font 'Sans,11'\n"
-       << "set output " << Quoted((folder / files.back()).string()) << "\n"
+       << "set output " << GnuplotQuoted((folder / files.back()).string()) << "\n"
        << "set multiplot layout " << rows << "," << columns
        << " title 'ETA at the modes: histogram (density) and N(0, omega^2)'\nset key off\n"
        << "set style fill solid 0.5 border lc rgb '#2ca02c'\nset ylabel 'density'\n";
@@ -127,8 +121,9 @@ void AddFoceiPlots(const ReportContext& context, std::ostream& gp, const std::fi
         double spread = 3 * omega;
         for (const Eigen::VectorXd& eta : fit.eta) spread = std::max(spread, std::fabs(eta[Eigen::Index(e)]));
         const double width = std::max(omega / 2, spread / 12);
-        gp << "set title " << Quoted("ETA_" + fit.omega[e].name + fmt::format("  (omega {} = SD)", FormatValue(omega)))
-           << "\nset xlabel " << Quoted("ETA_" + fit.omega[e].name) << "\n"
+        gp << "set title "
+           << GnuplotQuoted("ETA_" + fit.omega[e].name + fmt::format("  (omega {} = SD)", FormatValue(omega)))
+           << "\nset xlabel " << GnuplotQuoted("ETA_" + fit.omega[e].name) << "\n"
            << fmt::format("set xrange [{}:{}]\nset samples 300\n", Number(-spread - width), Number(spread + width))
            << "plot " << etaData << " using (" << Number(width) << "*floor($" << e + 1 << "/" << Number(width) << ")+"
            << Number(width / 2) << "):(1.0/" << Number(n * width) << ") smooth frequency with boxes lc rgb "
@@ -145,13 +140,13 @@ void AddFoceiPlots(const ReportContext& context, std::ostream& gp, const std::fi
         const auto [pairRows, pairColumns] = Layout(pairs.size());
         gp << "set terminal pngcairo noenhanced size " << 450 * pairColumns + 60 << "," << 420 * pairRows + 60
            << " font 'Sans,11'\n"
-           << "set output " << Quoted((folder / files.back()).string()) << "\n"
+           << "set output " << GnuplotQuoted((folder / files.back()).string()) << "\n"
            << "set multiplot layout " << pairRows << "," << pairColumns
            << " title 'ETA against ETA (a correlation suggests a block of omega)'\nset key off\n";
         for (const auto& [a, b] : pairs)
-            gp << "set title ''\nset xlabel " << Quoted("ETA_" + fit.omega[a].name) << "\nset ylabel "
-               << Quoted("ETA_" + fit.omega[b].name) << "\nplot " << etaData << " using " << a + 1 << ":" << b + 1
-               << " with points pt 7 ps 0.9 lc rgb '#9467bd'\n";
+            gp << "set title ''\nset xlabel " << GnuplotQuoted("ETA_" + fit.omega[a].name) << "\nset ylabel "
+               << GnuplotQuoted("ETA_" + fit.omega[b].name) << "\nplot " << etaData << " using " << a + 1 << ":"
+               << b + 1 << " with points pt 7 ps 0.9 lc rgb '#9467bd'\n";
         gp << "unset multiplot\n";
     }
 
@@ -166,14 +161,14 @@ void AddFoceiPlots(const ReportContext& context, std::ostream& gp, const std::fi
         const std::size_t c = given.size(), first = q + covariateNames.size();  // column before the values
         gp << "set terminal pngcairo noenhanced size " << std::max<std::size_t>(620, 420 * c + 60) << ","
            << 330 * 2 * q + 60 << " font 'Sans,11'\n"
-           << "set output " << Quoted((folder / files.back()).string()) << "\n"
+           << "set output " << GnuplotQuoted((folder / files.back()).string()) << "\n"
            << "set multiplot layout " << 2 * q << "," << c
            << " title 'ETA and individual values against each covariate (line: a smooth)'\nset key off\n";
         for (std::size_t row = 0; row < 2 * q; ++row)
             for (const std::size_t k : given) {
                 const std::size_t e = row % q, y = row < q ? e + 1 : first + e + 1;
-                gp << "set title ''\nset xlabel " << Quoted(covariateNames[k]) << "\nset ylabel "
-                   << Quoted(row < q ? "ETA_" + fit.omega[e].name : fit.omega[e].name) << "\nplot " << etaData
+                gp << "set title ''\nset xlabel " << GnuplotQuoted(covariateNames[k]) << "\nset ylabel "
+                   << GnuplotQuoted(row < q ? "ETA_" + fit.omega[e].name : fit.omega[e].name) << "\nplot " << etaData
                    << " using " << q + k + 1 << ":" << y << " with points pt 7 ps 0.9 lc rgb '"
                    << (row < q ? "#ff7f0e" : "#8c564b") << "', '' using " << q + k + 1 << ":" << y
                    << " smooth sbezier with lines lw 2 lc rgb '#333333'"

@@ -22,14 +22,7 @@ constexpr int kPanelsPerPage = 12;  // individual panels per image: 4 columns, 3
 constexpr std::size_t kMostPanelPages = 25;
 const std::vector<std::string> kColours{"#1f77b4", "#d62728", "#2ca02c", "#9467bd", "#ff7f0e", "#8c564b"};
 
-std::string Quoted(const std::string& text)
-{
-    std::string quoted = "'";
-    for (char c : text) quoted += c == '\'' ? std::string("''") : std::string(1, c);
-    return quoted + "'";
-}
-
-std::string PathText(const std::filesystem::path& path) { return Quoted(path.string()); }
+std::string PathText(const std::filesystem::path& path) { return GnuplotQuoted(path.string()); }
 
 // Data blocks, one per individual (gnuplot's "index"), separated by two blank lines.
 void WritePlotData(const ReportContext& context, const std::filesystem::path& observations,
@@ -62,6 +55,13 @@ void WritePlotData(const ReportContext& context, const std::filesystem::path& ob
 }
 
 }  // namespace
+
+std::string GnuplotQuoted(const std::string& text)
+{
+    std::string quoted = "'";
+    for (char c : text) quoted += c == '\'' ? std::string("''") : std::string(1, c);
+    return quoted + "'";
+}
 
 void RunGnuplot(const std::filesystem::path& script, const std::filesystem::path& log)
 {
@@ -137,7 +137,7 @@ std::vector<std::string> WritePlots(const ReportContext& context, const std::fil
            << "set key off\nset xlabel 'time'\nset ylabel " << (context.linearPlots ? "''" : "'log scale'") << "\n"
            << (context.linearPlots ? "" : "set logscale y\n");
         for (std::size_t i = page * kPanelsPerPage; i < std::min(individuals, (page + 1) * kPanelsPerPage); ++i) {
-            gp << "set title " << Quoted("ID " + problem.individuals[i].id) << "\n";
+            gp << "set title " << GnuplotQuoted("ID " + problem.individuals[i].id) << "\n";
             gp << "plot ";
             for (std::size_t k = 0; k < outputs; ++k) {
                 const std::string colour = fmt::format("lc rgb '{}'", kColours[k % kColours.size()]);

@@ -10,13 +10,6 @@ namespace tessuvan::cli {
 
 namespace {
 
-std::string Quoted(const std::string& text)
-{
-    std::string quoted = "'";
-    for (char c : text) quoted += c == '\'' ? std::string("''") : std::string(1, c);
-    return quoted + "'";
-}
-
 const std::vector<simulation::VpcBin>& BinsOf(const OutputVpc& vpc, bool corrected)
 {
     return corrected ? vpc.vpc.corrected : vpc.vpc.plain;
@@ -75,9 +68,9 @@ void WriteVpcPlot(const std::vector<OutputVpc>& vpcs, const std::filesystem::pat
     // Columns of a bin: 1 time, then per level l (0, 1, 2) observed 2+4l, interval 3+4l..5+4l.
     std::ostringstream gp;
     gp << "set terminal pngcairo noenhanced size 1400," << 600 * vpcs.size() << " font 'Sans,11'\n"
-       << "set output " << Quoted((folder / "vpc.png").string()) << "\n"
+       << "set output " << GnuplotQuoted((folder / "vpc.png").string()) << "\n"
        << "set grid lc rgb '#dddddd'\nset key top right box opaque\nset style fill transparent solid 0.35 noborder\n"
-       << "dat = " << Quoted(data.string()) << "\n"
+       << "dat = " << GnuplotQuoted(data.string()) << "\n"
        << "set multiplot layout " << vpcs.size()
        << ",2 title 'Visual predictive check: observed percentiles "
           "(lines: 5th, 50th, 95th) and 90 % prediction intervals of the simulated ones (bands)'\n"
@@ -85,8 +78,9 @@ void WriteVpcPlot(const std::vector<OutputVpc>& vpcs, const std::filesystem::pat
     for (std::size_t k = 0; k < vpcs.size(); ++k)
         for (const bool corrected : {false, true}) {
             const std::size_t bins = 3 * k + (corrected ? 1 : 0);
-            gp << "set title " << Quoted(vpcs[k].output + (corrected ? ", prediction-corrected" : "")) << "\n"
-               << "set ylabel " << Quoted(corrected ? "prediction-corrected " + vpcs[k].output : vpcs[k].output) << "\n"
+            gp << "set title " << GnuplotQuoted(vpcs[k].output + (corrected ? ", prediction-corrected" : "")) << "\n"
+               << "set ylabel " << GnuplotQuoted(corrected ? "prediction-corrected " + vpcs[k].output : vpcs[k].output)
+               << "\n"
                << "plot dat index " << bins
                << " using 1:3:5 with filledcurves lc rgb '#1f77b4' title 'PI of 5th, 95th', "
                << "dat index " << bins << " using 1:11:13 with filledcurves lc rgb '#1f77b4' notitle, "

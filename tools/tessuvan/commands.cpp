@@ -9,6 +9,7 @@
 
 #include "fmt/format.h"
 #include "model/printable.h"
+#include "tessuvan/exit_status.h"
 #include "tessuvan/progress.h"
 #include "toolkit/toolkit.h"
 
@@ -17,37 +18,6 @@ namespace tessuvan::cli {
 namespace {
 
 namespace tk = tessuvan::toolkit;
-
-// A message on standard error whole, its NUL and control bytes shown escaped (printable.h).
-void Say(const std::string& prefix, const std::string& message)
-{
-    const std::string shown = "tessuvan: " + prefix + Printable(message) + "\n";
-    std::fwrite(shown.data(), 1, shown.size(), stderr);
-}
-
-// Runs `body`, turning each kind of failure into its message and exit status.
-template <typename Body>
-int Guarded(ProgressLine& progress, Body body)
-{
-    const auto fail = [&progress](const std::string& message, int status) {
-        progress.Clear();
-        Say("", message);
-        return status;
-    };
-    try {
-        return body();
-    } catch (const tk::UsageError& error) {
-        return fail(error.what(), 1);
-    } catch (const tk::InputError& error) {
-        return fail(error.what(), 2);
-    } catch (const tk::EngineError& error) {
-        return fail(error.what(), 3);
-    } catch (const std::bad_alloc&) {  // outside the toolkit's calls, which say it themselves
-        return fail("out of memory: the run needs more than the system gives it", 4);
-    } catch (const std::exception& error) {
-        return fail(error.what(), 4);
-    }
-}
 
 // The toolkit's reports on the terminal: statuses, replicates as a bar, warnings.
 tk::Callbacks Shown(ProgressLine& progress, int replicates = 0)

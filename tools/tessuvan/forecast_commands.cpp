@@ -6,6 +6,7 @@
 #include <optional>
 
 #include "model/printable.h"
+#include "tessuvan/exit_status.h"
 #include "tessuvan/progress.h"
 #include "toolkit/forecast.h"
 
@@ -14,36 +15,6 @@ namespace tessuvan::cli {
 namespace tk = tessuvan::toolkit;
 
 namespace {
-
-void Say(const std::string& prefix, const std::string& message)
-{
-    const std::string shown = "tessuvan: " + prefix + Printable(message) + "\n";
-    std::fwrite(shown.data(), 1, shown.size(), stderr);
-}
-
-// Each kind of failure as its message and exit status (as the other commands).
-template <typename Body>
-int Guarded(ProgressLine& progress, Body body)
-{
-    const auto fail = [&progress](const std::string& message, int status) {
-        progress.Clear();
-        Say("", message);
-        return status;
-    };
-    try {
-        return body();
-    } catch (const tk::UsageError& error) {
-        return fail(error.what(), 1);
-    } catch (const tk::InputError& error) {
-        return fail(error.what(), 2);
-    } catch (const tk::EngineError& error) {
-        return fail(error.what(), 3);
-    } catch (const std::bad_alloc&) {
-        return fail("out of memory: the run needs more than the system gives it", 4);
-    } catch (const std::exception& error) {
-        return fail(error.what(), 4);
-    }
-}
 
 tk::Callbacks Shown(ProgressLine& progress)
 {

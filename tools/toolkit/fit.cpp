@@ -208,18 +208,12 @@ Written WriteInto(const Simulation& simulation, OutputFolder& folder, const Call
 
 Written Write(const FitResult& fit, const std::filesystem::path& folder, const Callbacks& callbacks)
 {
-    return Guarded([&] {
-        OutputFolder output(folder);
-        return WriteInto(fit, output, callbacks);
-    });
+    return detail::WriteIntoNewFolder(fit, folder, callbacks);
 }
 
 Written Write(const Simulation& simulation, const std::filesystem::path& folder, const Callbacks& callbacks)
 {
-    return Guarded([&] {
-        OutputFolder output(folder);
-        return WriteInto(simulation, output, callbacks);
-    });
+    return detail::WriteIntoNewFolder(simulation, folder, callbacks);
 }
 
 int AvailableProcessors() { return cli::AvailableProcessors(); }

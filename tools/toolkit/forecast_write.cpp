@@ -30,13 +30,6 @@ std::string Number(double value) { return std::isfinite(value) ? fmt::format("{:
 // A value for results.json: nlohmann writes a non-finite double as null.
 double Json(double value) { return std::isfinite(value) ? value : std::nan(""); }
 
-std::string Quoted(const std::string& text)
-{
-    std::string quoted = "'";
-    for (const char c : text) quoted += c == '\'' ? std::string("''") : std::string(1, c);
-    return quoted + "'";
-}
-
 nlohmann::ordered_json MapJson(const MapResult& map, const char* tool)
 {
     nlohmann::ordered_json j;
@@ -168,12 +161,12 @@ bool Plot(const MapResult& map, const std::filesystem::path& folder, const std::
 {
     std::ostringstream gp;
     gp << "set terminal pngcairo enhanced size 1000,600 font 'Sans,11'\n"
-       << "set output " << Quoted((folder / "forecast.png").string()) << "\n"
+       << "set output " << cli::GnuplotQuoted((folder / "forecast.png").string()) << "\n"
        << "set datafile separator ','\nset key top right box opaque\n"
-       << "set title " << Quoted(title) << " noenhanced\n"
-       << "set xlabel 'time'\nset ylabel " << Quoted(map.output) << " noenhanced\n"
-       << "f = " << Quoted((folder / "forecast.csv").string()) << "\n"
-       << "o = " << Quoted((folder / "observations.csv").string()) << "\n"
+       << "set title " << cli::GnuplotQuoted(title) << " noenhanced\n"
+       << "set xlabel 'time'\nset ylabel " << cli::GnuplotQuoted(map.output) << " noenhanced\n"
+       << "f = " << cli::GnuplotQuoted((folder / "forecast.csv").string()) << "\n"
+       << "o = " << cli::GnuplotQuoted((folder / "observations.csv").string()) << "\n"
        << "plot f every ::1 using 1:7:9 with filledcurves lc rgb '#c6dbef' title 'a priori 90 %', "
        << "f every ::1 using 1:4:6 with filledcurves lc rgb '#fdd0a2' fs transparent solid 0.7 title "
        << "'a posteriori 90 %', f every ::1 using 1:2 with lines lw 2 lc rgb '#1f77b4' title 'a priori (PRED)', "
@@ -213,10 +206,7 @@ Written WriteInto(const MapResult& map, OutputFolder& folder, const Callbacks& c
 
 Written Write(const MapResult& map, const std::filesystem::path& folder, const Callbacks& callbacks)
 {
-    return Guarded([&] {
-        OutputFolder output(folder);
-        return WriteInto(map, output, callbacks);
-    });
+    return detail::WriteIntoNewFolder(map, folder, callbacks);
 }
 
 Written WriteInto(const DoseResult& dose, OutputFolder& folder, const Callbacks& callbacks)
@@ -273,10 +263,7 @@ Written WriteInto(const DoseResult& dose, OutputFolder& folder, const Callbacks&
 
 Written Write(const DoseResult& dose, const std::filesystem::path& folder, const Callbacks& callbacks)
 {
-    return Guarded([&] {
-        OutputFolder output(folder);
-        return WriteInto(dose, output, callbacks);
-    });
+    return detail::WriteIntoNewFolder(dose, folder, callbacks);
 }
 
 }  // namespace tessuvan::toolkit

@@ -65,6 +65,17 @@ auto Guarded(Body body) -> decltype(body())
     }
 }
 
+// Write(result, folder): a new output folder, filled by the result's own WriteInto and
+// committed whole, or nothing.
+template <typename Result>
+Written WriteIntoNewFolder(const Result& result, const std::filesystem::path& folder, const Callbacks& callbacks)
+{
+    return Guarded([&] {
+        OutputFolder output(folder);
+        return WriteInto(result, output, callbacks);
+    });
+}
+
 // The callbacks as the runs take them, each report first asking whether to stop.
 class Reporter {
 public:

@@ -246,10 +246,7 @@ Written WriteInto(const ReplicateSimulation& simulation, OutputFolder& folder, c
 
 Written Write(const ReplicateSimulation& simulation, const std::filesystem::path& folder, const Callbacks& callbacks)
 {
-    return Guarded([&] {
-        OutputFolder output(folder);
-        return WriteInto(simulation, output, callbacks);
-    });
+    return detail::WriteIntoNewFolder(simulation, folder, callbacks);
 }
 
 Written Merge(const std::vector<std::filesystem::path>& shards, const std::filesystem::path& output)
@@ -369,10 +366,7 @@ Written WriteInto(const VpcResult& vpc, OutputFolder& folder, const Callbacks& c
 
 Written Write(const VpcResult& vpc, const std::filesystem::path& folder, const Callbacks& callbacks)
 {
-    return Guarded([&] {
-        OutputFolder output(folder);
-        return WriteInto(vpc, output, callbacks);
-    });
+    return detail::WriteIntoNewFolder(vpc, folder, callbacks);
 }
 
 }  // namespace tessuvan::toolkit
