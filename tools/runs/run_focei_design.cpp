@@ -23,6 +23,8 @@ simulation::VariabilityModel VariabilityOfFit(const Model& model, const estimati
     for (const estimation::Estimated& omega : fit.omega)
         for (std::size_t p = 0; p < model.parameters.size(); ++p)
             if (model.parameters[p].name == omega.name) variability.etas.push_back({omega.name, p, omega.value});
+    // A block Ω draws its η together, as the fit estimated them.
+    if (!model.omegaBlocks.empty()) SetFittedBlocks(model, fit.omegaMatrix, model.source + ": the fit", variability);
     for (const estimation::Estimated& sigma : fit.sigma)
         (sigma.name == "additive" ? variability.error.additive : variability.error.proportional) = sigma.value;
     return variability;

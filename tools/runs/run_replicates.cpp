@@ -116,6 +116,43 @@ nlohmann::json ReadFitResults(const std::filesystem::path& fitFolder)
     return results;
 }
 
+void SetFittedBlocks(const Model& model, const population::EstimatedOmega& fitted, const std::string& source,
+                     simulation::VariabilityModel& variability)
+{
+    const auto parameterNamed = [&](const std::string& name) {
+        for (std::size_t p = 0; p < model.parameters.size(); ++p)
+            if (model.parameters[p].name == name && model.parameters[p].formula.empty()) return p;
+        throw ModelError(
+            fmt::format("{}: omega '{}' is not a free parameter of the model {}", source, name, model.source));
+    };
+    if (fitted.Empty())
+        throw ModelError(source + ": no omega_matrix, which the blocks of [omega] of " + model.source +
+                         " need (a fit of that model writes it)");
+    const auto placeOf = [&](const std::string& name) {
+        const auto at = std::find(fitted.names.begin(), fitted.names.end(), name);
+        if (at == fitted.names.end())
+            throw ModelError(source + ": omega_matrix.names has no '" + name + "', a parameter of a block of " +
+                             model.source);
+        return Eigen::Index(at - fitted.names.begin());
+    };
+    population::PopulationModel population = PopulationOf(model);
+    variability.etas.clear();
+    for (population::OmegaBlock& block : population.omega.blocks) {
+        for (std::size_t r = 0; r < block.Size(); ++r) {
+            for (std::size_t c = 0; c < block.Size(); ++c)
+                block.covariance(Eigen::Index(r), Eigen::Index(c)) =
+                    fitted.covariance(placeOf(block.names[r]), placeOf(block.names[c]));
+            variability.etas.push_back(
+                {block.names[r], parameterNamed(block.names[r]), block.covariance(Eigen::Index(r), Eigen::Index(r))});
+        }
+        Eigen::MatrixXd factor;
+        if (block.Size() > 1 && !block.Factor(factor))
+            throw ModelError(source + ": omega_matrix: the block of " + block.names.front() +
+                             " is not positive definite");
+    }
+    variability.blocks = population.omega.blocks;
+}
+
 simulation::VariabilityModel VariabilityOf(const Model& model, const nlohmann::json* results)
 {
     simulation::VariabilityModel variability;
@@ -147,33 +184,7 @@ simulation::VariabilityModel VariabilityOf(const Model& model, const nlohmann::j
     for (const auto& [name, value] : values.theta)
         variability.typical[Eigen::Index(parameterNamed(name, "theta"))] = value;
     if (!model.omegaBlocks.empty()) {
-        // The blocks the model states, their covariances from the fit's omega_matrix.
-        const population::EstimatedOmega& fitted = values.omegaMatrix;
-        if (fitted.Empty())
-            throw ModelError("results.json: no omega_matrix, which the blocks of [omega] of " + model.source +
-                             " need (a fit of that model writes it)");
-        const auto placeOf = [&](const std::string& name) {
-            const auto at = std::find(fitted.names.begin(), fitted.names.end(), name);
-            if (at == fitted.names.end())
-                throw ModelError("results.json: omega_matrix.names has no '" + name + "', a parameter of a block of " +
-                                 model.source);
-            return Eigen::Index(at - fitted.names.begin());
-        };
-        population::PopulationModel population = PopulationOf(model);
-        for (population::OmegaBlock& block : population.omega.blocks) {
-            for (std::size_t r = 0; r < block.Size(); ++r) {
-                for (std::size_t c = 0; c < block.Size(); ++c)
-                    block.covariance(Eigen::Index(r), Eigen::Index(c)) =
-                        fitted.covariance(placeOf(block.names[r]), placeOf(block.names[c]));
-                variability.etas.push_back({block.names[r], parameterNamed(block.names[r], "omega"),
-                                            block.covariance(Eigen::Index(r), Eigen::Index(r))});
-            }
-            Eigen::MatrixXd factor;
-            if (block.Size() > 1 && !block.Factor(factor))
-                throw ModelError("results.json: omega_matrix: the block of " + block.names.front() +
-                                 " is not positive definite");
-        }
-        variability.blocks = population.omega.blocks;
+        SetFittedBlocks(model, values.omegaMatrix, "results.json", variability);
     } else {
         for (const auto& [name, variance] : values.omega)
             variability.etas.push_back({name, parameterNamed(name, "omega"), variance});

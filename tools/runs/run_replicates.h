@@ -17,6 +17,7 @@
 #include "data/data_set.h"
 #include "engine/engine_input.h"
 #include "model/model_file.h"
+#include "population/population_json.h"
 #include "simulation/replicates.h"
 
 namespace tessuvan::cli {
@@ -41,6 +42,11 @@ SimulationDesign DesignOf(const EngineProblem& problem, const DataSet& data);
 // results.json, θ, Ω and σ of the fit (the model's other values as they are). Throws
 // ModelError when the results name a parameter the model lacks.
 simulation::VariabilityModel VariabilityOf(const Model& model, const nlohmann::json* results = nullptr);
+
+// The blocks of Ω the model states, their covariances from a fit's whole Ω, and the η of
+// `variability` in the blocks' order; `source` names the fit in messages ("results.json").
+void SetFittedBlocks(const Model& model, const population::EstimatedOmega& fitted, const std::string& source,
+                     simulation::VariabilityModel& variability);
 
 // Reads FOLDER/results.json; throws ModelError when it is missing or not a fit's results.
 nlohmann::json ReadFitResults(const std::filesystem::path& fitFolder);
