@@ -83,7 +83,7 @@ struct ParameterSpec {
 };
 
 // A block of Ω ([omega]): the η of `names` correlated, in the parameters' order.
-struct OmegaBlockSpec {
+struct StatedOmegaBlock {
     std::vector<std::string> names;
     std::vector<double> correlation;  // names.size() squared, row by row: the start (1 on the diagonal)
     bool fixed = false;               // held at its start
@@ -156,7 +156,7 @@ struct Model {
     CovariateSteps covariateSteps = CovariateSteps::NextObservation;
     FitSettings fit;
     ErrorSpec error;
-    std::vector<OmegaBlockSpec> omegaBlocks;  // blocks of more than one η; the other η stay independent
+    std::vector<StatedOmegaBlock> omegaBlocks;  // blocks of more than one η; the other η stay independent
 
     int CompartmentNumber(std::string_view name) const;  // 1-based, 0 when unknown
 };

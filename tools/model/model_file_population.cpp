@@ -59,8 +59,8 @@ namespace {
 
 // One block of omega.blocks or omega.fixed_blocks: a list of names of parameters with an
 // omega, none of them in an earlier block, sorted into the parameters' order.
-OmegaBlockSpec ReadBlock(Reader& reader, const Model& model, const toml::node& node, const std::string& key,
-                         const std::vector<OmegaBlockSpec>& earlier)
+StatedOmegaBlock ReadBlock(Reader& reader, const Model& model, const toml::node& node, const std::string& key,
+                           const std::vector<StatedOmegaBlock>& earlier)
 {
     const toml::array* names = node.as_array();
     if (names == nullptr) reader.Fail(&node, key, "a list of parameter names is expected, such as [\"CL\", \"V\"]");
@@ -74,13 +74,13 @@ OmegaBlockSpec ReadBlock(Reader& reader, const Model& model, const toml::node& n
             reader.Fail(&entry, key, "'" + name + "' is not a parameter with an omega");
         if (std::find(members.begin(), members.end(), p) != members.end())
             reader.Fail(&entry, key, "'" + name + "' is named twice");
-        for (const OmegaBlockSpec& block : earlier)
+        for (const StatedOmegaBlock& block : earlier)
             if (std::find(block.names.begin(), block.names.end(), name) != block.names.end())
                 reader.Fail(&entry, key, "'" + name + "' is already in another block");
         members.push_back(p);
     }
     std::sort(members.begin(), members.end());
-    OmegaBlockSpec block;
+    StatedOmegaBlock block;
     for (std::size_t p : members) block.names.push_back(model.parameters[p].name);
     const std::size_t n = members.size();
     block.correlation.assign(n * n, 0.0);
@@ -89,7 +89,7 @@ OmegaBlockSpec ReadBlock(Reader& reader, const Model& model, const toml::node& n
 }
 
 // Where in a block a name is, or its size when not there.
-std::size_t PlaceIn(const OmegaBlockSpec& block, const std::string& name)
+std::size_t PlaceIn(const StatedOmegaBlock& block, const std::string& name)
 {
     return std::size_t(std::find(block.names.begin(), block.names.end(), name) - block.names.begin());
 }
@@ -109,7 +109,7 @@ void ReadOmegaBlocks(Reader& reader, Model& model, const toml::table* section)
         const toml::array* list = node->as_array();
         if (list == nullptr) reader.Fail(node, where, "a list of blocks is expected, such as [[\"CL\", \"V\"]]");
         for (const toml::node& entry : *list) {
-            OmegaBlockSpec block = ReadBlock(reader, model, entry, where, model.omegaBlocks);
+            StatedOmegaBlock block = ReadBlock(reader, model, entry, where, model.omegaBlocks);
             block.fixed = std::string_view(key) == "fixed_blocks";
             for (const std::string& name : block.names)
                 for (const ParameterSpec& parameter : model.parameters)
@@ -133,8 +133,8 @@ void ReadOmegaBlocks(Reader& reader, Model& model, const toml::table* section)
                 reader.Fail(&value, key,
                             "two parameter names with a colon between them are expected, such as \"CL:V\"");
             const std::string a = text.substr(0, colon), b = text.substr(colon + 1);
-            OmegaBlockSpec* holder = nullptr;
-            for (OmegaBlockSpec& block : model.omegaBlocks)
+            StatedOmegaBlock* holder = nullptr;
+            for (StatedOmegaBlock& block : model.omegaBlocks)
                 if (PlaceIn(block, a) < block.names.size() && PlaceIn(block, b) < block.names.size()) holder = &block;
             if (holder == nullptr || a == b)
                 reader.Fail(&value, key,
@@ -145,7 +145,7 @@ void ReadOmegaBlocks(Reader& reader, Model& model, const toml::table* section)
             holder->correlation[i * n + j] = holder->correlation[j * n + i] = r;
         }
     }
-    for (const OmegaBlockSpec& block : model.omegaBlocks) {
+    for (const StatedOmegaBlock& block : model.omegaBlocks) {
         const Eigen::Index n = Eigen::Index(block.names.size());
         const Eigen::MatrixXd correlation = Eigen::Map<const Eigen::MatrixXd>(block.correlation.data(), n, n);
         if (Eigen::LLT<Eigen::MatrixXd>(correlation).info() != Eigen::Success ||

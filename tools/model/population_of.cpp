@@ -8,9 +8,9 @@ namespace tessuvan::cli {
 namespace {
 
 // The block of [omega] that holds `name`, or null.
-const OmegaBlockSpec* BlockOf(const Model& model, const std::string& name)
+const StatedOmegaBlock* BlockOf(const Model& model, const std::string& name)
 {
-    for (const OmegaBlockSpec& block : model.omegaBlocks)
+    for (const StatedOmegaBlock& block : model.omegaBlocks)
         if (std::find(block.names.begin(), block.names.end(), name) != block.names.end()) return &block;
     return nullptr;
 }
@@ -26,25 +26,25 @@ population::PopulationModel PopulationOf(const Model& model)
         if (fixed && parameter.omega == 0) continue;
         result.thetas.push_back({parameter.name, parameter.value, fixed});
         if (!(parameter.omega > 0)) continue;
-        const OmegaBlockSpec* spec = BlockOf(model, parameter.name);
-        if (spec == nullptr) {
+        const StatedOmegaBlock* stated = BlockOf(model, parameter.name);
+        if (stated == nullptr) {
             result.omega.blocks.push_back(
                 {{parameter.name}, Eigen::MatrixXd::Constant(1, 1, parameter.omega), parameter.omegaFixed});
             continue;
         }
-        if (spec->names.front() != parameter.name) continue;  // the block stands at its first parameter
+        if (stated->names.front() != parameter.name) continue;  // the block stands at its first parameter
         // Ω_b = D R D with D the starting standard deviations and R the starting correlations.
-        const Eigen::Index n = Eigen::Index(spec->names.size());
+        const Eigen::Index n = Eigen::Index(stated->names.size());
         Eigen::VectorXd sd(n);
         for (Eigen::Index r = 0; r < n; ++r)
             for (const ParameterSpec& member : model.parameters)
-                if (member.name == spec->names[std::size_t(r)]) sd[r] = std::sqrt(member.omega);
-        const Eigen::MatrixXd correlation = Eigen::Map<const Eigen::MatrixXd>(spec->correlation.data(), n, n);
+                if (member.name == stated->names[std::size_t(r)]) sd[r] = std::sqrt(member.omega);
+        const Eigen::MatrixXd correlation = Eigen::Map<const Eigen::MatrixXd>(stated->correlation.data(), n, n);
         Eigen::MatrixXd covariance = sd.asDiagonal() * correlation * sd.asDiagonal();
         for (Eigen::Index r = 0; r < n; ++r)  // the variances exactly as written
             for (const ParameterSpec& member : model.parameters)
-                if (member.name == spec->names[std::size_t(r)]) covariance(r, r) = member.omega;
-        result.omega.blocks.push_back({spec->names, covariance, spec->fixed});
+                if (member.name == stated->names[std::size_t(r)]) covariance(r, r) = member.omega;
+        result.omega.blocks.push_back({stated->names, covariance, stated->fixed});
     }
     population::ErrorModel& error = result.error;
     error.additive = model.error.additive;

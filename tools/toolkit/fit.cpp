@@ -45,6 +45,7 @@ RunOutcome Run(const Study& study, bool fit, const Callbacks& callbacks, const R
     RunOutcome outcome{study.modelPath, study.dataPath, study.model, {}, {}, 0, study.data, options.linearPlots};
     const Model& model = outcome.model;
     const bool focei = fit && model.fit.estimation == Estimation::Focei;
+    if (focei && options.npdeSimulations < 0) throw UsageError("the NPDE simulations must be 0 (none) or more");
     const CensoredRows censored = focei ? CensoredRows::Kept : CensoredRows::LeftOut;
     PreDoses preDoses;  // of the steady states: enough at the model's values, then at the run's end
     outcome.problem = SteadyStateProblem(model, study.data, censored, {}, preDoses);
@@ -83,7 +84,6 @@ RunOutcome Run(const Study& study, bool fit, const Callbacks& callbacks, const R
     CheckPredictionsFinite(model, problem, outcome.run);
     CheckRunUsable(model, outcome.run);
     if (focei) {
-        if (options.npdeSimulations < 0) throw UsageError("the NPDE simulations must be 0 (none) or more");
         FitDiagnosticsRequest request;
         request.npdeSimulations = options.npdeSimulations;
         request.seed = options.seed;
