@@ -140,9 +140,15 @@ std::vector<std::string> WritePlots(const ReportContext& context, const std::fil
     const std::size_t pages = (individuals + kPanelsPerPage - 1) / kPanelsPerPage;
     for (std::size_t page = 0; page < pages; ++page) {
         files.push_back(pages == 1 ? "individual_fits.png" : fmt::format("individual_fits_{}.png", page + 1));
-        gp << "set terminal pngcairo noenhanced size 1600,1100 font 'Sans,10'\n"
+        // Four columns by three rows of 400 by 367 pixels; fewer individuals than a page's fill
+        // fewer panels of the same size (one individual: one panel, not a twelfth of a page).
+        const std::size_t columns = std::min<std::size_t>(4, individuals);
+        const std::size_t rows = pages > 1 ? 3 : (individuals + columns - 1) / columns;
+        gp << "set terminal pngcairo noenhanced size " << std::max<std::size_t>(2, columns) * 400 << "," << rows * 367
+           << " font 'Sans,10'\n"
            << "set output " << PathText(folder / files.back()) << "\n"
-           << "set multiplot layout 3,4 title 'Observations (points), individual prediction (line), population "
+           << "set multiplot layout " << rows << "," << (pages > 1 ? 4 : columns)
+           << " title 'Observations (points), individual prediction (line), population "
               "prediction (grey, dashed)'\n"
            << "set key off\nset xlabel " << GnuplotQuoted(TimeLabel(model)) << "\nset ylabel "
            << GnuplotQuoted(OutputsLabel(model) + (context.linearPlots ? "" : ", log scale")) << "\n"
