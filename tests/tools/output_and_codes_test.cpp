@@ -37,6 +37,15 @@ TEST_F(OutputFolders, AnUncommittedRunLeavesNothingBehind)
     EXPECT_TRUE(fs::is_empty(root));
 }
 
+TEST_F(OutputFolders, AMessageAboutItsFilesNamesTheFolderAsTheUserGaveIt)
+{
+    OutputFolder folder(root / "out");
+    const std::string message = "\"" + (folder.work() / "plots.gp").string() + "\" line 3: cannot open " +
+                                (folder.staging() / "x.png").string();
+    EXPECT_EQ(folder.Shown(message), "\"" + (root / "out" / "plots.gp").string() + "\" line 3: cannot open " +
+                                         (root / "out" / "x.png").string());
+}
+
 TEST_F(OutputFolders, ACommitReplacesAnEarlierResultWhole)
 {
     {

@@ -400,9 +400,9 @@ Model ParseModel(std::string_view text, const std::string& sourceName)
                 << error.description();
         throw ModelError(message.str());
     }
-    reader.OnlyKeys(
-        root, "",
-        {"model", "parameters", "covariates", "p_parameters", "outputs", "dosing", "data", "fit", "error", "omega"});
+    reader.OnlyKeys(root, "",
+                    {"model", "parameters", "covariates", "p_parameters", "outputs", "dosing", "data", "fit", "error",
+                     "omega", "units"});
     const toml::table* modelSection = root["model"].as_table();
     if (modelSection == nullptr)
         reader.Fail(nullptr, "model", "missing: the [model] table with compartments and rates");
@@ -464,6 +464,7 @@ Model ParseModel(std::string_view text, const std::string& sourceName)
     ReadError(reader, model, root["error"].as_table());
     ReadEstimation(reader, model, root["fit"].as_table(), root["error"].as_table());
     ReadOmegaBlocks(reader, model, root["omega"].as_table());
+    ReadUnits(reader, model, root["units"].as_table());
     return model;
 }
 

@@ -42,6 +42,9 @@
 //   blocks = [["CL", "V"]], correlations = { "CL:V" = 0.3 } (starting values, default 0),
 //   fixed_blocks = [["ka", "F"]] (a block held at its starting covariance).
 //
+//   [units]                 # optional, labels of the plots
+//   time = "h"   conc = "mg/L"
+//
 // Time is `t` (also `time`). Every formula error names the file, the line and the key.
 #pragma once
 
@@ -99,6 +102,7 @@ struct NamedFormula {
     std::string formula;  // as written
     std::string engineFormula;
     std::optional<int> cmt;  // outputs: the CMT of the observation rows that belong to it
+    std::string unit;        // outputs: [units], for the plots' labels; empty: none
 };
 
 // How doses enter one compartment ([dosing]); a null formula is the default.
@@ -157,6 +161,7 @@ struct Model {
     FitSettings fit;
     ErrorSpec error;
     std::vector<StatedOmegaBlock> omegaBlocks;  // blocks of more than one η; the other η stay independent
+    std::string timeUnit;                       // [units] time, for the plots' labels; empty: none
 
     int CompartmentNumber(std::string_view name) const;  // 1-based, 0 when unknown
 };

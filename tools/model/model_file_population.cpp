@@ -96,6 +96,22 @@ std::size_t PlaceIn(const StatedOmegaBlock& block, const std::string& name)
 
 }  // namespace
 
+void ReadUnits(Reader& reader, Model& model, const toml::table* section)
+{
+    if (section == nullptr) return;
+    for (auto&& [name, node] : *section) {
+        const std::string key = "units." + std::string(name.str());
+        if (name.str() == "time") {
+            model.timeUnit = reader.String(node, key);
+            continue;
+        }
+        auto output = std::find_if(model.outputs.begin(), model.outputs.end(),
+                                   [&](const NamedFormula& entry) { return entry.name == name.str(); });
+        if (output == model.outputs.end()) reader.Fail(&node, key, "not an output (units are of time and of outputs)");
+        output->unit = reader.String(node, key);
+    }
+}
+
 void ReadOmegaBlocks(Reader& reader, Model& model, const toml::table* section)
 {
     if (section == nullptr) return;

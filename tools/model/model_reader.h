@@ -107,6 +107,8 @@ private:
 void ReadVariability(Reader& reader, const toml::node& node, const std::string& key, ParameterSpec& parameter);
 // [error]: additive and/or proportional, each a value or { value, fixed }.
 void ReadError(Reader& reader, Model& model, const toml::table* section);
+// [units]: time = "h" and each output's unit by its name, as labels of the plots (optional).
+void ReadUnits(Reader& reader, Model& model, const toml::table* section);
 // [omega]: blocks, correlations and fixed_blocks over the parameters with an omega.
 void ReadOmegaBlocks(Reader& reader, Model& model, const toml::table* section);
 // The estimation asked for, or by default focei when any parameter has an omega.

@@ -135,4 +135,15 @@ void OutputFolder::Commit()
     RemoveOnInterrupt({});
 }
 
+std::string OutputFolder::Shown(std::string message) const
+{
+    // The working folder first: it lies inside the staging one.
+    for (const std::filesystem::path& hidden : {work_, staging_}) {
+        const std::string from = hidden.string(), to = target_.string();
+        for (std::size_t at = message.find(from); at != std::string::npos; at = message.find(from, at + to.size()))
+            message.replace(at, from.size(), to);
+    }
+    return message;
+}
+
 }  // namespace tessuvan::cli

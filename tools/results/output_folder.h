@@ -30,6 +30,9 @@ public:
     // target became something other than an empty folder or an earlier result meanwhile.
     void Commit();
 
+    // A message about the files being written (gnuplot's) as the user named the folder: the
+    // staging folder and its working files put as the target's.
+    std::string Shown(std::string message) const;
     // What the folder's set-up did that the user should hear of (stale staging folders removed).
     const std::vector<std::string>& notes() const { return notes_; }
 

@@ -54,6 +54,16 @@ void WritePlotData(const ReportContext& context, const std::filesystem::path& ob
     curve.Close();
 }
 
+// "time (h)", and the outputs by name with their units ("conc (mg/L)"), from the model's [units].
+std::string TimeLabel(const Model& model) { return model.timeUnit.empty() ? "time" : "time (" + model.timeUnit + ")"; }
+std::string OutputsLabel(const Model& model)
+{
+    std::string label;
+    for (const NamedFormula& output : model.outputs)
+        label += (label.empty() ? "" : ", ") + output.name + (output.unit.empty() ? "" : " (" + output.unit + ")");
+    return label;
+}
+
 }  // namespace
 
 std::string GnuplotQuoted(const std::string& text)
@@ -130,11 +140,18 @@ std::vector<std::string> WritePlots(const ReportContext& context, const std::fil
     const std::size_t pages = (individuals + kPanelsPerPage - 1) / kPanelsPerPage;
     for (std::size_t page = 0; page < pages; ++page) {
         files.push_back(pages == 1 ? "individual_fits.png" : fmt::format("individual_fits_{}.png", page + 1));
-        gp << "set terminal pngcairo noenhanced size 1600,1100 font 'Sans,10'\n"
+        // Four columns by three rows of 400 by 367 pixels; fewer individuals than a page's fill
+        // fewer panels of the same size (one individual: one panel, not a twelfth of a page).
+        const std::size_t columns = std::min<std::size_t>(4, individuals);
+        const std::size_t rows = pages > 1 ? 3 : (individuals + columns - 1) / columns;
+        gp << "set terminal pngcairo noenhanced size " << std::max<std::size_t>(2, columns) * 400 << "," << rows * 367
+           << " font 'Sans,10'\n"
            << "set output " << PathText(folder / files.back()) << "\n"
-           << "set multiplot layout 3,4 title 'Observations (points), individual prediction (line), population "
+           << "set multiplot layout " << rows << "," << (pages > 1 ? 4 : columns)
+           << " title 'Observations (points), individual prediction (line), population "
               "prediction (grey, dashed)'\n"
-           << "set key off\nset xlabel 'time'\nset ylabel " << (context.linearPlots ? "''" : "'log scale'") << "\n"
+           << "set key off\nset xlabel " << GnuplotQuoted(TimeLabel(model)) << "\nset ylabel "
+           << GnuplotQuoted(OutputsLabel(model) + (context.linearPlots ? "" : ", log scale")) << "\n"
            << (context.linearPlots ? "" : "set logscale y\n");
         for (std::size_t i = page * kPanelsPerPage; i < std::min(individuals, (page + 1) * kPanelsPerPage); ++i) {
             gp << "set title " << GnuplotQuoted("ID " + problem.individuals[i].id) << "\n";
@@ -157,7 +174,8 @@ std::vector<std::string> WritePlots(const ReportContext& context, const std::fil
     gp << "set terminal pngcairo noenhanced size 1400,600 font 'Sans,11'\n"
        << "set output " << PathText(folder / files.back()) << "\n"
        << "set multiplot layout 1,2 title 'Weighted residuals against time'\nset key off\n"
-       << "set title ''\nset xlabel 'time'\nset ylabel 'population weighted residual (WRES)'\n"
+       << "set title ''\nset xlabel " << GnuplotQuoted(TimeLabel(model))
+       << "\nset ylabel 'population weighted residual (WRES)'\n"
        << "plot obs using 1:5 with points pt 7 ps 0.7 lc rgb '#1f77b4' notitle, 0 with lines lc rgb 'gray40' notitle\n"
        << "set ylabel 'individual weighted residual (IWRES)'\n"
        << "plot obs using 1:6 with points pt 7 ps 0.7 lc rgb '#d62728' notitle, 0 with lines lc rgb 'gray40' notitle\n"

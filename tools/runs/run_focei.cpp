@@ -104,6 +104,15 @@ RunResult RunFocei(const Model& model, const EngineProblem& problem, const Progr
             "stall or bias the estimation; RUNGE-KUTTA QC at precision 1e-6 or finer gives about 1e-6",
             model.fit.precision));
     const estimation::FoceiProblem focei = FoceiProblemOf(model, problem);
+    // One individual carries no information on the spread between individuals: its estimated
+    // variances go to their lower bound, where the mode is η = 0 and IPRED is PRED.
+    const bool omegaEstimated = std::any_of(focei.etas.begin(), focei.etas.end(), [&](const auto& eta) {
+        return !eta.fixed && (eta.block < 0 || !focei.blocks[std::size_t(eta.block)].fixed);
+    });
+    if (individuals == 1 && omegaEstimated)
+        result.warnings.push_back(
+            "one individual: its between-subject variances cannot be estimated (they end near 0, and IPRED equals "
+            "PRED); fix the omegas at values known from a population, or fit with estimation = \"pooled\"");
     estimation::FoceiOptions options;
     options.progress = [&](int evaluation, double minus2ll) {
         progress(fmt::format("FOCEI evaluation {:>4}  -2LL {:.6f}", evaluation, minus2ll));
@@ -171,20 +180,25 @@ RunResult RunFocei(const Model& model, const EngineProblem& problem, const Progr
     }
     result.focei = estimate;
 
+    // The fine curves, block by block of individuals (one engine state holds kIndividualsPerState).
     progress("drawing the curves");
-    if (individuals <= kIndividualsPerState) {
-        try {
-            result.curves = FineCurves(model, problem, result.values);
-        } catch (const EngineError& error) {
-            result.warnings.push_back(std::string("no curves: ") + error.what());
+    try {
+        for (std::size_t first = 0; first < individuals; first += kIndividualsPerState) {
+            const std::size_t last = std::min(individuals, first + kIndividualsPerState);
+            EngineProblem block = problem;
+            block.individuals.assign(problem.individuals.begin() + long(first),
+                                     problem.individuals.begin() + long(last));
+            ParameterValues values = result.values;
+            values.individual.assign(result.values.individual.begin() + long(first),
+                                     result.values.individual.begin() + long(last));
+            for (CurvePoint& point : FineCurves(model, block, values)) {
+                point.individual += first;
+                result.curves.push_back(std::move(point));
+            }
         }
-    } else {
-        // The fine curves are drawn in one engine state, which holds kIndividualsPerState.
-        result.warnings.push_back(fmt::format(
-            "no fitted curves (curves.csv holds only its header, the individual plots show none): they are drawn "
-            "for at most {} individuals and the data set has {}; the estimates, tables and residual plots are "
-            "complete",
-            kIndividualsPerState, individuals));
+    } catch (const EngineError& error) {
+        result.curves.clear();
+        result.warnings.push_back(std::string("no curves: ") + error.what());
     }
     return result;
 }

@@ -135,15 +135,15 @@ EngineProblem SteadyStateProblem(const Model& model, const DataSet& data, Censor
     return problem;
 }
 
-EngineProblem DrawnSteadyStateProblem(const Model& model, const DataSet& data)
+EngineProblem DrawnSteadyStateProblem(const Model& model, const DataSet& data, CensoredRows censored)
 {
     PreDoses preDoses;
-    EngineProblem problem = SteadyStateProblem(model, data, CensoredRows::LeftOut, {}, preDoses);
+    EngineProblem problem = SteadyStateProblem(model, data, censored, {}, preDoses);
     if (!HasSteadyStates(problem)) return problem;
     preDoses.first *= 2;
     for (auto& [line, count] : preDoses.byLine) count *= 2;
     try {
-        return BuildEngineProblem(model, data, CensoredRows::LeftOut, preDoses);
+        return BuildEngineProblem(model, data, censored, preDoses);
     } catch (const DataError&) {
         return problem;  // the engine's limits leave no room for the margin
     }

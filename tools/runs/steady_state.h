@@ -46,7 +46,9 @@ EngineProblem SteadyStateProblem(const Model& model, const DataSet& data, Censor
 
 // The problem of a simulation with variability: the counts that reach the tolerance at the
 // model's values, doubled for the individuals drawn about them (an individual whose slowest
-// rate is half the typical one settles within the doubled count).
-EngineProblem DrawnSteadyStateProblem(const Model& model, const DataSet& data);
+// rate is half the typical one settles within the doubled count). Censored rows left out (as
+// the pooled fit leaves them), or kept as rows to simulate (`censored`).
+EngineProblem DrawnSteadyStateProblem(const Model& model, const DataSet& data,
+                                      CensoredRows censored = CensoredRows::LeftOut);
 
 }  // namespace tessuvan::cli

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdio>
 #include <iostream>
+#include <limits>
 #include <memory>
 #include <new>
 #include <optional>
@@ -20,17 +21,17 @@ namespace {
 namespace tk = tessuvan::toolkit;
 
 // The toolkit's reports on the terminal: statuses, replicates as a bar, warnings.
-tk::Callbacks Shown(ProgressLine& progress, int replicates = 0)
+tk::Callbacks Shown(ProgressLine& progress, int replicates = 0, const char* unit = "replicates")
 {
     tk::Callbacks callbacks;
     callbacks.status = [&progress](const std::string& status) { progress.Show(status); };
     auto shown = std::make_shared<double>(-1.0);  // when the bar was last drawn, s
-    callbacks.fraction = [&progress, replicates, shown](double fraction) {
+    callbacks.fraction = [&progress, replicates, shown, unit](double fraction) {
         const double now = progress.Seconds();
         if (now - *shown < 0.1 && fraction < 1) return;  // ten times a second at most
         *shown = now;
         const int done = int(std::floor(fraction * replicates + 1e-9));
-        progress.Show(ProgressBar(fraction, now, fmt::format("{} of {} replicates", done, replicates)));
+        progress.Show(ProgressBar(fraction, now, fmt::format("{} of {} {}", done, replicates, unit)));
     };
     callbacks.warning = [&progress](const std::string& message) {
         progress.Clear();
@@ -150,6 +151,9 @@ int VpcCommand(const VpcOptions& options)
         request.fit = options.fit;
         request.model = options.model;
         request.data = options.data;
+        request.log = options.log;
+        request.timeAfterDose = options.x == "tad";
+        request.stratify = options.stratify;
         std::filesystem::path target = options.output;
         if (target.empty()) {
             std::filesystem::path fit = std::filesystem::path(options.fit).lexically_normal();
@@ -159,6 +163,39 @@ int VpcCommand(const VpcOptions& options)
         const tk::Callbacks callbacks = Shown(progress, options.replicates);
         PrintResults(RunInto(progress, callbacks, target,
                              [&](const tk::RunStart& started) { return tk::Vpc(request, callbacks, started); }));
+        return 0;
+    });
+}
+
+int BootstrapCommand(const BootstrapOptions& options)
+{
+    ProgressLine progress(!options.quiet);
+    return Guarded(progress, [&] {
+        if (options.samples < 1) throw tk::UsageError("--samples must be at least 1");
+        tk::BootstrapRequest request;
+        request.fit = options.fit;
+        request.model = options.model;
+        request.data = options.data;
+        request.samples = options.samples;
+        request.seed = options.seed;
+        request.shard = tk::ParseShard(options.shard, std::numeric_limits<int>::max());  // checked by the run
+        request.stratify = options.stratify;
+        request.threads = options.threads;
+        std::filesystem::path target = options.output;
+        if (target.empty()) {
+            std::filesystem::path fit = std::filesystem::path(options.fit).lexically_normal();
+            if (fit.filename().empty()) fit = fit.parent_path();  // "out/fit/"
+            target = fit.string() + "-bootstrap";
+            if (request.shard.count > 1) target += fmt::format("-{}-of-{}", request.shard.index, request.shard.count);
+        }
+        // The bar counts this shard's samples.
+        const tk::Callbacks callbacks =
+            Shown(progress, simulation::ShardReplicates(options.samples, request.shard).Size(), "samples");
+        const tk::Written written = RunInto(progress, callbacks, target, [&](const tk::RunStart& started) {
+            return tk::Bootstrap(request, callbacks, started);
+        });
+        if (!written.report.empty()) std::cout << written.report << "\n";
+        PrintResults(written);
         return 0;
     });
 }

@@ -45,6 +45,22 @@ struct VpcOptions {
     std::string binEdges;
     int threads = 1;
     bool quiet = false;
+    bool log = false;        // a logarithmic concentration axis
+    std::string x = "time";  // or "tad": the time after the last dose
+    std::string stratify;    // a data column: a check per level
+};
+
+struct BootstrapOptions {
+    std::string fit;     // the fit folder (results.json)
+    std::string model;   // default: the model text of results.json
+    std::string data;    // default: the data file of results.json
+    std::string output;  // default: FIT-bootstrap (a shard's: FIT-bootstrap-K-of-M)
+    int samples = 0;
+    std::uint64_t seed = 1;
+    std::string shard;     // "K/M", empty = the whole run
+    std::string stratify;  // a data column; empty = none
+    int threads = 1;
+    bool quiet = false;
 };
 
 // `fit` (fit true) and `simulate` without replicates.
@@ -52,6 +68,7 @@ int RunCommand(const RunOptions& options, bool fit);
 int SimulateReplicatesCommand(const ReplicateOptions& options);
 int MergeCommand(const std::vector<std::string>& folders, const std::string& output);
 int VpcCommand(const VpcOptions& options);
+int BootstrapCommand(const BootstrapOptions& options);
 int CompareCommand(const std::vector<std::string>& fits);
 
 }  // namespace tessuvan::cli

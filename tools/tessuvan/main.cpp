@@ -5,9 +5,11 @@
 //   tessuvan simulate MODEL.toml DATA.csv [-o FOLDER] [--quiet] [--verbose]
 //   tessuvan simulate MODEL.toml DATA.csv --replicates N [--seed S] [--from FIT] [--shard K/M]
 //   tessuvan merge SHARD_FOLDER... [-o FOLDER]
-//   tessuvan vpc FIT_FOLDER [--replicates N] [--seed S] [--bins B | --bin-edges E] [-o FOLDER]
+//   tessuvan vpc FIT_FOLDER [--replicates N] [--seed S] [--bins B | --bin-edges E] [--log] [--x tad]
+//                [--stratify COLUMN] [-o FOLDER]
 //   tessuvan map PRIOR PATIENT.csv [--until T] [--draws N] [-o FOLDER]
 //   tessuvan dose PRIOR PATIENT.csv --interval II --doses N --start T [--infusion D] --target KIND=VALUE
+//   tessuvan bootstrap FIT_FOLDER --samples N [--seed S] [--shard K/M] [--stratify COLUMN]
 //   tessuvan compare FIT_FOLDER...
 //   tessuvan --version
 //
@@ -116,8 +118,8 @@ int main(int argc, char** argv)
 
     std::vector<std::string> shards;
     std::string merged;
-    CLI::App* merge =
-        app.add_subcommand("merge", "join the folders of the shards of one simulation into what one run writes");
+    CLI::App* merge = app.add_subcommand(
+        "merge", "join the folders of the shards of one simulation or bootstrap into what one run writes");
     merge->add_option("FOLDER", shards, "the shards' result folders")->required()->check(CLI::ExistingDirectory);
     merge->add_option("-o,--output", merged, "folder for the joined results (default: MODEL's name with -simulation)");
 
@@ -136,8 +138,33 @@ int main(int argc, char** argv)
         ->check(CLI::ExistingFile);
     vpcCommand->add_option("-o,--output", vpc.output, "folder for the results (default: FIT_FOLDER with -vpc)");
     vpcCommand->add_flag("-q,--quiet", vpc.quiet, "no progress bar");
+    vpcCommand->add_flag("--log", vpc.log, "a logarithmic concentration axis");
+    vpcCommand->add_option("--x", vpc.x, "the x axis: time (default) or tad, the time after the last dose")
+        ->check(CLI::IsMember({"time", "tad"}));
+    vpcCommand->add_option("--stratify", vpc.stratify,
+                           "a data set column: a check per level (per third of the individuals for more than 6)");
     vpc.threads = tessuvan::toolkit::AvailableProcessors();
     vpcCommand->add_option("--threads", vpc.threads, "threads (default: the processors it may run on, at most 8)")
+        ->check(CLI::Range(1, 64));
+    BootstrapOptions boot;
+    CLI::App* bootstrap = app.add_subcommand(
+        "bootstrap", "refit a FOCEI fit to samples of its individuals drawn with replacement: percentile intervals");
+    bootstrap->add_option("FIT_FOLDER", boot.fit, "the fit's result folder (results.json)")
+        ->required()
+        ->check(CLI::ExistingDirectory);
+    bootstrap->add_option("--samples", boot.samples, "samples of the individuals, each refitted")->required();
+    bootstrap->add_option("--seed", boot.seed, "seed of the random streams (default 1)")->check(kSeed);
+    bootstrap->add_option("--shard", boot.shard, "K/M: the K-th of M disjoint slices of the samples");
+    bootstrap->add_option("--stratify", boot.stratify,
+                          "a data set column constant within each individual: each sample keeps its levels' counts");
+    bootstrap->add_option("--model", boot.model, "model file (default: the model text in results.json)")
+        ->check(CLI::ExistingFile);
+    bootstrap->add_option("--data", boot.data, "data set (default: the data file named in results.json)")
+        ->check(CLI::ExistingFile);
+    bootstrap->add_option("-o,--output", boot.output, "folder for the results (default: FIT_FOLDER with -bootstrap)");
+    bootstrap->add_flag("-q,--quiet", boot.quiet, "no progress bar");
+    boot.threads = tessuvan::toolkit::AvailableProcessors();
+    bootstrap->add_option("--threads", boot.threads, "threads (default: the processors it may run on, at most 8)")
         ->check(CLI::Range(1, 64));
     const ForecastCommands forecasts(app);
     std::vector<std::string> compared;
@@ -170,6 +197,7 @@ int main(int argc, char** argv)
     if (const int status = forecasts.Run(); status >= 0) return status;
     if (merge->parsed()) return MergeCommand(shards, merged);
     if (compare->parsed()) return CompareCommand(compared);
+    if (bootstrap->parsed()) return BootstrapCommand(boot);
     if (vpcCommand->parsed()) return VpcCommand(vpc);
     if (simulate->parsed() && simulate->count("--replicates") > 0) {
         replicates.model = options.model;

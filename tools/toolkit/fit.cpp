@@ -134,7 +134,7 @@ Written WriteRun(const RunOutcome& outcome, const Writers& writers, OutputFolder
             };
         plots = WritePlots(context, folder.staging(), folder.work(), more);
     } catch (const std::exception& error) {
-        result.warnings.push_back(std::string("no plots: ") + error.what());
+        result.warnings.push_back("no plots: " + folder.Shown(error.what()));
     }
     context.seconds = outcome.seconds + detail::SecondsSince(start);
     writers.html(context, plots, folder.staging());

@@ -156,9 +156,10 @@ std::string MapReport(const MapResult& map)
 }
 
 // forecast.png; a warning when gnuplot cannot draw it.
-bool Plot(const MapResult& map, const std::filesystem::path& folder, const std::filesystem::path& scratch,
-          const std::string& title, const Reporter& reporter)
+bool Plot(const MapResult& map, const OutputFolder& output, const std::string& title, const Reporter& reporter)
 {
+    const std::filesystem::path& folder = output.staging();
+    const std::filesystem::path& scratch = output.work();
     std::ostringstream gp;
     gp << "set terminal pngcairo enhanced size 1000,600 font 'Sans,11'\n"
        << "set output " << cli::GnuplotQuoted((folder / "forecast.png").string()) << "\n"
@@ -180,7 +181,7 @@ bool Plot(const MapResult& map, const std::filesystem::path& folder, const std::
     } catch (const WriteFailure&) {
         throw;
     } catch (const std::exception& error) {
-        reporter.Warning(std::string("no forecast.png: ") + error.what());
+        reporter.Warning("no forecast.png: " + output.Shown(error.what()));
         return false;
     }
 }
@@ -198,7 +199,7 @@ Written WriteInto(const MapResult& map, OutputFolder& folder, const Callbacks& c
         WriteTextFile(folder.staging() / "report.txt", report);
         std::vector<std::string> files{"results.json", "report.txt", "parameters.csv", "observations.csv",
                                        "forecast.csv"};
-        if (Plot(map, folder.staging(), folder.work(), "Patient " + map.id, reporter)) files.push_back("forecast.png");
+        if (Plot(map, folder, "Patient " + map.id, reporter)) files.push_back("forecast.png");
         folder.Commit();
         return Written{folder.target(), files, report, report};
     });
@@ -253,8 +254,8 @@ Written WriteInto(const DoseResult& dose, OutputFolder& folder, const Callbacks&
         WriteTextFile(folder.staging() / "report.txt", report.str());
         std::vector<std::string> files{"results.json", "report.txt", "parameters.csv", "observations.csv",
                                        "forecast.csv"};
-        if (Plot(map, folder.staging(), folder.work(),
-                 fmt::format("Patient {}: {:g} every {:g}", map.id, dose.amount, regimen.interval), reporter))
+        if (Plot(map, folder, fmt::format("Patient {}: {:g} every {:g}", map.id, dose.amount, regimen.interval),
+                 reporter))
             files.push_back("forecast.png");
         folder.Commit();
         return Written{folder.target(), files, report.str(), report.str()};

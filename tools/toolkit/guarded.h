@@ -114,4 +114,31 @@ double SecondsSince(std::chrono::steady_clock::time_point start);
 // The data set's columns the model's covariates read.
 std::vector<std::string> CovariateColumns(const cli::Model& model);
 
+// The data set of a fit (its folder `fit`, results.json read as `results`): `given`, or the one
+// results.json names, looked for in the fit folder and then from the current one, the one
+// whose digest is the fit's taken; a data set of other bytes is refused (ModelError), none
+// found is a UsageError.
+std::filesystem::path FitDataSet(const std::filesystem::path& fit, const std::filesystem::path& given,
+                                 const nlohmann::json& results);
+// The model of a fit: the file `given`, or the model text its results.json holds.
+cli::Model FitModel(const std::filesystem::path& fit, const std::filesystem::path& given,
+                    const nlohmann::json& results);
+
+// The data set read for one column that an option (--stratify) names; its absence is said so.
+cli::DataSet ReadWithColumn(const std::string& dataPath, const std::string& column);
+
+// A simulation estimates nothing: every parameter fixed for the engine (which then loads a
+// design without observations).
+void ForSimulation(cli::Model& model);
+// θ, Ω and σ of the model file, or of a fit's results.json (`results` not null), checked; a
+// value of that file that is no number or out of range is named with the file.
+simulation::VariabilityModel CheckedVariability(const cli::Model& model, const nlohmann::json* results,
+                                                const std::filesystem::path& resultsPath);
+// A warning for each bin of `edges` that holds none of `times` (`rows`: what they are).
+void WarnEmptyBins(const Reporter& reporter, const std::vector<double>& edges, const std::vector<double>& times,
+                   const std::string& output, const char* rows);
+
+// Merge of the shards of a bootstrap (their folders hold bootstrap.json).
+Written MergeBootstrap(const std::vector<std::filesystem::path>& shards, const std::filesystem::path& output);
+
 }  // namespace tessuvan::toolkit::detail

@@ -23,19 +23,71 @@ namespace tessuvan::toolkit {
 
 using namespace tessuvan::cli;
 
-namespace {
+namespace detail {
 
-using detail::CovariateColumns;
-using detail::Guarded;
-using detail::Reporter;
+// The fit's data set: --data, or the one results.json names (run.data_file, as the fit was
+// given it). A relative name is looked for in the fit folder, then from the current folder
+// (where the fit may have been run); of those that exist, the one whose digest is the fit's
+// (run.data_digest, when the fit recorded one) is taken, and a data set of other bytes is
+// refused: the check would compare the fit with observations it was not made of.
+std::filesystem::path FitDataSet(const std::filesystem::path& fit, const std::filesystem::path& given,
+                                 const nlohmann::json& results)
+{
+    const std::filesystem::path resultsPath = fit / "results.json";
+    const nlohmann::json run =
+        results.contains("run") && results["run"].is_object() ? results["run"] : nlohmann::json();
+    const std::string recorded =
+        run.contains("data_digest") && run["data_digest"].is_string() ? run["data_digest"].get<std::string>() : "";
+    std::vector<std::filesystem::path> candidates;
+    if (!given.empty())
+        candidates.push_back(given);
+    else if (run.contains("data_file") && run["data_file"].is_string()) {
+        const std::filesystem::path written = run["data_file"].get<std::string>();
+        if (written.is_relative()) candidates.push_back(fit / written);
+        candidates.push_back(written);
+    }
+    std::filesystem::path found;
+    for (const std::filesystem::path& candidate : candidates) {
+        if (!std::filesystem::is_regular_file(candidate)) continue;
+        if (recorded.empty() || FileDigest(candidate) == recorded) return candidate;
+        if (found.empty()) found = candidate;
+    }
+    if (!found.empty())
+        throw ModelError(
+            fmt::format("{}: not the data set of the fit (its digest {} differs from {}'s run.data_digest "
+                        "{}): give the fit's data set with --data",
+                        found.string(), FileDigest(found), resultsPath.string(), recorded));
+    throw UsageError("the fit's data set " +
+                     (candidates.empty() ? std::string("(not named in ") + resultsPath.string() + ")"
+                                         : candidates.front().string()) +
+                     " is not found: give it with --data");
+}
 
-constexpr const char* kGenerator =
-    "std::mt19937_64 per (replicate, individual), seeded by SplitMix64 of (seed, replicate, individual); "
-    "uniforms ((x >> 11) + 0.5) * 2^-53; normals by Box-Muller";
+// The fit's model: the file given, or the model text its results.json holds.
+Model FitModel(const std::filesystem::path& fit, const std::filesystem::path& given, const nlohmann::json& results)
+{
+    const std::filesystem::path resultsPath = fit / "results.json";
+    if (!given.empty()) return LoadModel(given);
+    if (results.contains("run") && results["run"].contains("model") && results["run"]["model"].is_string())
+        return ParseModel(results["run"]["model"].get<std::string>(), resultsPath.string() + " (run.model)");
+    throw ModelError(resultsPath.string() + ": holds no model text; give the model with --model");
+}
 
 // A simulation estimates nothing: every parameter is fixed for the engine, which then also
 // loads a design without observations (it refuses fewer observations than parameters to
 // estimate), and the individuals go in blocks of the engine's capacity.
+DataSet ReadWithColumn(const std::string& dataPath, const std::string& column)
+{
+    try {
+        return ReadDataSet(dataPath, {column});
+    } catch (const DataError& error) {
+        // The reader names a missing column as the model's covariate; here the option names it.
+        if (std::string(error.what()).find("column " + column + " named in the model is missing") == std::string::npos)
+            throw;
+        throw DataError(fmt::format("{}: --stratify {}: the data set has no such column", dataPath, column));
+    }
+}
+
 void ForSimulation(Model& model)
 {
     model.fit.estimation = Estimation::Focei;
@@ -76,42 +128,20 @@ void WarnEmptyBins(const Reporter& reporter, const std::vector<double>& edges, c
                                          b + 1, edges[b], edges[b + 1], output, rows));
 }
 
-// The fit's data set: --data, or the one results.json names (run.data_file, as the fit was
-// given it). A relative name is looked for in the fit folder, then from the current folder
-// (where the fit may have been run); of those that exist, the one whose digest is the fit's
-// (run.data_digest, when the fit recorded one) is taken, and a data set of other bytes is
-// refused: the check would compare the fit with observations it was not made of.
-std::filesystem::path FitDataSet(const VpcRequest& request, const nlohmann::json& results,
-                                 const std::filesystem::path& resultsPath)
-{
-    const nlohmann::json run =
-        results.contains("run") && results["run"].is_object() ? results["run"] : nlohmann::json();
-    const std::string recorded =
-        run.contains("data_digest") && run["data_digest"].is_string() ? run["data_digest"].get<std::string>() : "";
-    std::vector<std::filesystem::path> candidates;
-    if (!request.data.empty())
-        candidates.push_back(request.data);
-    else if (run.contains("data_file") && run["data_file"].is_string()) {
-        const std::filesystem::path written = run["data_file"].get<std::string>();
-        if (written.is_relative()) candidates.push_back(request.fit / written);
-        candidates.push_back(written);
-    }
-    std::filesystem::path found;
-    for (const std::filesystem::path& candidate : candidates) {
-        if (!std::filesystem::is_regular_file(candidate)) continue;
-        if (recorded.empty() || FileDigest(candidate) == recorded) return candidate;
-        if (found.empty()) found = candidate;
-    }
-    if (!found.empty())
-        throw ModelError(
-            fmt::format("{}: not the data set of the fit (its digest {} differs from {}'s run.data_digest "
-                        "{}): give the fit's data set with --data",
-                        found.string(), FileDigest(found), resultsPath.string(), recorded));
-    throw UsageError("the fit's data set " +
-                     (candidates.empty() ? std::string("(not named in ") + resultsPath.string() + ")"
-                                         : candidates.front().string()) +
-                     " is not found: give it with --data");
-}
+}  // namespace detail
+
+namespace {
+
+using detail::CheckedVariability;
+using detail::CovariateColumns;
+using detail::ForSimulation;
+using detail::Guarded;
+using detail::Reporter;
+using detail::WarnEmptyBins;
+
+constexpr const char* kGenerator =
+    "std::mt19937_64 per (replicate, individual), seeded by SplitMix64 of (seed, replicate, individual); "
+    "uniforms ((x >> 11) + 0.5) * 2^-53; normals by Box-Muller";
 
 }  // namespace
 
@@ -253,6 +283,7 @@ Written Merge(const std::vector<std::filesystem::path>& shards, const std::files
 {
     return Guarded([&] {
         if (shards.empty()) throw UsageError("no shard folder to merge");
+        if (IsBootstrapFolder(shards.front())) return detail::MergeBootstrap(shards, output);
         std::filesystem::path target = output;
         if (target.empty()) {
             std::ifstream in(shards.front() / "simulation.json");
@@ -280,93 +311,6 @@ Written Merge(const std::vector<std::filesystem::path>& shards, const std::files
         folder.Commit();
         return Written{folder.target(), {"simulations.csv", "summary.csv", "simulation.json"}, {}, {}};
     });
-}
-
-VpcResult Vpc(const VpcRequest& request, const Callbacks& callbacks, const RunStart& started)
-{
-    return Guarded([&] {
-        const Reporter reporter(callbacks);
-        reporter.Check();
-        if (request.replicates < 1) throw UsageError("--replicates must be at least 1");
-        const nlohmann::json results = ReadFitResults(request.fit);
-        const std::filesystem::path resultsPath = request.fit / "results.json";
-        Model model;
-        if (!request.model.empty())
-            model = LoadModel(request.model);
-        else if (results.contains("run") && results["run"].contains("model") && results["run"]["model"].is_string())
-            model = ParseModel(results["run"]["model"].get<std::string>(), resultsPath.string() + " (run.model)");
-        else
-            throw ModelError(resultsPath.string() + ": holds no model text; give the model with --model");
-        ForSimulation(model);
-        const std::string dataPath = FitDataSet(request, results, resultsPath).string();
-        const DataSet data = ReadDataSet(dataPath, CovariateColumns(model));
-        const EngineProblem problem = DrawnSteadyStateProblem(model, data);
-        const SimulationDesign design = DesignOf(problem, data);
-        const simulation::VariabilityModel variability = CheckedVariability(model, &results, resultsPath);
-
-        CheckIntegrationReach(model);
-
-        if (started) started();
-        reporter.Status("loading the model");
-        const ReplicateRun run =
-            RunReplicates(model, problem, design, variability, request.seed, {1, request.replicates}, true,
-                          request.threads, reporter.FractionReport());
-        reporter.Status("writing the results");
-        VpcResult result;
-        for (std::size_t k = 0; k < model.outputs.size(); ++k) {
-            OutputVpc vpc;
-            vpc.output = model.outputs[k].name;
-            std::vector<std::pair<std::size_t, std::size_t>> observed;  // (individual, row) of each VPC row
-            for (std::size_t i = 0; i < design.size(); ++i)
-                for (std::size_t o = 0; o < design[i].size(); ++o) {
-                    const DesignRow& row = design[i][o];
-                    if (row.output != k || !(row.dv > 0)) continue;
-                    vpc.rows.push_back({row.time, row.dv, run.pred[i][Eigen::Index(o)]});
-                    observed.emplace_back(i, o);
-                }
-            if (vpc.rows.empty()) continue;
-            const simulation::ReplicateReplay replay = [&](const auto& take) {
-                std::vector<double> values(observed.size());
-                run.draws->ForEach([&](int, const std::vector<simulation::SimulatedIndividual>& drawn) {
-                    for (std::size_t j = 0; j < observed.size(); ++j)
-                        values[j] = drawn[observed[j].first].dv[Eigen::Index(observed[j].second)];
-                    take(values);
-                });
-            };
-            std::vector<double> edges = request.bins.edges, times;
-            for (const simulation::VpcRow& row : vpc.rows) times.push_back(row.time);
-            if (edges.empty())
-                edges = simulation::EqualCountEdges(times, request.bins.count);
-            else
-                WarnEmptyBins(reporter, edges, times, vpc.output, "observation");
-            vpc.vpc = simulation::ComputeVpc(vpc.rows, std::size_t(request.replicates), replay, edges);
-            result.outputs.push_back(std::move(vpc));
-        }
-        if (result.outputs.empty()) throw DataError(dataPath + ": no observations to check against");
-        return result;
-    });
-}
-
-Written WriteInto(const VpcResult& vpc, OutputFolder& folder, const Callbacks& callbacks)
-{
-    return Guarded([&] {
-        const Reporter reporter(callbacks);
-        WriteVpcCsv(vpc.outputs, folder.staging());
-        std::vector<std::string> files{"vpc.csv"};
-        try {
-            WriteVpcPlot(vpc.outputs, folder.staging(), folder.work());
-            files.push_back("vpc.png");
-        } catch (const std::exception& error) {
-            reporter.Warning(std::string("no vpc.png: ") + error.what());
-        }
-        folder.Commit();
-        return Written{folder.target(), files, {}, {}};
-    });
-}
-
-Written Write(const VpcResult& vpc, const std::filesystem::path& folder, const Callbacks& callbacks)
-{
-    return detail::WriteIntoNewFolder(vpc, folder, callbacks);
 }
 
 }  // namespace tessuvan::toolkit

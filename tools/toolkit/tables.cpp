@@ -99,9 +99,9 @@ Tables TablesOf(const VpcResult& vpc)
     return detail::Guarded([&] {
         const Scratch scratch;
         const std::filesystem::path& folder = scratch.Path();
-        cli::WriteVpcCsv(vpc.outputs, folder);
         Tables result;
-        result.files.emplace_back("vpc.csv", ReadBack(folder / "vpc.csv"));
+        for (const std::string& file : cli::WriteVpcCsv(vpc.outputs, vpc.axes, folder))
+            result.files.emplace_back(file, ReadBack(folder / file));
         return result;
     });
 }

@@ -21,6 +21,6 @@ struct Tables {
 // Throws WriteError when the scratch folder the tables pass through cannot be written.
 Tables TablesOf(const FitResult& fit);
 Tables TablesOf(const Simulation& simulation);
-Tables TablesOf(const VpcResult& vpc);  // vpc.csv
+Tables TablesOf(const VpcResult& vpc);  // vpc.csv (and vpc_blq.csv with censored rows)
 
 }  // namespace tessuvan::toolkit

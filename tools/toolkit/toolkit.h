@@ -23,6 +23,7 @@
 #include "engine/engine_input.h"
 #include "estimation/focei.h"
 #include "model/model_file.h"
+#include "results/bootstrap_tables.h"
 #include "results/output_folder.h"
 #include "results/report_vpc.h"
 #include "results/simulation_tables.h"
@@ -194,17 +195,52 @@ struct VpcRequest {
     std::uint64_t seed = 1;
     BinRule bins;
     int threads = 1;
+    bool log = false;            // the plot's concentration axis logarithmic
+    bool timeAfterDose = false;  // x: the time after the last dose (rows before any dose left out)
+    // A data set column: a check per level of its value on each individual's first row giving
+    // one, or, with more than kVpcLevelsAsStrata levels, per third of the individuals by it.
+    std::string stratify;
 };
+inline constexpr int kVpcLevelsAsStrata = 6;
 struct VpcResult {
-    std::vector<cli::OutputVpc> outputs;  // the outputs with observations
+    std::vector<cli::OutputVpc> outputs;  // the outputs with observations, stratum by stratum
+    cli::VpcAxes axes;
 };
 VpcResult Vpc(const VpcRequest& request, const Callbacks& callbacks = {}, const RunStart& started = {});
-// vpc.csv and vpc.png (a warning when gnuplot cannot draw it).
+// vpc.csv, vpc_blq.csv (censored rows) and vpc.png (a warning when gnuplot cannot draw it).
 Written Write(const VpcResult& vpc, const std::filesystem::path& folder, const Callbacks& callbacks = {});
 Written WriteInto(const VpcResult& vpc, OutputFolder& folder, const Callbacks& callbacks = {});
 
-// Joins the folders of the shards of one simulation into what one run writes: into `target`,
-// or, when it is empty, the model file's name with -simulation.
+// ---- The bootstrap ------------------------------------------------------------------------
+// The nonparametric bootstrap of a FOCEI fit, from its folder's results.json: samples of the
+// individuals drawn with replacement (within the strata of a column, when asked), each refitted
+// from the fit's estimates (simulation/bootstrap.h, runs/run_bootstrap.h). The samples are the
+// same for any shards and threads.
+struct BootstrapRequest {
+    std::filesystem::path fit;    // the fit's folder
+    std::filesystem::path model;  // default: the model text of results.json
+    std::filesystem::path data;   // default: the data file named in results.json
+    int samples = 0;
+    std::uint64_t seed = 1;
+    Shard shard;
+    std::string stratify;  // a data set column constant within each individual; empty: one stratum
+    int threads = 1;
+};
+struct BootstrapResult {
+    BootstrapRequest request;
+    simulation::ReplicateRange range;  // the samples fitted (a shard's slice, or all)
+    cli::BootstrapTables tables;
+};
+BootstrapResult Bootstrap(const BootstrapRequest& request, const Callbacks& callbacks = {},
+                          const RunStart& started = {});
+// bootstrap.csv and bootstrap.json; of a whole run also bootstrap_summary.csv and bootstrap.txt
+// (Written::report, its text).
+Written Write(const BootstrapResult& bootstrap, const std::filesystem::path& folder, const Callbacks& callbacks = {});
+Written WriteInto(const BootstrapResult& bootstrap, OutputFolder& folder, const Callbacks& callbacks = {});
+
+// Joins the folders of the shards of one simulation (or of one bootstrap) into what one run
+// writes: into `target`, or, when it is empty, the model file's name with -simulation (the fit
+// folder's with -bootstrap).
 Written Merge(const std::vector<std::filesystem::path>& shards, const std::filesystem::path& target = {});
 
 // The FOCEI fits of the folders side by side (their results.json): −2LL, ΔOFV from the first,
