@@ -44,7 +44,8 @@ void ReadVariability(Reader& reader, const toml::node& node, const std::string& 
     // over more than a factor e^10 at two standard deviations.
     if (value > population::kLargestOmegaSd * population::kLargestOmegaSd)
         reader.Fail(&node, key,
-                    NumberText(value) + " is above " + Short(population::kLargestOmegaSd * population::kLargestOmegaSd) +
+                    NumberText(value) + " is above " +
+                        Short(population::kLargestOmegaSd * population::kLargestOmegaSd) +
                         ", the largest variance of ln(value) (an SD of " + Short(population::kLargestOmegaSd) +
                         ") the population search reaches");
     parameter.omega = value;
