@@ -220,6 +220,19 @@ TEST(DataText, AnAmountBeyondA32BitFloatIsRefusedAndUnreadColumnsAreWarned)
     EXPECT_EQ(set.warnings[1].rfind("d.csv:2:5 (II): II is the interval", 0), 0u) << set.warnings[1];
 }
 
+// RATE, DUR, II and LIMIT reach the engine's records (or its times) as AMT does.
+TEST(DataText, DosingColumnsAndLimitsBeyondA32BitFloatAreRefused)
+{
+    const std::string beyond =
+        "' is beyond the largest 32-bit float (3.4e+38), the type in which the engine receives it";
+    const std::string header = "ID,TIME,DV,AMT,RATE,DUR,II,ADDL,CENS,LIMIT,WT\n";
+    EXPECT_EQ(ErrorOf(header + "1,0,.,100,1e39,.,.,.,.,.,60\n"), "d.csv:2:5 (RATE): '1e39" + beyond);
+    EXPECT_EQ(ErrorOf(header + "1,0,.,100,.,-4e38,.,.,.,.,60\n"), "d.csv:2:6 (DUR): '-4e38" + beyond);
+    EXPECT_EQ(ErrorOf(header + "1,0,.,100,.,.,1e39,2,.,.,60\n"), "d.csv:2:7 (II): '1e39" + beyond);
+    EXPECT_EQ(ErrorOf(header + "1,0,.,100,.,.,.,.,.,.,60\n1,1,2,.,.,.,.,.,1,-1e300,60\n"),
+              "d.csv:3:10 (LIMIT): '-1e300" + beyond);
+}
+
 TEST(MalformedData, BeyondTheEnginesCapacitiesIsReportedWhereItHappens)
 {
     // The capacities of the engine the program loads (100 individuals, 10 interrupts and 150

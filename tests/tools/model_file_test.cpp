@@ -204,5 +204,43 @@ TEST(ModelFile, ValuesOutOfTheirRangeAreRefusedWithTheirKey)
               "fit.error_exponent: must be between -10 and 10 (0 to 2 is usual)");
 }
 
+// The numbers of the parameters reach the engine as 32-bit floats, and ω² is drawn from and
+// searched within the population search's ceiling: each is refused where it is written.
+TEST(ModelFile, ParameterNumbersOutsideTheirRangeAreRefusedWhereWritten)
+{
+    EXPECT_EQ(ErrorOf(With("ka = { value = 1.5 }", "ka = { value = nan }")),
+              "m.toml:10: parameters.ka.value: must be a finite number");
+    EXPECT_EQ(ErrorOf(With("ka = { value = 1.5 }", "ka = 1e308")),
+              "m.toml:10: parameters.ka: 1e+308 is beyond the largest 32-bit float (3.4e+38), the type in which the "
+              "engine receives it");
+    EXPECT_EQ(ErrorOf(With("prior = 0.2", "prior = -inf")), "m.toml:11: parameters.ke.prior: must be a finite number");
+    EXPECT_EQ(ErrorOf(With("ka = { value = 1.5 }", "ka = { value = 1.5, omega = inf }")),
+              "m.toml:10: parameters.ka.omega: must be a finite number");
+    EXPECT_EQ(ErrorOf(With("ka = { value = 1.5 }", "ka = { value = 1.5, omega = { value = 1e308 } }")),
+              "m.toml:10: parameters.ka.omega: 1e+308 is above 25, the largest variance of ln(value) (an SD of 5) "
+              "the population search reaches");
+}
+
+// Parts that do nothing are said with their line: a compartment no rate changes, and an
+// estimated parameter no formula reads (the observations cannot determine it; a definition
+// counts only when its own parameter is read, as CL's does not here).
+TEST(ModelFile, ACompartmentWithoutARateAndAnUnreadEstimatedParameterAreWarned)
+{
+    EXPECT_TRUE(ParseModel(kOneCompartment, "m.toml").warnings.empty());
+    std::string text = With("  \"d(gut)/dt = -ka*gut\",\n", "");
+    for (const auto& [from, to] :
+         {std::pair<std::string, std::string>{", estimate = \"fixed\" }", " }\nkx = { value = 2 }"},
+          {"ke*V*wt", "ke*kx*wt"}})
+        text.replace(text.find(from), from.size(), to);
+    const Model model = ParseModel(text, "m.toml");
+    EXPECT_EQ(model.warnings,
+              (std::vector<std::string>{
+                  "m.toml:3: model.compartments[1]: 'gut' has no rate in model.rates: its amount changes by doses "
+                  "alone (d(gut)/dt = 0)",
+                  "m.toml:12: parameters.kx: estimated, but no rate, output, P parameter, dosing formula or definition "
+                  "reads it: the observations cannot determine it (the engine's fit finds its normal equations "
+                  "singular); fix it (estimate = \"fixed\") or remove it"}));
+}
+
 }  // namespace
 }  // namespace tessuvan::cli

@@ -124,6 +124,10 @@ TEST(EngineCodes, CodesAreReadOnlyWhereTheyAreUnambiguous)
               "the engine reported code 3 while simulating: two points of one individual have the same time once "
               "stored as 32-bit floats");
     EXPECT_NE(DescribeEngineCode(EngineStage::IndividualFit, 4000).find("reached the value 0"), std::string::npos);
+    // The step ceiling: a precision far too fine, or one interval far too long.
+    const std::string ceiling = DescribeEngineCode(EngineStage::Simulation, 6, "CHU-BERMAN");
+    EXPECT_NE(ceiling.find("fit.precision is far too small"), std::string::npos) << ceiling;
+    EXPECT_NE(ceiling.find("a TIME of the data set is mistyped"), std::string::npos) << ceiling;
 }
 
 TEST(Weights, TheScaleMakesTheGeometricMeanOfWeightedSquaredResidualsOne)

@@ -112,10 +112,10 @@ TEST_F(Refusal, ReplicatesRefuseValuesAndPredictionsThatAreNotFinite)
     std::string model = kModel;
     Refused("simulate " + Write("inf.toml", std::regex_replace(model, std::regex("0\\.2 \\}"), "inf }")) + " " +
                 At("design.csv") + replicates,
-            2, "inf.toml: parameters.ka.omega: inf is not a finite variance >= 0");
+            2, "inf.toml:5: parameters.ka.omega: must be a finite number");
     Refused("simulate " + Write("huge.toml", std::regex_replace(model, std::regex("1\\.2"), "1e308")) + " " +
                 At("design.csv") + replicates,
-            2, "huge.toml: parameters.ka: 1e+308 is not a finite value below 1e130");
+            2, "huge.toml:5: parameters.ka.value: 1e+308 is beyond the largest 32-bit float");
     // A volume of 0: the engine's stand-in 1e130 for the division, not a prediction.
     const std::string zero = std::regex_replace(model, std::regex("value = 5"), "value = 0, estimate = \"fixed\"");
     Refused("simulate " + Write("zero.toml", zero) + " " + At("design.csv") + replicates,
@@ -137,6 +137,46 @@ TEST_F(Refusal, FitResultsOutOfRangeAreRefusedByFromAndVpc)
     Refused("vpc " + At("fit") + " --replicates 3 -q --data " + data, 2, results + ": theta.ka.value: 1e+308");
     FitFolder("\"value\": 1.617709098", "\"value\": \"fast\"");
     Refused("vpc " + At("fit") + " --replicates 3 -q --data " + data, 2, results + ": ");
+}
+
+// Without sigma a simulation from the fit would draw no residual error, without a θ or ω² the
+// model file's value or no variability: each missing member is named with the file.
+TEST_F(Refusal, FromAndVpcRefuseResultsMissingWhatTheyDrawFrom)
+{
+    const std::string data = (fs::path(TESSUVAN_EXAMPLES_DIR) / "theophylline" / "theophylline.csv").string();
+    const std::string model = (fs::path(TESSUVAN_EXAMPLES_DIR) / "theophylline" / "theophylline_focei.toml").string();
+    const std::string results = (root / "fit" / "results.json").string();
+    FitFolder("\"sigma\": \\{", "\"no_sigma\": {");
+    Refused("vpc " + At("fit") + " --replicates 3 -q --data " + data, 2,
+            results + ": sigma is missing or not an object (a FOCEI fit writes it)");
+    Refused("simulate " + model + " " + data + " --replicates 3 -q --from " + At("fit"), 2,
+            results + ": sigma is missing");
+    FitFolder("\"additive\": \\{\"value\"", "\"multiplicative\": {\"value\"");
+    Refused("simulate " + model + " " + data + " --replicates 3 -q --from " + At("fit"), 2,
+            results + ": unknown residual error 'multiplicative'");
+    FitFolder(",\\s*\"CL\": \\{\"variance\"[^}]*\\}", "");
+    Refused("simulate " + model + " " + data + " --replicates 3 -q --from " + At("fit"), 2,
+            results + ": omega.CL is missing (the model " + model + " gives CL an omega)");
+}
+
+// A warning of the model file is said before the run, so that a fit it makes fail names it.
+TEST_F(Refusal, AnUnreadEstimatedParameterIsNamedBeforeTheFitFails)
+{
+    const std::string text =
+        "[model]\ncompartments = [\"central\"]\nrates = [\"d(central)/dt = -CL/V*central\"]\n"
+        "[parameters]\nCL = { value = 0.5 }\nV = { value = 5 }\nkx = { value = 2 }\n"
+        "[outputs]\nconc = \"central/V\"\n";
+    std::string data = "ID,TIME,DV,AMT,EVID\n";
+    for (int id = 1; id <= 3; ++id) {
+        data += std::to_string(id) + ",0,.,100,1\n";
+        for (const char* t : {"1", "2", "4", "8"}) data += std::to_string(id) + "," + t + ",5,.,0\n";
+    }
+    const Outcome outcome =
+        Tool("fit " + Write("unread.toml", text) + " " + Write("d.csv", data) + " -q -o " + At("out"));
+    EXPECT_NE(outcome.status, 0) << outcome.output;
+    EXPECT_NE(outcome.output.find("tessuvan: warning: " + At("unread.toml") + ":7: parameters.kx: estimated, but no"),
+              std::string::npos)
+        << outcome.output;
 }
 
 TEST_F(Refusal, FitRefusesTheEnginesStandInForADivisionByZero)

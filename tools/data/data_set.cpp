@@ -175,16 +175,16 @@ struct UnusedColumn {
 // its column and says what is allowed.
 void ReadDoseColumns(const RowReader& row, DataRow& out, int rate, int dur, int ii, int addl, int ss)
 {
-    out.rate = row.Number(rate).value_or(0);
+    out.rate = row.Single(rate).value_or(0);
     if (out.rate < 0 && out.rate != -1 && out.rate != -2)
         row.Fail(rate,
                  "RATE must be positive (an infusion), 0 (a bolus), -1 (the rate given by dosing.rate of "
                  "the model) or -2 (the duration given by dosing.duration)");
-    out.duration = row.Number(dur).value_or(0);
+    out.duration = row.Single(dur).value_or(0);
     if (out.duration < 0) row.Fail(dur, "DUR cannot be negative");
     if (out.duration > 0 && out.rate != 0)
         row.Fail(dur, "give an infusion's RATE or its DUR, not both (RATE is AMT/DUR)");
-    out.interval = row.Number(ii).value_or(0);
+    out.interval = row.Single(ii).value_or(0);
     if (out.interval < 0) row.Fail(ii, "II cannot be negative");
     out.additional = row.Whole(addl, 0);
     if (out.additional < 0) row.Fail(addl, "ADDL cannot be negative");
@@ -313,7 +313,7 @@ DataSet ParseDataSet(std::string_view text, const std::string& sourceName,
             out.missing = !out.dv.has_value();
             out.censored = row.Whole(cens, 0);
             if (out.censored < -1 || out.censored > 1) row.Fail(cens, "CENS must be -1, 0 or 1");
-            out.limit = row.Number(limit);
+            out.limit = row.Single(limit);
             if (out.limit && out.dv && out.censored == 1 && !(*out.limit < *out.dv))
                 row.Fail(limit, "with CENS 1 the value lies between LIMIT and DV: LIMIT must be below DV");
             if (out.limit && out.dv && out.censored == -1 && !(*out.limit > *out.dv))

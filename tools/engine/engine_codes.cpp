@@ -34,7 +34,9 @@ std::string IntegrationWords(int code)
                    "step too short to represent)";
         case TessuvanIntegrationStepCeiling:
             return "an interval took 250,000 integration steps, the most the engine takes, without reaching its end: "
-                   "fit.precision is far too small for the model (1e-6 to 1e-10 is usual)";
+                   "fit.precision is far too small for the model (1e-6 to 1e-10 is usual), or a TIME of the data set "
+                   "is mistyped (such as 1e30 for 30), which makes one interval far longer than the model's time "
+                   "scale";
         default:
             return "";
     }

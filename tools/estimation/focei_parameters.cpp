@@ -136,7 +136,7 @@ void Packing::Bounds(std::vector<double>& low, std::vector<double>& high) const
             case Kind::Omega:
             case Kind::FactorDiagonal:
                 low.push_back(std::sqrt(kVarianceFloor));
-                high.push_back(5.0);
+                high.push_back(population::kLargestOmegaSd);
                 break;
             case Kind::FactorBelow:
                 low.push_back(-5.0);

@@ -94,8 +94,11 @@ public:
         }
         for (SymbolKind kind : forbidden)
             if (ReadsKind(*tree, kind)) reader_.Fail(at, key, "\"" + text + "\" may not read " + KindWords(kind));
+        parsed_.push_back(tree);
         return tree;
     }
+
+    const std::vector<NodePtr>& Parsed() const { return parsed_; }  // every formula, in the order read
 
 private:
     // In the order of SymbolKind.
@@ -108,6 +111,7 @@ private:
 
     Reader& reader_;
     std::map<std::string, std::optional<Symbol>> names_;
+    std::vector<NodePtr> parsed_;
 };
 
 Estimate EstimateFromWords(Reader& reader, const toml::node& node, const std::string& key)
@@ -148,15 +152,15 @@ void ReadParameters(Reader& reader, Translator& names, Model& model, const toml:
             if (auto* omega = fields->get("omega")) ReadVariability(reader, *omega, key + ".omega", parameter);
             if (auto* formula = fields->get("formula")) parameter.formula = reader.String(*formula, key + ".formula");
             if (auto* value = fields->get("value"))
-                parameter.value = reader.Number(*value, key + ".value");
+                parameter.value = reader.Finite(*value, key + ".value");
             else if (parameter.formula.empty())
                 reader.Fail(node, key, "needs a value (the initial estimate)");
             if (auto* estimate = fields->get("estimate"))
                 parameter.estimate = EstimateFromWords(reader, *estimate, key + ".estimate");
             parameter.prior = parameter.value;
-            if (auto* prior = fields->get("prior")) parameter.prior = reader.Number(*prior, key + ".prior");
+            if (auto* prior = fields->get("prior")) parameter.prior = reader.Finite(*prior, key + ".prior");
             if (auto* sd = fields->get("prior_sd")) {
-                parameter.priorSd = reader.Number(*sd, key + ".prior_sd");
+                parameter.priorSd = reader.Finite(*sd, key + ".prior_sd");
                 if (parameter.priorSd < 0) reader.Fail(sd, key + ".prior_sd", "a deviation cannot be negative");
             }
             if (!parameter.formula.empty()) {
@@ -165,7 +169,7 @@ void ReadParameters(Reader& reader, Translator& names, Model& model, const toml:
                 parameter.estimate = Estimate::Fixed;
             }
         } else {
-            parameter.value = reader.Number(*node, key);
+            parameter.value = reader.Finite(*node, key);
             parameter.prior = parameter.value;
         }
         if (parameter.formula.empty() && parameter.estimate != Estimate::Fixed && parameter.value <= 0)
@@ -285,7 +289,7 @@ void ReadDosing(Reader& reader, Translator& names, Model& model, const toml::tab
             if (s == 0) reader.Fail(node, prefix + "." + name, "unknown name '" + name + "': not a compartment");
             CompartmentDosing& dosing = model.dosing[std::size_t(s - 1)];
             dosing.*text = node->as_string() ? reader.String(*node, prefix + "." + name)
-                                             : NumberText(reader.Number(*node, prefix + "." + name));
+                                             : NumberText(reader.Finite(*node, prefix + "." + name));
             dosing.*tree = names.Parse(node, prefix + "." + name, dosing.*text,
                                        {SymbolKind::Compartment, SymbolKind::Time, SymbolKind::PParameter});
         }
@@ -465,6 +469,7 @@ Model ParseModel(std::string_view text, const std::string& sourceName)
     ReadEstimation(reader, model, root["fit"].as_table(), root["error"].as_table());
     ReadOmegaBlocks(reader, model, root["omega"].as_table());
     ReadUnits(reader, model, root["units"].as_table());
+    WarnOfUnusedParts(reader, model, root, names.Parsed(), definitions);
     return model;
 }
 

@@ -162,6 +162,7 @@ struct Model {
     ErrorSpec error;
     std::vector<StatedOmegaBlock> omegaBlocks;  // blocks of more than one η; the other η stay independent
     std::string timeUnit;                       // [units] time, for the plots' labels; empty: none
+    std::vector<std::string> warnings;          // parts that do nothing ("file:line: key: what"), said before a run
 
     int CompartmentNumber(std::string_view name) const;  // 1-based, 0 when unknown
 };

@@ -5,14 +5,20 @@
 #include <Eigen/Dense>
 
 #include "model/model_reader.h"
+#include "population/population_model.h"
 
 namespace tessuvan::cli::model_reading {
 
 namespace {
 
-// omega = 0.1 or omega = { value = 0.1, fixed = true }.
+// omega = 0.1 or omega = { value = 0.1, fixed = true }; the value finite.
 std::pair<double, bool> ValueAndFixed(Reader& reader, const toml::node& node, const std::string& key)
 {
+    const auto finite = [&reader](const toml::node& at, const std::string& where) {
+        const double number = reader.Number(at, where);
+        if (!std::isfinite(number)) reader.Fail(&at, where, "must be a finite number");
+        return number;
+    };
     if (const toml::table* fields = node.as_table()) {
         reader.OnlyKeys(*fields, key + ".", {"value", "fixed"});
         const toml::node* value = fields->get("value");
@@ -22,9 +28,9 @@ std::pair<double, bool> ValueAndFixed(Reader& reader, const toml::node& node, co
             if (!flag->is_boolean()) reader.Fail(flag, key + ".fixed", "true or false is expected");
             fixed = flag->as_boolean()->get();
         }
-        return {reader.Number(*value, key + ".value"), fixed};
+        return {finite(*value, key + ".value"), fixed};
     }
-    return {reader.Number(node, key), false};
+    return {finite(node, key), false};
 }
 
 }  // namespace
@@ -33,6 +39,15 @@ void ReadVariability(Reader& reader, const toml::node& node, const std::string& 
 {
     const auto [value, fixed] = ValueAndFixed(reader, node, key);
     if (!(value > 0)) reader.Fail(&node, key, "a variance must be positive");
+    // The population search keeps ω within its ceiling; a start beyond it is no variance the
+    // search could return to, and a simulation drawing from it spreads the individual values
+    // over more than a factor e^10 at two standard deviations.
+    if (value > population::kLargestOmegaSd * population::kLargestOmegaSd)
+        reader.Fail(&node, key,
+                    NumberText(value) + " is above " +
+                        Short(population::kLargestOmegaSd * population::kLargestOmegaSd) +
+                        ", the largest variance of ln(value) (an SD of " + Short(population::kLargestOmegaSd) +
+                        ") the population search reaches");
     parameter.omega = value;
     parameter.omegaFixed = fixed;
 }

@@ -27,11 +27,17 @@ public:
 
     [[noreturn]] void Fail(const toml::node* at, const std::string& key, const std::string& message) const
     {
+        throw ModelError(Said(at, key, message));
+    }
+
+    // "file:line: key: message", the form of every failure and warning of the model file.
+    std::string Said(const toml::node* at, const std::string& key, const std::string& message) const
+    {
         std::ostringstream text;
         text << source_;
         if (at != nullptr && at->source().begin.line > 0) text << ":" << at->source().begin.line;
         text << ": " << key << ": " << message;
-        throw ModelError(text.str());
+        return text.str();
     }
 
     // Members of a table in the order they are written (toml++ keeps them sorted by key).
@@ -61,17 +67,25 @@ public:
         Fail(&node, key, "a number is expected");
     }
 
+    // A value the engine holds as a 32-bit float (a parameter's value, prior or deviation) or
+    // that a simulation draws with (ω², σ): finite and within the largest 32-bit float.
+    double Finite(const toml::node& node, const std::string& key) const
+    {
+        const double value = Number(node, key);
+        if (!std::isfinite(value)) Fail(&node, key, "must be a finite number");
+        if (std::fabs(value) > std::numeric_limits<float>::max())
+            Fail(&node, key,
+                 NumberText(value) + " is beyond the largest 32-bit float (" +
+                     Short(std::numeric_limits<float>::max()) + "), the type in which the engine receives it");
+        return value;
+    }
+
     // A setting the engine receives as a 32-bit float: refused unless the conversion keeps it
     // (finite, and not so small that it becomes 0 or loses digits as a subnormal).
     double Single(const toml::node& node, const std::string& key) const
     {
-        const double value = Number(node, key);
-        if (!std::isfinite(value)) Fail(&node, key, "must be a finite number");
+        const double value = Finite(node, key);
         const double magnitude = std::fabs(value);
-        if (magnitude > std::numeric_limits<float>::max())
-            Fail(&node, key,
-                 NumberText(value) + " is beyond the largest 32-bit float (" +
-                     Short(std::numeric_limits<float>::max()) + "), the type in which the engine receives it");
         if (magnitude != 0 && magnitude < std::numeric_limits<float>::min())
             Fail(&node, key,
                  NumberText(value) + " is below the smallest normal 32-bit float (" +
@@ -113,5 +127,10 @@ void ReadUnits(Reader& reader, Model& model, const toml::table* section);
 void ReadOmegaBlocks(Reader& reader, Model& model, const toml::table* section);
 // The estimation asked for, or by default focei when any parameter has an omega.
 void ReadEstimation(Reader& reader, Model& model, const toml::table* fit, const toml::table* error);
+// Warnings of parts that do nothing: a compartment without a rate, and an estimated parameter
+// that no formula reads (`parsed`: every formula read, `definitions` among them those of the
+// parameters, by parameter), which the observations cannot determine.
+void WarnOfUnusedParts(const Reader& reader, Model& model, const toml::table& root, const std::vector<NodePtr>& parsed,
+                       const std::vector<NodePtr>& definitions);
 
 }  // namespace tessuvan::cli::model_reading

@@ -93,6 +93,14 @@ std::vector<std::pair<std::string, double>> Member(const nlohmann::json& results
 
 PopulationValues ReadPopulationJson(const nlohmann::json& results)
 {
+    // A simulation from a fit without one of them would draw silently without it (no residual
+    // error, the model file's typical values).
+    for (const char* member : {"theta", "omega", "sigma"})
+        if (!results.is_object() || !results.contains(member) || !results[member].is_object())
+            throw PopulationJsonError(std::string("results.json: ") + member +
+                                      " is missing or not an object (a FOCEI fit writes it)");
+    if (results["sigma"].empty())
+        throw PopulationJsonError("results.json: sigma names no residual error (additive and/or proportional)");
     return {Member(results, "theta", "value"), Member(results, "omega", "variance"), Member(results, "sigma", "value"),
             ReadOmegaMatrix(results)};
 }

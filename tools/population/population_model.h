@@ -66,6 +66,11 @@ void DrawBlock(const Eigen::MatrixXd& factor, Normal&& normal, double* eta)
     }
 }
 
+// The largest SD of an η (ω, or a block's diagonal factor) the population search reaches and
+// the model file accepts: individual values within a factor e^10 (22,000) of the typical one at
+// two standard deviations.
+constexpr double kLargestOmegaSd = 5;
+
 struct Omega {
     std::vector<OmegaBlock> blocks;
 

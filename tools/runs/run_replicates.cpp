@@ -183,6 +183,17 @@ simulation::VariabilityModel VariabilityOf(const Model& model, const nlohmann::j
     }
     for (const auto& [name, value] : values.theta)
         variability.typical[Eigen::Index(parameterNamed(name, "theta"))] = value;
+    // Every parameter with an omega in the model varies by the fit's θ and ω².
+    const auto has = [](const std::vector<std::pair<std::string, double>>& member, const std::string& name) {
+        return std::any_of(member.begin(), member.end(), [&](const auto& entry) { return entry.first == name; });
+    };
+    for (const ParameterSpec& parameter : model.parameters) {
+        if (!(parameter.omega > 0)) continue;
+        for (const auto& [member, field] : {std::pair{&values.theta, "theta"}, std::pair{&values.omega, "omega"}})
+            if (!has(*member, parameter.name))
+                throw ModelError(fmt::format("results.json: {}.{} is missing (the model {} gives {} an omega)", field,
+                                             parameter.name, model.source, parameter.name));
+    }
     if (!model.omegaBlocks.empty()) {
         SetFittedBlocks(model, values.omegaMatrix, "results.json", variability);
     } else {

@@ -44,6 +44,9 @@ RunOutcome Run(const Study& study, bool fit, const Callbacks& callbacks, const R
     reporter.Check();
     RunOutcome outcome{study.modelPath, study.dataPath, study.model, {}, {}, 0, study.data, options.linearPlots};
     const Model& model = outcome.model;
+    // Said before the run, which they may make fail (an unread parameter's singular fit), and
+    // kept in the report.
+    for (const std::string& warning : model.warnings) reporter.Warning(warning);
     const bool focei = fit && model.fit.estimation == Estimation::Focei;
     if (focei && options.npdeSimulations < 0) throw UsageError("the NPDE simulations must be 0 (none) or more");
     const CensoredRows censored = focei ? CensoredRows::Kept : CensoredRows::LeftOut;
@@ -80,6 +83,7 @@ RunOutcome Run(const Study& study, bool fit, const Callbacks& callbacks, const R
                             : RunEngine(model, problem, fit, reporter.StatusReport());
         reporter.Check();
     }
+    outcome.run.warnings.insert(outcome.run.warnings.begin(), model.warnings.begin(), model.warnings.end());
     // The fit's own predictions and estimates are checked before anything simulates from them.
     CheckPredictionsFinite(model, problem, outcome.run);
     CheckRunUsable(model, outcome.run);

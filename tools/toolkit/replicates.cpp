@@ -197,6 +197,7 @@ ReplicateSimulation SimulateReplicates(const Study& study, const ReplicateReques
                                          request.replicates));
         ReplicateSimulation simulation{study.modelPath, study.dataPath, study.model, {}, {}, {}, request, {}, {}};
         Model& model = simulation.model;
+        for (const std::string& warning : model.warnings) reporter.Warning(warning);
         ForSimulation(model);
         simulation.problem = DrawnSteadyStateProblem(model, study.data);
         simulation.design = DesignOf(simulation.problem, study.data);

@@ -69,7 +69,7 @@ public:
 struct Callbacks {
     std::function<void(const std::string& status)> status;    // what the run does now
     std::function<void(double fraction)> fraction;            // replicates: the share done, 0..1
-    std::function<void(const std::string& message)> warning;  // said while writing (no plot drawn)
+    std::function<void(const std::string& message)> warning;  // the model file's, before a run; no plot drawn
     // Asked at every report of the two above and between the stages; true ends the call with
     // Cancelled (a FOCEI estimation at the end of its stage, the others at once). `fraction`
     // and `cancelled` may be called from the run's threads, one at a time.
