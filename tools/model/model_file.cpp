@@ -144,7 +144,8 @@ void ReadParameters(Reader& reader, Translator& names, Model& model, const toml:
         ParameterSpec parameter;
         parameter.name = name;
         if (const toml::table* fields = node->as_table()) {
-            reader.OnlyKeys(*fields, key + ".", {"value", "estimate", "prior", "prior_sd", "formula", "omega"});
+            reader.OnlyKeys(*fields, key + ".",
+                            {"value", "estimate", "prior", "prior_sd", "formula", "omega", "scale", "variability"});
             if (auto* omega = fields->get("omega")) ReadVariability(reader, *omega, key + ".omega", parameter);
             if (auto* formula = fields->get("formula")) parameter.formula = reader.String(*formula, key + ".formula");
             if (auto* value = fields->get("value"))
@@ -164,11 +165,13 @@ void ReadParameters(Reader& reader, Translator& names, Model& model, const toml:
                     reader.Fail(node, key, "a parameter defined by a formula is never estimated");
                 parameter.estimate = Estimate::Fixed;
             }
+            ReadScale(reader, *fields, key, parameter);
         } else {
             parameter.value = reader.Number(*node, key);
             parameter.prior = parameter.value;
         }
-        if (parameter.formula.empty() && parameter.estimate != Estimate::Fixed && parameter.value <= 0)
+        if (parameter.formula.empty() && parameter.estimate != Estimate::Fixed && parameter.value <= 0 &&
+            parameter.scale == population::Scale::Log)
             reader.Fail(node, key, "an estimated parameter needs a positive initial value (steps are relative to it)");
         if (model.parameters.size() == static_cast<std::size_t>(kMaxAdjustables))
             reader.Fail(node, key, "at most " + std::to_string(kMaxAdjustables) + " parameters");

@@ -41,6 +41,8 @@
 //   [omega] gives a full covariance to some of them (the others stay independent):
 //   blocks = [["CL", "V"]], correlations = { "CL:V" = 0.3 } (starting values, default 0),
 //   fixed_blocks = [["ka", "F"]] (a block held at its starting covariance).
+//   A parameter's scale = "linear" lets θ be negative or 0 (searched as it is, η normal:
+//   φ = θ + η); variability = "normal" says the same, "logit" searches logit θ (φ in (0, 1)).
 //
 // Time is `t` (also `time`). Every formula error names the file, the line and the key.
 #pragma once
@@ -54,6 +56,7 @@
 
 #include "model/expression.h"
 #include "model/printable.h"
+#include "population/population_model.h"
 
 namespace tessuvan::cli {
 
@@ -80,6 +83,9 @@ struct ParameterSpec {
     // η_i ~ N(0, omega); omega is a variance, 0 = none.
     double omega = 0;
     bool omegaFixed = false;
+    // scale = "linear" | "logit" (variability = "normal" | "logit"): φ_i = h(k(value) + η_i)
+    // (population_model.h); the value may then be of any sign, or within (0, 1).
+    population::Scale scale = population::Scale::Log;
 };
 
 // A block of Ω ([omega]): the η of `names` correlated, in the parameters' order.
