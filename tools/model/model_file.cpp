@@ -12,6 +12,7 @@
 
 #include <toml++/toml.h>
 
+#include "model/conditions.h"
 #include "model/engine_text.h"
 #include "model/input_file.h"
 #include "model/model_reader.h"
@@ -55,14 +56,14 @@ bool IsIdentifier(std::string_view name)
 
 bool IsReserved(std::string_view name)
 {
-    for (std::string_view reserved : {"t", "T", "time", "exp", "log", "ln", "sqrt"})
+    for (std::string_view reserved : {"t", "T", "time", "exp", "log", "ln", "sqrt", "if", "and", "or", "not"})
         if (name == reserved) return true;
     return false;
 }
 
 class Translator {
 public:
-    explicit Translator(Reader& reader) : reader_(reader) {}
+    Translator(Reader& reader, Model& model) : reader_(reader), model_(model) {}
 
     // Declares a name; a name without symbol (an output) is taken but cannot be read.
     void Declare(const toml::node* at, const std::string& key, const std::string& name, std::optional<Symbol> symbol)
@@ -94,10 +95,38 @@ public:
         }
         for (SymbolKind kind : forbidden)
             if (ReadsKind(*tree, kind)) reader_.Fail(at, key, "\"" + text + "\" may not read " + KindWords(kind));
-        return tree;
+        return Lowered(at, key, tree);
     }
 
 private:
+    // The conditions of a formula as covariates of their own (model/conditions.h), which
+    // follow the covariates read from the data.
+    NodePtr Lowered(const toml::node* at, const std::string& key, const NodePtr& tree)
+    {
+        if (!HasCondition(*tree)) return tree;
+        DerivedCovariates derived;
+        std::size_t read = 0;
+        while (read < model_.covariates.size() && !model_.covariates[read].derived) ++read;
+        derived.first = int(read + 1);
+        for (std::size_t q = read; q < model_.covariates.size(); ++q) {
+            derived.trees.push_back(model_.covariates[q].derived);
+            derived.names.push_back(model_.covariates[q].name);
+        }
+        NodePtr lowered;
+        try {
+            lowered = LowerConditions(tree, derived);
+        } catch (const ConditionError& error) {
+            reader_.Fail(at, key, error.what());
+        }
+        if (read + derived.trees.size() > static_cast<std::size_t>(kMaxQParameters))
+            reader_.Fail(at, key,
+                         "at most " + std::to_string(kMaxQParameters) +
+                             " covariates, those the tool computes for conditions included");
+        for (std::size_t k = model_.covariates.size() - read; k < derived.trees.size(); ++k)
+            model_.covariates.push_back(CovariateSpec{derived.names[k], "", derived.trees[k]});
+        return lowered;
+    }
+
     // In the order of SymbolKind.
     static std::string KindWords(SymbolKind kind)
     {
@@ -107,6 +136,7 @@ private:
     }
 
     Reader& reader_;
+    Model& model_;
     std::map<std::string, std::optional<Symbol>> names_;
 };
 
@@ -188,7 +218,7 @@ void ReadCovariates(Reader& reader, Translator& names, Model& model, const toml:
         if (model.covariates.size() == static_cast<std::size_t>(kMaxQParameters))
             reader.Fail(node, key, "at most " + std::to_string(kMaxQParameters) + " covariates");
         names.Declare(node, key, name, Symbol{SymbolKind::Covariate, int(model.covariates.size() + 1)});
-        model.covariates.push_back(CovariateSpec{name, reader.String(*node, key)});
+        model.covariates.push_back(CovariateSpec{name, reader.String(*node, key), nullptr});
     }
 }
 
@@ -413,7 +443,7 @@ Model ParseModel(std::string_view text, const std::string& sourceName)
 
     Model model;
     model.source = sourceName;
-    Translator names(reader);
+    Translator names(reader, model);
     ReadCompartments(reader, names, model, *modelSection);
     ReadParameters(reader, names, model, root["parameters"].as_table());
     ReadCovariates(reader, names, model, root["covariates"].as_table());

@@ -44,7 +44,9 @@
 //   A parameter's scale = "linear" lets θ be negative or 0 (searched as it is, η normal:
 //   φ = θ + η); variability = "normal" says the same, "logit" searches logit θ (φ in (0, 1)).
 //
-// Time is `t` (also `time`). Every formula error names the file, the line and the key.
+// Formulas may compare covariates (==, !=, <, <=, >, >=, and, or, not) and choose with
+// if(condition, a, b): model/conditions.h. Time is `t` (also `time`). Every formula error
+// names the file, the line and the key.
 #pragma once
 
 #include <filesystem>
@@ -97,7 +99,10 @@ struct StatedOmegaBlock {
 
 struct CovariateSpec {
     std::string name;
-    std::string column;  // data column, matched case-insensitively
+    std::string column;  // data column, matched case-insensitively; empty for a derived one
+    // A part of a formula holding a condition, computed by the tool from the covariates
+    // before it (model/conditions.h); its name is the part as read. Null: read from `column`.
+    NodePtr derived;
 };
 
 struct NamedFormula {

@@ -7,6 +7,7 @@
 #include <fstream>
 #include <map>
 
+#include "data/derived_covariates.h"
 #include "engine/engine_limits.h"
 #include "fmt/format.h"
 #include "results/file_digest.h"
@@ -299,7 +300,8 @@ VpcResult Vpc(const VpcRequest& request, const Callbacks& callbacks, const RunSt
             throw ModelError(resultsPath.string() + ": holds no model text; give the model with --model");
         ForSimulation(model);
         const std::string dataPath = FitDataSet(request, results, resultsPath).string();
-        const DataSet data = ReadDataSet(dataPath, CovariateColumns(model));
+        DataSet data = ReadDataSet(dataPath, CovariateColumns(model));
+        AddDerivedCovariates(model, data);
         const EngineProblem problem = DrawnSteadyStateProblem(model, data);
         const SimulationDesign design = DesignOf(problem, data);
         const simulation::VariabilityModel variability = CheckedVariability(model, &results, resultsPath);
