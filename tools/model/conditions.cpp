@@ -87,6 +87,26 @@ NodePtr LowerConditions(const NodePtr& tree, DerivedCovariates& derived)
     return node;
 }
 
+NodePtr LowerIntoModel(const NodePtr& tree, Model& model, int capacity)
+{
+    if (!HasCondition(*tree)) return tree;
+    DerivedCovariates derived;
+    std::size_t read = 0;
+    while (read < model.covariates.size() && !model.covariates[read].derived) ++read;
+    derived.first = int(read + 1);
+    for (std::size_t q = read; q < model.covariates.size(); ++q) {
+        derived.trees.push_back(model.covariates[q].derived);
+        derived.names.push_back(model.covariates[q].name);
+    }
+    const NodePtr lowered = LowerConditions(tree, derived);
+    if (read + derived.trees.size() > static_cast<std::size_t>(capacity))
+        throw ConditionError("at most " + std::to_string(capacity) +
+                             " covariates, those the tool computes for conditions included");
+    for (std::size_t k = model.covariates.size() - read; k < derived.trees.size(); ++k)
+        model.covariates.push_back(CovariateSpec{derived.names[k], "", derived.trees[k]});
+    return lowered;
+}
+
 std::string FormulaText(const Node& node)
 {
     const auto wrap = [](const Node& n) { return "(" + FormulaText(n) + ")"; };

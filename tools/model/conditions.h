@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "model/expression.h"
+#include "model/model_file.h"
 
 namespace tessuvan::cli {
 
@@ -38,6 +39,10 @@ bool HasCondition(const Node& node);
 // The tree with every condition lowered as the header says; a part met before (the same text)
 // is the same covariate. Throws ConditionError naming what a condition may not read.
 NodePtr LowerConditions(const NodePtr& tree, DerivedCovariates& derived);
+
+// LowerConditions with the model's derived covariates, which follow those read from the data:
+// new ones are added to model.covariates; at most `capacity` covariates in all.
+NodePtr LowerIntoModel(const NodePtr& tree, Model& model, int capacity);
 
 // The formula as text in the model file's syntax, fully parenthesised (no commas: an `if`
 // prints as "if(c then a else b)").

@@ -99,32 +99,14 @@ public:
     }
 
 private:
-    // The conditions of a formula as covariates of their own (model/conditions.h), which
-    // follow the covariates read from the data.
+    // The conditions of a formula as covariates of their own (model/conditions.h).
     NodePtr Lowered(const toml::node* at, const std::string& key, const NodePtr& tree)
     {
-        if (!HasCondition(*tree)) return tree;
-        DerivedCovariates derived;
-        std::size_t read = 0;
-        while (read < model_.covariates.size() && !model_.covariates[read].derived) ++read;
-        derived.first = int(read + 1);
-        for (std::size_t q = read; q < model_.covariates.size(); ++q) {
-            derived.trees.push_back(model_.covariates[q].derived);
-            derived.names.push_back(model_.covariates[q].name);
-        }
-        NodePtr lowered;
         try {
-            lowered = LowerConditions(tree, derived);
+            return LowerIntoModel(tree, model_, kMaxQParameters);
         } catch (const ConditionError& error) {
             reader_.Fail(at, key, error.what());
         }
-        if (read + derived.trees.size() > static_cast<std::size_t>(kMaxQParameters))
-            reader_.Fail(at, key,
-                         "at most " + std::to_string(kMaxQParameters) +
-                             " covariates, those the tool computes for conditions included");
-        for (std::size_t k = model_.covariates.size() - read; k < derived.trees.size(); ++k)
-            model_.covariates.push_back(CovariateSpec{derived.names[k], "", derived.trees[k]});
-        return lowered;
     }
 
     // In the order of SymbolKind.
