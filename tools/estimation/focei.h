@@ -74,9 +74,10 @@ struct FoceiProblem {
     struct Theta {
         std::string name;
         std::size_t parameter = 0;  // 0-based model parameter it sets
-        double value = 1;           // initial typical value, positive
+        double value = 1;           // initial typical value (positive on the log scale, in (0, 1) on the logit)
         bool fixed = false;
-        int eta = -1;  // its random effect, −1 = none
+        int eta = -1;                                      // its random effect, −1 = none
+        population::Scale scale = population::Scale::Log;  // φ = h(k(θ) + η), searched in k(θ)
     };
     std::vector<Theta> thetas;
     struct Eta {

@@ -11,7 +11,8 @@ FoceiProblem FoceiProblemOf(const population::PopulationModel& model, const std:
     for (const population::Theta& theta : model.thetas) {
         const auto at = std::find(parameters.begin(), parameters.end(), theta.name);
         if (at == parameters.end()) throw std::invalid_argument("no model parameter " + theta.name);
-        problem.thetas.push_back({theta.name, std::size_t(at - parameters.begin()), theta.value, theta.fixed, -1});
+        problem.thetas.push_back(
+            {theta.name, std::size_t(at - parameters.begin()), theta.value, theta.fixed, -1, theta.scale});
     }
     for (const population::OmegaBlock& block : model.omega.blocks) {
         const int b = block.Size() > 1 ? int(problem.blocks.size()) : -1;
@@ -75,7 +76,7 @@ void Packing::Unpack(const std::vector<double>& x, Eigen::VectorXd& logTheta, Ei
 {
     logTheta.resize(Eigen::Index(problem_.thetas.size()));
     for (std::size_t t = 0; t < problem_.thetas.size(); ++t)
-        logTheta[Eigen::Index(t)] = std::log(problem_.thetas[t].value);
+        logTheta[Eigen::Index(t)] = population::ToScale(problem_.thetas[t].scale, problem_.thetas[t].value);
     const Eigen::Index q = Eigen::Index(problem_.etas.size());
     omega = Eigen::MatrixXd::Zero(q, q);
     for (Eigen::Index e = 0; e < q; ++e) omega(e, e) = problem_.etas[std::size_t(e)].variance;
@@ -129,10 +130,12 @@ void Packing::Bounds(std::vector<double>& low, std::vector<double>& high) const
     for (std::size_t k = 0; k < kinds_.size(); ++k) {
         const double x0 = start_[k];
         switch (kinds_[k]) {
-            case Kind::Theta:
-                low.push_back(x0 - 3);
-                high.push_back(x0 + 3);
+            case Kind::Theta: {
+                const double reach = ScaleOf(k) == population::Scale::Log ? 3.0 : 20 * TrustScale(k);
+                low.push_back(x0 - reach);
+                high.push_back(x0 + reach);
                 break;
+            }
             case Kind::Omega:
             case Kind::FactorDiagonal:
                 low.push_back(std::sqrt(kVarianceFloor));
@@ -159,8 +162,19 @@ void Packing::Add(Kind kind, std::size_t index, const std::string& name, double 
     kinds_.push_back(kind);
     index_.push_back(index);
     names_.push_back(name);
-    start_.push_back(std::log(value));
+    start_.push_back(kind == Kind::Theta ? population::ToScale(problem_.thetas[index].scale, value) : std::log(value));
     element_.push_back({0, 0});
+}
+
+population::Scale Packing::ScaleOf(std::size_t k) const
+{
+    return kinds_[k] == Kind::Theta ? problem_.thetas[index_[k]].scale : population::Scale::Log;
+}
+
+double Packing::TrustScale(std::size_t k) const
+{
+    if (ScaleOf(k) != population::Scale::Linear) return 1.0;
+    return std::max(1.0, std::fabs(problem_.thetas[index_[k]].value));
 }
 
 namespace {
@@ -189,7 +203,8 @@ Eigen::MatrixXd BlockStandardErrors(const Eigen::MatrixXd& covariance, const Eig
 
 }  // namespace
 
-// Every estimate but a block's is log-parametrised, so SE = value · SE(log).
+// Every estimate but a block's and a θ's is log-parametrised, so SE = value · SE(log); a θ's
+// SE is |h'| · SE(k(θ)) on its scale (θ on the log scale, 1 on the linear, θ(1 − θ) on the logit).
 void NaturalEstimates(const FoceiProblem& problem, const Packing& packing, const Eigen::VectorXd& logTheta,
                       const Eigen::MatrixXd& omega, const ResidualError& error, const Eigen::VectorXd& seLog,
                       const Eigen::MatrixXd& covarianceLog, FoceiResult& result)
@@ -207,21 +222,24 @@ void NaturalEstimates(const FoceiProblem& problem, const Packing& packing, const
     std::size_t k = 0;
     auto se = [&](bool fixed, double value) { return fixed ? std::nan("") : value * seLog[Eigen::Index(k++)]; };
     for (std::size_t t = 0; t < problem.thetas.size(); ++t) {
-        const double value = std::exp(logTheta[Eigen::Index(t)]);
-        result.theta.push_back(
-            {problem.thetas[t].name, value, se(problem.thetas[t].fixed, value), problem.thetas[t].fixed});
+        const population::Scale scale = problem.thetas[t].scale;
+        const double value = population::FromScale(scale, logTheta[Eigen::Index(t)]);
+        result.theta.push_back({problem.thetas[t].name, value,
+                                se(problem.thetas[t].fixed, population::ScaleSlope(scale, value)),
+                                problem.thetas[t].fixed, scale});
     }
     for (std::size_t e = 0; e < problem.etas.size(); ++e) {
         const Eigen::Index at = Eigen::Index(e);
         const double value = omega(at, at);
         const std::string& name = problem.thetas[problem.etas[e].theta].name;
+        const population::Scale scale = problem.thetas[problem.etas[e].theta].scale;
         if (const int block = problem.etas[e].block; block >= 0) {
             const FoceiProblem::Block& of = problem.blocks[std::size_t(block)];
             const std::size_t n = std::size_t(of.covariance.rows());
             if (e == of.first && !of.fixed) k += n * (n + 1) / 2;  // its packed factor
-            result.omega.push_back({name, value, omegaSe(at, at), problem.etas[e].fixed});
+            result.omega.push_back({name, value, omegaSe(at, at), problem.etas[e].fixed, scale});
         } else
-            result.omega.push_back({name, value, se(problem.etas[e].fixed, value), problem.etas[e].fixed});
+            result.omega.push_back({name, value, se(problem.etas[e].fixed, value), problem.etas[e].fixed, scale});
         if (!problem.etas[e].fixed && problem.etas[e].block < 0) omegaSe(at, at) = result.omega.back().se;
     }
     if (!problem.blocks.empty()) {

@@ -1,9 +1,8 @@
 // The estimated population parameters as one vector, in the two coordinates of the outer search:
-// the logarithms u (ln θ, ln ω² or a block's packed Cholesky factor (ln L_rr, L_rc, row by
-// row), ln a, ln b of those not fixed, in that order), in which the gradient of −2LL is taken,
-// and the quasi-Newton's own s (the same, but ω = √ω², the Cholesky factor of a 1×1 block of
-// Ω, for a variance, and L_rr for ln L_rr). Shared by every method that estimates θ, Ω and
-// the residual error.
+// the logarithms u (k(θ) on each θ's scale: ln θ, θ itself or logit θ, ln ω² or a block's packed Cholesky factor (ln
+// L_rr, L_rc, row by row), ln a, ln b of those not fixed, in that order), in which the gradient of −2LL is taken, and
+// the quasi-Newton's own s (the same, but ω = √ω², the Cholesky factor of a 1×1 block of Ω, for a variance, and L_rr
+// for ln L_rr). Shared by every method that estimates θ, Ω and the residual error.
 #pragma once
 
 #include <cmath>
@@ -69,7 +68,11 @@ public:
     // gradient is large) cannot reach parameters so stiff that a simulation takes the engine's
     // ceiling of steps; a variance ω² within [1e-7, 25], a factor's L_rr² likewise and its
     // L_rc within [−5, 5].
+    // A θ on the linear scale is searched in its own units: within 20 times the larger of 1 and
+    // |θ₀| of its start, and the trust radius scaled by that unit.
     void Bounds(std::vector<double>& low, std::vector<double>& high) const;
+    population::Scale ScaleOf(std::size_t k) const;  // of a θ; Log for every other number
+    double TrustScale(std::size_t k) const;          // max(1, |θ₀|) of a linear θ, else 1
 
 private:
     void Add(Kind kind, std::size_t index, const std::string& name, double value);

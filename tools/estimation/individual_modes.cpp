@@ -38,8 +38,8 @@ VectorXd Modes::Values(std::size_t i, const VectorXd& eta, const VectorXd* logSh
     for (std::size_t t = 0; t < problem_.thetas.size(); ++t) {
         const int e = problem_.thetas[t].eta;
         const double shift = logShift ? (*logShift)[Eigen::Index(t)] : 0.0;
-        v[Eigen::Index(problem_.thetas[t].parameter)] =
-            std::exp(logTheta_[Eigen::Index(t)] + shift + (e >= 0 ? eta[e] : 0.0));
+        v[Eigen::Index(problem_.thetas[t].parameter)] = population::FromScale(
+            problem_.thetas[t].scale, logTheta_[Eigen::Index(t)] + shift + (e >= 0 ? eta[e] : 0.0));
     }
     return v;
 }

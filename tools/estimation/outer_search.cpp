@@ -53,7 +53,8 @@ double OuterObjective(unsigned n, const double* x, double* gradient, void* data)
     if (!context.bestX.empty())
         for (unsigned k = 0; k < n; ++k)
             far = far || (context.packing->KindOf(k) == Packing::Kind::Theta &&
-                          std::fabs(point[k] - context.bestX[k]) > context.options->trustRadius);
+                          std::fabs(point[k] - context.bestX[k]) >
+                              context.options->trustRadius * context.packing->TrustScale(k));
     VectorXd g;
     const double value =
         far ? kInfinity : context.Evaluate(point, context.options->innerTolerance, gradient ? &g : nullptr);

@@ -31,6 +31,7 @@ estimation::FoceiProblem ProblemOf(const Prior& prior, const VectorXd& y, const 
         theta.value = prior.typical[Eigen::Index(theta.parameter)];
         theta.fixed = true;
         theta.eta = int(e);
+        theta.scale = prior.ScaleOf(theta.parameter);
         problem.thetas.push_back(theta);
         problem.etas.push_back({e, prior.etas[e].variance, true});
     }
@@ -49,7 +50,10 @@ VectorXd ValuesAt(const Prior& prior, const VectorXd& eta)
     VectorXd values = prior.typical;
     for (std::size_t e = 0; e < prior.etas.size(); ++e) {
         const Eigen::Index p = Eigen::Index(prior.etas[e].parameter);
-        values[p] = std::exp(std::log(prior.typical[p]) + eta[Eigen::Index(e)]);
+        const population::Scale scale = prior.ScaleOf(std::size_t(p));
+        values[p] = scale == population::Scale::Log
+                        ? std::exp(std::log(prior.typical[p]) + eta[Eigen::Index(e)])
+                        : population::IndividualValue(scale, prior.typical[p], eta[Eigen::Index(e)]);
     }
     return values;
 }
@@ -76,7 +80,9 @@ Posterior FindPosterior(const Prior& prior, estimation::Simulator& levels, const
         const estimation::FoceiOptions options;
         estimation::internal::Modes modes(problem, levels, options);
         VectorXd logTheta(q);
-        for (Eigen::Index e = 0; e < q; ++e) logTheta[e] = std::log(problem.thetas[std::size_t(e)].value);
+        for (Eigen::Index e = 0; e < q; ++e)
+            logTheta[e] =
+                population::ToScale(problem.thetas[std::size_t(e)].scale, problem.thetas[std::size_t(e)].value);
         modes.Set(logTheta, omega, prior.error);  // Ω whole (diagonal: the prior's blocks are refused)
         if (!modes.FindModes(kModeTolerance)) throw SimulationFailed("the posterior cannot be searched");
         posterior.eta = modes.eta_[0];

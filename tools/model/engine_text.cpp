@@ -98,6 +98,12 @@ std::string EngineText(const Node& node)
             return Operand(*node.left, 2) + "/" + Operand(*node.right, 3);
         case NodeKind::Power:
             return PowerOperand(*node.left) + "^" + PowerOperand(*node.right);
+        case NodeKind::Compare:
+        case NodeKind::And:
+        case NodeKind::Or:
+        case NodeKind::Not:
+        case NodeKind::If:
+            break;  // evaluated by the tool before the engine sees the formula (model/conditions.h)
     }
     return "0";
 }

@@ -47,7 +47,7 @@ public:
     {
         SkipBlanks();
         if (AtEnd()) throw FormulaError("the formula is empty", 1);
-        NodePtr result = Sum();
+        NodePtr result = Either();
         SkipBlanks();
         if (!AtEnd()) {
             if (text_[at_] == ')') Fail("a closing parenthesis without an opening one");
@@ -73,6 +73,64 @@ private:
             return true;
         }
         return false;
+    }
+
+    // A word operator (and, or, not) standing as a word, not the start of a name.
+    bool AcceptWord(std::string_view word)
+    {
+        SkipBlanks();
+        if (text_.substr(at_, word.size()) != word) return false;
+        const std::size_t after = at_ + word.size();
+        if (after < text_.size() && IsNameChar(text_[after])) return false;
+        at_ = after;
+        return true;
+    }
+
+    NodePtr Either()
+    {
+        NodePtr left = Both();
+        while (AcceptWord("or")) left = MakeBinary(NodeKind::Or, left, Both());
+        return left;
+    }
+
+    NodePtr Both()
+    {
+        NodePtr left = Negation();
+        while (AcceptWord("and")) left = MakeBinary(NodeKind::And, left, Negation());
+        return left;
+    }
+
+    NodePtr Negation()
+    {
+        if (AcceptWord("not")) {
+            Level level(depth_, *this);
+            return MakeUnary(NodeKind::Not, Negation());
+        }
+        return Compare();
+    }
+
+    NodePtr Compare()
+    {
+        NodePtr left = Sum();
+        SkipBlanks();
+        for (const char* op : {"==", "!=", "<=", ">=", "<", ">"}) {
+            const std::string_view text(op);
+            if (text_.substr(at_, text.size()) != text) continue;
+            at_ += text.size();
+            auto node = std::make_shared<Node>();
+            node->kind = NodeKind::Compare;
+            node->text = op;
+            node->left = left;
+            node->right = Sum();
+            SkipBlanks();
+            for (const char* again : {"==", "!=", "<", ">"})
+                if (text_.substr(at_, std::string_view(again).size()) == again)
+                    Fail("comparisons do not chain: write (a < b) and (b < c)");
+            return node;
+        }
+        if (!AtEnd() && (text_[at_] == '=' || text_[at_] == '!'))
+            Fail(std::string("unexpected '") + text_[at_] + "' (a comparison is ==, !=, <, <=, > or >=)");
+        return left;
     }
 
     NodePtr Sum()
@@ -107,16 +165,20 @@ private:
     // text can exhaust the stack (the engine compiles far less deep formulas anyway).
     static constexpr int kMaxNesting = 200;
 
+    struct Level {
+        int& depth;
+        Level(int& d, const Parser& parser) : depth(++d)
+        {
+            if (depth > kMaxNesting)
+                parser.Fail("the formula nests more than " + std::to_string(kMaxNesting) +
+                            " signs, parentheses, powers and calls within one another");
+        }
+        ~Level() { --depth; }
+    };
+
     NodePtr Unary()
     {
-        struct Level {
-            int& depth;
-            explicit Level(int& d) : depth(++d) {}
-            ~Level() { --depth; }
-        } level(depth_);
-        if (depth_ > kMaxNesting)
-            Fail("the formula nests more than " + std::to_string(kMaxNesting) +
-                 " signs, parentheses, powers and calls within one another");
+        Level level(depth_, *this);
         if (Accept('-')) return MakeUnary(NodeKind::Negate, Unary());
         if (Accept('+')) return Unary();
         return Power();
@@ -136,7 +198,7 @@ private:
         const char c = text_[at_];
         if (c == '(') {
             ++at_;
-            NodePtr inner = Sum();
+            NodePtr inner = Either();
             if (!Accept(')')) Fail("a parenthesis is not closed");
             return inner;
         }
@@ -177,14 +239,27 @@ private:
         while (!AtEnd() && IsNameChar(text_[at_])) ++at_;
         const std::string name(text_.substr(start, at_ - start));
         SkipBlanks();
+        if (name == "and" || name == "or" || name == "not") FailAt("'" + name + "' where a value was expected", start);
+        if (!AtEnd() && text_[at_] == '(' && name == "if") {
+            ++at_;
+            auto node = std::make_shared<Node>();
+            node->kind = NodeKind::If;
+            node->left = Either();
+            if (!Accept(',')) Fail("if takes three parts: if(condition, value where it holds, value where not)");
+            node->right = Either();
+            if (!Accept(',')) Fail("if takes three parts: if(condition, value where it holds, value where not)");
+            node->third = Either();
+            if (!Accept(')')) Fail("a parenthesis is not closed");
+            return node;
+        }
         if (!AtEnd() && text_[at_] == '(') {
             ++at_;
-            NodePtr argument = Sum();
+            NodePtr argument = Either();
             if (!Accept(')')) Fail("a parenthesis is not closed");
             if (name == "exp") return MakeUnary(NodeKind::Exp, argument);
             if (name == "log" || name == "ln") return MakeUnary(NodeKind::Log, argument);
             if (name == "sqrt") return MakeBinary(NodeKind::Power, argument, MakeNumber("0.5", 0.5));
-            FailAt("unknown function '" + name + "' (known: exp, log, ln, sqrt)", start);
+            FailAt("unknown function '" + name + "' (known: exp, log, ln, sqrt, if)", start);
         }
         const std::optional<Symbol> symbol = lookup_(name);
         if (!symbol) FailAt("unknown name '" + name + "'", start);
@@ -208,7 +283,8 @@ NodePtr ParseFormula(std::string_view text, const NameLookup& lookup) { return P
 bool ReadsKind(const Node& node, SymbolKind kind)
 {
     if (node.kind == NodeKind::Name) return node.symbol.kind == kind;
-    return (node.left && ReadsKind(*node.left, kind)) || (node.right && ReadsKind(*node.right, kind));
+    return (node.left && ReadsKind(*node.left, kind)) || (node.right && ReadsKind(*node.right, kind)) ||
+           (node.third && ReadsKind(*node.third, kind));
 }
 
 bool ReadsCompartment(const Node& node) { return ReadsKind(node, SymbolKind::Compartment); }

@@ -4,12 +4,18 @@
 // small tree that the rate splitter and the engine-text writer read.
 //
 // Grammar (usual mathematical conventions, unlike the engine's own text):
+//   formula := either
+//   either  := both ("or" both)*               (conditions: 1 true, 0 false; model/conditions.h
+//   both    := negation ("and" negation)*       says where they may stand)
+//   negation:= "not" negation | compare
+//   compare := sum (("==" | "!=" | "<" | "<=" | ">" | ">=") sum)?
 //   sum     := product (("+" | "-") product)*
 //   product := unary (("*" | "/") unary)*
 //   unary   := ("-" | "+") unary | power
 //   power   := primary ("^" unary)?          right-grouping: 2^3^2 is 2^(3^2) = 512
-//   primary := number | name | function "(" sum ")" | "(" sum ")"
-// so -2^2 is -(2^2) = -4 and a^-b is a^(-b).
+//   primary := number | name | function "(" formula ")" | "if(" formula "," formula "," formula ")"
+//            | "(" formula ")"
+// so -2^2 is -(2^2) = -4 and a^-b is a^(-b); and, or, not and if are reserved.
 #pragma once
 
 #include <functional>
@@ -30,7 +36,23 @@ struct Symbol {
     int index = 0;  // 1-based engine index; 0 for time
 };
 
-enum class NodeKind { Number, Name, Negate, Add, Subtract, Multiply, Divide, Power, Exp, Log };
+enum class NodeKind {
+    Number,
+    Name,
+    Negate,
+    Add,
+    Subtract,
+    Multiply,
+    Divide,
+    Power,
+    Exp,
+    Log,
+    Compare,  // text: "==", "!=", "<", "<=", ">" or ">="
+    And,
+    Or,
+    Not,
+    If,  // left the condition, right the value where it holds, third where not
+};
 
 struct Node;
 using NodePtr = std::shared_ptr<const Node>;
@@ -42,6 +64,7 @@ struct Node {
     Symbol symbol;     // Name: what it resolves to
     NodePtr left;      // operand of a unary node, left operand of a binary one
     NodePtr right;     // right operand of a binary node
+    NodePtr third;     // If: the value where the condition does not hold
 };
 
 NodePtr MakeNumber(std::string text, double value);

@@ -2,16 +2,14 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
-#include <fstream>
 #include <functional>
-#include <limits>
 #include <map>
 #include <sstream>
 #include <tuple>
 
 #include <toml++/toml.h>
 
+#include "model/conditions.h"
 #include "model/engine_text.h"
 #include "model/input_file.h"
 #include "model/model_reader.h"
@@ -55,14 +53,14 @@ bool IsIdentifier(std::string_view name)
 
 bool IsReserved(std::string_view name)
 {
-    for (std::string_view reserved : {"t", "T", "time", "exp", "log", "ln", "sqrt"})
+    for (std::string_view reserved : {"t", "T", "time", "exp", "log", "ln", "sqrt", "if", "and", "or", "not"})
         if (name == reserved) return true;
     return false;
 }
 
 class Translator {
 public:
-    explicit Translator(Reader& reader) : reader_(reader) {}
+    Translator(Reader& reader, Model& model) : reader_(reader), model_(model) {}
 
     // Declares a name; a name without symbol (an output) is taken but cannot be read.
     void Declare(const toml::node* at, const std::string& key, const std::string& name, std::optional<Symbol> symbol)
@@ -95,12 +93,22 @@ public:
         for (SymbolKind kind : forbidden)
             if (ReadsKind(*tree, kind)) reader_.Fail(at, key, "\"" + text + "\" may not read " + KindWords(kind));
         parsed_.push_back(tree);
-        return tree;
+        return Lowered(at, key, tree);
     }
 
     const std::vector<NodePtr>& Parsed() const { return parsed_; }  // every formula, in the order read
 
 private:
+    // The conditions of a formula as covariates of their own (model/conditions.h).
+    NodePtr Lowered(const toml::node* at, const std::string& key, const NodePtr& tree)
+    {
+        try {
+            return LowerIntoModel(tree, model_, kMaxQParameters);
+        } catch (const ConditionError& error) {
+            reader_.Fail(at, key, error.what());
+        }
+    }
+
     // In the order of SymbolKind.
     static std::string KindWords(SymbolKind kind)
     {
@@ -110,6 +118,7 @@ private:
     }
 
     Reader& reader_;
+    Model& model_;
     std::map<std::string, std::optional<Symbol>> names_;
     std::vector<NodePtr> parsed_;
 };
@@ -148,7 +157,8 @@ void ReadParameters(Reader& reader, Translator& names, Model& model, const toml:
         ParameterSpec parameter;
         parameter.name = name;
         if (const toml::table* fields = node->as_table()) {
-            reader.OnlyKeys(*fields, key + ".", {"value", "estimate", "prior", "prior_sd", "formula", "omega"});
+            reader.OnlyKeys(*fields, key + ".",
+                            {"value", "estimate", "prior", "prior_sd", "formula", "omega", "scale", "variability"});
             if (auto* omega = fields->get("omega")) ReadVariability(reader, *omega, key + ".omega", parameter);
             if (auto* formula = fields->get("formula")) parameter.formula = reader.String(*formula, key + ".formula");
             if (auto* value = fields->get("value"))
@@ -168,11 +178,13 @@ void ReadParameters(Reader& reader, Translator& names, Model& model, const toml:
                     reader.Fail(node, key, "a parameter defined by a formula is never estimated");
                 parameter.estimate = Estimate::Fixed;
             }
+            ReadScale(reader, *fields, key, parameter);
         } else {
             parameter.value = reader.Finite(*node, key);
             parameter.prior = parameter.value;
         }
-        if (parameter.formula.empty() && parameter.estimate != Estimate::Fixed && parameter.value <= 0)
+        if (parameter.formula.empty() && parameter.estimate != Estimate::Fixed && parameter.value <= 0 &&
+            parameter.scale == population::Scale::Log)
             reader.Fail(node, key, "an estimated parameter needs a positive initial value (steps are relative to it)");
         if (model.parameters.size() == static_cast<std::size_t>(kMaxAdjustables))
             reader.Fail(node, key, "at most " + std::to_string(kMaxAdjustables) + " parameters");
@@ -189,7 +201,7 @@ void ReadCovariates(Reader& reader, Translator& names, Model& model, const toml:
         if (model.covariates.size() == static_cast<std::size_t>(kMaxQParameters))
             reader.Fail(node, key, "at most " + std::to_string(kMaxQParameters) + " covariates");
         names.Declare(node, key, name, Symbol{SymbolKind::Covariate, int(model.covariates.size() + 1)});
-        model.covariates.push_back(CovariateSpec{name, reader.String(*node, key)});
+        model.covariates.push_back(CovariateSpec{name, reader.String(*node, key), nullptr});
     }
 }
 
@@ -414,7 +426,7 @@ Model ParseModel(std::string_view text, const std::string& sourceName)
 
     Model model;
     model.source = sourceName;
-    Translator names(reader);
+    Translator names(reader, model);
     ReadCompartments(reader, names, model, *modelSection);
     ReadParameters(reader, names, model, root["parameters"].as_table());
     ReadCovariates(reader, names, model, root["covariates"].as_table());

@@ -41,11 +41,15 @@
 //   [omega] gives a full covariance to some of them (the others stay independent):
 //   blocks = [["CL", "V"]], correlations = { "CL:V" = 0.3 } (starting values, default 0),
 //   fixed_blocks = [["ka", "F"]] (a block held at its starting covariance).
+//   A parameter's scale = "linear" lets θ be negative or 0 (searched as it is, η normal:
+//   φ = θ + η); variability = "normal" says the same, "logit" searches logit θ (φ in (0, 1)).
 //
 //   [units]                 # optional, labels of the plots
 //   time = "h"   conc = "mg/L"
 //
-// Time is `t` (also `time`). Every formula error names the file, the line and the key.
+// Formulas may compare covariates (==, !=, <, <=, >, >=, and, or, not) and choose with
+// if(condition, a, b): model/conditions.h. Time is `t` (also `time`). Every formula error
+// names the file, the line and the key.
 #pragma once
 
 #include <filesystem>
@@ -57,6 +61,7 @@
 
 #include "model/expression.h"
 #include "model/printable.h"
+#include "population/population_model.h"
 
 namespace tessuvan::cli {
 
@@ -83,6 +88,9 @@ struct ParameterSpec {
     // η_i ~ N(0, omega); omega is a variance, 0 = none.
     double omega = 0;
     bool omegaFixed = false;
+    // scale = "linear" | "logit" (variability = "normal" | "logit"): φ_i = h(k(value) + η_i)
+    // (population_model.h); the value may then be of any sign, or within (0, 1).
+    population::Scale scale = population::Scale::Log;
 };
 
 // A block of Ω ([omega]): the η of `names` correlated, in the parameters' order.
@@ -94,7 +102,10 @@ struct StatedOmegaBlock {
 
 struct CovariateSpec {
     std::string name;
-    std::string column;  // data column, matched case-insensitively
+    std::string column;  // data column, matched case-insensitively; empty for a derived one
+    // A part of a formula holding a condition, computed by the tool from the covariates
+    // before it (model/conditions.h); its name is the part as read. Null: read from `column`.
+    NodePtr derived;
 };
 
 struct NamedFormula {

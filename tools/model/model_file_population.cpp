@@ -1,5 +1,6 @@
 #include <algorithm>
 #include <cmath>
+#include <optional>
 #include <tuple>
 
 #include <Eigen/Dense>
@@ -115,13 +116,14 @@ void ReadUnits(Reader& reader, Model& model, const toml::table* section)
 {
     if (section == nullptr) return;
     for (auto&& [name, node] : *section) {
-        const std::string key = "units." + std::string(name.str());
-        if (name.str() == "time") {
+        const std::string unitOf(name.str());  // a copy: a lambda may not capture a structured binding
+        const std::string key = "units." + unitOf;
+        if (unitOf == "time") {
             model.timeUnit = reader.String(node, key);
             continue;
         }
         auto output = std::find_if(model.outputs.begin(), model.outputs.end(),
-                                   [&](const NamedFormula& entry) { return entry.name == name.str(); });
+                                   [&](const NamedFormula& entry) { return entry.name == unitOf; });
         if (output == model.outputs.end()) reader.Fail(&node, key, "not an output (units are of time and of outputs)");
         output->unit = reader.String(node, key);
     }
@@ -217,9 +219,56 @@ void ReadEstimation(Reader& reader, Model& model, const toml::table* fit, const 
                             "a parameter defined by a formula has no variability of its own");
     } else {
         if (anyOmega) reader.Fail(node, "fit.estimation", "\"pooled\" knows no omega; remove them or use \"focei\"");
+        for (const ParameterSpec& parameter : model.parameters)
+            if (parameter.scale != population::Scale::Log)
+                reader.Fail(nullptr, "parameters." + parameter.name + ".scale",
+                            "the engine's pooled fit steps every value relative to itself; a scale is for \"focei\"");
         if (error != nullptr)
             reader.Fail(error, "error", "\"pooled\" weighs by error_exponent; [error] is for \"focei\"");
     }
+}
+
+// scale = "log" (the default) | "linear" | "logit" and variability = "lognormal" (the default)
+// | "normal" | "logit": η adds on the scale on which θ is searched, so the two name one scale
+// (normal η on the linear scale, logit η on the logit) and must agree when both are given.
+void ReadScale(Reader& reader, const toml::table& fields, const std::string& key, ParameterSpec& parameter)
+{
+    using population::Scale;
+    const toml::node* scale = fields.get("scale");
+    const toml::node* variability = fields.get("variability");
+    std::optional<Scale> stated, ofEta;
+    if (scale != nullptr) {
+        const std::string words = reader.String(*scale, key + ".scale");
+        for (Scale s : {Scale::Log, Scale::Linear, Scale::Logit})
+            if (words == population::ScaleWords(s)) stated = s;
+        if (!stated) reader.Fail(scale, key + ".scale", "'" + words + "' is not a scale (log, linear, logit)");
+    }
+    if (variability != nullptr) {
+        const std::string words = reader.String(*variability, key + ".variability");
+        if (words == "lognormal")
+            ofEta = Scale::Log;
+        else if (words == "normal")
+            ofEta = Scale::Linear;
+        else if (words == "logit")
+            ofEta = Scale::Logit;
+        else
+            reader.Fail(variability, key + ".variability",
+                        "'" + words + "' is not a distribution of eta (lognormal, normal, logit)");
+        if (!(parameter.omega > 0))
+            reader.Fail(variability, key + ".variability", "needs an omega (the variance of eta)");
+        if (stated && *stated != *ofEta)
+            reader.Fail(variability, key + ".variability",
+                        "\"" + words + "\" adds eta on the " + population::ScaleWords(*ofEta) +
+                            " scale, but scale is \"" + population::ScaleWords(*stated) +
+                            "\": eta adds on the scale theta is searched on (give one of the two)");
+    }
+    parameter.scale = stated ? *stated : ofEta ? *ofEta : Scale::Log;
+    if ((stated || ofEta) && !parameter.formula.empty())
+        reader.Fail(scale != nullptr ? scale : variability, key, "a parameter defined by a formula has no scale");
+    if (parameter.scale == Scale::Logit && parameter.estimate != Estimate::Fixed &&
+        !(parameter.value > 0 && parameter.value < 1))
+        reader.Fail(fields.get("value"), key + ".value",
+                    "a parameter on the logit scale lies strictly between 0 and 1");
 }
 
 }  // namespace tessuvan::cli::model_reading

@@ -119,6 +119,8 @@ private:
 
 // omega = 0.1 or omega = { value = 0.1, fixed = true }, of parameters.<name>.omega.
 void ReadVariability(Reader& reader, const toml::node& node, const std::string& key, ParameterSpec& parameter);
+// scale and variability of parameters.<name>, after its value, omega and estimate.
+void ReadScale(Reader& reader, const toml::table& fields, const std::string& key, ParameterSpec& parameter);
 // [error]: additive and/or proportional, each a value or { value, fixed }.
 void ReadError(Reader& reader, Model& model, const toml::table* section);
 // [units]: time = "h" and each output's unit by its name, as labels of the plots (optional).

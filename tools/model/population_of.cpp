@@ -25,6 +25,7 @@ population::PopulationModel PopulationOf(const Model& model)
         const bool fixed = parameter.estimate == Estimate::Fixed;
         if (fixed && parameter.omega == 0) continue;
         result.thetas.push_back({parameter.name, parameter.value, fixed});
+        result.thetas.back().scale = parameter.scale;
         if (!(parameter.omega > 0)) continue;
         const StatedOmegaBlock* stated = BlockOf(model, parameter.name);
         if (stated == nullptr) {
@@ -54,6 +55,13 @@ population::PopulationModel PopulationOf(const Model& model)
     error.value.additive = model.error.additive ? model.error.additiveValue : 0.0;
     error.value.proportional = model.error.proportional ? model.error.proportionalValue : 0.0;
     return result;
+}
+
+std::vector<population::Scale> ScalesOf(const Model& model)
+{
+    std::vector<population::Scale> scales;
+    for (const ParameterSpec& parameter : model.parameters) scales.push_back(parameter.scale);
+    return scales;
 }
 
 }  // namespace tessuvan::cli

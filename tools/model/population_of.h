@@ -10,5 +10,7 @@
 namespace tessuvan::cli {
 
 population::PopulationModel PopulationOf(const Model& model);
+// [parameter]: the scale of each model parameter (simulation::VariabilityModel::scales).
+std::vector<population::Scale> ScalesOf(const Model& model);
 
 }  // namespace tessuvan::cli

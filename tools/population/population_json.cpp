@@ -8,15 +8,20 @@ void AddPopulationMembers(nlohmann::ordered_json& results, const std::vector<Est
                           const std::vector<Estimated>& omega, const std::vector<Estimated>& sigma)
 {
     nlohmann::ordered_json& typical = results["theta"] = nlohmann::ordered_json::object();
-    for (const Estimated& e : theta)
-        typical[e.name] = {{"value", e.value}, {"se", e.se}, {"rse_percent", 100 * e.se / e.value}, {"fixed", e.fixed}};
+    for (const Estimated& e : theta) {
+        typical[e.name] = {
+            {"value", e.value}, {"se", e.se}, {"rse_percent", 100 * e.se / std::fabs(e.value)}, {"fixed", e.fixed}};
+        if (e.scale != Scale::Log) typical[e.name]["scale"] = ScaleWords(e.scale);
+    }
     nlohmann::ordered_json& variability = results["omega"] = nlohmann::ordered_json::object();
-    for (const Estimated& o : omega)
+    for (const Estimated& o : omega) {
         variability[o.name] = {{"variance", o.value},
                                {"sd", std::sqrt(o.value)},
                                {"se", o.se},
-                               {"cv_percent", CvPercent(o.value)},
+                               {"cv_percent", o.scale == Scale::Log ? CvPercent(o.value) : std::nan("")},
                                {"fixed", o.fixed}};
+        if (o.scale != Scale::Log) variability[o.name]["scale"] = ScaleWords(o.scale);
+    }
     nlohmann::ordered_json& residual = results["sigma"] = nlohmann::ordered_json::object();
     for (const Estimated& s : sigma) residual[s.name] = {{"value", s.value}, {"se", s.se}, {"fixed", s.fixed}};
 }

@@ -3,6 +3,8 @@
 //
 //   "theta": { "<name>": {"value": v, "se": s, "rse_percent": r, "fixed": false}, ... },
 //   "omega": { "<name>": {"variance": ω², "sd": ω, "se": s, "cv_percent": c, "fixed": false}, ... },
+// with "scale": "linear" | "logit" after "fixed" for a θ or an η not on the log scale (its
+// ω² the variance of η on that scale; cv_percent, which is of a log-normal, null),
 //   "sigma": { "additive" | "proportional": {"value": v, "se": s, "fixed": false} }
 //
 // and, for an Ω with blocks, the whole matrix (row by row, the se of each covariance):
@@ -32,10 +34,30 @@ struct Estimated {
     double value = 0;
     double se = 0;
     bool fixed = false;
+    Scale scale = Scale::Log;  // of a θ: where it was searched; of an ω²: where its η adds
 };
 
 // Log-normal variability: CV = √(exp(ω²) − 1), in %.
 inline double CvPercent(double variance) { return 100.0 * std::sqrt(std::expm1(variance)); }
+
+// The 95 % interval of an estimate searched on its scale, k(x) ± 1.96·SE/h'(k(x)) carried back
+// by h (log: [x·exp(−1.96·SE/x), x·exp(1.96·SE/x)]; linear: x ± 1.96·SE; logit: within (0, 1));
+// false without a standard error or a value on the scale.
+inline bool Interval95(const Estimated& e, double& low, double& high)
+{
+    const double slope = ScaleSlope(e.scale, e.value);
+    const double half = 1.959963984540054 * e.se / slope;
+    if (!std::isfinite(half) || !(slope > 0)) return false;
+    if (e.scale == Scale::Log) {
+        low = e.value * std::exp(-half);
+        high = e.value * std::exp(half);
+        return true;
+    }
+    const double centre = ToScale(e.scale, e.value);
+    low = FromScale(e.scale, centre - half);
+    high = FromScale(e.scale, centre + half);
+    return true;
+}
 
 // The three members "theta", "omega" and "sigma" set in `results`, in this order (a value
 // that is not finite, such as a standard error the covariance step did not give, is written

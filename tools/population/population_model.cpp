@@ -2,6 +2,12 @@
 
 namespace tessuvan::population {
 
+const char* ScaleWords(Scale scale)
+{
+    static const char* const words[] = {"log", "linear", "logit"};
+    return words[static_cast<int>(scale)];
+}
+
 bool OmegaBlock::Factor(Eigen::MatrixXd& factor) const
 {
     const Eigen::Index n = Eigen::Index(Size());

@@ -2,12 +2,13 @@
 // with variability and the results: the typical values θ, the covariance Ω of the random
 // effects η in blocks, and the residual error.
 //
-// Parameter p of individual i is log-normal around its typical value: φ_ip = θ_p·exp(η_ip),
-// η_i ~ N(0, Ω). Ω is block diagonal; each block is the covariance matrix of the η of some
-// named parameters, a diagonal Ω a set of 1×1 blocks. A block is searched (and drawn) through
-// its Cholesky factor L, lower triangular with a positive diagonal, Ω_b = L Lᵀ: any L packed
-// as below gives a positive definite block, so a search over the packed numbers never leaves
-// the covariance matrices.
+// Parameter p of individual i is φ_ip = h_p(k_p(θ_p) + η_ip), η_i ~ N(0, Ω), on the scale of
+// the parameter (Scale): log-normal by default (k = ln, h = exp: φ = θ·exp(η)), normal
+// (k = h = identity: φ = θ + η, θ of any sign) or logit-normal (k = logit, h = its inverse:
+// φ in (0, 1)). The estimation searches k(θ), on which η adds. Ω is block diagonal; each block is the covariance matrix
+// of the η of some named parameters, a diagonal Ω a set of 1×1 blocks. A block is searched (and drawn) through its
+// Cholesky factor L, lower triangular with a positive diagonal, Ω_b = L Lᵀ: any L packed as below gives a positive
+// definite block, so a search over the packed numbers never leaves the covariance matrices.
 //
 // An observation is y = f + ε with Var ε = V(f) = a² + b²·f² (a additive, in the units of y;
 // b proportional, a fraction of f): additive, proportional, or combined.
@@ -23,12 +24,38 @@
 
 namespace tessuvan::population {
 
+// The scale on which a typical value is searched and its random effect adds.
+enum class Scale { Log, Linear, Logit };
+
+const char* ScaleWords(Scale scale);  // "log", "linear", "logit"
+// k(θ): ln θ, θ, ln(θ/(1 − θ)).
+inline double ToScale(Scale scale, double theta)
+{
+    return scale == Scale::Log ? std::log(theta) : scale == Scale::Linear ? theta : std::log(theta / (1 - theta));
+}
+// h(ψ), the inverse of k: e^ψ, ψ, 1/(1 + e^−ψ).
+inline double FromScale(Scale scale, double psi)
+{
+    return scale == Scale::Log ? std::exp(psi) : scale == Scale::Linear ? psi : 1 / (1 + std::exp(-psi));
+}
+// dh/dψ at ψ = k(θ), in θ: θ, 1, θ(1 − θ) (the delta method's factor from the search's scale).
+inline double ScaleSlope(Scale scale, double theta)
+{
+    return scale == Scale::Log ? theta : scale == Scale::Linear ? 1.0 : theta * (1 - theta);
+}
+// An individual value h(k(θ) + η); on the log scale θ·exp(η), as it has always been drawn.
+inline double IndividualValue(Scale scale, double theta, double eta)
+{
+    return scale == Scale::Log ? theta * std::exp(eta) : FromScale(scale, ToScale(scale, theta) + eta);
+}
+
 struct Theta {
     std::string name;
-    double value = 1;  // typical value, positive (searched by its logarithm)
+    double value = 1;  // typical value: positive on the log scale, in (0, 1) on the logit scale
     bool fixed = false;
     double lower = 0;  // bounds of the typical value, in its units
     double upper = std::numeric_limits<double>::infinity();
+    Scale scale = Scale::Log;
 };
 
 // One diagonal block of Ω: the covariance of the η of `names`, in that order.

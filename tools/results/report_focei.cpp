@@ -77,12 +77,13 @@ std::string Initial(const ReportContext& context, const std::string& kind, const
 }
 
 // A parameter searched in its logarithm: [x·exp(−1.96·SE/x), x·exp(1.96·SE/x)], the symmetric
-// interval of ln x carried back (its SE on the natural scale is x·SE(ln x), the delta method).
+// interval of ln x carried back (its SE on the natural scale is x·SE(ln x), the delta method);
+// one searched on another scale, the symmetric interval there (population_json.h).
 std::string LogInterval(const Estimated& e)
 {
-    if (!std::isfinite(e.se) || !(e.value > 0)) return "-";
-    const double half = 1.959963984540054 * e.se / e.value;
-    return fmt::format("[{}, {}]", FormatValue(e.value * std::exp(-half)), FormatValue(e.value * std::exp(half)));
+    double low = 0, high = 0;
+    if (!population::Interval95(e, low, high)) return "-";
+    return fmt::format("[{}, {}]", FormatValue(low), FormatValue(high));
 }
 
 template <typename Line>
@@ -131,6 +132,11 @@ std::string FoceiTextReport(const ReportContext& context)
     for (const Estimated& e : fit.theta)
         line(fmt::format("  {:<14} {:>12} {:>12} {:>12} {:>8}   {}", e.name, Initial(context, "theta", e.name),
                          FormatValue(e.value), Se(e), Rse(e), LogInterval(e)));
+    for (const Estimated& e : fit.theta)
+        if (e.scale != population::Scale::Log)
+            line(fmt::format("  {} searched on the {} scale{}", e.name, population::ScaleWords(e.scale),
+                             e.scale == population::Scale::Linear ? " (interval theta +- 1.96 SE)"
+                                                                  : " (interval symmetric in logit theta)"));
     line("");
     line(
         "Between-subject variability (omega, log-normal: variance omega^2 of ln, SD omega, CV sqrt(exp(omega^2) - 1))");
@@ -141,11 +147,16 @@ std::string FoceiTextReport(const ReportContext& context)
         // SE(omega) = SE(omega^2)/(2 omega) by the delta method, so RSE(omega) = RSE(omega^2)/2.
         const std::string sdRse =
             std::isfinite(o.se) && o.value > 0 ? fmt::format("{:.1f}%", 50.0 * o.se / o.value) : "-";
-        line(fmt::format("  {:<14} {:>12} {:>12} {:>12} {:>8} {:>11} {:>8} {:>7.1f}% {:>9.1f}%", o.name,
+        const std::string cv = o.scale == population::Scale::Log ? fmt::format("{:.1f}%", CvPercent(o.value)) : "-";
+        line(fmt::format("  {:<14} {:>12} {:>12} {:>12} {:>8} {:>11} {:>8} {:>8} {:>9.1f}%", o.name,
                          Initial(context, "omega", o.name), FormatValue(o.value), Se(o), Rse(o),
-                         FormatValue(std::sqrt(o.value)), sdRse, CvPercent(o.value),
-                         fit.etaShrinkage[Eigen::Index(e)]));
+                         FormatValue(std::sqrt(o.value)), sdRse, cv, fit.etaShrinkage[Eigen::Index(e)]));
     }
+    for (const Estimated& o : fit.omega)
+        if (o.scale != population::Scale::Log)
+            line(fmt::format("  {}: eta {} (omega^2 its variance on that scale, no CV)", o.name,
+                             o.scale == population::Scale::Linear ? "normal, phi = theta + eta"
+                                                                  : "logit-normal, logit phi = logit theta + eta"));
     if (!fit.omegaMatrix.Empty()) {
         // The blocks' covariances, as correlations ρ = Ω_rc / √(Ω_rr Ω_cc).
         line(fmt::format("  {:<14} {:>12} {:>12} {:>12}", "correlated", "covariance", "std. error", "correlation"));
@@ -333,10 +344,8 @@ void WriteResultsJson(const ReportContext& context, const std::filesystem::path&
         if (std::string(kind) == "omega") continue;
         Json& bounds = intervals[kind] = Json::object();
         for (const Estimated& e : *estimates) {
-            const double half = 1.959963984540054 * e.se / e.value;
-            bounds[e.name] = std::isfinite(half) && e.value > 0
-                                 ? Json::array({e.value * std::exp(-half), e.value * std::exp(half)})
-                                 : Json(nullptr);
+            double low = 0, high = 0;
+            bounds[e.name] = population::Interval95(e, low, high) ? Json::array({low, high}) : Json(nullptr);
         }
     }
     Json& individuals = j["individuals"] = Json::array();

@@ -7,6 +7,7 @@
 
 #include "engine/engine_codes.h"
 #include "fmt/format.h"
+#include "model/population_of.h"
 #include "runs/run_focei.h"
 #include "runs/run_replicates.h"
 #include "simulation/npde.h"
@@ -19,6 +20,7 @@ namespace {
 simulation::VariabilityModel VariabilityOfFit(const Model& model, const estimation::FoceiResult& fit)
 {
     simulation::VariabilityModel variability;
+    variability.scales = ScalesOf(model);
     variability.typical = fit.typicalValues;
     for (const estimation::Estimated& omega : fit.omega)
         for (std::size_t p = 0; p < model.parameters.size(); ++p)

@@ -156,6 +156,7 @@ void SetFittedBlocks(const Model& model, const population::EstimatedOmega& fitte
 simulation::VariabilityModel VariabilityOf(const Model& model, const nlohmann::json* results)
 {
     simulation::VariabilityModel variability;
+    variability.scales = ScalesOf(model);
     variability.typical.resize(Eigen::Index(model.parameters.size()));
     for (std::size_t p = 0; p < model.parameters.size(); ++p)
         variability.typical[Eigen::Index(p)] = model.parameters[p].value;

@@ -59,8 +59,15 @@ bool SimulateReplicates(const VariabilityModel& model, estimation::Simulator& si
                     factor, [&] { return streams[i].Normal(); }, drawn.eta.data() + at);
                 at += factor.rows();
             }
-            for (std::size_t e = 0; e < model.etas.size(); ++e)
-                values[i][Eigen::Index(model.etas[e].parameter)] *= std::exp(drawn.eta[Eigen::Index(e)]);
+            for (std::size_t e = 0; e < model.etas.size(); ++e) {
+                const std::size_t p = model.etas[e].parameter;
+                const population::Scale scale = model.ScaleOf(p);
+                double& value = values[i][Eigen::Index(p)];
+                if (scale == population::Scale::Log)
+                    value *= std::exp(drawn.eta[Eigen::Index(e)]);
+                else
+                    value = population::IndividualValue(scale, value, drawn.eta[Eigen::Index(e)]);
+            }
         }
         if (!simulator.Predict(values, all, predictions)) {
             failedReplicate = r;

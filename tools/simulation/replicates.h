@@ -4,7 +4,8 @@
 // In replicate r each individual i (numbered over the whole design, whatever block of the
 // simulator holds it) draws from its own stream (random_stream.h) first its random effects,
 // block after block of Ω, each from as many z as it has η, in the block's order,
-//     η_b = L_b·z,  L_b L_bᵀ = Ω_b,     φ_p = θ_p·exp(η_e)  for the parameter p of η_e,
+//     η_b = L_b·z,  L_b L_bᵀ = Ω_b,     φ_p = θ_p·exp(η_e)  for the parameter p of η_e
+// (φ_p = θ_p + η_e on the linear scale, expit(logit θ_p + η_e) on the logit),
 // (for a diagonal Ω, η_e = ω_e·z in the order of `etas`),
 // then one z per simulated row, in the row order of the simulator,
 //     DV = IPRED + √V(IPRED)·z,         V(f) = a² + b²·f²  (estimation::ResidualError).
@@ -36,7 +37,13 @@ struct VariabilityModel {
     // Ω in blocks over the η of `etas`, in their order; none: diagonal, the variances of `etas`.
     std::vector<population::OmegaBlock> blocks;
     estimation::ResidualError error;
+    // [parameter]: the scale on which its η adds (φ = h(k(θ) + η)); empty: log-normal, φ = θ·exp(η).
+    std::vector<population::Scale> scales;
 
+    population::Scale ScaleOf(std::size_t parameter) const
+    {
+        return parameter < scales.size() ? scales[parameter] : population::Scale::Log;
+    }
     population::Omega Omega() const;
 };
 

@@ -5,6 +5,7 @@
 #include <fstream>
 #include <map>
 
+#include "data/derived_covariates.h"
 #include "engine/engine_limits.h"
 #include "fmt/format.h"
 #include "model/population_of.h"
@@ -98,7 +99,8 @@ BootstrapResult Bootstrap(const BootstrapRequest& request, const Callbacks& call
             for (const auto& [name, value] : fitted.theta)
                 if (parameter.name == name && parameter.formula.empty()) parameter.value = value;
         const std::string dataPath = detail::FitDataSet(request.fit, request.data, results).string();
-        const DataSet data = ReadDataSet(dataPath, detail::CovariateColumns(model));
+        DataSet data = ReadDataSet(dataPath, detail::CovariateColumns(model));
+        AddDerivedCovariates(model, data);
         PreDoses preDoses;
         const EngineProblem problem = SteadyStateProblem(model, data, CensoredRows::Kept, {}, preDoses);
         CheckEngineLimits(model, problem, data);

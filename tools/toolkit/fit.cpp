@@ -1,6 +1,7 @@
 // Studies, fits and simulations at the model's values, and their output folders: the pipeline
 // of a run (load, read, build, check, run, check, write).
 
+#include "data/derived_covariates.h"
 #include "engine/engine_limits.h"
 #include "fmt/format.h"
 #include "results/report.h"
@@ -24,7 +25,8 @@ double SecondsSince(std::chrono::steady_clock::time_point start)
 std::vector<std::string> CovariateColumns(const Model& model)
 {
     std::vector<std::string> columns;
-    for (const CovariateSpec& covariate : model.covariates) columns.push_back(covariate.column);
+    for (const CovariateSpec& covariate : model.covariates)
+        if (!covariate.derived) columns.push_back(covariate.column);
     return columns;
 }
 
@@ -170,6 +172,7 @@ Study LoadStudy(const std::filesystem::path& model, const std::filesystem::path&
         const auto start = std::chrono::steady_clock::now();
         Study study{model.string(), data.string(), LoadModel(model), {}, 0};
         study.data = ReadDataSet(data, CovariateColumns(study.model));
+        AddDerivedCovariates(study.model, study.data);
         study.seconds = detail::SecondsSince(start);
         return study;
     });
@@ -181,6 +184,7 @@ Study StudyFromTexts(std::string_view modelText, const std::string& modelName, s
     return Guarded([&] {
         Study study{modelName, dataName, ParseModel(modelText, modelName), {}, 0};
         study.data = ParseDataSet(dataText, dataName, CovariateColumns(study.model));
+        AddDerivedCovariates(study.model, study.data);
         return study;
     });
 }

@@ -9,6 +9,7 @@
 #include <set>
 #include <stdexcept>
 
+#include "data/derived_covariates.h"
 #include "engine/engine_codes.h"
 #include "fmt/format.h"
 #include "forecast/patient_engine.h"
@@ -74,6 +75,7 @@ void LoadPatient(const MapRequest& request, MapResult& map)
 {
     map.patientPath = request.patient.string();
     DataSet data = ReadDataSet(request.patient, detail::CovariateColumns(map.model));
+    AddDerivedCovariates(map.model, data);
     std::set<std::string> ids;
     for (const DataRow& row : data.rows) ids.insert(row.id);
     if (ids.empty()) throw DataError(map.patientPath + ": no rows");

@@ -7,6 +7,7 @@
 #include <fstream>
 #include <map>
 
+#include "data/derived_covariates.h"
 #include "engine/engine_limits.h"
 #include "fmt/format.h"
 #include "results/file_digest.h"

@@ -6,6 +6,7 @@
 #include <map>
 #include <optional>
 
+#include "data/derived_covariates.h"
 #include "engine/engine_limits.h"
 #include "fmt/format.h"
 #include "results/report.h"
@@ -82,7 +83,8 @@ VpcResult Vpc(const VpcRequest& request, const Callbacks& callbacks, const RunSt
         Model model = detail::FitModel(request.fit, request.model, results);
         ForSimulation(model);
         const std::string dataPath = detail::FitDataSet(request.fit, request.data, results).string();
-        const DataSet data = ReadDataSet(dataPath, CovariateColumns(model));
+        DataSet data = ReadDataSet(dataPath, CovariateColumns(model));
+        AddDerivedCovariates(model, data);
         // Censored rows are simulated too, for the fraction below the limit (a data set without
         // them has the same design either way).
         const EngineProblem problem = DrawnSteadyStateProblem(model, data, CensoredRows::Kept);
