@@ -34,6 +34,17 @@ estimation::FoceiProblem ProblemOf(const Prior& prior, const VectorXd& y, const 
         problem.thetas.push_back(theta);
         problem.etas.push_back({e, prior.etas[e].variance, true});
     }
+    // The blocks of Ω larger than 1×1 (their η consecutive, in the order of prior.etas), so that
+    // Ω⁻¹ of the objective is the whole block's inverse, not that of its diagonal.
+    std::size_t first = 0;
+    for (const population::OmegaBlock& block : prior.Omega().blocks) {
+        if (block.Size() > 1) {
+            for (std::size_t e = first; e < first + block.Size(); ++e)
+                problem.etas[e].block = int(problem.blocks.size());
+            problem.blocks.push_back({first, block.covariance, true});
+        }
+        first += block.Size();
+    }
     problem.error = prior.error;
     problem.additive = prior.error.additive > 0;
     problem.proportional = prior.error.proportional > 0;
@@ -58,8 +69,7 @@ Posterior FindPosterior(const Prior& prior, estimation::Simulator& levels, const
                         const estimation::Censoring& censoring)
 {
     const Eigen::Index q = Eigen::Index(prior.etas.size());
-    MatrixXd omega = MatrixXd::Zero(q, q);
-    for (Eigen::Index e = 0; e < q; ++e) omega(e, e) = prior.etas[std::size_t(e)].variance;
+    const MatrixXd omega = prior.Omega().Matrix();
     Posterior posterior;
     posterior.levels = y.size() > 0;
     posterior.eta = VectorXd::Zero(q);
@@ -77,7 +87,7 @@ Posterior FindPosterior(const Prior& prior, estimation::Simulator& levels, const
         estimation::internal::Modes modes(problem, levels, options);
         VectorXd logTheta(q);
         for (Eigen::Index e = 0; e < q; ++e) logTheta[e] = std::log(problem.thetas[std::size_t(e)].value);
-        modes.Set(logTheta, omega, prior.error);  // Ω whole (diagonal: the prior's blocks are refused)
+        modes.Set(logTheta, omega, prior.error);  // Ω whole, its blocks' covariances included
         if (!modes.FindModes(kModeTolerance)) throw SimulationFailed("the posterior cannot be searched");
         posterior.eta = modes.eta_[0];
         posterior.objective = modes.l_[0];

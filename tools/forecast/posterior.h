@@ -1,8 +1,8 @@
 // One patient's parameters given a population model and the patient's levels: the maximum a
 // posteriori (MAP) estimate of the random effects and the Laplace approximation about it.
 //
-// Prior: parameter p with a random effect is φ_p = θ_p·exp(η_e), η ~ N(0, Ω) (Ω diagonal, the
-// population fit's); a level is y_j = f_j(φ) + ε_j, Var ε_j = V_j = a² + b²f_j². The objective
+// Prior: parameter p with a random effect is φ_p = θ_p·exp(η_e), η ~ N(0, Ω) (Ω the population
+// fit's, in blocks of correlated η or diagonal); a level is y_j = f_j(φ) + ε_j, Var ε_j = V_j = a² + b²f_j². The objective
 // is −2 log of the posterior density up to a constant,
 //     l(η) = Σ_j [ ln(2π V_j) + (y_j − f_j)² / V_j ] + ηᵀ Ω⁻¹ η,
 // a censored level (CENS) contributing −2 ln P(its interval) in place of its term: exactly the
@@ -30,7 +30,7 @@
 
 namespace tessuvan::forecast {
 
-// The population model as a prior: θ (every model parameter), the η and Ω's variances, σ.
+// The population model as a prior: θ (every model parameter), the η, Ω (Omega(): its blocks), σ.
 using Prior = simulation::VariabilityModel;
 
 struct Posterior {

@@ -27,6 +27,17 @@ using detail::Guarded;
 using detail::Reporter;
 
 constexpr int kMostPoints = 1000;
+// The integration precision of the forecast's grid, when the model asks for a finer one: the
+// posterior's search keeps the model's (its derivatives are differences of predictions), but the
+// percentiles of a few hundred draws carry a Monte Carlo error of a few per cent, which an
+// integration error of 1e-6 does not move, and each draw costs a third less.
+constexpr double kForecastPrecision = 1e-6;
+
+cli::Model ForGrid(cli::Model model)
+{
+    model.fit.precision = std::max(model.fit.precision, kForecastPrecision);
+    return model;
+}
 
 // The prior's model and population values, checked.
 void LoadPrior(const MapRequest& request, MapResult& map)
@@ -57,10 +68,6 @@ void LoadPrior(const MapRequest& request, MapResult& map)
     const std::string source = resultsFile.empty() ? map.priorPath : resultsFile;
     if (map.prior.etas.empty())
         throw ModelError(source + ": no parameter has an omega: the prior needs the population's variability");
-    for (const population::OmegaBlock& block : map.prior.blocks)
-        if (block.Size() > 1)
-            throw ModelError(source + ": omega block of " + block.names.front() +
-                             ": correlated random effects are not supported by map and dose (a diagonal omega is)");
     if (!(map.prior.error.Variance(1.0) > 0))
         throw ModelError(source + ": no residual error ([error] additive and/or proportional)");
     for (const auto& eta : map.prior.etas)
@@ -152,8 +159,7 @@ void Posterior(forecast::PatientEngine& engine, MapResult& map)
 void Forecast(forecast::PatientEngine& engine, std::size_t firstGrid, int draws, std::uint64_t seed, MapResult& map)
 {
     const Eigen::Index q = Eigen::Index(map.prior.etas.size());
-    Eigen::MatrixXd omega = Eigen::MatrixXd::Zero(q, q);
-    for (Eigen::Index e = 0; e < q; ++e) omega(e, e) = map.prior.etas[std::size_t(e)].variance;
+    const Eigen::MatrixXd omega = map.prior.Omega().Matrix();  // its blocks' covariances included
     const VectorXd pred = PredictedAt(map.prior, engine, VectorXd::Zero(q));
     const VectorXd ipred = PredictedAt(map.prior, engine, map.posterior.eta);
     const std::vector<VectorXd> posterior =
@@ -236,7 +242,8 @@ MapResult Map(const MapRequest& request, const Callbacks& callbacks)
                 fmt::format("--until {:g}: the forecast must end after the patient's first row ({:g})", until, first));
         reporter.Status("searching the posterior");
         HistoryPosterior(map);
-        forecast::PatientEngine engine(map.model, map.patient, Grid(first, until, request.points, map.outputCmt));
+        forecast::PatientEngine engine(ForGrid(map.model), map.patient,
+                                       Grid(first, until, request.points, map.outputCmt));
         map.output = map.model.outputs[engine.Rows().front().output].name;
         if (!map.posterior.levels)
             map.warnings.push_back("the patient has no level: the forecast is the a priori one (eta = 0, omega)");

@@ -26,7 +26,7 @@ struct MapRequest {
     std::filesystem::path patient;
     std::string id;     // the individual, when the file holds several
     double until = -1;  // the forecast's end (−1: 24 after the patient's last row)
-    int points = 121;   // of the forecast's time grid
+    int points = 61;    // of the forecast's time grid
     int draws = 200;    // of η, for the percentiles
     std::uint64_t seed = 1;
 };
