@@ -64,6 +64,20 @@ Posterior FindPosterior(const Prior& prior, estimation::Simulator& levels, const
 std::vector<Eigen::VectorXd> DrawEtas(const Eigen::VectorXd& mean, const Eigen::MatrixXd& covariance, int count,
                                       std::uint64_t seed, std::uint64_t stream);
 
+// Sampling–importance resampling of the Laplace draws: `proposals` draws from N(η̂, Σ) (as
+// DrawEtas, stream `stream`), each weighted by the posterior's density over the proposal's,
+// w ∝ exp(−l(η)/2) / N(η; η̂, Σ) (0 for a draw whose levels cannot be simulated), and `count`
+// of them drawn again with replacement, with probabilities w / Σw, by the uniforms of the stream
+// (seed, 0, stream). The draws then follow the posterior itself where it departs from its normal
+// approximation (a skewed or bounded direction), to within the proposals' reach.
+struct Resampled {
+    std::vector<Eigen::VectorXd> draws;
+    double effectiveSize = 0;  // of the weighted proposals, (Σw)² / Σw²
+};
+Resampled ResampleEtas(const Prior& prior, estimation::Simulator& levels, const Eigen::VectorXd& y,
+                       const estimation::Censoring& censoring, const Posterior& posterior, int count, int proposals,
+                       std::uint64_t seed, std::uint64_t stream);
+
 // The q-quantile of values (sorted here), interpolated linearly between order statistics
 // (x_(h), h = (n − 1)q), the rule of R's type 7.
 double Quantile(std::vector<double> values, double q);

@@ -163,8 +163,7 @@ void Forecast(forecast::PatientEngine& engine, std::size_t firstGrid, int draws,
     const VectorXd pred = PredictedAt(map.prior, engine, VectorXd::Zero(q));
     const VectorXd ipred = PredictedAt(map.prior, engine, map.posterior.eta);
     const std::vector<VectorXd> posterior =
-        Simulated(map.prior, engine.Simulator(),
-                  forecast::DrawEtas(map.posterior.eta, map.posterior.covariance, draws, seed, 0), map.failedDraws);
+        Simulated(map.prior, engine.Simulator(), map.posteriorDraws, map.failedDraws);
     const std::vector<VectorXd> prior = Simulated(
         map.prior, engine.Simulator(), forecast::DrawEtas(VectorXd::Zero(q), omega, draws, seed, 1), map.failedDraws);
     if (posterior.empty() || prior.empty()) throw cli::EngineError(EngineStage::Simulation, engine.LastCode());
@@ -201,9 +200,15 @@ std::vector<forecast::AddedRow> Grid(double from, double to, int points, int cmt
     return rows;
 }
 
+// Proposals of the resampling per draw kept: enough that the resampled draws repeat few
+// proposals while the Laplace normal is near the posterior (an effective size well above the
+// draws), at the cost of one simulation of the levels each.
+constexpr int kProposalsPerDraw = 10;
+
 // The posterior from an engine of the history alone (the search simulates the levels only;
-// a history without levels gets a row of its own, so that it loads).
-void HistoryPosterior(MapResult& map)
+// a history without levels gets a row of its own, so that it loads), and the posterior draws
+// of η: from its normal approximation, or resampled from them by importance (`sir`).
+void HistoryPosterior(MapResult& map, const MapRequest& request)
 {
     std::vector<forecast::AddedRow> rows;
     const bool levels = std::any_of(map.patient.rows.begin(), map.patient.rows.end(), [](const DataRow& row) {
@@ -212,6 +217,25 @@ void HistoryPosterior(MapResult& map)
     if (!levels) rows = Grid(map.patient.rows.front().time, map.patient.rows.front().time + 1, 2, map.outputCmt);
     forecast::PatientEngine history(map.model, map.patient, rows);
     Posterior(history, map);
+    map.sir = request.sir && map.posterior.levels;
+    if (!map.sir) {
+        map.posteriorDraws =
+            forecast::DrawEtas(map.posterior.eta, map.posterior.covariance, request.draws, request.seed, 0);
+        return;
+    }
+    forecast::RowSubset levelsOnly(history.Simulator(), history.Levels());
+    map.proposals = kProposalsPerDraw * request.draws;
+    forecast::Resampled resampled =
+        forecast::ResampleEtas(map.prior, levelsOnly, history.LevelValues(), history.LevelCensoring(), map.posterior,
+                               request.draws, map.proposals, request.seed, 0);
+    if (resampled.draws.empty()) throw cli::EngineError(EngineStage::Simulation, history.LastCode());
+    map.posteriorDraws = std::move(resampled.draws);
+    map.effectiveSize = resampled.effectiveSize;
+    if (map.effectiveSize < request.draws)
+        map.warnings.push_back(fmt::format(
+            "sampling-importance resampling: the {} proposals weigh as {:.0f} independent draws, fewer than the {} "
+            "kept: the posterior is far from its normal approximation and the percentiles repeat few draws",
+            map.proposals, map.effectiveSize, request.draws));
 }
 
 void CheckCounts(const MapRequest& request)
@@ -241,7 +265,7 @@ MapResult Map(const MapRequest& request, const Callbacks& callbacks)
             throw UsageError(
                 fmt::format("--until {:g}: the forecast must end after the patient's first row ({:g})", until, first));
         reporter.Status("searching the posterior");
-        HistoryPosterior(map);
+        HistoryPosterior(map, request);
         forecast::PatientEngine engine(ForGrid(map.model), map.patient,
                                        Grid(first, until, request.points, map.outputCmt));
         map.output = map.model.outputs[engine.Rows().front().output].name;
@@ -365,7 +389,7 @@ DoseResult Dose(const DoseRequest& request, const Callbacks& callbacks)
                 fmt::format("--min-dose {:g} and --max-dose {:g}: expected 0 <= min < max", lowest, highest));
 
         reporter.Status("searching the posterior");
-        HistoryPosterior(map);
+        HistoryPosterior(map, request.map);
         if (!map.posterior.levels)
             map.warnings.push_back("the patient has no level: the dose is the a priori one (eta = 0, omega)");
         reporter.Status("searching the dose");
@@ -395,10 +419,7 @@ DoseResult Dose(const DoseRequest& request, const Callbacks& callbacks)
         const VectorXd at = PredictedAt(map.prior, engine, map.posterior.eta);
         dose.exposure = forecast::ExposureOf(design, engine.Rows(), at);
         int failed = 0;
-        const std::vector<VectorXd> draws = Simulated(
-            map.prior, engine.Simulator(),
-            forecast::DrawEtas(map.posterior.eta, map.posterior.covariance, request.map.draws, request.map.seed, 0),
-            failed);
+        const std::vector<VectorXd> draws = Simulated(map.prior, engine.Simulator(), map.posteriorDraws, failed);
         if (draws.empty()) throw cli::EngineError(EngineStage::Simulation, engine.LastCode());
         std::vector<double> exposures;
         int attained = 0;
