@@ -8,7 +8,9 @@ and polished by Nelder-Mead (the times rounded to single precision first, as the
 them: 35.9 h is 35.900001525878906 there); the Laplace covariance 2 H^-1 from a central finite-difference
 Hessian H of l at the mode.
 
-Writes tests/tools/references/map_vancomycin.json.
+Writes tests/tools/references/map_vancomycin.json, and map_vancomycin_block.json for the same
+patients under an Omega whose CL and V1 form a block of correlation 0.5 (the prior's density then
+holds the whole block's inverse, eta' Omega^-1 eta with its cross term).
 Run: /usr/bin/python3 scripts/references/map_references.py
 """
 import csv
@@ -22,6 +24,8 @@ from scipy.optimize import minimize
 HERE = os.path.dirname(__file__)
 EXAMPLE = os.path.join(HERE, "..", "..", "examples", "vancomycin")
 OUT = os.path.join(HERE, "..", "..", "tests", "tools", "references", "map_vancomycin.json")
+OUT_BLOCK = os.path.join(HERE, "..", "..", "tests", "tools", "references", "map_vancomycin_block.json")
+CORRELATION = 0.5  # of the eta of CL and V1 in the block variant
 
 THETA = {"CL": 2.99, "V1": 0.675, "Q": 2.28, "V2": 0.732}
 OMEGA = {"CL": 0.0729, "V1": 0.0225, "Q": 0.2401, "V2": 1.69}
@@ -65,13 +69,12 @@ def concentrations(eta, doses, times, crcl, wt):
     return np.array([out[t] for t in times])
 
 
-def objective(eta, doses, levels, crcl, wt):
+def objective(eta, doses, levels, crcl, wt, omega_inverse):
     times = [t for t, _ in levels]
     y = np.array([v for _, v in levels])
     f = concentrations(eta, doses, times, crcl, wt)
     var = ADDITIVE**2 + PROPORTIONAL**2 * f**2
-    omega = np.array([OMEGA[n] for n in NAMES])
-    return float(np.sum(np.log(2 * np.pi * var) + (y - f) ** 2 / var) + np.sum(eta**2 / omega))
+    return float(np.sum(np.log(2 * np.pi * var) + (y - f) ** 2 / var) + eta @ omega_inverse @ eta)
 
 
 def hessian(fun, x, h=1e-4):
@@ -84,11 +87,18 @@ def hessian(fun, x, h=1e-4):
     return 0.5 * (hess + hess.T)
 
 
-def main():
+def omega_matrix(correlation):
+    omega = np.diag([OMEGA[n] for n in NAMES])
+    omega[0, 1] = omega[1, 0] = correlation * np.sqrt(OMEGA["CL"] * OMEGA["V1"])
+    return omega
+
+
+def estimates(omega, out):
     results = {}
     for name in ["patient_trough.csv", "patient_peak_trough.csv"]:
         doses, levels, crcl, wt = read_patient(name)
-        fun = lambda e: objective(e, doses, levels, crcl, wt)
+        inverse = np.linalg.inv(omega)
+        fun = lambda e: objective(e, doses, levels, crcl, wt, inverse)
         first = minimize(fun, np.zeros(4), method="BFGS", options={"gtol": 1e-10})
         best = minimize(fun, first.x, method="Nelder-Mead",
                         options={"xatol": 1e-11, "fatol": 1e-14, "maxiter": 20000, "maxfev": 40000})
@@ -96,9 +106,14 @@ def main():
         cov = 2 * np.linalg.inv(hessian(fun, x))
         results[name] = {"eta": dict(zip(NAMES, x.tolist())), "objective": fun(x),
                          "eta_covariance": cov.tolist()}
-    with open(OUT, "w") as f:
+    with open(out, "w") as f:
         json.dump(results, f, indent=2)
         f.write("\n")
+
+
+def main():
+    estimates(omega_matrix(0.0), OUT)
+    estimates(omega_matrix(CORRELATION), OUT_BLOCK)
 
 
 if __name__ == "__main__":

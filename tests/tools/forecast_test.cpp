@@ -133,6 +133,52 @@ TEST_F(Forecasts, TheMapEstimateAndItsCovarianceAgreeWithAnIndependentOptimiser)
     }
 }
 
+// The example's model with the η of CL and V1 in a block of correlation 0.5.
+fs::path BlockModel(const fs::path& folder)
+{
+    std::ifstream in(kModel);
+    std::stringstream text;
+    text << in.rdbuf() << "\n[omega]\nblocks = [[\"CL\", \"V1\"]]\ncorrelations = { \"CL:V1\" = 0.5 }\n";
+    const fs::path path = folder / "vancomycin_block.toml";
+    std::ofstream(path) << text.str();
+    return path;
+}
+
+TEST_F(Forecasts, ABlockOfOmegaWeighsTheCorrelationInThePosteriorAndInTheAprioriDraws)
+{
+    const nlohmann::json reference = ReadJson(kReferences / "map_vancomycin_block.json");
+    const fs::path model = BlockModel(root);
+    for (const std::string patient : {"patient_trough.csv", "patient_peak_trough.csv"}) {
+        SCOPED_TRACE(patient);
+        const MapResult map = Map(Request(model, kVancomycin / patient));
+        const nlohmann::json& expected = reference[patient];
+        EXPECT_NEAR(map.posterior.objective, expected["objective"].get<double>(),
+                    1e-6 * std::abs(expected["objective"].get<double>()));
+        for (std::size_t e = 0; e < map.prior.etas.size(); ++e) {
+            const double want = expected["eta"][map.prior.etas[e].name].get<double>();
+            // η relative to at least 0.02: the reference's own search settles the flat Q to ~1e-8.
+            EXPECT_NEAR(map.posterior.eta[Eigen::Index(e)], want, 1e-6 * std::max(std::abs(want), 2e-2));
+        }
+    }
+    // Without levels the posterior is the prior: the whole block, and draws that follow it.
+    const MapResult none = Map(Request(model, Patient("C,0,.,1000,1,1,1,70,70\n")));
+    EXPECT_NEAR(none.posterior.covariance(0, 1), 0.5 * std::sqrt(0.0729 * 0.0225), 1e-12);
+    const std::vector<Eigen::VectorXd> draws =
+        forecast::DrawEtas(Eigen::VectorXd::Zero(4), none.posterior.covariance, 2000, 1, 1);
+    double cross = 0;
+    for (const Eigen::VectorXd& eta : draws) cross += eta[0] * eta[1] / std::sqrt(0.0729 * 0.0225);
+    EXPECT_NEAR(cross / double(draws.size()), 0.5, 0.06);
+}
+
+TEST_F(Forecasts, ALevelOfZeroIsWeighedAsFoceiWeighsIt)
+{
+    // An additive error weighs a level of 0: it pulls the clearance up, where one left out would not.
+    const MapResult zero = Map(Request(kModel, Patient("E,0,.,1000,1,1,1,70,70\nE,30,0,.,.,0,0,70,70\n")));
+    ASSERT_EQ(zero.levels.size(), 1u);
+    EXPECT_EQ(zero.levels[0].dv, 0.0);
+    EXPECT_GT(zero.posterior.eta[0], 0.05);
+}
+
 TEST_F(Forecasts, MapOfEachIndividualOfAFoceiFitReturnsThatFitsOwnEtas)
 {
     const fs::path fit = root / "fit";

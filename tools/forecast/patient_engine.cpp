@@ -97,15 +97,16 @@ PatientEngine::PatientEngine(const cli::Model& model, const cli::DataSet& patien
         cli::EnginePoint& point = individual.points[j];
         for (const cli::EngineRequest& request : point.requests) {
             if (request.steadyState != 0) continue;  // the tool's own checks, not rows
-            if (request.nonPositive) continue;       // left out here as before (the population fit keeps them)
             const Keyed& origin = *ofLine.at(request.line);
             PredictedRow row;
             row.line = origin.originalLine;
             row.added = origin.added;
             row.time = origin.time;
             row.output = s.problem.outputOf[request.slot];
-            row.level = request.dv > 0 || request.censored != 0;
-            row.dv = request.censored != 0 ? request.bound : request.dv;
+            // A level at or below 0 is weighed as any other, as FOCEI does (the engine's checks
+            // refuse one that the residual error cannot weigh: a proportional error alone).
+            row.level = request.dv > 0 || request.censored != 0 || request.nonPositive;
+            row.dv = request.censored != 0 || request.nonPositive ? request.bound : request.dv;
             row.censored = request.censored;
             row.limit = request.censored != 0 ? request.limit : std::nan("");
             found.push_back({request.line, row, {int(j + 1), int(request.slot + 1)}});

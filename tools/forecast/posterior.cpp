@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 
 #include "estimation/individual_modes.h"
 #include "simulation/random_stream.h"
@@ -35,6 +36,17 @@ estimation::FoceiProblem ProblemOf(const Prior& prior, const VectorXd& y, const 
         problem.thetas.push_back(theta);
         problem.etas.push_back({e, prior.etas[e].variance, true});
     }
+    // The blocks of Ω larger than 1×1 (their η consecutive, in the order of prior.etas), so that
+    // Ω⁻¹ of the objective is the whole block's inverse, not that of its diagonal.
+    std::size_t first = 0;
+    for (const population::OmegaBlock& block : prior.Omega().blocks) {
+        if (block.Size() > 1) {
+            for (std::size_t e = first; e < first + block.Size(); ++e)
+                problem.etas[e].block = int(problem.blocks.size());
+            problem.blocks.push_back({first, block.covariance, true});
+        }
+        first += block.Size();
+    }
     problem.error = prior.error;
     problem.additive = prior.error.additive > 0;
     problem.proportional = prior.error.proportional > 0;
@@ -62,8 +74,7 @@ Posterior FindPosterior(const Prior& prior, estimation::Simulator& levels, const
                         const estimation::Censoring& censoring)
 {
     const Eigen::Index q = Eigen::Index(prior.etas.size());
-    MatrixXd omega = MatrixXd::Zero(q, q);
-    for (Eigen::Index e = 0; e < q; ++e) omega(e, e) = prior.etas[std::size_t(e)].variance;
+    const MatrixXd omega = prior.Omega().Matrix();
     Posterior posterior;
     posterior.levels = y.size() > 0;
     posterior.eta = VectorXd::Zero(q);
@@ -83,7 +94,7 @@ Posterior FindPosterior(const Prior& prior, estimation::Simulator& levels, const
         for (Eigen::Index e = 0; e < q; ++e)
             logTheta[e] =
                 population::ToScale(problem.thetas[std::size_t(e)].scale, problem.thetas[std::size_t(e)].value);
-        modes.Set(logTheta, omega, prior.error);  // Ω whole (diagonal: the prior's blocks are refused)
+        modes.Set(logTheta, omega, prior.error);  // Ω whole, its blocks' covariances included
         if (!modes.FindModes(kModeTolerance)) throw SimulationFailed("the posterior cannot be searched");
         posterior.eta = modes.eta_[0];
         posterior.objective = modes.l_[0];
@@ -148,6 +159,46 @@ std::vector<VectorXd> DrawEtas(const VectorXd& mean, const MatrixXd& covariance,
         draws.push_back(mean + factor * z);
     }
     return draws;
+}
+
+Resampled ResampleEtas(const Prior& prior, estimation::Simulator& levels, const VectorXd& y,
+                       const estimation::Censoring& censoring, const Posterior& posterior, int count, int proposals,
+                       std::uint64_t seed, std::uint64_t streamIndex)
+{
+    const std::vector<VectorXd> proposed = DrawEtas(posterior.eta, posterior.covariance, proposals, seed, streamIndex);
+    const MatrixXd omegaInverse = prior.Omega().Matrix().inverse();
+    const Eigen::LDLT<MatrixXd> laplace(posterior.covariance);
+    std::vector<double> logWeight(proposed.size(), -std::numeric_limits<double>::infinity());
+    std::vector<VectorXd> f(1);
+    double largest = -std::numeric_limits<double>::infinity();
+    for (std::size_t d = 0; d < proposed.size(); ++d) {
+        if (!levels.Predict({ValuesAt(prior, proposed[d])}, {1}, f) || !f[0].allFinite()) continue;
+        const double l = estimation::IndividualObjective(y, f[0], proposed[d], omegaInverse, prior.error, censoring);
+        if (!std::isfinite(l)) continue;
+        const VectorXd away = proposed[d] - posterior.eta;
+        logWeight[d] = -0.5 * l + 0.5 * away.dot(laplace.solve(away));
+        largest = std::max(largest, logWeight[d]);
+    }
+    Resampled out;
+    if (!std::isfinite(largest)) return out;
+    std::vector<double> cumulative(proposed.size());
+    double sum = 0, squares = 0;
+    for (std::size_t d = 0; d < proposed.size(); ++d) {
+        const double w = std::exp(logWeight[d] - largest);
+        sum += w;
+        squares += w * w;
+        cumulative[d] = sum;
+    }
+    out.effectiveSize = sum * sum / squares;
+    simulation::RandomStream stream(seed, 0, streamIndex);
+    for (int k = 0; k < count; ++k) {
+        const double u = stream.Uniform() * sum;
+        const auto at = std::lower_bound(cumulative.begin(), cumulative.end(), u);
+        out.draws.push_back(proposed[std::min(std::size_t(at - cumulative.begin()), proposed.size() - 1)]);
+    }
+    // The levels' simulator is left at the mode, as FindPosterior leaves it.
+    levels.Predict({ValuesAt(prior, posterior.eta)}, {1}, f);
+    return out;
 }
 
 double Quantile(std::vector<double> values, double q)

@@ -1,8 +1,8 @@
 // One patient's parameters given a population model and the patient's levels: the maximum a
 // posteriori (MAP) estimate of the random effects and the Laplace approximation about it.
 //
-// Prior: parameter p with a random effect is φ_p = θ_p·exp(η_e), η ~ N(0, Ω) (Ω diagonal, the
-// population fit's); a level is y_j = f_j(φ) + ε_j, Var ε_j = V_j = a² + b²f_j². The objective
+// Prior: parameter p with a random effect is φ_p = θ_p·exp(η_e), η ~ N(0, Ω) (Ω the population
+// fit's, in blocks of correlated η or diagonal); a level is y_j = f_j(φ) + ε_j, Var ε_j = V_j = a² + b²f_j². The objective
 // is −2 log of the posterior density up to a constant,
 //     l(η) = Σ_j [ ln(2π V_j) + (y_j − f_j)² / V_j ] + ηᵀ Ω⁻¹ η,
 // a censored level (CENS) contributing −2 ln P(its interval) in place of its term: exactly the
@@ -30,7 +30,7 @@
 
 namespace tessuvan::forecast {
 
-// The population model as a prior: θ (every model parameter), the η and Ω's variances, σ.
+// The population model as a prior: θ (every model parameter), the η, Ω (Omega(): its blocks), σ.
 using Prior = simulation::VariabilityModel;
 
 struct Posterior {
@@ -63,6 +63,20 @@ Posterior FindPosterior(const Prior& prior, estimation::Simulator& levels, const
 // its zero directions left out.
 std::vector<Eigen::VectorXd> DrawEtas(const Eigen::VectorXd& mean, const Eigen::MatrixXd& covariance, int count,
                                       std::uint64_t seed, std::uint64_t stream);
+
+// Sampling–importance resampling of the Laplace draws: `proposals` draws from N(η̂, Σ) (as
+// DrawEtas, stream `stream`), each weighted by the posterior's density over the proposal's,
+// w ∝ exp(−l(η)/2) / N(η; η̂, Σ) (0 for a draw whose levels cannot be simulated), and `count`
+// of them drawn again with replacement, with probabilities w / Σw, by the uniforms of the stream
+// (seed, 0, stream). The draws then follow the posterior itself where it departs from its normal
+// approximation (a skewed or bounded direction), to within the proposals' reach.
+struct Resampled {
+    std::vector<Eigen::VectorXd> draws;
+    double effectiveSize = 0;  // of the weighted proposals, (Σw)² / Σw²
+};
+Resampled ResampleEtas(const Prior& prior, estimation::Simulator& levels, const Eigen::VectorXd& y,
+                       const estimation::Censoring& censoring, const Posterior& posterior, int count, int proposals,
+                       std::uint64_t seed, std::uint64_t stream);
 
 // The q-quantile of values (sorted here), interpolated linearly between order statistics
 // (x_(h), h = (n − 1)q), the rule of R's type 7.

@@ -56,9 +56,11 @@ void AddShared(CLI::App& command, tk::MapRequest& request, std::string& prior, s
     command.add_option("PATIENT", patient, "the patient's rows (CSV in the data set's layout)")->required();
     command.add_option("--id", request.id, "the patient's ID, when the file holds several");
     command.add_option("--until", request.until, "the forecast's end (default: 24 after the last row)");
-    command.add_option("--points", request.points, "times of the forecast's grid (default 121)");
+    command.add_option("--points", request.points, "times of the forecast's grid (default 61)");
     command.add_option("--draws", request.draws, "draws of eta for the percentiles (default 200)");
     command.add_option("--seed", request.seed, "seed of the draws (default 1)");
+    command.add_flag("--sir", request.sir,
+                     "resample the posterior draws by importance from 10 times as many Laplace draws");
     command.add_option("-o,--output", output, "folder for the results (default: PATIENT's name with -map / -dose)");
     command.add_flag("-q,--quiet", quiet, "no progress line");
 }

@@ -28,6 +28,17 @@ using detail::Guarded;
 using detail::Reporter;
 
 constexpr int kMostPoints = 1000;
+// The integration precision of the forecast's grid, when the model asks for a finer one: the
+// posterior's search keeps the model's (its derivatives are differences of predictions), but the
+// percentiles of a few hundred draws carry a Monte Carlo error of a few per cent, which an
+// integration error of 1e-6 does not move, and each draw costs a third less.
+constexpr double kForecastPrecision = 1e-6;
+
+cli::Model ForGrid(cli::Model model)
+{
+    model.fit.precision = std::max(model.fit.precision, kForecastPrecision);
+    return model;
+}
 
 // The prior's model and population values, checked.
 void LoadPrior(const MapRequest& request, MapResult& map)
@@ -58,10 +69,6 @@ void LoadPrior(const MapRequest& request, MapResult& map)
     const std::string source = resultsFile.empty() ? map.priorPath : resultsFile;
     if (map.prior.etas.empty())
         throw ModelError(source + ": no parameter has an omega: the prior needs the population's variability");
-    for (const population::OmegaBlock& block : map.prior.blocks)
-        if (block.Size() > 1)
-            throw ModelError(source + ": omega block of " + block.names.front() +
-                             ": correlated random effects are not supported by map and dose (a diagonal omega is)");
     if (!(map.prior.error.Variance(1.0) > 0))
         throw ModelError(source + ": no residual error ([error] additive and/or proportional)");
     for (const auto& eta : map.prior.etas)
@@ -154,13 +161,11 @@ void Posterior(forecast::PatientEngine& engine, MapResult& map)
 void Forecast(forecast::PatientEngine& engine, std::size_t firstGrid, int draws, std::uint64_t seed, MapResult& map)
 {
     const Eigen::Index q = Eigen::Index(map.prior.etas.size());
-    Eigen::MatrixXd omega = Eigen::MatrixXd::Zero(q, q);
-    for (Eigen::Index e = 0; e < q; ++e) omega(e, e) = map.prior.etas[std::size_t(e)].variance;
+    const Eigen::MatrixXd omega = map.prior.Omega().Matrix();  // its blocks' covariances included
     const VectorXd pred = PredictedAt(map.prior, engine, VectorXd::Zero(q));
     const VectorXd ipred = PredictedAt(map.prior, engine, map.posterior.eta);
     const std::vector<VectorXd> posterior =
-        Simulated(map.prior, engine.Simulator(),
-                  forecast::DrawEtas(map.posterior.eta, map.posterior.covariance, draws, seed, 0), map.failedDraws);
+        Simulated(map.prior, engine.Simulator(), map.posteriorDraws, map.failedDraws);
     const std::vector<VectorXd> prior = Simulated(
         map.prior, engine.Simulator(), forecast::DrawEtas(VectorXd::Zero(q), omega, draws, seed, 1), map.failedDraws);
     if (posterior.empty() || prior.empty()) throw cli::EngineError(EngineStage::Simulation, engine.LastCode());
@@ -197,9 +202,15 @@ std::vector<forecast::AddedRow> Grid(double from, double to, int points, int cmt
     return rows;
 }
 
+// Proposals of the resampling per draw kept: enough that the resampled draws repeat few
+// proposals while the Laplace normal is near the posterior (an effective size well above the
+// draws), at the cost of one simulation of the levels each.
+constexpr int kProposalsPerDraw = 10;
+
 // The posterior from an engine of the history alone (the search simulates the levels only;
-// a history without levels gets a row of its own, so that it loads).
-void HistoryPosterior(MapResult& map)
+// a history without levels gets a row of its own, so that it loads), and the posterior draws
+// of η: from its normal approximation, or resampled from them by importance (`sir`).
+void HistoryPosterior(MapResult& map, const MapRequest& request)
 {
     std::vector<forecast::AddedRow> rows;
     const bool levels = std::any_of(map.patient.rows.begin(), map.patient.rows.end(), [](const DataRow& row) {
@@ -208,6 +219,25 @@ void HistoryPosterior(MapResult& map)
     if (!levels) rows = Grid(map.patient.rows.front().time, map.patient.rows.front().time + 1, 2, map.outputCmt);
     forecast::PatientEngine history(map.model, map.patient, rows);
     Posterior(history, map);
+    map.sir = request.sir && map.posterior.levels;
+    if (!map.sir) {
+        map.posteriorDraws =
+            forecast::DrawEtas(map.posterior.eta, map.posterior.covariance, request.draws, request.seed, 0);
+        return;
+    }
+    forecast::RowSubset levelsOnly(history.Simulator(), history.Levels());
+    map.proposals = kProposalsPerDraw * request.draws;
+    forecast::Resampled resampled =
+        forecast::ResampleEtas(map.prior, levelsOnly, history.LevelValues(), history.LevelCensoring(), map.posterior,
+                               request.draws, map.proposals, request.seed, 0);
+    if (resampled.draws.empty()) throw cli::EngineError(EngineStage::Simulation, history.LastCode());
+    map.posteriorDraws = std::move(resampled.draws);
+    map.effectiveSize = resampled.effectiveSize;
+    if (map.effectiveSize < request.draws)
+        map.warnings.push_back(fmt::format(
+            "sampling-importance resampling: the {} proposals weigh as {:.0f} independent draws, fewer than the {} "
+            "kept: the posterior is far from its normal approximation and the percentiles repeat few draws",
+            map.proposals, map.effectiveSize, request.draws));
 }
 
 void CheckCounts(const MapRequest& request)
@@ -237,8 +267,9 @@ MapResult Map(const MapRequest& request, const Callbacks& callbacks)
             throw UsageError(
                 fmt::format("--until {:g}: the forecast must end after the patient's first row ({:g})", until, first));
         reporter.Status("searching the posterior");
-        HistoryPosterior(map);
-        forecast::PatientEngine engine(map.model, map.patient, Grid(first, until, request.points, map.outputCmt));
+        HistoryPosterior(map, request);
+        forecast::PatientEngine engine(ForGrid(map.model), map.patient,
+                                       Grid(first, until, request.points, map.outputCmt));
         map.output = map.model.outputs[engine.Rows().front().output].name;
         if (!map.posterior.levels)
             map.warnings.push_back("the patient has no level: the forecast is the a priori one (eta = 0, omega)");
@@ -360,7 +391,7 @@ DoseResult Dose(const DoseRequest& request, const Callbacks& callbacks)
                 fmt::format("--min-dose {:g} and --max-dose {:g}: expected 0 <= min < max", lowest, highest));
 
         reporter.Status("searching the posterior");
-        HistoryPosterior(map);
+        HistoryPosterior(map, request.map);
         if (!map.posterior.levels)
             map.warnings.push_back("the patient has no level: the dose is the a priori one (eta = 0, omega)");
         reporter.Status("searching the dose");
@@ -390,10 +421,7 @@ DoseResult Dose(const DoseRequest& request, const Callbacks& callbacks)
         const VectorXd at = PredictedAt(map.prior, engine, map.posterior.eta);
         dose.exposure = forecast::ExposureOf(design, engine.Rows(), at);
         int failed = 0;
-        const std::vector<VectorXd> draws = Simulated(
-            map.prior, engine.Simulator(),
-            forecast::DrawEtas(map.posterior.eta, map.posterior.covariance, request.map.draws, request.map.seed, 0),
-            failed);
+        const std::vector<VectorXd> draws = Simulated(map.prior, engine.Simulator(), map.posteriorDraws, failed);
         if (draws.empty()) throw cli::EngineError(EngineStage::Simulation, engine.LastCode());
         std::vector<double> exposures;
         int attained = 0;

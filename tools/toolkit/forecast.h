@@ -26,9 +26,10 @@ struct MapRequest {
     std::filesystem::path patient;
     std::string id;     // the individual, when the file holds several
     double until = -1;  // the forecast's end (−1: 24 after the patient's last row)
-    int points = 121;   // of the forecast's time grid
+    int points = 61;    // of the forecast's time grid
     int draws = 200;    // of η, for the percentiles
     std::uint64_t seed = 1;
+    bool sir = false;  // the posterior draws resampled by importance from 10 × draws Laplace ones
 };
 
 // A level of the patient with its predictions.
@@ -60,6 +61,10 @@ struct MapResult {
     cli::DataSet patient;  // the patient's rows
     int outputCmt = 0;     // the CMT of the patient's levels (0: the first output)
     int draws = 0, failedDraws = 0;
+    std::vector<Eigen::VectorXd> posteriorDraws;  // of η, in the forecast's order
+    bool sir = false;                             // resampled (a patient with levels and --sir)
+    int proposals = 0;                            // of the resampling
+    double effectiveSize = 0;                     // of its weighted proposals
     std::uint64_t seed = 1;
     std::vector<std::string> warnings;
     double seconds = 0;

@@ -25,6 +25,10 @@ constexpr const char* kMethod =
     "the exact Hessian K); covariance 2 K^-1 at the mode (Laplace); forecast percentiles over draws of eta from "
     "N(eta_hat, 2 K^-1), the a priori ones over draws from N(0, Omega)";
 
+constexpr const char* kResampled =
+    "; with sampling-importance resampling: the posterior draws are drawn again, with replacement, from 10 times "
+    "as many draws of that normal, each weighted by the posterior's density over the normal's";
+
 std::string Number(double value) { return std::isfinite(value) ? fmt::format("{:.10g}", value) : ""; }
 
 // A value for results.json: nlohmann writes a non-finite double as null.
@@ -40,7 +44,8 @@ nlohmann::ordered_json MapJson(const MapResult& map, const char* tool)
     j["id"] = map.id;
     j["output"] = map.output;
     j["levels"] = map.levels.size();
-    j["method"] = kMethod;
+    j["method"] = map.sir ? std::string(kMethod) + kResampled : std::string(kMethod);
+    if (map.sir) j["sir"] = {{"proposals", map.proposals}, {"effective_size", Json(map.effectiveSize)}};
     const forecast::Posterior& p = map.posterior;
     std::vector<std::string> names;
     for (std::size_t e = 0; e < map.prior.etas.size(); ++e) {
@@ -147,10 +152,14 @@ std::string MapReport(const MapResult& map)
     }
     out << fmt::format(
         "\nForecast of {} to {:g}: the 90 % interval (5th to 95th percentile) of the predicted concentration over "
-        "{} draws of eta from the posterior's normal approximation (Laplace) is where the patient's concentration "
-        "is expected to lie, given the model and the levels, residual error aside; the a priori interval draws "
-        "eta from omega (seed {}).\n",
-        map.output, map.forecast.empty() ? 0.0 : map.forecast.back().time, map.draws, map.seed);
+        "{} draws of eta from {} is where the patient's concentration is expected to lie, given the model and the "
+        "levels, residual error aside; the a priori interval draws eta from omega (seed {}).\n",
+        map.output, map.forecast.empty() ? 0.0 : map.forecast.back().time, map.draws,
+        map.sir ? fmt::format("the posterior (sampling-importance resampling of {} draws of its normal approximation, "
+                              "effective size {:.0f})",
+                              map.proposals, map.effectiveSize)
+                : std::string("the posterior's normal approximation (Laplace)"),
+        map.seed);
     for (const std::string& warning : map.warnings) out << "Warning: " << warning << "\n";
     return out.str();
 }
