@@ -1,0 +1,219 @@
+// What the R and Python bindings add over the toolkit's facade for single patients and new rows:
+// predictions of a FOCEI fit for rows of a data set it did not see (PRED at η = 0, IPRED at the
+// fit's own η of each ID it holds, η = 0 for any other), and the Bayesian forecast (`map`) and
+// dose (`dose`) of one patient given a prior that is a fit made in the session or a model file.
+// Header-only, as binding.h.
+#pragma once
+
+#include <map>
+#include <set>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <Eigen/Dense>
+#include <nlohmann/json.hpp>
+
+#include "binding.h"
+#include "data/data_set.h"
+#include "data/derived_covariates.h"
+#include "engine/engine_codes.h"
+#include "forecast/patient_engine.h"
+#include "forecast/posterior.h"
+#include "toolkit/forecast.h"
+#include "toolkit/guarded.h"
+
+namespace tessuvan::binding {
+
+// One predicted row of the new data: the data set's ID, TIME, the model's output, PRED, IPRED,
+// the data set's line, and whether IPRED is at the fit's η of that ID (false: η = 0).
+struct PredictedRow {
+    std::string id;
+    double time = 0;
+    std::string output;
+    double pred = 0, ipred = 0;
+    int line = 0;
+    bool fitted = false;
+};
+
+// The model as the fit ran it: the source with the fit's options set.
+inline cli::Model ModelAsRun(const Source& model, const std::vector<Option>& options)
+{
+    const std::string name = model.isText ? model.name : model.pathOrText;
+    return cli::ParseModel(WithFitOptions(ReadSource(model), name, options), name);
+}
+
+// PRED and IPRED of every observation and EVID 2 row of `rows`, individual by individual in
+// the order of their first row, each simulated alone with θ, Ω and σ of the fit's results.json
+// (as a fit's folder holds them, 10 significant digits: the numbers the command's own calls on
+// that folder use). An ID of the fit gets its η from results.json's individuals; any other the
+// typical values (η = 0), for which IPRED equals PRED.
+inline std::vector<PredictedRow> Predict(const std::string& resultsJson, const Source& model,
+                                         const std::vector<Option>& options, const Source& rows,
+                                         const tk::Callbacks& callbacks)
+{
+    return tk::detail::Guarded([&] {
+        const tk::detail::Reporter reporter(callbacks);
+        const cli::Model parsed = ModelAsRun(model, options);
+        const nlohmann::json results = nlohmann::json::parse(resultsJson, nullptr, false);
+        if (results.is_discarded() || !results.is_object() || !results.contains("individuals"))
+            throw tk::UsageError("predict: the fit holds no population estimation's results (a FOCEI fit)");
+        const simulation::VariabilityModel prior = tk::detail::CheckedVariability(parsed, &results, "results.json");
+        const Eigen::Index q = Eigen::Index(prior.etas.size());
+        std::map<std::string, Eigen::VectorXd> fitted;
+        for (const nlohmann::json& individual : results.at("individuals")) {
+            Eigen::VectorXd eta(q);
+            for (Eigen::Index e = 0; e < q; ++e)
+                eta[e] = individual.at("eta").at(prior.etas[std::size_t(e)].name).get<double>();
+            fitted[individual.at("id").get<std::string>()] = eta;
+        }
+        const std::string name = rows.isText ? rows.name : rows.pathOrText;
+        cli::DataSet data = cli::ParseDataSet(ReadSource(rows), name, tk::detail::CovariateColumns(parsed));
+        cli::AddDerivedCovariates(parsed, data);
+        std::vector<std::string> ids;
+        std::set<std::string> seen;
+        for (const cli::DataRow& row : data.rows)
+            if (seen.insert(row.id).second) ids.push_back(row.id);
+        std::vector<PredictedRow> out;
+        for (const std::string& id : ids) {
+            reporter.Status("predicting individual " + id);
+            cli::DataSet patient = data;
+            std::erase_if(patient.rows, [&](const cli::DataRow& row) { return row.id != id; });
+            // An individual of doses alone has nothing to predict (and the engine loads none).
+            if (std::none_of(patient.rows.begin(), patient.rows.end(),
+                             [](const cli::DataRow& row) { return row.evid == 0 || row.evid == 2; }))
+                continue;
+            forecast::PatientEngine engine(parsed, patient, {});
+            const auto found = fitted.find(id);
+            const bool known = found != fitted.end();
+            std::vector<Eigen::VectorXd> pred(1), ipred(1);
+            const Eigen::VectorXd zero = Eigen::VectorXd::Zero(q);
+            if (!engine.Simulator().Predict({forecast::ValuesAt(prior, zero)}, {1}, pred) ||
+                !engine.Simulator().Predict({forecast::ValuesAt(prior, known ? found->second : zero)}, {1}, ipred))
+                throw cli::EngineError(cli::EngineStage::Simulation, engine.LastCode());
+            for (std::size_t r = 0; r < engine.Rows().size(); ++r) {
+                const forecast::PredictedRow& row = engine.Rows()[r];
+                out.push_back({id, row.time, parsed.outputs[row.output].name, pred[0][Eigen::Index(r)],
+                               ipred[0][Eigen::Index(r)], row.line, known});
+            }
+        }
+        return out;
+    });
+}
+
+// A temporary folder of a binding's call, removed with this.
+class Scratch {
+public:
+    Scratch()
+    {
+        static std::atomic<int> count{0};
+        path_ = std::filesystem::temp_directory_path() / fmt::format("tessuvan-patient-{}-{}", ::getpid(), ++count);
+        try {
+            std::filesystem::create_directories(path_);
+        } catch (const std::filesystem::filesystem_error& error) {
+            throw tk::WriteError(path_.string() + ": cannot be made (" + error.code().message() + ")");
+        }
+    }
+    ~Scratch()
+    {
+        std::error_code ignored;
+        std::filesystem::remove_all(path_, ignored);
+    }
+    Scratch(const Scratch&) = delete;
+    Scratch& operator=(const Scratch&) = delete;
+    std::filesystem::path Write(const std::string& name, const std::string& text) const
+    {
+        std::ofstream out(path_ / name, std::ios::binary);
+        out << text;
+        out.close();
+        if (!out) throw tk::WriteError("cannot write " + (path_ / name).string());
+        return path_ / name;
+    }
+    const std::filesystem::path& Path() const { return path_; }
+
+private:
+    std::filesystem::path path_;
+};
+
+// The prior of a forecast: a FOCEI fit made in the session (its results.json, with the model as
+// it ran), or a model file (a path or a text).
+struct PriorSource {
+    std::string resultsJson;  // empty: `model` itself is the prior
+    Source model;
+    std::vector<Option> options;
+};
+
+// The paths MapRequest takes, written into `scratch` where the sources are in memory: a fit's
+// folder holds its results.json whose run.model is the model text as it ran (the options set),
+// which is what the forecast reads of a fit.
+inline void PlacePrior(const PriorSource& prior, const Source& patient, const Scratch& scratch, tk::MapRequest& request)
+{
+    if (!prior.resultsJson.empty()) {
+        nlohmann::ordered_json results = nlohmann::ordered_json::parse(prior.resultsJson, nullptr, false);
+        if (results.is_discarded() || !results.is_object())
+            throw tk::UsageError("the prior's fit holds no results.json (a FOCEI fit)");
+        const std::string name = prior.model.isText ? prior.model.name : prior.model.pathOrText;
+        results["run"]["model"] = WithFitOptions(ReadSource(prior.model), name, prior.options);
+        std::filesystem::create_directories(scratch.Path() / "fit");
+        scratch.Write("fit/results.json", results.dump(2) + "\n");
+        request.prior = scratch.Path() / "fit";
+    } else {
+        request.prior = prior.model.isText ? scratch.Write("prior.toml", prior.model.pathOrText)
+                                           : std::filesystem::path(prior.model.pathOrText);
+    }
+    request.patient =
+        patient.isText ? scratch.Write("patient.csv", patient.pathOrText) : std::filesystem::path(patient.pathOrText);
+}
+
+// The files `map` and `dose` write (results.json, report.txt, parameters.csv, observations.csv,
+// forecast.csv; no plot), as the command writes them.
+struct PatientTables {
+    std::string report;
+    std::vector<std::pair<std::string, std::string>> files;
+};
+
+template <typename Result>
+PatientTables TablesOfPatient(const Result& result, const Scratch& scratch)
+{
+    tk::Callbacks none;
+    const tk::Written written = tk::Write(result, scratch.Path() / "out", none);
+    PatientTables tables{written.report, {}};
+    for (const std::string& file : written.files)
+        if (file.ends_with(".json") || file.ends_with(".csv"))
+            tables.files.emplace_back(file, ReadSource(Source{(written.folder / file).string(), false, {}}));
+    return tables;
+}
+
+struct MapCall {
+    tk::MapResult map;
+    PatientTables tables;
+};
+inline MapCall Map(const PriorSource& prior, const Source& patient, tk::MapRequest request,
+                   const tk::Callbacks& callbacks)
+{
+    return tk::detail::Guarded([&] {
+        const Scratch scratch;
+        PlacePrior(prior, patient, scratch, request);
+        MapCall call{tk::Map(request, callbacks), {}};
+        call.tables = TablesOfPatient(call.map, scratch);
+        return call;
+    });
+}
+
+struct DoseCall {
+    tk::DoseResult dose;
+    PatientTables tables;
+};
+inline DoseCall Dose(const PriorSource& prior, const Source& patient, tk::DoseRequest request,
+                     const tk::Callbacks& callbacks)
+{
+    return tk::detail::Guarded([&] {
+        const Scratch scratch;
+        PlacePrior(prior, patient, scratch, request.map);
+        DoseCall call{tk::Dose(request, callbacks), {}};
+        call.tables = TablesOfPatient(call.dose, scratch);
+        return call;
+    });
+}
+
+}  // namespace tessuvan::binding
