@@ -78,3 +78,14 @@ test_that("map and dose give the command's tables; map of a fit's individual is 
   expect_error(tessuvan_dose(vancomycin, patient, interval = 12, doses = 4, start = 48, target = 5),
                class = "tessuvan_usage_error")
 })
+
+test_that("a fit of a model text with options predicts and serves as a prior with that model", {
+  text <- paste(readLines(focei_model), collapse = "\n")
+  quick <- tessuvan_fit(text, events, precision = 1e-6, quiet = TRUE)
+  own <- predict(quick, events)
+  seen <- as.data.frame(quick)
+  expect_equal(own$IPRED[match(seen$LINE, own$LINE)], seen$IPRED, tolerance = 1e-6)
+  expect_match(capture.output(print(quick))[3], "^Model: \\(model text\\) with precision = 1e-06")
+  third <- tessuvan_map(quick, events, id = 3)
+  expect_equal(unname(third$eta), unname(unlist(ranef.tessuvan_fit(quick)["3", ])), tolerance = 1e-5)
+})
