@@ -143,11 +143,53 @@ struct PriorSource {
     std::vector<Option> options;
 };
 
+// A path of the scratch folder and how messages and reports name it instead: what the caller
+// gave, not where the call put it.
+struct Shown {
+    std::string path, name;
+};
+
+inline std::string Renamed(std::string text, const std::vector<Shown>& names)
+{
+    for (const Shown& shown : names)
+        for (std::size_t at; !shown.path.empty() && (at = text.find(shown.path)) != std::string::npos;)
+            text.replace(at, shown.path.size(), shown.name);
+    return text;
+}
+
+// The toolkit's failures of `body` with the scratch folder's paths renamed, each of its kind.
+template <typename Body>
+auto WithNames(const std::vector<Shown>& names, Body body) -> decltype(body())
+{
+    try {
+        return body();
+    } catch (const tk::Cancelled&) {
+        throw;
+    } catch (const tk::UsageError& error) {
+        throw tk::UsageError(Renamed(error.what(), names));
+    } catch (const tk::InputError& error) {
+        throw tk::InputError(Renamed(error.what(), names));
+    } catch (const tk::EngineError& error) {
+        throw tk::EngineError(Renamed(error.what(), names));
+    } catch (const tk::WriteError& error) {
+        throw tk::WriteError(Renamed(error.what(), names));
+    }
+}
+
+inline void Rename(tk::MapResult& map, const std::vector<Shown>& names)
+{
+    map.priorPath = Renamed(map.priorPath, names);
+    map.patientPath = Renamed(map.patientPath, names);
+    for (std::string& warning : map.warnings) warning = Renamed(warning, names);
+}
+
 // The paths MapRequest takes, written into `scratch` where the sources are in memory: a fit's
 // folder holds its results.json whose run.model is the model text as it ran (the options set),
-// which is what the forecast reads of a fit.
-inline void PlacePrior(const PriorSource& prior, const Source& patient, const Scratch& scratch, tk::MapRequest& request)
+// which is what the forecast reads of a fit. Returns how the scratch paths are to be named.
+inline std::vector<Shown> PlacePrior(const PriorSource& prior, const Source& patient, const Scratch& scratch,
+                                     tk::MapRequest& request)
 {
+    std::vector<Shown> names;
     if (!prior.resultsJson.empty()) {
         nlohmann::ordered_json results = nlohmann::ordered_json::parse(prior.resultsJson, nullptr, false);
         if (results.is_discarded() || !results.is_object())
@@ -155,14 +197,23 @@ inline void PlacePrior(const PriorSource& prior, const Source& patient, const Sc
         const std::string name = prior.model.isText ? prior.model.name : prior.model.pathOrText;
         results["run"]["model"] = WithFitOptions(ReadSource(prior.model), name, prior.options);
         std::filesystem::create_directories(scratch.Path() / "fit");
-        scratch.Write("fit/results.json", results.dump(2) + "\n");
+        names.push_back(
+            {scratch.Write("fit/results.json", results.dump(2) + "\n").string(), "(the prior fit's results)"});
         request.prior = scratch.Path() / "fit";
+        names.push_back({request.prior.string(), "(the prior fit)"});
+    } else if (prior.model.isText) {
+        request.prior = scratch.Write("prior.toml", prior.model.pathOrText);
+        names.push_back({request.prior.string(), prior.model.name});
     } else {
-        request.prior = prior.model.isText ? scratch.Write("prior.toml", prior.model.pathOrText)
-                                           : std::filesystem::path(prior.model.pathOrText);
+        request.prior = prior.model.pathOrText;
     }
-    request.patient =
-        patient.isText ? scratch.Write("patient.csv", patient.pathOrText) : std::filesystem::path(patient.pathOrText);
+    if (patient.isText) {
+        request.patient = scratch.Write("patient.csv", patient.pathOrText);
+        names.push_back({request.patient.string(), patient.name});
+    } else {
+        request.patient = patient.pathOrText;
+    }
+    return names;
 }
 
 // The files `map` and `dose` write (results.json, report.txt, parameters.csv, observations.csv,
@@ -193,10 +244,13 @@ inline MapCall Map(const PriorSource& prior, const Source& patient, tk::MapReque
 {
     return tk::detail::Guarded([&] {
         const Scratch scratch;
-        PlacePrior(prior, patient, scratch, request);
-        MapCall call{tk::Map(request, callbacks), {}};
-        call.tables = TablesOfPatient(call.map, scratch);
-        return call;
+        const std::vector<Shown> names = PlacePrior(prior, patient, scratch, request);
+        return WithNames(names, [&] {
+            MapCall call{tk::Map(request, callbacks), {}};
+            Rename(call.map, names);
+            call.tables = TablesOfPatient(call.map, scratch);
+            return call;
+        });
     });
 }
 
@@ -209,10 +263,13 @@ inline DoseCall Dose(const PriorSource& prior, const Source& patient, tk::DoseRe
 {
     return tk::detail::Guarded([&] {
         const Scratch scratch;
-        PlacePrior(prior, patient, scratch, request.map);
-        DoseCall call{tk::Dose(request, callbacks), {}};
-        call.tables = TablesOfPatient(call.dose, scratch);
-        return call;
+        const std::vector<Shown> names = PlacePrior(prior, patient, scratch, request.map);
+        return WithNames(names, [&] {
+            DoseCall call{tk::Dose(request, callbacks), {}};
+            Rename(call.dose.map, names);
+            call.tables = TablesOfPatient(call.dose, scratch);
+            return call;
+        });
     });
 }
 

@@ -281,7 +281,7 @@ py::dict Map(const std::string& resultsJson, const std::string& prior, bool prio
     const tk::Callbacks callbacks = host.Callbacks();
     const tessuvan::binding::PatientTables tables = Call(host, [&] {
         return tessuvan::binding::Map(PriorOf(resultsJson, prior, priorText, options),
-                                      SourceOf(patient, patientText, "(patient text)"),
+                                      SourceOf(patient, patientText, "(patient data)"),
                                       MapRequestOf(id, until, points, draws, seed, sir), callbacks)
             .tables;
     });
@@ -307,7 +307,7 @@ py::dict Dose(const std::string& resultsJson, const std::string& prior, bool pri
         request.minDose = minDose;
         request.maxDose = maxDose;
         return tessuvan::binding::Dose(PriorOf(resultsJson, prior, priorText, options),
-                                       SourceOf(patient, patientText, "(patient text)"), request, callbacks)
+                                       SourceOf(patient, patientText, "(patient data)"), request, callbacks)
             .tables;
     });
     return PatientDict(tables);

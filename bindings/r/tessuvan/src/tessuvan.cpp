@@ -319,7 +319,7 @@ Rcpp::List MapCall(std::string resultsJson, std::string prior, bool priorText, R
     const tk::Callbacks callbacks = host.Callbacks();
     try {
         const tessuvan::binding::MapCall call = tessuvan::binding::Map(
-            PriorOf(resultsJson, prior, priorText, options), Source{patient, patientText, "(patient text)"},
+            PriorOf(resultsJson, prior, priorText, options), Source{patient, patientText, "(patient data)"},
             MapRequestOf(id, until, points, draws, seed, sir), callbacks);
         host.EndLine();
         return PatientList(call.tables, call.map);
@@ -357,7 +357,7 @@ Rcpp::List DoseCall(std::string resultsJson, std::string prior, bool priorText, 
         request.maxDose = maxDose;
         const tessuvan::binding::DoseCall call =
             tessuvan::binding::Dose(PriorOf(resultsJson, prior, priorText, options),
-                                    Source{patient, patientText, "(patient text)"}, request, callbacks);
+                                    Source{patient, patientText, "(patient data)"}, request, callbacks);
         host.EndLine();
         Rcpp::List out = PatientList(call.tables, call.dose.map);
         const tk::DoseResult& dose = call.dose;

@@ -73,6 +73,8 @@ test_that("map and dose give the command's tables; map of a fit's individual is 
   expect_true(d$dose$probability >= 0 && d$dose$probability <= 1)
   third <- tessuvan_map(fit, events, id = 3)
   expect_equal(unname(third$eta), unname(unlist(ranef.tessuvan_fit(fit)["3", ])), tolerance = 1e-5)
+  expect_match(third$report, "patient 3 ((patient data))", fixed = TRUE)  # no scratch path
+  expect_error(tessuvan_map(fit, events, id = 77), "no such ID in \\(patient data\\)$", class = "tessuvan_usage_error")
   expect_error(tessuvan_map(fit, events), "--id", class = "tessuvan_usage_error")
   expect_error(tessuvan_map(pooled, events), class = "tessuvan_usage_error")
   expect_error(tessuvan_dose(vancomycin, patient, interval = 12, doses = 4, start = 48, target = 5),
