@@ -43,30 +43,49 @@ inline cli::Model ModelAsRun(const Source& model, const std::vector<Option>& opt
     return cli::ParseModel(WithFitOptions(ReadSource(model), name, options), name);
 }
 
+// Every model parameter's value (those of formulas: any, the engine computes them) for PRED, and
+// for IPRED by the fit's IDs.
+struct PredictionValues {
+    Eigen::VectorXd typical;
+    std::map<std::string, Eigen::VectorXd> individual;
+};
+
+// Of a FOCEI fit: θ (η = 0) and each individual's η, from its results.json (as a fit's folder
+// holds them, 10 significant digits: the numbers the command's own calls on that folder use).
+inline PredictionValues FoceiValues(const cli::Model& model, const std::string& resultsJson)
+{
+    const nlohmann::json results = nlohmann::json::parse(resultsJson, nullptr, false);
+    if (results.is_discarded() || !results.is_object() || !results.contains("individuals"))
+        throw tk::UsageError("predict: the fit holds no population estimation's results (a FOCEI fit)");
+    const simulation::VariabilityModel prior = tk::detail::CheckedVariability(model, &results, "results.json");
+    const Eigen::Index q = Eigen::Index(prior.etas.size());
+    PredictionValues values{forecast::ValuesAt(prior, Eigen::VectorXd::Zero(q)), {}};
+    for (const nlohmann::json& individual : results.at("individuals")) {
+        Eigen::VectorXd eta(q);
+        for (Eigen::Index e = 0; e < q; ++e)
+            eta[e] = individual.at("eta").at(prior.etas[std::size_t(e)].name).get<double>();
+        values.individual[individual.at("id").get<std::string>()] = forecast::ValuesAt(prior, eta);
+    }
+    return values;
+}
+
 // PRED and IPRED of every observation and EVID 2 row of `rows`, individual by individual in
-// the order of their first row, each simulated alone with θ, Ω and σ of the fit's results.json
-// (as a fit's folder holds them, 10 significant digits: the numbers the command's own calls on
-// that folder use). An ID of the fit gets its η from results.json's individuals; any other the
-// typical values (η = 0), for which IPRED equals PRED.
+// the order of their first row, each simulated alone: PRED at the typical values, IPRED at the
+// individual's of the fit for an ID it holds, at the typical ones (IPRED = PRED; η = 0) for any
+// other. The values are those of a FOCEI fit's results.json, or `pooled` (a pooled fit's).
 inline std::vector<PredictedRow> Predict(const std::string& resultsJson, const Source& model,
                                          const std::vector<Option>& options, const Source& rows,
-                                         const tk::Callbacks& callbacks)
+                                         const tk::Callbacks& callbacks, const PredictionValues* pooled = nullptr)
 {
     return tk::detail::Guarded([&] {
         const tk::detail::Reporter reporter(callbacks);
         const cli::Model parsed = ModelAsRun(model, options);
-        const nlohmann::json results = nlohmann::json::parse(resultsJson, nullptr, false);
-        if (results.is_discarded() || !results.is_object() || !results.contains("individuals"))
-            throw tk::UsageError("predict: the fit holds no population estimation's results (a FOCEI fit)");
-        const simulation::VariabilityModel prior = tk::detail::CheckedVariability(parsed, &results, "results.json");
-        const Eigen::Index q = Eigen::Index(prior.etas.size());
-        std::map<std::string, Eigen::VectorXd> fitted;
-        for (const nlohmann::json& individual : results.at("individuals")) {
-            Eigen::VectorXd eta(q);
-            for (Eigen::Index e = 0; e < q; ++e)
-                eta[e] = individual.at("eta").at(prior.etas[std::size_t(e)].name).get<double>();
-            fitted[individual.at("id").get<std::string>()] = eta;
-        }
+        const PredictionValues values = pooled ? *pooled : FoceiValues(parsed, resultsJson);
+        const auto size = Eigen::Index(parsed.parameters.size());
+        bool sized = values.typical.size() == size;
+        for (const auto& [id, individual] : values.individual) sized = sized && individual.size() == size;
+        if (!sized)
+            throw tk::UsageError(fmt::format("predict: the fit's values are not the model's {} parameters", size));
         const std::string name = rows.isText ? rows.name : rows.pathOrText;
         cli::DataSet data = cli::ParseDataSet(ReadSource(rows), name, tk::detail::CovariateColumns(parsed));
         cli::AddDerivedCovariates(parsed, data);
@@ -84,12 +103,11 @@ inline std::vector<PredictedRow> Predict(const std::string& resultsJson, const S
                              [](const cli::DataRow& row) { return row.evid == 0 || row.evid == 2; }))
                 continue;
             forecast::PatientEngine engine(parsed, patient, {});
-            const auto found = fitted.find(id);
-            const bool known = found != fitted.end();
+            const auto found = values.individual.find(id);
+            const bool known = found != values.individual.end();
             std::vector<Eigen::VectorXd> pred(1), ipred(1);
-            const Eigen::VectorXd zero = Eigen::VectorXd::Zero(q);
-            if (!engine.Simulator().Predict({forecast::ValuesAt(prior, zero)}, {1}, pred) ||
-                !engine.Simulator().Predict({forecast::ValuesAt(prior, known ? found->second : zero)}, {1}, ipred))
+            if (!engine.Simulator().Predict({values.typical}, {1}, pred) ||
+                !engine.Simulator().Predict({known ? found->second : values.typical}, {1}, ipred))
                 throw cli::EngineError(cli::EngineStage::Simulation, engine.LastCode());
             for (std::size_t r = 0; r < engine.Rows().size(); ++r) {
                 const forecast::PredictedRow& row = engine.Rows()[r];

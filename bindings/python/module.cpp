@@ -258,14 +258,22 @@ tessuvan::binding::PriorSource PriorOf(const std::string& resultsJson, const std
     return {resultsJson, SourceOf(prior, priorText, "(prior model text)"), OptionsOf(options)};
 }
 
+// A pooled fit's values: `typical` its population values (empty for a FOCEI fit), `individual`
+// each ID's.
 py::list Predict(const std::string& resultsJson, const std::string& model, bool modelText, const Options& options,
-                 const std::string& data, bool dataText, bool quiet)
+                 const std::string& data, bool dataText, bool quiet, const std::vector<double>& typical,
+                 const std::vector<std::pair<std::string, std::vector<double>>>& individual)
 {
     Host host(quiet);
     const tk::Callbacks callbacks = host.Callbacks();
+    tessuvan::binding::PredictionValues pooled;
+    pooled.typical = Eigen::Map<const Eigen::VectorXd>(typical.data(), Eigen::Index(typical.size()));
+    for (const auto& [id, values] : individual)
+        pooled.individual[id] = Eigen::Map<const Eigen::VectorXd>(values.data(), Eigen::Index(values.size()));
     const std::vector<tessuvan::binding::PredictedRow> rows = Call(host, [&] {
         return tessuvan::binding::Predict(resultsJson, SourceOf(model, modelText, "(model text)"), OptionsOf(options),
-                                          SourceOf(data, dataText, "(newdata text)"), callbacks);
+                                          SourceOf(data, dataText, "(newdata text)"), callbacks,
+                                          typical.empty() ? nullptr : &pooled);
     });
     py::list out;
     for (const auto& row : rows)
@@ -343,7 +351,7 @@ PYBIND11_MODULE(_tessuvan, m)
           py::arg("data"), py::arg("data_is_text"), py::arg("options"), py::arg("replicates"), py::arg("seed"),
           py::arg("threads"), py::arg("quiet"));
     m.def("predict", &Predict, py::arg("results_json"), py::arg("model"), py::arg("model_is_text"), py::arg("options"),
-          py::arg("data"), py::arg("data_is_text"), py::arg("quiet"));
+          py::arg("data"), py::arg("data_is_text"), py::arg("quiet"), py::arg("typical"), py::arg("individual"));
     m.def("map", &Map, py::arg("results_json"), py::arg("prior"), py::arg("prior_is_text"), py::arg("options"),
           py::arg("patient"), py::arg("patient_is_text"), py::arg("id"), py::arg("until"), py::arg("points"),
           py::arg("draws"), py::arg("seed"), py::arg("sir"), py::arg("quiet"));

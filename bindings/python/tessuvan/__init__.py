@@ -145,17 +145,25 @@ class Fit(_Run):
         return _table(table)
 
     def predict(self, newdata, quiet=True):
-        """PRED and IPRED of this FOCEI fit for the rows of newdata (a path, a CSV text or a
-        DataFrame in the data set's layout): each ID simulated alone with the fit's θ, Ω and σ; an
-        ID the fit holds takes its ETAs for IPRED, any other η = 0 (IPRED equals PRED), as the
-        column FITTED_ETA says. Rows: ID, TIME, OUTPUT, PRED, IPRED, LINE (newdata's line),
+        """PRED and IPRED of this fit for the rows of newdata (a path, a CSV text or a DataFrame
+        in the data set's layout): each ID simulated alone, PRED at the typical values (θ, or a
+        pooled fit's population values); an ID the fit holds takes its own values for IPRED (its
+        ETAs), any other η = 0 (IPRED equals PRED), as the column FITTED_ETA says. Rows: ID, TIME, OUTPUT, PRED, IPRED, LINE (newdata's line),
         FITTED_ETA."""
-        if self.results is None:
-            raise UsageError("tessuvan: predict needs a FOCEI fit (fit.estimation = \"focei\")")
         model, model_text, _, _, options = self._inputs
         data, data_text = _source(newdata, "data")
-        rows = _tessuvan.predict(self._files["results.json"].decode("utf-8"), model, model_text, options, data,
-                                 data_text, quiet)
+        typical, individual, results = [], [], ""
+        if self.results is None:  # a pooled fit: population.csv's values, individuals.csv's by ID
+            population = _table(self._files["population.csv"])
+            rows = population.to_dict("records") if _pandas is not None else population
+            names = [row["parameter"] for row in rows]
+            typical = [float(row["value"]) for row in rows]
+            individuals = _table(self._files["individuals.csv"])
+            for row in individuals.to_dict("records") if _pandas is not None else individuals:
+                individual.append((str(row["ID"]), [float(row[name]) for name in names]))
+        else:
+            results = self._files["results.json"].decode("utf-8")
+        rows = _tessuvan.predict(results, model, model_text, options, data, data_text, quiet, typical, individual)
         columns = ["ID", "TIME", "OUTPUT", "PRED", "IPRED", "LINE", "FITTED_ETA"]
         table = [{c: (_number(v) if c == "ID" else v) for c, v in zip(columns, row)} for row in rows]
         return _pandas.DataFrame(table, columns=columns) if _pandas is not None else table

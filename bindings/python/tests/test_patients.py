@@ -46,6 +46,10 @@ class Patients(unittest.TestCase):
         self.assertEqual(list(rows["IPRED"]), list(rows["PRED"]))
         with self.assertRaises(tessuvan.InputError):
             self.fit.predict("ID,TIME\n1,x\n")
+        pooled = tessuvan.fit(os.path.join(EXAMPLES, "theophylline", "theophylline.toml"), DATA)
+        own = pooled.predict(DATA).set_index("LINE")
+        seen = pooled.predictions.set_index("LINE")
+        pandas.testing.assert_series_equal(own.loc[seen.index, "IPRED"], seen["IPRED"], rtol=1e-6)
 
     def test_map_and_dose_write_the_command_s_tables(self):
         out = self.command("map", VANCOMYCIN, PATIENT)

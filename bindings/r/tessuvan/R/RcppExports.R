@@ -17,8 +17,8 @@
     .Call(`_tessuvan_ReplicatesCall`, resultsJson, model, modelText, data, dataText, options, replicates, seed, threads, quiet)
 }
 
-.tessuvan_predict <- function(resultsJson, model, modelText, options, data, dataText, quiet) {
-    .Call(`_tessuvan_PredictCall`, resultsJson, model, modelText, options, data, dataText, quiet)
+.tessuvan_predict <- function(resultsJson, model, modelText, options, data, dataText, quiet, typical, ids, individual) {
+    .Call(`_tessuvan_PredictCall`, resultsJson, model, modelText, options, data, dataText, quiet, typical, ids, individual)
 }
 
 .tessuvan_map <- function(resultsJson, prior, priorText, options, patient, patientText, id, until, points, draws, seed, sir, quiet) {

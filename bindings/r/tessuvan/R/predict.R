@@ -1,18 +1,29 @@
 # Predictions of a FOCEI fit for new rows, the individuals' values and ETAs, and vcov's limits.
 
-#' PRED and IPRED of a FOCEI fit for the rows of `newdata` (a data frame, a CSV text or a path in
-#' the data set's layout: doses, observation and EVID 2 rows, the model's covariates): each ID
-#' is simulated alone with the fit's theta, Omega and sigma; an ID the fit holds takes the fit's
-#' own ETAs for IPRED, any other ID the typical values (eta = 0: IPRED equals PRED), which the
-#' column FITTED_ETA tells apart. Without newdata, the fit's own PRED and IPRED. Rows: ID, TIME,
-#' OUTPUT, PRED, IPRED, LINE (newdata's line), FITTED_ETA, then newdata's other columns.
+#' PRED and IPRED of a fit for the rows of `newdata` (a data frame, a CSV text or a path in the
+#' data set's layout: doses, observation and EVID 2 rows, the model's covariates): each ID is
+#' simulated alone, PRED at the typical values (a FOCEI fit's theta, a pooled fit's population
+#' values); an ID the fit holds takes the fit's own individual values for IPRED (its ETAs), any
+#' other ID the typical values (eta = 0: IPRED equals PRED), which the column FITTED_ETA tells
+#' apart. Without newdata, the fit's own PRED and IPRED. Rows: ID, TIME, OUTPUT, PRED, IPRED,
+#' LINE (newdata's line), FITTED_ETA, then newdata's other columns.
 predict.tessuvan_fit <- function(object, newdata = NULL, quiet = TRUE, ...) {
   if (is.null(newdata)) return(as.data.frame(object))
-  if (!is_focei(object))
-    stop(tessuvan_condition("usage", "tessuvan: predict with newdata needs a FOCEI fit (fit.estimation = \"focei\")"))
   d <- source_of(newdata, "data")
-  out <- raise_failure(.tessuvan_predict(object$files[["results.json"]], object$model_source$value,
-                                         object$model_source$text, object$options, d$value, d$text, quiet),
+  typical <- numeric(0)
+  ids <- character(0)
+  individual <- matrix(numeric(0), 0, 0)
+  if (!is_focei(object)) {  # the values of population.csv and individuals.csv, in the model's order
+    population <- object$tables$population
+    typical <- as.numeric(population$value)
+    table <- object$tables$individuals
+    ids <- as.character(table$ID)
+    individual <- as.matrix(table[, as.character(population$parameter), drop = FALSE])
+    storage.mode(individual) <- "double"
+  }
+  out <- raise_failure(.tessuvan_predict(if (is_focei(object)) object$files[["results.json"]] else "",
+                                         object$model_source$value, object$model_source$text, object$options,
+                                         d$value, d$text, quiet, typical, ids, individual),
                        match.call())
   table <- data.frame(out, stringsAsFactors = FALSE)
   table$ID <- utils::type.convert(table$ID, as.is = TRUE)

@@ -83,8 +83,8 @@ BEGIN_RCPP
 END_RCPP
 }
 // PredictCall
-Rcpp::List PredictCall(std::string resultsJson, std::string model, bool modelText, Rcpp::List options, std::string data, bool dataText, bool quiet);
-RcppExport SEXP _tessuvan_PredictCall(SEXP resultsJsonSEXP, SEXP modelSEXP, SEXP modelTextSEXP, SEXP optionsSEXP, SEXP dataSEXP, SEXP dataTextSEXP, SEXP quietSEXP) {
+Rcpp::List PredictCall(std::string resultsJson, std::string model, bool modelText, Rcpp::List options, std::string data, bool dataText, bool quiet, Rcpp::NumericVector typical, Rcpp::CharacterVector ids, Rcpp::NumericMatrix individual);
+RcppExport SEXP _tessuvan_PredictCall(SEXP resultsJsonSEXP, SEXP modelSEXP, SEXP modelTextSEXP, SEXP optionsSEXP, SEXP dataSEXP, SEXP dataTextSEXP, SEXP quietSEXP, SEXP typicalSEXP, SEXP idsSEXP, SEXP individualSEXP) {
 BEGIN_RCPP
     Rcpp::RObject rcpp_result_gen;
     Rcpp::RNGScope rcpp_rngScope_gen;
@@ -95,7 +95,10 @@ BEGIN_RCPP
     Rcpp::traits::input_parameter< std::string >::type data(dataSEXP);
     Rcpp::traits::input_parameter< bool >::type dataText(dataTextSEXP);
     Rcpp::traits::input_parameter< bool >::type quiet(quietSEXP);
-    rcpp_result_gen = Rcpp::wrap(PredictCall(resultsJson, model, modelText, options, data, dataText, quiet));
+    Rcpp::traits::input_parameter< Rcpp::NumericVector >::type typical(typicalSEXP);
+    Rcpp::traits::input_parameter< Rcpp::CharacterVector >::type ids(idsSEXP);
+    Rcpp::traits::input_parameter< Rcpp::NumericMatrix >::type individual(individualSEXP);
+    rcpp_result_gen = Rcpp::wrap(PredictCall(resultsJson, model, modelText, options, data, dataText, quiet, typical, ids, individual));
     return rcpp_result_gen;
 END_RCPP
 }
@@ -158,7 +161,7 @@ static const R_CallMethodDef CallEntries[] = {
     {"_tessuvan_SimulateCall", (DL_FUNC) &_tessuvan_SimulateCall, 5},
     {"_tessuvan_VpcCall", (DL_FUNC) &_tessuvan_VpcCall, 11},
     {"_tessuvan_ReplicatesCall", (DL_FUNC) &_tessuvan_ReplicatesCall, 10},
-    {"_tessuvan_PredictCall", (DL_FUNC) &_tessuvan_PredictCall, 7},
+    {"_tessuvan_PredictCall", (DL_FUNC) &_tessuvan_PredictCall, 10},
     {"_tessuvan_MapCall", (DL_FUNC) &_tessuvan_MapCall, 13},
     {"_tessuvan_DoseCall", (DL_FUNC) &_tessuvan_DoseCall, 20},
     {NULL, NULL, 0}

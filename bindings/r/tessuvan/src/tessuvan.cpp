@@ -236,14 +236,22 @@ Rcpp::List ReplicatesCall(std::string resultsJson, std::string model, bool model
 
 // [[Rcpp::export(name = ".tessuvan_predict")]]
 Rcpp::List PredictCall(std::string resultsJson, std::string model, bool modelText, Rcpp::List options, std::string data,
-                       bool dataText, bool quiet)
+                       bool dataText, bool quiet, Rcpp::NumericVector typical, Rcpp::CharacterVector ids,
+                       Rcpp::NumericMatrix individual)
 {
     Host host(quiet);
     const tk::Callbacks callbacks = host.Callbacks();
     try {
-        const std::vector<tessuvan::binding::PredictedRow> rows =
-            tessuvan::binding::Predict(resultsJson, Source{model, modelText, "(model text)"}, OptionsOf(options),
-                                       Source{data, dataText, "(newdata text)"}, callbacks);
+        // A pooled fit's values: `typical` its population values, `individual` one row per ID.
+        tessuvan::binding::PredictionValues pooled{Eigen::Map<Eigen::VectorXd>(typical.begin(), typical.size()), {}};
+        for (int i = 0; i < individual.nrow() && i < ids.size(); ++i) {
+            Eigen::VectorXd values(individual.ncol());
+            for (int p = 0; p < individual.ncol(); ++p) values[p] = individual(i, p);
+            pooled.individual[std::string(ids[i])] = values;
+        }
+        const std::vector<tessuvan::binding::PredictedRow> rows = tessuvan::binding::Predict(
+            resultsJson, Source{model, modelText, "(model text)"}, OptionsOf(options),
+            Source{data, dataText, "(newdata text)"}, callbacks, typical.size() ? &pooled : nullptr);
         host.EndLine();
         Rcpp::CharacterVector id(rows.size()), output(rows.size());
         Rcpp::NumericVector time(rows.size()), pred(rows.size()), ipred(rows.size());

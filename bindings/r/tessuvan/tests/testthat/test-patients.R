@@ -24,7 +24,11 @@ test_that("predict gives the fit's PRED and IPRED on its own rows, eta = 0 for a
   expect_identical(p$IPRED, p$PRED)
   expect_equal(p$PRED[!p$TIME %in% c(30, 48)], own$PRED[own$ID == 1], tolerance = 1e-12)
   expect_true(all(c(30, 48) %in% p$TIME))
-  expect_error(predict(pooled, events), class = "tessuvan_usage_error")
+  pooled_own <- predict(pooled, events)  # a pooled fit's population and individual values
+  pooled_seen <- as.data.frame(pooled)
+  for (column in c("PRED", "IPRED"))
+    expect_equal(pooled_own[[column]][match(pooled_seen$LINE, pooled_own$LINE)], pooled_seen[[column]],
+                 tolerance = 1e-6)
   expect_error(predict(fit, "ID,TIME\n1,x\n"), class = "tessuvan_input_error")
 })
 
