@@ -1,7 +1,8 @@
 // What the R and Python bindings add over the toolkit's facade for single patients and new rows:
-// predictions of a FOCEI fit for rows of a data set it did not see (PRED at η = 0, IPRED at the
-// fit's own η of each ID it holds, η = 0 for any other), and the Bayesian forecast (`map`) and
-// dose (`dose`) of one patient given a prior that is a fit made in the session or a model file.
+// predictions of a fit for rows of a data set it did not see (PRED at the typical values, IPRED
+// at the fit's own values of each ID it holds, η = 0 for any other), and the Bayesian forecast
+// (`map`) and dose (`dose`) of one patient given a prior that is a fit made in the session or a
+// model file.
 // Header-only, as binding.h.
 #pragma once
 
@@ -235,7 +236,8 @@ inline std::vector<Shown> PlacePrior(const PriorSource& prior, const Source& pat
 }
 
 // The files `map` and `dose` write (results.json, report.txt, parameters.csv, observations.csv,
-// forecast.csv; no plot), as the command writes them.
+// forecast.csv), as the command writes them: its writer's own, into the scratch folder (the plot
+// it draws there is left with the folder: a host draws its own).
 struct PatientTables {
     std::string report;
     std::vector<std::pair<std::string, std::string>> files;
