@@ -324,7 +324,9 @@ TEST_F(Forecasts, TheIntervalChosenAttainsTheTargetMostOftenTiesGoingToTheLonges
         best = std::max(best, c.probability);
     }
     for (const DoseCandidate& c : dose.candidates)
-        if (c.probability >= best - kIntervalTie) EXPECT_LE(c.interval, dose.regimen.interval);
+        if (c.probability >= best - kIntervalTie) {
+            EXPECT_LE(c.interval, dose.regimen.interval);
+        }
     EXPECT_EQ(dose.regimen.doses, int(96 / dose.regimen.interval));
     Write(dose, root / "out");
     const nlohmann::json j = ReadJson(root / "out" / "results.json");
