@@ -183,6 +183,20 @@ std::string LogAxis(const MapResult& map)
     return fmt::format("set logscale y\nset yrange [{:.6g}:*]\n", 0.8 * std::min(lowest, highest));
 }
 
+// The first line of forecast.csv drawn: after the header, and on a log axis after the times
+// before any drug (every curve 0), whose bands would be drawn from the axis's foot.
+std::size_t FirstDrawn(const MapResult& map)
+{
+    std::size_t first = 0;
+    if (map.logAxis)
+        while (first + 1 < map.forecast.size()) {
+            const ForecastRow& row = map.forecast[first];
+            if (row.pred > 0 && row.ipred > 0 && row.ipredP5 > 0 && row.priorP5 > 0) break;
+            ++first;
+        }
+    return first + 1;
+}
+
 // forecast.png; a warning when gnuplot cannot draw it.
 bool Plot(const MapResult& map, const OutputFolder& output, const std::string& title, const Reporter& reporter)
 {
@@ -196,10 +210,12 @@ bool Plot(const MapResult& map, const OutputFolder& output, const std::string& t
        << "set xlabel 'time'\nset ylabel " << cli::GnuplotQuoted(map.output) << " noenhanced\n"
        << LogAxis(map) << "f = " << cli::GnuplotQuoted((folder / "forecast.csv").string()) << "\n"
        << "o = " << cli::GnuplotQuoted((folder / "observations.csv").string()) << "\n"
-       << "plot f every ::1 using 1:7:9 with filledcurves lc rgb '#c6dbef' title 'a priori 90 %', "
-       << "f every ::1 using 1:4:6 with filledcurves lc rgb '#fdd0a2' fs transparent solid 0.7 title "
-       << "'a posteriori 90 %', f every ::1 using 1:2 with lines lw 2 lc rgb '#1f77b4' title 'a priori (PRED)', "
-       << "f every ::1 using 1:3 with lines lw 2 lc rgb '#d94801' title 'a posteriori (IPRED)'";
+       << fmt::format(
+              "plot f every ::{0} using 1:7:9 with filledcurves lc rgb '#c6dbef' title 'a priori 90 %', "
+              "f every ::{0} using 1:4:6 with filledcurves lc rgb '#fdd0a2' fs transparent solid 0.7 title "
+              "'a posteriori 90 %', f every ::{0} using 1:2 with lines lw 2 lc rgb '#1f77b4' title 'a priori "
+              "(PRED)', f every ::{0} using 1:3 with lines lw 2 lc rgb '#d94801' title 'a posteriori (IPRED)'",
+              FirstDrawn(map));
     if (!map.levels.empty()) gp << ", o every ::1 using 1:2 with points pt 7 ps 1.5 lc rgb 'black' title 'levels'";
     gp << "\n";
     try {
