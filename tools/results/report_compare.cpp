@@ -24,6 +24,21 @@ Json Results(const std::filesystem::path& folder)
         !results.contains("minus_2ll") || !results["minus_2ll"].is_number())
         throw ModelError(path.string() +
                          ": not the results of a population estimation (no theta, omega and minus_2ll)");
+    // Each estimate an object holding its number: a table of dashes for a file of another shape
+    // would read as a run without estimates.
+    for (const char* kind : {"theta", "omega", "sigma"}) {
+        if (!results.contains(kind)) continue;
+        const Json& estimates = results[kind];
+        if (!estimates.is_object())
+            throw ModelError(fmt::format("{}: key '{}' is {}, expected an object of estimates", path.string(), kind,
+                                         estimates.type_name()));
+        const char* member = std::string(kind) == "omega" ? "variance" : "value";
+        for (const auto& [name, estimate] : estimates.items())
+            if (!estimate.is_object() || !estimate.contains(member) ||
+                !(estimate[member].is_number() || estimate[member].is_null()))
+                throw ModelError(
+                    fmt::format("{}: key '{}.{}' holds no number '{}'", path.string(), kind, name, member));
+    }
     return results;
 }
 
