@@ -64,7 +64,18 @@ std::string Cell(double value) { return std::isfinite(value) ? fmt::format("{:.9
 double InitialValue(const ReportContext& context, const std::string& kind, const std::string& name)
 {
     const Model& model = *context.model;
-    if (kind == "sigma") return name == "additive" ? model.error.additiveValue : model.error.proportionalValue;
+    if (kind == "sigma") {
+        // "term" or "OUTPUT:term" of an error model per output.
+        const std::size_t colon = name.find(':');
+        const std::string term = colon == std::string::npos ? name : name.substr(colon + 1);
+        const ErrorSpec* error = &model.error;
+        if (colon != std::string::npos)
+            for (const ErrorSpec& of : model.outputErrors)
+                if (of.output == name.substr(0, colon)) error = &of;
+        return term == "additive"      ? error->additiveValue
+               : term == "exponential" ? error->exponentialValue
+                                       : error->proportionalValue;
+    }
     for (const ParameterSpec& p : model.parameters)
         if (p.name == name) return kind == "omega" ? p.omega : p.value;
     return std::nan("");
