@@ -81,6 +81,15 @@ double InitialValue(const ReportContext& context, const std::string& kind, const
     return std::nan("");
 }
 
+// What a residual error term is: "additive", "proportional", "exponential", "OUTPUT:term".
+const char* Unit(const std::string& name)
+{
+    const std::string term = name.substr(name.find(':') == std::string::npos ? 0 : name.find(':') + 1);
+    return term == "additive"      ? "SD, units of the observations"
+           : term == "exponential" ? "SD of ln y"
+                                   : "fraction of the prediction";
+}
+
 std::string Initial(const ReportContext& context, const std::string& kind, const std::string& name)
 {
     const double value = InitialValue(context, kind, name);
@@ -186,8 +195,7 @@ std::string FoceiTextReport(const ReportContext& context)
     line("Residual error (sigma); 95 % confidence intervals searched in ln sigma");
     for (const Estimated& s : fit.sigma)
         line(fmt::format("  {:<14} {:>12} {:>12} {:>12} {:>8}   {:<25} ({})", s.name, Initial(context, "sigma", s.name),
-                         FormatValue(s.value), Se(s), Rse(s), LogInterval(s),
-                         s.name == "additive" ? "SD, units of the observations" : "fraction of the prediction"));
+                         FormatValue(s.value), Se(s), Rse(s), LogInterval(s), Unit(s.name)));
     line(fmt::format("  epsilon shrinkage {:.1f}%", fit.epsilonShrinkage));
     line("");
     if (fit.covarianceDone) {
