@@ -17,6 +17,7 @@
 
 #include "model/model_file.h"
 #include "model/population_of.h"
+#include "simulation/replicates.h"
 
 namespace {
 
@@ -94,7 +95,9 @@ TEST(ErrorPerOutput, SectionsGiveEachOutputItsOwnAndMistakesAreNamed)
     EXPECT_EQ(population.ErrorOf(1).Kind(), tessuvan::population::ErrorKind::Combined);
     EXPECT_DOUBLE_EQ(population.ErrorOf(1).value.additive, 0.04);
 
-    const std::string missing = ErrorOf(Replaced(model, "[error.cmet]", "[fit.x]"));
+    const std::string cmet =
+        "[error.cmet]\nadditive = { value = 0.04, fixed = true }\nproportional = { value = 0.1, fixed = true }\n";
+    const std::string missing = ErrorOf(Replaced(model, cmet, ""));
     EXPECT_NE(missing.find("error.cmet"), std::string::npos) << missing;
     EXPECT_NE(missing.find("the output cmet has no error section"), std::string::npos) << missing;
     const std::string unknown = ErrorOf(Replaced(model, "[error.cmet]", "[error.cmat]"));
@@ -105,9 +108,8 @@ TEST(ErrorPerOutput, SectionsGiveEachOutputItsOwnAndMistakesAreNamed)
     const std::string mixed = ErrorOf(Replaced(model, "[error.conc]\n", "[error.conc]\nexponential = 0.1\n"));
     EXPECT_NE(mixed.find("error.conc.exponential: an exponential error"), std::string::npos) << mixed;
     // [error] alone keeps its meaning: one error model for every output.
-    const std::string single = Replaced(Replaced(model, "[error.conc]", "[error]"), "[error.cmet]\n", "");
     const tessuvan::population::PopulationModel one = tessuvan::cli::PopulationOf(
-        ParseModel(Replaced(single, "additive = { value = 0.04, fixed = true }\n", ""), "m.toml"));
+        ParseModel(Replaced(Replaced(model, cmet, ""), "[error.conc]", "[error]"), "m.toml"));
     ASSERT_EQ(one.errors.size(), 1u);
     EXPECT_FALSE(one.PerOutput());
     EXPECT_EQ(&one.ErrorOf(0), &one.ErrorOf(1));
@@ -171,7 +173,9 @@ TEST(ErrorPerOutput, ExponentialIsAdditiveOnTheLogarithms)
     ASSERT_EQ(b.status, 0) << b.output;
     const nlohmann::json ra = Json(root / "a" / "results.json"), rb = Json(root / "b" / "results.json");
     EXPECT_NEAR(ra["minus_2ll"].get<double>(), rb["minus_2ll"].get<double>(), 1e-4);
-    EXPECT_DOUBLE_EQ(ra["sigma"]["conc"]["exponential"]["value"].get<double>(), 0.12);
+    // σ, estimated in both, is the same SD of ln y.
+    EXPECT_NEAR(ra["sigma"]["conc"]["exponential"]["value"].get<double>(),
+                rb["sigma"]["conc"]["additive"]["value"].get<double>(), 1e-6);
 
     // The metabolite's data hold a value below 0 (subject 7 at 24 h).
     std::ofstream(root / "cmet.toml") << Replaced(Text(kReferences / "parent_metabolite_fixed.toml"),
@@ -183,6 +187,42 @@ TEST(ErrorPerOutput, ExponentialIsAdditiveOnTheLogarithms)
     EXPECT_NE(refused.output.find("an exponential residual error cannot weigh"), std::string::npos) << refused.output;
     EXPECT_NE(refused.output.find("[error.cmet]"), std::string::npos) << refused.output;
     fs::remove_all(root);
+}
+
+// Rows 0, 1 of every individual are output 0 (additive 0.5), rows 2, 3 output 1 (exponential
+// 0.2): each draws its own output's ε, DV − IPRED for the one, ln DV − ln IPRED for the other.
+class Constant final : public tessuvan::estimation::Simulator {
+public:
+    std::size_t Individuals() const override { return 2000; }
+    std::size_t Parameters() const override { return 1; }
+    std::size_t Observations(std::size_t) const override { return 4; }
+    bool Predict(const std::vector<Eigen::VectorXd>& values, const std::vector<char>&,
+                 std::vector<Eigen::VectorXd>& predictions) override
+    {
+        for (std::size_t i = 0; i < predictions.size(); ++i) predictions[i] = Eigen::Vector4d::Constant(values[i][0]);
+        return true;
+    }
+};
+
+TEST(ErrorPerOutput, EachSimulatedRowDrawsItsOutputsError)
+{
+    tessuvan::simulation::VariabilityModel model;
+    model.typical = Eigen::VectorXd::Constant(1, 3.0);
+    model.outputErrors = {{0.5, 0, false}, {0.2, 0, true}};
+    model.rowOutput.assign(2000, {0, 0, 1, 1});
+    Constant simulator;
+    std::vector<std::vector<tessuvan::simulation::SimulatedIndividual>> result;
+    int failed = 0;
+    ASSERT_TRUE(tessuvan::simulation::SimulateReplicates(model, simulator, 7, 0, {1, 1}, result, failed));
+    double additive = 0, logged = 0;
+    for (const auto& drawn : result[0])
+        for (Eigen::Index o = 0; o < 4; ++o) {
+            ASSERT_GT(drawn.dv[o], o < 2 ? -1e9 : 0.0);  // the exponential's values stay positive
+            const double e = o < 2 ? drawn.dv[o] - 3.0 : std::log(drawn.dv[o] / 3.0);
+            (o < 2 ? additive : logged) += e * e / 4000;
+        }
+    EXPECT_NEAR(std::sqrt(additive), 0.5, 0.02);
+    EXPECT_NEAR(std::sqrt(logged), 0.2, 0.008);
 }
 
 }  // namespace

@@ -321,7 +321,7 @@ TEST(Focei, ResidualsAndShrinkageWorkedByHand)
     // One observation, G = 1, Ω = 1, σ = 1: Cov(y) = 2, so CWRES = (y − f + η̂)/√2.
     const VectorXd cwres = ConditionalWeightedResiduals(VectorXd::Constant(1, 3.0), VectorXd::Constant(1, 2.0),
                                                         MatrixXd::Constant(1, 1, 1.0), VectorXd::Constant(1, 0.5),
-                                                        MatrixXd::Constant(1, 1, 1.0), {1.0, 0});
+                                                        MatrixXd::Constant(1, 1, 1.0), ResidualError{1.0, 0});
     EXPECT_NEAR(cwres[0], 1.5 / std::sqrt(2.0), 1e-12);
     // η̂ = ±0.5 around 0: SD (n − 1) = 0.5·√(4/3); ω² = 1.
     EXPECT_NEAR(EtaShrinkage({0.5, -0.5, 0.5, -0.5}, 1.0), 100 * (1 - 0.5 * std::sqrt(4.0 / 3.0)), 1e-9);
