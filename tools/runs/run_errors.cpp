@@ -33,7 +33,6 @@ void SetSigma(const Model& model, const std::string& name, double value, const s
                                   : ": the model " + model.source + " has an error model per output ([error.NAME])"));
         error = &variability.outputErrors[k];
     }
-    const std::string where = source + ": sigma." + (output.empty() ? "" : output + ".") + term;
     if (term == "additive" && !error->exponential)
         error->additive = value;
     else if (term == "exponential" && error->exponential)
@@ -41,7 +40,7 @@ void SetSigma(const Model& model, const std::string& name, double value, const s
     else if (term == "proportional" && !error->exponential)
         error->proportional = value;
     else
-        throw ModelError(where + ": not a term of the model's residual error (" +
+        throw ModelError(source + ": unknown residual error '" + name + "' (" +
                          (error->exponential ? "exponential" : "additive or proportional") + ")");
 }
 
