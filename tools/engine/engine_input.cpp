@@ -270,6 +270,8 @@ EngineProblem BuildEngineProblem(const Model& model, const DataSet& data, Censor
     SpeciesLayout layout;
     layout.compartments = int(model.compartments.size());
     int nonPositiveLine = 0;
+    bool nonPositiveExponential = false;
+    std::string nonPositiveOutput;
     for (const std::string& id : order) {
         events.push_back(EventsOf(model, data, rowsOf[id], preDoses, censoredRows));
         censored += events.back().censoredRows;
@@ -277,18 +279,30 @@ EngineProblem BuildEngineProblem(const Model& model, const DataSet& data, Censor
         layout.shadowSets = std::max(layout.shadowSets, events.back().shadows);
         for (const Event& event : events.back().events) {
             if (event.kind == EventKind::InfusionStart) layout.rateSpecies[{event.shadow, event.compartment}] = 0;
-            if (event.nonPositive && nonPositiveLine == 0) nonPositiveLine = event.line;
+            // The first observation at or below 0 that its output's error cannot weigh.
+            const ErrorSpec& error = model.ErrorOf(event.output);
+            if (event.nonPositive && nonPositiveLine == 0 && (!error.additive || error.exponential)) {
+                nonPositiveLine = event.line;
+                nonPositiveExponential = error.exponential;
+                nonPositiveOutput = error.output;
+            }
         }
         for (std::size_t q = 0; q < events.back().covariateChanges.size(); ++q)
             if (events.back().covariateChanges[q]) layout.covariateSpecies[q] = 0;
     }
     // A zero prediction has no variance under a proportional error alone, and a value at or
     // below 0 no likelihood to weigh.
-    if (nonPositiveLine != 0 && !model.error.additive)
+    const std::string section = nonPositiveOutput.empty() ? "[error]" : "[error." + nonPositiveOutput + "]";
+    if (nonPositiveLine != 0 && nonPositiveExponential)
+        throw DataError(data.Where(nonPositiveLine, 0, "") +
+                        ": an observation at or below 0, which an exponential residual error cannot weigh (it models "
+                        "ln y, and ln y of a value at or below 0 does not exist): use an additive or combined error (" +
+                        section + ") or mark the row missing (MDV 1)");
+    if (nonPositiveLine != 0)
         throw DataError(data.Where(nonPositiveLine, 0, "") +
                         ": an observation at or below 0, which a proportional residual error alone cannot weigh (its "
-                        "variance b²·f² vanishes with the prediction): add an additive term ([error] additive) or "
-                        "mark the row missing (MDV 1)");
+                        "variance b²·f² vanishes with the prediction): add an additive term (" +
+                        section + " additive) or mark the row missing (MDV 1)");
     // Species: the compartments, their infusion rates, the changing covariates, then the
     // shadows' compartments and rates (so that a data set without steady states keeps the
     // numbering it had).

@@ -52,12 +52,29 @@ std::string Shown(double value, const char* format = "{:.4f}")
     return std::isfinite(value) ? fmt::format(fmt::runtime(format), value) : "-";
 }
 
+// sigma per output, {"conc": {"proportional": {...}}}, as the rows "conc:proportional".
+void FlattenSigma(Json& run)
+{
+    if (!run.contains("sigma") || !run["sigma"].is_object()) return;
+    Json flat = Json::object();
+    for (const auto& [name, entry] : run["sigma"].items()) {
+        if (entry.is_object() && !entry.contains("value") && !entry.empty() && entry.begin()->is_object())
+            for (const auto& [term, value] : entry.items()) flat[name + ":" + term] = value;
+        else
+            flat[name] = entry;
+    }
+    run["sigma"] = flat;
+}
+
 }  // namespace
 
 std::string ComparisonTable(const std::vector<std::filesystem::path>& fits)
 {
     std::vector<Json> runs;
-    for (const std::filesystem::path& fit : fits) runs.push_back(Results(fit));
+    for (const std::filesystem::path& fit : fits) {
+        runs.push_back(Results(fit));
+        FlattenSigma(runs.back());
+    }
     std::string out;
     auto line = [&out](const std::string& text) { out += text + "\n"; };
     line("Runs (dOFV: -2LL minus that of run 1; k: estimated parameters; cond.: condition number)");

@@ -27,8 +27,9 @@ simulation::VariabilityModel VariabilityOfFit(const Model& model, const estimati
             if (model.parameters[p].name == omega.name) variability.etas.push_back({omega.name, p, omega.value});
     // A block Ω draws its η together, as the fit estimated them.
     if (!model.omegaBlocks.empty()) SetFittedBlocks(model, fit.omegaMatrix, model.source + ": the fit", variability);
+    SetModelErrors(model, variability);
     for (const estimation::Estimated& sigma : fit.sigma)
-        (sigma.name == "additive" ? variability.error.additive : variability.error.proportional) = sigma.value;
+        SetSigma(model, sigma.name, sigma.value, model.source + ": the fit", variability);
     return variability;
 }
 

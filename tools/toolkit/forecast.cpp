@@ -75,6 +75,17 @@ void LoadPrior(const MapRequest& request, MapResult& map)
         throw ModelError(source + ": no parameter has an omega: the prior needs the population's variability");
     if (!(map.prior.error.Variance(1.0) > 0))
         throw ModelError(source + ": no residual error ([error] additive and/or proportional)");
+    for (const estimation::ResidualError& error : map.prior.outputErrors)
+        if (!(error.Variance(1.0) > 0))
+            throw ModelError(source +
+                             ": an output without a residual error ([error.NAME] additive and/or proportional)");
+    bool exponential = map.prior.error.exponential;
+    for (const estimation::ResidualError& error : map.prior.outputErrors)
+        exponential = exponential || error.exponential;
+    if (exponential)
+        throw ModelError(source +
+                         ": an exponential residual error: the forecast weighs levels on their own scale "
+                         "(additive, proportional or combined errors) only");
     for (const auto& eta : map.prior.etas)
         if (!(map.prior.typical[Eigen::Index(eta.parameter)] > 0))
             throw ModelError(fmt::format("{}: {} = {} has an omega and must be positive", source, eta.name,
