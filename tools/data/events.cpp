@@ -299,18 +299,21 @@ public:
                 readAsItIs ? row.amount : 0};
             const auto [found, added] = shapes.try_emplace(key, trains.size());
             if (added) {
-                trains.push_back({shape, row.interval, row.line, int(trains.size()) + 1});
+                const bool exact = model_.compartments.size() <= std::size_t(kMostExactCompartments) &&
+                                   shape.rate.empty() && shape.lag == 0;
+                trains.push_back({shape, row.interval, row.line, int(trains.size()) + 1, exact});
                 amounts.push_back(row.amount);
             }
             held_[row.line] = {int(found->second) + 1, row.amount / amounts[found->second]};
         }
         if (trains.empty()) return;
-        shadowsFree_.push_back(0);
-        const int lane = int(shadowsFree_.size());
+        const bool exact = std::any_of(trains.begin(), trains.end(), [](const HeldTrain& t) { return t.exact; });
+        const int lane = int(shadowsFree_.size()) + 1;
+        shadowsFree_.resize(shadowsFree_.size() + (exact ? model_.compartments.size() : 1), 0);
         const auto [events, end] =
             HeldTrainEvents(trains, rows.front()->time, lane, model_.outputs.size(), preDoses_, infusions_);
         for (const Event& event : events) Add(event, event.time, event.order);
-        shadowsFree_[std::size_t(lane - 1)] = AsStored(end);
+        for (std::size_t j = std::size_t(lane - 1); j < shadowsFree_.size(); ++j) shadowsFree_[j] = AsStored(end);
         holds_ = int(trains.size());
     }
 
@@ -395,6 +398,41 @@ private:
     int infusions_ = 0;
 };
 
+// What the compartments receive between the last request and a reset of every compartment is
+// read by nothing: those doses are left out and the reset also acts at the first of them, so
+// that the engine integrates empty compartments there (its step control, relative to each
+// amount, then takes long steps) rather than amounts no output reads.
+void ClearBeforeResets(const Model& model, std::vector<Event>& events)
+{
+    if (!model.pParameters.empty()) return;  // a P formula may read the amounts at every interrupt
+    auto intoCompartments = [](const Event& e) {
+        return (e.shadow == 0 && (e.kind == EventKind::Bolus || e.kind == EventKind::InfusionStart)) ||
+               e.kind == EventKind::TransferHeld;
+    };
+    std::vector<char> dropped(events.size(), 0);
+    std::size_t request = 0;  // one past the last request seen
+    for (std::size_t e = 0; e < events.size(); ++e) {
+        if (!events[e].ChangesState()) request = e + 1;
+        if (events[e].kind != EventKind::Reset) continue;
+        const double seen = request > 0 ? events[request - 1].time : -HUGE_VAL;
+        bool first = true;
+        for (std::size_t d = request; d < e; ++d) {
+            if (!intoCompartments(events[d]) || events[d].time == seen || events[d].time == events[e].time) continue;
+            if (first) {  // a reset there, at the same time, order and place
+                events[d].kind = EventKind::Reset;
+                events[d].shadow = events[d].hold = 0;
+                first = false;
+            } else {
+                dropped[d] = 1;
+            }
+        }
+    }
+    std::size_t at = 0;
+    for (std::size_t e = 0; e < events.size(); ++e)
+        if (!dropped[e] && at++ != e) events[at - 1] = std::move(events[e]);
+    events.resize(at);
+}
+
 }  // namespace
 
 int InterruptsNeeded(const std::vector<Event>& events)
@@ -448,6 +486,7 @@ IndividualEvents EventsOf(const Model& model, const DataSet& data, const std::ve
     out.shadows = builder.Shadows();
     out.holds = builder.Holds();
     out.events = builder.Sorted();
+    ClearBeforeResets(model, out.events);
     return out;
 }
 

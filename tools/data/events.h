@@ -51,6 +51,9 @@ enum class EventKind {
     Doubling,       // held set `hold` += shadow set `shadow`; then the shadow = the held set
     Settle,         // held set `hold` += shadow set `shadow`; then the shadow 0
     TransferHeld,   // held set `hold` times `value` added onto the compartments (the held set kept)
+    Identity,       // shadow sets `shadow` + j - 1 (j = 1..n) set to the unit vectors e_j
+    Solve,          // held set `hold` = (I − Φ)⁻¹·Φ·D (Φ in those shadows, D `amount` into
+                    // `compartment`); then the shadows 0
     CovariateStep,  // covariate `covariate` takes `value`
 };
 

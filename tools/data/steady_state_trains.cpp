@@ -93,7 +93,7 @@ std::pair<std::vector<Event>, double> HeldTrainEvents(const std::vector<HeldTrai
     for (std::size_t c = trains.size(); c-- > 0;) {
         const double tau = trains[c].interval;
         end -= tau;
-        starts[c] = end - DoubledTrainOf(preDoses.Of(trains[c].line)).Count() * tau;
+        starts[c] = end - (trains[c].exact ? 1 : DoubledTrainOf(preDoses.Of(trains[c].line)).Count()) * tau;
         end = starts[c];
     }
     double last = end;
@@ -101,6 +101,20 @@ std::pair<std::vector<Event>, double> HeldTrainEvents(const std::vector<HeldTrai
         const HeldTrain& train = trains[c];
         const DoubledTrain shape = DoubledTrainOf(preDoses.Of(train.line));
         const double tau = train.interval, start = starts[c];
+        if (train.exact) {
+            Event change;
+            change.line = train.line;
+            change.shadow = lane;
+            change.kind = EventKind::Identity;
+            add(change, start);
+            last = start + tau;
+            change.kind = EventKind::Solve;
+            change.hold = train.hold;
+            change.compartment = train.shape.compartment;
+            change.amount = train.shape.entering;
+            add(change, last);
+            continue;
+        }
         Event dose;
         dose.line = train.line;
         dose.compartment = train.shape.compartment;

@@ -60,9 +60,18 @@ struct HeldTrain {
     double interval = 0;
     int line = 0;
     int hold = 0;
+    bool exact = false;  // by Φ(τ) over one interval (below), not by doubling
 };
 
-// The events of the trains in shadow set `lane`, one after the other, the last ending one II
+// Exact in one interval, for one or two compartments and a bolus without lag: shadows j = 1..n
+// start from the unit vectors e_j and hold Φ(τ) one interval later, and the trough at steady
+// state is z = Σ_{j≥1} Φ(τ)^j·D = (I − Φ(τ))⁻¹·Φ(τ)·D, solved in the held set's formulas
+// (Cramer's rule); its error is the integration's over one interval, times 1/(1 − r) for the
+// slowest settling r per interval.
+constexpr int kMostExactCompartments = 2;
+
+// The events of the trains in shadow sets `lane` (and the next ones, for an exact steady state of
+// several compartments), one after the other, the last ending one II
 // before `firstTime`, each train's count taken from `preDoses`: doses, doublings and the checks
 // of every output (the troughs after N/4 and N/2 doses read in the shadow, after N in the
 // held set). Returned with their times and orders (tool-made, order 1); `infusions` numbers

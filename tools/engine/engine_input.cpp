@@ -44,6 +44,15 @@ std::vector<int> SpeciesChanged(const Event& event, const SpeciesLayout& layout)
                 both.insert(both.end(), {layout.SpeciesOf(-event.hold, s), layout.SpeciesOf(event.shadow, s)});
             return both;
         }
+        case EventKind::Identity:
+        case EventKind::Solve: {
+            std::vector<int> all;
+            for (int j = 0; j < layout.compartments; ++j)
+                for (int s = 1; s <= layout.compartments; ++s) all.push_back(layout.SpeciesOf(event.shadow + j, s));
+            for (int s = 1; event.kind == EventKind::Solve && s <= layout.compartments; ++s)
+                all.push_back(layout.SpeciesOf(-event.hold, s));
+            return all;
+        }
         case EventKind::TransferHeld: {
             std::vector<int> all;
             for (int s = 1; s <= layout.compartments; ++s) all.push_back(s);
@@ -125,6 +134,14 @@ struct IndividualBuild {
                     shadow = event.kind == EventKind::Settle ? "0" : "F" + std::to_string(held);
                 }
                 break;
+            case EventKind::Identity:
+            case EventKind::Solve:
+                if (event.kind == EventKind::Solve) Solve(event);
+                for (int j = 0; j < layout.compartments; ++j)
+                    for (int s = 1; s <= layout.compartments; ++s)
+                        amounts[std::size_t(layout.SpeciesOf(event.shadow + j, s) - 1)] =
+                            event.kind == EventKind::Identity && s == j + 1 ? "1" : "0";
+                break;
             case EventKind::TransferHeld:
                 for (int s = 1; s <= layout.compartments; ++s) {
                     const std::string& held = amounts[std::size_t(layout.SpeciesOf(-event.hold, s) - 1)];
@@ -139,6 +156,26 @@ struct IndividualBuild {
             default:
                 break;
         }
+    }
+
+    // The held set of a Solve: z = (I − Φ)⁻¹·Φ·D, Φ[s][j] the amount of compartment s in the
+    // shadow that started from e_j (steady_state_trains.h), for one or two compartments. The
+    // held set is set before the shadows (engine order), so it reads them as they were.
+    void Solve(const Event& event)
+    {
+        auto phi = [&](int s, int j) { return "F" + std::to_string(layout.SpeciesOf(event.shadow + j - 1, s)); };
+        const std::string dose = "(" + event.amount + ")";
+        auto held = [&](int s) -> std::string& { return amounts[std::size_t(layout.SpeciesOf(-event.hold, s) - 1)]; };
+        const int c = event.compartment;
+        if (layout.compartments == 1) {
+            held(1) = dose + "*" + phi(1, 1) + "/(1-" + phi(1, 1) + ")";
+            return;
+        }
+        const std::string a = phi(1, 1), b = phi(1, 2), g = phi(2, 1), d = phi(2, 2);
+        const std::string w1 = dose + "*" + phi(1, c), w2 = dose + "*" + phi(2, c);
+        const std::string det = "((1-" + a + ")*(1-" + d + ")-" + b + "*" + g + ")";
+        held(1) = "((1-" + d + ")*" + w1 + "+" + b + "*" + w2 + ")/" + det;
+        held(2) = "(" + g + "*" + w1 + "+(1-" + a + ")*" + w2 + ")/" + det;
     }
 
     static std::string Sum(const std::string& a, const std::string& b)
