@@ -398,41 +398,6 @@ private:
     int infusions_ = 0;
 };
 
-// What the compartments receive between the last request and a reset of every compartment is
-// read by nothing: those doses are left out and the reset also acts at the first of them, so
-// that the engine integrates empty compartments there (its step control, relative to each
-// amount, then takes long steps) rather than amounts no output reads.
-void ClearBeforeResets(const Model& model, std::vector<Event>& events)
-{
-    if (!model.pParameters.empty()) return;  // a P formula may read the amounts at every interrupt
-    auto intoCompartments = [](const Event& e) {
-        return (e.shadow == 0 && (e.kind == EventKind::Bolus || e.kind == EventKind::InfusionStart)) ||
-               e.kind == EventKind::TransferHeld;
-    };
-    std::vector<char> dropped(events.size(), 0);
-    std::size_t request = 0;  // one past the last request seen
-    for (std::size_t e = 0; e < events.size(); ++e) {
-        if (!events[e].ChangesState()) request = e + 1;
-        if (events[e].kind != EventKind::Reset) continue;
-        const double seen = request > 0 ? events[request - 1].time : -HUGE_VAL;
-        bool first = true;
-        for (std::size_t d = request; d < e; ++d) {
-            if (!intoCompartments(events[d]) || events[d].time == seen || events[d].time == events[e].time) continue;
-            if (first) {  // a reset there, at the same time, order and place
-                events[d].kind = EventKind::Reset;
-                events[d].shadow = events[d].hold = 0;
-                first = false;
-            } else {
-                dropped[d] = 1;
-            }
-        }
-    }
-    std::size_t at = 0;
-    for (std::size_t e = 0; e < events.size(); ++e)
-        if (!dropped[e] && at++ != e) events[at - 1] = std::move(events[e]);
-    events.resize(at);
-}
-
 }  // namespace
 
 int InterruptsNeeded(const std::vector<Event>& events)
@@ -486,7 +451,6 @@ IndividualEvents EventsOf(const Model& model, const DataSet& data, const std::ve
     out.shadows = builder.Shadows();
     out.holds = builder.Holds();
     out.events = builder.Sorted();
-    ClearBeforeResets(model, out.events);
     return out;
 }
 
