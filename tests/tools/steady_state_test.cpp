@@ -24,10 +24,12 @@ Model OneCompartment(double k)
         "m.toml");
 }
 
+// An infusion (2 h of 6): a train of earlier doses (a bolus in one compartment is exact in one
+// interval, steady_state_trains.h).
 const char* kData =
-    "ID,TIME,DV,AMT,II,SS\n"
-    "1,0,.,100,6,1\n"
-    "1,3,1,.,.,.\n";
+    "ID,TIME,DV,AMT,RATE,II,SS\n"
+    "1,0,.,100,50,6,1\n"
+    "1,3,1,.,.,.,.\n";
 
 TEST(SteadyStates, TheCountOfEarlierDosesGrowsWithTheHalfLifeUntilTheTroughSettles)
 {
@@ -57,10 +59,11 @@ TEST(SteadyStates, OneTheInterruptsCannotHoldIsAnErrorNamingTheIndividualAndTheL
 }
 
 // Three regimens at steady state (SS 1, different amounts, one II) in a linear model: one
-// doubled train serves them all, scaled to each amount, in a few interrupts and three species
+// steady state (exact in one interval) serves them all, scaled to each amount, in a few
+// interrupts and three species
 // (the compartment, its held steady state, the shadow), to the closed form
 //     A(T + t) = D·e^(−kt) / (1 − e^(−kτ)).
-TEST(SteadyStates, RowsOfOneShapeShareOneDoubledTrainScaledToTheirAmounts)
+TEST(SteadyStates, RowsOfOneShapeShareOneHeldSteadyStateScaledToTheirAmounts)
 {
     const DataSet data = ParseDataSet(
         "ID,TIME,DV,AMT,II,SS\n1,0,.,100,12,1\n1,6,1,.,.,.\n1,30,.,300,12,1\n1,36,1,.,.,.\n"
