@@ -1,4 +1,5 @@
-// Points without observation between an individual's observed times, to draw its curves.
+// Points without observation between an individual's observed times, to draw its curves; and
+// the species file's lines of a problem.
 #include <set>
 
 #include "engine/engine_input.h"
@@ -40,6 +41,22 @@ void AddCurveGrid(EngineProblem& problem, int perIndividual)
         while (next < points.size()) merged.push_back(points[next++]);
         points = std::move(merged);
     }
+}
+
+std::vector<std::string> SpeciesFileLines(const Model&, const EngineProblem& problem)
+{
+    std::vector<std::string> lines;
+    const std::size_t n = std::size_t(problem.speciesCount);
+    for (std::size_t s = 0; s < n; ++s) {
+        for (const EngineIndividual& individual : problem.individuals)
+            for (int t = 0; t < problem.interruptCount; ++t)
+                lines.push_back(std::size_t(t) < individual.startFormulas.size()
+                                    ? individual.startFormulas[std::size_t(t)][s]
+                                    : "F" + std::to_string(s + 1));
+        lines.push_back(problem.freeText[s]);
+        for (std::size_t e = 0; e < n; ++e) lines.push_back(problem.matrixText[s][e]);
+    }
+    return lines;
 }
 
 }  // namespace tessuvan::cli

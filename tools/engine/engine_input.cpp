@@ -486,20 +486,4 @@ EngineProblem BuildEngineProblem(const Model& model, const DataSet& data, Censor
     return problem;
 }
 
-std::vector<std::string> SpeciesFileLines(const Model&, const EngineProblem& problem)
-{
-    std::vector<std::string> lines;
-    const std::size_t n = std::size_t(problem.speciesCount);
-    for (std::size_t s = 0; s < n; ++s) {
-        for (const EngineIndividual& individual : problem.individuals)
-            for (int t = 0; t < problem.interruptCount; ++t)
-                lines.push_back(std::size_t(t) < individual.startFormulas.size()
-                                    ? individual.startFormulas[std::size_t(t)][s]
-                                    : "F" + std::to_string(s + 1));
-        lines.push_back(problem.freeText[s]);
-        for (std::size_t e = 0; e < n; ++e) lines.push_back(problem.matrixText[s][e]);
-    }
-    return lines;
-}
-
 }  // namespace tessuvan::cli
