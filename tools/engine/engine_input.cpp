@@ -345,8 +345,7 @@ EngineProblem BuildEngineProblem(const Model& model, const DataSet& data, Censor
     SpeciesLayout layout;
     layout.compartments = int(model.compartments.size());
     int nonPositiveLine = 0;
-    bool nonPositiveExponential = false;
-    std::string nonPositiveOutput;
+    const ErrorSpec* nonPositiveError = nullptr;
     for (const std::string& id : order) {
         events.push_back(EventsOf(model, data, rowsOf[id], preDoses, censoredRows));
         censored += events.back().censoredRows;
@@ -359,29 +358,28 @@ EngineProblem BuildEngineProblem(const Model& model, const DataSet& data, Censor
             const ErrorSpec& error = model.ErrorOf(event.output);
             if (event.nonPositive && nonPositiveLine == 0 && (!error.additive || error.exponential)) {
                 nonPositiveLine = event.line;
-                nonPositiveExponential = error.exponential;
-                nonPositiveOutput = error.output;
+                nonPositiveError = &error;
             }
         }
         for (std::size_t q = 0; q < events.back().covariateChanges.size(); ++q)
             if (events.back().covariateChanges[q]) layout.covariateSpecies[q] = 0;
     }
-    // A zero prediction has no variance under a proportional error alone, and a value at or
-    // below 0 no likelihood to weigh.
-    const std::string section = nonPositiveOutput.empty() ? "[error]" : "[error." + nonPositiveOutput + "]";
-    if (nonPositiveLine != 0 && nonPositiveExponential)
-        throw DataError(data.Where(nonPositiveLine, 0, "") +
-                        ": an observation at or below 0, which an exponential residual error cannot weigh (it models "
-                        "ln y, and ln y of a value at or below 0 does not exist): use an additive or combined error (" +
-                        section + ") or mark the row missing (MDV 1)");
-    if (nonPositiveLine != 0)
-        throw DataError(data.Where(nonPositiveLine, 0, "") +
-                        ": an observation at or below 0, which a proportional residual error alone cannot weigh (its "
-                        "variance b²·f² vanishes with the prediction): add an additive term (" +
-                        section + " additive) or mark the row missing (MDV 1)");
-    // Species: the compartments, their infusion rates, the changing covariates, then the held
-    // sets, the shadows' compartments and rates (so that a data set without steady states
-    // keeps the numbering it had).
+    // A zero prediction has no variance under a proportional error alone, a value ≤ 0 no logarithm.
+    if (nonPositiveLine != 0) {
+        const std::string& output = nonPositiveError->output;
+        const std::string section = output.empty() ? "[error]" : "[error." + output + "]";
+        throw DataError(data.Where(nonPositiveLine, 0, "") + ": an observation at or below 0, which " +
+                        (nonPositiveError->exponential
+                             ? "an exponential residual error cannot weigh (it models ln y, and ln y of a value at "
+                               "or below 0 does not exist): use an additive or combined error (" +
+                                   section + ")"
+                             : "a proportional residual error alone cannot weigh (its variance b²·f² vanishes "
+                               "with the prediction): add an additive term (" +
+                                   section + " additive)") +
+                        " or mark the row missing (MDV 1)");
+    }
+    // Species: the compartments, their infusion rates, the changing covariates, then the held sets,
+    // the shadows' compartments and rates (a data set without steady states keeps its numbering).
     int species = layout.compartments;
     for (auto& [target, at] : layout.rateSpecies)
         if (target.first == 0) at = ++species;
@@ -488,7 +486,6 @@ EngineProblem BuildEngineProblem(const Model& model, const DataSet& data, Censor
         for (int s = 1; copies && s <= species; ++s) row.push_back(t == 0 ? "0" : "F" + std::to_string(s));
         problem.pTexts.push_back(row);
     }
-
     // Kept, they enter the population estimation (the M3 method), whose report counts them.
     if (censored > 0 && censoredRows == CensoredRows::LeftOut)
         problem.warnings.push_back(std::to_string(censored) +
