@@ -15,34 +15,15 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include "fit_program.h"
+
 namespace {
 
 namespace fs = std::filesystem;
 
-struct Outcome {
-    int status = -1;
-    std::string output;
-};
-
-Outcome Fit(const fs::path& model, const fs::path& data, const fs::path& out)
-{
-    const std::string command = std::string(TESSUVAN_PROGRAM) + " fit " + model.string() + " " + data.string() +
-                                " -o " + out.string() + " --quiet 2>&1";
-    Outcome outcome;
-    FILE* pipe = ::popen(command.c_str(), "r");
-    if (pipe == nullptr) return outcome;
-    char buffer[4096];
-    while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) outcome.output += buffer;
-    const int status = ::pclose(pipe);
-    outcome.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return outcome;
-}
-
-nlohmann::json Json(const fs::path& path)
-{
-    std::ifstream in(path);
-    return nlohmann::json::parse(in);
-}
+using tessuvan::test_support::Fit;
+using tessuvan::test_support::Json;
+using tessuvan::test_support::Outcome;
 
 const fs::path kReferences = TESSUVAN_TOOL_REFERENCES_DIR;
 const fs::path kExample = fs::path(TESSUVAN_EXAMPLES_DIR) / "theophylline";
