@@ -3,11 +3,13 @@
 #include <cmath>
 
 #include "model/conditions.h"
+#include "model/occasions.h"
 
 namespace tessuvan::cli {
 
-void AddDerivedCovariates(const Model& model, DataSet& data)
+void AddDerivedCovariates(Model& model, DataSet& data)
 {
+    ExpandOccasions(model, data);
     for (const CovariateSpec& covariate : model.covariates) {
         if (!covariate.derived) continue;
         data.covariateColumns.push_back(covariate.name);

@@ -48,6 +48,13 @@ void AddOmegaMatrix(nlohmann::ordered_json& results, const EstimatedOmega& omega
         {"se", matrix([&](Eigen::Index r, Eigen::Index c) { return omega.se(r, c); })}};
 }
 
+void AddOccasionVariances(nlohmann::ordered_json& results, const std::vector<Estimated>& iov)
+{
+    if (iov.empty()) return;
+    nlohmann::ordered_json& member = results["iov"] = nlohmann::ordered_json::object();
+    for (const Estimated& e : iov) member[e.name] = {{"variance", e.value}, {"sd", std::sqrt(e.value)}, {"se", e.se}};
+}
+
 namespace {
 
 // "omega_matrix" read back: its names and covariance, square and symmetric.
@@ -107,7 +114,7 @@ PopulationValues ReadPopulationJson(const nlohmann::json& results)
     if (results["sigma"].empty())
         throw PopulationJsonError("results.json: sigma names no residual error (additive and/or proportional)");
     return {Member(results, "theta", "value"), Member(results, "omega", "variance"), Member(results, "sigma", "value"),
-            ReadOmegaMatrix(results)};
+            ReadOmegaMatrix(results), Member(results, "iov", "variance")};
 }
 
 }  // namespace tessuvan::population

@@ -131,9 +131,19 @@ struct ErrorModel {
     }
 };
 
+// Inter-occasion variability of one parameter: its κ, one per occasion (each a θ fixed at 0 on
+// the linear scale, model/occasions.h), independent, sharing the variance π².
+struct OccasionVariance {
+    std::string parameter;
+    std::vector<std::string> kappas;
+    double variance = 0;
+    bool fixed = false;
+};
+
 struct PopulationModel {
     std::vector<Theta> thetas;
     Omega omega;
+    std::vector<OccasionVariance> occasions;  // after Ω's η, in this order
     ErrorModel error;
 };
 
