@@ -128,8 +128,8 @@ nlohmann::json Json(const fs::path& path)
     return nlohmann::json::parse(in);
 }
 
-// The fit of examples/iov/iov.csv (100 subjects × 3 occasions, simulated by the command from
-// truth.toml, seed 1) against an independent FOCEI evaluated at its estimates.
+// The fit of examples/iov/iov.csv (the first 24 subjects × 3 occasions of the data the command
+// simulates from truth.toml with seed 1) against an independent FOCEI evaluated at its estimates.
 TEST(InterOccasionVariability, TheFitMatchesAnIndependentFoceiAndWritesTheKappasWithTheEtas)
 {
     const fs::path example = fs::path(TESSUVAN_EXAMPLES_DIR) / "iov";
@@ -141,7 +141,8 @@ TEST(InterOccasionVariability, TheFitMatchesAnIndependentFoceiAndWritesTheKappas
     const nlohmann::json fit = Json(out / "results.json");
     const nlohmann::json reference = Json(fs::path(TESSUVAN_TOOL_REFERENCES_DIR) / "focei_iov.json");
     EXPECT_NEAR(fit["minus_2ll"].get<double>(), reference["minus_2ll"].get<double>(), 0.01);
-    EXPECT_NEAR(fit["iov"]["CL"]["variance"].get<double>(), 0.04, 0.015);
+    EXPECT_GT(fit["iov"]["CL"]["variance"].get<double>(), 0.01);  // the truth 0.04, from 24 subjects
+    EXPECT_LT(fit["iov"]["CL"]["variance"].get<double>(), 0.1);
     EXPECT_GT(fit["iov"]["CL"]["se"].get<double>(), 0);
     EXPECT_FALSE(fit["omega"].contains("CL_occ1"));  // a κ is no parameter of the population
     EXPECT_FALSE(fit["theta"].contains("CL_occ1"));

@@ -101,8 +101,6 @@ void Packing::Unpack(const std::vector<double>& x, Eigen::VectorXd& logTheta, Ei
         omega.block(at, at, n, n) =
             block.fixed ? block.covariance : population::OmegaBlock::Unpack(x.data() + blockStart_[b], std::size_t(n));
     }
-    for (Eigen::Index e = 0; e < q; ++e)  // a κ's variance is its parameter's π²
-        if (const int tie = problem_.etas[std::size_t(e)].tie; tie >= 0) omega(e, e) = omega(tie, tie);
     error = problem_.error;
     if (!problem_.additive) error.additive = 0;
     if (!problem_.proportional) error.proportional = 0;
@@ -126,6 +124,8 @@ void Packing::Unpack(const std::vector<double>& x, Eigen::VectorXd& logTheta, Ei
                 break;
         }
     }
+    for (Eigen::Index e = 0; e < q; ++e)  // a κ's variance is its parameter's π²
+        if (const int tie = problem_.etas[std::size_t(e)].tie; tie >= 0) omega(e, e) = omega(tie, tie);
 }
 
 std::vector<double> Packing::ToLog(const std::vector<double>& s) const

@@ -63,8 +63,6 @@ void ReadOccasionVariability(Reader& reader, const toml::node& node, const std::
                     NumberText(value) + " is above " +
                         Short(population::kLargestOmegaSd * population::kLargestOmegaSd) +
                         ", the largest variance the population search reaches");
-    if (!parameter.formula.empty())
-        reader.Fail(&node, key, "a parameter defined by a formula has no variability of its own");
     parameter.iov = value;
     parameter.iovFixed = fixed;
 }
@@ -96,8 +94,13 @@ void AddOccasions(Reader& reader, Model& model, const std::vector<long>& occasio
                   int maxCovariates)
 {
     std::vector<std::size_t> varying;
-    for (std::size_t p = 0; p < model.parameters.size(); ++p)
-        if (model.parameters[p].iov > 0) varying.push_back(p);
+    for (std::size_t p = 0; p < model.parameters.size(); ++p) {
+        if (!(model.parameters[p].iov > 0)) continue;
+        if (!model.parameters[p].formula.empty())
+            reader.Fail(nullptr, "parameters." + model.parameters[p].name + ".iov",
+                        "a parameter defined by a formula has no variability of its own");
+        varying.push_back(p);
+    }
     if (varying.empty()) return;
     if (int(model.covariates.size()) + 1 > maxCovariates)
         reader.Fail(nullptr, "data.occasion",
