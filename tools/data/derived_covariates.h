@@ -14,4 +14,9 @@ namespace tessuvan::cli {
 // the data set (model/occasions.h).
 void AddDerivedCovariates(Model& model, DataSet& data);
 
+// The model read again with the occasions of the data set (whole numbers of 0 or more on every
+// row, else a DataError naming the line), keeping the estimates and settings already changed
+// in `model` by the caller; no change without iov. AddDerivedCovariates calls it first.
+void ExpandOccasions(Model& model, const DataSet& data);
+
 }  // namespace tessuvan::cli

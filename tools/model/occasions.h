@@ -9,13 +9,13 @@
 // φ·exp(Σ_o κ_{p,o}·[OCC = o]). Every κ of a parameter shares one π², estimated once.
 //
 // The occasions are those met in the data set, so a model with iov is read twice: once to
-// know its columns, and again with the occasions of the data set read by them.
+// know its columns, and again with the occasions of the data set read by them
+// (ExpandOccasions, data/derived_covariates.h).
 #pragma once
 
 #include <string>
 #include <vector>
 
-#include "data/data_set.h"
 #include "model/model_file.h"
 
 namespace tessuvan::cli {
@@ -26,10 +26,5 @@ std::string OccasionParameterName(const std::string& parameter, long occasion);
 // The tree with every parameter that has an iov read as the header says (no change when the
 // model has no occasions).
 NodePtr WithOccasions(const NodePtr& tree, const Model& model);
-
-// The model read again with the occasions of the data set (whole numbers of 0 or more on every
-// row, else a DataError naming the line), keeping the estimates and settings already changed
-// in `model` by the caller; no change without iov. AddDerivedCovariates calls it first.
-void ExpandOccasions(Model& model, const DataSet& data);
 
 }  // namespace tessuvan::cli
