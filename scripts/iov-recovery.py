@@ -8,7 +8,6 @@ subjects, CL = theta*exp(eta + kappa_occ) with kappa ~ N(0, pi^2) drawn anew for
 a proportional residual error. It fits the simulated data with examples/iov/fit.toml (started
 off the truth) and prints a Markdown table: per parameter the truth, the mean, the smallest and
 largest estimate and the largest relative error over the seeds (omega and pi as SDs).
-Output checked in: examples/iov/recovery.txt.
 
     /usr/bin/python3 scripts/iov-recovery.py [--seeds 5] [--first 1] [--tessuvan build/ci-large/tools/tessuvan]
         [--keep FOLDER]   # keeps each seed's data set and fit there
