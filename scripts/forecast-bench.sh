@@ -25,3 +25,6 @@ best() {
 best "map, 200 draws" map "$example/vancomycin.toml" "$example/patient_peak_trough.csv" --draws 200
 best "dose, auc24=400..600" dose "$example/vancomycin.toml" "$example/patient_peak_trough.csv" --interval 12 \
     --doses 4 --start 48 --infusion 1.5 --target auc24=400..600 --round 250
+best "dose, 3 intervals weighed, auto loading dose" dose "$example/vancomycin.toml" \
+    "$example/patient_peak_trough.csv" --interval 8,12,24 --doses 4 --start 48 --infusion 1.5 \
+    --target auc24=400..600 --round 250 --loading auto

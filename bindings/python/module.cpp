@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "binding.h"
+#include "patients.h"
 
 namespace py = pybind11;
 namespace tk = tessuvan::toolkit;
@@ -229,6 +230,97 @@ py::bytes Replicates(const std::string& resultsJson, const std::string& model, b
     return py::bytes(table);
 }
 
+py::dict PatientDict(const tessuvan::binding::PatientTables& tables)
+{
+    py::dict files;
+    for (const auto& [name, content] : tables.files) files[py::str(name)] = py::bytes(content);
+    py::dict out;
+    out["report"] = tables.report;
+    out["files"] = files;
+    return out;
+}
+
+tk::MapRequest MapRequestOf(const std::string& id, double until, int points, int draws, std::uint64_t seed, bool sir)
+{
+    tk::MapRequest request;
+    request.id = id;
+    request.until = until;
+    request.points = points;
+    request.draws = draws;
+    request.seed = seed;
+    request.sir = sir;
+    return request;
+}
+
+tessuvan::binding::PriorSource PriorOf(const std::string& resultsJson, const std::string& prior, bool priorText,
+                                       const Options& options)
+{
+    return {resultsJson, SourceOf(prior, priorText, "(prior model text)"), OptionsOf(options)};
+}
+
+// A pooled fit's values: `typical` its population values (empty for a FOCEI fit), `individual`
+// each ID's.
+py::list Predict(const std::string& resultsJson, const std::string& model, bool modelText, const Options& options,
+                 const std::string& data, bool dataText, bool quiet, const std::vector<double>& typical,
+                 const std::vector<std::pair<std::string, std::vector<double>>>& individual)
+{
+    Host host(quiet);
+    const tk::Callbacks callbacks = host.Callbacks();
+    tessuvan::binding::PredictionValues pooled;
+    pooled.typical = Eigen::Map<const Eigen::VectorXd>(typical.data(), Eigen::Index(typical.size()));
+    for (const auto& [id, values] : individual)
+        pooled.individual[id] = Eigen::Map<const Eigen::VectorXd>(values.data(), Eigen::Index(values.size()));
+    const std::vector<tessuvan::binding::PredictedRow> rows = Call(host, [&] {
+        return tessuvan::binding::Predict(resultsJson, SourceOf(model, modelText, "(model text)"), OptionsOf(options),
+                                          SourceOf(data, dataText, "(newdata text)"), callbacks,
+                                          typical.empty() ? nullptr : &pooled);
+    });
+    py::list out;
+    for (const auto& row : rows)
+        out.append(py::make_tuple(row.id, row.time, row.output, row.pred, row.ipred, row.line, row.fitted));
+    return out;
+}
+
+py::dict Map(const std::string& resultsJson, const std::string& prior, bool priorText, const Options& options,
+             const std::string& patient, bool patientText, const std::string& id, double until, int points, int draws,
+             std::uint64_t seed, bool sir, bool quiet)
+{
+    Host host(quiet);
+    const tk::Callbacks callbacks = host.Callbacks();
+    const tessuvan::binding::PatientTables tables = Call(host, [&] {
+        return tessuvan::binding::Map(PriorOf(resultsJson, prior, priorText, options),
+                                      SourceOf(patient, patientText, "(patient data)"),
+                                      MapRequestOf(id, until, points, draws, seed, sir), callbacks)
+            .tables;
+    });
+    return PatientDict(tables);
+}
+
+// regimen: interval, doses, start, infusion, cmt.
+py::dict Dose(const std::string& resultsJson, const std::string& prior, bool priorText, const Options& options,
+              const std::string& patient, bool patientText, const std::string& id, double until, int points, int draws,
+              std::uint64_t seed, bool sir, double interval, int doses, double start, double infusion, int cmt,
+              bool steadyState, const std::string& target, double at, double round, double minDose, double maxDose,
+              bool quiet)
+{
+    Host host(quiet);
+    const tk::Callbacks callbacks = host.Callbacks();
+    const tessuvan::binding::PatientTables tables = Call(host, [&] {
+        tk::DoseRequest request;
+        request.map = MapRequestOf(id, until, points, draws, seed, sir);
+        request.regimen = {interval, doses, start, infusion, cmt, steadyState};
+        request.target = target;
+        request.at = at;
+        request.round = round;
+        request.minDose = minDose;
+        request.maxDose = maxDose;
+        return tessuvan::binding::Dose(PriorOf(resultsJson, prior, priorText, options),
+                                       SourceOf(patient, patientText, "(patient data)"), request, callbacks)
+            .tables;
+    });
+    return PatientDict(tables);
+}
+
 }  // namespace
 
 PYBIND11_MODULE(_tessuvan, m)
@@ -258,6 +350,16 @@ PYBIND11_MODULE(_tessuvan, m)
     m.def("replicates", &Replicates, py::arg("results_json"), py::arg("model"), py::arg("model_is_text"),
           py::arg("data"), py::arg("data_is_text"), py::arg("options"), py::arg("replicates"), py::arg("seed"),
           py::arg("threads"), py::arg("quiet"));
+    m.def("predict", &Predict, py::arg("results_json"), py::arg("model"), py::arg("model_is_text"), py::arg("options"),
+          py::arg("data"), py::arg("data_is_text"), py::arg("quiet"), py::arg("typical"), py::arg("individual"));
+    m.def("map", &Map, py::arg("results_json"), py::arg("prior"), py::arg("prior_is_text"), py::arg("options"),
+          py::arg("patient"), py::arg("patient_is_text"), py::arg("id"), py::arg("until"), py::arg("points"),
+          py::arg("draws"), py::arg("seed"), py::arg("sir"), py::arg("quiet"));
+    m.def("dose", &Dose, py::arg("results_json"), py::arg("prior"), py::arg("prior_is_text"), py::arg("options"),
+          py::arg("patient"), py::arg("patient_is_text"), py::arg("id"), py::arg("until"), py::arg("points"),
+          py::arg("draws"), py::arg("seed"), py::arg("sir"), py::arg("interval"), py::arg("doses"), py::arg("start"),
+          py::arg("infusion"), py::arg("cmt"), py::arg("steady_state"), py::arg("target"), py::arg("at"),
+          py::arg("round"), py::arg("min_dose"), py::arg("max_dose"), py::arg("quiet"));
     m.def("simulate", &Simulate, py::arg("(model text)"), py::arg("model_is_text"), py::arg("(data text)"),
           py::arg("data_is_text"), py::arg("quiet"));
 }

@@ -1,8 +1,11 @@
 // The bootstrap of a FOCEI fit: samples that keep the strata and do not depend on how the run
 // is split, shards merged into exactly what one run writes, intervals about the estimates, and
 // shards of different runs refused.
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <fstream>
 #include <set>
 #include <sstream>
@@ -116,6 +119,28 @@ TEST_F(BootstrapRun, ShardsOfAnotherRunOrMissingOnesAreRefused)
     BootstrapRequest strata = Request();
     strata.stratify = "nocolumn";
     EXPECT_THROW(Bootstrap(strata), InputError);
+}
+
+// Through the program as a user runs it: two shards and their merge equal one run.
+TEST_F(BootstrapRun, TheCommandsShardsMergedEqualItsSingleRunByteForByte)
+{
+    const auto run = [](const std::string& arguments) {
+        const std::string command = std::string(TESSUVAN_PROGRAM) + " " + arguments + " > /dev/null 2>&1";
+        const int status = std::system(command.c_str());
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    };
+    const std::string common = "bootstrap " + (root / "fit").string() + " --data " +
+                               (kTheophylline / "theophylline.csv").string() + " --samples 4 --seed 9 -q --threads 1";
+    ASSERT_EQ(run(common + " -o " + (root / "cli-all").string()), 0);
+    ASSERT_EQ(run(common + " --shard 2/2 -o " + (root / "cli-2").string()), 0);
+    ASSERT_EQ(run(common + " --shard 1/2 -o " + (root / "cli-1").string()), 0);
+    ASSERT_EQ(run("merge " + (root / "cli-1").string() + " " + (root / "cli-2").string() + " -o " +
+                  (root / "cli-merged").string()),
+              0);
+    for (const char* file : {"bootstrap.csv", "bootstrap_summary.csv", "bootstrap.txt", "bootstrap.json"})
+        EXPECT_EQ(Text(root / "cli-merged" / file), Text(root / "cli-all" / file)) << file;
+    const std::string samples = Text(root / "cli-all" / "bootstrap.csv");
+    EXPECT_EQ(std::count(samples.begin(), samples.end(), '\n'), 5);  // the header and the 4 samples
 }
 
 }  // namespace

@@ -88,7 +88,8 @@ TEST(Focei, IndividualGradientFollowsDifferencesOfTheObjective)
             up[k] += 1e-6;
             down[k] -= 1e-6;
             const double difference = (IndividualObjective(y, f(up), up, omegaInverse, error, censoring) -
-                                       IndividualObjective(y, f(down), down, omegaInverse, error, censoring)) / 2e-6;
+                                       IndividualObjective(y, f(down), down, omegaInverse, error, censoring)) /
+                                      2e-6;
             EXPECT_NEAR(gradient[k], difference, 1e-6 * std::max(1.0, std::fabs(difference))) << censoring.Any();
         }
         EXPECT_GT(h.ldlt().vectorD().minCoeff(), 0);
@@ -102,16 +103,17 @@ TEST(Focei, ObjectiveOfALinearModelIsItsExactMarginalLikelihood)
     problem.values = {1.0};
     problem.thetas = {{"p", 0, 2.0, false, 0}};
     problem.etas = {{0, 0.3, false}};
-    problem.additive = true;
+    problem.errors = {{"", {}, true}};
     problem.observed = {Eigen::Vector3d(0.9, 1.1, 2.6), Eigen::Vector2d(0.2, 3.5)};
     const double theta = 2.0, omega = 0.3, sigma = 0.4;
     LinearSimulator simulator(x);
     std::vector<VectorXd> eta;
     const double value = FoceiObjective(problem, simulator, VectorXd::Constant(1, theta), VectorXd::Constant(1, omega),
-                                        {sigma, 0}, FoceiOptions{}, eta);
+                                        ResidualError{sigma, 0}, FoceiOptions{}, eta);
     double exact = 0;
     for (std::size_t i = 0; i < x.size(); ++i) {
-        const MatrixXd c = omega * x[i] * x[i].transpose() + sigma * sigma * MatrixXd::Identity(x[i].size(), x[i].size());
+        const MatrixXd c =
+            omega * x[i] * x[i].transpose() + sigma * sigma * MatrixXd::Identity(x[i].size(), x[i].size());
         const VectorXd r = problem.observed[i] - x[i] * std::log(theta);
         exact += double(x[i].size()) * std::log(2 * M_PI) + std::log(c.determinant()) + r.dot(c.ldlt().solve(r));
     }
@@ -148,8 +150,8 @@ TEST(Focei, GradientOfMinus2LLFollowsItsDifferences)
     problem.values = {1.0, 1.0, 1.0};
     problem.thetas = {{"A", 0, 10.0, false, 0}, {"k", 1, 0.5, false, 1}, {"c", 2, 1.0, false, -1}};
     problem.etas = {{0, 0.2, false}, {1, 0.1, false}};
-    problem.additive = problem.proportional = true;
-    problem.error = {0.3, 0.1};
+    problem.errors = {{"", {}, true, false, true}};
+    problem.errors[0].value = {0.3, 0.1};
     problem.observed = {Eigen::Vector4d(9.1, 7.0, 4.9, 2.6), Eigen::Vector4d(12.5, 8.1, 4.0, 1.9),
                         Eigen::Vector4d(6.9, 5.8, 4.2, 2.8)};
     FoceiOptions options;
@@ -157,8 +159,8 @@ TEST(Focei, GradientOfMinus2LLFollowsItsDifferences)
     options.secondDifferenceStep = 1e-5;  // exact predictions: no noise to keep the step above
     ExponentialSimulator simulator;
     // x: ln A, ln k, ln c, ln ω²(A), ln ω²(k), ln a, ln b, away from the optimum.
-    const std::vector<double> x = {std::log(9.0), std::log(0.45), std::log(1.2), std::log(0.15), std::log(0.08),
-                                   std::log(0.25), std::log(0.12)};
+    const std::vector<double> x = {std::log(9.0),  std::log(0.45), std::log(1.2), std::log(0.15),
+                                   std::log(0.08), std::log(0.25), std::log(0.12)};
     for (bool censored : {false, true}) {
         // Censored: the first value of each individual below 9, the third above 4 (and, for
         // the last, between 4 and 4.5), terms whose weight in H is the approximate one.
@@ -177,7 +179,8 @@ TEST(Focei, GradientOfMinus2LLFollowsItsDifferences)
             up[k] += 1e-3;
             down[k] -= 1e-3;
             const double difference = (FoceiGradient(problem, simulator, up, options, unused) -
-                                       FoceiGradient(problem, simulator, down, options, unused)) / 2e-3;
+                                       FoceiGradient(problem, simulator, down, options, unused)) /
+                                      2e-3;
             EXPECT_NEAR(gradient[Eigen::Index(k)], difference, 2e-4 * std::max(1.0, std::fabs(difference)))
                 << "x" << k << (censored ? " censored" : "");
         }
@@ -213,8 +216,8 @@ TEST(Focei, AnIndividualThatCannotBeSimulatedLeavesTheOthersModesAlone)
     problem.values = {1.0, 1.0, 1.0};
     problem.thetas = {{"A", 0, 10.0, false, 0}, {"k", 1, 0.5, false, 1}, {"c", 2, 1.0, false, -1}};
     problem.etas = {{0, 0.2, false}, {1, 0.5, false}};
-    problem.additive = true;
-    problem.error = {0.3, 0};
+    problem.errors = {{"", {}, true}};
+    problem.errors[0].value = {0.3, 0};
     // The first individual decays fast (its mode of k lies beyond the wall), the others not.
     problem.observed = {Eigen::Vector4d(6.0, 3.5, 1.6, 1.0), Eigen::Vector4d(12.5, 8.1, 4.0, 1.9),
                         Eigen::Vector4d(6.9, 5.8, 4.2, 2.8)};
@@ -222,8 +225,9 @@ TEST(Focei, AnIndividualThatCannotBeSimulatedLeavesTheOthersModesAlone)
     WalledSimulator walled;
     std::vector<VectorXd> etaFree, etaWalled;
     const VectorXd theta = Eigen::Vector3d(10.0, 0.5, 1.0), omega = Eigen::Vector2d(0.2, 0.5);
-    FoceiObjective(problem, free, theta, omega, problem.error, FoceiOptions{}, etaFree);
-    ASSERT_TRUE(std::isfinite(FoceiObjective(problem, walled, theta, omega, problem.error, FoceiOptions{}, etaWalled)));
+    FoceiObjective(problem, free, theta, omega, problem.errors[0].value, FoceiOptions{}, etaFree);
+    ASSERT_TRUE(std::isfinite(
+        FoceiObjective(problem, walled, theta, omega, problem.errors[0].value, FoceiOptions{}, etaWalled)));
     ASSERT_GT(0.5 * std::exp(etaFree[0][1]), 0.8);  // the wall stands between its start and its mode
     EXPECT_LE(0.5 * std::exp(etaWalled[0][1]), 0.8);
     for (std::size_t i = 1; i < 3; ++i) EXPECT_LT((etaWalled[i] - etaFree[i]).lpNorm<Eigen::Infinity>(), 1e-6) << i;
@@ -238,8 +242,8 @@ TEST(Focei, FitOfSimulatedIndividualsConvergesNearTheTruthWithStandardErrors)
     problem.values = {1.0, 1.0, 1.0};
     problem.thetas = {{"A", 0, 7.0, false, 0}, {"k", 1, 0.8, false, 1}, {"c", 2, 0.5, false, -1}};
     problem.etas = {{0, 0.3, false}, {1, 0.3, false}};
-    problem.proportional = true;
-    problem.error = {0, 0.2};
+    problem.errors = {{"", {}, false, false, true}};
+    problem.errors[0].value = {0, 0.2};
     const std::size_t n = 60;
     for (std::size_t i = 0; i < n; ++i) {
         const VectorXd v = Eigen::Vector3d(10.0 * std::exp(std::sqrt(0.1) * normal(random)),
@@ -289,14 +293,14 @@ TEST(Focei, AFitWhoseObjectiveIsNowhereFiniteEndsWithItsStatus)
     problem.values = {1.0, 1.0, 1.0};
     problem.thetas = {{"A", 0, 10.0, false, 0}, {"k", 1, 0.5, false, 1}, {"c", 2, 1.0, false, -1}};
     problem.etas = {{0, 0.2, false}, {1, 0.5, false}};
-    problem.proportional = true;
-    problem.error = {0, 0.1};
+    problem.errors = {{"", {}, false, false, true}};
+    problem.errors[0].value = {0, 0.1};
     problem.observed.assign(2, Eigen::Vector4d(6.0, 3.5, 1.6, 1.0));
     for (const bool estimated : {true, false}) {
         if (!estimated) {  // nothing to estimate, and the start cannot be evaluated either
             for (auto& theta : problem.thetas) theta.fixed = true;
             for (auto& eta : problem.etas) eta.fixed = true;
-            problem.proportionalFixed = true;
+            problem.errors[0].proportionalFixed = true;
         }
         NowhereSimulator simulator;
         FoceiOptions options;
@@ -317,7 +321,7 @@ TEST(Focei, ResidualsAndShrinkageWorkedByHand)
     // One observation, G = 1, Ω = 1, σ = 1: Cov(y) = 2, so CWRES = (y − f + η̂)/√2.
     const VectorXd cwres = ConditionalWeightedResiduals(VectorXd::Constant(1, 3.0), VectorXd::Constant(1, 2.0),
                                                         MatrixXd::Constant(1, 1, 1.0), VectorXd::Constant(1, 0.5),
-                                                        MatrixXd::Constant(1, 1, 1.0), {1.0, 0});
+                                                        MatrixXd::Constant(1, 1, 1.0), ResidualError{1.0, 0});
     EXPECT_NEAR(cwres[0], 1.5 / std::sqrt(2.0), 1e-12);
     // η̂ = ±0.5 around 0: SD (n − 1) = 0.5·√(4/3); ω² = 1.
     EXPECT_NEAR(EtaShrinkage({0.5, -0.5, 0.5, -0.5}, 1.0), 100 * (1 - 0.5 * std::sqrt(4.0 / 3.0)), 1e-9);

@@ -276,6 +276,62 @@ TEST_F(Forecasts, BadHistoriesAndTargetsAreRefusedWithTheirReason)
     short24.regimen.steadyState = true;
     short24.regimen.doses = 1;
     refused([&] { Dose(short24); }, "less than the 24 h");
+    DoseRequest single = Regimen("trough=15");
+    single.regimen.doses = 1;
+    refused([&] { Dose(single); }, "does not depend on its amount");
+    DoseRequest loadedSteady = Regimen("trough=15");
+    loadedSteady.regimen.steadyState = true;
+    loadedSteady.loading = "auto";
+    refused([&] { Dose(loadedSteady); }, "no first dose to load");
+    DoseRequest twice = Regimen("trough=15");
+    twice.intervals = {8, 12, 8};
+    refused([&] { Dose(twice); }, "--interval 8: given twice");
+    twice.intervals = {8, 12};
+    twice.maxDose = 100;
+    refused([&] { Dose(twice); }, "every 12: --target trough=15: not reached within --max-dose 100");
+}
+
+TEST_F(Forecasts, AnAutomaticLoadingDoseBringsTheFirstTroughToTheSteadyStates)
+{
+    // Long after the history (whose remains are below 1e-8 of the levels): the regimen alone.
+    DoseRequest request = Regimen("trough=15");
+    request.regimen.start = 2000;
+    request.round = 0;
+    request.loading = "auto";
+    const DoseResult dose = Dose(request);
+    ASSERT_GT(dose.regimen.loadingRatio, 1.0);
+    EXPECT_NEAR(dose.loading, dose.regimen.loadingRatio * dose.amount, 1e-9 * dose.loading);
+    EXPECT_NEAR(ForecastExposure(dose.map, dose.regimen, dose.target, dose.unrounded), 15, 1e-4 * 15);
+    // By linearity the trough before the second dose of the loaded regimen is that at steady state.
+    forecast::Regimen loaded = dose.regimen, steady = dose.regimen;
+    loaded.doses = steady.doses = 2;
+    steady.steadyState = true;
+    steady.loadingRatio = 0;
+    EXPECT_NEAR(ForecastExposure(dose.map, loaded, dose.target, dose.amount),
+                ForecastExposure(dose.map, steady, dose.target, dose.amount), 1e-6 * 15);
+}
+
+TEST_F(Forecasts, TheIntervalChosenAttainsTheTargetMostOftenTiesGoingToTheLongest)
+{
+    DoseRequest request = Regimen("auc24=400..600");
+    request.intervals = {8, 24, 12};
+    const DoseResult dose = Dose(request);
+    ASSERT_EQ(dose.candidates.size(), 3u);
+    double best = 0;
+    for (const DoseCandidate& c : dose.candidates) {
+        EXPECT_TRUE(c.refusal.empty()) << c.refusal;
+        EXPECT_DOUBLE_EQ(c.interval * c.doses, 96.0);  // the span of 4 doses every 24
+        best = std::max(best, c.probability);
+    }
+    for (const DoseCandidate& c : dose.candidates)
+        if (c.probability >= best - kIntervalTie) {
+            EXPECT_LE(c.interval, dose.regimen.interval);
+        }
+    EXPECT_EQ(dose.regimen.doses, int(96 / dose.regimen.interval));
+    Write(dose, root / "out");
+    const nlohmann::json j = ReadJson(root / "out" / "results.json");
+    EXPECT_EQ(j["dose"]["interval"], dose.regimen.interval);
+    EXPECT_EQ(j["dose"]["candidates"].size(), 3u);
 }
 
 TEST_F(Forecasts, TheCommandsWriteTheirResultsOrNothing)

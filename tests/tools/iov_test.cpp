@@ -129,13 +129,15 @@ nlohmann::json Json(const fs::path& path)
 }
 
 // The fit of examples/iov/iov.csv (the first 24 subjects × 3 occasions of the data the command
-// simulates from truth.toml with seed 1) against an independent FOCEI evaluated at its estimates.
+// simulates from truth.toml with seed 1), started at its estimates, against an independent FOCEI
+// evaluated there.
 TEST(InterOccasionVariability, TheFitMatchesAnIndependentFoceiAndWritesTheKappasWithTheEtas)
 {
     const fs::path example = fs::path(TESSUVAN_EXAMPLES_DIR) / "iov";
     const fs::path out = fs::temp_directory_path() / ("tessuvan-iov-" + std::to_string(::getpid()));
     fs::remove_all(out);
-    ASSERT_EQ(RunTool("fit " + (example / "fit.toml").string() + " " + (example / "iov.csv").string() +
+    const fs::path model = fs::path(TESSUVAN_TOOL_REFERENCES_DIR) / "iov_at_estimates.toml";
+    ASSERT_EQ(RunTool("fit " + model.string() + " " + (example / "iov.csv").string() +
                       " --quiet --npde 0 -o " + out.string()),
               0);
     const nlohmann::json fit = Json(out / "results.json");

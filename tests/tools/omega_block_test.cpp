@@ -123,8 +123,8 @@ TEST(OmegaBlocks, GradientOfMinus2LLInTheCholeskyFactorFollowsItsDifferences)
     problem.thetas = {{"A", 0, 10.0, false, 0}, {"k", 1, 0.5, false, 1}, {"c", 2, 1.0, false, -1}};
     problem.etas = {{0, 0.2, false, 0}, {1, 0.1, false, 0}};
     problem.blocks = {{0, (MatrixXd(2, 2) << 0.2, 0.05, 0.05, 0.1).finished(), false}};
-    problem.additive = problem.proportional = true;
-    problem.error = {0.3, 0.1};
+    problem.errors = {{"", {}, true, false, true}};
+    problem.errors[0].value = {0.3, 0.1};
     problem.observed = {Eigen::Vector4d(9.1, 7.0, 4.9, 2.6), Eigen::Vector4d(12.5, 8.1, 4.0, 1.9),
                         Eigen::Vector4d(6.9, 5.8, 4.2, 2.8)};
     estimation::FoceiOptions options;

@@ -10,6 +10,7 @@
 #include <fstream>
 #include <functional>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -120,6 +121,19 @@ TEST_F(Program, CompareTabulatesFitsAgainstTheFirstAndRefusesAFolderWithoutResul
     EXPECT_NE(refused.output.find("tessuvan: " + (root / "empty" / "results.json").string() + ": cannot be read"),
               std::string::npos)
         << refused.output;
+    // Estimates of the wrong JSON type: refused, naming the key, not tabulated as dashes.
+    std::ifstream in(stored);
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    for (const auto& [from, to, key] : {std::tuple{"\"theta\": {", "\"theta\": [], \"x\": {", "'theta' is array"},
+                                        std::tuple{"\"value\"", "\"valu\"", "'theta.ka' holds no number"}}) {
+        std::string changed = text;
+        changed.replace(changed.find(from), std::string(from).size(), to);
+        fs::create_directories(root / "wrong");
+        Write("wrong/results.json", changed);
+        const Outcome wrong = RunProgram("compare " + (root / "a").string() + " " + (root / "wrong").string());
+        EXPECT_EQ(wrong.status, 2) << wrong.output;
+        EXPECT_NE(wrong.output.find(key), std::string::npos) << wrong.output;
+    }
 }
 
 // The theophylline example with its text changed: each `from` replaced by its `to`.

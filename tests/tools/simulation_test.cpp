@@ -165,7 +165,14 @@ TEST(TimeBins, PercentilesInterpolateAndBinsKeepTiesTogether)
     EXPECT_EQ(BinOf(edges, 2), 1);
     EXPECT_EQ(BinOf(edges, 12), 3);
     EXPECT_EQ(BinOf(edges, 13), -1);
-    EXPECT_EQ(EqualCountEdges({0, 1, 2, 3}).size(), 4u);  // distinct times up to 10: 3 bins
+    EXPECT_EQ(EqualCountEdges({0, 1, 2, 3}).size(), 5u);  // distinct times up to 10: 4 bins
+    // A last nominal time holding a group's rows is a bin of its own; one left a single row by
+    // the ties before it joins them.
+    const std::vector<double> last = EqualCountEdges({1, 1, 2, 2, 24, 24, 24, 24}, 2);
+    ASSERT_EQ(last.size(), 3u);
+    EXPECT_EQ(BinOf(last, 2), 0);
+    EXPECT_EQ(BinOf(last, 24), 1);
+    EXPECT_EQ(EqualCountEdges({1, 1, 1, 1, 1, 1, 1, 24}, 2), (std::vector<double>{1, 24}));
 }
 
 // The summaries' percentiles from order statistics over replays are the very doubles Percentile

@@ -1,9 +1,13 @@
 // The count of doses before a steady state follows the half-life against the interval, and a
 // steady state the engine cannot hold is an error that names the individual and the line.
+#include <cmath>
+#include <map>
+
 #include <gtest/gtest.h>
 
 #include "data/data_set.h"
 #include "model/model_file.h"
+#include "runs/run.h"
 #include "runs/steady_state.h"
 
 namespace tessuvan::cli {
@@ -20,10 +24,12 @@ Model OneCompartment(double k)
         "m.toml");
 }
 
+// An infusion (2 h of 6): a train of earlier doses (a bolus in one compartment is exact in one
+// interval, steady_state_trains.h).
 const char* kData =
-    "ID,TIME,DV,AMT,II,SS\n"
-    "1,0,.,100,6,1\n"
-    "1,3,1,.,.,.\n";
+    "ID,TIME,DV,AMT,RATE,II,SS\n"
+    "1,0,.,100,50,6,1\n"
+    "1,3,1,.,.,.,.\n";
 
 TEST(SteadyStates, TheCountOfEarlierDosesGrowsWithTheHalfLifeUntilTheTroughSettles)
 {
@@ -49,6 +55,35 @@ TEST(SteadyStates, OneTheInterruptsCannotHoldIsAnErrorNamingTheIndividualAndTheL
         EXPECT_NE(message.find("d.csv:2"), std::string::npos) << message;
         EXPECT_NE(message.find("individual 1"), std::string::npos) << message;
         EXPECT_NE(message.find("not reached within the engine's limits"), std::string::npos) << message;
+    }
+}
+
+// Three regimens at steady state (SS 1, different amounts, one II) in a linear model: one
+// steady state (exact in one interval) serves them all, scaled to each amount, in a few
+// interrupts and three species
+// (the compartment, its held steady state, the shadow), to the closed form
+//     A(T + t) = D·e^(−kt) / (1 − e^(−kτ)).
+TEST(SteadyStates, RowsOfOneShapeShareOneHeldSteadyStateScaledToTheirAmounts)
+{
+    const DataSet data = ParseDataSet(
+        "ID,TIME,DV,AMT,II,SS\n1,0,.,100,12,1\n1,6,1,.,.,.\n1,30,.,300,12,1\n1,36,1,.,.,.\n"
+        "1,60,.,50,12,1\n1,66,1,.,.,.\n1,84,1,.,.,.\n",
+        "d.csv", {});
+    const double k = 0.02, tau = 12;
+    Model model = OneCompartment(k);
+    model.fit.method = "RUNGE-KUTTA QC";
+    model.fit.precision = 1e-8;
+    PreDoses preDoses;
+    const EngineProblem problem = SteadyStateProblem(model, data, CensoredRows::LeftOut, {}, preDoses);
+    EXPECT_EQ(problem.speciesCount, 3);
+    EXPECT_LT(problem.interruptCount, 20);  // ln(1e-8)/(kτ) = 77 earlier doses
+    const RunResult result = RunEngine(model, problem, false, [](const std::string&) {});
+    const std::map<int, std::pair<double, double>> expected{{3, {100, 6}}, {5, {300, 6}}, {7, {50, 6}}, {8, {50, 24}}};
+    ASSERT_EQ(result.observations.size(), expected.size());
+    for (const Observation& o : result.observations) {
+        const auto [dose, t] = expected.at(o.line);
+        const double exact = dose * std::exp(-k * t) / (1 - std::exp(-k * tau)) / 10;
+        EXPECT_NEAR(o.pred, exact, 1e-6 * exact) << "line " << o.line;
     }
 }
 

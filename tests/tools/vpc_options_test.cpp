@@ -1,6 +1,12 @@
 // The visual predictive check's options: strata that split the observations without losing
-// any, and the fraction below the limit of quantification, observed and simulated.
+// any, the fraction below the limit of quantification, observed and simulated, and censored
+// levels in the percentiles at their limit.
 #include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -68,6 +74,55 @@ TEST(VpcStrata, ThirdsOfAContinuousCovariateSplitTheObservationsWithoutLosingAny
     }
     EXPECT_EQ(observations(strata), observations(whole));
     EXPECT_EQ(observations(whole), int(whole.outputs[0].rows.size()));
+}
+
+// Levels below the limit enter the percentiles at the limit, and so do the simulated values
+// below it: no percentile, observed or simulated, lies under it, and no level is lost.
+TEST(VpcBelowTheLimit, CensoredLevelsAndSimulatedValuesBelowTheLimitEnterThePercentilesAtIt)
+{
+    const fs::path root = fs::temp_directory_path() / ("tessuvan-vpc-blq-test-" + std::to_string(::getpid()));
+    fs::remove_all(root);
+    fs::create_directories(root / "fit");
+    fs::copy_file(fs::path(TESSUVAN_TOOL_REFERENCES_DIR) / "theophylline_focei_results.json",
+                  root / "fit" / "results.json");
+    std::ifstream in(fs::path(TESSUVAN_EXAMPLES_DIR) / "theophylline" / "theophylline.csv");
+    std::ofstream out(root / "censored.csv");
+    std::string line;
+    std::getline(in, line);
+    out << line << ",CENS\n";
+    int levels = 0, censored = 0;
+    while (std::getline(in, line)) {  // ID,TIME,DV,AMT,CMT,EVID,MDV,WT: DV below 2 censored at 2
+        std::vector<std::string> cells;
+        std::stringstream row(line);
+        for (std::string cell; std::getline(row, cell, ',');) cells.push_back(cell);
+        const bool level = cells[5] == "0" && cells[6] == "0";
+        levels += level;
+        if (level && std::stod(cells[2]) < 2) {
+            cells[2] = "2";
+            ++censored;
+        }
+        for (std::size_t c = 0; c < cells.size(); ++c) out << (c ? "," : "") << cells[c];
+        out << "," << (level && cells[2] == "2" ? 1 : 0) << "\n";
+    }
+    out.close();
+    ASSERT_GT(censored, 5);
+    toolkit::VpcRequest request;
+    request.fit = root / "fit";
+    request.data = root / "censored.csv";
+    request.replicates = 20;
+    const toolkit::VpcResult vpc = toolkit::Vpc(request);
+    fs::remove_all(root);
+    ASSERT_EQ(vpc.outputs.size(), 1u);
+    int observations = 0;
+    for (const simulation::VpcBin& bin : vpc.outputs[0].vpc.plain) {
+        observations += bin.observations;
+        for (std::size_t l = 0; l < 3; ++l) {
+            EXPECT_GE(bin.observed[l], 2.0) << bin.low;
+            EXPECT_GE(bin.simulated[l][0], 2.0) << bin.low;
+        }
+    }
+    EXPECT_EQ(observations, levels);
+    EXPECT_FALSE(vpc.outputs[0].blq.empty());
 }
 
 }  // namespace

@@ -2,7 +2,10 @@
 
 #include <algorithm>
 #include <cmath>
+#include <set>
+#include <tuple>
 
+#include "data/steady_state_trains.h"
 #include "model/engine_text.h"
 #include "model/number_text.h"
 #include "tessuvan/tessuvan.h"
@@ -94,7 +97,8 @@ public:
         return *value;
     }
 
-    void Dose(const DataRow& row, const std::vector<double>& covariates)
+    // What the row's dose puts into its compartment; throws DataError where it cannot be given.
+    DoseShape ShapeOf(const DataRow& row, const std::vector<double>& covariates) const
     {
         const int compartments = int(model_.compartments.size());
         const int cmt = row.cmt == 0 ? 1 : row.cmt;  // without CMT a dose goes to the first
@@ -163,13 +167,41 @@ public:
         if (!rate.empty() && !(duration > 0))
             throw DataError(data_.Where(row.line, data_.rateColumn, "RATE") +
                             ": the infusion's duration is not positive");
+        return {cmt, lag, entering, rate, duration, bioavailability ? EngineText(*bioavailability) : ""};
+    }
+
+    void Dose(const DataRow& row, const std::vector<double>& covariates)
+    {
+        const DoseShape shape = ShapeOf(row, covariates);
+        const int cmt = shape.compartment;
+        const double lag = shape.lag, duration = shape.duration;
+        const std::string &entering = shape.entering, &rate = shape.rate;
 
         // A steady state: the same dose every II before this one, into a shadow set free over the
         // train's span; checks of the shadow's trough 2, 1 and 0 intervals before the transfer
         // tell how far from its limit the train ended. A pre-dose due at or after the row's time
         // (a lag of II or more) is given to the compartments.
         int first = 0, shadow = 0;
-        if (row.steadyState != 0) {
+        if (const auto held = held_.find(row.line); row.steadyState != 0 && held != held_.end()) {
+            // The held steady state of this shape, scaled to this amount (steady_state_trains.h).
+            // A row written before an SS 1 dose at its time reads it as it is (its train has this
+            // row's amount).
+            const auto [hold, scale] = held->second;
+            for (Event& written : events_)
+                if (row.steadyState == 1 && !written.ChangesState() && written.steadyState == 0 && written.order == 0 &&
+                    written.time == AsStored(row.time))
+                    written.hold = hold;
+            Event change;
+            change.line = row.line;
+            if (row.steadyState == 1) {
+                change.kind = EventKind::Reset;
+                Add(change, row.time, 0);
+            }
+            change.kind = EventKind::TransferHeld;
+            change.hold = hold;
+            change.value = scale;
+            Add(change, row.time, 0);
+        } else if (row.steadyState != 0) {
             const int count = preDoses_.Of(row.line);
             first = -count;
             const double from = AsStored(row.time + first * row.interval + lag);
@@ -232,6 +264,58 @@ public:
     }
 
     int Shadows() const { return int(shadowsFree_.size()); }
+    int Holds() const { return holds_; }
+
+    // The steady-state rows that take a doubled train and its held set, and the trains' events
+    // (steady_state_trains.h); before the rows are read.
+    void PlanHeldTrains(const std::vector<const DataRow*>& rows, const std::vector<std::vector<double>>& covariates)
+    {
+        std::set<std::size_t> read;
+        if (rows.empty() || !RatesSuperpose(model_, read)) return;
+        for (std::size_t r = 1; r < rows.size(); ++r)
+            for (std::size_t q : read)
+                if (covariates[r][q] != covariates[r - 1][q]) return;  // the rates change within the individual
+        // (compartment, II, lag, duration, infusion, fraction, the amount where it is read as it is)
+        using Shape = std::tuple<int, double, double, double, bool, std::string, double>;
+        std::map<Shape, std::size_t> shapes;
+        std::vector<HeldTrain> trains;
+        std::vector<double> amounts;
+        for (std::size_t r = 0; r < rows.size(); ++r) {
+            const DataRow& row = *rows[r];
+            if ((row.evid != 1 && row.evid != 4) || row.steadyState == 0 || row.amount == 0) continue;
+            DoseShape shape;
+            try {
+                shape = ShapeOf(row, covariates[r]);
+            } catch (const DataError&) {
+                continue;  // said where the row is read
+            }
+            if (!(shape.lag < row.interval && shape.lag + shape.duration <= row.interval)) continue;
+            bool readAsItIs = false;
+            for (std::size_t b = r; row.steadyState == 1 && b > 0 && AsStored(rows[b - 1]->time) == AsStored(row.time);
+                 --b)
+                readAsItIs = readAsItIs || rows[b - 1]->evid == 0 || rows[b - 1]->evid == 2;
+            const Shape key{
+                shape.compartment,          row.interval, shape.lag, shape.duration, shape.rate.empty(), shape.fraction,
+                readAsItIs ? row.amount : 0};
+            const auto [found, added] = shapes.try_emplace(key, trains.size());
+            if (added) {
+                const bool exact = model_.compartments.size() <= std::size_t(kMostExactCompartments) &&
+                                   shape.rate.empty() && shape.lag == 0;
+                trains.push_back({shape, row.interval, row.line, int(trains.size()) + 1, exact});
+                amounts.push_back(row.amount);
+            }
+            held_[row.line] = {int(found->second) + 1, row.amount / amounts[found->second]};
+        }
+        if (trains.empty()) return;
+        const bool exact = std::any_of(trains.begin(), trains.end(), [](const HeldTrain& t) { return t.exact; });
+        const int lane = int(shadowsFree_.size()) + 1;
+        shadowsFree_.resize(shadowsFree_.size() + (exact ? model_.compartments.size() : 1), 0);
+        const auto [events, end] =
+            HeldTrainEvents(trains, rows.front()->time, lane, model_.outputs.size(), preDoses_, infusions_);
+        for (const Event& event : events) Add(event, event.time, event.order);
+        for (std::size_t j = std::size_t(lane - 1); j < shadowsFree_.size(); ++j) shadowsFree_[j] = AsStored(end);
+        holds_ = int(trains.size());
+    }
 
     void Row(const DataRow& row, const std::vector<double>& covariates, IndividualEvents& out)
     {
@@ -306,58 +390,13 @@ private:
     const DataSet& data_;
     std::vector<Event> events_;
     const PreDoses& preDoses_;
-    std::vector<double> shadowsFree_;  // [set - 1]: the time of its last transfer
+    std::vector<double> shadowsFree_;             // [set - 1]: the time of its last transfer
+    std::map<int, std::pair<int, double>> held_;  // steady-state row's line -> (held set, scale)
+    int holds_ = 0;
     CensoredRows censored_ = CensoredRows::LeftOut;
     int sequence_ = 0;
     int infusions_ = 0;
 };
-
-// The value of a formula of parameters and covariates, or nullopt when it reads an estimated
-// parameter (named in `estimated`).
-std::optional<double> Evaluate(const Model& model, const Node& node, const std::vector<double>& covariates,
-                               std::string& estimated)
-{
-    auto operand = [&](const NodePtr& child) { return Evaluate(model, *child, covariates, estimated); };
-    switch (node.kind) {
-        case NodeKind::Number:
-            return node.value;
-        case NodeKind::Name: {
-            const std::size_t index = std::size_t(node.symbol.index - 1);
-            if (node.symbol.kind == SymbolKind::Covariate) return covariates[index];
-            if (node.symbol.kind != SymbolKind::Parameter) return std::nullopt;
-            const ParameterSpec& parameter = model.parameters[index];
-            if (parameter.definition) return Evaluate(model, *parameter.definition, covariates, estimated);
-            if (parameter.estimate != Estimate::Fixed) {
-                estimated = parameter.name;
-                return std::nullopt;
-            }
-            return parameter.value;
-        }
-        default:
-            break;
-    }
-    const std::optional<double> left = operand(node.left);
-    if (!left) return std::nullopt;
-    if (node.kind == NodeKind::Negate) return -*left;
-    if (node.kind == NodeKind::Exp) return std::exp(*left);
-    if (node.kind == NodeKind::Log) return std::log(*left);
-    const std::optional<double> right = operand(node.right);
-    if (!right) return std::nullopt;
-    switch (node.kind) {
-        case NodeKind::Add:
-            return *left + *right;
-        case NodeKind::Subtract:
-            return *left - *right;
-        case NodeKind::Multiply:
-            return *left * *right;
-        case NodeKind::Divide:
-            return *left / *right;
-        case NodeKind::Power:
-            return std::pow(*left, *right);
-        default:
-            return std::nullopt;
-    }
-}
 
 }  // namespace
 
@@ -380,12 +419,6 @@ int InterruptsNeeded(const std::vector<Event>& events)
 
 double AsStored(double time) { return static_cast<double>(static_cast<float>(time)); }
 
-std::optional<double> ValueBeforeRun(const Model& model, const Node& formula, const std::vector<double>& covariates,
-                                     std::string& estimated)
-{
-    return Evaluate(model, formula, covariates, estimated);
-}
-
 IndividualEvents EventsOf(const Model& model, const DataSet& data, const std::vector<const DataRow*>& rows,
                           const PreDoses& preDoses, CensoredRows censored)
 {
@@ -397,6 +430,7 @@ IndividualEvents EventsOf(const Model& model, const DataSet& data, const std::ve
     const bool next = model.covariateSteps == CovariateSteps::NextObservation;
 
     EventBuilder builder(model, data, preDoses, censored);
+    builder.PlanHeldTrains(rows, covariates);
     for (std::size_t r = 0; r < rows.size(); ++r) {
         const DataRow& row = *rows[r];
         if (r > 0 && row.time < rows[r - 1]->time)
@@ -416,6 +450,7 @@ IndividualEvents EventsOf(const Model& model, const DataSet& data, const std::ve
         builder.Row(row, covariates[r], out);
     }
     out.shadows = builder.Shadows();
+    out.holds = builder.Holds();
     out.events = builder.Sorted();
     return out;
 }

@@ -19,6 +19,12 @@
 //   dose itself follows. The count of earlier doses is the caller's (see engine_input.h: it
 //   grows until the steady state holds to its tolerance); shadows whose trains of doses
 //   overlap in time are distinct sets.
+// - Where superposition holds (steady_state_trains.h: rates linear in the amounts, no free term,
+//   no time, no covariate of the rates changing within the individual, and the dose's lag and
+//   infusion over within II), the train is shortened instead: N = e·2^m earlier doses are e
+//   doses and m doublings of their sum, before the individual's first row, in one shadow shared
+//   by every such train; the steady state is kept in held species (no rates of their own) and
+//   moved onto the compartments, scaled by AMT, at every row of the same shape.
 // Events at the same time keep the file's order; events the tool makes (ADDL doses, infusion
 // ends, lagged doses, NOCB steps) come after the rows written for that time, so an observation
 // written at a dose time sees the amounts before an ADDL or NOCB change there.
@@ -42,6 +48,12 @@ enum class EventKind {
     InfusionEnd,    // ... up to here
     Reset,          // every amount and infusion of the compartments set to 0 (not the shadows')
     Transfer,       // shadow set `shadow` added onto the compartments, its infusions with it; then 0
+    Doubling,       // held set `hold` += shadow set `shadow`; then the shadow = the held set
+    Settle,         // held set `hold` += shadow set `shadow`; then the shadow 0
+    TransferHeld,   // held set `hold` times `value` added onto the compartments (the held set kept)
+    Identity,       // shadow sets `shadow` + j - 1 (j = 1..n) set to the unit vectors e_j
+    Solve,          // held set `hold` = (I − Φ)⁻¹·Φ·D (Φ in those shadows, D `amount` into
+                    // `compartment`); then the shadows 0
     CovariateStep,  // covariate `covariate` takes `value`
 };
 
@@ -53,16 +65,18 @@ struct Event {
     int sequence = 0;           // file order among events of one time and order
     int compartment = 0;        // doses: 1-based
     int shadow = 0;             // doses, checks, Transfer: the shadow set (1-based); 0 the compartments
+    int hold = 0;               // Doubling, Settle, TransferHeld, checks: the held set (1-based); 0 none
     std::string amount;         // Bolus: engine text of the amount; infusions: of the rate
     int infusion = 0;           // infusions: the number shared by a start and its end
     std::size_t output = 0;     // Observe, Predict: the model output (0-based)
     double dv = 0;              // Observe (a censored one: the limit)
     int censored = 0;           // Observe with FOCEI: CENS of the row (1 below dv, -1 above it)
     double limit = 0;           // ... and LIMIT, the interval's other bound; NaN when none
-    int steadyState = 0;        // Predict of a shadow: 3, 2, 1 intervals before its transfer (1 at it)
+    int steadyState = 0;        // Predict of a shadow: 3, 2, 1 intervals before its transfer (1 at it);
+                                // of a doubled train: 6, 5, 4 its troughs after N/4, N/2 and N doses
     bool nonPositive = false;   // Observe: DV at or below 0, kept for the population estimation
     std::size_t covariate = 0;  // CovariateStep: 0-based
-    double value = 0;
+    double value = 0;           // CovariateStep: the value; TransferHeld: the scale (AMT over the train's)
 
     bool ChangesState() const { return kind != EventKind::Observe && kind != EventKind::Predict; }
 };
@@ -74,6 +88,7 @@ struct IndividualEvents {
     int censoredRows = 0;                 // CENS ≠ 0 rows: left out (M1) or kept (M3)
     int nonPositiveRows = 0;              // DV at or below 0 (the engine weighs only y > 0)
     int shadows = 0;                      // shadow sets the steady states need
+    int holds = 0;                        // held sets of the doubled trains
 };
 
 // The count of doses before each steady-state dose (by its data set line), and the count for

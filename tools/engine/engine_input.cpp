@@ -37,6 +37,27 @@ std::vector<int> SpeciesChanged(const Event& event, const SpeciesLayout& layout)
                 all.push_back(layout.SpeciesOf(event.shadow, s));
             return all;
         }
+        case EventKind::Doubling:
+        case EventKind::Settle: {
+            std::vector<int> both;
+            for (int s = 1; s <= layout.compartments; ++s)
+                both.insert(both.end(), {layout.SpeciesOf(-event.hold, s), layout.SpeciesOf(event.shadow, s)});
+            return both;
+        }
+        case EventKind::Identity:
+        case EventKind::Solve: {
+            std::vector<int> all;
+            for (int j = 0; j < layout.compartments; ++j)
+                for (int s = 1; s <= layout.compartments; ++s) all.push_back(layout.SpeciesOf(event.shadow + j, s));
+            for (int s = 1; event.kind == EventKind::Solve && s <= layout.compartments; ++s)
+                all.push_back(layout.SpeciesOf(-event.hold, s));
+            return all;
+        }
+        case EventKind::TransferHeld: {
+            std::vector<int> all;
+            for (int s = 1; s <= layout.compartments; ++s) all.push_back(s);
+            return all;
+        }
         case EventKind::CovariateStep: {
             const auto found = layout.covariateSpecies.find(event.covariate);
             if (found == layout.covariateSpecies.end()) return {};
@@ -101,12 +122,66 @@ struct IndividualBuild {
                 for (auto& [id, infusion] : running)
                     if (infusion.first.first == event.shadow) infusion.first.first = 0;
                 break;
+            case EventKind::Doubling:
+            case EventKind::Settle:
+                // The held set is set first (engine order: held sets before shadows), so the
+                // shadow's formula reads the new sum there.
+                for (int s = 1; s <= layout.compartments; ++s) {
+                    const int held = layout.SpeciesOf(-event.hold, s);
+                    std::string& amount = amounts[std::size_t(held - 1)];
+                    std::string& shadow = amounts[std::size_t(layout.SpeciesOf(event.shadow, s) - 1)];
+                    amount = Sum(amount, shadow);
+                    shadow = event.kind == EventKind::Settle ? "0" : "F" + std::to_string(held);
+                }
+                break;
+            case EventKind::Identity:
+            case EventKind::Solve:
+                if (event.kind == EventKind::Solve) Solve(event);
+                for (int j = 0; j < layout.compartments; ++j)
+                    for (int s = 1; s <= layout.compartments; ++s)
+                        amounts[std::size_t(layout.SpeciesOf(event.shadow + j, s) - 1)] =
+                            event.kind == EventKind::Identity && s == j + 1 ? "1" : "0";
+                break;
+            case EventKind::TransferHeld:
+                for (int s = 1; s <= layout.compartments; ++s) {
+                    const std::string& held = amounts[std::size_t(layout.SpeciesOf(-event.hold, s) - 1)];
+                    std::string& amount = amounts[std::size_t(s - 1)];
+                    if (held != "0")
+                        amount = Sum(amount, event.value == 1 ? held : NumberText(event.value) + "*(" + held + ")");
+                }
+                break;
             case EventKind::CovariateStep:
                 covariates[event.covariate] = event.value;
                 break;
             default:
                 break;
         }
+    }
+
+    // The held set of a Solve: z = (I − Φ)⁻¹·Φ·D, Φ[s][j] the amount of compartment s in the
+    // shadow that started from e_j (steady_state_trains.h), for one or two compartments. The
+    // held set is set before the shadows (engine order), so it reads them as they were.
+    void Solve(const Event& event)
+    {
+        auto phi = [&](int s, int j) { return "F" + std::to_string(layout.SpeciesOf(event.shadow + j - 1, s)); };
+        const std::string dose = "(" + event.amount + ")";
+        auto held = [&](int s) -> std::string& { return amounts[std::size_t(layout.SpeciesOf(-event.hold, s) - 1)]; };
+        const int c = event.compartment;
+        if (layout.compartments == 1) {
+            held(1) = dose + "*" + phi(1, 1) + "/(1-" + phi(1, 1) + ")";
+            return;
+        }
+        const std::string a = phi(1, 1), b = phi(1, 2), g = phi(2, 1), d = phi(2, 2);
+        const std::string w1 = dose + "*" + phi(1, c), w2 = dose + "*" + phi(2, c);
+        const std::string det = "((1-" + a + ")*(1-" + d + ")-" + b + "*" + g + ")";
+        held(1) = "((1-" + d + ")*" + w1 + "+" + b + "*" + w2 + ")/" + det;
+        held(2) = "(" + g + "*" + w1 + "+(1-" + a + ")*" + w2 + ")/" + det;
+    }
+
+    static std::string Sum(const std::string& a, const std::string& b)
+    {
+        if (b == "0") return a;
+        return a == "0" ? b : a + "+" + b;
     }
 
     // The formulas of a new interrupt from the state reached; then amounts are relative again.
@@ -120,7 +195,7 @@ struct IndividualBuild {
                             "several individuals, or leave out doses long before the observations");
         std::vector<std::string> formulas(std::size_t(layout.speciesCount()));
         for (int s = 1; s <= layout.compartments; ++s)
-            for (int j = 0; j <= layout.shadowSets; ++j) {
+            for (int j = -layout.holdSets; j <= layout.shadowSets; ++j) {
                 const int species = layout.SpeciesOf(j, s);
                 formulas[std::size_t(species - 1)] = amounts[std::size_t(species - 1)];
             }
@@ -134,7 +209,7 @@ struct IndividualBuild {
             formulas[std::size_t(species - 1)] = NumberText(covariates[q]);
         out.startFormulas.push_back(formulas);
         for (int s = 1; s <= layout.compartments; ++s)
-            for (int j = 0; j <= layout.shadowSets; ++j) {
+            for (int j = -layout.holdSets; j <= layout.shadowSets; ++j) {
                 const int species = layout.SpeciesOf(j, s);
                 amounts[std::size_t(species - 1)] = "F" + std::to_string(species);
             }
@@ -181,7 +256,7 @@ struct IndividualBuild {
                         for (const auto& [q, species] : layout.covariateSpecies)
                             if (s == species) interrupt = -1;  // the copies need an interrupt before
                 EngineRequest answer;
-                answer.slot = Slot(request.output, before, request.shadow);
+                answer.slot = Slot(request.output, before, request.hold != 0 ? -request.hold : request.shadow);
                 answer.line = request.line;
                 const bool weighed =
                     request.kind == EventKind::Observe && request.censored == 0 && !request.nonPositive;
@@ -270,32 +345,47 @@ EngineProblem BuildEngineProblem(const Model& model, const DataSet& data, Censor
     SpeciesLayout layout;
     layout.compartments = int(model.compartments.size());
     int nonPositiveLine = 0;
+    const ErrorSpec* nonPositiveError = nullptr;
     for (const std::string& id : order) {
         events.push_back(EventsOf(model, data, rowsOf[id], preDoses, censoredRows));
         censored += events.back().censoredRows;
         nonPositive += events.back().nonPositiveRows;
         layout.shadowSets = std::max(layout.shadowSets, events.back().shadows);
+        layout.holdSets = std::max(layout.holdSets, events.back().holds);
         for (const Event& event : events.back().events) {
             if (event.kind == EventKind::InfusionStart) layout.rateSpecies[{event.shadow, event.compartment}] = 0;
-            if (event.nonPositive && nonPositiveLine == 0) nonPositiveLine = event.line;
+            // The first observation at or below 0 that its output's error cannot weigh.
+            const ErrorSpec& error = model.ErrorOf(event.output);
+            if (event.nonPositive && nonPositiveLine == 0 && (!error.additive || error.exponential)) {
+                nonPositiveLine = event.line;
+                nonPositiveError = &error;
+            }
         }
         for (std::size_t q = 0; q < events.back().covariateChanges.size(); ++q)
             if (events.back().covariateChanges[q]) layout.covariateSpecies[q] = 0;
     }
-    // A zero prediction has no variance under a proportional error alone, and a value at or
-    // below 0 no likelihood to weigh.
-    if (nonPositiveLine != 0 && !model.error.additive)
-        throw DataError(data.Where(nonPositiveLine, 0, "") +
-                        ": an observation at or below 0, which a proportional residual error alone cannot weigh (its "
-                        "variance b²·f² vanishes with the prediction): add an additive term ([error] additive) or "
-                        "mark the row missing (MDV 1)");
-    // Species: the compartments, their infusion rates, the changing covariates, then the
-    // shadows' compartments and rates (so that a data set without steady states keeps the
-    // numbering it had).
+    // A zero prediction has no variance under a proportional error alone, a value ≤ 0 no logarithm.
+    if (nonPositiveLine != 0) {
+        const std::string& output = nonPositiveError->output;
+        const std::string section = output.empty() ? "[error]" : "[error." + output + "]";
+        throw DataError(data.Where(nonPositiveLine, 0, "") + ": an observation at or below 0, which " +
+                        (nonPositiveError->exponential
+                             ? "an exponential residual error cannot weigh (it models ln y, and ln y of a value at "
+                               "or below 0 does not exist): use an additive or combined error (" +
+                                   section + ")"
+                             : "a proportional residual error alone cannot weigh (its variance b²·f² vanishes "
+                               "with the prediction): add an additive term (" +
+                                   section + " additive)") +
+                        " or mark the row missing (MDV 1)");
+    }
+    // Species: the compartments, their infusion rates, the changing covariates, then the held sets,
+    // the shadows' compartments and rates (a data set without steady states keeps its numbering).
     int species = layout.compartments;
     for (auto& [target, at] : layout.rateSpecies)
         if (target.first == 0) at = ++species;
     for (auto& [q, at] : layout.covariateSpecies) at = ++species;
+    layout.holdBase = species;
+    species += layout.holdSets * layout.compartments;
     layout.shadowBase = species;
     species += layout.shadowSets * layout.compartments;
     for (auto& [target, at] : layout.rateSpecies)
@@ -304,7 +394,7 @@ EngineProblem BuildEngineProblem(const Model& model, const DataSet& data, Censor
         throw DataError(data.source + ": the model's " + std::to_string(layout.compartments) + " compartments, " +
                         std::to_string(layout.rateSpecies.size()) + " infused compartment(s), " +
                         std::to_string(layout.covariateSpecies.size()) + " changing covariate(s) and " +
-                        std::to_string(layout.shadowSets) +
+                        std::to_string(layout.shadowSets + layout.holdSets) +
                         " cop(ies) of the compartments for steady states (one per steady-state dose whose earlier "
                         "doses overlap another's) need more than the engine's " +
                         std::to_string(kMaxSpecies) + " species");
@@ -396,7 +486,6 @@ EngineProblem BuildEngineProblem(const Model& model, const DataSet& data, Censor
         for (int s = 1; copies && s <= species; ++s) row.push_back(t == 0 ? "0" : "F" + std::to_string(s));
         problem.pTexts.push_back(row);
     }
-
     // Kept, they enter the population estimation (the M3 method), whose report counts them.
     if (censored > 0 && censoredRows == CensoredRows::LeftOut)
         problem.warnings.push_back(std::to_string(censored) +
@@ -406,58 +495,6 @@ EngineProblem BuildEngineProblem(const Model& model, const DataSet& data, Censor
                                    " observation(s) at or below 0 are treated as missing (the engine weighs only "
                                    "positive values)");
     return problem;
-}
-
-void AddCurveGrid(EngineProblem& problem, int perIndividual)
-{
-    for (EngineIndividual& individual : problem.individuals) {
-        std::vector<EnginePoint>& points = individual.points;
-        double first = 0, last = 0;
-        bool any = false;
-        for (const EnginePoint& point : points)
-            if (!point.extra) {
-                if (!any) first = point.time;
-                last = point.time;
-                any = true;
-            }
-        const int room = kMaxPoints - int(points.size());
-        const int count = std::min(perIndividual, room);
-        if (!any || count <= 0 || !(last > first)) continue;
-        std::set<double> taken;
-        for (const EnginePoint& point : points) taken.insert(point.time);
-        std::vector<EnginePoint> merged;
-        std::size_t next = 0;
-        for (int j = 1; j <= count; ++j) {
-            const double time = AsStored(first + (last - first) * j / (count + 1));
-            while (next < points.size() && points[next].time < time) merged.push_back(points[next++]);
-            if (taken.count(time) != 0) continue;
-            taken.insert(time);
-            EnginePoint grid;
-            grid.time = time;
-            grid.interrupt = merged.empty() ? 1 : merged.back().interrupt;
-            grid.observed.assign(points.front().observed.size(), 0.0);
-            grid.extra = true;
-            merged.push_back(grid);
-        }
-        while (next < points.size()) merged.push_back(points[next++]);
-        points = std::move(merged);
-    }
-}
-
-std::vector<std::string> SpeciesFileLines(const Model&, const EngineProblem& problem)
-{
-    std::vector<std::string> lines;
-    const std::size_t n = std::size_t(problem.speciesCount);
-    for (std::size_t s = 0; s < n; ++s) {
-        for (const EngineIndividual& individual : problem.individuals)
-            for (int t = 0; t < problem.interruptCount; ++t)
-                lines.push_back(std::size_t(t) < individual.startFormulas.size()
-                                    ? individual.startFormulas[std::size_t(t)][s]
-                                    : "F" + std::to_string(s + 1));
-        lines.push_back(problem.freeText[s]);
-        for (std::size_t e = 0; e < n; ++e) lines.push_back(problem.matrixText[s][e]);
-    }
-    return lines;
 }
 
 }  // namespace tessuvan::cli

@@ -41,18 +41,25 @@ struct SpeciesLayout {
     std::map<std::size_t, int> covariateSpecies;     // covariate (0-based) -> species holding it
     int shadowSets = 0;                              // copies of the compartments for steady states
     int shadowBase = 0;                              // shadow j's compartment s is species shadowBase + (j-1)n + s
+    int holdSets = 0;                                // held steady states (doubled trains), without rates
+    int holdBase = 0;                                // held set h's compartment s: holdBase + (h-1)n + s
     int copyBase = 0;                                // P parameter of species s is copyBase + s
-    using SlotKey = std::tuple<std::size_t, std::set<int>, int>;  // (output, species read before, shadow)
+    using SlotKey = std::tuple<std::size_t, std::set<int>, int>;  // (output, species read before, view)
     std::map<SlotKey, std::size_t> slots;
     std::vector<SlotKey> slotViews;
     std::vector<std::string> outputTexts;      // [output]: the model's, reading changing covariates as species
     std::vector<std::string> definitionTexts;  // [parameter - 1]: the same for defining formulas
     int speciesCount() const
     {
-        return compartments * (1 + shadowSets) + int(rateSpecies.size() + covariateSpecies.size());
+        return compartments * (1 + shadowSets + holdSets) + int(rateSpecies.size() + covariateSpecies.size());
     }
-    // The species of compartment s (1-based) of shadow set j (0: the compartments themselves).
-    int SpeciesOf(int shadow, int s) const { return shadow == 0 ? s : shadowBase + (shadow - 1) * compartments + s; }
+    // The species of compartment s (1-based) of view j: 0 the compartments themselves, j > 0
+    // shadow set j, j < 0 held set -j.
+    int SpeciesOf(int shadow, int s) const
+    {
+        if (shadow < 0) return holdBase + (-shadow - 1) * compartments + s;
+        return shadow == 0 ? s : shadowBase + (shadow - 1) * compartments + s;
+    }
 
     // A formula of the compartments read on shadow set j instead (a defined parameter that
     // reads a compartment inlined, as in ViewText).

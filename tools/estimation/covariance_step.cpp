@@ -29,7 +29,7 @@ VectorXd CovarianceStep(OuterContext& context, const std::vector<double>& x, con
         }
         const VectorXd logTheta = modes.logTheta_;
         const MatrixXd omega = modes.omega_;
-        const ResidualError error = modes.error_;
+        const ResidualErrors error = modes.error_;
         std::vector<VectorXd> bestEta = modes.eta_, bestF = modes.f_;
         std::vector<MatrixXd> bestG = modes.g_;
         context.bestEta = bestEta;

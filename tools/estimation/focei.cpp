@@ -48,7 +48,7 @@ FoceiResult EstimateFocei(const FoceiProblem& problem, Simulator& simulator, con
     // The estimate, with tight modes.
     VectorXd logTheta;
     MatrixXd omega;
-    ResidualError error;
+    ResidualErrors error;
     packing.Unpack(x, logTheta, omega, error);
     result.minus2ll = context.Evaluate(x, options.innerTolerance * 1e-2, nullptr);
     result.simulations = modes.simulations_;
@@ -71,7 +71,7 @@ FoceiResult EstimateFocei(const FoceiProblem& problem, Simulator& simulator, con
 }
 
 double FoceiObjective(const FoceiProblem& problem, Simulator& simulator, const VectorXd& theta,
-                      const VectorXd& omegaDiagonal, const ResidualError& error, const FoceiOptions& options,
+                      const VectorXd& omegaDiagonal, const ResidualErrors& error, const FoceiOptions& options,
                       std::vector<VectorXd>& eta)
 {
     internal::Modes modes(problem, simulator, options);
@@ -89,7 +89,7 @@ double FoceiGradient(const FoceiProblem& problem, Simulator& simulator, const st
     const internal::Packing packing(problem);
     VectorXd logTheta;
     MatrixXd omega;
-    ResidualError error;
+    ResidualErrors error;
     packing.Unpack(x, logTheta, omega, error);
     modes.Set(logTheta, omega, error);
     const double value = internal::FoceiMinus2LL(modes, options.innerTolerance);

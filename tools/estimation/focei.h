@@ -3,7 +3,9 @@
 // Model. Parameter p of individual i is log-normal around its typical value θ:
 //     φ_ip = θ_p · exp(η_ip),   η_i ~ N(0, Ω)   (Ω block diagonal; a parameter without
 // variability has no η), and observation j of i is y_ij = f_ij(φ_i) + ε_ij with the residual variance
-//     V_ij = a² + b²·f_ij²      (a the additive SD in the units of y, b the proportional fraction).
+//     V_ij = a² + b²·f_ij²      (a the additive SD in the units of y, b the proportional fraction),
+// a and b those of the error model of the observation's output (Censoring::error); an exponential
+// error is additive on ln y, its observations and predictions given as ln y and ln f.
 //
 // Inner problem: each individual's mode η̂_i minimises
 //     l_i(η) = Σ_j [ ln(2π V_ij) + (y_ij − f_ij)² / V_ij ] + ηᵀ Ω⁻¹ η,
@@ -52,12 +54,28 @@ namespace tessuvan::estimation {
 // V = a² + b²·f² (population_model.h).
 using population::ResidualError;
 
-// The censored observations of one individual.
+// What the likelihood needs of one individual's observations besides their values: which are
+// censored, and which residual error model weighs each.
 struct Censoring {
     Eigen::VectorXi kind;   // per observation: 0 observed; 1 below y (y the limit); −1 above y
     Eigen::VectorXd limit;  // the interval's other end; NaN when none (−∞ below, +∞ above)
+    Eigen::VectorXi error;  // per observation: its error model (FoceiProblem::errors); empty: the first
     bool Any() const { return kind.size() > 0 && (kind.array() != 0).any(); }
     bool Censored(Eigen::Index j) const { return kind.size() > j && kind[j] != 0; }
+    std::size_t ErrorOf(Eigen::Index j) const { return error.size() > j ? std::size_t(error[j]) : 0; }
+};
+
+// The residual errors' values, one per error model (a single one converts to this).
+struct ResidualErrors {
+    std::vector<ResidualError> of;
+    ResidualErrors() = default;
+    ResidualErrors(const ResidualError& one) : of{one} {}  // NOLINT: one error model for every observation
+    // A single error model weighs every observation, whatever its output.
+    std::size_t IndexOf(const Censoring& censoring, Eigen::Index j) const
+    {
+        return of.size() == 1 ? 0 : censoring.ErrorOf(j);
+    }
+    const ResidualError& At(const Censoring& censoring, Eigen::Index j) const { return of.at(IndexOf(censoring, j)); }
 };
 
 // A censored observation's term ℓ(f, V) and its derivatives in f and V.
@@ -98,9 +116,16 @@ struct FoceiProblem {
         bool fixed = false;
     };
     std::vector<Block> blocks;
-    ResidualError error;
-    bool additive = false, additiveFixed = false;
-    bool proportional = false, proportionalFixed = false;
+    // The residual error models: one for every observation, or one per output (Censoring::error
+    // says which weighs an observation). An exponential one is additive on ln y: its observations
+    // and predictions are given here as ln y and ln f.
+    struct Error {
+        std::string output;  // empty: every observation
+        ResidualError value;
+        bool additive = false, additiveFixed = false;
+        bool proportional = false, proportionalFixed = false;
+    };
+    std::vector<Error> errors;
     std::vector<Eigen::VectorXd> observed;  // [i]: y of individual i, in the simulator's order
     std::vector<Censoring> censoring;       // [i]: which of them are censored; empty = none
 };
@@ -161,7 +186,8 @@ struct FoceiResult {
     std::vector<Estimated> theta;            // typical values
     std::vector<Estimated> omega;            // variances, per η
     population::EstimatedOmega omegaMatrix;  // the whole Ω, when it has a block larger than 1×1
-    std::vector<Estimated> sigma;            // "additive" (SD) and/or "proportional" (fraction)
+    std::vector<Estimated> sigma;            // "additive" (SD) and/or "proportional" (fraction), or "exponential"
+                                             // (SD of ln y); "OUTPUT:additive", ... with an error model per output
     std::vector<Estimated> iov;              // π² per parameter with inter-occasion variability
     bool covarianceDone = false;
     std::string covarianceMessage;              // why it failed, or which parameters it held at their bound
@@ -188,15 +214,15 @@ FoceiResult EstimateFocei(const FoceiProblem& problem, Simulator& simulator, con
 // Pieces, exposed for the tests.
 // l_i(η) of the header, from the predictions f at η; +∞ when a variance is not positive.
 double IndividualObjective(const Eigen::VectorXd& y, const Eigen::VectorXd& f, const Eigen::VectorXd& eta,
-                           const Eigen::MatrixXd& omegaInverse, const ResidualError& error,
+                           const Eigen::MatrixXd& omegaInverse, const ResidualErrors& error,
                            const Censoring& censoring = {});
 // ∇l_i and H_i at η from f and G = ∂f/∂η.
 void IndividualDerivatives(const Eigen::VectorXd& y, const Eigen::VectorXd& f, const Eigen::MatrixXd& g,
-                           const Eigen::VectorXd& eta, const Eigen::MatrixXd& omegaInverse, const ResidualError& error,
+                           const Eigen::VectorXd& eta, const Eigen::MatrixXd& omegaInverse, const ResidualErrors& error,
                            Eigen::VectorXd& gradient, Eigen::MatrixXd& h, const Censoring& censoring = {});
 // −2LL at given parameters (modes found from eta, which returns them).
 double FoceiObjective(const FoceiProblem& problem, Simulator& simulator, const Eigen::VectorXd& theta,
-                      const Eigen::VectorXd& omegaDiagonal, const ResidualError& error, const FoceiOptions& options,
+                      const Eigen::VectorXd& omegaDiagonal, const ResidualErrors& error, const FoceiOptions& options,
                       std::vector<Eigen::VectorXd>& eta);
 // −2LL and its gradient in the estimated log parameters x (ln θ, ln ω², ln a, ln b of those
 // not fixed, in that order), the modes found from η = 0; +∞ when not finite.
@@ -206,6 +232,10 @@ double FoceiGradient(const FoceiProblem& problem, Simulator& simulator, const st
 Eigen::VectorXd ConditionalWeightedResiduals(const Eigen::VectorXd& y, const Eigen::VectorXd& f,
                                              const Eigen::MatrixXd& g, const Eigen::VectorXd& eta,
                                              const Eigen::MatrixXd& omega, const ResidualError& error);
+// The same with the residual variance of each observation.
+Eigen::VectorXd ConditionalWeightedResiduals(const Eigen::VectorXd& y, const Eigen::VectorXd& f,
+                                             const Eigen::MatrixXd& g, const Eigen::VectorXd& eta,
+                                             const Eigen::MatrixXd& omega, const Eigen::VectorXd& variance);
 // 100·(1 − SD(η̂_e)/ω_e), SD with n − 1.
 double EtaShrinkage(const std::vector<double>& etas, double variance);
 // 100·(1 − SD(IWRES)).

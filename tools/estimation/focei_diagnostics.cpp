@@ -26,8 +26,16 @@ double SampleDeviation(const std::vector<double>& values)
 VectorXd ConditionalWeightedResiduals(const VectorXd& y, const VectorXd& f, const MatrixXd& g, const VectorXd& eta,
                                       const MatrixXd& omega, const ResidualError& error)
 {
+    VectorXd variance(y.size());
+    for (Eigen::Index j = 0; j < y.size(); ++j) variance[j] = error.Variance(f[j]);
+    return ConditionalWeightedResiduals(y, f, g, eta, omega, variance);
+}
+
+VectorXd ConditionalWeightedResiduals(const VectorXd& y, const VectorXd& f, const MatrixXd& g, const VectorXd& eta,
+                                      const MatrixXd& omega, const VectorXd& variance)
+{
     MatrixXd covariance = g * omega * g.transpose();
-    for (Eigen::Index j = 0; j < y.size(); ++j) covariance(j, j) += error.Variance(f[j]);
+    covariance.diagonal() += variance;
     const VectorXd expected = f - g * eta;
     const Eigen::LLT<MatrixXd> llt(covariance);
     if (llt.info() != Eigen::Success) return VectorXd::Constant(y.size(), std::nan(""));
@@ -44,7 +52,7 @@ double EpsilonShrinkage(const std::vector<double>& iwres) { return 100.0 * (1.0 
 namespace internal {
 
 void IndividualDiagnostics(Modes& modes, const std::vector<VectorXd>& bestEta, const std::vector<MatrixXd>& bestG,
-                           const MatrixXd& omega, const ResidualError& error, FoceiResult& result)
+                           const MatrixXd& omega, const ResidualErrors& error, FoceiResult& result)
 {
     const std::size_t n = modes.n_, q = modes.q_;
     const MatrixXd& omegaMatrix = omega;
@@ -73,15 +81,18 @@ void IndividualDiagnostics(Modes& modes, const std::vector<VectorXd>& bestEta, c
                 iwres[j] = std::nan("");  // a censored value has no residual
                 continue;
             }
-            iwres[j] = (modes.problem_.observed[i][j] - ipred[i][j]) / std::sqrt(error.Variance(ipred[i][j]));
+            iwres[j] =
+                (modes.problem_.observed[i][j] - ipred[i][j]) / std::sqrt(error.At(censoring, j).Variance(ipred[i][j]));
             allIwres.push_back(iwres[j]);
         }
         result.iwres.push_back(iwres);
         const MatrixXd g =
             q > 0 && bestG[i].rows() == ipred[i].size() ? bestG[i] : MatrixXd::Zero(ipred[i].size(), Eigen::Index(q));
+        VectorXd variance(ipred[i].size());
+        for (Eigen::Index j = 0; j < variance.size(); ++j) variance[j] = error.At(censoring, j).Variance(ipred[i][j]);
         if (!censoring.Any()) {
-            result.cwres.push_back(
-                ConditionalWeightedResiduals(modes.problem_.observed[i], ipred[i], g, bestEta[i], omegaMatrix, error));
+            result.cwres.push_back(ConditionalWeightedResiduals(modes.problem_.observed[i], ipred[i], g, bestEta[i],
+                                                                omegaMatrix, variance));
             continue;
         }
         // CWRES of the observed values alone (their joint linearised distribution), NaN censored.
@@ -91,14 +102,15 @@ void IndividualDiagnostics(Modes& modes, const std::vector<VectorXd>& bestEta, c
         VectorXd cwres = VectorXd::Constant(ipred[i].size(), std::nan(""));
         if (!kept.empty()) {
             const Eigen::Index k = Eigen::Index(kept.size());
-            VectorXd y(k), f(k);
+            VectorXd y(k), f(k), vk(k);
             MatrixXd gk(k, g.cols());
             for (Eigen::Index m = 0; m < k; ++m) {
                 y[m] = modes.problem_.observed[i][kept[std::size_t(m)]];
                 f[m] = ipred[i][kept[std::size_t(m)]];
+                vk[m] = variance[kept[std::size_t(m)]];
                 gk.row(m) = g.row(kept[std::size_t(m)]);
             }
-            const VectorXd part = ConditionalWeightedResiduals(y, f, gk, bestEta[i], omegaMatrix, error);
+            const VectorXd part = ConditionalWeightedResiduals(y, f, gk, bestEta[i], omegaMatrix, vk);
             for (Eigen::Index m = 0; m < k; ++m) cwres[kept[std::size_t(m)]] = part[m];
         }
         result.cwres.push_back(cwres);

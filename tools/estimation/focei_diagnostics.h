@@ -14,7 +14,7 @@ namespace tessuvan::estimation::internal {
 // From the modes bestEta and their G (bestG, empty where none) at Ω.
 void IndividualDiagnostics(Modes& modes, const std::vector<Eigen::VectorXd>& bestEta,
                            const std::vector<Eigen::MatrixXd>& bestG, const Eigen::MatrixXd& omega,
-                           const ResidualError& error, FoceiResult& result);
+                           const ResidualErrors& error, FoceiResult& result);
 
 // The counts of observations and of estimated parameters, AIC and BIC from result.minus2ll.
 void Criteria(const FoceiProblem& problem, std::size_t estimated, FoceiResult& result);

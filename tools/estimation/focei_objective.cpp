@@ -178,12 +178,14 @@ bool FoceiGradientAt(Modes& modes, const Packing& packing, VectorXd& result)
                 case Packing::Kind::Additive:
                 case Packing::Kind::Proportional: {
                     const bool additive = packing.KindOf(p) == Packing::Kind::Additive;
+                    const Censoring& censoring = modes.CensoringOf(i);
+                    const ResidualError& of = modes.error_.of[index];
                     for (Eigen::Index j = 0; j < nObs; ++j) {
+                        if (modes.error_.IndexOf(censoring, j) != index) continue;  // another output's error
                         const ObservationTerms& term = terms[std::size_t(j)];
                         // x = ln a: V moves by 2a², V' not; x = ln b: V by 2b²f², V' by 2V'.
-                        const double dv = additive
-                                              ? 2 * modes.error_.additive * modes.error_.additive
-                                              : 2 * modes.error_.proportional * modes.error_.proportional * f[j] * f[j];
+                        const double dv = additive ? 2 * of.additive * of.additive
+                                                   : 2 * of.proportional * of.proportional * f[j] * f[j];
                         const double dv1 = additive ? 0.0 : 2 * term.v1;
                         total += term.DL(dv);
                         if (q > 0) {

@@ -37,11 +37,9 @@ FoceiProblem FoceiProblemOf(const population::PopulationModel& model, const std:
                 {t, occasions.variance, occasions.fixed, -1, head ? occasions.parameter : "", head ? -1 : first});
         }
     }
-    problem.error = model.error.value;
-    problem.additive = model.error.additive;
-    problem.additiveFixed = model.error.additiveFixed;
-    problem.proportional = model.error.proportional;
-    problem.proportionalFixed = model.error.proportionalFixed;
+    for (const population::ErrorModel& error : model.errors)
+        problem.errors.push_back({error.output, error.value, error.additive, error.additiveFixed, error.proportional,
+                                  error.proportionalFixed});
     return problem;
 }
 
@@ -81,13 +79,19 @@ Packing::Packing(const FoceiProblem& problem) : problem_(problem)
                 element_.back() = {r, c};
             }
     }
-    if (problem.additive && !problem.additiveFixed) Add(Kind::Additive, 0, "sigma(additive)", problem.error.additive);
-    if (problem.proportional && !problem.proportionalFixed)
-        Add(Kind::Proportional, 0, "sigma(proportional)", problem.error.proportional);
+    for (std::size_t k = 0; k < problem.errors.size(); ++k) {
+        const FoceiProblem::Error& error = problem.errors[k];
+        const std::string output = error.output.empty() ? "" : error.output + ":";
+        if (error.additive && !error.additiveFixed)
+            Add(Kind::Additive, k, "sigma(" + output + (error.value.exponential ? "exponential" : "additive") + ")",
+                error.value.additive);
+        if (error.proportional && !error.proportionalFixed)
+            Add(Kind::Proportional, k, "sigma(" + output + "proportional)", error.value.proportional);
+    }
 }
 
 void Packing::Unpack(const std::vector<double>& x, Eigen::VectorXd& logTheta, Eigen::MatrixXd& omega,
-                     ResidualError& error) const
+                     ResidualErrors& error) const
 {
     logTheta.resize(Eigen::Index(problem_.thetas.size()));
     for (std::size_t t = 0; t < problem_.thetas.size(); ++t)
@@ -101,9 +105,12 @@ void Packing::Unpack(const std::vector<double>& x, Eigen::VectorXd& logTheta, Ei
         omega.block(at, at, n, n) =
             block.fixed ? block.covariance : population::OmegaBlock::Unpack(x.data() + blockStart_[b], std::size_t(n));
     }
-    error = problem_.error;
-    if (!problem_.additive) error.additive = 0;
-    if (!problem_.proportional) error.proportional = 0;
+    error.of.clear();
+    for (const FoceiProblem::Error& model : problem_.errors) {
+        ResidualError& value = error.of.emplace_back(model.value);
+        if (!model.additive) value.additive = 0;
+        if (!model.proportional) value.proportional = 0;
+    }
     for (std::size_t k = 0; k < kinds_.size(); ++k) {
         const auto at = Eigen::Index(index_[k]);
         switch (kinds_[k]) {
@@ -117,10 +124,10 @@ void Packing::Unpack(const std::vector<double>& x, Eigen::VectorXd& logTheta, Ei
             case Kind::FactorBelow:
                 break;  // the blocks, above
             case Kind::Additive:
-                error.additive = std::exp(x[k]);
+                error.of[index_[k]].additive = std::exp(x[k]);
                 break;
             case Kind::Proportional:
-                error.proportional = std::exp(x[k]);
+                error.of[index_[k]].proportional = std::exp(x[k]);
                 break;
         }
     }
@@ -223,7 +230,7 @@ Eigen::MatrixXd BlockStandardErrors(const Eigen::MatrixXd& covariance, const Eig
 // Every estimate but a block's and a θ's is log-parametrised, so SE = value · SE(log); a θ's
 // SE is |h'| · SE(k(θ)) on its scale (θ on the log scale, 1 on the linear, θ(1 − θ) on the logit).
 void NaturalEstimates(const FoceiProblem& problem, const Packing& packing, const Eigen::VectorXd& logTheta,
-                      const Eigen::MatrixXd& omega, const ResidualError& error, const Eigen::VectorXd& seLog,
+                      const Eigen::MatrixXd& omega, const ResidualErrors& error, const Eigen::VectorXd& seLog,
                       const Eigen::MatrixXd& covarianceLog, FoceiResult& result)
 {
     const Eigen::Index q = omega.rows();
@@ -268,12 +275,17 @@ void NaturalEstimates(const FoceiProblem& problem, const Packing& packing, const
         result.omegaMatrix.covariance = omega;
         result.omegaMatrix.se = omegaSe;
     }
-    if (problem.additive)
-        result.sigma.push_back(
-            {"additive", error.additive, se(problem.additiveFixed, error.additive), problem.additiveFixed});
-    if (problem.proportional)
-        result.sigma.push_back({"proportional", error.proportional, se(problem.proportionalFixed, error.proportional),
-                                problem.proportionalFixed});
+    for (std::size_t e = 0; e < problem.errors.size(); ++e) {
+        const FoceiProblem::Error& model = problem.errors[e];
+        const ResidualError& value = error.of[e];
+        const std::string output = model.output.empty() ? "" : model.output + ":";
+        if (model.additive)
+            result.sigma.push_back({output + (value.exponential ? "exponential" : "additive"), value.additive,
+                                    se(model.additiveFixed, value.additive), model.additiveFixed});
+        if (model.proportional)
+            result.sigma.push_back({output + "proportional", value.proportional,
+                                    se(model.proportionalFixed, value.proportional), model.proportionalFixed});
+    }
 }
 
 }  // namespace tessuvan::estimation::internal

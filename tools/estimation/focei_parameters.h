@@ -41,7 +41,7 @@ public:
     // ln θ of every θ, Ω (q × q, block diagonal) and the residual error at x (the fixed ones at
     // their values).
     void Unpack(const std::vector<double>& x, Eigen::VectorXd& logTheta, Eigen::MatrixXd& omega,
-                ResidualError& error) const;
+                ResidualErrors& error) const;
 
     // Near ω² = 0, −2LL ≈ c + α·ω², which in u = ln ω² is c + α·e^u: its Newton step is −1
     // whatever ω², so a variance with no support in the data would creep down to its floor one
@@ -89,7 +89,7 @@ private:
 // log parameters (seLog and covarianceLog, in the packing's order; NaN where none): θ, ω² per η, then σ,
 // and with blocks the whole Ω.
 void NaturalEstimates(const FoceiProblem& problem, const Packing& packing, const Eigen::VectorXd& logTheta,
-                      const Eigen::MatrixXd& omega, const ResidualError& error, const Eigen::VectorXd& seLog,
+                      const Eigen::MatrixXd& omega, const ResidualErrors& error, const Eigen::VectorXd& seLog,
                       const Eigen::MatrixXd& covarianceLog, FoceiResult& result);
 
 }  // namespace tessuvan::estimation::internal

@@ -17,7 +17,7 @@ class Modes {
 public:
     Modes(const FoceiProblem& problem, Simulator& simulator, const FoceiOptions& options);
 
-    void Set(const Eigen::VectorXd& logTheta, const Eigen::MatrixXd& omega, const ResidualError& error)
+    void Set(const Eigen::VectorXd& logTheta, const Eigen::MatrixXd& omega, const ResidualErrors& error)
     {
         logTheta_ = logTheta;
         omega_ = omega;
@@ -62,7 +62,7 @@ public:
     std::size_t n_, q_;
     Eigen::VectorXd logTheta_;
     Eigen::MatrixXd omega_;  // Ω, q × q
-    ResidualError error_;
+    ResidualErrors error_;
     std::vector<Eigen::VectorXd> eta_, f_;      // [i]: the modes and the predictions there
     std::vector<Eigen::MatrixXd> g_, h_;        // [i]: G = ∂f/∂η and H_i at the mode
     std::vector<Eigen::MatrixXd> sensitivity_;  // [i]: dη̂_i/dx of the last gradient

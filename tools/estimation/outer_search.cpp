@@ -27,7 +27,7 @@ double OuterContext::Evaluate(const std::vector<double>& x, double tolerance, Ve
 {
     VectorXd logTheta;
     MatrixXd omega;
-    ResidualError error;
+    ResidualErrors error;
     packing->Unpack(x, logTheta, omega, error);
     modes->Set(logTheta, omega, error);
     WarmStart(x);
@@ -173,7 +173,7 @@ OuterOutcome SearchPopulationValues(OuterContext& context, std::vector<double>& 
     {
         VectorXd logTheta;
         MatrixXd omega;
-        ResidualError error;
+        ResidualErrors error;
         packing.Unpack(packing.ToLog(x), logTheta, omega, error);
         modes.Set(logTheta, omega, error);
         modes.eta_ = context.bestEta;

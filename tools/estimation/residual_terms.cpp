@@ -50,11 +50,11 @@ void CensoredInterval(const VectorXd& y, const Censoring& censoring, Eigen::Inde
 }
 
 double IndividualObjective(const VectorXd& y, const VectorXd& f, const VectorXd& eta, const MatrixXd& omegaInverse,
-                           const ResidualError& error, const Censoring& censoring)
+                           const ResidualErrors& error, const Censoring& censoring)
 {
     double l = eta.size() > 0 ? eta.dot(omegaInverse * eta) : 0.0;
     for (Eigen::Index j = 0; j < y.size(); ++j) {
-        const double v = error.Variance(f[j]);
+        const double v = error.At(censoring, j).Variance(f[j]);
         if (!(v > 0) || !std::isfinite(f[j])) return kInfinity;
         if (censoring.Censored(j)) {
             double lo, hi;
@@ -69,13 +69,14 @@ double IndividualObjective(const VectorXd& y, const VectorXd& f, const VectorXd&
 }
 
 void IndividualDerivatives(const VectorXd& y, const VectorXd& f, const MatrixXd& g, const VectorXd& eta,
-                           const MatrixXd& omegaInverse, const ResidualError& error, VectorXd& gradient, MatrixXd& h,
+                           const MatrixXd& omegaInverse, const ResidualErrors& error, VectorXd& gradient, MatrixXd& h,
                            const Censoring& censoring)
 {
     gradient = 2.0 * omegaInverse * eta;
     h = omegaInverse;
-    const double b2 = error.proportional * error.proportional;
     for (Eigen::Index j = 0; j < y.size(); ++j) {
+        const ResidualError& of = error.At(censoring, j);
+        const double b2 = of.proportional * of.proportional;
         const VectorXd gj = g.row(j).transpose();
         if (censoring.Censored(j)) {
             const internal::ObservationTerms term(y, f, j, censoring, error);
@@ -83,7 +84,7 @@ void IndividualDerivatives(const VectorXd& y, const VectorXd& f, const MatrixXd&
             h += term.W() * gj * gj.transpose();
             continue;
         }
-        const double v = error.Variance(f[j]);
+        const double v = of.Variance(f[j]);
         const double r = y[j] - f[j];
         const VectorXd dv = 2.0 * b2 * f[j] * gj;  // ∇V
         gradient += -2.0 * r / v * gj + (1.0 / v - r * r / (v * v)) * dv;

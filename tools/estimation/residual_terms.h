@@ -33,8 +33,8 @@ struct ObservationTerms {
     {
     }
     ObservationTerms(const Eigen::VectorXd& y, const Eigen::VectorXd& f, Eigen::Index j, const Censoring& censoring,
-                     const ResidualError& error)
-        : ObservationTerms(y[j], f[j], error)
+                     const ResidualErrors& error)
+        : ObservationTerms(y[j], f[j], error.At(censoring, j))
     {
         if (!censoring.Censored(j)) return;
         censored = true;

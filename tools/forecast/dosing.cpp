@@ -38,7 +38,7 @@ ExposureRows ExposureRowsOf(const Regimen& regimen, const Target& target, double
         AddedRow dose;
         dose.time = regimen.start + d * regimen.interval;
         dose.dose = true;
-        dose.amount = amount;
+        dose.amount = d == 0 ? regimen.FirstAmount(amount) : amount;
         dose.duration = regimen.infusion;
         dose.cmt = regimen.cmt;
         if (d == 0 && regimen.steadyState) {

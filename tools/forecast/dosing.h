@@ -2,7 +2,9 @@
 //
 // The regimen: N doses of one amount every II from a start time, each a bolus or an infusion
 // of a given duration, into one compartment; at steady state (SS = 1 on its first dose) the
-// patient's history is replaced by the steady state of the regimen's doses.
+// patient's history is replaced by the steady state of the regimen's doses. A loading dose
+// makes the first of the N doses larger: a given amount, or a given multiple of the others
+// (the accumulation ratio of `dose --loading auto`).
 // Targets: the trough, the concentration just before the last of the N doses; the peak, at the
 // end of the last dose's infusion (just after a bolus) or at a given time; AUC24, the area
 // under the concentration over the last 24 h of the regimen, [start + N·II − 24, start + N·II].
@@ -32,6 +34,12 @@ struct Regimen {
     double infusion = 0;  // each dose's duration, 0 a bolus
     int cmt = 0;          // the compartment dosed (0: the first)
     bool steadyState = false;
+    double loading = 0;       // the first dose's amount (0: that of the others)
+    double loadingRatio = 0;  // or the first dose this multiple of the others' (0: none)
+    double FirstAmount(double amount) const
+    {
+        return loading > 0 ? loading : loadingRatio > 0 ? loadingRatio * amount : amount;
+    }
     double End() const { return start + doses * interval; }
     double LastDose() const { return start + (doses - 1) * interval; }
 };

@@ -154,6 +154,9 @@ estimation::Censoring PatientEngine::LevelCensoring() const
 {
     const std::vector<Eigen::Index> levels = Levels();
     estimation::Censoring censoring;
+    censoring.error.resize(Eigen::Index(levels.size()));  // each level weighed by its output's error
+    for (std::size_t k = 0; k < levels.size(); ++k)
+        censoring.error[Eigen::Index(k)] = int(state_->rows[std::size_t(levels[k])].output);
     bool any = false;
     for (const Eigen::Index r : levels) any = any || state_->rows[std::size_t(r)].censored != 0;
     if (!any) return censoring;

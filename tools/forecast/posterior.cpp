@@ -21,6 +21,16 @@ constexpr double kDeltaStep = 1e-4;
 // costs little), so that the mode is the posterior's to about 1e-9 in η.
 constexpr double kModeTolerance = 1e-9;
 
+// The prior's residual errors: one for every level, or one per output (Censoring::error the
+// output of each level).
+estimation::ResidualErrors ErrorsOf(const Prior& prior)
+{
+    if (prior.outputErrors.empty()) return prior.error;
+    estimation::ResidualErrors errors;
+    errors.of = prior.outputErrors;
+    return errors;
+}
+
 estimation::FoceiProblem ProblemOf(const Prior& prior, const VectorXd& y, const estimation::Censoring& censoring)
 {
     estimation::FoceiProblem problem;
@@ -47,9 +57,8 @@ estimation::FoceiProblem ProblemOf(const Prior& prior, const VectorXd& y, const 
         }
         first += block.Size();
     }
-    problem.error = prior.error;
-    problem.additive = prior.error.additive > 0;
-    problem.proportional = prior.error.proportional > 0;
+    for (const estimation::ResidualError& error : ErrorsOf(prior).of)
+        problem.errors.push_back({"", error, error.additive > 0, false, error.proportional > 0, false});
     problem.observed = {y};
     problem.censoring = {censoring};
     return problem;
@@ -94,7 +103,7 @@ Posterior FindPosterior(const Prior& prior, estimation::Simulator& levels, const
         for (Eigen::Index e = 0; e < q; ++e)
             logTheta[e] =
                 population::ToScale(problem.thetas[std::size_t(e)].scale, problem.thetas[std::size_t(e)].value);
-        modes.Set(logTheta, omega, prior.error);  // Ω whole, its blocks' covariances included
+        modes.Set(logTheta, omega, ErrorsOf(prior));  // Ω whole, its blocks' covariances included
         if (!modes.FindModes(kModeTolerance)) throw SimulationFailed("the posterior cannot be searched");
         posterior.eta = modes.eta_[0];
         posterior.objective = modes.l_[0];
@@ -106,8 +115,8 @@ Posterior FindPosterior(const Prior& prior, estimation::Simulator& levels, const
         // the search stopped at its iteration limit or against a wall of the engine.
         VectorXd gradient;
         MatrixXd h;
-        estimation::IndividualDerivatives(y, modes.f_[0], modes.g_[0], posterior.eta, modes.OmegaInverse(), prior.error,
-                                          gradient, h, censoring);
+        estimation::IndividualDerivatives(y, modes.f_[0], modes.g_[0], posterior.eta, modes.OmegaInverse(),
+                                          ErrorsOf(prior), gradient, h, censoring);
         posterior.converged = exact.info() == Eigen::Success && exact.solve(gradient).lpNorm<Eigen::Infinity>() < 1e-6;
         posterior.covariance = exact.info() == Eigen::Success ? MatrixXd(2 * exact.solve(MatrixXd::Identity(q, q)))
                                                               : MatrixXd(modes.h_[0].inverse());
@@ -173,7 +182,8 @@ Resampled ResampleEtas(const Prior& prior, estimation::Simulator& levels, const 
     double largest = -std::numeric_limits<double>::infinity();
     for (std::size_t d = 0; d < proposed.size(); ++d) {
         if (!levels.Predict({ValuesAt(prior, proposed[d])}, {1}, f) || !f[0].allFinite()) continue;
-        const double l = estimation::IndividualObjective(y, f[0], proposed[d], omegaInverse, prior.error, censoring);
+        const double l =
+            estimation::IndividualObjective(y, f[0], proposed[d], omegaInverse, ErrorsOf(prior), censoring);
         if (!std::isfinite(l)) continue;
         const VectorXd away = proposed[d] - posterior.eta;
         logWeight[d] = -0.5 * l + 0.5 * away.dot(laplace.solve(away));

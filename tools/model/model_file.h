@@ -38,7 +38,9 @@
 //
 //   With estimation "focei" a parameter may carry omega = 0.1 (a variance; or
 //   { value = 0.1, fixed = true }), and [error] gives the residual error:
-//   additive = 0.5 (SD) and/or proportional = 0.1 (fraction), each also { value, fixed }.
+//   additive = 0.5 (SD) and/or proportional = 0.1 (fraction), each also { value, fixed }, or
+//   exponential = 0.2 (SD of ln y, alone). [error.NAME] (NAME an output) gives each output its own;
+//   then every output needs one.
 //   [omega] gives a full covariance to some of them (the others stay independent):
 //   blocks = [["CL", "V"]], correlations = { "CL:V" = 0.3 } (starting values, default 0),
 //   fixed_blocks = [["ka", "F"]] (a block held at its starting covariance).
@@ -149,8 +151,13 @@ enum class CovariateSteps {
 // How the population is estimated: the engine's own pooled fit, or FOCE with interaction.
 enum class Estimation { Pooled, Focei };
 
-// The residual error of the population estimation: variance a² + b²·f².
+// The residual error of the population estimation: variance a² + b²·f², or exponential
+// (ln y = ln f + ε, SD σ of ε).
 struct ErrorSpec {
+    std::string output;  // [error.NAME]: the output it weighs; [error]: empty, every output
+    bool exponential = false;
+    double exponentialValue = 0;  // σ, SD of ln y
+    bool exponentialFixed = false;
     bool additive = false;
     double additiveValue = 0;  // a: SD in the units of the observations
     bool additiveFixed = false;
@@ -185,7 +192,8 @@ struct Model {
     std::vector<CompartmentDosing> dosing;             // [s]
     CovariateSteps covariateSteps = CovariateSteps::NextObservation;
     FitSettings fit;
-    ErrorSpec error;
+    ErrorSpec error;                            // [error]: every output
+    std::vector<ErrorSpec> outputErrors;        // [error.NAME], in the outputs' order; empty: `error` for every output
     std::vector<StatedOmegaBlock> omegaBlocks;  // blocks of more than one η; the other η stay independent
     std::string timeUnit;                       // [units] time, for the plots' labels; empty: none
     std::string occasionColumn = "OCC";         // [data] occasion: the column of the occasions of iov
@@ -194,6 +202,12 @@ struct Model {
     std::vector<std::string> warnings;          // parts that do nothing ("file:line: key: what"), said before a run
 
     int CompartmentNumber(std::string_view name) const;  // 1-based, 0 when unknown
+    // The error of output k (0-based).
+    const ErrorSpec& ErrorOf(std::size_t output) const
+    {
+        return outputErrors.empty() ? error : outputErrors.at(output);
+    }
+    bool HasError() const { return !outputErrors.empty() || error.additive || error.proportional || error.exponential; }
 };
 
 // Reads and translates a model; throws ModelError with file, line and key.

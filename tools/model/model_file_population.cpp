@@ -133,22 +133,84 @@ void AddOccasions(Reader& reader, Model& model, const std::vector<long>& occasio
         }
 }
 
-void ReadError(Reader& reader, Model& model, const toml::table* section)
+namespace {
+
+// The terms of one error section ([error] or [error.NAME]) at `prefix` ("error." or "error.NAME.").
+ErrorSpec ReadErrorTerms(Reader& reader, const toml::table& section, const std::string& prefix)
 {
-    if (section == nullptr) return;
-    reader.OnlyKeys(*section, "error.", {"additive", "proportional"});
     // One term of the error: present, its value (positive, `unit` says of what) and whether fixed.
     const auto term = [&](const char* name, const char* unit, bool& present, double& value, bool& fixed) {
-        const toml::node* node = section->get(name);
+        const toml::node* node = section.get(name);
         if (node == nullptr) return;
-        const std::string key = std::string("error.") + name;
+        const std::string key = prefix + name;
         std::tie(value, fixed) = ValueAndFixed(reader, *node, key);
         if (!(value > 0)) reader.Fail(node, key, std::string("a ") + unit + " must be positive");
         present = true;
     };
-    ErrorSpec& error = model.error;
+    ErrorSpec error;
     term("additive", "standard deviation", error.additive, error.additiveValue, error.additiveFixed);
     term("proportional", "fraction", error.proportional, error.proportionalValue, error.proportionalFixed);
+    term("exponential", "standard deviation", error.exponential, error.exponentialValue, error.exponentialFixed);
+    if (error.exponential && (error.additive || error.proportional))
+        reader.Fail(section.get("exponential"), prefix + "exponential",
+                    "an exponential error (ln y = ln f + e) stands alone, without additive or proportional");
+    return error;
+}
+
+std::string OutputNames(const Model& model)
+{
+    std::string names;
+    for (const NamedFormula& output : model.outputs) names += (names.empty() ? "" : ", ") + output.name;
+    return names;
+}
+
+}  // namespace
+
+void ReadError(Reader& reader, Model& model, const toml::table* section)
+{
+    if (section == nullptr) return;
+    // [error.NAME] are tables within [error] named after an output; the other keys are [error]'s own
+    // terms (a term may be a table itself: { value, fixed }).
+    const auto isOutput = [&](std::string_view name) {
+        return std::any_of(model.outputs.begin(), model.outputs.end(),
+                           [&](const NamedFormula& output) { return output.name == name; });
+    };
+    std::vector<std::pair<std::string, const toml::table*>> perOutput;
+    for (auto&& [key, node] : *section) {
+        const std::string name(key.str());
+        if (name == "additive" || name == "proportional" || name == "exponential") continue;
+        if (node.as_table() != nullptr && isOutput(name)) {
+            perOutput.emplace_back(name, node.as_table());
+            continue;
+        }
+        if (node.as_table() != nullptr)
+            reader.Fail(&node, "error." + name,
+                        "[error." + name + "] names no output of the model (outputs: " + OutputNames(model) + ")");
+        reader.Fail(&node, "error." + name, "unknown key");
+    }
+    model.error = ReadErrorTerms(reader, *section, "error.");
+    if (perOutput.empty()) return;
+    if (model.error.additive || model.error.proportional || model.error.exponential)
+        reader.Fail(section, "error",
+                    "either [error] for every output or [error.NAME] for each, not both ([error] has terms of its "
+                    "own beside [error.NAME] sections)");
+    for (const NamedFormula& output : model.outputs) {
+        const auto at =
+            std::find_if(perOutput.begin(), perOutput.end(), [&](const auto& e) { return e.first == output.name; });
+        if (at == perOutput.end())
+            reader.Fail(section, "error." + output.name,
+                        "the output " + output.name +
+                            " has no error section: with [error.NAME] every output needs "
+                            "its own (outputs: " +
+                            OutputNames(model) + ")");
+        const std::string prefix = "error." + output.name + ".";
+        reader.OnlyKeys(*at->second, prefix, {"additive", "proportional", "exponential"});
+        ErrorSpec error = ReadErrorTerms(reader, *at->second, prefix);
+        if (!error.additive && !error.proportional && !error.exponential)
+            reader.Fail(at->second, "error." + output.name, "needs additive and/or proportional, or exponential");
+        error.output = output.name;
+        model.outputErrors.push_back(error);
+    }
 }
 
 namespace {
@@ -291,9 +353,10 @@ void ReadEstimation(Reader& reader, Model& model, const toml::table* fit, const 
             reader.Fail(node, "fit.estimation", "'" + words + "' is not an estimation (focei, pooled)");
     }
     if (model.fit.estimation == Estimation::Focei) {
-        if (!model.error.additive && !model.error.proportional)
+        if (!model.HasError())
             reader.Fail(error, "error",
-                        "estimation \"focei\" needs a residual error: [error] additive and/or proportional");
+                        "estimation \"focei\" needs a residual error: [error] additive and/or proportional, or "
+                        "exponential");
         for (const ParameterSpec& parameter : model.parameters)
             if (parameter.omega > 0 && !parameter.formula.empty())
                 reader.Fail(nullptr, "parameters." + parameter.name + ".omega",

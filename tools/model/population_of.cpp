@@ -53,13 +53,21 @@ population::PopulationModel PopulationOf(const Model& model)
                 if (member.name == stated->names[std::size_t(r)]) covariance(r, r) = member.omega;
         result.omega.blocks.push_back({stated->names, covariance, stated->fixed});
     }
-    population::ErrorModel& error = result.error;
-    error.additive = model.error.additive;
-    error.additiveFixed = model.error.additiveFixed;
-    error.proportional = model.error.proportional;
-    error.proportionalFixed = model.error.proportionalFixed;
-    error.value.additive = model.error.additive ? model.error.additiveValue : 0.0;
-    error.value.proportional = model.error.proportional ? model.error.proportionalValue : 0.0;
+    const auto errorOf = [](const ErrorSpec& spec) {
+        population::ErrorModel error;
+        error.output = spec.output;
+        error.additive = spec.additive || spec.exponential;
+        error.additiveFixed = spec.exponential ? spec.exponentialFixed : spec.additiveFixed;
+        error.proportional = spec.proportional;
+        error.proportionalFixed = spec.proportionalFixed;
+        error.value.additive = spec.exponential ? spec.exponentialValue : spec.additive ? spec.additiveValue : 0.0;
+        error.value.proportional = spec.proportional ? spec.proportionalValue : 0.0;
+        error.value.exponential = spec.exponential;
+        return error;
+    };
+    result.errors.clear();
+    if (model.outputErrors.empty()) result.errors.push_back(errorOf(model.error));
+    for (const ErrorSpec& spec : model.outputErrors) result.errors.push_back(errorOf(spec));
     return result;
 }
 

@@ -23,7 +23,14 @@ void AddPopulationMembers(nlohmann::ordered_json& results, const std::vector<Est
         if (o.scale != Scale::Log) variability[o.name]["scale"] = ScaleWords(o.scale);
     }
     nlohmann::ordered_json& residual = results["sigma"] = nlohmann::ordered_json::object();
-    for (const Estimated& s : sigma) residual[s.name] = {{"value", s.value}, {"se", s.se}, {"fixed", s.fixed}};
+    for (const Estimated& s : sigma) {
+        const nlohmann::ordered_json entry = {{"value", s.value}, {"se", s.se}, {"fixed", s.fixed}};
+        const std::size_t colon = s.name.find(':');
+        if (colon == std::string::npos)
+            residual[s.name] = entry;
+        else  // an error model per output: "OUTPUT:term" under sigma.OUTPUT.term
+            residual[s.name.substr(0, colon)][s.name.substr(colon + 1)] = entry;
+    }
 }
 
 void AddOmegaMatrix(nlohmann::ordered_json& results, const EstimatedOmega& omega)
@@ -113,8 +120,26 @@ PopulationValues ReadPopulationJson(const nlohmann::json& results)
                                       " is missing or not an object (a FOCEI fit writes it)");
     if (results["sigma"].empty())
         throw PopulationJsonError("results.json: sigma names no residual error (additive and/or proportional)");
-    return {Member(results, "theta", "value"), Member(results, "omega", "variance"), Member(results, "sigma", "value"),
-            ReadOmegaMatrix(results), Member(results, "iov", "variance")};
+    // sigma: {term: {value, ...}} for one error model, {OUTPUT: {term: {value, ...}}} for one per
+    // output, read as "OUTPUT:term".
+    const auto number = [](const nlohmann::json& entry, const std::string& what) {
+        if (!entry.is_object() || !entry.contains("value") || !entry["value"].is_number())
+            throw PopulationJsonError("results.json: " + what + ".value is not a number");
+        return entry["value"].get<double>();
+    };
+    std::vector<std::pair<std::string, double>> sigma;
+    for (const auto& [name, entry] : results["sigma"].items()) {
+        const bool perOutput =
+            entry.is_object() && !entry.contains("value") && !entry.empty() && entry.begin()->is_object();
+        if (!perOutput) {
+            sigma.emplace_back(name, number(entry, "sigma." + name));
+            continue;
+        }
+        for (const auto& [term, value] : entry.items())
+            sigma.emplace_back(name + ":" + term, number(value, "sigma." + name + "." + term));
+    }
+    return {Member(results, "theta", "value"), Member(results, "omega", "variance"), sigma, ReadOmegaMatrix(results),
+            Member(results, "iov", "variance")};
 }
 
 }  // namespace tessuvan::population

@@ -5,7 +5,8 @@
 //   "omega": { "<name>": {"variance": ω², "sd": ω, "se": s, "cv_percent": c, "fixed": false}, ... },
 // with "scale": "linear" | "logit" after "fixed" for a θ or an η not on the log scale (its
 // ω² the variance of η on that scale; cv_percent, which is of a log-normal, null),
-//   "sigma": { "additive" | "proportional": {"value": v, "se": s, "fixed": false} }
+//   "sigma": { "additive" | "proportional" | "exponential": {"value": v, "se": s, "fixed": false} }
+// or, with an error model per output, "sigma": { "<output>": { "additive": {...}, ... }, ... }
 //
 // and, for an Ω with blocks, the whole matrix (row by row, the se of each covariance):
 //   "omega_matrix": {"names": [...], "covariance": [[...], ...], "correlation": [[...], ...],
@@ -89,7 +90,8 @@ public:
 struct PopulationValues {
     std::vector<std::pair<std::string, double>> theta;  // typical values
     std::vector<std::pair<std::string, double>> omega;  // variances
-    std::vector<std::pair<std::string, double>> sigma;  // "additive" and/or "proportional"
+    std::vector<std::pair<std::string, double>> sigma;  // "additive" and/or "proportional", or "exponential";
+                                                        // "OUTPUT:additive", ... per output
     EstimatedOmega omegaMatrix;                         // names and covariance; empty when not written
     std::vector<std::pair<std::string, double>> iov;    // π² by parameter; empty when not written
 };

@@ -11,7 +11,9 @@
 // definite block, so a search over the packed numbers never leaves the covariance matrices.
 //
 // An observation is y = f + ε with Var ε = V(f) = a² + b²·f² (a additive, in the units of y;
-// b proportional, a fraction of f): additive, proportional, or combined.
+// b proportional, a fraction of f): additive, proportional, or combined; or, with an exponential
+// error, ln y = ln f + ε with Var ε = σ² (a = σ, b = 0, on the log scale). Each output of the
+// model may have its own error model.
 #pragma once
 
 #include <cmath>
@@ -109,23 +111,32 @@ struct Omega {
                           const std::vector<bool>& fixed = {});
 };
 
-// V = a² + b²·f².
+// V = a² + b²·f²; exponential: V = a² of ln y about ln f.
 struct ResidualError {
-    double additive = 0;      // a, SD in the units of the observations
-    double proportional = 0;  // b, a fraction of the prediction
+    double additive = 0;       // a, SD in the units of the observations (exponential: of ln y)
+    double proportional = 0;   // b, a fraction of the prediction
+    bool exponential = false;  // the error is on the log scale: ln y = ln f + ε
     double Variance(double f) const { return additive * additive + proportional * proportional * f * f; }
+    // An observation drawn about f from a standard normal z.
+    double Draw(double f, double z) const
+    {
+        return exponential ? f * std::exp(additive * z) : f + std::sqrt(Variance(f)) * z;
+    }
 };
 
-enum class ErrorKind { None, Additive, Proportional, Combined };
+enum class ErrorKind { None, Additive, Proportional, Combined, Exponential };
 
-// The residual error with which of its terms the model has and which are fixed.
+// The residual error with which of its terms the model has and which are fixed; exponential:
+// `additive` present, its value σ of ln y.
 struct ErrorModel {
+    std::string output;  // the output it weighs; empty: every output
     bool additive = false, additiveFixed = false;
     bool proportional = false, proportionalFixed = false;
     ResidualError value;  // a term the model lacks is 0 here
 
     ErrorKind Kind() const
     {
+        if (value.exponential) return ErrorKind::Exponential;
         return additive ? (proportional ? ErrorKind::Combined : ErrorKind::Additive)
                         : (proportional ? ErrorKind::Proportional : ErrorKind::None);
     }
@@ -144,7 +155,13 @@ struct PopulationModel {
     std::vector<Theta> thetas;
     Omega omega;
     std::vector<OccasionVariance> occasions;  // after Ω's η, in this order
-    ErrorModel error;
+    // One error model for every output (its `output` empty), or one per output in the order of
+    // the model's outputs.
+    std::vector<ErrorModel> errors = {ErrorModel{}};
+
+    // The error model of output k (0-based, in the model's order).
+    const ErrorModel& ErrorOf(std::size_t output) const { return errors.size() == 1 ? errors[0] : errors.at(output); }
+    bool PerOutput() const { return errors.size() > 1 || !errors.front().output.empty(); }
 };
 
 }  // namespace tessuvan::population

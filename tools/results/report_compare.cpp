@@ -24,6 +24,21 @@ Json Results(const std::filesystem::path& folder)
         !results.contains("minus_2ll") || !results["minus_2ll"].is_number())
         throw ModelError(path.string() +
                          ": not the results of a population estimation (no theta, omega and minus_2ll)");
+    // Each estimate an object holding its number: a table of dashes for a file of another shape
+    // would read as a run without estimates.
+    for (const char* kind : {"theta", "omega", "sigma"}) {
+        if (!results.contains(kind)) continue;
+        const Json& estimates = results[kind];
+        if (!estimates.is_object())
+            throw ModelError(fmt::format("{}: key '{}' is {}, expected an object of estimates", path.string(), kind,
+                                         estimates.type_name()));
+        const char* member = std::string(kind) == "omega" ? "variance" : "value";
+        for (const auto& [name, estimate] : estimates.items())
+            if (!estimate.is_object() || !estimate.contains(member) ||
+                !(estimate[member].is_number() || estimate[member].is_null()))
+                throw ModelError(
+                    fmt::format("{}: key '{}.{}' holds no number '{}'", path.string(), kind, name, member));
+    }
     return results;
 }
 
@@ -37,12 +52,29 @@ std::string Shown(double value, const char* format = "{:.4f}")
     return std::isfinite(value) ? fmt::format(fmt::runtime(format), value) : "-";
 }
 
+// sigma per output, {"conc": {"proportional": {...}}}, as the rows "conc:proportional".
+void FlattenSigma(Json& run)
+{
+    if (!run.contains("sigma") || !run["sigma"].is_object()) return;
+    Json flat = Json::object();
+    for (const auto& [name, entry] : run["sigma"].items()) {
+        if (entry.is_object() && !entry.contains("value") && !entry.empty() && entry.begin()->is_object())
+            for (const auto& [term, value] : entry.items()) flat[name + ":" + term] = value;
+        else
+            flat[name] = entry;
+    }
+    run["sigma"] = flat;
+}
+
 }  // namespace
 
 std::string ComparisonTable(const std::vector<std::filesystem::path>& fits)
 {
     std::vector<Json> runs;
-    for (const std::filesystem::path& fit : fits) runs.push_back(Results(fit));
+    for (const std::filesystem::path& fit : fits) {
+        runs.push_back(Results(fit));
+        FlattenSigma(runs.back());
+    }
     std::string out;
     auto line = [&out](const std::string& text) { out += text + "\n"; };
     line("Runs (dOFV: -2LL minus that of run 1; k: estimated parameters; cond.: condition number)");

@@ -87,10 +87,30 @@ std::string Cell(double value) { return std::isfinite(value) ? fmt::format("{:.9
 double InitialValue(const ReportContext& context, const std::string& kind, const std::string& name)
 {
     const Model& model = *context.model;
-    if (kind == "sigma") return name == "additive" ? model.error.additiveValue : model.error.proportionalValue;
+    if (kind == "sigma") {
+        // "term" or "OUTPUT:term" of an error model per output.
+        const std::size_t colon = name.find(':');
+        const std::string term = colon == std::string::npos ? name : name.substr(colon + 1);
+        const ErrorSpec* error = &model.error;
+        if (colon != std::string::npos)
+            for (const ErrorSpec& of : model.outputErrors)
+                if (of.output == name.substr(0, colon)) error = &of;
+        return term == "additive"      ? error->additiveValue
+               : term == "exponential" ? error->exponentialValue
+                                       : error->proportionalValue;
+    }
     for (const ParameterSpec& p : model.parameters)
         if (p.name == name) return kind == "omega" ? p.omega : p.value;
     return std::nan("");
+}
+
+// What a residual error term is: "additive", "proportional", "exponential", "OUTPUT:term".
+const char* Unit(const std::string& name)
+{
+    const std::string term = name.substr(name.find(':') == std::string::npos ? 0 : name.find(':') + 1);
+    return term == "additive"      ? "SD, units of the observations"
+           : term == "exponential" ? "SD of ln y"
+                                   : "fraction of the prediction";
 }
 
 std::string Initial(const ReportContext& context, const std::string& kind, const std::string& name)
@@ -203,8 +223,7 @@ std::string FoceiTextReport(const ReportContext& context)
     line("Residual error (sigma); 95 % confidence intervals searched in ln sigma");
     for (const Estimated& s : fit.sigma)
         line(fmt::format("  {:<14} {:>12} {:>12} {:>12} {:>8}   {:<25} ({})", s.name, Initial(context, "sigma", s.name),
-                         FormatValue(s.value), Se(s), Rse(s), LogInterval(s),
-                         s.name == "additive" ? "SD, units of the observations" : "fraction of the prediction"));
+                         FormatValue(s.value), Se(s), Rse(s), LogInterval(s), Unit(s.name)));
     line(fmt::format("  epsilon shrinkage {:.1f}%", fit.epsilonShrinkage));
     line("");
     if (fit.covarianceDone) {

@@ -1,12 +1,15 @@
 // The plots of a population estimation (FOCEI), appended to the common gnuplot script:
 // CWRES and NPDE against time, time after dose and PRED; the histogram of every η with its
-// normal density N(0, ω²); every pair of η; every η against every covariate. Titles and labels
-// are drawn as written (noenhanced: an underscore is no subscript).
+// normal density N(0, ω²); every pair of η; every η against every covariate (a categorical one:
+// a box per level). Titles and labels are drawn as written (noenhanced: an underscore is no
+// subscript).
 #include <algorithm>
 #include <cmath>
 #include <fstream>
 #include <map>
+#include <string>
 #include <tuple>
+#include <vector>
 
 #include "fmt/format.h"
 #include "results/report.h"
@@ -17,6 +20,45 @@ namespace tessuvan::cli {
 namespace {
 
 std::string Number(double value) { return std::isfinite(value) ? fmt::format("{:.9g}", value) : "NaN"; }
+
+// The levels of a categorical covariate: at most 6 integer values over the individuals, each
+// level held by two individuals on average at least. Empty: a continuous one.
+std::vector<double> Levels(const std::vector<std::vector<double>>& covariates, std::size_t k)
+{
+    constexpr std::size_t kMostLevels = 6;
+    std::vector<double> levels;
+    std::size_t individuals = 0;
+    for (const std::vector<double>& values : covariates) {
+        const double value = values[k];
+        if (!std::isfinite(value)) continue;
+        ++individuals;
+        if (value != std::round(value)) return {};
+        if (std::find(levels.begin(), levels.end(), value) == levels.end()) levels.push_back(value);
+        if (levels.size() > kMostLevels) return {};
+    }
+    if (individuals < 2 * levels.size()) return {};
+    std::sort(levels.begin(), levels.end());
+    return levels;
+}
+
+// A box per level of column `x` (median, quartiles, whiskers to 1.5 IQR) with the individuals'
+// points jittered over it, at positions 1, 2, ... labelled with the levels.
+void BoxPlots(std::ostream& gp, const std::string& data, std::size_t x, std::size_t y,
+              const std::vector<double>& levels, bool eta)
+{
+    gp << "set xrange [0.4:" << levels.size() + 0.6 << "]\nset xtics (";
+    for (std::size_t l = 0; l < levels.size(); ++l) gp << (l ? ", " : "") << "'" << Number(levels[l]) << "' " << l + 1;
+    gp << ")\nset style fill solid 0.3 border\nset style boxplot nooutliers\nplot ";
+    std::string position = "0";  // the level's position from the column's value
+    for (std::size_t l = levels.size(); l-- > 0;)
+        position = fmt::format("(${}=={}?{}:{})", x, Number(levels[l]), l + 1, position);
+    for (std::size_t l = 0; l < levels.size(); ++l)
+        gp << (l ? ", " : "") << data << " using (" << l + 1 << "):($" << x << "==" << Number(levels[l]) << "?$" << y
+           << ":NaN):(0.5) with boxplot lc rgb '" << (eta ? "#ff7f0e" : "#8c564b") << "'";
+    gp << ", " << data << " using (" << position << "+0.3*(rand(0)-0.5)):" << y
+       << " with points pt 7 ps 0.6 lc rgb '#333333'" << (eta ? ", 0 with lines lc rgb 'gray60'" : "") << "\n"
+       << "set xrange [*:*]\nset xtics autofreq\nset style fill empty\n";
+}
 
 // Panels of about square shape for n plots: rows × columns.
 std::pair<std::size_t, std::size_t> Layout(std::size_t n)
@@ -164,12 +206,18 @@ void AddFoceiPlots(const ReportContext& context, std::ostream& gp, const std::fi
            << "set output " << GnuplotQuoted((folder / files.back()).string()) << "\n"
            << "set multiplot layout " << 2 * q << "," << c
            << " title 'ETA and individual values against each covariate (line: a smooth)'\nset key off\n";
+        std::vector<std::vector<double>> levels(covariateNames.size());  // of a categorical covariate
+        for (const std::size_t k : given) levels[k] = Levels(covariates, k);
         for (std::size_t row = 0; row < 2 * q; ++row)
             for (const std::size_t k : given) {
                 const std::size_t e = row % q, y = row < q ? e + 1 : first + e + 1;
                 gp << "set title ''\nset xlabel " << GnuplotQuoted(covariateNames[k]) << "\nset ylabel "
-                   << GnuplotQuoted(row < q ? "ETA_" + fit.omega[e].name : fit.omega[e].name) << "\nplot " << etaData
-                   << " using " << q + k + 1 << ":" << y << " with points pt 7 ps 0.9 lc rgb '"
+                   << GnuplotQuoted(row < q ? "ETA_" + fit.omega[e].name : fit.omega[e].name) << "\n";
+                if (!levels[k].empty()) {
+                    BoxPlots(gp, etaData, q + k + 1, y, levels[k], row < q);
+                    continue;
+                }
+                gp << "plot " << etaData << " using " << q + k + 1 << ":" << y << " with points pt 7 ps 0.9 lc rgb '"
                    << (row < q ? "#ff7f0e" : "#8c564b") << "', '' using " << q + k + 1 << ":" << y
                    << " smooth sbezier with lines lw 2 lc rgb '#333333'"
                    << (row < q ? ", 0 with lines lc rgb 'gray60'" : "") << "\n";

@@ -74,11 +74,17 @@ void CheckVariabilityUsable(const Model& model, const simulation::VariabilityMod
         if (!(Usable(eta.variance) && eta.variance >= 0))
             refuse(resultsFile.empty() ? "parameters." + eta.name + ".omega" : "omega." + eta.name + ".variance",
                    eta.variance, "a finite variance >= 0");
-    for (const auto& [name, value] :
-         {std::pair{"additive", variability.error.additive}, std::pair{"proportional", variability.error.proportional}})
-        if (!(Usable(value) && value >= 0))
-            refuse(resultsFile.empty() ? std::string("error.") + name : std::string("sigma.") + name + ".value", value,
-                   "a finite value >= 0");
+    const auto checkError = [&](const estimation::ResidualError& error, const std::string& output) {
+        const std::string prefix = output.empty() ? "" : output + ".";
+        for (const auto& [name, value] : {std::pair{error.exponential ? "exponential" : "additive", error.additive},
+                                          std::pair{"proportional", error.proportional}})
+            if (!(Usable(value) && value >= 0))
+                refuse(resultsFile.empty() ? "error." + prefix + name : "sigma." + prefix + name + ".value", value,
+                       "a finite value >= 0");
+    };
+    if (variability.outputErrors.empty()) checkError(variability.error, "");
+    for (std::size_t k = 0; k < variability.outputErrors.size() && k < model.outputs.size(); ++k)
+        checkError(variability.outputErrors[k], model.outputs[k].name);
 }
 
 void CheckRunUsable(const Model& model, const RunResult& result)

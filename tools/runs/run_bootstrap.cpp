@@ -1,5 +1,6 @@
 #include "runs/run_bootstrap.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <exception>
@@ -8,6 +9,7 @@
 #include <thread>
 
 #include "engine/engine_codes.h"
+#include "estimation/log_predictions.h"
 #include "fmt/format.h"
 #include "runs/result_check.h"
 #include "runs/run_focei.h"
@@ -64,8 +66,12 @@ std::vector<BootstrapEstimate> BootstrapEstimatesOf(const estimation::FoceiProbl
                 estimates.push_back({"omega", CovarianceName(etaName(block.first + std::size_t(r)),
                                                              etaName(block.first + std::size_t(c)))});
     }
-    if (problem.additive && !problem.additiveFixed) estimates.push_back({"sigma", "additive"});
-    if (problem.proportional && !problem.proportionalFixed) estimates.push_back({"sigma", "proportional"});
+    for (const estimation::FoceiProblem::Error& error : problem.errors) {
+        const std::string output = error.output.empty() ? "" : error.output + ":";
+        if (error.additive && !error.additiveFixed)
+            estimates.push_back({"sigma", output + (error.value.exponential ? "exponential" : "additive")});
+        if (error.proportional && !error.proportionalFixed) estimates.push_back({"sigma", output + "proportional"});
+    }
     return estimates;
 }
 
@@ -127,9 +133,15 @@ void StartAt(const population::PopulationValues& values, estimation::FoceiProble
                     throw ModelError("results.json: omega_matrix holds no covariance of " + a + " and " + b);
                 block.covariance(r, c) = covariance;
             }
-    if (problem.additive) problem.error.additive = value(Named(values.sigma, "additive"), "sigma additive");
-    if (problem.proportional)
-        problem.error.proportional = value(Named(values.sigma, "proportional"), "sigma proportional");
+    for (estimation::FoceiProblem::Error& error : problem.errors) {
+        const std::string output = error.output.empty() ? "" : error.output + ":";
+        const std::string additive = output + (error.value.exponential ? "exponential" : "additive");
+        const std::string proportional = output + "proportional";
+        const auto spoken = [](std::string name) { return std::replace(name.begin(), name.end(), ':', ' '), name; };
+        if (error.additive) error.value.additive = value(Named(values.sigma, additive), "sigma " + spoken(additive));
+        if (error.proportional)
+            error.value.proportional = value(Named(values.sigma, proportional), "sigma " + spoken(proportional));
+    }
 }
 
 const char* StatusWord(BootstrapFit::Status status)
@@ -170,7 +182,8 @@ BootstrapFit FitSample(const Model& model, const EngineProblem& problem, const e
         LoadEngineStates(model, resampled, states);
         estimation::FoceiOptions options;
         options.covariance = false;
-        const estimation::FoceiResult result = estimation::EstimateFocei(focei, states.simulator, options);
+        estimation::LogPredictions logged(states.simulator, estimation::LoggedObservations(focei));
+        const estimation::FoceiResult result = estimation::EstimateFocei(focei, logged, options);
         if (!std::isfinite(result.minus2ll)) {
             fit.message = result.summary;
             return fit;

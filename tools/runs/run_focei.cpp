@@ -6,6 +6,7 @@
 
 #include "engine/engine_adapter.h"
 #include "engine/engine_codes.h"
+#include "estimation/log_predictions.h"
 #include "fmt/format.h"
 #include "model/population_of.h"
 
@@ -40,13 +41,19 @@ estimation::FoceiProblem FoceiProblemOf(const Model& model, const EngineProblem&
     for (const ParameterSpec& parameter : model.parameters) names.push_back(parameter.name);
     estimation::FoceiProblem focei = estimation::FoceiProblemOf(PopulationOf(model), names);
     for (const ParameterSpec& parameter : model.parameters) focei.values.push_back(parameter.value);
+    const bool perOutput = focei.errors.size() > 1;
     for (const EngineIndividual& individual : problem.individuals) {
         std::vector<double> y, limit;
-        std::vector<int> kind;
+        std::vector<int> kind, error;
         ForEachObservation(individual, [&](std::size_t j, std::size_t k, const EngineRequest* censored) {
-            y.push_back(censored ? censored->bound : individual.points[j].observed[k]);
+            const int e = perOutput ? int(problem.outputOf[k]) : 0;
+            // An exponential error weighs ln y about ln f (the limits of a censored value likewise).
+            const bool logged = focei.errors[std::size_t(e)].value.exponential;
+            const auto scaled = [&](double value) { return logged ? std::log(value) : value; };
+            y.push_back(scaled(censored ? censored->bound : individual.points[j].observed[k]));
             kind.push_back(censored ? censored->censored : 0);
-            limit.push_back(censored ? censored->limit : std::nan(""));
+            limit.push_back(censored ? scaled(censored->limit) : std::nan(""));
+            error.push_back(e);
         });
         focei.observed.push_back(Eigen::Map<Eigen::VectorXd>(y.data(), Eigen::Index(y.size())));
         estimation::Censoring censoring;
@@ -54,6 +61,7 @@ estimation::FoceiProblem FoceiProblemOf(const Model& model, const EngineProblem&
             censoring.kind = Eigen::Map<Eigen::VectorXi>(kind.data(), Eigen::Index(kind.size()));
             censoring.limit = Eigen::Map<Eigen::VectorXd>(limit.data(), Eigen::Index(limit.size()));
         }
+        if (perOutput) censoring.error = Eigen::Map<Eigen::VectorXi>(error.data(), Eigen::Index(error.size()));
         focei.censoring.push_back(censoring);
     }
     return focei;
@@ -117,7 +125,8 @@ RunResult RunFocei(const Model& model, const EngineProblem& problem, const Progr
     options.progress = [&](int evaluation, double minus2ll) {
         progress(fmt::format("FOCEI evaluation {:>4}  -2LL {:.6f}", evaluation, minus2ll));
     };
-    auto estimate = std::make_shared<estimation::FoceiResult>(estimation::EstimateFocei(focei, simulator, options));
+    estimation::LogPredictions logged(simulator, estimation::LoggedObservations(focei));
+    auto estimate = std::make_shared<estimation::FoceiResult>(estimation::EstimateFocei(focei, logged, options));
     const estimation::FoceiResult& fit = *estimate;
     if (!std::isfinite(fit.minus2ll)) throw EngineError(EngineStage::Simulation, simulator.LastCode());
     if (!estimation::Converged(fit.status))
@@ -150,9 +159,17 @@ RunResult RunFocei(const Model& model, const EngineProblem& problem, const Progr
     result.populationConverged = estimation::Converged(fit.status);
     result.populationIterations = fit.evaluations;
 
-    estimation::ResidualError finalError;
-    for (const estimation::Estimated& sigma : fit.sigma)
-        (sigma.name == "additive" ? finalError.additive : finalError.proportional) = sigma.value;
+    // The final residual errors, [error model].
+    std::vector<estimation::ResidualError> finalErrors;
+    for (const estimation::FoceiProblem::Error& error : focei.errors) finalErrors.push_back(error.value);
+    for (const estimation::Estimated& sigma : fit.sigma) {
+        const std::size_t colon = sigma.name.find(':');
+        const std::string output = colon == std::string::npos ? "" : sigma.name.substr(0, colon);
+        const std::string term = colon == std::string::npos ? sigma.name : sigma.name.substr(colon + 1);
+        for (std::size_t e = 0; e < focei.errors.size(); ++e)
+            if (focei.errors[e].output == output)
+                (term == "proportional" ? finalErrors[e].proportional : finalErrors[e].additive) = sigma.value;
+    }
     for (std::size_t i = 0; i < individuals; ++i) {
         const EngineIndividual& individual = problem.individuals[i];
         Eigen::Index o = 0;
@@ -166,14 +183,20 @@ RunResult RunFocei(const Model& model, const EngineProblem& problem, const Progr
             observation.output = problem.outputOf[k];
             observation.time = individual.points[j].time;
             observation.dv = censored ? censored->bound : individual.points[j].observed[k];
-            observation.pred = fit.pred[i][o];
-            observation.ipred = fit.ipred[i][o];
+            const estimation::ResidualError& finalError = finalErrors[focei.censoring[i].ErrorOf(o)];
+            // An exponential error's predictions were ln f: the tables give f (its residuals stay
+            // those of ln y).
+            const auto natural = [&](double value) { return finalError.exponential ? std::exp(value) : value; };
+            observation.pred = natural(fit.pred[i][o]);
+            observation.ipred = natural(fit.ipred[i][o]);
             observation.iwres = fit.iwres[i][o];
             observation.cwres = fit.cwres[i][o];
-            // WRES: the population residual over the residual SD at PRED; none of a censored value.
+            // WRES: the population residual over the residual SD at PRED (of ln y for an exponential
+            // error); none of a censored value.
             observation.wres = observation.censored != 0 ? std::nan("")
+                               : finalError.exponential  ? (focei.observed[i][o] - fit.pred[i][o]) / finalError.additive
                                                          : (observation.dv - observation.pred) /
-                                                               std::sqrt(finalError.Variance(observation.pred));
+                                                              std::sqrt(finalError.Variance(observation.pred));
             result.observations.push_back(observation);
             ++o;
         });

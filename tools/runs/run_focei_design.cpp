@@ -32,8 +32,9 @@ simulation::VariabilityModel VariabilityOfFit(const Model& model, const estimati
         for (const estimation::Estimated& o : fit.iov) iov.emplace_back(o.name, o.value);
         AddOccasionEtas(model, &iov, variability);
     }
+    SetModelErrors(model, variability);
     for (const estimation::Estimated& sigma : fit.sigma)
-        (sigma.name == "additive" ? variability.error.additive : variability.error.proportional) = sigma.value;
+        SetSigma(model, sigma.name, sigma.value, model.source + ": the fit", variability);
     return variability;
 }
 

@@ -173,7 +173,7 @@ simulation::VariabilityModel VariabilityOf(const Model& model, const nlohmann::j
                 variability.etas.push_back({block.names[e], parameterNamed(block.names[e], "omega"),
                                             block.covariance(Eigen::Index(e), Eigen::Index(e))});
         variability.blocks = population.omega.blocks;
-        variability.error = population.error.value;
+        SetModelErrors(model, variability);
         AddOccasionEtas(model, nullptr, variability);
         return variability;
     }
@@ -205,14 +205,9 @@ simulation::VariabilityModel VariabilityOf(const Model& model, const nlohmann::j
                   [](const auto& a, const auto& b) { return a.parameter < b.parameter; });
     }
     AddOccasionEtas(model, &values.iov, variability);
-    for (const auto& [name, value] : values.sigma) {
-        if (name == "additive")
-            variability.error.additive = value;
-        else if (name == "proportional")
-            variability.error.proportional = value;
-        else
-            throw ModelError("results.json: unknown residual error '" + name + "' (additive or proportional)");
-    }
+    SetModelErrors(model, variability);
+    // The fit's σ in place of the model's; a term the fit did not write keeps the model's value.
+    for (const auto& [name, value] : values.sigma) SetSigma(model, name, value, "results.json", variability);
     return variability;
 }
 
@@ -351,10 +346,19 @@ std::filesystem::path DrawsFolder(const std::filesystem::path& workFolder)
 }  // namespace
 
 ReplicateRun RunReplicates(const Model& model, const EngineProblem& problem, const SimulationDesign& design,
-                           const simulation::VariabilityModel& variability, std::uint64_t seed,
+                           const simulation::VariabilityModel& stated, std::uint64_t seed,
                            const simulation::ReplicateRange& range, bool typicalPredictions, int threads,
                            const RunProgress& progress)
 {
+    // Each row draws its ε from its output's error model.
+    simulation::VariabilityModel variability = stated;
+    if (!variability.outputErrors.empty()) {
+        variability.rowOutput.clear();
+        for (const std::vector<DesignRow>& rows : design) {
+            std::vector<int>& outputs = variability.rowOutput.emplace_back();
+            for (const DesignRow& row : rows) outputs.push_back(int(row.output));
+        }
+    }
     const std::size_t individuals = problem.individuals.size();
     const int blocks = int((individuals + kIndividualsPerState - 1) / kIndividualsPerState);
     const EngineProblem shell = ShellOf(problem);

@@ -52,6 +52,14 @@ void AddOccasionEtas(const Model& model, const std::vector<std::pair<std::string
 void SetFittedBlocks(const Model& model, const population::EstimatedOmega& fitted, const std::string& source,
                      simulation::VariabilityModel& variability);
 
+// The residual errors of the model's [error] (or [error.NAME]) as `variability` draws them.
+void SetModelErrors(const Model& model, simulation::VariabilityModel& variability);
+// One estimated residual error term set in `variability`: "additive", "proportional" or
+// "exponential", "OUTPUT:term" with an error model per output; `source` names the fit. Throws
+// ModelError for a term or output the model does not have.
+void SetSigma(const Model& model, const std::string& name, double value, const std::string& source,
+              simulation::VariabilityModel& variability);
+
 // Reads FOLDER/results.json; throws ModelError when it is missing or not a fit's results.
 nlohmann::json ReadFitResults(const std::filesystem::path& fitFolder);
 

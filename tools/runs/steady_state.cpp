@@ -6,6 +6,7 @@
 #include <map>
 #include <tuple>
 
+#include "data/steady_state_trains.h"
 #include "fmt/format.h"
 
 namespace tessuvan::cli {
@@ -20,6 +21,39 @@ ParameterValues ValuesFor(const Model& model, const EngineProblem& problem, cons
 {
     if (values.individual.size() == problem.individuals.size() && !values.population.empty()) return values;
     return InitialValues(model, problem.individuals.size());
+}
+
+// The troughs c₀, c₁, c₂ after N, N/2 and N/4 doses of a doubled train (data/steady_state_trains.h).
+// For one mode settling by r per interval, with ρ = r^(N/4): c₂ = z(1 − ρ), c₁ = z(1 − ρ²),
+// c₀ = z(1 − ρ⁴), so (c₁ − c₂)/c₁ = ρ/(1 + ρ), (c₀ − c₁)/c₀ = ρ²/(1 + ρ²), and c₀ is ρ⁴ from
+// its limit z. The larger of the two estimates of ρ is taken (an early faster mode makes the
+// first one larger still); the count that reaches the tolerance follows from r.
+void CheckDoubled(const std::string& individual, int line, const std::array<double, 3>& c, int count,
+                  SteadyStateCheck& check)
+{
+    if (c[0] == c[1] && c[1] == c[2]) return;
+    const int given = DoubledTrainOf(count).Count();
+    auto settled = [](double change, double trough) {  // δ/(1 − δ) for δ = |change/trough| < 1/2
+        const double delta = std::abs(change) / std::abs(trough);
+        return std::isfinite(delta) && delta < 0.5 ? delta / (1 - delta) : 1.0;
+    };
+    const double rho = std::max(settled(c[1] - c[2], c[1]), std::sqrt(settled(c[0] - c[1], c[0])));
+    const double distance = rho < 1 ? std::pow(rho, 4) : 1;
+    if (distance <= kSteadyStateTolerance) return;
+    long wanted = 2L * given;  // no settling measured: double the count
+    if (rho > 0 && rho < 1) {
+        const double r = std::pow(rho, 4.0 / given);  // per interval
+        check.next.ratios[line] = r;
+        wanted = std::max(wanted / 2 + 1, long(std::ceil(std::log(kSteadyStateTolerance) / std::log(r))) + 2);
+    }
+    if (distance > check.distance || check.line == 0) {
+        check.individual = individual;
+        check.line = line;
+        check.distance = distance;
+    }
+    check.reached = false;
+    int& next = check.next.byLine[line];
+    next = std::max({next, count, int(std::min<long>(kMostPreDoses, wanted))});
 }
 
 }  // namespace
@@ -55,18 +89,23 @@ SteadyStateCheck CheckSteadyStates(const Model& model, const EngineProblem& prob
     }
     for (std::size_t i = 0; i < problem.individuals.size(); ++i) {
         const EngineIndividual& individual = problem.individuals[i];
-        // (dose line, model output, population) -> troughs [c₀, c₁, c₂]
-        std::map<std::tuple<int, std::size_t, bool>, std::array<double, 3>> troughs;
+        // (dose line, model output, population, doubled) -> troughs [c₀, c₁, c₂]
+        std::map<std::tuple<int, std::size_t, bool, bool>, std::array<double, 3>> troughs;
         for (std::size_t j = 0; j < individual.points.size(); ++j)
             for (const EngineRequest& request : individual.points[j].requests) {
                 if (request.steadyState == 0) continue;
+                const bool doubled = request.steadyState > 3;
                 for (const bool population : {true, false})
-                    troughs[{request.line, problem.outputOf[request.slot], population}]
-                           [std::size_t(request.steadyState - 1)] =
+                    troughs[{request.line, problem.outputOf[request.slot], population, doubled}]
+                           [std::size_t(request.steadyState - (doubled ? 4 : 1))] =
                                (population ? predictions[i][j].population : predictions[i][j].individual)[request.slot];
             }
         for (const auto& [key, c] : troughs) {
             const int line = std::get<0>(key);
+            if (std::get<3>(key)) {
+                CheckDoubled(individual.id, line, c, preDoses.Of(line), check);
+                continue;
+            }
             const double scale = std::abs(c[0]);
             const double d0 = c[0] - c[1], d1 = c[1] - c[2];
             if (std::abs(d0) <= 1e-14 * scale || (scale == 0 && d0 == 0 && d1 == 0)) continue;

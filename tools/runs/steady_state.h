@@ -8,6 +8,10 @@
 // slowest mode's once the faster ones have died out). When e exceeds the tolerance times |c₀|,
 // m = ⌈ln(tol·|c₀|/e)/ln r⌉ + 2 more doses bring it below; the count is raised and the run
 // repeated. Not a fixed count: the count follows the values at which the run ends.
+//
+// A doubled train (data/steady_state_trains.h) is checked on its troughs after N/4, N/2 and N
+// doses instead, whose distances from the limit go as ρ, ρ² and ρ⁴ (ρ = r^(N/4)); its counts
+// are rounded up to e·2^m.
 #pragma once
 
 #include "data/data_set.h"

@@ -79,7 +79,7 @@ bool SimulateReplicates(const VariabilityModel& model, estimation::Simulator& si
             drawn.dv.resize(drawn.ipred.size());
             for (Eigen::Index o = 0; o < drawn.ipred.size(); ++o) {
                 const double f = drawn.ipred[o];
-                drawn.dv[o] = f + std::sqrt(model.error.Variance(f)) * streams[i].Normal();
+                drawn.dv[o] = model.ErrorOf(firstIndividual + i, o).Draw(f, streams[i].Normal());
             }
         }
         if (!take(r, replicate)) break;

@@ -8,7 +8,8 @@
 // (φ_p = θ_p + η_e on the linear scale, expit(logit θ_p + η_e) on the logit),
 // (for a diagonal Ω, η_e = ω_e·z in the order of `etas`),
 // then one z per simulated row, in the row order of the simulator,
-//     DV = IPRED + √V(IPRED)·z,         V(f) = a² + b²·f²  (estimation::ResidualError).
+//     DV = IPRED + √V(IPRED)·z,         V(f) = a² + b²·f²  (estimation::ResidualError),
+// or DV = IPRED·exp(σ·z) for an exponential error; each row by its output's error model.
 // Replicates are numbered 1..N for the whole run; a shard K of M runs the K-th of M contiguous
 // slices of them, so that the shards together draw exactly what one run of all draws.
 #pragma once
@@ -36,7 +37,16 @@ struct VariabilityModel {
     std::vector<Eta> etas;
     // Ω in blocks over the η of `etas`, in their order; none: diagonal, the variances of `etas`.
     std::vector<population::OmegaBlock> blocks;
-    estimation::ResidualError error;
+    estimation::ResidualError error;  // of every row, unless outputErrors
+    // With an error model per output: [output] the error of each (in the model's outputs' order),
+    // and [individual of the design][row] the output of each simulated row.
+    std::vector<estimation::ResidualError> outputErrors;
+    std::vector<std::vector<int>> rowOutput;
+    const estimation::ResidualError& ErrorOf(std::size_t individual, Eigen::Index row) const
+    {
+        return outputErrors.empty() ? error
+                                    : outputErrors.at(std::size_t(rowOutput.at(individual).at(std::size_t(row))));
+    }
     // [parameter]: the scale on which its η adds (φ = h(k(θ) + η)); empty: log-normal, φ = θ·exp(η).
     std::vector<population::Scale> scales;
 

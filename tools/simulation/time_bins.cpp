@@ -23,6 +23,12 @@ std::vector<double> EqualCountEdges(std::vector<double> times, int bins)
     std::vector<double> distinct = times;
     distinct.erase(std::unique(distinct.begin(), distinct.end()), distinct.end());
     const std::size_t count = bins > 0 ? std::size_t(bins) : std::min<std::size_t>(kDefaultBins, distinct.size());
+    if (bins <= 0 && distinct.size() > 1 && distinct.size() <= std::size_t(kDefaultBins)) {
+        // As many bins as times (a design of nominal times): each time a bin of its own, whatever
+        // its count, the last closed by the next double above it.
+        distinct.push_back(std::nextafter(distinct.back(), std::numeric_limits<double>::infinity()));
+        return distinct;
+    }
     // Row r (0-based, sorted) belongs to group ⌊r·B/n⌋; a group starts at its first row's time,
     // or, when that time belongs to the group before (ties stay together), at its first later one.
     std::vector<double> edges;
@@ -35,7 +41,14 @@ std::vector<double> EqualCountEdges(std::vector<double> times, int bins)
             pending = false;
         }
     }
-    if (times.back() > edges.back() || edges.size() == 1) edges.push_back(times.back());
+    if (times.back() > edges.back() || edges.size() == 1) {
+        edges.push_back(times.back());
+    } else if (2 * count * std::size_t(times.end() - std::lower_bound(times.begin(), times.end(), times.back())) >= n) {
+        // The last group starts at the last time, and holds half a group's rows or more: a bin of
+        // its own (a design's last nominal time), closed by the next double above that time. A
+        // smaller one (ties of the group before having taken its rows) joins the group before.
+        edges.push_back(std::nextafter(times.back(), std::numeric_limits<double>::infinity()));
+    }
     return edges;
 }
 

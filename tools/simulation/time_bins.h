@@ -5,8 +5,10 @@
 //
 // Bins, unless their edges are given: the times sorted are cut into B groups of as equal a
 // size as possible, all rows at one time in the same group; B is the number asked for, by
-// default the number of distinct times up to 10. Bin b holds the times from its lower edge
-// (included) up to the next bin's lower edge (excluded); the last holds its upper edge.
+// default the number of distinct times up to 10 (10 or fewer times: a bin for each). Bin b holds the times from its
+// lower edge (included) up to the next bin's lower edge (excluded); the last holds its upper edge. A last group that
+// starts at the last time (all its rows there) is a bin of its own when it holds at least half a group's rows, its
+// upper edge the next double above; a smaller one joins the group before.
 #pragma once
 
 #include <vector>
@@ -18,7 +20,7 @@ constexpr int kDefaultBins = 10;
 double Percentile(std::vector<double> values, double p);
 
 // Edges e_0 < e_1 < ... < e_B: the bins of the given times by the rule above (bins = 0: the
-// default count). e_b is the first time of bin b, e_B the last time.
+// default count). e_b is the first time of bin b, e_B the last time (or the next double above it).
 std::vector<double> EqualCountEdges(std::vector<double> times, int bins = 0);
 
 // The bin of a time: b with e_b ≤ t < e_{b+1} (t = e_B in the last); −1 outside.

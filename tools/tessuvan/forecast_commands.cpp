@@ -4,6 +4,7 @@
 #include <iostream>
 #include <new>
 #include <optional>
+#include <vector>
 
 #include "model/printable.h"
 #include "tessuvan/exit_status.h"
@@ -61,6 +62,7 @@ void AddShared(CLI::App& command, tk::MapRequest& request, std::string& prior, s
     command.add_option("--seed", request.seed, "seed of the draws (default 1)");
     command.add_flag("--sir", request.sir,
                      "resample the posterior draws by importance from 10 times as many Laplace draws");
+    command.add_flag("--log", request.logAxis, "the plot's concentration axis logarithmic");
     command.add_option("-o,--output", output, "folder for the results (default: PATIENT's name with -map / -dose)");
     command.add_flag("-q,--quiet", quiet, "no progress line");
 }
@@ -73,6 +75,7 @@ struct ForecastCommands::Options {
     tk::MapRequest map;
     tk::DoseRequest dose;
     bool steadyState = false;
+    std::vector<double> intervals;
 };
 
 ForecastCommands::ForecastCommands(CLI::App& app) : options_(std::make_unique<Options>())
@@ -87,7 +90,13 @@ ForecastCommands::ForecastCommands(CLI::App& app) : options_(std::make_unique<Op
                                "patient, with the probability of attaining it");
     AddShared(*dose_, o.dose.map, o.prior, o.patient, o.output, o.quiet);
     forecast::Regimen& regimen = o.dose.regimen;
-    dose_->add_option("--interval", regimen.interval, "the dosing interval II")->required();
+    dose_
+        ->add_option("--interval", o.intervals,
+                     "the dosing interval II, or candidates II,II,...: each over the span of --doses of the "
+                     "longest, the one chosen attaining the target with the highest probability (within 0.05 of "
+                     "it, the longest)")
+        ->delimiter(',')
+        ->required();
     dose_->add_option("--doses", regimen.doses, "the number of doses N")->required();
     dose_->add_option("--start", regimen.start, "the first dose's time")->required();
     dose_->add_option("--infusion", regimen.infusion, "each dose's infusion duration (default: a bolus)");
@@ -98,6 +107,9 @@ ForecastCommands::ForecastCommands(CLI::App& app) : options_(std::make_unique<Op
     dose_->add_option("--at", o.dose.at, "a peak's time (default: the end of the last dose's infusion)");
     dose_->add_option("--round", o.dose.round, "round the dose to a multiple of this");
     dose_->add_option("--min-dose", o.dose.minDose, "the lowest dose (default 0)");
+    dose_->add_option("--loading", o.dose.loading,
+                      "a loading dose as the first: AMT, or auto (the dose times the accumulation ratio "
+                      "C_ss(II) / C_1(II) of the patient's forecast, rounded as the dose)");
     dose_->add_option("--max-dose", o.dose.maxDose, "the highest dose (default: 10 times the history's largest)");
 }
 
@@ -119,6 +131,8 @@ int ForecastCommands::Run() const
         o.dose.map.prior = o.prior;
         o.dose.map.patient = o.patient;
         o.dose.regimen.steadyState = o.steadyState;
+        o.dose.regimen.interval = o.intervals.front();
+        if (o.intervals.size() > 1) o.dose.intervals = o.intervals;
         const tk::DoseResult dose = tk::Dose(o.dose, callbacks);
         return Finish(progress, dose, Target(o.output, o.patient, "-dose"), callbacks);
     });

@@ -1,5 +1,5 @@
 // Bayesian forecasting for one patient: the prior read and checked, the patient's rows read
-// and checked, the posterior, the forecasts and the dose.
+// and checked, the posterior and the forecasts (the dose: forecast_dose.cpp).
 
 #include "toolkit/forecast.h"
 
@@ -15,6 +15,7 @@
 #include "forecast/patient_engine.h"
 #include "runs/result_check.h"
 #include "runs/run_replicates.h"
+#include "toolkit/forecast_parts.h"
 #include "toolkit/guarded.h"
 
 namespace tessuvan::toolkit {
@@ -40,7 +41,10 @@ cli::Model ForGrid(cli::Model model)
     return model;
 }
 
-// The prior's model and population values, checked.
+}  // namespace
+
+namespace detail {
+
 void LoadPrior(const MapRequest& request, MapResult& map)
 {
     map.priorPath = request.prior.string();
@@ -71,13 +75,23 @@ void LoadPrior(const MapRequest& request, MapResult& map)
         throw ModelError(source + ": no parameter has an omega: the prior needs the population's variability");
     if (!(map.prior.error.Variance(1.0) > 0))
         throw ModelError(source + ": no residual error ([error] additive and/or proportional)");
+    for (const estimation::ResidualError& error : map.prior.outputErrors)
+        if (!(error.Variance(1.0) > 0))
+            throw ModelError(source +
+                             ": an output without a residual error ([error.NAME] additive and/or proportional)");
+    bool exponential = map.prior.error.exponential;
+    for (const estimation::ResidualError& error : map.prior.outputErrors)
+        exponential = exponential || error.exponential;
+    if (exponential)
+        throw ModelError(source +
+                         ": an exponential residual error: the forecast weighs levels on their own scale "
+                         "(additive, proportional or combined errors) only");
     for (const auto& eta : map.prior.etas)
         if (!(map.prior.typical[Eigen::Index(eta.parameter)] > 0))
             throw ModelError(fmt::format("{}: {} = {} has an omega and must be positive", source, eta.name,
                                          map.prior.typical[Eigen::Index(eta.parameter)]));
 }
 
-// The patient's rows: one individual (--id among several), a dose, no level before it.
 void LoadPatient(const MapRequest& request, MapResult& map)
 {
     map.patientPath = request.patient.string();
@@ -248,7 +262,9 @@ void CheckCounts(const MapRequest& request)
         throw UsageError(fmt::format("--points must be from 2 to {}", kMostPoints));
 }
 
-}  // namespace
+}  // namespace detail
+
+using namespace detail;
 
 MapResult Map(const MapRequest& request, const Callbacks& callbacks)
 {
@@ -259,6 +275,7 @@ MapResult Map(const MapRequest& request, const Callbacks& callbacks)
         CheckCounts(request);
         MapResult map;
         map.seed = request.seed;
+        map.logAxis = request.logAxis;
         LoadPrior(request, map);
         LoadPatient(request, map);
         const double first = map.patient.rows.front().time;
@@ -310,133 +327,6 @@ forecast::Target ParseTarget(const std::string& text)
             throw UsageError("--target " + text + ": a range LOW..HIGH needs LOW below HIGH");
     }
     return target;
-}
-
-namespace {
-
-// The history a regimen follows: the patient's rows, or none when the regimen is at steady
-// state (its first dose's SS 1 replaces whatever the history left; the added rows then take the
-// patient's covariates).
-DataSet HistoryBefore(const MapResult& map, const forecast::Regimen& regimen)
-{
-    DataSet history = map.patient;
-    if (regimen.steadyState) history.rows.clear();
-    return history;
-}
-
-}  // namespace
-
-double ForecastExposure(const MapResult& map, const forecast::Regimen& regimen, const forecast::Target& target,
-                        double amount)
-{
-    return Guarded([&] {
-        const forecast::ExposureRows design = forecast::ExposureRowsOf(regimen, target, amount, map.outputCmt);
-        forecast::PatientEngine engine(map.model, HistoryBefore(map, regimen), design.rows, &map.patient);
-        return forecast::ExposureOf(design, engine.Rows(), PredictedAt(map.prior, engine, map.posterior.eta));
-    });
-}
-
-DoseResult Dose(const DoseRequest& request, const Callbacks& callbacks)
-{
-    return Guarded([&] {
-        const auto start = std::chrono::steady_clock::now();
-        const Reporter reporter(callbacks);
-        reporter.Check();
-        CheckCounts(request.map);
-        DoseResult dose;
-        dose.request = request;
-        dose.target = ParseTarget(request.target);
-        dose.target.at = request.at;
-        const forecast::Regimen& regimen = request.regimen;
-        if (!(regimen.interval > 0)) throw UsageError("--interval must be positive");
-        if (regimen.doses < 1) throw UsageError("--doses must be at least 1");
-        if (regimen.infusion < 0) throw UsageError("--infusion must not be negative");
-        if (request.at >= 0 && dose.target.kind != forecast::TargetKind::Peak)
-            throw UsageError("--at is the time of a peak target (--target peak=...)");
-        if (request.at >= 0 && regimen.steadyState)
-            throw UsageError(
-                "--at: a peak at a given time is no steady-state target; leave out --steady-state or --at");
-        if (request.at >= 0 && request.at < regimen.start)
-            throw UsageError(fmt::format("--at {:g}: before the regimen's start ({:g})", request.at, regimen.start));
-        if (request.round < 0) throw UsageError("--round must not be negative");
-        // At steady state the regimen's first dose replaces the history: what a target reads
-        // must lie after it.
-        if (regimen.steadyState && dose.target.kind == forecast::TargetKind::Trough && regimen.doses < 2)
-            throw UsageError(
-                "--steady-state with --target trough: the trough before the last dose needs --doses 2 or "
-                "more (the first dose sets the steady state)");
-        if (regimen.steadyState && dose.target.kind == forecast::TargetKind::Auc24 &&
-            regimen.doses * regimen.interval < 24)
-            throw UsageError(
-                fmt::format("--steady-state with --target auc24: the regimen spans {:g} h, less than the "
-                            "24 h of the area (more --doses)",
-                            regimen.doses * regimen.interval));
-        MapResult& map = dose.map;
-        map.seed = request.map.seed;
-        LoadPrior(request.map, map);
-        LoadPatient(request.map, map);
-        double lastLevel = -1e300, largest = 0;
-        for (const DataRow& row : map.patient.rows) {
-            if (row.evid == 0 && !row.missing) lastLevel = std::max(lastLevel, row.time);
-            if (row.evid == 1 || row.evid == 4) largest = std::max(largest, row.amount);
-        }
-        if (regimen.start < lastLevel)
-            throw UsageError(
-                fmt::format("--start {:g}: before the patient's last level ({:g}); the regimen proposed "
-                            "follows the levels",
-                            regimen.start, lastLevel));
-        const double lowest = request.minDose, highest = request.maxDose >= 0 ? request.maxDose : 10 * largest;
-        if (lowest < 0 || !(highest > lowest))
-            throw UsageError(
-                fmt::format("--min-dose {:g} and --max-dose {:g}: expected 0 <= min < max", lowest, highest));
-
-        reporter.Status("searching the posterior");
-        HistoryPosterior(map, request.map);
-        if (!map.posterior.levels)
-            map.warnings.push_back("the patient has no level: the dose is the a priori one (eta = 0, omega)");
-        reporter.Status("searching the dose");
-        forecast::DoseSolution solution;
-        try {
-            solution =
-                forecast::SolveDose([&](double amount) { return ForecastExposure(map, regimen, dose.target, amount); },
-                                    dose.target.Aim(), lowest, highest, request.target);
-        } catch (const std::domain_error& error) {
-            throw UsageError(error.what());
-        }
-        dose.unrounded = solution.amount;
-        dose.exposureUnrounded = solution.exposure;
-        dose.evaluations = solution.evaluations;
-        dose.amount = forecast::RoundDose(solution.amount, request.round, lowest, highest);
-
-        reporter.Status("forecasting");
-        const forecast::ExposureRows design =
-            forecast::ExposureRowsOf(regimen, dose.target, dose.amount, map.outputCmt);
-        std::vector<forecast::AddedRow> rows = design.rows;
-        const double first = regimen.steadyState ? regimen.start : map.patient.rows.front().time;
-        const double until = request.map.until >= 0 ? request.map.until : regimen.End() + regimen.interval;
-        if (!(until > first)) throw UsageError(fmt::format("--until {:g}: before the patient's first row", until));
-        for (const forecast::AddedRow& row : Grid(first, until, request.map.points, map.outputCmt)) rows.push_back(row);
-        forecast::PatientEngine engine(map.model, HistoryBefore(map, regimen), rows, &map.patient);
-        map.output = map.model.outputs[engine.Rows().front().output].name;
-        const VectorXd at = PredictedAt(map.prior, engine, map.posterior.eta);
-        dose.exposure = forecast::ExposureOf(design, engine.Rows(), at);
-        int failed = 0;
-        const std::vector<VectorXd> draws = Simulated(map.prior, engine.Simulator(), map.posteriorDraws, failed);
-        if (draws.empty()) throw cli::EngineError(EngineStage::Simulation, engine.LastCode());
-        std::vector<double> exposures;
-        int attained = 0;
-        for (const VectorXd& f : draws) {
-            exposures.push_back(forecast::ExposureOf(design, engine.Rows(), f));
-            if (dose.target.Attained(exposures.back())) ++attained;
-        }
-        dose.probability = double(attained) / double(exposures.size());
-        dose.exposureP5 = forecast::Quantile(exposures, 0.05);
-        dose.exposureP50 = forecast::Quantile(exposures, 0.5);
-        dose.exposureP95 = forecast::Quantile(exposures, 0.95);
-        Forecast(engine, design.rows.size(), request.map.draws, request.map.seed, map);
-        map.seconds = detail::SecondsSince(start);
-        return dose;
-    });
 }
 
 }  // namespace tessuvan::toolkit

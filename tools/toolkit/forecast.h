@@ -29,7 +29,8 @@ struct MapRequest {
     int points = 61;    // of the forecast's time grid
     int draws = 200;    // of η, for the percentiles
     std::uint64_t seed = 1;
-    bool sir = false;  // the posterior draws resampled by importance from 10 × draws Laplace ones
+    bool sir = false;      // the posterior draws resampled by importance from 10 × draws Laplace ones
+    bool logAxis = false;  // the plot's concentration axis logarithmic
 };
 
 // A level of the patient with its predictions.
@@ -66,6 +67,7 @@ struct MapResult {
     int proposals = 0;                            // of the resampling
     double effectiveSize = 0;                     // of its weighted proposals
     std::uint64_t seed = 1;
+    bool logAxis = false;
     std::vector<std::string> warnings;
     double seconds = 0;
 };
@@ -87,6 +89,33 @@ struct DoseRequest {
     double round = 0;    // the amount a multiple of this (0: not rounded)
     double minDose = 0;
     double maxDose = -1;  // −1: ten times the largest dose of the history
+    // A loading dose as the regimen's first: "" none, an amount, or "auto": the maintenance
+    // dose times the accumulation ratio R = C_ss(II) / C_1(II), the patient's MAP concentration
+    // at the end of an interval at steady state over that after a single dose (neither with the
+    // history; for a nonlinear model R is taken at the history's largest dose). The first
+    // trough then is the steady state's, exactly for one compartment.
+    std::string loading;
+    // Candidate intervals (two or more): each over the span of regimen.doses × the longest
+    // (ceil(span / II) doses); the chosen is the one whose rounded dose attains the target with
+    // the highest probability, candidates within kIntervalTie of it counting as tied, the
+    // longest of those (fewer doses a day). Empty: regimen.interval alone.
+    std::vector<double> intervals;
+};
+
+// Probabilities of target attainment this close count as tied in the choice of an interval:
+// the Monte Carlo error of a share over 200 draws is about 0.035.
+constexpr double kIntervalTie = 0.05;
+
+// One regimen weighed: its dose, exposure and attainment, or why it was not.
+struct DoseCandidate {
+    double interval = 0;
+    int doses = 0;
+    double unrounded = 0, amount = 0, loading = 0;
+    double exposureUnrounded = 0, exposure = 0;
+    double probability = 0;
+    double exposureP5 = 0, exposureP50 = 0, exposureP95 = 0;
+    int evaluations = 0;
+    std::string refusal;  // not empty: no dose within the bounds reaches the target
 };
 
 struct DoseResult {
@@ -98,7 +127,10 @@ struct DoseResult {
     double exposure = 0;               // at the rounded amount
     double probability = 0;            // of attaining the target over the posterior draws
     double exposureP5 = 0, exposureP50 = 0, exposureP95 = 0;
-    int evaluations = 0;  // forecasts of the exposure the search took
+    int evaluations = 0;                    // forecasts of the exposure the search took
+    forecast::Regimen regimen;              // the chosen regimen as searched (an auto loading dose: its ratio)
+    double loading = 0;                     // the loading dose given (rounded), 0 none
+    std::vector<DoseCandidate> candidates;  // of several intervals, in the order given
 };
 
 DoseResult Dose(const DoseRequest& request, const Callbacks& callbacks = {});

@@ -1,7 +1,9 @@
 // What `map` and `dose` write: results.json, the tables as CSV files, report.txt and the plot of
 // the forecast (levels, the a priori and the a posteriori curves with their 90 % bands).
 
+#include <algorithm>
 #include <cmath>
+#include <limits>
 #include <sstream>
 
 #include "fmt/format.h"
@@ -164,6 +166,37 @@ std::string MapReport(const MapResult& map)
     return out.str();
 }
 
+// The log axis of --log: from a thousandth of the highest band (or the lowest positive value
+// above it), so that the bands' near-zero start does not stretch the axis over decades.
+std::string LogAxis(const MapResult& map)
+{
+    if (!map.logAxis) return "";
+    double highest = 0, lowest = std::numeric_limits<double>::infinity();
+    for (const ForecastRow& row : map.forecast) highest = std::max({highest, row.ipredP95, row.priorP95});
+    for (const LevelRow& level : map.levels) highest = std::max(highest, level.dv);
+    if (!(highest > 0)) return "set logscale y\n";
+    for (const ForecastRow& row : map.forecast)
+        for (const double value : {row.ipredP5, row.priorP5})
+            if (value >= 1e-3 * highest) lowest = std::min(lowest, value);
+    for (const LevelRow& level : map.levels)
+        if (level.dv > 0) lowest = std::min(lowest, level.dv);
+    return fmt::format("set logscale y\nset yrange [{:.6g}:*]\n", 0.8 * std::min(lowest, highest));
+}
+
+// The first line of forecast.csv drawn: after the header, and on a log axis after the times
+// before any drug (every curve 0), whose bands would be drawn from the axis's foot.
+std::size_t FirstDrawn(const MapResult& map)
+{
+    std::size_t first = 0;
+    if (map.logAxis)
+        while (first + 1 < map.forecast.size()) {
+            const ForecastRow& row = map.forecast[first];
+            if (row.pred > 0 && row.ipred > 0 && row.ipredP5 > 0 && row.priorP5 > 0) break;
+            ++first;
+        }
+    return first + 1;
+}
+
 // forecast.png; a warning when gnuplot cannot draw it.
 bool Plot(const MapResult& map, const OutputFolder& output, const std::string& title, const Reporter& reporter)
 {
@@ -175,12 +208,14 @@ bool Plot(const MapResult& map, const OutputFolder& output, const std::string& t
        << "set datafile separator ','\nset key top right box opaque\n"
        << "set title " << cli::GnuplotQuoted(title) << " noenhanced\n"
        << "set xlabel 'time'\nset ylabel " << cli::GnuplotQuoted(map.output) << " noenhanced\n"
-       << "f = " << cli::GnuplotQuoted((folder / "forecast.csv").string()) << "\n"
+       << LogAxis(map) << "f = " << cli::GnuplotQuoted((folder / "forecast.csv").string()) << "\n"
        << "o = " << cli::GnuplotQuoted((folder / "observations.csv").string()) << "\n"
-       << "plot f every ::1 using 1:7:9 with filledcurves lc rgb '#c6dbef' title 'a priori 90 %', "
-       << "f every ::1 using 1:4:6 with filledcurves lc rgb '#fdd0a2' fs transparent solid 0.7 title "
-       << "'a posteriori 90 %', f every ::1 using 1:2 with lines lw 2 lc rgb '#1f77b4' title 'a priori (PRED)', "
-       << "f every ::1 using 1:3 with lines lw 2 lc rgb '#d94801' title 'a posteriori (IPRED)'";
+       << fmt::format(
+              "plot f every ::{0} using 1:7:9 with filledcurves lc rgb '#c6dbef' title 'a priori 90 %', "
+              "f every ::{0} using 1:4:6 with filledcurves lc rgb '#fdd0a2' fs transparent solid 0.7 title "
+              "'a posteriori 90 %', f every ::{0} using 1:2 with lines lw 2 lc rgb '#1f77b4' title 'a priori "
+              "(PRED)', f every ::{0} using 1:3 with lines lw 2 lc rgb '#d94801' title 'a posteriori (IPRED)'",
+              FirstDrawn(map));
     if (!map.levels.empty()) gp << ", o every ::1 using 1:2 with points pt 7 ps 1.5 lc rgb 'black' title 'levels'";
     gp << "\n";
     try {
@@ -193,6 +228,67 @@ bool Plot(const MapResult& map, const OutputFolder& output, const std::string& t
         reporter.Warning("no forecast.png: " + output.Shown(error.what()));
         return false;
     }
+}
+
+constexpr const char* kLoadingRule =
+    "auto: the maintenance dose times the accumulation ratio R = C_ss(II) / C_1(II) of the patient's MAP "
+    "forecast (the concentration at the end of an interval at steady state over that after a single dose), "
+    "rounded as the maintenance dose";
+
+constexpr const char* kIntervalRule =
+    "each interval over the span of --doses times the longest; chosen: the highest probability of attaining the "
+    "target at the rounded dose, candidates within 0.05 of it tied, the longest of those";
+
+nlohmann::ordered_json CandidatesJson(const DoseResult& dose)
+{
+    nlohmann::ordered_json rows = nlohmann::ordered_json::array();
+    const char* kind = forecast::TargetName(dose.target.kind);
+    for (const DoseCandidate& c : dose.candidates) {
+        nlohmann::ordered_json row{{"interval", c.interval}, {"doses", c.doses}};
+        if (!c.refusal.empty()) {
+            row["refused"] = c.refusal;
+        } else {
+            row["amount"] = c.amount;
+            row["unrounded"] = c.unrounded;
+            if (c.loading > 0) row["loading"] = c.loading;
+            row["predicted"] = {{kind, Json(c.exposure)}};
+            row["predicted_percentiles"] = {
+                {"P5", Json(c.exposureP5)}, {"P50", Json(c.exposureP50)}, {"P95", Json(c.exposureP95)}};
+            row["probability_of_target"] = Json(c.probability);
+        }
+        row["chosen"] = c.refusal.empty() && c.interval == dose.regimen.interval;
+        rows.push_back(row);
+    }
+    return rows;
+}
+
+// The loading dose and the candidate intervals, when asked for.
+std::string DoseChoices(const DoseResult& dose)
+{
+    std::string out;
+    if (dose.loading > 0)
+        out += dose.regimen.loadingRatio > 0
+                   ? fmt::format(
+                         "Loading dose: {:g} as the first dose (the maintenance dose times the accumulation "
+                         "ratio {:.4g} of the patient's forecast, C_ss(II) / C_1(II))\n",
+                         dose.loading, dose.regimen.loadingRatio)
+                   : fmt::format("Loading dose: {:g} as the first dose\n", dose.loading);
+    if (dose.candidates.empty()) return out + (out.empty() ? "" : "\n");
+    out +=
+        "\nIntervals weighed (each over the same span; chosen: the highest probability of attaining the target, "
+        "within 5 points of it the longest interval)\n";
+    out += fmt::format("  {:>8} {:>6} {:>10} {:>10} {:>12} {:>12}\n", "interval", "doses", "dose", "loading",
+                       forecast::TargetName(dose.target.kind), "P(target)");
+    for (const DoseCandidate& c : dose.candidates) {
+        if (!c.refusal.empty()) {
+            out += fmt::format("  {:>8g} {:>6} {}\n", c.interval, c.doses, c.refusal);
+            continue;
+        }
+        out += fmt::format("  {:>8g} {:>6} {:>10g} {:>10} {:>12.4g} {:>11.1f}%{}\n", c.interval, c.doses, c.amount,
+                           c.loading > 0 ? fmt::format("{:g}", c.loading) : "-", c.exposure, 100 * c.probability,
+                           c.interval == dose.regimen.interval ? "  chosen" : "");
+    }
+    return out + "\n";
 }
 
 }  // namespace
@@ -225,7 +321,7 @@ Written WriteInto(const DoseResult& dose, OutputFolder& folder, const Callbacks&
         const Reporter reporter(callbacks);
         reporter.Status("writing the results");
         const MapResult& map = dose.map;
-        const forecast::Regimen& regimen = dose.request.regimen;
+        const forecast::Regimen& regimen = dose.regimen;
         const char* kind = forecast::TargetName(dose.target.kind);
         WriteTables(map, folder.staging());
         nlohmann::ordered_json j = MapJson(map, "tessuvan dose");
@@ -237,6 +333,15 @@ Written WriteInto(const DoseResult& dose, OutputFolder& folder, const Callbacks&
         proposed["start"] = regimen.start;
         proposed["infusion"] = regimen.infusion;
         proposed["steady_state"] = regimen.steadyState;
+        if (dose.loading > 0)
+            proposed["loading"] = {
+                {"amount", dose.loading},
+                {"rule", regimen.loadingRatio > 0 ? kLoadingRule : "given (--loading)"},
+                {"accumulation_ratio", Json(regimen.loadingRatio > 0 ? regimen.loadingRatio : std::nan(""))}};
+        if (!dose.candidates.empty()) {
+            proposed["interval_rule"] = kIntervalRule;
+            proposed["candidates"] = CandidatesJson(dose);
+        }
         j["dose"] = proposed;
         j["target"] = {{"kind", kind}, {"low", dose.target.low}, {"high", dose.target.high}};
         if (dose.target.at >= 0) j["target"]["at"] = dose.target.at;
@@ -259,6 +364,7 @@ Written WriteInto(const DoseResult& dose, OutputFolder& folder, const Callbacks&
                                 : fmt::format("{:g}", dose.target.low),
             kind, dose.amount, dose.exposure, dose.exposureP5, dose.exposureP95, dose.unrounded, dose.exposureUnrounded,
             map.draws, 100 * dose.probability, dose.target.Range() ? " (within the range)" : " (at least the value)");
+        report << DoseChoices(dose);
         report << MapReport(map);
         WriteTextFile(folder.staging() / "report.txt", report.str());
         std::vector<std::string> files{"results.json", "report.txt", "parameters.csv", "observations.csv",

@@ -259,8 +259,14 @@ Written WriteInto(const ReplicateSimulation& simulation, OutputFolder& folder, c
         for (const auto& individual : simulation.design) perReplicate += individual.size();
         description["rows_per_replicate"] = perReplicate;
         for (const auto& eta : variability.etas) description["omega"][eta.name] = eta.variance;
-        description["sigma"] = {{"additive", variability.error.additive},
-                                {"proportional", variability.error.proportional}};
+        const auto terms = [](const estimation::ResidualError& error) {
+            return error.exponential
+                       ? nlohmann::ordered_json{{"exponential", error.additive}}
+                       : nlohmann::ordered_json{{"additive", error.additive}, {"proportional", error.proportional}};
+        };
+        if (variability.outputErrors.empty()) description["sigma"] = terms(variability.error);
+        for (std::size_t k = 0; k < variability.outputErrors.size() && k < simulation.model.outputs.size(); ++k)
+            description["sigma"][simulation.model.outputs[k].name] = terms(variability.outputErrors[k]);
         description["bins"] = request.bins.count;
         if (!request.bins.edges.empty()) description["bin_edges"] = request.bins.edges;
         if (request.shard.count > 1)

@@ -3,6 +3,9 @@
 // observations, over the time or the time after dose, with the fraction below the limit of
 // quantification when the data have censored rows.
 
+#include <algorithm>
+#include <cmath>
+#include <limits>
 #include <map>
 #include <optional>
 
@@ -117,6 +120,7 @@ VpcResult Vpc(const VpcRequest& request, const Callbacks& callbacks, const RunSt
                 std::vector<std::pair<std::size_t, std::size_t>> observed, all;  // (individual, row)
                 std::vector<simulation::BlqRow> blq;
                 std::vector<double> limits;
+                std::vector<double> floors;  // per observed row: its own limit when censored, NaN else
                 for (std::size_t i = 0; i < design.size(); ++i) {
                     if (strata.of[i] != int(s)) continue;
                     for (std::size_t o = 0; o < design[i].size(); ++o) {
@@ -134,18 +138,33 @@ VpcResult Vpc(const VpcRequest& request, const Callbacks& callbacks, const RunSt
                         blq.push_back({x, row.censored == 1, 0});
                         limits.push_back(row.censored != 0 ? data.rows[rowOfLine.at(row.line)].dv.value_or(0) : 0);
                         all.emplace_back(i, o);
-                        if (row.censored != 0) continue;
-                        vpc.rows.push_back({x, row.dv, run.pred[i][Eigen::Index(o)]});
+                        if (row.censored == -1) continue;  // above a limit: out of the percentiles
+                        // Below the limit: at the limit, as the simulated values below it are, so
+                        // that a percentile under the limit reads as the limit in both and the
+                        // observed ones are not those of the values above it alone.
+                        vpc.rows.push_back(
+                            {x, row.censored == 1 ? limits.back() : row.dv, run.pred[i][Eigen::Index(o)]});
+                        floors.push_back(row.censored == 1 ? limits.back() : std::nan(""));
                         observed.emplace_back(i, o);
                     }
                 }
+                double lowest = -std::numeric_limits<double>::infinity();  // the largest limit below
+                for (const double floor : floors)
+                    if (std::isfinite(floor)) lowest = std::isfinite(lowest) ? std::max(lowest, floor) : floor;
+                for (double& floor : floors)
+                    if (!std::isfinite(floor)) floor = lowest;
                 if (vpc.rows.empty()) continue;
-                const auto replayOf = [&](const std::vector<std::pair<std::size_t, std::size_t>>& rows) {
-                    return simulation::ReplicateReplay([&run, &rows](const auto& take) {
+                // The simulated values of `rows`, each raised to its floor when given.
+                const auto replayOf = [&](const std::vector<std::pair<std::size_t, std::size_t>>& rows,
+                                          const std::vector<double>* floor = nullptr) {
+                    return simulation::ReplicateReplay([&run, &rows, floor](const auto& take) {
                         std::vector<double> values(rows.size());
                         run.draws->ForEach([&](int, const std::vector<simulation::SimulatedIndividual>& drawn) {
                             for (std::size_t j = 0; j < rows.size(); ++j)
                                 values[j] = drawn[rows[j].first].dv[Eigen::Index(rows[j].second)];
+                            if (floor)
+                                for (std::size_t j = 0; j < rows.size(); ++j)
+                                    values[j] = std::max(values[j], (*floor)[j]);
                             take(values);
                         });
                     });
@@ -156,7 +175,8 @@ VpcResult Vpc(const VpcRequest& request, const Callbacks& callbacks, const RunSt
                     edges = simulation::EqualCountEdges(times, request.bins.count);
                 else
                     WarnEmptyBins(reporter, edges, times, vpc.output, "observation");
-                vpc.vpc = simulation::ComputeVpc(vpc.rows, std::size_t(request.replicates), replayOf(observed), edges);
+                vpc.vpc = simulation::ComputeVpc(vpc.rows, std::size_t(request.replicates), replayOf(observed, &floors),
+                                                 edges);
                 if (simulation::SetLimits(blq, limits)) {
                     std::vector<double> xs;
                     for (const simulation::BlqRow& row : blq) xs.push_back(row.x);

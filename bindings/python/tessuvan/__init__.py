@@ -6,6 +6,8 @@
     fit.estimates            # {"ka": 1.58, ..., "omega(ka)": 0.41, ..., "sigma(additive)": 0.69}
     fit.minus2ll, fit.aic, fit.bic
     fit.predictions          # per observation: ID, TIME, DV, PRED, IPRED, IWRES, CWRES, ...
+    fit.predict(new_rows)    # PRED and IPRED of rows the fit did not see
+    tessuvan.map(fit, "patient.csv").forecast    # one patient's Bayesian forecast
 
 The model is a model file's path or its TOML text (a string with a line break); the data set a
 CSV file's path, its text, or a pandas DataFrame. Tables are pandas DataFrames where pandas is
@@ -28,7 +30,7 @@ try:
 except ImportError:  # the tables are then lists of dicts
     _pandas = None
 
-__all__ = ["fit", "simulate", "Fit", "Simulation", "Error", "UsageError", "InputError", "EngineError",
+__all__ = ["fit", "simulate", "map", "dose", "Fit", "Simulation", "Forecast", "Error", "UsageError", "InputError", "EngineError",
            "WriteError"]
 
 
@@ -142,6 +144,30 @@ class Fit(_Run):
                                      data_text, options, replicates, seed, threads, quiet)
         return _table(table)
 
+    def predict(self, newdata, quiet=True):
+        """PRED and IPRED of this fit for the rows of newdata (a path, a CSV text or a DataFrame
+        in the data set's layout): each ID simulated alone, PRED at the typical values (θ, or a
+        pooled fit's population values); an ID the fit holds takes its own values for IPRED (its
+        ETAs), any other η = 0 (IPRED equals PRED), as the column FITTED_ETA says. Rows: ID, TIME, OUTPUT, PRED, IPRED, LINE (newdata's line),
+        FITTED_ETA."""
+        model, model_text, _, _, options = self._inputs
+        data, data_text = _source(newdata, "data")
+        typical, individual, results = [], [], ""
+        if self.results is None:  # a pooled fit: population.csv's values, individuals.csv's by ID
+            population = _table(self._files["population.csv"])
+            rows = population.to_dict("records") if _pandas is not None else population
+            names = [row["parameter"] for row in rows]
+            typical = [float(row["value"]) for row in rows]
+            individuals = _table(self._files["individuals.csv"])
+            for row in individuals.to_dict("records") if _pandas is not None else individuals:
+                individual.append((str(row["ID"]), [float(row[name]) for name in names]))
+        else:
+            results = self._files["results.json"].decode("utf-8")
+        rows = _tessuvan.predict(results, model, model_text, options, data, data_text, quiet, typical, individual)
+        columns = ["ID", "TIME", "OUTPUT", "PRED", "IPRED", "LINE", "FITTED_ETA"]
+        table = [{c: (_number(v) if c == "ID" else v) for c, v in zip(columns, row)} for row in rows]
+        return _pandas.DataFrame(table, columns=columns) if _pandas is not None else table
+
     def __repr__(self):
         if self.estimation != "focei":
             return f"<tessuvan.Fit pooled, {self.n_individuals} individuals>"
@@ -154,6 +180,58 @@ class Simulation(_Run):
 
     def __repr__(self):
         return "<tessuvan.Simulation " + ", ".join(self.tables) + ">"
+
+
+class Forecast(_Run):
+    """One patient's Bayesian forecast (map) or dose: `results` (the results.json of the
+    command), the tables `parameters`, `observations` and `forecast`, and `report`."""
+
+    def __init__(self, raw):
+        super().__init__(raw)
+        self.results = json.loads(self._files["results.json"])
+        self.eta = self.results["eta"]
+        self.dose = self.results.get("dose")
+        self.probability = self.results.get("probability_of_target")
+
+    def __repr__(self):
+        kind = "dose" if self.dose else "map"
+        return f"<tessuvan.Forecast {kind} patient {self.results['id']}>"
+
+
+def _prior(prior):
+    """(results.json, model, model_is_text, options) of a prior: a FOCEI Fit or a model."""
+    if isinstance(prior, Fit):
+        if prior.results is None:
+            raise UsageError("tessuvan: a prior fit must be a FOCEI fit (fit.estimation = \"focei\")")
+        model, model_text, _, _, options = prior._inputs
+        return prior._files["results.json"].decode("utf-8"), model, model_text, options
+    model, model_text = _source(prior, "model")
+    return "", model, model_text, []
+
+
+def map(prior, patient, id=None, until=None, points=61, draws=200, seed=1, sir=False, quiet=True):
+    """One patient's MAP parameters, levels and forecast with its 90 % intervals, as `tessuvan map
+    PRIOR PATIENT` makes them. The prior is a FOCEI Fit of this session or a model (path or TOML
+    text) whose parameters carry omega; the patient a path, CSV text or DataFrame."""
+    results, model, model_text, options = _prior(prior)
+    data, data_text = _source(patient, "data")
+    return Forecast(_tessuvan.map(results, model, model_text, options, data, data_text,
+                                  "" if id is None else str(id), -1 if until is None else until, points, draws,
+                                  seed, sir, quiet))
+
+
+def dose(prior, patient, interval, doses, start, target, infusion=0, cmt=0, steady_state=False, at=None, round=0,
+         min_dose=0, max_dose=None, id=None, until=None, points=61, draws=200, seed=1, sir=False, quiet=True):
+    """The amount of a regimen that reaches target ("trough=15", "peak=30", "auc24=400..600") for
+    the patient, as `tessuvan dose` proposes it: Forecast.dose ({amount, unrounded, ...}) and
+    Forecast.probability beside map's tables."""
+    results, model, model_text, options = _prior(prior)
+    data, data_text = _source(patient, "data")
+    return Forecast(_tessuvan.dose(results, model, model_text, options, data, data_text,
+                                   "" if id is None else str(id), -1 if until is None else until, points, draws,
+                                   seed, sir, interval, doses, start, infusion, cmt, steady_state, target,
+                                   -1 if at is None else at, round, min_dose, -1 if max_dose is None else max_dose,
+                                   quiet))
 
 
 def fit(model, data, quiet=True, **options):

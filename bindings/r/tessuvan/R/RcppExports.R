@@ -17,3 +17,15 @@
     .Call(`_tessuvan_ReplicatesCall`, resultsJson, model, modelText, data, dataText, options, replicates, seed, threads, quiet)
 }
 
+.tessuvan_predict <- function(resultsJson, model, modelText, options, data, dataText, quiet, typical, ids, individual) {
+    .Call(`_tessuvan_PredictCall`, resultsJson, model, modelText, options, data, dataText, quiet, typical, ids, individual)
+}
+
+.tessuvan_map <- function(resultsJson, prior, priorText, options, patient, patientText, id, until, points, draws, seed, sir, quiet) {
+    .Call(`_tessuvan_MapCall`, resultsJson, prior, priorText, options, patient, patientText, id, until, points, draws, seed, sir, quiet)
+}
+
+.tessuvan_dose <- function(resultsJson, prior, priorText, options, patient, patientText, id, until, points, draws, seed, sir, regimen, steadyState, target, at, round, minDose, maxDose, quiet) {
+    .Call(`_tessuvan_DoseCall`, resultsJson, prior, priorText, options, patient, patientText, id, until, points, draws, seed, sir, regimen, steadyState, target, at, round, minDose, maxDose, quiet)
+}
+

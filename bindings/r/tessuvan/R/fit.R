@@ -72,6 +72,7 @@ tessuvan_fit <- function(model, data, ..., quiet = FALSE) {
   out$tables <- tables_of(out$files)
   out$data_source <- d
   out$model_source <- m
+  out$model_text <- if (m$text) m$value else paste(readLines(m$value, warn = FALSE), collapse = "\n")
   out$options <- options
   class(out) <- "tessuvan_fit"
   out
@@ -96,12 +97,6 @@ coef.tessuvan_fit <- function(object, ...) {
   stats::setNames(p[[2L]], p[[1L]])
 }
 
-vcov.tessuvan_fit <- function(object, ...) {
-  if (!is_focei(object)) stop("tessuvan: vcov needs a FOCEI fit (fit.estimation = \"focei\")")
-  if (!length(object$focei$vcov)) stop("tessuvan: no covariance: ", object$focei$covariance_message)
-  object$focei$vcov
-}
-
 logLik.tessuvan_fit <- function(object, ...) {
   if (!is_focei(object)) stop("tessuvan: logLik needs a FOCEI fit (fit.estimation = \"focei\")")
   structure(-object$focei$minus2ll / 2, df = object$focei$n_estimated, nobs = object$focei$nobs,
@@ -113,15 +108,7 @@ nobs.tessuvan_fit <- function(object, ...) nrow(object$tables$predictions)
 #' The predictions table (ID, TIME, OUTPUT, DV, PRED, IPRED, residuals, LINE) joined to the data
 #' set's other columns by the data file's line.
 as.data.frame.tessuvan_fit <- function(x, row.names = NULL, optional = FALSE, ...) {
-  predictions <- x$tables$predictions
-  rows <- data_rows(x$data_source)
-  if (is.null(rows) || is.null(predictions$LINE)) return(predictions)
-  extra <- rows[match(predictions$LINE, rows$.line),
-                setdiff(names(rows), c(toupper(names(predictions)), names(predictions), ".line")), drop = FALSE]
-  extra <- extra[, !(toupper(names(extra)) %in% toupper(names(predictions))), drop = FALSE]
-  out <- cbind(predictions, extra)
-  rownames(out) <- row.names
-  out
+  with_data_columns(x$tables$predictions, x$data_source, row.names)
 }
 
 fitted.tessuvan_fit <- function(object, type = c("ipred", "pred"), ...) {
@@ -149,7 +136,7 @@ tessuvan_vpc <- function(fit, replicates = 200, seed = 1, bins = 0, threads = 0,
                                      fit$data_source$value, fit$data_source$text, fit$options,
                                      as.integer(replicates), seed, as.integer(bins), as.integer(threads), quiet),
                        match.call())
-  read_table(out$vpc)
+  structure(read_table(out$vpc), class = c("tessuvan_vpc", "data.frame"))
 }
 
 check_seed <- function(seed) {

@@ -82,12 +82,88 @@ BEGIN_RCPP
     return rcpp_result_gen;
 END_RCPP
 }
+// PredictCall
+Rcpp::List PredictCall(std::string resultsJson, std::string model, bool modelText, Rcpp::List options, std::string data, bool dataText, bool quiet, Rcpp::NumericVector typical, Rcpp::CharacterVector ids, Rcpp::NumericMatrix individual);
+RcppExport SEXP _tessuvan_PredictCall(SEXP resultsJsonSEXP, SEXP modelSEXP, SEXP modelTextSEXP, SEXP optionsSEXP, SEXP dataSEXP, SEXP dataTextSEXP, SEXP quietSEXP, SEXP typicalSEXP, SEXP idsSEXP, SEXP individualSEXP) {
+BEGIN_RCPP
+    Rcpp::RObject rcpp_result_gen;
+    Rcpp::RNGScope rcpp_rngScope_gen;
+    Rcpp::traits::input_parameter< std::string >::type resultsJson(resultsJsonSEXP);
+    Rcpp::traits::input_parameter< std::string >::type model(modelSEXP);
+    Rcpp::traits::input_parameter< bool >::type modelText(modelTextSEXP);
+    Rcpp::traits::input_parameter< Rcpp::List >::type options(optionsSEXP);
+    Rcpp::traits::input_parameter< std::string >::type data(dataSEXP);
+    Rcpp::traits::input_parameter< bool >::type dataText(dataTextSEXP);
+    Rcpp::traits::input_parameter< bool >::type quiet(quietSEXP);
+    Rcpp::traits::input_parameter< Rcpp::NumericVector >::type typical(typicalSEXP);
+    Rcpp::traits::input_parameter< Rcpp::CharacterVector >::type ids(idsSEXP);
+    Rcpp::traits::input_parameter< Rcpp::NumericMatrix >::type individual(individualSEXP);
+    rcpp_result_gen = Rcpp::wrap(PredictCall(resultsJson, model, modelText, options, data, dataText, quiet, typical, ids, individual));
+    return rcpp_result_gen;
+END_RCPP
+}
+// MapCall
+Rcpp::List MapCall(std::string resultsJson, std::string prior, bool priorText, Rcpp::List options, std::string patient, bool patientText, std::string id, double until, int points, int draws, double seed, bool sir, bool quiet);
+RcppExport SEXP _tessuvan_MapCall(SEXP resultsJsonSEXP, SEXP priorSEXP, SEXP priorTextSEXP, SEXP optionsSEXP, SEXP patientSEXP, SEXP patientTextSEXP, SEXP idSEXP, SEXP untilSEXP, SEXP pointsSEXP, SEXP drawsSEXP, SEXP seedSEXP, SEXP sirSEXP, SEXP quietSEXP) {
+BEGIN_RCPP
+    Rcpp::RObject rcpp_result_gen;
+    Rcpp::RNGScope rcpp_rngScope_gen;
+    Rcpp::traits::input_parameter< std::string >::type resultsJson(resultsJsonSEXP);
+    Rcpp::traits::input_parameter< std::string >::type prior(priorSEXP);
+    Rcpp::traits::input_parameter< bool >::type priorText(priorTextSEXP);
+    Rcpp::traits::input_parameter< Rcpp::List >::type options(optionsSEXP);
+    Rcpp::traits::input_parameter< std::string >::type patient(patientSEXP);
+    Rcpp::traits::input_parameter< bool >::type patientText(patientTextSEXP);
+    Rcpp::traits::input_parameter< std::string >::type id(idSEXP);
+    Rcpp::traits::input_parameter< double >::type until(untilSEXP);
+    Rcpp::traits::input_parameter< int >::type points(pointsSEXP);
+    Rcpp::traits::input_parameter< int >::type draws(drawsSEXP);
+    Rcpp::traits::input_parameter< double >::type seed(seedSEXP);
+    Rcpp::traits::input_parameter< bool >::type sir(sirSEXP);
+    Rcpp::traits::input_parameter< bool >::type quiet(quietSEXP);
+    rcpp_result_gen = Rcpp::wrap(MapCall(resultsJson, prior, priorText, options, patient, patientText, id, until, points, draws, seed, sir, quiet));
+    return rcpp_result_gen;
+END_RCPP
+}
+// DoseCall
+Rcpp::List DoseCall(std::string resultsJson, std::string prior, bool priorText, Rcpp::List options, std::string patient, bool patientText, std::string id, double until, int points, int draws, double seed, bool sir, Rcpp::NumericVector regimen, bool steadyState, std::string target, double at, double round, double minDose, double maxDose, bool quiet);
+RcppExport SEXP _tessuvan_DoseCall(SEXP resultsJsonSEXP, SEXP priorSEXP, SEXP priorTextSEXP, SEXP optionsSEXP, SEXP patientSEXP, SEXP patientTextSEXP, SEXP idSEXP, SEXP untilSEXP, SEXP pointsSEXP, SEXP drawsSEXP, SEXP seedSEXP, SEXP sirSEXP, SEXP regimenSEXP, SEXP steadyStateSEXP, SEXP targetSEXP, SEXP atSEXP, SEXP roundSEXP, SEXP minDoseSEXP, SEXP maxDoseSEXP, SEXP quietSEXP) {
+BEGIN_RCPP
+    Rcpp::RObject rcpp_result_gen;
+    Rcpp::RNGScope rcpp_rngScope_gen;
+    Rcpp::traits::input_parameter< std::string >::type resultsJson(resultsJsonSEXP);
+    Rcpp::traits::input_parameter< std::string >::type prior(priorSEXP);
+    Rcpp::traits::input_parameter< bool >::type priorText(priorTextSEXP);
+    Rcpp::traits::input_parameter< Rcpp::List >::type options(optionsSEXP);
+    Rcpp::traits::input_parameter< std::string >::type patient(patientSEXP);
+    Rcpp::traits::input_parameter< bool >::type patientText(patientTextSEXP);
+    Rcpp::traits::input_parameter< std::string >::type id(idSEXP);
+    Rcpp::traits::input_parameter< double >::type until(untilSEXP);
+    Rcpp::traits::input_parameter< int >::type points(pointsSEXP);
+    Rcpp::traits::input_parameter< int >::type draws(drawsSEXP);
+    Rcpp::traits::input_parameter< double >::type seed(seedSEXP);
+    Rcpp::traits::input_parameter< bool >::type sir(sirSEXP);
+    Rcpp::traits::input_parameter< Rcpp::NumericVector >::type regimen(regimenSEXP);
+    Rcpp::traits::input_parameter< bool >::type steadyState(steadyStateSEXP);
+    Rcpp::traits::input_parameter< std::string >::type target(targetSEXP);
+    Rcpp::traits::input_parameter< double >::type at(atSEXP);
+    Rcpp::traits::input_parameter< double >::type round(roundSEXP);
+    Rcpp::traits::input_parameter< double >::type minDose(minDoseSEXP);
+    Rcpp::traits::input_parameter< double >::type maxDose(maxDoseSEXP);
+    Rcpp::traits::input_parameter< bool >::type quiet(quietSEXP);
+    rcpp_result_gen = Rcpp::wrap(DoseCall(resultsJson, prior, priorText, options, patient, patientText, id, until, points, draws, seed, sir, regimen, steadyState, target, at, round, minDose, maxDose, quiet));
+    return rcpp_result_gen;
+END_RCPP
+}
 
 static const R_CallMethodDef CallEntries[] = {
     {"_tessuvan_FitCall", (DL_FUNC) &_tessuvan_FitCall, 6},
     {"_tessuvan_SimulateCall", (DL_FUNC) &_tessuvan_SimulateCall, 5},
     {"_tessuvan_VpcCall", (DL_FUNC) &_tessuvan_VpcCall, 11},
     {"_tessuvan_ReplicatesCall", (DL_FUNC) &_tessuvan_ReplicatesCall, 10},
+    {"_tessuvan_PredictCall", (DL_FUNC) &_tessuvan_PredictCall, 10},
+    {"_tessuvan_MapCall", (DL_FUNC) &_tessuvan_MapCall, 13},
+    {"_tessuvan_DoseCall", (DL_FUNC) &_tessuvan_DoseCall, 20},
     {NULL, NULL, 0}
 };
 

@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "binding.h"
+#include "patients.h"
 
 namespace tk = tessuvan::toolkit;
 using tessuvan::binding::Source;
@@ -224,6 +225,159 @@ Rcpp::List ReplicatesCall(std::string resultsJson, std::string model, bool model
             OptionsOf(options), request, callbacks);
         host.EndLine();
         return Rcpp::List::create(Rcpp::Named("simulations") = table);
+    } catch (const tk::Cancelled&) {
+        host.EndLine();
+        throw Rcpp::internal::InterruptedException();
+    } catch (const tk::Error& error) {
+        host.EndLine();
+        return Failure(error);
+    }
+}
+
+// [[Rcpp::export(name = ".tessuvan_predict")]]
+Rcpp::List PredictCall(std::string resultsJson, std::string model, bool modelText, Rcpp::List options, std::string data,
+                       bool dataText, bool quiet, Rcpp::NumericVector typical, Rcpp::CharacterVector ids,
+                       Rcpp::NumericMatrix individual)
+{
+    Host host(quiet);
+    const tk::Callbacks callbacks = host.Callbacks();
+    try {
+        // A pooled fit's values: `typical` its population values, `individual` one row per ID.
+        tessuvan::binding::PredictionValues pooled{Eigen::Map<Eigen::VectorXd>(typical.begin(), typical.size()), {}};
+        for (int i = 0; i < individual.nrow() && i < ids.size(); ++i) {
+            Eigen::VectorXd values(individual.ncol());
+            for (int p = 0; p < individual.ncol(); ++p) values[p] = individual(i, p);
+            pooled.individual[std::string(ids[i])] = values;
+        }
+        const std::vector<tessuvan::binding::PredictedRow> rows = tessuvan::binding::Predict(
+            resultsJson, Source{model, modelText, "(model text)"}, OptionsOf(options),
+            Source{data, dataText, "(newdata text)"}, callbacks, typical.size() ? &pooled : nullptr);
+        host.EndLine();
+        Rcpp::CharacterVector id(rows.size()), output(rows.size());
+        Rcpp::NumericVector time(rows.size()), pred(rows.size()), ipred(rows.size());
+        Rcpp::IntegerVector line(rows.size());
+        Rcpp::LogicalVector fitted(rows.size());
+        for (std::size_t r = 0; r < rows.size(); ++r) {
+            id[R_xlen_t(r)] = rows[r].id;
+            time[R_xlen_t(r)] = rows[r].time;
+            output[R_xlen_t(r)] = rows[r].output;
+            pred[R_xlen_t(r)] = rows[r].pred;
+            ipred[R_xlen_t(r)] = rows[r].ipred;
+            line[R_xlen_t(r)] = rows[r].line;
+            fitted[R_xlen_t(r)] = rows[r].fitted;
+        }
+        return Rcpp::List::create(Rcpp::Named("ID") = id, Rcpp::Named("TIME") = time, Rcpp::Named("OUTPUT") = output,
+                                  Rcpp::Named("PRED") = pred, Rcpp::Named("IPRED") = ipred, Rcpp::Named("LINE") = line,
+                                  Rcpp::Named("FITTED_ETA") = fitted);
+    } catch (const tk::Cancelled&) {
+        host.EndLine();
+        throw Rcpp::internal::InterruptedException();
+    } catch (const tk::Error& error) {
+        host.EndLine();
+        return Failure(error);
+    }
+}
+
+namespace {
+
+tk::MapRequest MapRequestOf(const std::string& id, double until, int points, int draws, double seed, bool sir)
+{
+    tk::MapRequest request;
+    request.id = id;
+    request.until = until;
+    request.points = points;
+    request.draws = draws;
+    request.seed = static_cast<std::uint64_t>(seed);
+    request.sir = sir;
+    return request;
+}
+
+tessuvan::binding::PriorSource PriorOf(const std::string& resultsJson, const std::string& prior, bool priorText,
+                                       const Rcpp::List& options)
+{
+    return {resultsJson, Source{prior, priorText, "(prior model text)"}, OptionsOf(options)};
+}
+
+Rcpp::List PatientList(const tessuvan::binding::PatientTables& tables, const tk::MapResult& map)
+{
+    Rcpp::CharacterVector files, names;
+    for (const auto& [name, content] : tables.files) {
+        files.push_back(content);
+        names.push_back(name);
+    }
+    files.attr("names") = names;
+    Rcpp::NumericVector eta(map.posterior.eta.data(), map.posterior.eta.data() + map.posterior.eta.size());
+    Rcpp::CharacterVector etaNames;
+    for (const auto& e : map.prior.etas) etaNames.push_back(e.name);
+    eta.attr("names") = etaNames;
+    return Rcpp::List::create(
+        Rcpp::Named("report") = tables.report, Rcpp::Named("files") = files, Rcpp::Named("id") = map.id,
+        Rcpp::Named("eta") = eta, Rcpp::Named("objective") = map.posterior.objective,
+        Rcpp::Named("converged") = map.posterior.converged, Rcpp::Named("warnings") = Rcpp::wrap(map.warnings));
+}
+
+}  // namespace
+
+// [[Rcpp::export(name = ".tessuvan_map")]]
+Rcpp::List MapCall(std::string resultsJson, std::string prior, bool priorText, Rcpp::List options, std::string patient,
+                   bool patientText, std::string id, double until, int points, int draws, double seed, bool sir,
+                   bool quiet)
+{
+    Host host(quiet);
+    const tk::Callbacks callbacks = host.Callbacks();
+    try {
+        const tessuvan::binding::MapCall call = tessuvan::binding::Map(
+            PriorOf(resultsJson, prior, priorText, options), Source{patient, patientText, "(patient data)"},
+            MapRequestOf(id, until, points, draws, seed, sir), callbacks);
+        host.EndLine();
+        return PatientList(call.tables, call.map);
+    } catch (const tk::Cancelled&) {
+        host.EndLine();
+        throw Rcpp::internal::InterruptedException();
+    } catch (const tk::Error& error) {
+        host.EndLine();
+        return Failure(error);
+    }
+}
+
+// [[Rcpp::export(name = ".tessuvan_dose")]]
+Rcpp::List DoseCall(std::string resultsJson, std::string prior, bool priorText, Rcpp::List options, std::string patient,
+                    bool patientText, std::string id, double until, int points, int draws, double seed, bool sir,
+                    Rcpp::NumericVector regimen, bool steadyState, std::string target, double at, double round,
+                    double minDose, double maxDose, bool quiet)
+{
+    Host host(quiet);
+    const tk::Callbacks callbacks = host.Callbacks();
+    try {
+        tk::DoseRequest request;
+        request.map = MapRequestOf(id, until, points, draws, seed, sir);
+        // interval, doses, start, infusion, cmt: checked by the R side as finite numbers
+        request.regimen.interval = regimen[0];
+        request.regimen.doses = int(regimen[1]);
+        request.regimen.start = regimen[2];
+        request.regimen.infusion = regimen[3];
+        request.regimen.cmt = int(regimen[4]);
+        request.regimen.steadyState = steadyState;
+        request.target = target;
+        request.at = at;
+        request.round = round;
+        request.minDose = minDose;
+        request.maxDose = maxDose;
+        const tessuvan::binding::DoseCall call =
+            tessuvan::binding::Dose(PriorOf(resultsJson, prior, priorText, options),
+                                    Source{patient, patientText, "(patient data)"}, request, callbacks);
+        host.EndLine();
+        Rcpp::List out = PatientList(call.tables, call.dose.map);
+        const tk::DoseResult& dose = call.dose;
+        out["dose"] = Rcpp::List::create(
+            Rcpp::Named("amount") = dose.amount, Rcpp::Named("unrounded") = dose.unrounded,
+            Rcpp::Named("target") = tessuvan::forecast::TargetName(dose.target.kind),
+            Rcpp::Named("exposure") = dose.exposure, Rcpp::Named("exposure_unrounded") = dose.exposureUnrounded,
+            Rcpp::Named("exposure_percentiles") =
+                Rcpp::NumericVector::create(Rcpp::Named("P5") = dose.exposureP5, Rcpp::Named("P50") = dose.exposureP50,
+                                            Rcpp::Named("P95") = dose.exposureP95),
+            Rcpp::Named("probability") = dose.probability, Rcpp::Named("evaluations") = dose.evaluations);
+        return out;
     } catch (const tk::Cancelled&) {
         host.EndLine();
         throw Rcpp::internal::InterruptedException();
