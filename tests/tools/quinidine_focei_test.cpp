@@ -44,9 +44,9 @@ TEST(QuinidineSteadyStates, Minus2LLAtTheEstimatesIsTheIndependentOne)
     EngineStates states;
     LoadEngineStates(model, problem, states);
     std::vector<Eigen::VectorXd> eta;
-    const double minus2ll =
-        estimation::FoceiObjective(focei, states.simulator, theta, omega, {reference["additive"].get<double>(), 0},
-                                   estimation::FoceiOptions{}, eta);
+    const double minus2ll = estimation::FoceiObjective(
+        focei, states.simulator, theta, omega, estimation::ResidualError{reference["additive"].get<double>(), 0},
+        estimation::FoceiOptions{}, eta);
     EXPECT_NEAR(minus2ll, reference["independent_minus_2ll"].get<double>(), 0.01);
     EXPECT_NEAR(minus2ll, reference["toolkit_minus_2ll"].get<double>(), 0.01);
 }
