@@ -274,8 +274,9 @@ DataSet ParseDataSet(std::string_view text, const std::string& sourceName,
                                     " named in the model is missing");
                 covariateAt.push_back(found);
             }
-            for (std::size_t c = 0; c < header.size(); ++c)
-                if (const ConventionColumn* known = UnusedConventionColumn(Upper(header[c])))
+            for (std::size_t c = 0; c < header.size(); ++c)  // (OCC is read for a model with iov)
+                if (const ConventionColumn* known = UnusedConventionColumn(Upper(header[c]));
+                    known && std::find(covariateAt.begin(), covariateAt.end(), int(c + 1)) == covariateAt.end())
                     unused.push_back({int(c + 1), known});
             set.timeColumn = time;
             set.cmtColumn = cmt;

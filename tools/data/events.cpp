@@ -440,8 +440,9 @@ IndividualEvents EventsOf(const Model& model, const DataSet& data, const std::ve
         for (std::size_t q = 0; r > 0 && q < count; ++q)
             if (covariates[r][q] != covariates[r - 1][q]) {
                 out.covariateChanges[q] = true;
-                // NOCB: this row's value holds after the previous row; LOCF: from this row on.
-                if (next)
+                // NOCB: this row's value holds after the previous row; LOCF: from this row on
+                // (always for an occasion: it starts at its first row).
+                if (next && !(q < model.covariates.size() && model.covariates[q].occasion))
                     builder.Step(q, covariates[r][q], rows[r - 1]->time, 1, row.line);
                 else
                     builder.Step(q, covariates[r][q], row.time, 0, row.line);

@@ -103,6 +103,10 @@ struct FoceiProblem {
         double variance = 0.1;  // initial ω²
         bool fixed = false;
         int block = -1;  // its block of `blocks`, −1 = an η independent of the others
+        // A κ of inter-occasion variability: the first κ of its parameter carries the shared
+        // variance π² (`iov` the parameter's name), the others tie to it (its index; −1 none).
+        std::string iov{};
+        int tie = -1;
     };
     std::vector<Eta> etas;
     // The blocks of Ω larger than 1×1, each over the consecutive η first, first + 1, ...
@@ -184,6 +188,7 @@ struct FoceiResult {
     population::EstimatedOmega omegaMatrix;  // the whole Ω, when it has a block larger than 1×1
     std::vector<Estimated> sigma;            // "additive" (SD) and/or "proportional" (fraction), or "exponential"
                                              // (SD of ln y); "OUTPUT:additive", ... with an error model per output
+    std::vector<Estimated> iov;              // π² per parameter with inter-occasion variability
     bool covarianceDone = false;
     std::string covarianceMessage;              // why it failed, or which parameters it held at their bound
     std::vector<std::string> atBound;           // estimated parameters held at their lower bound

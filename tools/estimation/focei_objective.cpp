@@ -158,10 +158,13 @@ bool FoceiGradientAt(Modes& modes, const Packing& packing, VectorXd& result)
                     break;
                 }
                 case Packing::Kind::Omega: {
-                    const Eigen::Index e = Eigen::Index(index);
-                    const double w = 1.0 / modes.omega_(e, e);
-                    total = -eta[e] * eta[e] * w + 1.0 - hInverse(e, e) * w;
-                    dGradient[e] = -2 * eta[e] * w;
+                    // An inter-occasion π² is the variance of every κ tied to it: the sum of their terms.
+                    for (Eigen::Index e = 0; e < q; ++e) {
+                        if (e != Eigen::Index(index) && modes.problem_.etas[std::size_t(e)].tie != int(index)) continue;
+                        const double w = 1.0 / modes.omega_(e, e);
+                        total += -eta[e] * eta[e] * w + 1.0 - hInverse(e, e) * w;
+                        dGradient[e] = -2 * eta[e] * w;
+                    }
                     break;
                 }
                 case Packing::Kind::FactorDiagonal:

@@ -25,6 +25,18 @@ FoceiProblem FoceiProblemOf(const population::PopulationModel& model, const std:
             problem.etas.push_back({t, block.covariance(Eigen::Index(r), Eigen::Index(r)), block.fixed, b});
         }
     }
+    for (const population::OccasionVariance& occasions : model.occasions) {
+        const int first = int(problem.etas.size());
+        for (const std::string& kappa : occasions.kappas) {
+            std::size_t t = 0;
+            while (t < problem.thetas.size() && problem.thetas[t].name != kappa) ++t;
+            if (t == problem.thetas.size()) throw std::invalid_argument("no theta for the kappa " + kappa);
+            problem.thetas[t].eta = int(problem.etas.size());
+            const bool head = int(problem.etas.size()) == first;
+            problem.etas.push_back(
+                {t, occasions.variance, occasions.fixed, -1, head ? occasions.parameter : "", head ? -1 : first});
+        }
+    }
     for (const population::ErrorModel& error : model.errors)
         problem.errors.push_back({error.output, error.value, error.additive, error.additiveFixed, error.proportional,
                                   error.proportionalFixed});
@@ -44,7 +56,10 @@ Packing::Packing(const FoceiProblem& problem) : problem_(problem)
     for (std::size_t e = 0; e < problem.etas.size(); ++e) {
         const int b = problem.etas[e].block;
         if (b < 0) {
-            if (!problem.etas[e].fixed) Add(Kind::Omega, e, "omega(" + nameOf(e) + ")", problem.etas[e].variance);
+            const FoceiProblem::Eta& eta = problem.etas[e];
+            if (!eta.fixed && eta.tie < 0)
+                Add(Kind::Omega, e, eta.iov.empty() ? "omega(" + nameOf(e) + ")" : "iov(" + eta.iov + ")",
+                    eta.variance);
             continue;
         }
         const FoceiProblem::Block& block = problem.blocks[std::size_t(b)];
@@ -116,6 +131,8 @@ void Packing::Unpack(const std::vector<double>& x, Eigen::VectorXd& logTheta, Ei
                 break;
         }
     }
+    for (Eigen::Index e = 0; e < q; ++e)  // a κ's variance is its parameter's π²
+        if (const int tie = problem_.etas[std::size_t(e)].tie; tie >= 0) omega(e, e) = omega(tie, tie);
 }
 
 std::vector<double> Packing::ToLog(const std::vector<double>& s) const
@@ -245,8 +262,12 @@ void NaturalEstimates(const FoceiProblem& problem, const Packing& packing, const
             const std::size_t n = std::size_t(of.covariance.rows());
             if (e == of.first && !of.fixed) k += n * (n + 1) / 2;  // its packed factor
             result.omega.push_back({name, value, omegaSe(at, at), problem.etas[e].fixed, scale});
-        } else
+        } else if (const int tie = problem.etas[e].tie; tie >= 0)
+            result.omega.push_back({name, value, result.omega[std::size_t(tie)].se, problem.etas[e].fixed, scale});
+        else
             result.omega.push_back({name, value, se(problem.etas[e].fixed, value), problem.etas[e].fixed, scale});
+        if (!problem.etas[e].iov.empty())
+            result.iov.push_back({problem.etas[e].iov, value, result.omega.back().se, problem.etas[e].fixed, scale});
         if (!problem.etas[e].fixed && problem.etas[e].block < 0) omegaSe(at, at) = result.omega.back().se;
     }
     if (!problem.blocks.empty()) {

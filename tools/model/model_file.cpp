@@ -14,6 +14,7 @@
 #include "model/input_file.h"
 #include "model/model_reader.h"
 #include "model/number_text.h"
+#include "model/occasions.h"
 #include "model/rate_split.h"
 #include "tessuvan/tessuvan.h"
 
@@ -84,7 +85,7 @@ public:
         };
         NodePtr tree;
         try {
-            tree = ParseFormula(text, lookup);
+            tree = WithOccasions(ParseFormula(text, lookup), model_);
         } catch (const FormulaError& error) {
             reader_.Fail(at, key,
                          std::string(error.what()) + " (at character " + std::to_string(error.column()) + " of \"" +
@@ -157,9 +158,11 @@ void ReadParameters(Reader& reader, Translator& names, Model& model, const toml:
         ParameterSpec parameter;
         parameter.name = name;
         if (const toml::table* fields = node->as_table()) {
-            reader.OnlyKeys(*fields, key + ".",
-                            {"value", "estimate", "prior", "prior_sd", "formula", "omega", "scale", "variability"});
+            reader.OnlyKeys(
+                *fields, key + ".",
+                {"value", "estimate", "prior", "prior_sd", "formula", "omega", "scale", "variability", "iov"});
             if (auto* omega = fields->get("omega")) ReadVariability(reader, *omega, key + ".omega", parameter);
+            if (auto* iov = fields->get("iov")) ReadOccasionVariability(reader, *iov, key + ".iov", parameter);
             if (auto* formula = fields->get("formula")) parameter.formula = reader.String(*formula, key + ".formula");
             if (auto* value = fields->get("value"))
                 parameter.value = reader.Finite(*value, key + ".value");
@@ -308,21 +311,6 @@ void ReadDosing(Reader& reader, Translator& names, Model& model, const toml::tab
     }
 }
 
-void ReadDataOptions(Reader& reader, Model& model, const toml::table* section)
-{
-    if (section == nullptr) return;
-    reader.OnlyKeys(*section, "data.", {"covariates"});
-    if (const toml::node* node = section->get("covariates")) {
-        const std::string words = reader.String(*node, "data.covariates");
-        if (words == "NOCB")
-            model.covariateSteps = CovariateSteps::NextObservation;
-        else if (words == "LOCF")
-            model.covariateSteps = CovariateSteps::LastObservation;
-        else
-            reader.Fail(node, "data.covariates", "'" + words + "' is neither \"NOCB\" nor \"LOCF\"");
-    }
-}
-
 void ReadFit(Reader& reader, Model& model, const toml::table* section)
 {
     if (section == nullptr) return;
@@ -404,7 +392,7 @@ void RejectCircularDefinitions(Reader& reader, const Model& model, const std::ve
 
 }  // namespace
 
-Model ParseModel(std::string_view text, const std::string& sourceName)
+Model ParseModel(std::string_view text, const std::string& sourceName, const std::vector<long>& occasions)
 {
     Reader reader(sourceName);
     toml::table root;
@@ -426,10 +414,13 @@ Model ParseModel(std::string_view text, const std::string& sourceName)
 
     Model model;
     model.source = sourceName;
+    model.text = std::string(text);
     Translator names(reader, model);
     ReadCompartments(reader, names, model, *modelSection);
     ReadParameters(reader, names, model, root["parameters"].as_table());
     ReadCovariates(reader, names, model, root["covariates"].as_table());
+    ReadDataOptions(reader, model, root["data"].as_table());
+    AddOccasions(reader, model, occasions, kMaxAdjustables, kMaxQParameters);
 
     std::vector<const toml::node*> pWhere;
     ReadFormulaTable(reader, root["p_parameters"].as_table(), "p_parameters", false, model.pParameters, pWhere);
@@ -475,7 +466,6 @@ Model ParseModel(std::string_view text, const std::string& sourceName)
     }
     ReadRates(reader, names, model, *modelSection);
     ReadDosing(reader, names, model, root["dosing"].as_table());
-    ReadDataOptions(reader, model, root["data"].as_table());
     ReadFit(reader, model, root["fit"].as_table());
     ReadError(reader, model, root["error"].as_table());
     ReadEstimation(reader, model, root["fit"].as_table(), root["error"].as_table());

@@ -27,6 +27,7 @@
 //   [data]                  # optional
 //   covariates = "NOCB"     # a value changing within an individual holds back to the
 //                           # previous row's time (NOCB) or on to the next row's (LOCF)
+//   occasion = "OCC"        # the column of occasions (whole numbers) for iov
 //
 //   [fit]                   # all optional
 //   method = "CHU-BERMAN"   precision = 1e-6   error_exponent = 2   tolerance = 1e-6
@@ -43,6 +44,8 @@
 //   [omega] gives a full covariance to some of them (the others stay independent):
 //   blocks = [["CL", "V"]], correlations = { "CL:V" = 0.3 } (starting values, default 0),
 //   fixed_blocks = [["ka", "F"]] (a block held at its starting covariance).
+//   iov = 0.04 (a variance, or { value, fixed }) adds κ ~ N(0, iov), drawn anew for each
+//   occasion of the data set's occasion column, beside η: φ = h(k(θ) + η + κ_occ).
 //   A parameter's scale = "linear" lets θ be negative or 0 (searched as it is, η normal:
 //   φ = θ + η); variability = "normal" says the same, "logit" searches logit θ (φ in (0, 1)).
 //
@@ -93,6 +96,14 @@ struct ParameterSpec {
     // scale = "linear" | "logit" (variability = "normal" | "logit"): φ_i = h(k(value) + η_i)
     // (population_model.h); the value may then be of any sign, or within (0, 1).
     population::Scale scale = population::Scale::Log;
+    // Inter-occasion variability: φ = h(k(θ) + η + κ_o), κ_o ~ N(0, iov) independent per
+    // occasion o of the data set's occasion column; 0 = none.
+    double iov = 0;
+    bool iovFixed = false;
+    // A κ of its own (hidden, one per occasion met in the data): the parameter it moves and
+    // the occasion it stands for; empty for every parameter the file states.
+    std::string occasionOf{};
+    long occasion = 0;
 };
 
 // A block of Ω ([omega]): the η of `names` correlated, in the parameters' order.
@@ -108,6 +119,10 @@ struct CovariateSpec {
     // A part of a formula holding a condition, computed by the tool from the covariates
     // before it (model/conditions.h); its name is the part as read. Null: read from `column`.
     NodePtr derived;
+    // The occasion column, or an indicator of one occasion read from it: it steps at the first
+    // row of an occasion (LOCF) whatever [data] covariates says, so that every row of an
+    // occasion, and the time after it up to the next occasion, have that occasion's κ.
+    bool occasion = false;
 };
 
 struct NamedFormula {
@@ -181,6 +196,9 @@ struct Model {
     std::vector<ErrorSpec> outputErrors;        // [error.NAME], in the outputs' order; empty: `error` for every output
     std::vector<StatedOmegaBlock> omegaBlocks;  // blocks of more than one η; the other η stay independent
     std::string timeUnit;                       // [units] time, for the plots' labels; empty: none
+    std::string occasionColumn = "OCC";         // [data] occasion: the column of the occasions of iov
+    std::vector<long> occasions;                // the occasions the κ stand for (model/occasions.h)
+    std::string text;                           // the model file as read, to be read again with the occasions
     std::vector<std::string> warnings;          // parts that do nothing ("file:line: key: what"), said before a run
 
     int CompartmentNumber(std::string_view name) const;  // 1-based, 0 when unknown
@@ -194,6 +212,8 @@ struct Model {
 
 // Reads and translates a model; throws ModelError with file, line and key.
 Model LoadModel(const std::filesystem::path& path);
-Model ParseModel(std::string_view toml, const std::string& sourceName);
+// With `occasions` (those met in the data set), every parameter with an iov gets a κ per
+// occasion, read through indicators of the occasion column (model/occasions.h).
+Model ParseModel(std::string_view toml, const std::string& sourceName, const std::vector<long>& occasions = {});
 
 }  // namespace tessuvan::cli

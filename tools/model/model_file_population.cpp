@@ -6,6 +6,7 @@
 #include <Eigen/Dense>
 
 #include "model/model_reader.h"
+#include "model/occasions.h"
 #include "population/population_model.h"
 
 namespace tessuvan::cli::model_reading {
@@ -51,6 +52,85 @@ void ReadVariability(Reader& reader, const toml::node& node, const std::string& 
                         ") the population search reaches");
     parameter.omega = value;
     parameter.omegaFixed = fixed;
+}
+
+void ReadOccasionVariability(Reader& reader, const toml::node& node, const std::string& key, ParameterSpec& parameter)
+{
+    const auto [value, fixed] = ValueAndFixed(reader, node, key);
+    if (!(value > 0)) reader.Fail(&node, key, "a variance must be positive");
+    if (value > population::kLargestOmegaSd * population::kLargestOmegaSd)
+        reader.Fail(&node, key,
+                    NumberText(value) + " is above " +
+                        Short(population::kLargestOmegaSd * population::kLargestOmegaSd) +
+                        ", the largest variance the population search reaches");
+    parameter.iov = value;
+    parameter.iovFixed = fixed;
+}
+
+void ReadDataOptions(Reader& reader, Model& model, const toml::table* section)
+{
+    if (section == nullptr) return;
+    reader.OnlyKeys(*section, "data.", {"covariates", "occasion"});
+    if (const toml::node* node = section->get("covariates")) {
+        const std::string words = reader.String(*node, "data.covariates");
+        if (words == "NOCB")
+            model.covariateSteps = CovariateSteps::NextObservation;
+        else if (words == "LOCF")
+            model.covariateSteps = CovariateSteps::LastObservation;
+        else
+            reader.Fail(node, "data.covariates", "'" + words + "' is neither \"NOCB\" nor \"LOCF\"");
+    }
+    if (const toml::node* node = section->get("occasion")) {
+        model.occasionColumn = reader.String(*node, "data.occasion");
+        if (model.occasionColumn.empty()) reader.Fail(node, "data.occasion", "the name of a column is expected");
+        if (std::none_of(model.parameters.begin(), model.parameters.end(),
+                         [](const ParameterSpec& parameter) { return parameter.iov > 0; }))
+            model.warnings.push_back(
+                reader.Said(node, "data.occasion", "no parameter has an iov: the occasions change nothing"));
+    }
+}
+
+void AddOccasions(Reader& reader, Model& model, const std::vector<long>& occasions, int maxParameters,
+                  int maxCovariates)
+{
+    std::vector<std::size_t> varying;
+    for (std::size_t p = 0; p < model.parameters.size(); ++p) {
+        if (!(model.parameters[p].iov > 0)) continue;
+        if (!model.parameters[p].formula.empty())
+            reader.Fail(nullptr, "parameters." + model.parameters[p].name + ".iov",
+                        "a parameter defined by a formula has no variability of its own");
+        varying.push_back(p);
+    }
+    if (varying.empty()) return;
+    if (int(model.covariates.size()) + 1 > maxCovariates)
+        reader.Fail(nullptr, "data.occasion",
+                    "the occasion column is one covariate too many (at most " + std::to_string(maxCovariates) + ")");
+    CovariateSpec column{model.occasionColumn, model.occasionColumn, nullptr};
+    column.occasion = true;
+    model.covariates.push_back(column);
+    model.occasions = occasions;
+    if (int(model.parameters.size() + varying.size() * occasions.size()) > maxParameters)
+        reader.Fail(
+            nullptr, "parameters",
+            std::to_string(occasions.size()) + " occasions give " + std::to_string(varying.size() * occasions.size()) +
+                " random effects of occasion, beyond the engine's " + std::to_string(maxParameters) + " parameters");
+    for (std::size_t p : varying)
+        for (long occasion : occasions) {
+            ParameterSpec kappa;
+            kappa.name = OccasionParameterName(model.parameters[p].name, occasion);
+            for (const ParameterSpec& other : model.parameters)
+                if (other.name == kappa.name)
+                    reader.Fail(nullptr, "parameters." + kappa.name,
+                                "the name of the random effect of occasion " + std::to_string(occasion) + " of " +
+                                    model.parameters[p].name + ": rename this parameter");
+            kappa.estimate = Estimate::Fixed;
+            kappa.omega = model.parameters[p].iov;
+            kappa.omegaFixed = model.parameters[p].iovFixed;
+            kappa.scale = population::Scale::Linear;
+            kappa.occasionOf = model.parameters[p].name;
+            kappa.occasion = occasion;
+            model.parameters.push_back(kappa);
+        }
 }
 
 namespace {
@@ -259,7 +339,8 @@ void ReadOmegaBlocks(Reader& reader, Model& model, const toml::table* section)
 void ReadEstimation(Reader& reader, Model& model, const toml::table* fit, const toml::table* error)
 {
     bool anyOmega = false;
-    for (const ParameterSpec& parameter : model.parameters) anyOmega = anyOmega || parameter.omega > 0;
+    for (const ParameterSpec& parameter : model.parameters)
+        anyOmega = anyOmega || parameter.omega > 0 || parameter.iov > 0;
     model.fit.estimation = anyOmega ? Estimation::Focei : Estimation::Pooled;
     const toml::node* node = fit != nullptr ? fit->get("estimation") : nullptr;
     if (node != nullptr) {

@@ -121,6 +121,14 @@ private:
 void ReadVariability(Reader& reader, const toml::node& node, const std::string& key, ParameterSpec& parameter);
 // scale and variability of parameters.<name>, after its value, omega and estimate.
 void ReadScale(Reader& reader, const toml::table& fields, const std::string& key, ParameterSpec& parameter);
+// iov = 0.04 or iov = { value = 0.04, fixed = true }, of parameters.<name>.iov.
+void ReadOccasionVariability(Reader& reader, const toml::node& node, const std::string& key, ParameterSpec& parameter);
+// [data]: covariates = "NOCB" | "LOCF", occasion = "OCC".
+void ReadDataOptions(Reader& reader, Model& model, const toml::table* section);
+// With any iov: the occasion column as a covariate (to be read from the data set), and with
+// `occasions` a κ per occasion and parameter with an iov (model/occasions.h).
+void AddOccasions(Reader& reader, Model& model, const std::vector<long>& occasions, int maxParameters,
+                  int maxCovariates);
 // [error]: additive and/or proportional, each a value or { value, fixed }.
 void ReadError(Reader& reader, Model& model, const toml::table* section);
 // [units]: time = "h" and each output's unit by its name, as labels of the plots (optional).

@@ -27,6 +27,12 @@ population::PopulationModel PopulationOf(const Model& model)
         result.thetas.push_back({parameter.name, parameter.value, fixed});
         result.thetas.back().scale = parameter.scale;
         if (!(parameter.omega > 0)) continue;
+        if (!parameter.occasionOf.empty()) {
+            if (result.occasions.empty() || result.occasions.back().parameter != parameter.occasionOf)
+                result.occasions.push_back({parameter.occasionOf, {}, parameter.omega, parameter.omegaFixed});
+            result.occasions.back().kappas.push_back(parameter.name);
+            continue;
+        }
         const StatedOmegaBlock* stated = BlockOf(model, parameter.name);
         if (stated == nullptr) {
             result.omega.blocks.push_back(

@@ -55,6 +55,13 @@ void AddOmegaMatrix(nlohmann::ordered_json& results, const EstimatedOmega& omega
         {"se", matrix([&](Eigen::Index r, Eigen::Index c) { return omega.se(r, c); })}};
 }
 
+void AddOccasionVariances(nlohmann::ordered_json& results, const std::vector<Estimated>& iov)
+{
+    if (iov.empty()) return;
+    nlohmann::ordered_json& member = results["iov"] = nlohmann::ordered_json::object();
+    for (const Estimated& e : iov) member[e.name] = {{"variance", e.value}, {"sd", std::sqrt(e.value)}, {"se", e.se}};
+}
+
 namespace {
 
 // "omega_matrix" read back: its names and covariance, square and symmetric.
@@ -131,7 +138,8 @@ PopulationValues ReadPopulationJson(const nlohmann::json& results)
         for (const auto& [term, value] : entry.items())
             sigma.emplace_back(name + ":" + term, number(value, "sigma." + name + "." + term));
     }
-    return {Member(results, "theta", "value"), Member(results, "omega", "variance"), sigma, ReadOmegaMatrix(results)};
+    return {Member(results, "theta", "value"), Member(results, "omega", "variance"), sigma, ReadOmegaMatrix(results),
+            Member(results, "iov", "variance")};
 }
 
 }  // namespace tessuvan::population

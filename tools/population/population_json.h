@@ -77,6 +77,10 @@ struct EstimatedOmega {
 // "omega_matrix" set in `results`; nothing for an Ω without blocks (omega empty).
 void AddOmegaMatrix(nlohmann::ordered_json& results, const EstimatedOmega& omega);
 
+// "iov": { "<parameter>": {"variance": π², "sd": π, "se": s}, ... } of the parameters with
+// inter-occasion variability; nothing without them.
+void AddOccasionVariances(nlohmann::ordered_json& results, const std::vector<Estimated>& iov);
+
 class PopulationJsonError : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;
@@ -89,6 +93,7 @@ struct PopulationValues {
     std::vector<std::pair<std::string, double>> sigma;  // "additive" and/or "proportional", or "exponential";
                                                         // "OUTPUT:additive", ... per output
     EstimatedOmega omegaMatrix;                         // names and covariance; empty when not written
+    std::vector<std::pair<std::string, double>> iov;    // π² by parameter; empty when not written
 };
 
 // Throws PopulationJsonError ("results.json: theta.CL.value is not a number", ...).

@@ -142,9 +142,19 @@ struct ErrorModel {
     }
 };
 
+// Inter-occasion variability of one parameter: its κ, one per occasion (each a θ fixed at 0 on
+// the linear scale, model/occasions.h), independent, sharing the variance π².
+struct OccasionVariance {
+    std::string parameter;
+    std::vector<std::string> kappas;
+    double variance = 0;
+    bool fixed = false;
+};
+
 struct PopulationModel {
     std::vector<Theta> thetas;
     Omega omega;
+    std::vector<OccasionVariance> occasions;  // after Ω's η, in this order
     // One error model for every output (its `output` empty), or one per output in the order of
     // the model's outputs.
     std::vector<ErrorModel> errors = {ErrorModel{}};

@@ -37,6 +37,29 @@ std::string Rse(const Estimated& e)
 }
 std::string Se(const Estimated& e) { return std::isfinite(e.se) ? FormatValue(e.se) : "-"; }
 
+// A κ of inter-occasion variability (model/occasions.h): a random effect of the individuals,
+// not a parameter of the population; its variance is shown once, as the parameter's iov.
+bool IsKappa(const Model& model, const std::string& name)
+{
+    return std::any_of(model.parameters.begin(), model.parameters.end(),
+                       [&](const ParameterSpec& p) { return p.name == name && !p.occasionOf.empty(); });
+}
+
+std::vector<Estimated> Stated(const Model& model, const std::vector<Estimated>& estimates)
+{
+    std::vector<Estimated> stated;
+    for (const Estimated& e : estimates)
+        if (!IsKappa(model, e.name)) stated.push_back(e);
+    return stated;
+}
+
+double InitialIov(const Model& model, const std::string& name)
+{
+    for (const ParameterSpec& p : model.parameters)
+        if (p.name == name) return p.iov;
+    return std::nan("");
+}
+
 std::string ModelText(const ReportContext& context)
 {
     std::ifstream file(context.modelPath, std::ios::binary);
@@ -149,7 +172,7 @@ std::string FoceiTextReport(const ReportContext& context)
     line("Typical values (theta); 95 % confidence intervals exp(ln theta +- 1.96 SE/theta), searched in ln theta");
     line(fmt::format("  {:<14} {:>12} {:>12} {:>12} {:>8}   {}", "parameter", "initial", "value", "std. error", "RSE",
                      "95 % CI"));
-    for (const Estimated& e : fit.theta)
+    for (const Estimated& e : Stated(*context.model, fit.theta))
         line(fmt::format("  {:<14} {:>12} {:>12} {:>12} {:>8}   {}", e.name, Initial(context, "theta", e.name),
                          FormatValue(e.value), Se(e), Rse(e), LogInterval(e)));
     for (const Estimated& e : fit.theta)
@@ -164,6 +187,7 @@ std::string FoceiTextReport(const ReportContext& context)
                      "variance", "std. error", "RSE", "SD", "RSE SD", "CV", "shrinkage"));
     for (std::size_t e = 0; e < fit.omega.size(); ++e) {
         const Estimated& o = fit.omega[e];
+        if (IsKappa(*context.model, o.name)) continue;
         // SE(omega) = SE(omega^2)/(2 omega) by the delta method, so RSE(omega) = RSE(omega^2)/2.
         const std::string sdRse =
             std::isfinite(o.se) && o.value > 0 ? fmt::format("{:.1f}%", 50.0 * o.se / o.value) : "-";
@@ -172,7 +196,11 @@ std::string FoceiTextReport(const ReportContext& context)
                          Initial(context, "omega", o.name), FormatValue(o.value), Se(o), Rse(o),
                          FormatValue(std::sqrt(o.value)), sdRse, cv, fit.etaShrinkage[Eigen::Index(e)]));
     }
-    for (const Estimated& o : fit.omega)
+    for (const Estimated& o : fit.iov)  // π² beside ω²: the variance of each occasion's κ
+        line(fmt::format("  {:<14} {:>12} {:>12} {:>12} {:>8} {:>11}   between occasions", o.name + " (iov)",
+                         FormatValue(InitialIov(*context.model, o.name)), FormatValue(o.value), Se(o), Rse(o),
+                         FormatValue(std::sqrt(o.value))));
+    for (const Estimated& o : Stated(*context.model, fit.omega))
         if (o.scale != population::Scale::Log)
             line(fmt::format("  {}: eta {} (omega^2 its variance on that scale, no CV)", o.name,
                              o.scale == population::Scale::Linear ? "normal, phi = theta + eta"
@@ -258,8 +286,9 @@ void WriteFoceiCsvFiles(const ReportContext& context, const std::filesystem::pat
             out << kind << "," << e.name << "," << Cell(e.value) << "," << Cell(e.se) << ","
                 << (std::isfinite(e.se) ? Cell(100 * e.se / e.value) : "") << "," << (e.fixed ? "yes" : "no") << "\n";
         };
-        for (const Estimated& e : fit.theta) row("theta", e);
-        for (const Estimated& e : fit.omega) row("omega", e);
+        for (const Estimated& e : Stated(*context.model, fit.theta)) row("theta", e);
+        for (const Estimated& e : Stated(*context.model, fit.omega)) row("omega", e);
+        for (const Estimated& e : fit.iov) row("iov", e);
         for (const Estimated& e : fit.sigma) row("sigma", e);
         out.Close();
     }
@@ -309,6 +338,7 @@ constexpr population::JsonLine kResultsLines[] = {{"", 2, JsonBreak::EntriesAndC
                                                   {"omega", 4, JsonBreak::EntriesAndClosing},
                                                   {"sigma", 4, JsonBreak::EntriesAndClosing},
                                                   {"omega_matrix", 4, JsonBreak::EntriesAndClosing},
+                                                  {"iov", 4, JsonBreak::EntriesAndClosing},
                                                   {"correlation.matrix", 4, JsonBreak::Entries},
                                                   {"initial", 4, JsonBreak::EntriesAndClosing},
                                                   {"confidence_intervals", 4, JsonBreak::EntriesAndClosing},
@@ -332,8 +362,10 @@ void WriteResultsJson(const ReportContext& context, const std::filesystem::path&
               {"n_estimated", fit.estimatedCount},
               {"n_censored", fit.censored},
               {"censored_method", "M3"}};
-    population::AddPopulationMembers(j, fit.theta, fit.omega, fit.sigma);
+    const std::vector<Estimated> theta = Stated(model, fit.theta), omega = Stated(model, fit.omega);
+    population::AddPopulationMembers(j, theta, omega, fit.sigma);
     population::AddOmegaMatrix(j, fit.omegaMatrix);
+    population::AddOccasionVariances(j, fit.iov);
     // A member by the names of Ω: the values of one η each.
     const auto byEta = [&fit](const auto& value) {
         Json members = Json::object();
@@ -357,7 +389,7 @@ void WriteResultsJson(const ReportContext& context, const std::filesystem::path&
     Json& initial = j["initial"] = Json::object();
     Json& intervals = j["confidence_intervals"] = {{"level", 0.95}};
     for (const auto& [kind, estimates] :
-         {std::pair{"theta", &fit.theta}, std::pair{"omega", &fit.omega}, std::pair{"sigma", &fit.sigma}}) {
+         {std::pair{"theta", &theta}, std::pair{"omega", &omega}, std::pair{"sigma", &fit.sigma}}) {
         Json& start = initial[kind] = Json::object();
         for (const Estimated& e : *estimates) start[e.name] = InitialValue(context, kind, e.name);
         if (std::string(kind) == "omega") continue;

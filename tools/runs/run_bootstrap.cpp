@@ -101,6 +101,7 @@ population::PopulationValues ValuesOf(const estimation::FoceiResult& fit)
     values.omega = Pairs(fit.omega);
     values.sigma = Pairs(fit.sigma);
     values.omegaMatrix = fit.omegaMatrix;
+    values.iov = Pairs(fit.iov);
     return values;
 }
 
@@ -111,10 +112,16 @@ void StartAt(const population::PopulationValues& values, estimation::FoceiProble
             throw ModelError("results.json: no positive estimate of " + what + " to start the bootstrap at");
         return found;
     };
-    for (auto& theta : problem.thetas) theta.value = value(Named(values.theta, theta.name), "theta " + theta.name);
+    for (auto& theta : problem.thetas)
+        if (!theta.fixed) theta.value = value(Named(values.theta, theta.name), "theta " + theta.name);
     for (auto& eta : problem.etas) {
         const std::string& name = problem.thetas[eta.theta].name;
-        eta.variance = value(Named(values.omega, name), "omega " + name);
+        if (eta.tie >= 0)  // a κ of inter-occasion variability: its parameter's π²
+            eta.variance = problem.etas[std::size_t(eta.tie)].variance;
+        else if (!eta.iov.empty())
+            eta.variance = value(Named(values.iov, eta.iov), "iov " + eta.iov);
+        else
+            eta.variance = value(Named(values.omega, name), "omega " + name);
     }
     for (auto& block : problem.blocks)
         for (Eigen::Index r = 0; r < block.covariance.rows(); ++r)

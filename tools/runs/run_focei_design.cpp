@@ -26,7 +26,12 @@ simulation::VariabilityModel VariabilityOfFit(const Model& model, const estimati
         for (std::size_t p = 0; p < model.parameters.size(); ++p)
             if (model.parameters[p].name == omega.name) variability.etas.push_back({omega.name, p, omega.value});
     // A block Ω draws its η together, as the fit estimated them.
-    if (!model.omegaBlocks.empty()) SetFittedBlocks(model, fit.omegaMatrix, model.source + ": the fit", variability);
+    if (!model.omegaBlocks.empty()) {
+        SetFittedBlocks(model, fit.omegaMatrix, model.source + ": the fit", variability);
+        std::vector<std::pair<std::string, double>> iov;
+        for (const estimation::Estimated& o : fit.iov) iov.emplace_back(o.name, o.value);
+        AddOccasionEtas(model, &iov, variability);
+    }
     SetModelErrors(model, variability);
     for (const estimation::Estimated& sigma : fit.sigma)
         SetSigma(model, sigma.name, sigma.value, model.source + ": the fit", variability);

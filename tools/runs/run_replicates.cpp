@@ -174,6 +174,7 @@ simulation::VariabilityModel VariabilityOf(const Model& model, const nlohmann::j
                                             block.covariance(Eigen::Index(e), Eigen::Index(e))});
         variability.blocks = population.omega.blocks;
         SetModelErrors(model, variability);
+        AddOccasionEtas(model, nullptr, variability);
         return variability;
     }
     population::PopulationValues values;
@@ -189,7 +190,7 @@ simulation::VariabilityModel VariabilityOf(const Model& model, const nlohmann::j
         return std::any_of(member.begin(), member.end(), [&](const auto& entry) { return entry.first == name; });
     };
     for (const ParameterSpec& parameter : model.parameters) {
-        if (!(parameter.omega > 0)) continue;
+        if (!(parameter.omega > 0) || !parameter.occasionOf.empty()) continue;
         for (const auto& [member, field] : {std::pair{&values.theta, "theta"}, std::pair{&values.omega, "omega"}})
             if (!has(*member, parameter.name))
                 throw ModelError(fmt::format("results.json: {}.{} is missing (the model {} gives {} an omega)", field,
@@ -203,6 +204,7 @@ simulation::VariabilityModel VariabilityOf(const Model& model, const nlohmann::j
         std::sort(variability.etas.begin(), variability.etas.end(),
                   [](const auto& a, const auto& b) { return a.parameter < b.parameter; });
     }
+    AddOccasionEtas(model, &values.iov, variability);
     SetModelErrors(model, variability);
     // The fit's σ in place of the model's; a term the fit did not write keeps the model's value.
     for (const auto& [name, value] : values.sigma) SetSigma(model, name, value, "results.json", variability);

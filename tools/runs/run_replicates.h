@@ -42,6 +42,10 @@ SimulationDesign DesignOf(const EngineProblem& problem, const DataSet& data);
 // results.json, θ, Ω and σ of the fit (the model's other values as they are). Throws
 // ModelError when the results name a parameter the model lacks.
 simulation::VariabilityModel VariabilityOf(const Model& model, const nlohmann::json* results = nullptr);
+// Appends the κ of inter-occasion variability (model/occasions.h) to `variability`, independent,
+// after every η: π² of the model file, or of a fit's iov (`fitted`, by parameter).
+void AddOccasionEtas(const Model& model, const std::vector<std::pair<std::string, double>>* fitted,
+                     simulation::VariabilityModel& variability);
 
 // The blocks of Ω the model states, their covariances from a fit's whole Ω, and the η of
 // `variability` in the blocks' order; `source` names the fit in messages ("results.json").
