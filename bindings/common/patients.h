@@ -80,7 +80,7 @@ inline std::vector<PredictedRow> Predict(const std::string& resultsJson, const S
 {
     return tk::detail::Guarded([&] {
         const tk::detail::Reporter reporter(callbacks);
-        const cli::Model parsed = ModelAsRun(model, options);
+        cli::Model parsed = ModelAsRun(model, options);  // the occasions of the rows may add to it
         const PredictionValues values = pooled ? *pooled : FoceiValues(parsed, resultsJson);
         const auto size = Eigen::Index(parsed.parameters.size());
         bool sized = values.typical.size() == size;
