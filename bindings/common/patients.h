@@ -90,6 +90,11 @@ inline std::vector<PredictedRow> Predict(const std::string& resultsJson, const S
         const std::string name = rows.isText ? rows.name : rows.pathOrText;
         cli::DataSet data = cli::ParseDataSet(ReadSource(rows), name, tk::detail::CovariateColumns(parsed));
         cli::AddDerivedCovariates(parsed, data);
+        // The κ of the occasions are parameters of the model as run, of which the fit keeps no values here.
+        if (Eigen::Index(parsed.parameters.size()) != size)
+            throw tk::UsageError(
+                "predict: a model with inter-occasion variability (iov) cannot be predicted for new "
+                "rows yet");
         std::vector<std::string> ids;
         std::set<std::string> seen;
         for (const cli::DataRow& row : data.rows)
