@@ -35,36 +35,37 @@ std::pair<double, bool> ValueAndFixed(Reader& reader, const toml::node& node, co
     return {finite(node, key), false};
 }
 
-}  // namespace
-
-void ReadVariability(Reader& reader, const toml::node& node, const std::string& key, ParameterSpec& parameter)
+// A variance of a random effect and whether it is fixed: positive, and within the ceiling the
+// population search keeps ω under (`ceiling` says what that ceiling is of).
+std::pair<double, bool> ReadVariance(Reader& reader, const toml::node& node, const std::string& key,
+                                     const std::string& ceiling)
 {
     const auto [value, fixed] = ValueAndFixed(reader, node, key);
     if (!(value > 0)) reader.Fail(&node, key, "a variance must be positive");
-    // The population search keeps ω within its ceiling; a start beyond it is no variance the
-    // search could return to, and a simulation drawing from it spreads the individual values
-    // over more than a factor e^10 at two standard deviations.
     if (value > population::kLargestOmegaSd * population::kLargestOmegaSd)
         reader.Fail(&node, key,
                     NumberText(value) + " is above " +
-                        Short(population::kLargestOmegaSd * population::kLargestOmegaSd) +
-                        ", the largest variance of ln(value) (an SD of " + Short(population::kLargestOmegaSd) +
-                        ") the population search reaches");
-    parameter.omega = value;
-    parameter.omegaFixed = fixed;
+                        Short(population::kLargestOmegaSd * population::kLargestOmegaSd) + ceiling);
+    return {value, fixed};
+}
+
+}  // namespace
+
+// The population search keeps ω within its ceiling; a start beyond it is no variance the search
+// could return to, and a simulation drawing from it spreads the individual values over more than
+// a factor e^10 at two standard deviations.
+void ReadVariability(Reader& reader, const toml::node& node, const std::string& key, ParameterSpec& parameter)
+{
+    std::tie(parameter.omega, parameter.omegaFixed) =
+        ReadVariance(reader, node, key,
+                     ", the largest variance of ln(value) (an SD of " + Short(population::kLargestOmegaSd) +
+                         ") the population search reaches");
 }
 
 void ReadOccasionVariability(Reader& reader, const toml::node& node, const std::string& key, ParameterSpec& parameter)
 {
-    const auto [value, fixed] = ValueAndFixed(reader, node, key);
-    if (!(value > 0)) reader.Fail(&node, key, "a variance must be positive");
-    if (value > population::kLargestOmegaSd * population::kLargestOmegaSd)
-        reader.Fail(&node, key,
-                    NumberText(value) + " is above " +
-                        Short(population::kLargestOmegaSd * population::kLargestOmegaSd) +
-                        ", the largest variance the population search reaches");
-    parameter.iov = value;
-    parameter.iovFixed = fixed;
+    std::tie(parameter.iov, parameter.iovFixed) =
+        ReadVariance(reader, node, key, ", the largest variance the population search reaches");
 }
 
 void ReadDataOptions(Reader& reader, Model& model, const toml::table* section)

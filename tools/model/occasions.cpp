@@ -35,7 +35,7 @@ NodePtr One() { return MakeNumber("1", 1); }
 // h(k(φ) + Σ_o κ_o·[OCC = o]) of parameter a (0-based), φ the node that reads it.
 NodePtr Moved(const NodePtr& parameter, std::size_t a, const Model& model)
 {
-    const ParameterSpec& spec = model.parameters[a];
+    const ParameterSpec& varying = model.parameters[a];
     std::size_t column = 0;
     while (column < model.covariates.size() &&
            !(model.covariates[column].occasion && !model.covariates[column].derived))
@@ -44,14 +44,14 @@ NodePtr Moved(const NodePtr& parameter, std::size_t a, const Model& model)
     NodePtr sum;
     for (std::size_t k = 0; k < model.parameters.size(); ++k) {
         const ParameterSpec& kappa = model.parameters[k];
-        if (kappa.occasionOf != spec.name) continue;
+        if (kappa.occasionOf != varying.name) continue;
         const NodePtr term =
             MakeBinary(NodeKind::Multiply, NameNode(kappa.name, Symbol{SymbolKind::Parameter, int(k + 1)}),
                        Equals(occasion, MakeNumber(std::to_string(kappa.occasion), double(kappa.occasion))));
         sum = sum ? MakeBinary(NodeKind::Add, sum, term) : term;
     }
     if (!sum) return parameter;
-    switch (spec.scale) {
+    switch (varying.scale) {
         case population::Scale::Log:
             return MakeBinary(NodeKind::Multiply, parameter, MakeUnary(NodeKind::Exp, sum));
         case population::Scale::Linear:

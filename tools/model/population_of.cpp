@@ -53,21 +53,23 @@ population::PopulationModel PopulationOf(const Model& model)
                 if (member.name == stated->names[std::size_t(r)]) covariance(r, r) = member.omega;
         result.omega.blocks.push_back({stated->names, covariance, stated->fixed});
     }
-    const auto errorOf = [](const ErrorSpec& spec) {
+    const auto errorOf = [](const ErrorSpec& written) {
         population::ErrorModel error;
-        error.output = spec.output;
-        error.additive = spec.additive || spec.exponential;
-        error.additiveFixed = spec.exponential ? spec.exponentialFixed : spec.additiveFixed;
-        error.proportional = spec.proportional;
-        error.proportionalFixed = spec.proportionalFixed;
-        error.value.additive = spec.exponential ? spec.exponentialValue : spec.additive ? spec.additiveValue : 0.0;
-        error.value.proportional = spec.proportional ? spec.proportionalValue : 0.0;
-        error.value.exponential = spec.exponential;
+        error.output = written.output;
+        error.additive = written.additive || written.exponential;
+        error.additiveFixed = written.exponential ? written.exponentialFixed : written.additiveFixed;
+        error.proportional = written.proportional;
+        error.proportionalFixed = written.proportionalFixed;
+        error.value.additive = written.exponential ? written.exponentialValue
+                               : written.additive  ? written.additiveValue
+                                                   : 0.0;
+        error.value.proportional = written.proportional ? written.proportionalValue : 0.0;
+        error.value.exponential = written.exponential;
         return error;
     };
     result.errors.clear();
     if (model.outputErrors.empty()) result.errors.push_back(errorOf(model.error));
-    for (const ErrorSpec& spec : model.outputErrors) result.errors.push_back(errorOf(spec));
+    for (const ErrorSpec& written : model.outputErrors) result.errors.push_back(errorOf(written));
     return result;
 }
 
